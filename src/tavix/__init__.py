@@ -1,0 +1,1 @@
+"""tavix: a test-automation framework. This distribution carries its logging package."""

@@ -1,0 +1,1 @@
+"""Run-time logging (morlan, colour, warnings) and the run archive viewer (commands)."""

@@ -1,0 +1,1 @@
+"""Commands and modules of the run archive viewer."""

@@ -1,0 +1,1 @@
+"""Results parsers of the run archive viewer."""

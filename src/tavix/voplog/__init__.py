@@ -1,0 +1,1 @@
+"""Former name of tavix.log, kept so that old imports keep working."""
