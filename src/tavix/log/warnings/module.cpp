@@ -1,3 +1,5 @@
 #include <nanobind/nanobind.h>
 
-NB_MODULE(warnings, m) {}
+#include "routing.hpp"
+
+NB_MODULE(warnings, m) { tavix::warnings_routing::define_routing(m); }
