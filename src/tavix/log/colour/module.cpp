@@ -1,3 +1,6 @@
-#include <nanobind/nanobind.h>
+#include "colour.hpp"
 
-NB_MODULE(colour, m) {}
+NB_MODULE(colour, m) {
+    tavix::colour::define_palette(m);
+    tavix::colour::define_formatters(m);
+}
