@@ -1,0 +1,523 @@
+// MorlanLogTags, MorlanLogRecordPart and MorlanLogRecord, and the module
+// constants behind their fields.
+#include <unistd.h>
+
+#include <string>
+
+#include "../colour/fastpath.hpp"
+#include "class_builder.hpp"
+#include "records.hpp"
+
+namespace tavix::morlan {
+
+namespace {
+
+struct RecordState {
+    PyObject *module_dict;      // borrowed from the module, which lives as long as the process
+    PyObject *tags_cls, *part_cls, *record_cls;
+    PyObject *log_record_init;  // logging.LogRecord.__init__
+    PyObject *record_iter;      // MorlanLogRecord.__dict__["__iter__"]
+    PyObject *part_init;        // MorlanLogRecordPart.__dict__["__init__"]
+    PyObject *socket_dict, *stock_gethostname, *threading_dict;
+    PyObject *names_cache;      // logger name -> (application name, tcl message name or None)
+    PyObject *empty_tuple, *empty_text;
+    PyObject *s_LOG_SEQUENCE_COUNTER, *s_MORLAN_MSG_SEV_MAP, *s_default_factory, *s_gethostname,
+        *s_active_count, *s_process, *s_processName, *s_thread, *s_threadName, *s_name,
+        *s_levelname, *s_seqnum, *s_hostname, *s_tags, *s_morlan_appname, *s_morlan_sev,
+        *s_morlan_msgname, *s_message, *s_parts, *s_pid, *s_pname, *s_tid, *s_tname, *s_part,
+        *s_copy, *s_INFO, *s_startswith, *s_split, *s_upper, *s_dot, *s_MorlanLogRecordPart, *s___init__,
+        *s___iter__, *s_splitlines;
+};
+
+RecordState *st = nullptr;
+
+constexpr Py_ssize_t names_cache_limit = 4096;
+
+nb::object call_method(nb::handle obj, PyObject *name) {
+    PyObject *args[1] = {obj.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
+    PyObject *args[2] = {obj.ptr(), arg.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+// A module global as the module currently holds it (tests and users may
+// replace constants such as LOG_SEQUENCE_COUNTER).
+nb::object module_global(PyObject *name) {
+    PyObject *value = fast::dict_get(st->module_dict, name);
+    if (!value) {
+        PyErr_SetObject(PyExc_NameError, name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+void set_item(PyObject *dict, PyObject *key, nb::handle value) {
+    if (PyDict_SetItem(dict, key, value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// next(LOG_SEQUENCE_COUNTER[process]). Under the interpreter lock no Python
+// code runs between looking the counter up and stepping it, and a new
+// counter is inserted with setdefault, so concurrent threads never share a
+// number.
+nb::object next_seqnum(nb::handle process) {
+    nb::object counters = module_global(st->s_LOG_SEQUENCE_COUNTER);
+    nb::object counter;
+    if (PyDict_Check(counters.ptr())) {
+        PyObject *found = fast::dict_get(counters.ptr(), process.ptr());
+        if (found) {
+            counter = nb::borrow(found);
+        } else {
+            nb::object factory = nb::steal(PyObject_GetAttr(counters.ptr(), st->s_default_factory));
+            if (!factory.is_valid() || factory.is_none()) {
+                PyErr_Clear();
+                PyErr_SetObject(PyExc_KeyError, process.ptr());
+                throw nb::python_error();
+            }
+            nb::object fresh = factory();
+            PyObject *kept = PyDict_SetDefault(counters.ptr(), process.ptr(), fresh.ptr());
+            if (!kept)
+                throw nb::python_error();
+            counter = nb::borrow(kept);
+        }
+    } else {
+        counter = counters[process];
+    }
+    PyObject *number = PyIter_Next(counter.ptr());
+    if (!number) {
+        if (!PyErr_Occurred())
+            PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+    return nb::steal(number);
+}
+
+// socket.gethostname(), done here while it is the interpreter's own.
+nb::object host_name() {
+    PyObject *current = fast::dict_get(st->socket_dict, st->s_gethostname);
+    if (current != st->stock_gethostname || !current) {
+        if (!current) {
+            PyErr_SetString(PyExc_AttributeError, "module 'socket' has no attribute 'gethostname'");
+            throw nb::python_error();
+        }
+        return nb::borrow(current)();
+    }
+    char buffer[1024];
+    if (gethostname(buffer, sizeof buffer - 1) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw nb::python_error();
+    }
+    buffer[sizeof buffer - 1] = '\0';
+    PyObject *name = PyUnicode_DecodeFSDefault(buffer);
+    if (!name)
+        throw nb::python_error();
+    return nb::steal(name);
+}
+
+bool several_threads() {
+    PyObject *active_count = fast::dict_get(st->threading_dict, st->s_active_count);
+    if (!active_count) {
+        PyErr_SetString(PyExc_AttributeError, "module 'threading' has no attribute 'active_count'");
+        throw nb::python_error();
+    }
+    nb::object count = nb::borrow(active_count)();
+    int more = PyObject_RichCompareBool(count.ptr(), nb::int_(1).ptr(), Py_GT);
+    if (more < 0)
+        throw nb::python_error();
+    return more;
+}
+
+nb::object component(nb::handle name, Py_ssize_t index) {
+    nb::object pieces = call_method(name, st->s_split, st->s_dot);
+    return pieces[nb::int_(index)];
+}
+
+bool starts_with(nb::handle name, const char *prefix) {
+    nb::object result = call_method(name, st->s_startswith, nb::str(prefix));
+    int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0)
+        throw nb::python_error();
+    return truth;
+}
+
+// (application name, message name for tcl loggers or None) of a logger name.
+nb::object names_of(nb::handle name) {
+    nb::object application, message_name = nb::none();
+    int is_main = PyObject_RichCompareBool(name.ptr(), nb::str("__main__").ptr(), Py_EQ);
+    if (is_main < 0)
+        throw nb::python_error();
+    if (is_main) {
+        application = nb::str("SCRIPT");
+    } else if (starts_with(name, "tavix.log.tcl.")) {
+        application = nb::str("TCL");
+        message_name = call_method(component(name, 3), st->s_upper);
+    } else if (starts_with(name, "tavix.qentest.testscript.")) {
+        application = nb::str("SCRIPT");
+    } else if (starts_with(name, "tavix.") || starts_with(name, "velmora.") ||
+               starts_with(name, "ostrand.") || starts_with(name, "kelvane.")) {
+        application = component(name, 1);
+    } else {
+        application = component(name, 0);
+    }
+    return nb::make_tuple(call_method(application, st->s_upper), message_name);
+}
+
+// names_of, remembered per logger name (a process has few of them).
+nb::object cached_names_of(nb::handle name) {
+    if (!PyUnicode_CheckExact(name.ptr()))
+        return names_of(name);
+    if (PyObject *known = fast::dict_get(st->names_cache, name.ptr()))
+        return nb::borrow(known);
+    nb::object names = names_of(name);
+    if (PyDict_GET_SIZE(st->names_cache) >= names_cache_limit)
+        PyDict_Clear(st->names_cache);
+    set_item(st->names_cache, name.ptr(), names);
+    return names;
+}
+
+nb::object new_tags() {
+    PyObject *tags = PyObject_Call(st->tags_cls, st->empty_tuple, nullptr);
+    if (!tags)
+        throw nb::python_error();
+    return nb::steal(tags);
+}
+
+// MorlanLogRecord.__init__(*args, **kwargs)
+void record_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    PyObject *stack[16];
+    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
+    PyObject *result;
+    if (count < 16) {
+        stack[0] = self.ptr();
+        for (Py_ssize_t i = 0; i < count; ++i)
+            stack[i + 1] = PyTuple_GET_ITEM(args.ptr(), i);
+        result = PyObject_VectorcallDict(st->log_record_init, stack, (size_t)count + 1,
+                                         PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr);
+    } else {
+        nb::object all = nb::steal(PySequence_Concat(nb::make_tuple(self).ptr(), args.ptr()));
+        if (!all.is_valid())
+            throw nb::python_error();
+        result = PyObject_Call(st->log_record_init, all.ptr(), kwargs.ptr());
+    }
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+
+    nb::object dict_owner = fast::instance_dict(self);
+    PyObject *dict = dict_owner.ptr();
+    nb::object process = fast::field(self, dict, st->s_process);
+    set_item(dict, st->s_seqnum, next_seqnum(process));
+    set_item(dict, st->s_hostname, host_name());
+
+    nb::object tags = new_tags();
+    set_item(tags.ptr(), st->s_pid, process);
+    set_item(tags.ptr(), st->s_pname, fast::field(self, dict, st->s_processName));
+    if (several_threads()) {
+        set_item(tags.ptr(), st->s_tid, fast::field(self, dict, st->s_thread));
+        set_item(tags.ptr(), st->s_tname, fast::field(self, dict, st->s_threadName));
+    }
+    set_item(dict, st->s_tags, tags);
+
+    nb::object names = cached_names_of(fast::field(self, dict, st->s_name));
+    set_item(dict, st->s_morlan_appname, nb::borrow(PyTuple_GET_ITEM(names.ptr(), 0)));
+
+    nb::object levelname = fast::field(self, dict, st->s_levelname);
+    nb::object severities = module_global(st->s_MORLAN_MSG_SEV_MAP);
+    PyObject *severity = PyDict_Check(severities.ptr()) ? fast::dict_get(severities.ptr(), levelname.ptr())
+                                                          : nullptr;
+    if (severity) {
+        set_item(dict, st->s_morlan_sev, nb::borrow(severity));
+    } else if (PyDict_Check(severities.ptr())) {
+        set_item(dict, st->s_morlan_sev, severities[st->s_INFO]);
+    } else {
+        nb::object fallback = severities[st->s_INFO];
+        set_item(dict, st->s_morlan_sev, severities.attr("get")(levelname, fallback));
+    }
+
+    PyObject *tcl_name = PyTuple_GET_ITEM(names.ptr(), 1);
+    set_item(dict, st->s_morlan_msgname, tcl_name == Py_None ? levelname : nb::borrow(tcl_name));
+}
+
+// The text form of a part tag: "{seqnum}.{index}/{total}".
+nb::object part_tag(nb::handle seqnum, nb::handle index, nb::handle total) {
+    PyObject *pieces[3] = {seqnum.ptr(), index.ptr(), total.ptr()};
+    nb::object formatted[3];
+    for (int i = 0; i < 3; ++i) {
+        PyObject *text = PyObject_Format(pieces[i], st->empty_text);
+        if (!text)
+            throw nb::python_error();
+        formatted[i] = nb::steal(text);
+    }
+    PyObject *tag = PyUnicode_FromFormat("%U.%U/%U", formatted[0].ptr(), formatted[1].ptr(),
+                                         formatted[2].ptr());
+    if (!tag)
+        throw nb::python_error();
+    return nb::steal(tag);
+}
+
+// MorlanLogRecordPart.__init__(record, message, index, total)
+void part_init(nb::handle self, nb::handle record, nb::handle message, nb::handle index, nb::handle total) {
+    nb::object dict_owner = fast::instance_dict(self), parent_dict = fast::instance_dict(record);
+    PyObject *dict = dict_owner.ptr();
+    if (PyDict_Update(dict, parent_dict.ptr()) < 0)
+        throw nb::python_error();
+    int later = PyObject_RichCompareBool(index.ptr(), nb::int_(1).ptr(), Py_GT);
+    if (later < 0)
+        throw nb::python_error();
+    if (later)
+        set_item(dict, st->s_seqnum, next_seqnum(fast::field(self, dict, st->s_process)));
+    nb::object tags = call_method(fast::field(record, parent_dict.ptr(), st->s_tags), st->s_copy);
+    nb::object tag = part_tag(fast::field(record, parent_dict.ptr(), st->s_seqnum), index, total);
+    if (PyObject_SetItem(tags.ptr(), st->s_part, tag.ptr()) < 0)
+        throw nb::python_error();
+    set_item(dict, st->s_tags, tags);
+    set_item(dict, st->s_message, message);
+}
+
+// Position just past the first line boundary of `text` (as str.splitlines
+// sees them), or -1 when there is none.
+template <typename Char>
+Py_ssize_t first_line_end(const Char *data, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = data[i];
+        if (c > '\r' && c < 0x1c)
+            continue;
+        switch (c) {
+        case '\r':
+            return (i + 1 < length && data[i + 1] == '\n') ? i + 2 : i + 1;
+        case '\n': case 0x0b: case 0x0c: case 0x1c: case 0x1d: case 0x1e: case 0x85:
+        case 0x2028: case 0x2029:
+            return i + 1;
+        default:
+            break;
+        }
+    }
+    return -1;
+}
+
+// True when splitlines() of `message` gives at least two lines.
+bool several_lines(nb::handle message) {
+    PyObject *text = message.ptr();
+    if (!PyUnicode_CheckExact(text))
+        return nb::len(call_method(message, st->s_splitlines)) >= 2;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text), end;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: end = first_line_end(PyUnicode_1BYTE_DATA(text), length); break;
+    case PyUnicode_2BYTE_KIND: end = first_line_end(PyUnicode_2BYTE_DATA(text), length); break;
+    default: end = first_line_end(PyUnicode_4BYTE_DATA(text), length); break;
+    }
+    return end >= 0 && end < length;
+}
+
+nb::object build_part(PyObject *part_cls, nb::handle record, nb::handle line, Py_ssize_t index,
+                      Py_ssize_t total) {
+    nb::int_ index_obj(index), total_obj(total);
+    if (part_cls == st->part_cls && fast::class_lookup((PyTypeObject *)part_cls,
+                                                       st->s___init__) == st->part_init) {
+        PyTypeObject *type = (PyTypeObject *)part_cls;
+        nb::object part = nb::steal(type->tp_new(type, st->empty_tuple, nullptr));
+        if (!part.is_valid())
+            throw nb::python_error();
+        part_init(part, record, line, index_obj, total_obj);
+        return part;
+    }
+    return nb::borrow(part_cls)(record, line, index_obj, total_obj);
+}
+
+// The cached parts of a multi-line record, built on first use.
+nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
+    if (PyObject *parts = fast::dict_get(dict, st->s_parts))
+        return nb::borrow(parts);
+    nb::object lines = nb::steal(PyUnicode_CheckExact(message.ptr())
+                                     ? PyUnicode_Splitlines(message.ptr(), 0)
+                                     : PySequence_List(call_method(message, st->s_splitlines).ptr()));
+    if (!lines.is_valid())
+        throw nb::python_error();
+    Py_ssize_t total = PyList_GET_SIZE(lines.ptr());
+    nb::object part_cls = module_global(st->s_MorlanLogRecordPart);
+    nb::object parts = nb::steal(PyTuple_New(total));
+    if (!parts.is_valid())
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        nb::object part = build_part(part_cls.ptr(), record, PyList_GET_ITEM(lines.ptr(), i), i + 1, total);
+        PyTuple_SET_ITEM(parts.ptr(), i, part.release().ptr());
+    }
+    if (PyObject_SetAttr(record.ptr(), st->s_parts, parts.ptr()) < 0)
+        throw nb::python_error();
+    return parts;
+}
+
+nb::object lines_of(nb::handle record) {
+    nb::object dict = fast::instance_dict(record);
+    nb::object message = fast::field(record, dict.ptr(), st->s_message);
+    if (!several_lines(message))
+        return nb::make_tuple(record);
+    return parts_of(record, dict.ptr(), message);
+}
+
+nb::object record_iter(nb::handle self) {
+    nb::object lines = lines_of(self);
+    PyObject *iterator = PyObject_GetIter(lines.ptr());
+    if (!iterator)
+        throw nb::python_error();
+    return nb::steal(iterator);
+}
+
+// Appends str(obj) to `out` when it is ASCII; false otherwise.
+bool append_ascii(std::string &out, PyObject *obj) {
+    nb::object text = nb::steal(PyObject_Str(obj));
+    if (!text.is_valid())
+        throw nb::python_error();
+    if (!PyUnicode_IS_ASCII(text.ptr()))
+        return false;
+    out.append((const char *)PyUnicode_1BYTE_DATA(text.ptr()), (size_t)PyUnicode_GET_LENGTH(text.ptr()));
+    return true;
+}
+
+// MorlanLogTags.__str__: "%[key=value]...: ", or "" when empty.
+nb::object tags_str(nb::handle self) {
+    PyObject *dict = self.ptr();
+    if (PyDict_GET_SIZE(dict) == 0)
+        return nb::borrow(st->empty_text);
+    std::string ascii = "%";
+    nb::list pieces;  // used instead once a non-ASCII text turns up
+    bool is_ascii = true;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        nb::object key_ref = nb::borrow(key), value_ref = nb::borrow(value);
+        if (is_ascii) {
+            size_t mark = ascii.size();
+            ascii += '[';
+            if (append_ascii(ascii, key)) {
+                ascii += '=';
+                if (append_ascii(ascii, value)) {
+                    ascii += ']';
+                    continue;
+                }
+            }
+            ascii.resize(mark);
+            is_ascii = false;
+            pieces.append(nb::steal(PyUnicode_DecodeASCII(ascii.data(), (Py_ssize_t)ascii.size(), nullptr)));
+        }
+        pieces.append(nb::str("["));
+        pieces.append(nb::str(key_ref));
+        pieces.append(nb::str("="));
+        pieces.append(nb::str(value_ref));
+        pieces.append(nb::str("]"));
+    }
+    if (is_ascii) {
+        ascii += ": ";
+        return nb::steal(PyUnicode_DecodeASCII(ascii.data(), (Py_ssize_t)ascii.size(), nullptr));
+    }
+    pieces.append(nb::str(": "));
+    PyObject *joined = PyUnicode_Join(st->empty_text, pieces.ptr());
+    if (!joined)
+        throw nb::python_error();
+    return nb::steal(joined);
+}
+
+// MorlanLogTags.copy: type(self)(**self)
+nb::object tags_copy(nb::handle self) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(self.ptr(), &position, &key, &value))
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            throw nb::python_error();
+        }
+    nb::object items = nb::steal(PyDict_Copy(self.ptr()));
+    if (!items.is_valid())
+        throw nb::python_error();
+    PyObject *copy = PyObject_Call((PyObject *)Py_TYPE(self.ptr()), st->empty_tuple, items.ptr());
+    if (!copy)
+        throw nb::python_error();
+    return nb::steal(copy);
+}
+
+}  // namespace
+
+nb::object record_lines(nb::handle record) {
+    if (!fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter))
+        return nb::object();
+    return lines_of(record);
+}
+
+void define_constants(nb::module_ &m) {
+    nb::object counters =
+        nb::module_::import_("collections").attr("defaultdict")(nb::module_::import_("itertools").attr("count"));
+    m.attr("LOG_SEQUENCE_COUNTER") = counters;
+    nb::dict severities;
+    const char *levels[] = {"EMERGENCY", "ALERT", "CRITICAL", "ERROR", "WARNING", "NOTICE", "INFO", "DEBUG"};
+    for (int i = 0; i < 8; ++i)
+        severities[levels[i]] = i;
+    m.attr("MORLAN_MSG_SEV_MAP") = severities;
+}
+
+void define_records(nb::module_ &m) {
+    st = new RecordState{};
+    st->module_dict = PyModule_GetDict(m.ptr());
+    const char *texts[] = {"LOG_SEQUENCE_COUNTER", "MORLAN_MSG_SEV_MAP", "default_factory", "gethostname",
+                           "active_count", "process", "processName", "thread", "threadName", "name",
+                           "levelname", "seqnum", "hostname", "tags", "morlan_appname", "morlan_sev",
+                           "morlan_msgname", "message", "parts", "pid", "pname", "tid", "tname", "part",
+                           "copy", "INFO", "startswith", "split", "upper", ".", "MorlanLogRecordPart",
+                           "__init__", "__iter__", "splitlines"};
+    PyObject **slots[] = {&st->s_LOG_SEQUENCE_COUNTER, &st->s_MORLAN_MSG_SEV_MAP, &st->s_default_factory,
+                          &st->s_gethostname, &st->s_active_count, &st->s_process, &st->s_processName,
+                          &st->s_thread, &st->s_threadName, &st->s_name, &st->s_levelname, &st->s_seqnum,
+                          &st->s_hostname, &st->s_tags, &st->s_morlan_appname, &st->s_morlan_sev,
+                          &st->s_morlan_msgname, &st->s_message, &st->s_parts, &st->s_pid, &st->s_pname,
+                          &st->s_tid, &st->s_tname, &st->s_part, &st->s_copy, &st->s_INFO,
+                          &st->s_startswith, &st->s_split, &st->s_upper, &st->s_dot,
+                          &st->s_MorlanLogRecordPart, &st->s___init__, &st->s___iter__, &st->s_splitlines};
+    static_assert(sizeof texts / sizeof *texts == sizeof slots / sizeof *slots);
+    for (size_t i = 0; i < sizeof slots / sizeof *slots; ++i)
+        *slots[i] = fast::intern(texts[i]);
+    st->empty_tuple = PyTuple_New(0);
+    st->empty_text = fast::intern("");
+    st->names_cache = PyDict_New();
+
+    nb::module_ socket = nb::module_::import_("socket"), threading = nb::module_::import_("threading");
+    st->socket_dict = nb::borrow(PyModule_GetDict(socket.ptr())).release().ptr();
+    st->threading_dict = nb::borrow(PyModule_GetDict(threading.ptr())).release().ptr();
+    st->stock_gethostname = socket.attr("gethostname").inc_ref().ptr();
+    nb::object log_record = nb::module_::import_("logging").attr("LogRecord");
+    st->log_record_init = log_record.attr("__init__").inc_ref().ptr();
+
+    nb::object tags =
+        ClassBuilder(m, "MorlanLogTags", {nb::handle((PyObject *)&PyDict_Type)})
+            .doc("Tags of a MorlanLog line; str() gives the line's tags field.")
+            .method("__str__", &tags_str)
+            .method("copy", &tags_copy)
+            .build();
+    nb::object part =
+        ClassBuilder(m, "MorlanLogRecordPart", {log_record})
+            .doc("One line of a multi-line MorlanLogRecord, with its own sequence number and part tag.")
+            .method("__init__", &part_init, nb::arg("record"), nb::arg("message"), nb::arg("index"),
+                    nb::arg("total"))
+            .build();
+    nb::object record =
+        ClassBuilder(m, "MorlanLogRecord", {log_record})
+            .doc("Log record carrying the fields of the MorlanLog line format.")
+            .method("__init__", &record_init)
+            .method("__iter__", &record_iter)
+            .build();
+
+    st->part_init = nb::object(part.attr("__dict__")["__init__"]).release().ptr();
+    st->record_iter = nb::object(record.attr("__dict__")["__iter__"]).release().ptr();
+    st->tags_cls = tags.release().ptr();
+    st->part_cls = part.release().ptr();
+    st->record_cls = record.release().ptr();
+}
+
+}  // namespace tavix::morlan
