@@ -83,8 +83,10 @@ void define_routing(nb::module_ &m) {
     m.def("enable_warnings_to_log", &enable_warnings_to_log,
           "Overwrites warnings.showwarning with a custom implementation that\n"
           "redirects warnings to logging, in addition to the file.");
-    m.def("log_warning", &log_warning, nb::arg("message"), nb::arg("category"), nb::arg("filename"),
-          nb::arg("lineno"), nb::arg("file") = nb::none(), nb::arg("line") = nb::none(),
+    m.def("log_warning", &log_warning, nb::arg("message").none(), nb::arg("category").none(),
+          nb::arg("filename").none(),
+          nb::arg("lineno").none(), nb::arg("file").none() = nb::none(),
+          nb::arg("line").none() = nb::none(),
           "Replaces the showwarning interface: writes the warning to both the file\n"
           "and the log. Unlike the default, it does not fall back to stderr when no\n"
           "file is given.");

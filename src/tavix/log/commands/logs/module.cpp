@@ -1,3 +1,88 @@
+// tavix.log.commands.logs: the `tavix logs` command with its `list` and
+// `view` subcommands.
 #include <nanobind/nanobind.h>
 
-NB_MODULE(logs, m) {}
+#include "class_builder.hpp"
+#include "common.hpp"
+
+namespace tavix::logs {
+
+State &state() {
+    static State *s = new State();  // never destroyed: no Python calls at static teardown
+    return *s;
+}
+
+void raise(PyObject *exception_type, nb::handle message) {
+    PyErr_SetObject(exception_type, message.ptr());
+    throw nb::python_error();
+}
+
+namespace {
+
+nb::list words(std::initializer_list<const char *> items) {
+    nb::list list;
+    for (const char *item : items)
+        list.append(item);
+    return list;
+}
+
+void define_constants(nb::module_ &m) {
+    m.attr("CFG_LOGS_SERVER_HOST") = "logs.server.host";
+    m.attr("CFG_LOGS_SERVER_PORT") = "logs.server.port";
+    m.attr("CFG_LOGS_BROWSER") = "logs.browser";
+    m.attr("DEFAULT_LOGS_SERVER_HOST") = "localhost";
+    m.attr("DEFAULT_LOGS_SERVER_PORT") = 0;
+    m.attr("KNOWN_LINUX_BROWSER_OPENER") =
+        words({"sensible-browser", "xdg-open", "x-www-browser", "gnome-open"});
+    m.attr("LOCALHOST_NAMES") = words({"localhost", "127.0.0.1"});
+    m.attr("DISPLAY_ENV_VAR") = "DISPLAY";
+    m.attr("BROWSER_ENV_VAR") = "BROWSER";
+    m.attr("BROWSER_MACOS_DEFAULT") = "open";
+    m.attr("WSL_BROWSER_DEFAULT") = words({"cmd.exe", "/C", "start"});
+}
+
+}  // namespace
+
+}  // namespace tavix::logs
+
+NB_MODULE(logs, m) {
+    using namespace tavix::logs;
+    namespace nb = nanobind;
+    State &s = state();
+    s.module = nb::borrow(m);
+    s.logging = nb::module_::import_("logging");
+    s.logger = s.logging.attr("getLogger")("tavix.log.commands.logs");
+    m.attr("logger") = s.logger;
+    s.os = nb::module_::import_("os");
+    s.sys = nb::module_::import_("sys");
+    s.time = nb::module_::import_("time");
+    s.socket = nb::module_::import_("socket");
+    s.shlex = nb::module_::import_("shlex");
+    s.shutil = nb::module_::import_("shutil");
+    s.platform = nb::module_::import_("platform");
+    s.subprocess = nb::module_::import_("subprocess");
+    s.path_class = nb::module_::import_("pathlib").attr("Path");
+    s.getuser = nb::module_::import_("getpass").attr("getuser");
+
+    nb::module_ cli_base = nb::module_::import_("tavix.cli.base");
+    m.attr("CommandWithSubcommands") = cli_base.attr("CommandWithSubcommands");
+    m.attr("Subcommand") = cli_base.attr("Subcommand");
+    m.attr("format_table") = nb::module_::import_("tavix.cli.utils").attr("format_table");
+    m.attr("cfg") = nb::module_::import_("tavix.configuration");
+    m.attr("LogViewerServer") =
+        nb::module_::import_("tavix.log.commands.server").attr("LogViewerServer");
+    m.attr("Archive") = nb::module_::import_("tavix.log.commands.archive").attr("Archive");
+
+    define_constants(m);
+    nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
+    nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));
+    nb::list subcommands;
+    subcommands.append(view_class);
+    subcommands.append(list_class);
+    tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
+        .attr("name", nb::str("logs"))
+        .attr("help", nb::str("command enabling log archive viewing in local browser"))
+        .attr("SUBCOMMANDS", subcommands)
+        .attr("SUBCMDS_ENTRYPOINT", nb::str(""))
+        .build();
+}

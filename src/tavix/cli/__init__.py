@@ -1,0 +1,1 @@
+"""The framework's command-line tool: `tavix <command> <subcommand> ...`."""

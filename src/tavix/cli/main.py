@@ -1,0 +1,117 @@
+"""The ``tavix`` command: entry point of the framework's command-line tool.
+
+    tavix [--debug] <command> ...
+
+Commands report to the user through logging (INFO and above on standard
+output, or DEBUG with --debug). A failure ends the tool with a one-line
+error on standard error and exit status 1; --debug adds the traceback.
+Ctrl-C or SIGTERM outside a command's own handling ends it with status 130.
+"""
+import argparse
+import importlib
+import logging
+import signal
+import sys
+import traceback
+
+from tavix.cli.base import CommandWithSubcommands, Subcommand
+
+__all__ = ["COMMANDS", "Tool", "main"]
+
+logger = logging.getLogger("tavix.cli")
+
+# Command name and "module:Class" of every command; imported when the tool starts.
+COMMANDS = [
+    ("logs", "tavix.log.commands.logs:LogsCommand"),
+    ("demo", "tavix.demo.command:DemoCommand"),
+]
+
+
+def _load(name, spec):
+    """The command class, or a stand-in that reports why it cannot be loaded.
+
+    One broken command must not take the whole tool (and its --help) down.
+    """
+    module, _, class_name = spec.partition(":")
+    try:
+        return getattr(importlib.import_module(module), class_name)
+    except Exception as error:
+        failure = error
+
+    class Unavailable(Subcommand):
+        help = "(unavailable: %s)" % _describe(failure)
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.parser.add_argument("arguments", nargs=argparse.REMAINDER)
+
+        def run(self, args):
+            raise failure
+
+    Unavailable.name = name
+    return Unavailable
+
+
+class Tool(CommandWithSubcommands):
+    name = "tavix"
+    description = "tavix test-automation framework command-line tool"
+
+    def __init__(self, parser=None):
+        super().__init__(parser)
+        self.parser.add_argument("--debug", action="store_true",
+                                 help="verbose output; show the traceback of an error")
+
+    def subcommand_classes(self):
+        return [_load(name, spec) for name, spec in COMMANDS]
+
+
+class _MessageHandler(logging.StreamHandler):
+    """Messages as they are: warnings and errors to stderr, the rest to stdout."""
+
+    def emit(self, record):
+        self.stream = sys.stderr if record.levelno >= logging.WARNING else sys.stdout
+        super().emit(record)
+
+
+def _setup_logging(debug):
+    handler = _MessageHandler()
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    root = logging.getLogger()
+    root.addHandler(handler)
+    root.setLevel(logging.DEBUG if debug else logging.INFO)
+
+
+def _terminate(signum, frame):
+    # Unwinds like Ctrl-C, so every `with` block (extraction directories) is left.
+    raise KeyboardInterrupt
+
+
+def _describe(error):
+    text = str(error)
+    cause = error.__cause__
+    if cause is not None:
+        text = "%s (%s)" % (text, _describe(cause)) if text else _describe(cause)
+    return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
+
+
+def main(argv=None):
+    tool = Tool()
+    args = tool.parser.parse_args(argv)
+    _setup_logging(args.debug)
+    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _terminate)
+    try:
+        args._command.run(args)
+    except KeyboardInterrupt:
+        print("Interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # reported as one line; the traceback only when asked for
+        if args.debug:
+            traceback.print_exc()
+        print("tavix: error: %s" % _describe(error), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,40 @@
+// Shared state of tavix.log.commands.logs: the module, its logger and the
+// standard modules the commands call, owned for the life of the process.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tavix::logs {
+
+namespace nb = nanobind;
+
+struct State {
+    nb::object module;  // its globals (cfg, Archive, LogViewerServer, format_table) are
+                        // looked up at each use, as a Python module's would be
+    nb::object logger;
+    nb::object os, sys, time, socket, shlex, shutil, platform, subprocess, logging;
+    nb::object path_class, getuser;
+    nb::object view_class;  // for super() in its constructor
+};
+
+State &state();
+
+// module.<name>, looked up now.
+inline nb::object global(const char *name) { return state().module.attr(name); }
+
+// Python truth value of obj.
+inline bool truthy(nb::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+// Raises exception_type(message) as a Python exception.
+[[noreturn]] void raise(PyObject *exception_type, nb::handle message);
+
+// Defines ListSubcommand, then ViewSubcommand; each returns its class.
+nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base);
+
+}  // namespace tavix::logs

@@ -1,0 +1,276 @@
+#include <string>
+
+#include "class_builder.hpp"
+#include "common.hpp"
+
+namespace tavix::logs {
+
+namespace {
+
+const char *const KNOWN_OPENERS[] = {"sensible-browser", "xdg-open", "x-www-browser", "gnome-open"};
+
+// A browser launched directly stays in the foreground until it is closed;
+// serving cannot wait that long (the page it opens would never load), so the
+// launch waits this long for the command to finish and then goes on serving.
+constexpr double BROWSER_WAIT_SECONDS = 2.0;
+
+constexpr const char *DESCRIPTION =
+    "\nOpens a Tavix generated archive zip file and host it through HTTP server.\n\n"
+    "Behavior:\n"
+    "    - if specific file is not provided, opens the last generated archive file\n"
+    "    - if a relative index # is provided, opens the file corresponding to \n"
+    "      'tavix logs list' output.\n"
+    "    - set environment variable $%s to your browser executable to force using\n"
+    "      your provided browser \n\n"
+    "Examples:\n"
+    "    # open last archive file\n"
+    "    $ tavix logs view\n\n"
+    "    # opens the log file before the last one\n"
+    "    $ tavix logs view -1\n"
+    "    ";
+
+bool matches_exception(nb::python_error &error) { return error.matches(PyExc_Exception); }
+
+nb::str join_words(nb::handle words) {
+    return nb::str(nb::str(" ").attr("join")(words));
+}
+
+void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    super_of(state().view_class, self).attr("__init__")(*args, **kwargs);
+    nb::object cfg = global("cfg");
+    nb::object add = self.attr("parser").attr("add_argument");
+    nb::object str_type = nb::module_::import_("builtins").attr("str");
+    nb::object int_type = nb::module_::import_("builtins").attr("int");
+    add("archive", nb::arg("metavar") = "[archive]", nb::arg("nargs") = "?",
+        nb::arg("type") = str_type, nb::arg("help") = "Archive zip file to open and view. ");
+    add("--host", nb::arg("metavar") = "[host]", nb::arg("type") = str_type,
+        nb::arg("default") = cfg.attr("get")("logs.server.host", "localhost"),
+        nb::arg("help") = "Host interface to bind to.\nDefault to: localhost");
+    add("--port", nb::arg("metavar") = "[port]", nb::arg("type") = int_type,
+        nb::arg("default") = cfg.attr("get")("logs.server.port", 0),
+        nb::arg("help") = "Interface port to bind to.\n Default to: 0");
+    add("--no-browser", nb::arg("dest") = "open_browser", nb::arg("action") = "store_false",
+        nb::arg("default") = true,
+        nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
+}
+
+// The archive named on the command line: none is the newest, "-<...><digit>"
+// the one at that digit's index of the list, anything else a file path.
+nb::object choose_archive(nb::handle self, nb::handle choice) {
+    nb::object find = global("ListSubcommand").attr("find_all_archives");
+    if (choice.is_none() || !truthy(choice))
+        return find().attr("__getitem__")(0);
+    nb::str text(choice);
+    Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+    Py_UCS4 first = PyUnicode_ReadChar(text.ptr(), 0), last = PyUnicode_ReadChar(text.ptr(), length - 1);
+    if (first == '-' && last >= '0' && last <= '9') {
+        nb::object archives = find();
+        size_t index = size_t(last - '0');
+        if (index >= nb::len(archives))
+            raise(PyExc_IndexError,
+                  nb::str("archive index {} is out of range: {} archive(s) found "
+                          "(see 'tavix logs list')")
+                      .format(index, nb::len(archives)));
+        return archives.attr("__getitem__")(index);
+    }
+    return state().path_class(choice);
+}
+
+// `with context as value: body(value)`, leaving the context on every way out.
+template <typename Body> void with_context(nb::handle context, Body &&body) {
+    nb::object type = nb::borrow(context.type());
+    nb::object value = type.attr("__enter__")(context);
+    try {
+        body(value);
+    } catch (nb::python_error &error) {
+        nb::object traceback = error.traceback();
+        if (!traceback.is_valid())
+            traceback = nb::none();
+        nb::object suppress =
+            type.attr("__exit__")(context, error.type(), error.value(), traceback);
+        if (!truthy(suppress))
+            throw;
+        return;
+    } catch (...) {
+        type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
+}
+
+nb::object bind_listening_socket(const nb::object &host, int port) {
+    State &s = state();
+    nb::object sock = s.socket.attr("socket")(s.socket.attr("AF_INET"), s.socket.attr("SOCK_STREAM"));
+    try {
+        // A restart on a fixed port must not fail for a minute because of the
+        // previous run's connections in TIME_WAIT; a live listener still
+        // refuses the bind. (On Windows the option would allow stealing.)
+        if (!truthy(nb::str(s.os.attr("name")).attr("__eq__")("nt")))
+            sock.attr("setsockopt")(s.socket.attr("SOL_SOCKET"), s.socket.attr("SO_REUSEADDR"), 1);
+        sock.attr("bind")(nb::make_tuple(host, port));
+        sock.attr("listen")();
+    } catch (...) {
+        sock.attr("close")();
+        throw;
+    }
+    return sock;
+}
+
+void view_run(nb::handle self, nb::handle args) {
+    State &s = state();
+    nb::object path = choose_archive(self, args.attr("archive")).attr("absolute")();
+    if (!truthy(path.attr("exists")()))
+        raise(PyExc_FileNotFoundError, nb::str(path));
+    s.logger.attr("info")("Logfile: %s", path);
+
+    int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
+    s.logging.attr("getLogger")("aiohttp").attr("setLevel")(root_level + 10);
+
+    nb::object host = nb::str(args.attr("host"));
+    int port = nb::cast<int>(nb::int_(args.attr("port")));
+
+    with_context(global("Archive")(path), [&](nb::handle archive) {
+        nb::object server = global("LogViewerServer")(archive);
+        nb::object sock = bind_listening_socket(host, port);
+        try {
+            nb::object displayed_host = self.attr("_guess_hostname")(host);
+            nb::object displayed_port =
+                port == 0 ? nb::object(sock.attr("getsockname")()[1]) : nb::object(nb::int_(port));
+            nb::str url = nb::str("http://{}:{}/result").format(displayed_host, displayed_port);
+            s.logger.attr("info")("\nView at: \n    %s", url);
+            s.logger.attr("info")("\nPress Ctrl-C to exit");
+            s.logger.attr("info")(("\n" + std::string(80, '-') + "\n").c_str());
+            if (truthy(args.attr("open_browser")))
+                self.attr("_open_browser")(nb::arg("url") = url);
+            try {
+                server.attr("serve")(nb::arg("sock") = sock, nb::arg("print") = false);
+            } catch (nb::python_error &error) {
+                // Ctrl-C is how the user stops serving, not a failure.
+                if (!error.matches(PyExc_KeyboardInterrupt))
+                    throw;
+            }
+        } catch (...) {
+            sock.attr("close")();
+            throw;
+        }
+        sock.attr("close")();
+        s.logger.attr("info")("Bye...");
+    });
+}
+
+nb::object guess_hostname(nb::handle self, nb::handle host) {
+    State &s = state();
+    nb::object text = nb::str(host);
+    if (text.equal(nb::str("localhost")) || text.equal(nb::str("127.0.0.1")))
+        return nb::borrow(host);
+    try {
+        nb::object fqdn = s.socket.attr("getfqdn")(host);
+        s.socket.attr("gethostbyname")(fqdn);
+        return fqdn;
+    } catch (nb::python_error &error) {
+        if (!matches_exception(error))
+            throw;
+        return nb::borrow(host);
+    }
+}
+
+void log_launch_failure(nb::handle words, nb::python_error &error) {
+    state().logger.attr("error")(nb::str("Failed to open your browser using command: {},\nCaught "
+                                         "Exception: {}")
+                                     .format(join_words(words), nb::str(error.value())));
+}
+
+// The command that opens a browser: None when none was found. Returns
+// nb::none() and sets `stop` when the launch must not be tried at all.
+nb::object browser_command(bool &stop) {
+    State &s = state();
+    nb::object environ = s.os.attr("environ");
+    nb::object user = environ.attr("get")("BROWSER");
+    if (user.is_none())
+        user = global("cfg").attr("get")("logs.browser", nb::none());
+    if (truthy(user)) {
+        try {
+            return s.shlex.attr("split")(user);
+        } catch (nb::python_error &error) {
+            // An unbalanced quote in the user's value is a browser problem,
+            // which never ends the command.
+            if (!matches_exception(error))
+                throw;
+            nb::list words;
+            words.append(user);
+            log_launch_failure(words, error);
+            stop = true;
+            return nb::none();
+        }
+    }
+    if (nb::str(s.platform.attr("system")()).attr("lower")().equal(nb::str("darwin"))) {
+        nb::list words;
+        words.append("open");
+        return words;
+    }
+    nb::object which = s.shutil.attr("which");
+    if (!which("cmd.exe").is_none())
+        return global("WSL_BROWSER_DEFAULT").attr("copy")();
+    for (const char *opener : KNOWN_OPENERS) {
+        if (which(opener).is_none())
+            continue;
+        if (!truthy(environ.attr("get")("DISPLAY"))) {
+            s.logger.attr("warning")(
+                "Cannot automatically start your browser: X-forwarding is not enabled for your "
+                "session. \nNavigate to the above url manually in your preferred browser.");
+            stop = true;
+            return nb::none();
+        }
+        return s.shlex.attr("split")(opener);
+    }
+    return nb::none();
+}
+
+void open_browser(nb::handle self, nb::handle url) {
+    State &s = state();
+    bool stop = false;
+    nb::object command = browser_command(stop);
+    if (stop)
+        return;
+    if (command.is_none() || nb::len(command) == 0) {
+        s.logger.attr("warning")(
+            "Could not find browser executable to open the above url automatically. Refer to "
+            "documentation for proper settings and customizations.\nFor now, navigate to the url "
+            "manually in your preferred browser.");
+        return;
+    }
+    command.attr("append")(url);
+    s.logger.attr("debug")("Opening browser: %s", join_words(command));
+    try {
+        nb::object process = s.subprocess.attr("Popen")(command);
+        try {
+            process.attr("wait")(nb::arg("timeout") = BROWSER_WAIT_SECONDS);
+        } catch (nb::python_error &error) {
+            if (!error.matches(s.subprocess.attr("TimeoutExpired")))
+                throw;
+            s.logger.attr("debug")("The browser is still running; serving meanwhile");
+        }
+    } catch (nb::python_error &error) {
+        if (!matches_exception(error))
+            throw;
+        log_launch_failure(command, error);
+    }
+}
+
+}  // namespace
+
+nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base) {
+    state().view_class = ClassBuilder(m, "ViewSubcommand", {subcommand_base})
+                     .attr("name", nb::str("view"))
+                     .attr("help", nb::str("open and view log archive in browser"))
+                     .attr("usage", nb::str("{prog} [archive] [options]"))
+                     .attr("description", nb::str(DESCRIPTION).attr("__mod__")("BROWSER"))
+                     .method("__init__", &view_init)
+                     .method("run", &view_run, nb::arg("args").none())
+                     .method("_guess_hostname", &guess_hostname, nb::arg("host").none())
+                     .method("_open_browser", &open_browser, nb::arg("url").none())
+                     .build();
+    return state().view_class;
+}
+
+}  // namespace tavix::logs
