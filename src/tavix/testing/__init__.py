@@ -1,0 +1,1 @@
+"""Helpers for testing and benchmarking tavix: realistic run archives."""
