@@ -1,0 +1,66 @@
+// tavix.log.commands.parser.base: the results-parser base with its section
+// index, the section view over a task log and the device-command executions
+// found in it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace tavix::parser_base {
+
+namespace nb = nanobind;
+
+// Interpreter objects looked up once when the module is loaded and kept for
+// the life of the process (never destroyed: the interpreter may already be
+// gone when static destructors run).
+struct Shared {
+    nb::object pattern_command, pattern_config_ping, pattern_ping_ip;
+    nb::object log_execute;  // the classes, once built
+    nb::object log_section;
+    nb::object os_path_join, os_fspath, os_stat, lru_cache;
+};
+
+Shared &shared();
+
+// Raises the pending Python error unless `result` is set; steals `result`.
+inline nb::object checked(PyObject *result) {
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+// getattr(object, name) into `value`; false when there is no such attribute.
+// Errors other than AttributeError propagate.
+inline bool find_attr(nb::handle object, const char *name, nb::object &value) {
+    PyObject *found = PyObject_GetAttrString(object.ptr(), name);
+    if (found) {
+        value = nb::steal(found);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+// mapping.get(key): the value, or None. Errors other than a missing key propagate.
+nb::object get_item(nb::handle mapping, const char *key);
+
+// A new random version-4 UUID in its canonical 36-character text form.
+nb::object new_uuid4();
+
+// Decodes UTF-8 with replacement characters, so undecodable bytes never make a
+// section unreadable.
+nb::object decode(const char *data, size_t size);
+inline nb::object decode(const std::string &text) { return decode(text.data(), text.size()); }
+
+void define_pattern(nb::module_ &module);
+void define_log_execute(nb::module_ &module);
+void define_log_section(nb::module_ &module);
+void define_results_parser(nb::module_ &module);
+
+// The execution scan of one LogSection: dictionary from execute_id to LogExecute.
+nb::object scan_executions(nb::handle section);
+
+}  // namespace tavix::parser_base

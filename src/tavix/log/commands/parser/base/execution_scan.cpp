@@ -1,0 +1,339 @@
+// The execution scan: finds the device commands run during a section by
+// streaming through its part of the task log.
+//
+// The section's lines are those a size hint of `log_size` bytes reads from
+// `log_start` (every line that starts at or before the section's end, so the
+// first line after the section is included and can close a command still
+// open). Line indices count from the section's first line, as the archive's
+// `read_lines` counts them.
+//
+// Only lines that can change the outcome are looked at: while no command is
+// open, lines holding "+++"; while one is open, lines holding the host name
+// (only record lines of the host close it). The lines in between are counted,
+// never kept, so memory stays bounded by the result whatever the section's size.
+#include <Python.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include "base.hpp"
+#include "log_lines.hpp"
+
+namespace tavix::parser_base {
+
+namespace {
+
+using namespace tavix::log_lines;
+
+constexpr int64_t END = -1;
+constexpr int64_t PAUSE = -2;  // the scan looked far enough to check for Ctrl-C
+constexpr size_t BUDGET = size_t(64) << 20;
+constexpr size_t BLOCK_LINES = 10;  // lines kept as the text of a block without a title
+
+struct OpenExecution {
+    nb::object execute;
+    nb::object execute_id;
+    int64_t start_line;
+    int64_t start_at;  // byte position of the banner line
+    bool titled;
+    bool ping;
+};
+
+class ExecutionScan {
+public:
+    explicit ExecutionScan(nb::handle section);
+    nb::object run();
+
+private:
+    int64_t find(std::string_view needle);
+    void pass(const char *data, size_t n, int64_t at);
+    void process(const LineInfo &line);
+    bool record_line(const LineInfo &line) const;
+    void close(const LineInfo &line);
+    void ping_target(const LineInfo &line);
+    void try_open(const LineInfo &line);
+    nb::object text(int64_t from, int64_t to) const;
+    nb::object time_of(const LineInfo &line) const;
+
+    nb::handle section_;
+    nb::object archive_, logfile_, log_start_object_, log_size_object_, parent_id_, host_object_;
+    nb::object ids_;     // execute ids handed out before, by banner line
+    nb::dict result_;
+    int64_t log_start_ = 0, log_size_ = 0;
+    std::string host_;
+    bool host_unusable_ = false;  // not a string: the first record-line test raises
+    bool host_unmatchable_ = false;
+    std::optional<LogFile> file_;
+    std::optional<Window> window_;
+    int64_t position_ = 0, line_start_ = 0, line_index_ = 0;
+    std::optional<OpenExecution> open_;
+};
+
+ExecutionScan::ExecutionScan(nb::handle section) : section_(section) {
+    archive_ = section.attr("archive");
+    logfile_ = section.attr("logfile");
+    log_start_object_ = section.attr("log_start");
+    log_size_object_ = section.attr("log_size");
+    host_object_ = section.attr("host");
+    parent_id_ = get_item(section.attr("data"), "section_id");
+    log_start_ = nb::cast<int64_t>(log_start_object_);
+    log_size_ = nb::cast<int64_t>(log_size_object_);
+
+    if (!find_attr(section, "_execute_ids", ids_) || !PyDict_Check(ids_.ptr())) {
+        ids_ = nb::dict();
+        nb::setattr(section, "_execute_ids", ids_);
+    }
+
+    if (!PyUnicode_Check(host_object_.ptr())) {
+        host_unusable_ = true;
+    } else {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(host_object_.ptr(), &size);
+        if (!utf8) {
+            // Unencodable (lone surrogates): it can occur in no decoded line.
+            PyErr_Clear();
+            host_unmatchable_ = true;
+        } else {
+            host_.assign(utf8, size_t(size));
+            host_unmatchable_ = host_.find('\n') != std::string::npos;
+        }
+    }
+}
+
+void ExecutionScan::pass(const char *data, size_t n, int64_t at) {
+    size_t lines = count_newlines(data, n);
+    if (!lines)
+        return;
+    line_index_ += int64_t(lines);
+    auto last = static_cast<const char *>(memrchr(data, '\n', n));
+    line_start_ = at + (last - data) + 1;
+}
+
+// Moves to the next occurrence of `needle`, counting the lines passed.
+int64_t ExecutionScan::find(std::string_view needle) {
+    size_t budget = BUDGET;
+    for (;;) {
+        std::string_view view = window_->at(position_, needle.size());
+        if (view.size() < needle.size())
+            return END;
+        auto hit = static_cast<const char *>(
+            memmem(view.data(), view.size(), needle.data(), needle.size()));
+        if (hit) {
+            size_t n = size_t(hit - view.data());
+            pass(view.data(), n, position_);
+            position_ += int64_t(n);
+            return position_;
+        }
+        bool last = window_->at_end();
+        size_t n = last ? view.size() : view.size() - (needle.size() - 1);
+        pass(view.data(), n, position_);
+        position_ += int64_t(n);
+        if (last)
+            return END;
+        if (budget <= n)
+            return PAUSE;
+        budget -= n;
+    }
+}
+
+nb::object ExecutionScan::text(int64_t from, int64_t to) const {
+    std::string bytes;
+    if (!file_->read_range(from, to, bytes))
+        throw std::system_error(errno, std::generic_category());
+    return decode(bytes);
+}
+
+nb::object ExecutionScan::time_of(const LineInfo &line) const {
+    int64_t from, to;
+    if (!line.time_range(from, to))
+        return nb::none();
+    return text(from, to);
+}
+
+bool ExecutionScan::record_line(const LineInfo &line) const {
+    if (host_unusable_) {
+        PyErr_Format(PyExc_TypeError, "'in <string>' requires string as left operand, not %.200s",
+                     Py_TYPE(host_object_.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return !host_unmatchable_ && line.has_record_prefix(host_.size());
+}
+
+void ExecutionScan::process(const LineInfo &line) {
+    if (open_) {
+        if (record_line(line)) {
+            close(line);
+        } else {
+            if (open_->ping && !open_->titled)
+                ping_target(line);
+            return;
+        }
+    }
+    if (line.has_plus3 && record_line(line))
+        try_open(line);
+}
+
+void ExecutionScan::close(const LineInfo &line) {
+    nb::handle execute = open_->execute;
+    nb::setattr(execute, "end_line", nb::int_(line_index_));
+    nb::setattr(execute, "stop_time", time_of(line));
+    if (!open_->titled) {
+        std::string bytes;
+        nb::object logs;
+        if (line_index_ - open_->start_line <= int64_t(BLOCK_LINES)) {
+            if (!file_->read_range(open_->start_at, line.start, bytes))
+                throw std::system_error(errno, std::generic_category());
+            size_t keep = bytes.size();
+            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(bytes.data()), keep))
+                keep -= width;
+            logs = decode(bytes.data(), keep);
+        } else {
+            if (!file_->read_lines(open_->start_at, BLOCK_LINES, line.start, bytes))
+                throw std::system_error(errno, std::generic_category());
+            bytes += "(truncate)";
+            logs = decode(bytes);
+        }
+        nb::setattr(execute, "logs", logs);
+    }
+    result_[open_->execute_id] = execute;
+    ids_[nb::int_(open_->start_line)] = open_->execute_id;
+    open_.reset();
+}
+
+void ExecutionScan::ping_target(const LineInfo &line) {
+    static constexpr std::string_view target = "Target IP address: ";
+    if (line.head.compare(0, target.size(), target) != 0)
+        return;
+    nb::object match = shared().pattern_ping_ip.attr("match")(text(line.stripped_begin, line.stripped_end));
+    if (match.is_none())
+        return;
+    nb::setattr(open_->execute, "title", match.attr("group")("ip"));
+    open_->titled = true;
+}
+
+void ExecutionScan::try_open(const LineInfo &line) {
+    // Both banner patterns start with "+++ " right after the tags field, or
+    // from the line's third character when there is no tags field.
+    nb::object message;
+    if (int64_t tags_end = line.message_after_tags(); tags_end != NO_POSITION) {
+        int64_t from = tags_end + 3;
+        std::string start;
+        if (!file_->read_range(from, std::min(from + 4, line.stripped_end), start))
+            throw std::system_error(errno, std::generic_category());
+        if (start != "+++ ")
+            return;
+        message = text(from, line.stripped_end);
+    } else {
+        nb::object head = decode(line.head);
+        if (PyUnicode_Tailmatch(head.ptr(), nb::str("+++ ").ptr(), 2, PY_SSIZE_T_MAX, -1) != 1)
+            return;
+        nb::object whole = text(line.stripped_begin, line.stripped_end);
+        message = checked(PyUnicode_Substring(whole.ptr(), 2, PY_SSIZE_T_MAX));
+    }
+    Shared &state = shared();
+    nb::object match = state.pattern_config_ping.attr("match")(message);
+    if (match.is_none())
+        match = state.pattern_command.attr("match")(message);
+    if (match.is_none())
+        return;
+
+    nb::object start_line = nb::int_(line_index_);
+    nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ptr(), start_line.ptr()));
+    if (!execute_id.is_valid()) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        execute_id = new_uuid4();
+    }
+    nb::dict groups = nb::cast<nb::dict>(match.attr("groupdict")());
+    nb::dict keywords;
+    keywords["start_line"] = start_line;
+    keywords["start_time"] = time_of(line);
+    keywords["logfile"] = logfile_;
+    keywords["parent_id"] = parent_id_;
+    keywords["execute_id"] = execute_id;
+    keywords["section_log_start"] = log_start_object_;
+    keywords["section_log_size"] = log_size_object_;
+    for (auto [name, value] : groups)
+        keywords[name] = value;
+    nb::object arguments = nb::make_tuple(archive_);
+    nb::object execute = checked(PyObject_Call(state.log_execute.ptr(), arguments.ptr(), keywords.ptr()));
+
+    nb::object kind = groups["execute_type"];
+    bool ping = PyUnicode_Check(kind.ptr()) && PyUnicode_CompareWithASCIIString(kind.ptr(), "ping") == 0;
+    open_ = OpenExecution{execute, execute_id, line_index_, line.start, groups.contains("title"), ping};
+}
+
+nb::object ExecutionScan::run() {
+    if (log_start_ < 0) {
+        PyErr_Format(PyExc_ValueError, "negative seek position %lld", (long long)log_start_);
+        throw nb::python_error();
+    }
+    nb::object path = checked(PyOS_FSPath(logfile_.ptr()));
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &encoded))
+        throw nb::python_error();
+    nb::object path_bytes = nb::steal(encoded);
+    try {
+        file_.emplace(PyBytes_AS_STRING(path_bytes.ptr()));
+        if (!file_->ok())
+            throw std::system_error(errno, std::generic_category());
+        if (file_->is_directory())
+            throw std::system_error(EISDIR, std::generic_category());
+
+        int64_t region_end = std::numeric_limits<int64_t>::max();
+        if (log_size_ > 0) {
+            int64_t limit = log_size_ > region_end - log_start_ ? region_end : log_start_ + log_size_;
+            nb::gil_scoped_release unlocked;
+            region_end = end_of_line_at(*file_, limit);
+        }
+        window_.emplace(*file_, region_end);
+        position_ = line_start_ = log_start_;
+
+        for (;;) {
+            if (open_ && host_unmatchable_ && !(open_->ping && !open_->titled))
+                break;  // nothing can close it: it would be dropped
+            bool every_line = open_ && ((open_->ping && !open_->titled) || host_unusable_ || host_.empty());
+            if (!every_line) {
+                int64_t found;
+                {
+                    nb::gil_scoped_release unlocked;
+                    found = find(open_ ? std::string_view(host_) : std::string_view("+++"));
+                }
+                if (found == PAUSE) {
+                    if (PyErr_CheckSignals() < 0)
+                        throw nb::python_error();
+                    continue;
+                }
+                if (found == END)
+                    break;
+            }
+            LineInfo line;
+            {
+                nb::gil_scoped_release unlocked;
+                line = analyse_line(*window_, line_start_, host_);
+            }
+            if (line.end == line.start)
+                break;  // the end of the file
+            process(line);
+            if (!line.ends_with_newline)
+                break;
+            position_ = line_start_ = line.end;
+            ++line_index_;
+        }
+    } catch (std::system_error &error) {
+        errno = error.code().value();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, logfile_.ptr());
+        throw nb::python_error();
+    }
+    return result_;
+}
+
+}  // namespace
+
+nb::object scan_executions(nb::handle section) { return ExecutionScan(section).run(); }
+
+}  // namespace tavix::parser_base

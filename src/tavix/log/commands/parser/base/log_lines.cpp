@@ -1,0 +1,407 @@
+#include "log_lines.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace tavix::log_lines {
+
+namespace {
+
+bool ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20); }
+
+// Three-byte encodings of U+1680, U+2000..U+200A, U+2028, U+2029, U+202F,
+// U+205F and U+3000.
+bool space3(unsigned char a, unsigned char b, unsigned char c) {
+    switch (a) {
+    case 0xE1:
+        return b == 0x9A && c == 0x80;
+    case 0xE2:
+        if (b == 0x80)
+            return (c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF;
+        return b == 0x81 && c == 0x9F;
+    case 0xE3:
+        return b == 0x80 && c == 0x80;
+    default:
+        return false;
+    }
+}
+
+// Where a piece that does not end the line must stop so that it does not
+// split a UTF-8 character.
+size_t whole_characters(std::string_view view) {
+    size_t n = view.size();
+    for (size_t back = 1; back <= 3 && back <= n; ++back) {
+        auto c = static_cast<unsigned char>(view[n - back]);
+        if (c < 0x80)
+            break;
+        if (c >= 0xC0) {
+            size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            return need > back ? n - back : n;
+        }
+    }
+    return n;
+}
+
+[[noreturn]] void throw_errno() { throw std::system_error(errno, std::generic_category()); }
+
+}  // namespace
+
+size_t space_at(const unsigned char *p, size_t n) {
+    if (n == 0)
+        return 0;
+    if (ascii_space(p[0]))
+        return 1;
+    if (p[0] == 0xC2 && n >= 2 && (p[1] == 0x85 || p[1] == 0xA0))
+        return 2;
+    if (n >= 3 && space3(p[0], p[1], p[2]))
+        return 3;
+    return 0;
+}
+
+size_t space_before(const unsigned char *p, size_t n) {
+    if (n == 0)
+        return 0;
+    unsigned char last = p[n - 1];
+    if (ascii_space(last))
+        return 1;
+    if (n >= 2 && p[n - 2] == 0xC2 && (last == 0x85 || last == 0xA0))
+        return 2;
+    if (n >= 3 && space3(p[n - 3], p[n - 2], last))
+        return 3;
+    return 0;
+}
+
+size_t count_newlines(const char *p, size_t n) {
+    // Byte counters in blocks of 255 so the compiler vectorises the compare-add.
+    size_t total = 0;
+    while (n) {
+        size_t block = std::min<size_t>(n, 255 * 32);
+        unsigned char lanes[32] = {};
+        size_t i = 0;
+        for (; i + 32 <= block; i += 32)
+            for (size_t j = 0; j < 32; ++j)
+                lanes[j] += p[i + j] == '\n';
+        for (size_t j = 0; j < 32; ++j)
+            total += lanes[j];
+        for (; i < block; ++i)
+            total += p[i] == '\n';
+        p += block;
+        n -= block;
+    }
+    return total;
+}
+
+LogFile::LogFile(const char *path) {
+    do
+        fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0)
+        return;
+    struct stat info;
+    if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
+        is_directory_ = true;
+        return;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+}
+
+LogFile::~LogFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int64_t LogFile::read_at(char *into, size_t n, int64_t position) const {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::pread(fd_, into + done, n - done, position + int64_t(done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += size_t(got);
+    }
+    return int64_t(done);
+}
+
+bool LogFile::read_range(int64_t from, int64_t to, std::string &into) const {
+    into.clear();
+    // Grow with what is actually there, so a range past the end costs nothing.
+    size_t block = 1 << 16;
+    while (from < to) {
+        size_t n = size_t(std::min<int64_t>(to - from, int64_t(block)));
+        size_t old = into.size();
+        into.resize(old + n);
+        int64_t got = read_at(into.data() + old, n, from);
+        if (got < 0)
+            return false;
+        into.resize(old + size_t(got));
+        if (size_t(got) < n)
+            break;
+        from += got;
+        block = std::min<size_t>(block * 2, Window::MAX_BLOCK);
+    }
+    return true;
+}
+
+bool LogFile::read_lines(int64_t from, size_t lines, int64_t limit, std::string &into) const {
+    into.clear();
+    size_t block = 1 << 12;
+    while (lines && from < limit) {
+        size_t n = size_t(std::min<int64_t>(limit - from, int64_t(block)));
+        size_t old = into.size();
+        into.resize(old + n);
+        int64_t got = read_at(into.data() + old, n, from);
+        if (got < 0)
+            return false;
+        into.resize(old + size_t(got));
+        const char *p = into.data() + old, *stop = p + got;
+        while (lines && p < stop) {
+            auto nl = static_cast<const char *>(std::memchr(p, '\n', size_t(stop - p)));
+            if (!nl)
+                break;
+            p = nl + 1;
+            if (--lines == 0)
+                into.resize(size_t(p - into.data()));
+        }
+        if (size_t(got) < n)
+            break;
+        from += got;
+        block = std::min<size_t>(block * 2, Window::MAX_BLOCK);
+    }
+    return true;
+}
+
+std::string_view Window::at(int64_t position, size_t want) {
+    if (position >= end_) {
+        reaches_end_ = true;
+        return {};
+    }
+    if (filled_ && position >= base_ && position <= base_ + int64_t(length_)) {
+        size_t available = size_t(base_ + int64_t(length_) - position);
+        bool last = reaches_end_ || base_ + int64_t(length_) >= end_;
+        if (available >= want || last) {
+            reaches_end_ = last;
+            return {buffer_.data() + (position - base_), available};
+        }
+    }
+    size_t n = size_t(std::min<int64_t>(end_ - position, int64_t(std::max(block_, want))));
+    block_ = std::min(block_ * 2, MAX_BLOCK);
+    if (buffer_.size() < n)
+        buffer_.resize(n);
+    int64_t got = file_.read_at(buffer_.data(), n, position);
+    if (got < 0)
+        throw_errno();
+    base_ = position;
+    length_ = size_t(got);
+    filled_ = true;
+    reaches_end_ = size_t(got) < n || position + got >= end_;
+    return {buffer_.data(), length_};
+}
+
+int64_t end_of_line_at(const LogFile &file, int64_t limit) {
+    std::vector<char> buffer;
+    size_t block = 1 << 12;
+    int64_t position = limit;
+    for (;;) {
+        buffer.resize(block);
+        int64_t got = file.read_at(buffer.data(), block, position);
+        if (got < 0)
+            throw_errno();
+        if (auto nl = static_cast<const char *>(std::memchr(buffer.data(), '\n', size_t(got))))
+            return position + (nl - buffer.data()) + 1;
+        position += got;
+        if (size_t(got) < block)
+            return position;
+        block = std::min<size_t>(block * 2, Window::MAX_BLOCK);
+    }
+}
+
+bool LineInfo::has_record_prefix(size_t host_length) const {
+    if (blank() || host == NO_POSITION || host + int64_t(host_length) > stripped_end)
+        return false;
+    int inside = separators;
+    if (separators < 5 && last_separator != NO_POSITION && !separator_inside(last_separator))
+        --inside;
+    return inside >= 4;
+}
+
+int64_t LineInfo::message_after_tags() const {
+    return bracket != NO_POSITION && bracket + 3 <= stripped_end ? bracket : NO_POSITION;
+}
+
+bool LineInfo::time_range(int64_t &from, int64_t &to) const {
+    if (blank() || !separator_inside(separator[1]))
+        return false;
+    int64_t field_end = separator_inside(separator[2]) ? separator[2] : stripped_end;
+    if (ts == 0 || t[0] >= field_end)
+        return false;
+    from = t[0] + 1;
+    to = ts == 2 && t[1] < field_end ? t[1] : field_end;
+    return true;
+}
+
+void LineAnalyser::find_separators(std::string_view text, int64_t position, int64_t only_before) {
+    size_t at = 0;
+    while (info_.separators < 5) {
+        auto hit = static_cast<const char *>(
+            memmem(text.data() + at, text.size() - at, ": ", 2));
+        if (!hit)
+            return;
+        int64_t found = position + (hit - text.data());
+        if (found >= only_before)
+            return;
+        if (info_.separators < 3)
+            info_.separator[info_.separators] = found;
+        ++info_.separators;
+        info_.last_separator = found;
+        at = size_t(hit - text.data()) + 2;
+    }
+}
+
+void LineAnalyser::find_ts(std::string_view text, int64_t position) {
+    if (info_.separators < 2 || info_.ts >= 2)
+        return;
+    int64_t from = std::max(position, info_.separator[1] + 2);
+    while (info_.ts < 2 && from < position + int64_t(text.size())) {
+        size_t offset = size_t(from - position);
+        auto hit = static_cast<const char *>(
+            std::memchr(text.data() + offset, 'T', text.size() - offset));
+        if (!hit)
+            return;
+        info_.t[info_.ts++] = position + (hit - text.data());
+        from = position + (hit - text.data()) + 1;
+    }
+}
+
+void LineAnalyser::feed(std::string_view piece, int64_t position) {
+    auto p = reinterpret_cast<const unsigned char *>(piece.data());
+    size_t n = piece.size();
+    int64_t piece_end = position + int64_t(n);
+
+    if (info_.blank()) {
+        size_t skip = 0;
+        while (skip < n) {
+            size_t width = space_at(p + skip, n - skip);
+            if (!width)
+                break;
+            skip += width;
+        }
+        if (skip < n)
+            info_.stripped_begin = position + int64_t(skip);
+    }
+    size_t keep = n;
+    while (keep) {
+        size_t width = space_before(p, keep);
+        if (!width)
+            break;
+        keep -= width;
+    }
+    if (keep)
+        info_.stripped_end = position + int64_t(keep);
+
+    // Matches that start in the previous pieces and end in this one.
+    if (!carry_.empty()) {
+        std::string joint = carry_;
+        joint.append(piece.data(), std::min(n, carry_.size()));
+        size_t carried = carry_.size();
+        // First match of `needle` that starts in the carried bytes at or after
+        // `from` and runs into this piece.
+        auto across = [&](std::string_view needle, size_t from = 0) -> int64_t {
+            size_t first = carried >= needle.size() - 1 ? carried - (needle.size() - 1) : 0;
+            auto at = std::string_view(joint).find(needle, std::max(first, from));
+            return at != std::string_view::npos && at < carried ? carry_at_ + int64_t(at)
+                                                                 : NO_POSITION;
+        };
+        if (info_.separators < 5)
+            if (int64_t at = across(": "); at != NO_POSITION) {
+                if (info_.separators < 3)
+                    info_.separator[info_.separators] = at;
+                ++info_.separators;
+                info_.last_separator = at;
+            }
+        if (info_.bracket == NO_POSITION)
+            info_.bracket = across("]: ");
+        if (!info_.has_plus3)
+            info_.has_plus3 = across("+++") != NO_POSITION;
+        if (info_.host == NO_POSITION && !info_.blank() && !host_.empty()) {
+            size_t from = info_.stripped_begin > carry_at_ ? size_t(info_.stripped_begin - carry_at_) : 0;
+            info_.host = across(host_, from);
+        }
+    }
+
+    find_separators(piece, position, piece_end);
+    find_ts(piece, position);
+    if (info_.bracket == NO_POSITION)
+        if (auto hit = memmem(piece.data(), n, "]: ", 3))
+            info_.bracket = position + (static_cast<const char *>(hit) - piece.data());
+    if (!info_.has_plus3)
+        info_.has_plus3 = memmem(piece.data(), n, "+++", 3) != nullptr;
+    if (info_.host == NO_POSITION && !info_.blank() && info_.stripped_begin < piece_end) {
+        size_t from = info_.stripped_begin > position ? size_t(info_.stripped_begin - position) : 0;
+        if (host_.empty())
+            info_.host = position + int64_t(from);
+        else if (auto hit = memmem(piece.data() + from, n - from, host_.data(), host_.size()))
+            info_.host = position + (static_cast<const char *>(hit) - piece.data());
+    }
+    if (info_.head.size() < LineInfo::HEAD && !info_.blank() && info_.stripped_begin < piece_end) {
+        size_t from = info_.stripped_begin > position ? size_t(info_.stripped_begin - position) : 0;
+        info_.head.append(piece.data() + from,
+                          std::min(n - from, LineInfo::HEAD - info_.head.size()));
+    }
+
+    // Keep enough of the end for a match of the longest needle across pieces.
+    size_t longest = std::max<size_t>(3, host_.size());
+    size_t keep_bytes = longest - 1;
+    if (n >= keep_bytes) {
+        carry_.assign(piece.data() + n - keep_bytes, keep_bytes);
+    } else {
+        carry_.append(piece.data(), n);
+        if (carry_.size() > keep_bytes)
+            carry_.erase(0, carry_.size() - keep_bytes);
+    }
+    carry_at_ = piece_end - int64_t(carry_.size());
+}
+
+void LineAnalyser::finish() {}
+
+LineInfo analyse_line(Window &window, int64_t start, std::string_view host) {
+    LineInfo info;
+    info.start = start;
+    LineAnalyser analyser(info, host);
+    int64_t position = start;
+    for (;;) {
+        std::string_view view = window.at(position, 4);
+        if (view.empty())
+            break;
+        if (auto nl = static_cast<const char *>(std::memchr(view.data(), '\n', view.size()))) {
+            size_t n = size_t(nl - view.data()) + 1;
+            analyser.feed(view.substr(0, n), position);
+            position += int64_t(n);
+            info.ends_with_newline = true;
+            break;
+        }
+        bool last = window.at_end();
+        size_t n = last ? view.size() : whole_characters(view);
+        analyser.feed(view.substr(0, n), position);
+        position += int64_t(n);
+        if (last)
+            break;
+    }
+    info.end = position;
+    analyser.finish();
+    return info;
+}
+
+}  // namespace tavix::log_lines

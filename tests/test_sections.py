@@ -1,0 +1,309 @@
+"""Log sections: the execution scan over a task log, pages and execution lines."""
+
+import gc
+import os
+import random
+import re
+import types
+
+import pytest
+
+from tavix.log.commands.parser.base import LogExecute, LogSection, Pattern
+
+HOST = "lab1"
+
+
+def record(seq, message, host=HOST, stamp="2026-12-07T11:53:{:02d}"):
+    return f"{seq}: {host}: {stamp.format(seq % 60)}: %SCRIPT-6-INFO: %[pid=42][pname=Main]: {message}\n"
+
+
+class Reader:
+    """The archive's reading interface over plain files, positions in bytes."""
+
+    def __init__(self, directory):
+        self.dir = directory
+        self.calls = []
+
+    def read_bytes(self, logfile, log_start=0, log_size=-1, offset=0, limit=0):
+        self.calls.append(("read_bytes", logfile, log_start, log_size, offset, limit))
+        if log_size <= 0:
+            log_size = os.stat(logfile).st_size
+        if offset >= log_size:
+            return None
+        with open(logfile, "rb") as f:
+            f.seek(log_start + offset)
+            return f.read(min(limit, log_size - offset)).decode("utf-8", "replace")
+
+    def read_lines(self, logfile, start_line=None, end_line=None, log_start=0, log_size=-1):
+        self.calls.append(("read_lines", logfile, start_line, end_line, log_start, log_size))
+        with open(logfile, "rb") as f:
+            f.seek(log_start)
+            lines = f.readlines(log_size if log_size > 0 else -1)
+        return [line.decode("utf-8", "replace") for line in lines[start_line:end_line]]
+
+
+def reference_scan(path, log_start, log_size, host):
+    """The scan written out line by line over the whole section, sizes in bytes."""
+    with open(path, "rb") as f:
+        f.seek(log_start)
+        lines = [raw.decode("utf-8", "replace") for raw in f.readlines(log_size if log_size > 0 else -1)]
+
+    def is_record(line):
+        return host in line and len(line.split(": ")) > 4
+
+    def time_of(line):
+        try:
+            return line.split(": ")[2].split("T")[1]
+        except Exception:
+            return None
+
+    found, current = [], None
+    for i, raw in enumerate(lines):
+        line = raw.strip()
+        if current is not None and is_record(line):
+            current.update(end_line=i, stop_time=time_of(line))
+            if "title" not in current:
+                start = current["start_line"]
+                if i - start <= 10:
+                    current["logs"] = "".join(lines[start:i]).rstrip()
+                else:
+                    current["logs"] = "".join(lines[start:start + 10]) + "(truncate)"
+            found.append(current)
+            current = None
+        if current is not None and current["execute_type"] == "ping" and "title" not in current:
+            match = Pattern.pattern_ping_ip.match(line)
+            if match:
+                current["title"] = match.group("ip")
+            continue
+        if "+++" in line and is_record(line):
+            at = line.find("]: ")
+            message = line[at + 3:] if at >= 0 else line[2:]
+            match = Pattern.pattern_config_ping.match(message) or Pattern.pattern_command.match(message)
+            if match:
+                current = dict(start_line=i, start_time=time_of(line), **match.groupdict())
+                kind = current["execute_type"]
+                current["execute_type"] = {"executing": "execute", "configure": "config"}.get(kind, kind)
+    return found
+
+
+FIELDS = ("start_line", "end_line", "start_time", "stop_time", "device", "execute_type", "title", "logs")
+
+
+def summary(section):
+    return [{k: getattr(e, k) for k in FIELDS if hasattr(e, k)} for e in section.child_execute.values()]
+
+
+@pytest.fixture
+def logdir(tmp_path):
+    LogSection.child_execute.fget.cache_clear()
+    yield tmp_path
+    LogSection.child_execute.fget.cache_clear()
+
+
+def make_section(directory, content, log_start=0, log_size=0, host=HOST, **extra):
+    path = directory / "task.log"
+    path.write_bytes(content.encode() if isinstance(content, str) else content)
+    rec = {"log_file": "task.log", "log_start": str(log_start), "log_size": str(log_size), **extra}
+    return LogSection(Reader(str(directory)), rec, host)
+
+
+def test_section_wraps_its_record_and_reads_pages_through_the_archive(logdir):
+    rec = {"log_file": "task.log", "log_start": "4", "log_size": "-1", "section_id": "s1"}
+    (logdir / "task.log").write_text("abc\ndef\nghi\n")
+    section = LogSection(Reader(str(logdir)), rec, HOST)
+    assert (section.data is rec, section.log_start, section.log_size) == (True, 4, -1)
+    assert section.logfile == str(logdir / "task.log") and hash(section) == id(section)
+    section["child_start"] = 3
+    assert rec["child_start"] == 3 and section.get("section_id") == "s1" and "log_file" in section
+    assert section.read_logs(offset=1, limit=3) == "ef\n"
+    assert section.log_size == 12 and rec["log_size"] == "-1"
+    assert section.archive.calls[-1] == ("read_bytes", section.logfile, 4, 12, 1, 3)
+    for bad, error in (({"log_start": "x"}, ValueError), ({"log_start": None}, TypeError),
+                       ({"log_file": None}, TypeError)):
+        with pytest.raises(error):
+            LogSection(Reader(str(logdir)), {**rec, **bad}, HOST)
+
+
+def test_line_helpers():
+    section = LogSection(types.SimpleNamespace(dir="/x"), {"log_file": "a", "log_start": 0, "log_size": 0}, HOST)
+    line = record(3, "hello").strip()
+    assert section._has_line_prefix(line) and section._get_time(line) == "11:53:03"
+    assert not section._has_line_prefix("lab1: a: b: c")
+    assert not section._has_line_prefix(line.replace(HOST, "lab2"))
+    assert section._get_time("1: lab1: 2026-12-07 11:53:13: x") is None
+    assert section._get_time("no fields") is None
+    section.host = None
+    with pytest.raises(TypeError):
+        section._has_line_prefix(line)
+
+
+def test_banner_kinds_titles_and_blocks(logdir):
+    body = [
+        record(1, "+++ R1: executing command 'show version' +++"),
+        "Version 1\n",
+        record(2, "+++ R1: configure command 'hostname 'R1' x' +++"),
+        record(3, "+++ R2: config +++"),
+        record(4, "+++ R3: ping +++"),
+        "Target IP address: 10.0.0.1\n",
+        "Target IP address: 10.0.0.2\n",
+        record(5, "+++ R4: ping +++"),
+        "no target\r\n",
+        record(6, "+++ R5: execute command 'x' +++"),
+    ]
+    section = make_section(logdir, "".join(body), section_id="sec-1")
+    jsons = section.all_executions()
+    assert [(j["device"], j["execute_type"], j.get("title"), j.get("logs")) for j in jsons] == [
+        ("R1", "execute", "show version", None),
+        ("R1", "config", "hostname 'R1' x", None),
+        ("R2", "config", None, body[3].rstrip()),
+        ("R3", "ping", "10.0.0.1", None),
+        ("R4", "ping", None, body[7] + "no target"),
+    ]
+    assert list(jsons[0]) == ["execute_id", "title", "execute_type", "device", "start_time"]
+    assert list(jsons[2]) == ["execute_id", "execute_type", "device", "start_time", "logs"]
+    first = section.child_execute[jsons[0]["execute_id"]]
+    assert (first.start_line, first.end_line, first.start_time, first.stop_time) == (0, 2, "11:53:01", "11:53:02")
+    assert first.parent_id == "sec-1" and first.logfile == section.logfile
+    assert first.read_logs() == body[0:2]
+    assert section.get_execution(jsons[0]["execute_id"]) is first and section.get_execution("nope") is None
+    assert section.child_execute is section.child_execute
+
+
+def test_block_text_is_capped_at_ten_lines(logdir):
+    for output_lines, expected_tail in ((9, "out 8"), (10, "out 8  \n(truncate)")):
+        text = record(1, "+++ R1: config +++") + "".join(f"out {i}  \n" for i in range(output_lines)) + record(2, "end")
+        logs = make_section(logdir, text).all_executions()[0]["logs"]
+        assert logs.endswith(expected_tail) and logs.count("\n") == (9 if output_lines == 9 else 10)
+        LogSection.child_execute.fget.cache_clear()
+
+
+def test_lines_that_open_nothing(logdir):
+    body = [
+        record(1, "hello"),
+        record(2, "+++ R1: config +++", host="other"),       # another host's record
+        "3: lab1: 2026-12-07T11:53:03: %S-6-I: +++ R1: config +++\n",  # no tags field: from the third character
+        record(4, "+++ R1: reboot +++"),
+        record(5, "+++ R1: executing command 'x' +++ trailing"),
+        record(6, "+++ R1: config +++"),                    # dropped: nothing closes it
+        "output\n",
+    ]
+    assert make_section(logdir, "".join(body)).all_executions() == []
+
+
+def test_host_none_fails_only_when_a_line_is_tested(logdir):
+    assert make_section(logdir, record(1, "plain"), host=None).child_execute == {}
+    LogSection.child_execute.fget.cache_clear()
+    section = make_section(logdir, record(1, "+++ R1: config +++"), host=None)
+    with pytest.raises(TypeError):
+        section.child_execute
+    assert LogSection.child_execute.fget.cache_info().currsize == 0
+
+
+def test_size_hint_and_section_offsets(logdir):
+    lines = [record(1, "start"), record(2, "+++ R1: config +++"), "out\n", record(3, "next section")]
+    text = "".join(lines)
+    start = len(lines[0])
+    # The section ends right before the closing record line; the size hint
+    # still reads that line, which closes the block.
+    section = make_section(logdir, text, log_start=start, log_size=len(lines[1]) + len(lines[2]))
+    [only] = summary(section)
+    assert (only["start_line"], only["end_line"], only["stop_time"]) == (0, 2, "11:53:03")
+    LogSection.child_execute.fget.cache_clear()
+    assert make_section(logdir, text, log_start=start, log_size=len(lines[1]) - 1).child_execute == {}
+    LogSection.child_execute.fget.cache_clear()
+    assert make_section(logdir, text, log_start=len(text) + 100).child_execute == {}
+
+
+def test_bad_logs_give_clear_errors(logdir):
+    section = make_section(logdir, "x\n")
+    section.logfile = str(logdir / "missing.log")
+    with pytest.raises(FileNotFoundError):
+        section.child_execute
+    section.logfile = str(logdir)
+    with pytest.raises(IsADirectoryError):
+        section.child_execute
+    section.logfile, section.log_start = str(logdir / "task.log"), -1
+    with pytest.raises(ValueError):
+        section.child_execute
+
+
+def test_undecodable_bytes_and_unicode_spaces(logdir):
+    text = (record(1, "+++ R1: config +++").encode() + b"bad \xff\xfe bytes\xe2\x80\n"
+            + "\u3000".encode() + record(2, "+++ R2: ping +++").replace("\n", "\u00a0\u2028\r\n").encode()
+            + "Target IP address: 1.2.3.4\u3000\n".encode() + record(3, "x : ").encode())
+    section = make_section(logdir, text)
+    assert summary(section) == reference_scan(section.logfile, 0, 0, HOST)
+    assert section.all_executions()[0]["logs"].endswith("bad \ufffd\ufffd bytes\ufffd")
+    assert [e["execute_type"] for e in section.all_executions()] == ["config", "ping"]
+
+
+def test_ids_survive_the_cache_dropping_a_section(logdir):
+    text = record(1, "+++ R1: config +++") + record(2, "+++ R1: executing command 'a' +++") + record(3, "x")
+    sections = [make_section(logdir, text) for _ in range(3)]
+    ids = [list(s.child_execute) for s in sections]
+    assert len(set(ids[0] + ids[1])) == 4 and all(re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}", i) for i in ids[0])
+    others = [make_section(logdir, text) for _ in range(130)]
+    for other in others:
+        other.child_execute
+    assert LogSection.child_execute.fget.cache_info().currsize == 128
+    rescanned = sections[0].child_execute
+    assert list(rescanned) == ids[0] and sections[0].get_execution(ids[0][1]).title == "a"
+
+
+def test_lines_longer_than_a_read_block(logdir):
+    # Banner pieces placed across the first read's boundary and past several
+    # blocks, so every pattern is found across a block edge somewhere.
+    banner = record(2, "+++ R1: config +++")
+    for shift in range(0, len(banner) + 4, 3):
+        padding = "\u3000" * 3 + "y" * (16384 - shift - 9)
+        text = padding + banner + "out\n" + record(3, "done")
+        section = make_section(logdir, text)
+        assert summary(section) == reference_scan(section.logfile, 0, 0, HOST), shift
+        LogSection.child_execute.fget.cache_clear()
+    huge = record(2, "+++ R1: ping +++") + "z" * (3 << 20) + "\n" + "a: " * 5 + HOST + "\n"
+    section = make_section(logdir, huge)
+    assert summary(section) == reference_scan(section.logfile, 0, 0, HOST)
+
+
+def random_log(rng):
+    pieces = []
+    for seq in range(rng.randint(1, 120)):
+        kind = rng.random()
+        host = HOST if rng.random() < 0.9 else "lab2"
+        if kind < 0.25:
+            message = rng.choice([
+                "+++ R1: config +++", "+++ R2: ping +++", "+++ R3: executing command 'show ip' +++",
+                "+++ R4: configure command 'a' b' +++", "+++ R5: execute command '' +++",
+                "+++ bad banner +++", "+++ R1: config +++ ", "x +++",
+            ])
+            line = record(seq, message, host=host)
+            if rng.random() < 0.1:
+                line = line.replace("]: ", " ", 1)
+        elif kind < 0.55:
+            line = record(seq, rng.choice(["hello", "a: b: c", "", "TT", "x]: y"]), host=host,
+                          stamp=rng.choice(["2026-12-07T11:53:{:02d}", "2026-12-07 {:02d}", "T{:02d}TxT"]))
+        elif kind < 0.65:
+            line = rng.choice(["Target IP address: 10.1.1.", "Target IP address: x", " Target IP address: 9.9.9.9 "]) + "\n"
+        else:
+            line = rng.choice(["output", "", "   ", "lab1 in output", "a: b: c: d: lab1", "\u00a0x\u2009"]) + "\n"
+            line *= rng.choice([1, 1, 1, 12])
+        if rng.random() < 0.1:
+            line = line.replace("\n", "\r\n")
+        pieces.append(line.encode())
+        if rng.random() < 0.05:
+            pieces.append(b"\xc3(\xe2\x82 \xff\n")
+    return b"".join(pieces)[: None if rng.random() < 0.8 else -1]
+
+
+def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir):
+    rng = random.Random(5)
+    for round_ in range(300):
+        data = random_log(rng)
+        starts = [0] + [m.end() for m in re.finditer(b"\n", data)]
+        start = rng.choice(starts) if rng.random() < 0.8 else rng.randrange(len(data) + 1)
+        size = rng.choice([0, -1, rng.randrange(1, len(data) + 2), len(data) - start])
+        section = make_section(logdir, data, log_start=start, log_size=size)
+        assert summary(section) == reference_scan(section.logfile, start, size, HOST), round_
+        for execute in section.child_execute.values():
+            assert execute.read_logs()[0].strip().endswith(("+++", "+++ "))
+    gc.collect()
