@@ -2,16 +2,18 @@
 
     tavix [--debug] <command> ...
 
-Commands report to the user through logging (INFO and above on standard
-output, or DEBUG with --debug). A failure ends the tool with a one-line
+Commands report to the user through logging: information on standard
+output, warnings and errors on standard error (and debug lines with --debug). A failure ends the tool with a one-line
 error on standard error and exit status 1; --debug adds the traceback.
 Ctrl-C or SIGTERM outside a command's own handling ends it with status 130.
 """
 import argparse
+import contextlib
 import importlib
 import logging
 import signal
 import sys
+import threading
 import traceback
 
 from tavix.cli.base import CommandWithSubcommands, Subcommand
@@ -73,17 +75,39 @@ class _MessageHandler(logging.StreamHandler):
         super().emit(record)
 
 
-def _setup_logging(debug):
+@contextlib.contextmanager
+def _logging_to_console(debug):
+    """Shows the tool's messages for the duration of one call of main()."""
     handler = _MessageHandler()
     handler.setFormatter(logging.Formatter("%(message)s"))
     root = logging.getLogger()
+    level = root.level
     root.addHandler(handler)
     root.setLevel(logging.DEBUG if debug else logging.INFO)
+    try:
+        yield
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(level)
 
 
 def _terminate(signum, frame):
-    # Unwinds like Ctrl-C, so every `with` block (extraction directories) is left.
     raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def _sigterm_unwinds():
+    """SIGTERM unwinds like Ctrl-C, so every `with` block (extraction
+    directories) is left; only where the default would kill the process."""
+    install = (threading.current_thread() is threading.main_thread()
+               and signal.getsignal(signal.SIGTERM) is signal.SIG_DFL)
+    if install:
+        signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        if install:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def _describe(error):
@@ -97,11 +121,9 @@ def _describe(error):
 def main(argv=None):
     tool = Tool()
     args = tool.parser.parse_args(argv)
-    _setup_logging(args.debug)
-    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
-        signal.signal(signal.SIGTERM, _terminate)
     try:
-        args._command.run(args)
+        with _logging_to_console(args.debug), _sigterm_unwinds():
+            args._command.run(args)
     except KeyboardInterrupt:
         print("Interrupted", file=sys.stderr)
         return 130
