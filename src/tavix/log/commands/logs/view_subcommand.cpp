@@ -98,7 +98,7 @@ template <typename Body> void with_context(nb::handle context, Body &&body) {
     type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
 }
 
-nb::object bind_listening_socket(const nb::object &host, int port) {
+nb::object bind_listening_socket(const nb::object &host, const nb::object &port) {
     State &s = state();
     nb::object sock = s.socket.attr("socket")(s.socket.attr("AF_INET"), s.socket.attr("SOCK_STREAM"));
     try {
@@ -127,7 +127,10 @@ void view_run(nb::handle self, nb::handle args) {
     s.logging.attr("getLogger")("aiohttp").attr("setLevel")(root_level + 10);
 
     nb::object host = nb::str(args.attr("host"));
-    int port = nb::cast<int>(nb::int_(args.attr("port")));
+    // Kept as a Python integer: an out-of-range port is refused by bind with
+    // a clear message.
+    nb::object port = nb::int_(args.attr("port"));
+    bool any_port = port.equal(nb::int_(0));
 
     with_context(global("Archive")(path), [&](nb::handle archive) {
         nb::object server = global("LogViewerServer")(archive);
@@ -135,7 +138,7 @@ void view_run(nb::handle self, nb::handle args) {
         try {
             nb::object displayed_host = self.attr("_guess_hostname")(host);
             nb::object displayed_port =
-                port == 0 ? nb::object(sock.attr("getsockname")()[1]) : nb::object(nb::int_(port));
+                any_port ? nb::object(sock.attr("getsockname")()[1]) : port;
             nb::str url = nb::str("http://{}:{}/result").format(displayed_host, displayed_port);
             s.logger.attr("info")("\nView at: \n    %s", url);
             s.logger.attr("info")("\nPress Ctrl-C to exit");
