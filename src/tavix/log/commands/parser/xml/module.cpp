@@ -1,3 +1,23 @@
 #include <nanobind/nanobind.h>
 
-NB_MODULE(xml, m) {}
+#include "parser.hpp"
+
+namespace tavix::xml_results {
+
+Refs &refs() {
+    static Refs *r = new Refs();  // never destroyed: no interpreter calls at static teardown
+    return *r;
+}
+
+}  // namespace tavix::xml_results
+
+NB_MODULE(xml, m) {
+    namespace nb = nanobind;
+    tavix::xml_results::Refs &r = tavix::xml_results::refs();
+    r.os_path_join = nb::module_::import_("os").attr("path").attr("join");
+    r.et_parse = nb::module_::import_("xml.etree.ElementTree").attr("parse");
+    r.result_id_search = nb::module_::import_("re").attr("compile")("\\d{6,}").attr("search");
+    r.int_type = nb::module_::import_("builtins").attr("int");
+    r.default_ns = nb::str("http://www.tavix.org/xml/schema/qenreport");
+    tavix::xml_results::define_parser(m);
+}
