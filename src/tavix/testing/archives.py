@@ -433,8 +433,12 @@ class _Writer:
             log.record(f"STEP {step.step_id}: {step.step_name} - passed")
             step.log_size = log.position - step.log_start
 
-    def write_section(self, log, section, budget):
+    def write_section(self, log, section):
         rng = self.rng
+        # Each section takes an equal share of what is left of the target
+        # size, so the log ends close to it whatever the headers cost.
+        budget = max(0, (self.target - log.position) // max(1, self.remaining))
+        self.remaining -= 1
         section.log_start = log.position
         section.first_line = log.lines
         kind = section.section_type
@@ -454,18 +458,20 @@ class _Writer:
             self.write_steps(log, section.steps, own // 8)
         self.filler(log, own - own // 2)
         for child in section.children:
-            self.write_section(log, child, budget)
+            self.write_section(log, child)
         log.record(f"The result of {kind} {section.section_name} is => {section.result.upper()}")
         section.log_size = log.position - section.log_start
 
     def write_log(self, stream, script, nodes, log_bytes, pid):
         log = _TaskLog(stream, self.host, self.rng, pid)
-        budget = max(0, log_bytes // max(1, len(nodes)))
+        self.target = log_bytes
+        self.remaining = len(nodes)
         root = nodes[0]
         log.record(f"Starting the task {script.task_id}\nScript: {script.name}\nHost: {self.host}")
-        self.filler(log, budget // 2)
+        self.filler(log, log_bytes // len(nodes) // 2)
+        self.remaining -= 1
         for child in root.children:
-            self.write_section(log, child, budget)
+            self.write_section(log, child)
         log.record(f"Task {script.task_id} ended")
         log.flush()
         root.log_start, root.log_size, root.first_line = 0, -1, 0

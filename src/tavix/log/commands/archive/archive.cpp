@@ -1,0 +1,202 @@
+#include <class_builder.hpp>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "archive.hpp"
+#include "reading.hpp"
+
+namespace tavix::archive {
+
+namespace {
+
+// Extraction refuses an archive that would fill the disk beyond this share
+// of the space that is free when it is opened.
+constexpr double kFreeSpaceShare = 0.9;
+
+nb::object none() { return nb::none(); }
+
+nb::object open_dir(nb::handle self) {
+    nb::object dir = self.attr("dir");
+    if (dir.is_none())
+        throw nb::value_error("the archive is not open: enter it first");
+    return as_text(dir);
+}
+
+// A member name that is absolute or climbs with ".." would land outside the
+// extraction directory.
+bool unsafe_member_name(const std::string &name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':'))
+        return true;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = name.size();
+        if (name.compare(start, end - start, "..") == 0 && end - start == 2)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+void extract(nb::handle file, nb::handle dir) {
+    Refs &r = refs();
+    nb::object zip = r.zip_file(as_text(file));
+    try {
+        nb::object infos = zip.attr("infolist")();
+        unsigned long long total = 0;
+        for (nb::handle info : infos) {
+            nb::object name = info.attr("filename");
+            if (unsafe_member_name(nb::cast<std::string>(name)))
+                throw nb::value_error(
+                    nb::str("refusing to extract {!r}: the name leads outside the extraction directory")
+                        .format(name)
+                        .c_str());
+            total += nb::cast<unsigned long long>(info.attr("file_size"));
+        }
+        // Looked up per opening: the free space is that of the moment.
+        nb::object free_space = nb::module_::import_("shutil").attr("disk_usage")(dir).attr("free");
+        if ((double)total > (double)nb::cast<unsigned long long>(free_space) * kFreeSpaceShare) {
+            nb::str message = nb::str("refusing to extract {}: it expands to {} bytes but only {} bytes are "
+                                      "free in {}")
+                                  .format(file, total, free_space, dir);
+            PyErr_SetObject(PyExc_OSError, nb::make_tuple(ENOSPC, message).ptr());
+            throw nb::python_error();
+        }
+        zip.attr("extractall")(dir);
+    } catch (...) {
+        zip.attr("close")();
+        throw;
+    }
+    zip.attr("close")();
+}
+
+void init(nb::handle self, nb::handle archive, nb::handle result_parser) {
+    self.attr("file") = archive;
+    self.attr("dir") = none();
+    self.attr("_tmpdir") = none();
+    self.attr("results") = none();
+    self.attr("_result_parser") = result_parser;
+}
+
+nb::object enter(nb::handle self) {
+    Refs &r = refs();
+    nb::object tmpdir = r.temporary_directory(nb::arg("prefix") = r.module.attr("TEMP_DIR_PREFIX"));
+    self.attr("_tmpdir") = tmpdir;
+    try {
+        nb::object dir = r.path_cls(tmpdir.attr("name"));
+        self.attr("dir") = dir;
+        extract(self.attr("file"), as_text(dir));
+        self.attr("results") = self.attr("_result_parser")(r.weak_proxy(self));
+    } catch (...) {
+        // An archive that failed to open leaves no directory behind.
+        self.attr("dir") = none();
+        self.attr("results") = none();
+        try {
+            tmpdir.attr("cleanup")();
+        } catch (nb::python_error &) {
+            // The error that stopped the opening is the one worth reporting.
+        }
+        throw;
+    }
+    return nb::borrow(self);
+}
+
+nb::object exit(nb::handle self, nb::handle, nb::handle, nb::handle) {
+    nb::object tmpdir = self.attr("_tmpdir");
+    if (!tmpdir.is_none())
+        tmpdir.attr("cleanup")();
+    self.attr("dir") = none();
+    self.attr("results") = none();
+    return none();
+}
+
+nb::object listdir(nb::handle self, nb::handle folder, nb::handle depth, nb::handle parent_id) {
+    return make_listing(open_dir(self), folder, depth, parent_id);
+}
+
+nb::dict read_file(nb::handle self, nb::handle filename) {
+    Refs &r = refs();
+    nb::str full_path = join_inside(open_dir(self), filename);
+    nb::object filetype = r.guess_type(full_path, nb::arg("strict") = true)[0];
+    nb::dict record;
+    if (filetype.is_none() || nb::cast<bool>(filetype.attr("__contains__")("text")) ||
+        nb::cast<bool>(filetype.attr("__contains__")("xml"))) {
+        record["file_name"] = filename;
+        record["file_content"] = read_line_range(fs_path(full_path), nb::none(), nb::none(), 0, -1);
+        record["content_type"] = truthy(filetype) ? filetype : nb::object(nb::str("text/plain"));
+    } else {
+        record["filename"] = filename;
+        record["file_content"] = nb::str("Could not read file.");
+    }
+    return record;
+}
+
+// Logs named by an open archive's results must be inside it: their names
+// come from the archive itself.
+std::string checked_log_path(nb::handle self, nb::handle logfile) {
+    std::string path = fs_path(logfile);
+    nb::object dir = self.attr("dir");
+    if (!dir.is_none())
+        ensure_inside(fs_path(dir), path);
+    return path;
+}
+
+nb::object read_bytes(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
+                      int64_t offset, int64_t limit) {
+    return read_page(checked_log_path(self, logfile), log_start, log_size, offset, limit);
+}
+
+nb::object read_lines(nb::handle self, nb::handle logfile, nb::handle start_line, nb::handle end_line,
+                      int64_t log_start, int64_t log_size) {
+    return read_line_range(checked_log_path(self, logfile), start_line, end_line, log_start, log_size);
+}
+
+}  // namespace
+
+nb::str join_inside(nb::handle root, nb::handle name) {
+    Refs &r = refs();
+    nb::str full = as_text(r.path_join(root, name));
+    nb::str real_root = as_text(r.realpath(root));
+    nb::str real = as_text(r.realpath(full));
+    if (!real.equal(real_root) &&
+        !nb::cast<bool>(real.attr("startswith")(nb::str("{}/").format(real_root)))) {
+        PyErr_SetObject(PyExc_PermissionError,
+                        nb::str("{!r} lies outside the archive's extraction directory").format(name).ptr());
+        throw nb::python_error();
+    }
+    return full;
+}
+
+void define_archive(nb::module_ &m) {
+    nb::object parser = nb::module_::import_("tavix.log.commands.parser").attr("LedraXMLResultParser");
+    ClassBuilder(m, "Archive", {nb::handle((PyObject *)&PyBaseObject_Type)})
+        .doc("A run archive (zip) opened into a temporary directory.\n\n"
+             "Entering extracts the archive and parses its results; leaving deletes\n"
+             "the directory. Reads go through listdir, read_file, read_bytes and\n"
+             "read_lines.")
+        .method("__init__", &init, nb::arg("archive"), nb::arg("result_parser") = parser)
+        .method("__enter__", &enter)
+        .method("__exit__", &exit, nb::arg("exc_type").none(), nb::arg("exc_value").none(),
+                nb::arg("traceback").none())
+        .method("listdir", &listdir, nb::arg("folder").none() = nb::none(), nb::arg("_depth") = 0,
+                nb::arg("_parent_id") = 0,
+                "Lists the archive's files and directories lazily, depth-first, siblings\n"
+                "in case-insensitive name order; cached bytecode is left out.")
+        .method("read_file", &read_file, nb::arg("filename"),
+                "Reads a whole text file of the archive as a list of lines with its\n"
+                "guessed content type; other types are refused.")
+        .method("read_bytes", &read_bytes, nb::arg("logfile"), nb::arg("log_start") = 0,
+                nb::arg("log_size") = -1, nb::arg("offset") = 0, nb::arg("limit") = 0,
+                "Reads one page of a log section: at most `limit` bytes from\n"
+                "log_start + offset, never past the section end; None past the end.")
+        .method("read_lines", &read_lines, nb::arg("logfile"), nb::arg("start_line").none() = nb::none(),
+                nb::arg("end_line").none() = nb::none(), nb::arg("log_start") = 0, nb::arg("log_size") = -1,
+                "Reads the lines of a log section and returns the slice\n"
+                "[start_line:end_line] of them.")
+        .build();
+}
+
+}  // namespace tavix::archive

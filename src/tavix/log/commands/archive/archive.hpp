@@ -1,0 +1,51 @@
+// tavix.log.commands.archive: the Archive class that opens a run archive into
+// a temporary directory and reads its files, pages and line ranges.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+namespace tavix::archive {
+
+namespace nb = nanobind;
+
+// str(value), as the interpreter's str() gives it.
+inline nb::str as_text(nb::handle value) {
+    PyObject *text = PyObject_Str(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+// Interpreter objects the module uses on every call, looked up once when it
+// loads and owned for the life of the process.
+struct Refs {
+    nb::object module;
+    nb::object temporary_directory, path_cls, pure_path, zip_file, weak_proxy;
+    nb::object path_join, realpath, listdir, stat, islink, s_isdir;
+    nb::object guess_type, sorted, str_lower;
+    nb::object listing_cls;
+};
+Refs &refs();
+
+// Raises PermissionError unless `name` joined to `root` (a directory) stays
+// inside it once every symlink is resolved; the path need not exist. Returns
+// the joined path.
+nb::str join_inside(nb::handle root, nb::handle name);
+
+// Defines the lazy iterator class behind Archive.listdir.
+void define_listing(nb::module_ &m);
+nb::object make_listing(nb::handle root, nb::handle folder, nb::handle depth, nb::handle parent_id);
+
+void define_archive(nb::module_ &m);
+
+}  // namespace tavix::archive
