@@ -5,7 +5,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace tavix::parser_base {
 
@@ -43,6 +45,24 @@ inline bool find_attr(nb::handle object, const char *name, nb::object &value) {
     PyErr_Clear();
     return false;
 }
+
+inline void set_attr(nb::handle object, PyObject *name, nb::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name, value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// Interned attribute names of executions.
+struct Names {
+    PyObject *archive, *start_line, *start_time, *logfile, *parent_id, *execute_id,
+        *section_log_start, *section_log_size, *device, *execute_type, *title, *end_line,
+        *stop_time, *logs;
+};
+const Names &names();
+
+// A LogExecute as LogExecute(archive, **attributes) makes it, without a
+// keyword dictionary per execution. Entries with a null name are skipped.
+nb::object new_execute(nb::handle archive,
+                       std::initializer_list<std::pair<PyObject *, nb::handle>> attributes);
 
 // mapping.get(key): the value, or None. Errors other than a missing key propagate.
 nb::object get_item(nb::handle mapping, const char *key);

@@ -50,12 +50,13 @@ public:
 
 private:
     int64_t find(std::string_view needle);
-    void pass(const char *data, size_t n, int64_t at);
+    void pass(const char *data, size_t n, size_t lines, int64_t at);
     void process(const LineInfo &line);
     bool record_line(const LineInfo &line) const;
     void close(const LineInfo &line);
     void ping_target(const LineInfo &line);
     void try_open(const LineInfo &line);
+    std::string_view bytes(int64_t from, int64_t to, std::string &storage) const;
     nb::object text(int64_t from, int64_t to) const;
     nb::object time_of(const LineInfo &line) const;
 
@@ -104,8 +105,8 @@ ExecutionScan::ExecutionScan(nb::handle section) : section_(section) {
     }
 }
 
-void ExecutionScan::pass(const char *data, size_t n, int64_t at) {
-    size_t lines = count_newlines(data, n);
+// Counts the `lines` line ends in [data, data + n), which starts at byte `at`.
+void ExecutionScan::pass(const char *data, size_t n, size_t lines, int64_t at) {
     if (!lines)
         return;
     line_index_ += int64_t(lines);
@@ -118,21 +119,25 @@ int64_t ExecutionScan::find(std::string_view needle) {
     size_t budget = BUDGET;
     for (;;) {
         std::string_view view = window_->at(position_, needle.size());
-        if (view.size() < needle.size())
+        if (view.size() < needle.size()) {
+            pass(view.data(), view.size(), count_newlines(view.data(), view.size()), position_);
             return END;
-        auto hit = static_cast<const char *>(
-            memmem(view.data(), view.size(), needle.data(), needle.size()));
-        if (hit) {
-            size_t n = size_t(hit - view.data());
-            pass(view.data(), n, position_);
-            position_ += int64_t(n);
+        }
+        size_t newlines = 0;
+        size_t hit = find_counting(view.data(), view.size(), needle, newlines);
+        if (hit != std::string_view::npos) {
+            pass(view.data(), hit, newlines, position_);
+            position_ += int64_t(hit);
             return position_;
         }
-        bool last = window_->at_end();
-        size_t n = last ? view.size() : view.size() - (needle.size() - 1);
-        pass(view.data(), n, position_);
+        size_t n = view.size() - (needle.size() - 1);
+        if (window_->at_end()) {
+            newlines += count_newlines(view.data() + n, view.size() - n);
+            n = view.size();
+        }
+        pass(view.data(), n, newlines, position_);
         position_ += int64_t(n);
-        if (last)
+        if (window_->at_end())
             return END;
         if (budget <= n)
             return PAUSE;
@@ -140,11 +145,20 @@ int64_t ExecutionScan::find(std::string_view needle) {
     }
 }
 
-nb::object ExecutionScan::text(int64_t from, int64_t to) const {
-    std::string bytes;
-    if (!file_->read_range(from, to, bytes))
+// Bytes [from, to) of the log: from the window when it still holds them.
+std::string_view ExecutionScan::bytes(int64_t from, int64_t to, std::string &storage) const {
+    std::string_view view;
+    if (window_->buffered(from, to, view))
+        return view;
+    if (!file_->read_range(from, to, storage))
         throw std::system_error(errno, std::generic_category());
-    return decode(bytes);
+    return storage;
+}
+
+nb::object ExecutionScan::text(int64_t from, int64_t to) const {
+    std::string storage;
+    std::string_view view = bytes(from, to, storage);
+    return decode(view.data(), view.size());
 }
 
 nb::object ExecutionScan::time_of(const LineInfo &line) const {
@@ -179,25 +193,24 @@ void ExecutionScan::process(const LineInfo &line) {
 
 void ExecutionScan::close(const LineInfo &line) {
     nb::handle execute = open_->execute;
-    nb::setattr(execute, "end_line", nb::int_(line_index_));
-    nb::setattr(execute, "stop_time", time_of(line));
+    set_attr(execute, names().end_line, nb::int_(line_index_));
+    set_attr(execute, names().stop_time, time_of(line));
     if (!open_->titled) {
-        std::string bytes;
+        std::string storage;
         nb::object logs;
         if (line_index_ - open_->start_line <= int64_t(BLOCK_LINES)) {
-            if (!file_->read_range(open_->start_at, line.start, bytes))
-                throw std::system_error(errno, std::generic_category());
-            size_t keep = bytes.size();
-            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(bytes.data()), keep))
+            std::string_view block = bytes(open_->start_at, line.start, storage);
+            size_t keep = block.size();
+            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(block.data()), keep))
                 keep -= width;
-            logs = decode(bytes.data(), keep);
+            logs = decode(block.data(), keep);
         } else {
-            if (!file_->read_lines(open_->start_at, BLOCK_LINES, line.start, bytes))
+            if (!file_->read_lines(open_->start_at, BLOCK_LINES, line.start, storage))
                 throw std::system_error(errno, std::generic_category());
-            bytes += "(truncate)";
-            logs = decode(bytes);
+            storage += "(truncate)";
+            logs = decode(storage);
         }
-        nb::setattr(execute, "logs", logs);
+        set_attr(execute, names().logs, logs);
     }
     result_[open_->execute_id] = execute;
     ids_[nb::int_(open_->start_line)] = open_->execute_id;
@@ -211,7 +224,7 @@ void ExecutionScan::ping_target(const LineInfo &line) {
     nb::object match = shared().pattern_ping_ip.attr("match")(text(line.stripped_begin, line.stripped_end));
     if (match.is_none())
         return;
-    nb::setattr(open_->execute, "title", match.attr("group")("ip"));
+    set_attr(open_->execute, names().title, match.attr("group")("ip"));
     open_->titled = true;
 }
 
@@ -221,10 +234,8 @@ void ExecutionScan::try_open(const LineInfo &line) {
     nb::object message;
     if (int64_t tags_end = line.message_after_tags(); tags_end != NO_POSITION) {
         int64_t from = tags_end + 3;
-        std::string start;
-        if (!file_->read_range(from, std::min(from + 4, line.stripped_end), start))
-            throw std::system_error(errno, std::generic_category());
-        if (start != "+++ ")
+        std::string storage;
+        if (bytes(from, std::min(from + 4, line.stripped_end), storage) != "+++ ")
             return;
         message = text(from, line.stripped_end);
     } else {
@@ -248,23 +259,25 @@ void ExecutionScan::try_open(const LineInfo &line) {
             throw nb::python_error();
         execute_id = new_uuid4();
     }
-    nb::dict groups = nb::cast<nb::dict>(match.attr("groupdict")());
-    nb::dict keywords;
-    keywords["start_line"] = start_line;
-    keywords["start_time"] = time_of(line);
-    keywords["logfile"] = logfile_;
-    keywords["parent_id"] = parent_id_;
-    keywords["execute_id"] = execute_id;
-    keywords["section_log_start"] = log_start_object_;
-    keywords["section_log_size"] = log_size_object_;
-    for (auto [name, value] : groups)
-        keywords[name] = value;
-    nb::object arguments = nb::make_tuple(archive_);
-    nb::object execute = checked(PyObject_Call(state.log_execute.ptr(), arguments.ptr(), keywords.ptr()));
-
-    nb::object kind = groups["execute_type"];
+    // The groups of both patterns: device, execute_type, the kind's own
+    // group, then the title for a command banner.
+    nb::tuple groups = nb::cast<nb::tuple>(match.attr("groups")());
+    bool titled = groups.size() > 3;
+    nb::object execute = new_execute(archive_, {
+        {names().start_line, start_line},
+        {names().start_time, time_of(line)},
+        {names().logfile, logfile_},
+        {names().parent_id, parent_id_},
+        {names().execute_id, execute_id},
+        {names().section_log_start, log_start_object_},
+        {names().section_log_size, log_size_object_},
+        {names().device, groups[0]},
+        {names().execute_type, groups[1]},
+        {titled ? names().title : nullptr, titled ? groups[3] : nb::handle()},
+    });
+    nb::handle kind = groups[1];
     bool ping = PyUnicode_Check(kind.ptr()) && PyUnicode_CompareWithASCIIString(kind.ptr(), "ping") == 0;
-    open_ = OpenExecution{execute, execute_id, line_index_, line.start, groups.contains("title"), ping};
+    open_ = OpenExecution{execute, execute_id, line_index_, line.start, titled, ping};
 }
 
 nb::object ExecutionScan::run() {

@@ -9,10 +9,9 @@ namespace {
 using namespace nb::literals;
 
 void execute_init(nb::handle self, nb::handle archive, nb::kwargs kwargs) {
-    nb::setattr(self, "archive", archive);
+    set_attr(self, names().archive, archive);
     for (auto [name, value] : kwargs)
-        if (PyObject_SetAttr(self.ptr(), name.ptr(), value.ptr()) < 0)
-            throw nb::python_error();
+        set_attr(self, name.ptr(), value);
     self.attr("_format_type")();
 }
 
@@ -33,6 +32,34 @@ void format_type(nb::handle self) {
     else if (PyErr_Occurred())
         throw nb::python_error();
 }
+
+}  // namespace
+
+const Names &names() {
+    static const Names *interned = [] {
+        auto name = [](const char *text) { return PyUnicode_InternFromString(text); };
+        return new Names{name("archive"),          name("start_line"),      name("start_time"),
+                         name("logfile"),          name("parent_id"),       name("execute_id"),
+                         name("section_log_start"), name("section_log_size"), name("device"),
+                         name("execute_type"),     name("title"),           name("end_line"),
+                         name("stop_time"),        name("logs")};
+    }();
+    return *interned;
+}
+
+nb::object new_execute(nb::handle archive,
+                       std::initializer_list<std::pair<PyObject *, nb::handle>> attributes) {
+    auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
+    nb::object execute = checked(type->tp_new(type, nb::tuple().ptr(), nullptr));
+    set_attr(execute, names().archive, archive);
+    for (auto &[name, value] : attributes)
+        if (name)
+            set_attr(execute, name, value);
+    format_type(execute);
+    return execute;
+}
+
+namespace {
 
 nb::dict to_json(nb::handle self) {
     static const char *const keys[] = {"execute_id", "title", "execute_type",

@@ -10,6 +10,10 @@
 #include <limits>
 #include <system_error>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace tavix::log_lines {
 
 namespace {
@@ -79,23 +83,89 @@ size_t space_before(const unsigned char *p, size_t n) {
 }
 
 size_t count_newlines(const char *p, size_t n) {
-    // Byte counters in blocks of 255 so the compiler vectorises the compare-add.
     size_t total = 0;
-    while (n) {
-        size_t block = std::min<size_t>(n, 255 * 32);
-        unsigned char lanes[32] = {};
-        size_t i = 0;
-        for (; i + 32 <= block; i += 32)
-            for (size_t j = 0; j < 32; ++j)
-                lanes[j] += p[i + j] == '\n';
-        for (size_t j = 0; j < 32; ++j)
-            total += lanes[j];
-        for (; i < block; ++i)
-            total += p[i] == '\n';
-        p += block;
-        n -= block;
-    }
+    for (size_t i = 0; i < n; ++i)
+        total += p[i] == '\n';
     return total;
+}
+
+namespace {
+
+// Shared tail of the finders: positions [i, starts) one by one.
+size_t find_counting_scalar(const char *p, size_t i, size_t starts, std::string_view needle,
+                            size_t &newlines) {
+    for (; i < starts; ++i) {
+        if (p[i] == needle[0] && std::memcmp(p + i, needle.data(), needle.size()) == 0)
+            return i;
+        newlines += p[i] == '\n';
+    }
+    return std::string_view::npos;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Candidates are the positions where both the needle's first and last bytes
+// match; newlines are counted from the same loaded block, so the data is
+// passed over once.
+__attribute__((target("avx2,popcnt"))) size_t find_counting_avx2(const char *p, size_t n,
+                                                                   std::string_view needle,
+                                                                   size_t &newlines) {
+    size_t k = needle.size(), starts = n - k + 1, i = 0;
+    const __m256i first = _mm256_set1_epi8(needle[0]), last = _mm256_set1_epi8(needle[k - 1]),
+                  nl = _mm256_set1_epi8('\n');
+    for (; i + 32 <= starts; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + k - 1));
+        auto lines = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, nl)));
+        auto candidates = uint32_t(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last))));
+        while (candidates) {
+            unsigned j = unsigned(__builtin_ctz(candidates));
+            if (k <= 2 || std::memcmp(p + i + j + 1, needle.data() + 1, k - 2) == 0) {
+                newlines += size_t(__builtin_popcount(lines & ((1u << j) - 1)));
+                return i + j;
+            }
+            candidates &= candidates - 1;
+        }
+        newlines += size_t(__builtin_popcount(lines));
+    }
+    return find_counting_scalar(p, i, starts, needle, newlines);
+}
+
+size_t find_counting_sse2(const char *p, size_t n, std::string_view needle, size_t &newlines) {
+    size_t k = needle.size(), starts = n - k + 1, i = 0;
+    const __m128i first = _mm_set1_epi8(needle[0]), last = _mm_set1_epi8(needle[k - 1]),
+                  nl = _mm_set1_epi8('\n');
+    for (; i + 16 <= starts; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + k - 1));
+        auto lines = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, nl)));
+        auto candidates = uint32_t(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+        while (candidates) {
+            unsigned j = unsigned(__builtin_ctz(candidates));
+            if (k <= 2 || std::memcmp(p + i + j + 1, needle.data() + 1, k - 2) == 0) {
+                newlines += size_t(__builtin_popcount(lines & ((1u << j) - 1)));
+                return i + j;
+            }
+            candidates &= candidates - 1;
+        }
+        newlines += size_t(__builtin_popcount(lines));
+    }
+    return find_counting_scalar(p, i, starts, needle, newlines);
+}
+#endif
+
+}  // namespace
+
+size_t find_counting(const char *p, size_t n, std::string_view needle, size_t &newlines) {
+    if (needle.empty() || n < needle.size())
+        return std::string_view::npos;
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    return avx2 ? find_counting_avx2(p, n, needle, newlines) : find_counting_sse2(p, n, needle, newlines);
+#else
+    return find_counting_scalar(p, 0, n - needle.size() + 1, needle, newlines);
+#endif
 }
 
 LogFile::LogFile(const char *path) {

@@ -25,6 +25,12 @@ size_t space_before(const unsigned char *p, size_t n);
 // Number of '\n' bytes in [p, p + n).
 size_t count_newlines(const char *p, size_t n);
 
+// The first occurrence of `needle` (not empty) that starts in [p, p + n) and
+// ends inside it, or npos. Adds to `newlines` the '\n' bytes before it, or,
+// when there is none, those among the positions where a match could start
+// (all but the last needle.size() - 1 bytes).
+size_t find_counting(const char *p, size_t n, std::string_view needle, size_t &newlines);
+
 // A read-only file descriptor, closed on every way out.
 class LogFile {
 public:
@@ -61,11 +67,18 @@ public:
     // when fewer than `want` bytes are buffered and more exist. An empty view
     // means the end. Throws std::system_error on a read error.
     std::string_view at(int64_t position, size_t want = 1);
+    // The buffered bytes [from, to), if all of them are buffered; no reading.
+    bool buffered(int64_t from, int64_t to, std::string_view &view) const {
+        if (!filled_ || from < base_ || to > base_ + int64_t(length_) || from > to)
+            return false;
+        view = std::string_view(buffer_.data() + (from - base_), size_t(to - from));
+        return true;
+    }
     // Whether the view last returned reaches the end of the window.
     bool at_end() const { return reaches_end_; }
     int64_t end() const { return end_; }
 
-    static constexpr size_t MAX_BLOCK = size_t(1) << 20;
+    static constexpr size_t MAX_BLOCK = size_t(1) << 18;
 
 private:
     const LogFile &file_;
