@@ -217,6 +217,13 @@ def test_failed_opening_leaves_no_directory(tmp_path):
         with pytest.raises(error):
             archive.__enter__()
         assert archive.dir is None and archive.results is None
+    # An archive dropped while open takes its directory with it.
+    dropped = Archive(good, result_parser=no_parser).__enter__()
+    assert dropped.dir.is_dir()
+    del archive, cases
+    with pytest.warns(ResourceWarning, match="Implicitly cleaning up"):
+        del dropped
+        gc.collect()
     assert leftover_dirs() == before
 
 

@@ -4,27 +4,13 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <py_helpers.hpp>
 
 #include <string>
 
 namespace tavix::archive {
 
 namespace nb = nanobind;
-
-// str(value), as the interpreter's str() gives it.
-inline nb::str as_text(nb::handle value) {
-    PyObject *text = PyObject_Str(value.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
-inline bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result != 0;
-}
 
 // Interpreter objects the module uses on every call, looked up once when it
 // loads and owned for the life of the process.

@@ -158,14 +158,22 @@ std::string fs_path(nb::handle path) {
 }
 
 void ensure_inside(const std::string &root, const std::string &path) {
-    char resolved_root[PATH_MAX], resolved[PATH_MAX];
-    if (!::realpath(root.c_str(), resolved_root))
-        raise_errno(root);
+    // The extraction directory of an open archive keeps its resolved path,
+    // so the last one is remembered: pages are read many times per opening.
+    static std::string last_root, last_resolved;
+    char resolved[PATH_MAX];
+    if (root != last_root) {
+        if (!::realpath(root.c_str(), resolved))
+            raise_errno(root);
+        last_root = root;
+        last_resolved = resolved;
+    }
+    const std::string &resolved_root = last_resolved;
     if (!::realpath(path.c_str(), resolved))
         raise_errno(path);
-    size_t n = std::strlen(resolved_root);
-    bool inside = std::strncmp(resolved, resolved_root, n) == 0 &&
-                  (resolved[n] == '\0' || resolved[n] == '/' || (n == 1 && resolved_root[0] == '/'));
+    size_t n = resolved_root.size(), length = std::strlen(resolved);
+    bool inside = length >= n && resolved_root.compare(0, n, resolved, n) == 0 &&
+                  (length == n || resolved[n] == '/' || resolved_root == "/");
     if (!inside) {
         PyErr_Format(PyExc_PermissionError, "'%s' lies outside the archive's extraction directory",
                      path.c_str());

@@ -1,10 +1,5 @@
 #include "elements.hpp"
 
-#include <sys/random.h>
-
-#include <cerrno>
-#include <cstring>
-
 namespace tavix::xml_results {
 
 namespace {
@@ -136,43 +131,6 @@ nb::object text_or(nb::handle element, nb::handle fallback) {
 
 nb::object attribute(nb::handle element, const char *key, nb::handle fallback) {
     return element.attr("get")(key, fallback);
-}
-
-nb::str new_uuid() {
-    // Random bytes are drawn from the kernel in batches; one call per id
-    // would dominate the parse of a large results file.
-    static unsigned char pool[4096];
-    static size_t used = sizeof(pool);
-    if (used + 16 > sizeof(pool)) {
-        size_t filled = 0;
-        while (filled < sizeof(pool)) {
-            ssize_t n = getrandom(pool + filled, sizeof(pool) - filled, 0);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                PyErr_SetFromErrno(PyExc_OSError);
-                throw nb::python_error();
-            }
-            filled += (size_t)n;
-        }
-        used = 0;
-    }
-    unsigned char b[16];
-    std::memcpy(b, pool + used, 16);
-    std::memset(pool + used, 0, 16);
-    used += 16;
-    b[6] = (unsigned char)((b[6] & 0x0F) | 0x40);  // version 4
-    b[8] = (unsigned char)((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static const char hex[] = "0123456789abcdef";
-    char text[36];
-    size_t t = 0;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
-            text[t++] = '-';
-        text[t++] = hex[b[i] >> 4];
-        text[t++] = hex[b[i] & 0x0F];
-    }
-    return nb::str(text, sizeof(text));
 }
 
 }  // namespace tavix::xml_results

@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <py_helpers.hpp>
 
 #include <initializer_list>
 #include <string>
@@ -26,21 +27,6 @@ struct Names {
         vop, host;
     nb::str bare_step, bare_subtest;  // local names without a namespace
 };
-
-// str(value), as the interpreter's str() gives it.
-inline nb::str as_text(nb::handle value) {
-    PyObject *text = PyObject_Str(value.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
-inline bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result != 0;
-}
 
 // The number of children of an element and the i-th of them.
 Py_ssize_t child_count(nb::handle element);
@@ -64,8 +50,5 @@ inline nb::object text_or_empty(nb::handle element) { return text_or(element, nb
 
 // element.get(key, fallback)
 nb::object attribute(nb::handle element, const char *key, nb::handle fallback);
-
-// A new random version-4 UUID in its 36-character text form.
-nb::str new_uuid();
 
 }  // namespace tavix::xml_results

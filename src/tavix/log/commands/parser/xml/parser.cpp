@@ -1,6 +1,8 @@
 // The LedraXMLResultParser class.
 #include <class_builder.hpp>
 
+#include <type_traits>
+
 #include "parser.hpp"
 
 namespace tavix::xml_results {
@@ -46,6 +48,50 @@ nb::object remove_ns(nb::handle self, nb::handle text) {
     return Context(self).remove_ns(text);
 }
 
+// A method over `Fn(context, args...)`: the counter goes back to the parser
+// also when Fn raises.
+template <auto Fn, typename... Args>
+nb::object run(nb::handle self, Args... args) {
+    Context context(self);
+    auto store = [&] { self.attr("_sequence_number") = nb::int_(context.sequence); };
+    try {
+        nb::object result;
+        if constexpr (std::is_void_v<decltype(Fn(context, args...))>)
+            Fn(context, args...);
+        else
+            result = Fn(context, args...);
+        store();
+        return result.is_valid() ? result : nb::none();
+    } catch (...) {
+        store();
+        throw;
+    }
+}
+
+template <auto Fn, typename... Args>
+nb::list collected(Context &c, Args... args) {
+    nb::list out;
+    Fn(c, out, args...);
+    return out;
+}
+
+// A method over `Fn(context, out, args...)` that returns the records Fn appended to `out`.
+template <auto Fn, typename... Args>
+nb::object collect(nb::handle self, Args... args) {
+    return run<collected<Fn, Args...>, Args...>(self, args...);
+}
+
+nb::dict init_info(Context &c, nb::handle node, nb::handle section_type) {
+    nb::dict info;
+    add_init_info(c, info, node, section_type);
+    return info;
+}
+
+template <void (*Fn)(Context &, nb::handle)>
+void on_document(Context &c, nb::handle document) {
+    Fn(c, document_root(document));
+}
+
 }  // namespace
 
 Context::Context(nb::handle parser)
@@ -69,114 +115,27 @@ void define_parser(nb::module_ &m) {
              "pre-order, and the summaries; then indexes the sections.")
         .attr("NS", ns)
         .method("__init__", &init, nb::arg("archive"))
-        .method("_parse_job_summary",
-                [](nb::handle self, nb::handle element) {
-                    with_context(self, [&](Context &c) {
-                        parse_job_summary(c, document_root(element));
-                        return 0;
-                    });
-                },
-                nb::arg("element"))
-        .method("_parse_job_info",
-                [](nb::handle self, nb::handle root_element) {
-                    with_context(self, [&](Context &c) {
-                        parse_job_info(c, document_root(root_element));
-                        return 0;
-                    });
-                },
-                nb::arg("root_element"))
-        .method("_parse_job",
-                [](nb::handle self, nb::handle root_element) {
-                    with_context(self, [&](Context &c) {
-                        parse_job(c, document_root(root_element));
-                        return 0;
-                    });
-                },
-                nb::arg("root_element"))
-        .method("_parse_script_info",
-                [](nb::handle self, nb::handle script_element) {
-                    return with_context(self, [&](Context &c) { return parse_script_info(c, script_element); });
-                },
-                nb::arg("script_element"))
-        .method("_parse_script",
-                [](nb::handle self, nb::handle element) {
-                    return with_context(self, [&](Context &c) {
-                        nb::list out;
-                        parse_script_into(c, out, element);
-                        return out;
-                    });
-                },
-                nb::arg("element"))
-        .method("_parse_common_section",
-                [](nb::handle self, nb::handle element, nb::handle section_type, nb::handle parent,
-                   nb::handle parents) {
-                    return with_context(self, [&](Context &c) {
-                        nb::list out;
-                        parse_common_section_into(c, out, element, section_type, parent, parents);
-                        return out;
-                    });
-                },
+        .method("_parse_job_summary", &run<on_document<parse_job_summary>, nb::handle>, nb::arg("element"))
+        .method("_parse_job_info", &run<on_document<parse_job_info>, nb::handle>, nb::arg("root_element"))
+        .method("_parse_job", &run<on_document<parse_job>, nb::handle>, nb::arg("root_element"))
+        .method("_parse_script_info", &run<parse_script_info, nb::handle>, nb::arg("script_element"))
+        .method("_parse_script", &collect<parse_script_into, nb::handle>, nb::arg("element"))
+        .method("_parse_common_section", &collect<parse_common_section_into, nb::handle, nb::handle, nb::handle, nb::handle>,
                 nb::arg("element"), nb::arg("section_type"), nb::arg("parent") = "script",
                 nb::arg("parents").none() = none)
-        .method("_parse_testcase",
-                [](nb::handle self, nb::handle element, nb::handle parent, nb::handle parents) {
-                    return with_context(self, [&](Context &c) {
-                        nb::list out;
-                        parse_testcase_into(c, out, element, parent, parents);
-                        return out;
-                    });
-                },
-                nb::arg("element"), nb::arg("parent") = "script", nb::arg("parents").none() = none)
-        .method("_parse_subtest",
-                [](nb::handle self, nb::handle element, nb::handle parent, nb::handle parents) {
-                    return with_context(self, [&](Context &c) {
-                        nb::list out;
-                        parse_subtest_into(c, out, element, parent, parents);
-                        return out;
-                    });
-                },
-                nb::arg("element"), nb::arg("parent") = "testcase", nb::arg("parents").none() = none)
-        .method("_parse_testsections",
-                [](nb::handle self, nb::handle element, nb::handle parent, nb::handle parents) {
-                    return with_context(self, [&](Context &c) {
-                        nb::list out;
-                        parse_testsections_into(c, out, element, parent, parents);
-                        return out;
-                    });
-                },
-                nb::arg("element"), nb::arg("parent") = "testcase", nb::arg("parents").none() = none)
-        .method("_parse_section",
-                [](nb::handle self, nb::handle element, bool with_initinfo, nb::handle parent,
-                   nb::handle section_type, nb::handle parents) {
-                    return with_context(self, [&](Context &c) {
-                        return parse_section(c, element, with_initinfo, parent, section_type, parents);
-                    });
-                },
-                nb::arg("element"), nb::arg("with_initinfo") = false, nb::arg("parent") = "suite",
+        .method("_parse_testcase", &collect<parse_testcase_into, nb::handle, nb::handle, nb::handle>, nb::arg("element"),
+                nb::arg("parent") = "script", nb::arg("parents").none() = none)
+        .method("_parse_subtest", &collect<parse_subtest_into, nb::handle, nb::handle, nb::handle>, nb::arg("element"),
+                nb::arg("parent") = "testcase", nb::arg("parents").none() = none)
+        .method("_parse_testsections", &collect<parse_testsections_into, nb::handle, nb::handle, nb::handle>, nb::arg("element"),
+                nb::arg("parent") = "testcase", nb::arg("parents").none() = none)
+        .method("_parse_section", &run<parse_section, nb::handle, bool, nb::handle, nb::handle, nb::handle>, nb::arg("element"),
+                nb::arg("with_initinfo") = false, nb::arg("parent") = "suite",
                 nb::arg("section_type") = "testsection", nb::arg("parents").none() = none)
-        .method("_parse_step_info",
-                [](nb::handle self, nb::handle element) {
-                    return with_context(self, [&](Context &c) {
-                        nb::list out;
-                        parse_step_info_into(c, out, element);
-                        return out;
-                    });
-                },
-                nb::arg("element"))
-        .method("_parse_init_info",
-                [](nb::handle self, nb::handle element, nb::handle section_type) {
-                    return with_context(self, [&](Context &c) {
-                        nb::dict info;
-                        add_init_info(c, info, element, section_type);
-                        return info;
-                    });
-                },
-                nb::arg("element"), nb::arg("section_type") = "testsection")
-        .method("_parse_summary",
-                [](nb::handle self, nb::handle element) {
-                    return with_context(self, [&](Context &c) { return parse_summary(c, element); });
-                },
-                nb::arg("element"))
+        .method("_parse_step_info", &collect<parse_step_info_into, nb::handle>, nb::arg("element"))
+        .method("_parse_init_info", &run<init_info, nb::handle, nb::handle>, nb::arg("element"),
+                nb::arg("section_type") = "testsection")
+        .method("_parse_summary", &run<parse_summary, nb::handle>, nb::arg("element"))
         .method("_get_text", &get_text, nb::arg("element"), nb::arg("path"), nb::arg("default") = "")
         .method("_remove_ns", &remove_ns, nb::arg("text"))
         .static_method("_parse_result_id", [](nb::handle text) { return parse_result_id(text); },

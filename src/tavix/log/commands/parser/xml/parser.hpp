@@ -19,8 +19,8 @@ struct Refs {
 Refs &refs();
 
 // The state of one parse: the parser object, the tag names of its namespace
-// and its section counter, which is written back to `_sequence_number` when
-// the outermost call returns.
+// and its section counter, which each method of the class reads from
+// `_sequence_number` and writes back when it returns.
 struct Context {
     explicit Context(nb::handle parser);
     nb::handle self;
@@ -28,21 +28,6 @@ struct Context {
     long long sequence;
     nb::object remove_ns(nb::handle tag) const;
 };
-
-// Runs `body(context)` with a context over `self` and stores the counter back,
-// also when `body` raises.
-template <typename Body>
-auto with_context(nb::handle self, Body &&body) {
-    Context context(self);
-    try {
-        auto result = body(context);
-        self.attr("_sequence_number") = nb::int_(context.sequence);
-        return result;
-    } catch (...) {
-        self.attr("_sequence_number") = nb::int_(context.sequence);
-        throw;
-    }
-}
 
 // The section tree of one testscript (sections.cpp).
 void parse_script_into(Context &c, nb::list &out, nb::handle script);

@@ -46,7 +46,7 @@ void parse_step_info_into(Context &c, nb::list &out, nb::handle step) {
             std::vector<nb::object> source = first_children(found[7], {n.file, n.line});
             record["source_file"] = text_or_empty(source[0]);
             record["source_line"] = text_or(source[1], nb::int_(0));
-            record["id"] = new_uuid();
+            record["id"] = uuid4_text();
         }
     }
     out.append(record);
@@ -92,7 +92,7 @@ nb::dict parse_section(Context &c, nb::handle element, bool with_initinfo, nb::h
     record["stop_time"] = text_or_empty(found[2]);
     record["run_time"] = text_or_empty(found[3]);
     record["parents"] = parents;
-    record["id"] = new_uuid();
+    record["id"] = uuid4_text();
     nb::object node = nb::borrow(element);
     if (with_initinfo) {
         if (!found[4].is_valid())
@@ -194,7 +194,7 @@ void parse_script_into(Context &c, nb::list &out, nb::handle script) {
     record["source_line"] = nb::int_(0);
     record["sequence_number"] = next_sequence(c);
     record["steps"] = "";
-    record["id"] = new_uuid();
+    record["id"] = uuid4_text();
     out.append(record);
 
     nb::object id = record["id"];

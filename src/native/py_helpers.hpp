@@ -1,0 +1,67 @@
+// Small helpers on interpreter values shared by the extension modules.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace tavix {
+
+namespace nb = nanobind;
+
+// The interpreter's truth test of a value.
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result != 0;
+}
+
+// str(value), as the interpreter's str() gives it.
+inline nb::str as_text(nb::handle value) {
+    PyObject *text = PyObject_Str(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+// A new random version-4 UUID in its canonical 36-character text form.
+// Random bytes come from the kernel in batches: one system call per id would
+// dominate the cost of numbering many records. Callers hold the GIL.
+inline nb::str uuid4_text() {
+    static unsigned char pool[4096];
+    static size_t used = sizeof(pool);
+    if (used + 16 > sizeof(pool)) {
+        size_t filled = 0;
+        while (filled < sizeof(pool)) {
+            ssize_t n = getrandom(pool + filled, sizeof(pool) - filled, 0);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw nb::python_error();
+            }
+            filled += (size_t)n;
+        }
+        used = 0;
+    }
+    unsigned char *b = pool + used;
+    used += 16;
+    b[6] = (unsigned char)((b[6] & 0x0F) | 0x40);  // version 4
+    b[8] = (unsigned char)((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    static const char hex[] = "0123456789abcdef";
+    char text[36];
+    size_t t = 0;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text[t++] = '-';
+        text[t++] = hex[b[i] >> 4];
+        text[t++] = hex[b[i] & 0x0F];
+    }
+    return nb::str(text, sizeof(text));
+}
+
+}  // namespace tavix
