@@ -196,13 +196,8 @@ nb::object format(nb::handle self, nb::handle record) {
             throw nb::python_error();
         lines = nb::steal(all);
     }
-    const fast::LoggingStock &stock = fast::logging_stock();
-    bool stock_message = fast::uses_stock(self.ptr(), stock.s_formatMessage, stock.formatter_format_message);
+    fast::MessageRenderer render(self, &tags_text, false);
     Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
-    auto render = [&](PyObject *line) {
-        return stock_message ? fast::stock_format_message(self, line)
-                             : call_method(self, stock.s_formatMessage, line);
-    };
     if (count == 1) {
         nb::object line = render(PyTuple_GET_ITEM(lines.ptr(), 0));
         if (PyUnicode_CheckExact(line.ptr()))

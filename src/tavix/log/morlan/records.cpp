@@ -2,7 +2,10 @@
 // constants behind their fields.
 #include <unistd.h>
 
+#include <charconv>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "../colour/fastpath.hpp"
 #include "class_builder.hpp"
@@ -18,7 +21,8 @@ struct RecordState {
     PyObject *log_record_init;  // logging.LogRecord.__init__
     PyObject *record_iter;      // MorlanLogRecord.__dict__["__iter__"]
     PyObject *part_init;        // MorlanLogRecordPart.__dict__["__init__"]
-    PyObject *socket_dict, *stock_gethostname, *threading_dict;
+    PyObject *socket_dict, *stock_gethostname, *threading_dict, *stock_active_count;
+    PyObject *tags_str_attr, *tags_copy_attr;  // MorlanLogTags.__dict__ entries
     PyObject *names_cache;      // logger name -> (application name, tcl message name or None)
     PyObject *empty_tuple, *empty_text;
     PyObject *s_LOG_SEQUENCE_COUNTER, *s_MORLAN_MSG_SEV_MAP, *s_default_factory, *s_gethostname,
@@ -26,7 +30,7 @@ struct RecordState {
         *s_levelname, *s_seqnum, *s_hostname, *s_tags, *s_morlan_appname, *s_morlan_sev,
         *s_morlan_msgname, *s_message, *s_parts, *s_pid, *s_pname, *s_tid, *s_tname, *s_part,
         *s_copy, *s_INFO, *s_startswith, *s_split, *s_upper, *s_dot, *s_MorlanLogRecordPart, *s___init__,
-        *s___iter__, *s_splitlines;
+        *s___iter__, *s_splitlines, *s__active, *s__limbo, *s___str__;
 };
 
 RecordState *st = nullptr;
@@ -129,6 +133,15 @@ bool several_threads() {
         PyErr_SetString(PyExc_AttributeError, "module 'threading' has no attribute 'active_count'");
         throw nb::python_error();
     }
+    if (active_count == st->stock_active_count) {
+        // threading.active_count() is len(_active) + len(_limbo) under a
+        // lock that only orders a starting thread's move from one to the
+        // other; either side of that move counts more than one thread.
+        PyObject *active = fast::dict_get(st->threading_dict, st->s__active);
+        PyObject *limbo = fast::dict_get(st->threading_dict, st->s__limbo);
+        if (active && limbo && PyDict_CheckExact(active) && PyDict_CheckExact(limbo))
+            return PyDict_GET_SIZE(active) + PyDict_GET_SIZE(limbo) > 1;
+    }
     nb::object count = nb::borrow(active_count)();
     int more = PyObject_RichCompareBool(count.ptr(), nb::int_(1).ptr(), Py_GT);
     if (more < 0)
@@ -185,33 +198,15 @@ nb::object cached_names_of(nb::handle name) {
 }
 
 nb::object new_tags() {
-    PyObject *tags = PyObject_Call(st->tags_cls, st->empty_tuple, nullptr);
+    PyTypeObject *type = (PyTypeObject *)st->tags_cls;
+    PyObject *tags = type->tp_new(type, st->empty_tuple, nullptr);
     if (!tags)
         throw nb::python_error();
     return nb::steal(tags);
 }
 
-// MorlanLogRecord.__init__(*args, **kwargs)
-void record_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    PyObject *stack[16];
-    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
-    PyObject *result;
-    if (count < 16) {
-        stack[0] = self.ptr();
-        for (Py_ssize_t i = 0; i < count; ++i)
-            stack[i + 1] = PyTuple_GET_ITEM(args.ptr(), i);
-        result = PyObject_VectorcallDict(st->log_record_init, stack, (size_t)count + 1,
-                                         PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr);
-    } else {
-        nb::object all = nb::steal(PySequence_Concat(nb::make_tuple(self).ptr(), args.ptr()));
-        if (!all.is_valid())
-            throw nb::python_error();
-        result = PyObject_Call(st->log_record_init, all.ptr(), kwargs.ptr());
-    }
-    if (!result)
-        throw nb::python_error();
-    Py_DECREF(result);
-
+// The MorlanLog fields of a record whose LogRecord fields are set.
+void add_fields(nb::handle self) {
     nb::object dict_owner = fast::instance_dict(self);
     PyObject *dict = dict_owner.ptr();
     nb::object process = fast::field(self, dict, st->s_process);
@@ -247,8 +242,81 @@ void record_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     set_item(dict, st->s_morlan_msgname, tcl_name == Py_None ? levelname : nb::borrow(tcl_name));
 }
 
+// MorlanLogRecord.__init__(*args, **kwargs): LogRecord.__init__ with the
+// same arguments, then the MorlanLog fields.
+PyObject *record_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    try {
+        Py_ssize_t count = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        PyObject *inline_stack[24];
+        std::vector<PyObject *> heap_stack;
+        PyObject **stack = inline_stack;
+        if (count + 1 > 24) {
+            heap_stack.resize((size_t)count + 1);
+            stack = heap_stack.data();
+        }
+        stack[0] = self;
+        for (Py_ssize_t i = 0; i < count; ++i)
+            stack[i + 1] = args[i];
+        PyObject *result = PyObject_Vectorcall(st->log_record_init, stack, (size_t)nargs + 1, kwnames);
+        if (!result)
+            return nullptr;
+        Py_DECREF(result);
+        add_fields(self);
+        Py_RETURN_NONE;
+    } catch (nb::python_error &error) {
+        error.restore();
+        return nullptr;
+    }
+}
+
+PyMethodDef record_init_def = {"__init__", (PyCFunction)(void (*)(void))record_init,
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "Builds the LogRecord from the factory's arguments, then adds the MorlanLog fields."};
+
+// MorlanLogTags.copy: type(self)(**self)
+nb::object tags_copy(nb::handle self) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(self.ptr(), &position, &key, &value))
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            throw nb::python_error();
+        }
+    if ((PyObject *)Py_TYPE(self.ptr()) == st->tags_cls) {
+        nb::object copy = new_tags();
+        if (PyDict_Update(copy.ptr(), self.ptr()) < 0)
+            throw nb::python_error();
+        return copy;
+    }
+    nb::object items = nb::steal(PyDict_Copy(self.ptr()));
+    if (!items.is_valid())
+        throw nb::python_error();
+    PyObject *copy = PyObject_Call((PyObject *)Py_TYPE(self.ptr()), st->empty_tuple, items.ptr());
+    if (!copy)
+        throw nb::python_error();
+    return nb::steal(copy);
+}
+
 // The text form of a part tag: "{seqnum}.{index}/{total}".
 nb::object part_tag(nb::handle seqnum, nb::handle index, nb::handle total) {
+    if (PyLong_CheckExact(seqnum.ptr()) && PyLong_CheckExact(index.ptr()) && PyLong_CheckExact(total.ptr())) {
+        int overflow = 0;
+        long long number = PyLong_AsLongLongAndOverflow(seqnum.ptr(), &overflow);
+        long long position = PyLong_AsLongLong(index.ptr()), count = PyLong_AsLongLong(total.ptr());
+        if (!overflow && !PyErr_Occurred()) {
+            char text[80], *end = text + sizeof text;
+            char *at = std::to_chars(text, end, number).ptr;
+            *at++ = '.';
+            at = std::to_chars(at, end, position).ptr;
+            *at++ = '/';
+            at = std::to_chars(at, end, count).ptr;
+            PyObject *tag = PyUnicode_DecodeASCII(text, at - text, nullptr);
+            if (!tag)
+                throw nb::python_error();
+            return nb::steal(tag);
+        }
+        PyErr_Clear();
+    }
     PyObject *pieces[3] = {seqnum.ptr(), index.ptr(), total.ptr()};
     nb::object formatted[3];
     for (int i = 0; i < 3; ++i) {
@@ -264,23 +332,51 @@ nb::object part_tag(nb::handle seqnum, nb::handle index, nb::handle total) {
     return nb::steal(tag);
 }
 
-// MorlanLogRecordPart.__init__(record, message, index, total)
-void part_init(nb::handle self, nb::handle record, nb::handle message, nb::handle index, nb::handle total) {
-    nb::object dict_owner = fast::instance_dict(self), parent_dict = fast::instance_dict(record);
+// What the parts of a record take from it.
+struct Parent {
+    nb::handle record;
+    nb::object dict, tags, seqnum;
+    bool stock_tags_copy;
+
+    explicit Parent(nb::handle record) : record(record), dict(fast::instance_dict(record)) {
+        tags = fast::field(record, dict.ptr(), st->s_tags);
+        seqnum = fast::field(record, dict.ptr(), st->s_seqnum);
+        stock_tags_copy = fast::uses_stock(tags.ptr(), st->s_copy, st->tags_copy_attr);
+    }
+};
+
+// MorlanLogRecordPart.__init__(record, message, index, total). A part that
+// was just allocated takes a copy of the parent's dictionary as its own
+// (much cheaper than inserting entry by entry).
+void init_part(nb::handle self, const Parent &parent, nb::handle message, nb::handle index, nb::handle total,
+               bool fresh, Py_ssize_t known_index = 0) {
+    nb::object dict_owner;
+    if (fresh) {
+        dict_owner = nb::steal(PyDict_Copy(parent.dict.ptr()));
+        if (!dict_owner.is_valid() || PyObject_GenericSetDict(self.ptr(), dict_owner.ptr(), nullptr) < 0)
+            throw nb::python_error();
+    } else {
+        dict_owner = fast::instance_dict(self);
+        if (PyDict_Update(dict_owner.ptr(), parent.dict.ptr()) < 0)
+            throw nb::python_error();
+    }
     PyObject *dict = dict_owner.ptr();
-    if (PyDict_Update(dict, parent_dict.ptr()) < 0)
-        throw nb::python_error();
-    int later = PyObject_RichCompareBool(index.ptr(), nb::int_(1).ptr(), Py_GT);
+    static PyObject *const one = PyLong_FromLong(1);
+    int later = known_index ? known_index > 1 : PyObject_RichCompareBool(index.ptr(), one, Py_GT);
     if (later < 0)
         throw nb::python_error();
     if (later)
         set_item(dict, st->s_seqnum, next_seqnum(fast::field(self, dict, st->s_process)));
-    nb::object tags = call_method(fast::field(record, parent_dict.ptr(), st->s_tags), st->s_copy);
-    nb::object tag = part_tag(fast::field(record, parent_dict.ptr(), st->s_seqnum), index, total);
+    nb::object tags = parent.stock_tags_copy ? tags_copy(parent.tags) : call_method(parent.tags, st->s_copy);
+    nb::object tag = part_tag(parent.seqnum, index, total);
     if (PyObject_SetItem(tags.ptr(), st->s_part, tag.ptr()) < 0)
         throw nb::python_error();
     set_item(dict, st->s_tags, tags);
     set_item(dict, st->s_message, message);
+}
+
+void part_init(nb::handle self, nb::handle record, nb::handle message, nb::handle index, nb::handle total) {
+    init_part(self, Parent(record), message, index, total, false);
 }
 
 // Position just past the first line boundary of `text` (as str.splitlines
@@ -318,21 +414,6 @@ bool several_lines(nb::handle message) {
     return end >= 0 && end < length;
 }
 
-nb::object build_part(PyObject *part_cls, nb::handle record, nb::handle line, Py_ssize_t index,
-                      Py_ssize_t total) {
-    nb::int_ index_obj(index), total_obj(total);
-    if (part_cls == st->part_cls && fast::class_lookup((PyTypeObject *)part_cls,
-                                                       st->s___init__) == st->part_init) {
-        PyTypeObject *type = (PyTypeObject *)part_cls;
-        nb::object part = nb::steal(type->tp_new(type, st->empty_tuple, nullptr));
-        if (!part.is_valid())
-            throw nb::python_error();
-        part_init(part, record, line, index_obj, total_obj);
-        return part;
-    }
-    return nb::borrow(part_cls)(record, line, index_obj, total_obj);
-}
-
 // The cached parts of a multi-line record, built on first use.
 nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
     if (PyObject *parts = fast::dict_get(dict, st->s_parts))
@@ -347,8 +428,28 @@ nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
     nb::object parts = nb::steal(PyTuple_New(total));
     if (!parts.is_valid())
         throw nb::python_error();
+    PyTypeObject *type = (PyTypeObject *)part_cls.ptr();
+    // While the part class is this module's own, a part is allocated as
+    // object.__new__ would, minus preparing an empty attribute store: it is
+    // given its dictionary whole, right away.
+    bool stock = part_cls.ptr() == st->part_cls && type->tp_new == PyBaseObject_Type.tp_new &&
+                 fast::class_lookup(type, st->s___init__) == st->part_init;
+    std::optional<Parent> parent;
+    if (stock)
+        parent.emplace(record);
+    nb::int_ count(total);
     for (Py_ssize_t i = 0; i < total; ++i) {
-        nb::object part = build_part(part_cls.ptr(), record, PyList_GET_ITEM(lines.ptr(), i), i + 1, total);
+        nb::int_ index(i + 1);
+        nb::handle line = PyList_GET_ITEM(lines.ptr(), i);
+        nb::object part;
+        if (stock) {
+            part = nb::steal(type->tp_alloc(type, 0));
+            if (!part.is_valid())
+                throw nb::python_error();
+            init_part(part, *parent, line, index, count, true, i + 1);
+        } else {
+            part = part_cls(record, line, index, count);
+        }
         PyTuple_SET_ITEM(parts.ptr(), i, part.release().ptr());
     }
     if (PyObject_SetAttr(record.ptr(), st->s_parts, parts.ptr()) < 0)
@@ -372,14 +473,38 @@ nb::object record_iter(nb::handle self) {
     return nb::steal(iterator);
 }
 
-// Appends str(obj) to `out` when it is ASCII; false otherwise.
-bool append_ascii(std::string &out, PyObject *obj) {
-    nb::object text = nb::steal(PyObject_Str(obj));
-    if (!text.is_valid())
-        throw nb::python_error();
-    if (!PyUnicode_IS_ASCII(text.ptr()))
-        return false;
-    out.append((const char *)PyUnicode_1BYTE_DATA(text.ptr()), (size_t)PyUnicode_GET_LENGTH(text.ptr()));
+// The tags field text when every key and value is ASCII, appended to `out`;
+// false (nothing appended) otherwise.
+bool append_tags_ascii(PyObject *tags, fast::TextBuffer &out) {
+    if (PyDict_GET_SIZE(tags) == 0)
+        return true;
+    size_t start = out.size();
+    out += '%';
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(tags, &position, &key, &value)) {
+        nb::object key_ref = nb::borrow(key), value_ref = nb::borrow(value);
+        out += '[';
+        bool done = fast::append_ascii_text(key, out);
+        if (done) {
+            out += '=';
+            done = fast::append_ascii_text(value, out);
+            if (!done && !PyUnicode_Check(value)) {
+                nb::object text = nb::steal(PyObject_Str(value));
+                if (!text.is_valid()) {
+                    out.resize(start);
+                    throw nb::python_error();
+                }
+                done = fast::append_ascii_text(text.ptr(), out);
+            }
+        }
+        if (!done) {
+            out.resize(start);
+            return false;
+        }
+        out += ']';
+    }
+    out += ": ";
     return true;
 }
 
@@ -388,36 +513,26 @@ nb::object tags_str(nb::handle self) {
     PyObject *dict = self.ptr();
     if (PyDict_GET_SIZE(dict) == 0)
         return nb::borrow(st->empty_text);
-    std::string ascii = "%";
-    nb::list pieces;  // used instead once a non-ASCII text turns up
-    bool is_ascii = true;
+    fast::TextBuffer &scratch = fast::scratch();
+    size_t start = scratch.size();
+    if (append_tags_ascii(dict, scratch)) {
+        PyObject *text = PyUnicode_DecodeASCII(scratch.data() + start, (Py_ssize_t)(scratch.size() - start), nullptr);
+        scratch.resize(start);
+        if (!text)
+            throw nb::python_error();
+        return nb::steal(text);
+    }
+    nb::list pieces;
+    pieces.append(nb::str("%"));
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
         nb::object key_ref = nb::borrow(key), value_ref = nb::borrow(value);
-        if (is_ascii) {
-            size_t mark = ascii.size();
-            ascii += '[';
-            if (append_ascii(ascii, key)) {
-                ascii += '=';
-                if (append_ascii(ascii, value)) {
-                    ascii += ']';
-                    continue;
-                }
-            }
-            ascii.resize(mark);
-            is_ascii = false;
-            pieces.append(nb::steal(PyUnicode_DecodeASCII(ascii.data(), (Py_ssize_t)ascii.size(), nullptr)));
-        }
         pieces.append(nb::str("["));
         pieces.append(nb::str(key_ref));
         pieces.append(nb::str("="));
         pieces.append(nb::str(value_ref));
         pieces.append(nb::str("]"));
-    }
-    if (is_ascii) {
-        ascii += ": ";
-        return nb::steal(PyUnicode_DecodeASCII(ascii.data(), (Py_ssize_t)ascii.size(), nullptr));
     }
     pieces.append(nb::str(": "));
     PyObject *joined = PyUnicode_Join(st->empty_text, pieces.ptr());
@@ -426,25 +541,14 @@ nb::object tags_str(nb::handle self) {
     return nb::steal(joined);
 }
 
-// MorlanLogTags.copy: type(self)(**self)
-nb::object tags_copy(nb::handle self) {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(self.ptr(), &position, &key, &value))
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            throw nb::python_error();
-        }
-    nb::object items = nb::steal(PyDict_Copy(self.ptr()));
-    if (!items.is_valid())
-        throw nb::python_error();
-    PyObject *copy = PyObject_Call((PyObject *)Py_TYPE(self.ptr()), st->empty_tuple, items.ptr());
-    if (!copy)
-        throw nb::python_error();
-    return nb::steal(copy);
-}
-
 }  // namespace
+
+bool tags_text(PyObject *value, fast::TextBuffer &out) {
+    if ((PyObject *)Py_TYPE(value) != st->tags_cls ||
+        fast::class_lookup(Py_TYPE(value), st->s___str__) != st->tags_str_attr)
+        return false;
+    return append_tags_ascii(value, out);
+}
 
 nb::object record_lines(nb::handle record) {
     if (!fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter))
@@ -471,7 +575,7 @@ void define_records(nb::module_ &m) {
                            "levelname", "seqnum", "hostname", "tags", "morlan_appname", "morlan_sev",
                            "morlan_msgname", "message", "parts", "pid", "pname", "tid", "tname", "part",
                            "copy", "INFO", "startswith", "split", "upper", ".", "MorlanLogRecordPart",
-                           "__init__", "__iter__", "splitlines"};
+                           "__init__", "__iter__", "splitlines", "_active", "_limbo", "__str__"};
     PyObject **slots[] = {&st->s_LOG_SEQUENCE_COUNTER, &st->s_MORLAN_MSG_SEV_MAP, &st->s_default_factory,
                           &st->s_gethostname, &st->s_active_count, &st->s_process, &st->s_processName,
                           &st->s_thread, &st->s_threadName, &st->s_name, &st->s_levelname, &st->s_seqnum,
@@ -479,7 +583,8 @@ void define_records(nb::module_ &m) {
                           &st->s_morlan_msgname, &st->s_message, &st->s_parts, &st->s_pid, &st->s_pname,
                           &st->s_tid, &st->s_tname, &st->s_part, &st->s_copy, &st->s_INFO,
                           &st->s_startswith, &st->s_split, &st->s_upper, &st->s_dot,
-                          &st->s_MorlanLogRecordPart, &st->s___init__, &st->s___iter__, &st->s_splitlines};
+                          &st->s_MorlanLogRecordPart, &st->s___init__, &st->s___iter__, &st->s_splitlines,
+                          &st->s__active, &st->s__limbo, &st->s___str__};
     static_assert(sizeof texts / sizeof *texts == sizeof slots / sizeof *slots);
     for (size_t i = 0; i < sizeof slots / sizeof *slots; ++i)
         *slots[i] = fast::intern(texts[i]);
@@ -491,6 +596,7 @@ void define_records(nb::module_ &m) {
     st->socket_dict = nb::borrow(PyModule_GetDict(socket.ptr())).release().ptr();
     st->threading_dict = nb::borrow(PyModule_GetDict(threading.ptr())).release().ptr();
     st->stock_gethostname = socket.attr("gethostname").inc_ref().ptr();
+    st->stock_active_count = threading.attr("active_count").inc_ref().ptr();
     nb::object log_record = nb::module_::import_("logging").attr("LogRecord");
     st->log_record_init = log_record.attr("__init__").inc_ref().ptr();
 
@@ -509,12 +615,14 @@ void define_records(nb::module_ &m) {
     nb::object record =
         ClassBuilder(m, "MorlanLogRecord", {log_record})
             .doc("Log record carrying the fields of the MorlanLog line format.")
-            .method("__init__", &record_init)
+            .attr("__init__", fast::fastcall_method((PyTypeObject *)log_record.ptr(), &record_init_def))
             .method("__iter__", &record_iter)
             .build();
 
     st->part_init = nb::object(part.attr("__dict__")["__init__"]).release().ptr();
     st->record_iter = nb::object(record.attr("__dict__")["__iter__"]).release().ptr();
+    st->tags_str_attr = nb::object(tags.attr("__dict__")["__str__"]).release().ptr();
+    st->tags_copy_attr = nb::object(tags.attr("__dict__")["copy"]).release().ptr();
     st->tags_cls = tags.release().ptr();
     st->part_cls = part.release().ptr();
     st->record_cls = record.release().ptr();

@@ -7,6 +7,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "../colour/fastpath.hpp"
+
 namespace tavix::morlan {
 
 namespace nb = nanobind;
@@ -25,5 +27,10 @@ void define_formatters(nb::module_ &module);
 // line each (the record itself, or its cached parts). Null when the record's
 // class has replaced __iter__; the caller then iterates it the ordinary way.
 nb::object record_lines(nb::handle record);
+
+// Appends str() of a MorlanLogTags to `out` while its __str__ is the stock
+// one and its text is ASCII, else returns false: a hook for the template
+// filler.
+bool tags_text(PyObject *value, fast::TextBuffer &out);
 
 }  // namespace tavix::morlan
