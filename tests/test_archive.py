@@ -72,6 +72,8 @@ def test_listing_is_a_sorted_preorder_without_bytecode(open_archive):
     assert list(entries[3]) == ["file_name", "file_size", "is_dir", "id", "parent_id", "item_path"]
     assert (entries[3]["file_name"], entries[3]["file_size"]) == ("f.txt", 4)
     assert [e["item_path"] for e in archive.listdir("c")] == ["c/d.txt"]
+    assert [(e["item_path"], e["id"]) for e in archive.listdir("./a/b/", 2, "1-0")] == [("a/b/c", "2-0"),
+                                                                                       ("a/b/c/f.txt", "3-0")]
     with pytest.raises(FileNotFoundError):
         list(archive.listdir("nothing"))
 

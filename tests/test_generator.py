@@ -117,3 +117,18 @@ def test_size_parsing_and_command_line(tmp_path, capsys):
         parse_size("lots")
     assert main([str(tmp_path / "c.zip"), "--log-size", "64k", "--sections", "12"]) == 0
     assert "12 sections in 2 scripts" in capsys.readouterr().out
+
+
+def test_described_executions_are_what_the_section_scan_finds(generated_run_invalid_utf8):
+    import pathlib
+
+    from tavix.log.commands.archive import Archive
+
+    info = generated_run_invalid_utf8
+    with Archive(pathlib.Path(info.path)) as archive:
+        records = [r for task in archive.results.scripts for r in task["sections"]]
+        for record, expected in zip(records, info.sections):
+            found = archive.results.get_section(record["id"]).child_execute.values()
+            assert [(e.device, e.execute_type, getattr(e, "title", None), e.start_line) for e in found] == [
+                (e.device, e.execute_type, e.title, e.line - expected.first_line)
+                for e in info.executions_in(expected)]

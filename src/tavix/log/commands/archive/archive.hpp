@@ -17,7 +17,7 @@ namespace nb = nanobind;
 struct Refs {
     nb::object module;
     nb::object temporary_directory, path_cls, pure_path, zip_file, weak_proxy;
-    nb::object path_join, realpath, listdir, stat, islink, s_isdir;
+    nb::object path_join, normpath, realpath, listdir, stat, islink, s_isdir;
     nb::object guess_type, sorted, str_lower;
     nb::object listing_cls;
 };

@@ -115,7 +115,15 @@ nb::object next_entry(nb::handle self) {
 nb::object make_listing(nb::handle root, nb::handle folder, nb::handle depth, nb::handle parent_id) {
     auto walk = std::make_unique<Walk>();
     walk->root = nb::borrow(root);
-    walk->pending_rel = folder.is_none() ? nb::object(nb::str("")) : nb::borrow(folder);
+    // Entries' paths are relative to the extraction directory whatever
+    // spelling of the folder was asked for ("c/", "./c").
+    nb::object rel = nb::str("");
+    if (!folder.is_none() && truthy(folder)) {
+        rel = refs().normpath(folder);
+        if (rel.equal(nb::str(".")))
+            rel = nb::str("");
+    }
+    walk->pending_rel = rel;
     walk->pending_depth = nb::borrow(depth);
     walk->pending_parent = nb::borrow(parent_id);
     nb::object listing = refs().listing_cls();

@@ -24,6 +24,7 @@ NB_MODULE(archive, m) {
     r.weak_proxy = module_::import_("weakref").attr("proxy");
     nb::object os = module_::import_("os");
     r.path_join = os.attr("path").attr("join");
+    r.normpath = os.attr("path").attr("normpath");
     r.realpath = os.attr("path").attr("realpath");
     r.islink = os.attr("path").attr("islink");
     r.listdir = os.attr("listdir");

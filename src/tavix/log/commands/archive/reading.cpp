@@ -96,7 +96,11 @@ nb::str decode(const char *data, size_t size) {
 // line() returns false.
 template <typename Line>
 void for_each_line(const File &file, int64_t start, int64_t hint, Line &&line) {
-    std::vector<char> buffer(256 * 1024);
+    // Sized for the section when it is small (a device command's lines).
+    size_t size = 256 * 1024;
+    if (hint > 0 && hint < (int64_t)size - 4096)
+        size = (size_t)hint + 4096;
+    std::vector<char> buffer(size);
     std::string partial;
     int64_t position = start, total = 0;
     for (;;) {
