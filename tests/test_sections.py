@@ -307,3 +307,28 @@ def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir):
         for execute in section.child_execute.values():
             assert execute.read_logs()[0].strip().endswith(("+++", "+++ "))
     gc.collect()
+
+
+@pytest.mark.parametrize("run", ["generated_run", "generated_run_invalid_utf8"])
+def test_sections_of_a_generated_archive(run, request, logdir):
+    from pathlib import Path
+
+    from tavix.log.commands.archive import Archive
+
+    info = request.getfixturevalue(run)
+    with Archive(Path(info.path)) as archive:
+        parser = archive.results
+        records = {r["sequence_number"]: r for task in parser.scripts for r in task["sections"]}
+        for generated in info.sections:
+            section = parser.get_section(records[generated.sequence_number]["id"])
+            assert section.host == info.host
+            expected = [(e.device, e.execute_type, e.title, e.line - generated.first_line)
+                        for e in info.executions_in(generated)]
+            found = section.child_execute.values()
+            assert [(e.device, e.execute_type, getattr(e, "title", None), e.start_line) for e in found] == expected
+            assert summary(section) == reference_scan(section.logfile, section.log_start, section.log_size, info.host)
+            for execute in found:
+                lines = execute.read_logs()
+                assert len(lines) == execute.end_line - execute.start_line and "+++" in lines[0]
+        script = parser.get_section(parser.scripts[0]["sections"][0]["id"])
+        assert script.read_logs(limit=64) == Path(script.logfile).read_bytes()[:64].decode("utf-8", "replace")

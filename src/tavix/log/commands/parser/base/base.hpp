@@ -67,9 +67,6 @@ nb::object new_execute(nb::handle archive,
 // mapping.get(key): the value, or None. Errors other than a missing key propagate.
 nb::object get_item(nb::handle mapping, const char *key);
 
-// A new random version-4 UUID in its canonical 36-character text form.
-nb::object new_uuid4();
-
 // Decodes UTF-8 with replacement characters, so undecodable bytes never make a
 // section unreadable.
 nb::object decode(const char *data, size_t size);

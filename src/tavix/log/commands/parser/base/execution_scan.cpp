@@ -22,6 +22,7 @@
 
 #include "base.hpp"
 #include "log_lines.hpp"
+#include "py_helpers.hpp"
 
 namespace tavix::parser_base {
 
@@ -42,6 +43,14 @@ struct OpenExecution {
     bool titled;
     bool ping;
 };
+
+// A byte position or size; too large or not a whole number: the interpreter's error.
+int64_t whole_number(nb::handle value) {
+    long long number = PyLong_AsLongLong(value.ptr());
+    if (number == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return number;
+}
 
 class ExecutionScan {
 public:
@@ -81,8 +90,8 @@ ExecutionScan::ExecutionScan(nb::handle section) : section_(section) {
     log_size_object_ = section.attr("log_size");
     host_object_ = section.attr("host");
     parent_id_ = get_item(section.attr("data"), "section_id");
-    log_start_ = nb::cast<int64_t>(log_start_object_);
-    log_size_ = nb::cast<int64_t>(log_size_object_);
+    log_start_ = whole_number(log_start_object_);
+    log_size_ = whole_number(log_size_object_);
 
     if (!find_attr(section, "_execute_ids", ids_) || !PyDict_Check(ids_.ptr())) {
         ids_ = nb::dict();
@@ -257,7 +266,7 @@ void ExecutionScan::try_open(const LineInfo &line) {
     if (!execute_id.is_valid()) {
         if (PyErr_Occurred())
             throw nb::python_error();
-        execute_id = new_uuid4();
+        execute_id = tavix::uuid4_text();
     }
     // The groups of both patterns: device, execute_type, the kind's own
     // group, then the title for a command banner.

@@ -91,7 +91,8 @@ size_t count_newlines(const char *p, size_t n) {
 
 namespace {
 
-// Shared tail of the finders: positions [i, starts) one by one.
+#if defined(__x86_64__) || defined(__i386__)
+// The finder's tail: positions [i, starts) one by one.
 size_t find_counting_scalar(const char *p, size_t i, size_t starts, std::string_view needle,
                             size_t &newlines) {
     for (; i < starts; ++i) {
@@ -102,7 +103,6 @@ size_t find_counting_scalar(const char *p, size_t i, size_t starts, std::string_
     return std::string_view::npos;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
 // Candidates are the positions where both the needle's first and last bytes
 // match; newlines are counted from the same loaded block, so the data is
 // passed over once.
@@ -131,28 +131,6 @@ __attribute__((target("avx2,popcnt"))) size_t find_counting_avx2(const char *p, 
     return find_counting_scalar(p, i, starts, needle, newlines);
 }
 
-size_t find_counting_sse2(const char *p, size_t n, std::string_view needle, size_t &newlines) {
-    size_t k = needle.size(), starts = n - k + 1, i = 0;
-    const __m128i first = _mm_set1_epi8(needle[0]), last = _mm_set1_epi8(needle[k - 1]),
-                  nl = _mm_set1_epi8('\n');
-    for (; i + 16 <= starts; i += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + k - 1));
-        auto lines = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, nl)));
-        auto candidates = uint32_t(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
-        while (candidates) {
-            unsigned j = unsigned(__builtin_ctz(candidates));
-            if (k <= 2 || std::memcmp(p + i + j + 1, needle.data() + 1, k - 2) == 0) {
-                newlines += size_t(__builtin_popcount(lines & ((1u << j) - 1)));
-                return i + j;
-            }
-            candidates &= candidates - 1;
-        }
-        newlines += size_t(__builtin_popcount(lines));
-    }
-    return find_counting_scalar(p, i, starts, needle, newlines);
-}
 #endif
 
 }  // namespace
@@ -162,10 +140,15 @@ size_t find_counting(const char *p, size_t n, std::string_view needle, size_t &n
         return std::string_view::npos;
 #if defined(__x86_64__) || defined(__i386__)
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return avx2 ? find_counting_avx2(p, n, needle, newlines) : find_counting_sse2(p, n, needle, newlines);
-#else
-    return find_counting_scalar(p, 0, n - needle.size() + 1, needle, newlines);
+    if (avx2)
+        return find_counting_avx2(p, n, needle, newlines);
 #endif
+    // Elsewhere: the library's search, then the count over what it passed.
+    size_t starts = n - needle.size() + 1;
+    auto hit = static_cast<const char *>(memmem(p, n, needle.data(), needle.size()));
+    size_t found = hit ? size_t(hit - p) : std::string_view::npos;
+    newlines += count_newlines(p, hit ? found : starts);
+    return found;
 }
 
 LogFile::LogFile(const char *path) {

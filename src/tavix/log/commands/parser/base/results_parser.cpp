@@ -2,6 +2,7 @@
 // parser has read, and the tree relations the flat section lists imply.
 #include "base.hpp"
 #include "class_builder.hpp"
+#include "py_helpers.hpp"
 
 namespace tavix::parser_base {
 
@@ -69,10 +70,7 @@ void prepare_sections(nb::handle self) {
             if (!contains(section, child_end_key))
                 set_item(section, child_end_key, item(section, sequence_key));
             nb::object parents = item(section, parents_key);
-            int linked = PyObject_IsTrue(parents.ptr());
-            if (linked < 0)
-                throw nb::python_error();
-            if (linked) {
+            if (tavix::truthy(parents)) {
                 nb::object parent = item(index, item(section, parent_id_key));
                 if (!contains(parent, child_end_key))
                     set_item(parent, child_end_key, item(section, child_end_key));
