@@ -27,7 +27,7 @@ nb::object open_dir(nb::handle self) {
 // A member name that is absolute or climbs with ".." would land outside the
 // extraction directory.
 bool unsafe_member_name(const std::string &name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':'))
+    if (name.empty() || name[0] == '/' || name[0] == '\\')
         return true;
     size_t start = 0;
     while (start <= name.size()) {

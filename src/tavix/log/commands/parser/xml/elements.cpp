@@ -9,6 +9,25 @@ nb::str qualified(const std::string &ns, const char *local) {
     return nb::str(tag.c_str(), tag.size());
 }
 
+// Attribute names looked up on every element, made once (and kept for the
+// life of the process) rather than on every lookup.
+nb::handle interned(const char *name) {
+    PyObject *text = PyUnicode_InternFromString(name);
+    if (!text)
+        throw nb::python_error();
+    return text;
+}
+
+nb::handle tag_key() {
+    static nb::handle key = interned("tag");
+    return key;
+}
+
+nb::handle text_key() {
+    static nb::handle key = interned("text");
+    return key;
+}
+
 }  // namespace
 
 Names::Names(const std::string &ns)
@@ -61,7 +80,7 @@ nb::object child(nb::handle element, Py_ssize_t index) {
 }
 
 bool has_tag(nb::handle element, nb::handle tag) {
-    nb::object own = element.attr("tag");
+    nb::object own = element.attr(tag_key());
     if (own.ptr() == tag.ptr())
         return true;
     if (!PyUnicode_Check(own.ptr()))
@@ -123,7 +142,7 @@ nb::object first_at(nb::handle element, std::initializer_list<nb::handle> path) 
 nb::object text_or(nb::handle element, nb::handle fallback) {
     if (!element.is_valid())
         return nb::borrow(fallback);
-    nb::object text = element.attr("text");
+    nb::object text = element.attr(text_key());
     if (text.is_none() || !PyObject_IsTrue(text.ptr()))
         return nb::borrow(fallback);
     return text;
