@@ -31,7 +31,7 @@ namespace {
 using namespace tavix::log_lines;
 
 constexpr int64_t END = -1;
-constexpr int64_t PAUSE = -2;  // the scan looked far enough to check for Ctrl-C
+constexpr int64_t PAUSE = -2;  // looked far without a match: time to check for Ctrl-C
 constexpr size_t BUDGET = size_t(64) << 20;
 constexpr size_t BLOCK_LINES = 10;  // lines kept as the text of a block without a title
 
@@ -69,7 +69,6 @@ private:
     nb::object text(int64_t from, int64_t to) const;
     nb::object time_of(const LineInfo &line) const;
 
-    nb::handle section_;
     nb::object archive_, logfile_, log_start_object_, log_size_object_, parent_id_, host_object_;
     nb::object ids_;     // execute ids handed out before, by banner line
     nb::dict result_;
@@ -83,7 +82,7 @@ private:
     std::optional<OpenExecution> open_;
 };
 
-ExecutionScan::ExecutionScan(nb::handle section) : section_(section) {
+ExecutionScan::ExecutionScan(nb::handle section) {
     archive_ = section.attr("archive");
     logfile_ = section.attr("logfile");
     log_start_object_ = section.attr("log_start");
@@ -314,8 +313,15 @@ nb::object ExecutionScan::run() {
         }
         window_.emplace(*file_, region_end);
         position_ = line_start_ = log_start_;
+        int64_t signals_checked_at = position_;
 
         for (;;) {
+            // A scan of gigabytes answers Ctrl-C between its blocks.
+            if (position_ - signals_checked_at >= int64_t(BUDGET)) {
+                signals_checked_at = position_;
+                if (PyErr_CheckSignals() < 0)
+                    throw nb::python_error();
+            }
             if (open_ && host_unmatchable_ && !(open_->ping && !open_->titled))
                 break;  // nothing can close it: it would be dropped
             bool every_line = open_ && ((open_->ping && !open_->titled) || host_unusable_ || host_.empty());
@@ -325,11 +331,8 @@ nb::object ExecutionScan::run() {
                     nb::gil_scoped_release unlocked;
                     found = find(open_ ? std::string_view(host_) : std::string_view("+++"));
                 }
-                if (found == PAUSE) {
-                    if (PyErr_CheckSignals() < 0)
-                        throw nb::python_error();
+                if (found == PAUSE)
                     continue;
-                }
                 if (found == END)
                     break;
             }

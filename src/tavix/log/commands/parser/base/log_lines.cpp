@@ -305,7 +305,7 @@ bool LineInfo::time_range(int64_t &from, int64_t &to) const {
     return true;
 }
 
-void LineAnalyser::find_separators(std::string_view text, int64_t position, int64_t only_before) {
+void LineAnalyser::find_separators(std::string_view text, int64_t position) {
     size_t at = 0;
     while (info_.separators < 5) {
         auto hit = static_cast<const char *>(
@@ -313,8 +313,6 @@ void LineAnalyser::find_separators(std::string_view text, int64_t position, int6
         if (!hit)
             return;
         int64_t found = position + (hit - text.data());
-        if (found >= only_before)
-            return;
         if (info_.separators < 3)
             info_.separator[info_.separators] = found;
         ++info_.separators;
@@ -394,7 +392,7 @@ void LineAnalyser::feed(std::string_view piece, int64_t position) {
         }
     }
 
-    find_separators(piece, position, piece_end);
+    find_separators(piece, position);
     find_ts(piece, position);
     if (info_.bracket == NO_POSITION)
         if (auto hit = memmem(piece.data(), n, "]: ", 3))
@@ -427,8 +425,6 @@ void LineAnalyser::feed(std::string_view piece, int64_t position) {
     carry_at_ = piece_end - int64_t(carry_.size());
 }
 
-void LineAnalyser::finish() {}
-
 LineInfo analyse_line(Window &window, int64_t start, std::string_view host) {
     LineInfo info;
     info.start = start;
@@ -453,7 +449,6 @@ LineInfo analyse_line(Window &window, int64_t start, std::string_view host) {
             break;
     }
     info.end = position;
-    analyser.finish();
     return info;
 }
 

@@ -133,10 +133,9 @@ public:
     // `piece` starts at byte `position` and never splits a UTF-8 character
     // (except where the line ends).
     void feed(std::string_view piece, int64_t position);
-    void finish();
 
 private:
-    void find_separators(std::string_view text, int64_t position, int64_t only_before);
+    void find_separators(std::string_view text, int64_t position);
     void find_ts(std::string_view text, int64_t position);
 
     LineInfo &info_;
