@@ -8,7 +8,8 @@ import types
 
 import pytest
 
-from tavix.log.commands.parser.base import LogExecute, LogSection, Pattern
+from tavix.log.commands.parser import base
+from tavix.log.commands.parser.base import LogSection, Pattern
 
 HOST = "lab1"
 
@@ -250,7 +251,7 @@ def test_ids_survive_the_cache_dropping_a_section(logdir):
     assert list(rescanned) == ids[0] and sections[0].get_execution(ids[0][1]).title == "a"
 
 
-def test_lines_longer_than_a_read_block(logdir):
+def test_lines_longer_than_a_read_block(logdir, read_block):
     # Banner pieces placed across the first read's boundary and past several
     # blocks, so every pattern is found across a block edge somewhere.
     banner = record(2, "+++ R1: config +++")
@@ -295,7 +296,15 @@ def random_log(rng):
     return b"".join(pieces)[: None if rng.random() < 0.8 else -1]
 
 
-def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir):
+@pytest.fixture(params=[0, 5, 61], ids=["default-reads", "5-byte-reads", "61-byte-reads"])
+def read_block(request):
+    """Reads small enough that lines, banners and host names span several of them."""
+    previous = base._set_scan_block(request.param)
+    yield request.param
+    base._set_scan_block(previous)
+
+
+def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir, read_block):
     rng = random.Random(5)
     for round_ in range(300):
         data = random_log(rng)

@@ -21,6 +21,7 @@ struct Shared {
     nb::object log_execute;  // the classes, once built
     nb::object log_section;
     nb::object os_path_join, os_fspath, os_stat, lru_cache;
+    size_t scan_block = size_t(1) << 18;  // largest read of the execution scan
 };
 
 Shared &shared();

@@ -311,7 +311,7 @@ nb::object ExecutionScan::run() {
             nb::gil_scoped_release unlocked;
             region_end = end_of_line_at(*file_, limit);
         }
-        window_.emplace(*file_, region_end);
+        window_.emplace(*file_, region_end, shared().scan_block);
         position_ = line_start_ = log_start_;
         int64_t signals_checked_at = position_;
 

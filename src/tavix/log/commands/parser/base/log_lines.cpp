@@ -250,7 +250,7 @@ std::string_view Window::at(int64_t position, size_t want) {
         }
     }
     size_t n = size_t(std::min<int64_t>(end_ - position, int64_t(std::max(block_, want))));
-    block_ = std::min(block_ * 2, MAX_BLOCK);
+    block_ = std::min(block_ * 2, largest_);
     if (buffer_.size() < n)
         buffer_.resize(n);
     int64_t got = file_.read_at(buffer_.data(), n, position);

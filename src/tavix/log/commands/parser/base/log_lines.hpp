@@ -7,6 +7,7 @@
 // interpreter's notion of it (str.strip), including the multi-byte spaces.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -61,7 +62,11 @@ private:
 // sections read little and long ones stream in large blocks.
 class Window {
 public:
-    Window(const LogFile &file, int64_t end) : file_(file), end_(end) {}
+    // `largest_block` caps the reads (tests make it tiny so that lines span
+    // many blocks).
+    Window(const LogFile &file, int64_t end, size_t largest_block = MAX_BLOCK)
+        : file_(file), end_(end), largest_(largest_block ? largest_block : 1),
+          block_(std::min(size_t(1) << 14, largest_)) {}
 
     // The bytes buffered from `position` on. Refills (reading from `position`)
     // when fewer than `want` bytes are buffered and more exist. An empty view
@@ -86,7 +91,8 @@ private:
     std::vector<char> buffer_;
     int64_t base_ = 0;
     size_t length_ = 0;
-    size_t block_ = size_t(1) << 14;
+    size_t largest_;
+    size_t block_;
     bool reaches_end_ = false;
     bool filled_ = false;
 };

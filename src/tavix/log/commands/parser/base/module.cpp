@@ -1,8 +1,10 @@
 #include <nanobind/nanobind.h>
 
 #include "base.hpp"
+#include "log_lines.hpp"
 
 NB_MODULE(base, m) {
+    using namespace tavix;
     using namespace tavix::parser_base;
     Shared &state = shared();
     nb::module_ os = nb::module_::import_("os");
@@ -15,4 +17,11 @@ NB_MODULE(base, m) {
     define_log_section(m);
     define_log_execute(m);
     define_results_parser(m);
+
+    // Tests shrink the scan's reads so that lines and matches span many of them.
+    m.def("_set_scan_block", [](size_t size) {
+        size_t previous = shared().scan_block;
+        shared().scan_block = size ? size : log_lines::Window::MAX_BLOCK;
+        return previous;
+    }, nb::arg("size"), "Sets the largest read of the execution scan in bytes (0: the default); returns the previous one.");
 }
