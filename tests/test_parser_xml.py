@@ -177,6 +177,9 @@ def test_helper_methods(parse):
      IndexError, "initinfo"),
     (document_xml([script_xml("T", section_xml("commonSetup", "s", xref=False))]), IndexError, "xref"),
     (document_xml([script_xml("T", section_xml("commonSetup", "s", log=False))]), IndexError, "logfile"),
+    # A step without a source reference gets no id, which the section index needs.
+    (document_xml([script_xml("T", section_xml("commonSetup", "s", body="<step><logfile>L</logfile></step>"))]),
+     KeyError, "id"),
     (document_xml([], summary="<summary><pass>five</pass><skip>0</skip></summary>"), ValueError, "'pass'"),
     (document_xml([], summary="<summary><pass/><skip>0</skip></summary>"), TypeError, "'pass'"),
     (document_xml([], summary="<summary><pass>1</pass></summary>"), KeyError, "skip"),
