@@ -188,19 +188,23 @@ int64_t LogFile::read_at(char *into, size_t n, int64_t position) const {
     return int64_t(done);
 }
 
-bool LogFile::read_range(int64_t from, int64_t to, std::string &into) const {
+namespace {
+
+// Appends the bytes from `from` to `to` (or the end of the file) to `into`, in
+// growing blocks, until `enough(first_new_byte)` is true. False on a read error.
+template <typename Enough>
+bool read_growing(const LogFile &file, int64_t from, int64_t to, size_t block, std::string &into,
+                  Enough &&enough) {
     into.clear();
-    // Grow with what is actually there, so a range past the end costs nothing.
-    size_t block = 1 << 16;
     while (from < to) {
         size_t n = size_t(std::min<int64_t>(to - from, int64_t(block)));
         size_t old = into.size();
         into.resize(old + n);
-        int64_t got = read_at(into.data() + old, n, from);
+        int64_t got = file.read_at(into.data() + old, n, from);
         if (got < 0)
             return false;
         into.resize(old + size_t(got));
-        if (size_t(got) < n)
+        if (enough(old) || size_t(got) < n)
             break;
         from += got;
         block = std::min<size_t>(block * 2, Window::MAX_BLOCK);
@@ -208,32 +212,29 @@ bool LogFile::read_range(int64_t from, int64_t to, std::string &into) const {
     return true;
 }
 
+}  // namespace
+
+bool LogFile::read_range(int64_t from, int64_t to, std::string &into) const {
+    return read_growing(*this, from, to, size_t(1) << 16, into, [](size_t) { return false; });
+}
+
 bool LogFile::read_lines(int64_t from, size_t lines, int64_t limit, std::string &into) const {
-    into.clear();
-    size_t block = 1 << 12;
-    while (lines && from < limit) {
-        size_t n = size_t(std::min<int64_t>(limit - from, int64_t(block)));
-        size_t old = into.size();
-        into.resize(old + n);
-        int64_t got = read_at(into.data() + old, n, from);
-        if (got < 0)
-            return false;
-        into.resize(old + size_t(got));
-        const char *p = into.data() + old, *stop = p + got;
-        while (lines && p < stop) {
+    if (lines == 0)
+        limit = from;
+    return read_growing(*this, from, limit, size_t(1) << 12, into, [&](size_t old) {
+        const char *p = into.data() + old, *stop = into.data() + into.size();
+        while (p < stop) {
             auto nl = static_cast<const char *>(std::memchr(p, '\n', size_t(stop - p)));
             if (!nl)
-                break;
+                return lines == 0;
             p = nl + 1;
-            if (--lines == 0)
+            if (--lines == 0) {
                 into.resize(size_t(p - into.data()));
+                return true;
+            }
         }
-        if (size_t(got) < n)
-            break;
-        from += got;
-        block = std::min<size_t>(block * 2, Window::MAX_BLOCK);
-    }
-    return true;
+        return lines == 0;
+    });
 }
 
 std::string_view Window::at(int64_t position, size_t want) {
