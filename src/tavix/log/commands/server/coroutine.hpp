@@ -1,0 +1,31 @@
+// Native coroutine functions for request handlers.
+//
+// aiohttp accepts a route handler only if asyncio/inspect recognise it as a
+// coroutine function; a plain builtin would be wrapped in a deprecated shim.
+// `coroutine_method` makes a method object that
+//   - binds to instances like a Python function (so `app.results` is a bound
+//     method whose __func__ carries the coroutine marker),
+//   - is marked as a coroutine function (inspect.markcoroutinefunction on
+//     3.12+, the asyncio `_is_coroutine` marker before),
+//   - when called runs the C++ body at once and returns an awaitable that
+//     finishes on its first step with the body's result (or raises the body's
+//     exception when awaited, as a coroutine would).
+// The handlers never wait for anything, so running the body eagerly is exactly
+// what a coroutine without an await would do.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tavix::server {
+
+namespace nb = nanobind;
+
+using HandlerBody = nb::object (*)(nb::handle self, nb::handle request);
+
+// Creates the two native types; call once from the module initialiser.
+void init_coroutine_types(nb::module_ &m);
+
+// A method object `name` whose calls (self, request) run `body`.
+nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body);
+
+}  // namespace tavix::server

@@ -1,0 +1,78 @@
+// Endpoints that expose the parsed results model.
+#include "server.hpp"
+
+namespace tavix::server {
+
+namespace {
+
+nb::object parser_of(nb::handle self) { return self.attr(state->archive).attr(state->results); }
+
+nb::object section_uuid(nb::handle request) {
+    return request.attr(state->match_info)["section_uuid"];
+}
+
+}  // namespace
+
+nb::object metadata(nb::handle self, nb::handle request) {
+    return json_answer(self, parser_of(self).attr("meta"));
+}
+
+nb::object results(nb::handle self, nb::handle request) {
+    return json_answer(self, parser_of(self).attr("scripts"));
+}
+
+nb::object summary(nb::handle self, nb::handle request) {
+    return json_answer(self, parser_of(self).attr("summary"));
+}
+
+nb::object tasks(nb::handle self, nb::handle request) {
+    return json_answer(self, parser_of(self).attr("get_task_names")());
+}
+
+nb::object sections(nb::handle self, nb::handle request) {
+    return guarded(
+        [&] {
+            nb::object uuid = section_uuid(request);
+            nb::object section = parser_of(self).attr(state->get_section)(uuid);
+            // The parser answers an unknown id with None: that is the same
+            // failure as a missing key, and gets the same answer.
+            if (section.is_none()) {
+                PyErr_SetObject(PyExc_KeyError, uuid.ptr());
+                throw nb::python_error();
+            }
+            return json_answer(self, section.attr(state->data));
+        },
+        [&](const nb::python_error &e) -> nb::object {
+            if (!e.matches(PyExc_KeyError))
+                throw e;
+            debug_lines(nb::str("Exception encountered when retrieving section: "), &e);
+            return error_answer(self, "SECTION_RETRIEVE_FAILED");
+        });
+}
+
+nb::object executions(nb::handle self, nb::handle request) {
+    return guarded(
+        [&] {
+            nb::object section = parser_of(self).attr(state->get_section)(section_uuid(request));
+            return json_answer(self, section.attr("all_executions")());
+        },
+        [&](const nb::python_error &e) {
+            debug_lines(nb::str("Exception encountered when retrieving executions of section: "),
+                        &e);
+            return error_answer(self, "EXECUTION_RETRIEVE_FAILED");
+        });
+}
+
+nb::object archive_name(nb::handle self, nb::handle request) {
+    nb::object file = self.attr(state->archive).attr("file");
+    nb::dict body;
+    body["archive_name"] = state->os_path_basename(state->os_fspath(file));
+    return json_answer(self, body);
+}
+
+nb::object index(nb::handle self, nb::handle request) {
+    return state->file_response(state->index_html,
+                                nb::arg("headers") = self.attr(state->default_header));
+}
+
+}  // namespace tavix::server

@@ -1,0 +1,96 @@
+// Shared pieces of the log viewer server: the objects the handlers use on
+// every request, resolved once at import and kept for the process lifetime,
+// and the error-answer helpers.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <string>
+
+namespace tavix::server {
+
+namespace nb = nanobind;
+
+struct State {
+    nb::object json_response;  // aiohttp.web.json_response
+    nb::object file_response;  // aiohttp.web.FileResponse
+    nb::object response;       // aiohttp.web.Response
+    nb::object server_class;   // LogViewerServer, once built
+    nb::str link_pattern;      // page links
+    nb::object logger;         // logging.getLogger(<this module>)
+    nb::object here;           // directory of this module
+    nb::object static_dir;     // HERE/static
+    nb::object index_html;     // HERE/static/index.html
+    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_sep, os_fspath;
+    nb::object io_open;
+    nb::object format_exception;  // traceback.format_exception
+    nb::object pyint;             // builtins.int
+    nb::object key_error, permission_error, file_not_found_error;
+    nb::object debug_level;       // logging.DEBUG
+    // interned names of the hot path
+    nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
+        offset, limit, fread_size, default_header, headers, data, get;
+};
+
+// Built by init_state in module.cpp; never freed, so nothing is released
+// after the interpreter has gone.
+extern State *state;
+
+void init_state(nb::module_ &m);
+
+// The JSON answer web.json_response(body, headers=self._default_header).
+nb::object json_answer(nb::handle self, nb::handle body);
+
+// The error answer: status 500, {"detail": detail}, the default headers.
+nb::object error_answer(nb::handle self, nb::handle detail);
+nb::object error_answer(nb::handle self, const char *detail);
+
+// Writes `message` at debug level, then, when `error` is given, the formatted
+// traceback of that exception as a second line.
+void debug_lines(nb::handle message, const nb::python_error *error);
+
+// Runs `body`; a Python exception (or a C++ one, turned into RuntimeError)
+// goes to `on_error(const nb::python_error &)` instead.
+template <typename Body, typename OnError>
+nb::object guarded(Body &&body, OnError &&on_error) {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        return on_error(e);
+    } catch (const nb::builtin_exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    nb::python_error e;
+    return on_error(e);
+}
+
+// The full path of `name` inside the archive's extraction directory; raises
+// PermissionError when it would resolve (through "..", an absolute path or a
+// symbolic link) to anything outside that directory.
+nb::object contained_path(nb::handle self, nb::handle name);
+
+// Handlers (coroutine bodies) and the plain method.
+nb::object metadata(nb::handle self, nb::handle request);
+nb::object results(nb::handle self, nb::handle request);
+nb::object summary(nb::handle self, nb::handle request);
+nb::object tasks(nb::handle self, nb::handle request);
+nb::object sections(nb::handle self, nb::handle request);
+nb::object executions(nb::handle self, nb::handle request);
+nb::object archive_name(nb::handle self, nb::handle request);
+nb::object index(nb::handle self, nb::handle request);
+
+nb::object logfile_sec(nb::handle self, nb::handle request);
+nb::object logfile_exe(nb::handle self, nb::handle request);
+nb::object filelist(nb::handle self, nb::handle request);
+nb::object filelines(nb::handle self, nb::handle request);
+nb::object htmlviewer(nb::handle self, nb::handle request);
+nb::object download_archive(nb::handle self, nb::handle request);
+nb::object download_file(nb::handle self, nb::handle request);
+nb::object download(nb::handle self, nb::handle file);
+
+void define_server_class(nb::module_ &m);
+
+}  // namespace tavix::server

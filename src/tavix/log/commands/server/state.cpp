@@ -1,0 +1,116 @@
+#include "server.hpp"
+
+namespace tavix::server {
+
+State *state = nullptr;
+
+namespace {
+
+// The directory of this module's file. During a multi-phase import __file__
+// is already set; otherwise the import system's spec lookup gives the origin.
+nb::object module_directory(nb::module_ &m, nb::module_ &os_path) {
+    nb::object file;
+    if (nb::hasattr(m, "__file__"))
+        file = m.attr("__file__");
+    else
+        file = nb::module_::import_("importlib.util")
+                   .attr("find_spec")(m.attr("__name__"))
+                   .attr("origin");
+    return os_path.attr("dirname")(os_path.attr("abspath")(file));
+}
+
+}  // namespace
+
+void init_state(nb::module_ &m) {
+    state = new State();
+    nb::module_ web = nb::module_::import_("aiohttp.web");
+    nb::module_ os = nb::module_::import_("os");
+    nb::module_ os_path = nb::module_::import_("os.path");
+    nb::module_ logging = nb::module_::import_("logging");
+    nb::module_ builtins = nb::module_::import_("builtins");
+
+    state->json_response = web.attr("json_response");
+    state->file_response = web.attr("FileResponse");
+    state->response = web.attr("Response");
+    state->link_pattern = nb::str("{}?offset={}&limit={}");
+    state->logger = logging.attr("getLogger")(m.attr("__name__"));
+    state->debug_level = logging.attr("DEBUG");
+    state->here = module_directory(m, os_path);
+    state->os_path_join = os_path.attr("join");
+    state->os_path_realpath = os_path.attr("realpath");
+    state->os_path_basename = os_path.attr("basename");
+    state->os_path_isfile = os_path.attr("isfile");
+    state->os_sep = os.attr("sep");
+    state->os_fspath = os.attr("fspath");
+    state->static_dir = state->os_path_join(state->here, "static");
+    state->index_html = state->os_path_join(state->static_dir, "index.html");
+    state->io_open = nb::module_::import_("io").attr("open");
+    state->format_exception = nb::module_::import_("traceback").attr("format_exception");
+    state->pyint = builtins.attr("int");
+    state->key_error = builtins.attr("KeyError");
+    state->permission_error = builtins.attr("PermissionError");
+    state->file_not_found_error = builtins.attr("FileNotFoundError");
+
+    auto intern = [](const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); };
+    state->archive = intern("archive");
+    state->results = intern("results");
+    state->get_section = intern("get_section");
+    state->read_logs = intern("read_logs");
+    state->log_size = intern("log_size");
+    state->path = intern("path");
+    state->query = intern("query");
+    state->match_info = intern("match_info");
+    state->offset = intern("offset");
+    state->limit = intern("limit");
+    state->fread_size = intern("fread_size");
+    state->default_header = intern("_default_header");
+    state->headers = intern("headers");
+    state->data = intern("data");
+    state->get = intern("get");
+
+    m.attr("HERE") = state->here;
+    m.attr("logger") = state->logger;
+}
+
+nb::object json_answer(nb::handle self, nb::handle body) {
+    return state->json_response(body, nb::arg("headers") = self.attr(state->default_header));
+}
+
+nb::object error_answer(nb::handle self, nb::handle detail) {
+    nb::dict body;
+    body["detail"] = detail;
+    return state->json_response(body, nb::arg("status") = 500,
+                                nb::arg("headers") = self.attr(state->default_header));
+}
+
+nb::object error_answer(nb::handle self, const char *detail) {
+    return error_answer(self, nb::str(detail));
+}
+
+void debug_lines(nb::handle message, const nb::python_error *error) {
+    nb::handle logger = state->logger;
+    if (!nb::cast<bool>(logger.attr("isEnabledFor")(state->debug_level)))
+        return;
+    logger.attr("debug")(message);
+    if (error) {
+        nb::handle value = error->value();
+        nb::object lines =
+            state->format_exception(value.type(), value, value.attr("__traceback__"));
+        logger.attr("debug")(nb::str("").attr("join")(lines));
+    }
+}
+
+nb::object contained_path(nb::handle self, nb::handle name) {
+    nb::object dir = self.attr(state->archive).attr("dir");
+    nb::object full = state->os_path_join(dir, name);
+    nb::str root = nb::str(state->os_path_realpath(dir));
+    nb::str real = nb::str(state->os_path_realpath(full));
+    if (!real.equal(root) &&
+        !nb::cast<bool>(real.attr("startswith")(root + nb::str(state->os_sep)))) {
+        PyErr_Format(PyExc_PermissionError, "%R lies outside the archive", name.ptr());
+        throw nb::python_error();
+    }
+    return full;
+}
+
+}  // namespace tavix::server
