@@ -1,6 +1,7 @@
 """Execution scan of one large section, measured side by side.
 
     PYTHONPATH=src python benchmarks/bench_scan.py [--size 200M] [--repeat 3]
+    PYTHONPATH=src python benchmarks/bench_scan.py --log TASK_LOG --host HOST
 
 Writes (once) a task log of the given size with the generator of realistic
 run archives into benchmarks/data/, takes the whole log as one section and
@@ -146,8 +147,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", default="200M")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--log", help="scan this task log instead of a generated one")
+    parser.add_argument("--host", help="the execution host of --log")
     args = parser.parse_args()
-    path, host = task_log(parse_size(args.size))
+    path, host = (args.log, args.host) if args.log else task_log(parse_size(args.size))
     size = os.path.getsize(path)
     print(f"section: {path} ({size / 2**20:.0f} MiB, whole log), host {host}")
 
