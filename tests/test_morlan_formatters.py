@@ -38,22 +38,22 @@ def example_record():
 
 
 @pytest.fixture
-def capture():
-    """A logger writing through a handler whose formatter the test sets."""
+def task_lines():
+    """A logger writing only through a handler whose formatter the test sets."""
     stream = io.StringIO()
     handler = logging.StreamHandler(stream)
     logger = logging.getLogger("tavix.test.formatters")
-    logger.addHandler(handler)
     logger.propagate = False
     logger.setLevel(logging.DEBUG)
 
-    def lines(formatter):
+    def attach(formatter):
+        # only this handler: a capturing handler of the test runner would
+        # see the same records with a formatter of its own
+        logger.handlers[:] = [handler]
         handler.setFormatter(formatter)
-        stream.seek(0)
-        stream.truncate()
-        return logger, lambda: stream.getvalue().splitlines()
+        return logger, handler, lambda: stream.getvalue().splitlines()
 
-    yield lines
+    yield attach
     logger.removeHandler(handler)
 
 
@@ -228,8 +228,8 @@ class TestPythonSubclasses:
 
 
 class TestThroughLoggers:
-    def test_bad_input_goes_to_the_logging_error_handler(self, capture, capsys):
-        logger, lines = capture(TaskLogFormatter())
+    def test_bad_input_goes_to_the_logging_error_handler(self, task_lines, capsys):
+        logger, handler, lines = task_lines(TaskLogFormatter())
 
         class Odd:
             def __str__(self):
@@ -244,18 +244,19 @@ class TestThroughLoggers:
         assert "--- Logging error ---" in capsys.readouterr().err
 
     @pytest.mark.parametrize("name, app", [("a.b.c.d.e.f", "A"), ("tavix...x", ""), ("", "ROOT")])
-    def test_odd_logger_names(self, capture, name, app):
-        logger, lines = capture(ScreenFormatter())
+    def test_odd_logger_names(self, task_lines, name, app):
+        logger, handler, lines = task_lines(ScreenFormatter())
         target = logging.getLogger(name)
-        target.addHandler(logger.handlers[-1])
+        saved = target.handlers[:]
+        target.handlers[:] = [handler]
         try:
             target.warning("w")
         finally:
-            target.removeHandler(logger.handlers[-1])
+            target.handlers[:] = saved
         assert lines()[-1].endswith(": %%%s-WARNING: w" % app)
 
-    def test_concurrent_logging_keeps_lines_whole_and_numbers_unique(self, capture):
-        logger, lines = capture(TaskLogFormatter())
+    def test_concurrent_logging_keeps_lines_whole_and_numbers_unique(self, task_lines):
+        logger, handler, lines = task_lines(TaskLogFormatter())
 
         def work(n):
             for i in range(150):

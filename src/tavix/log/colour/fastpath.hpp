@@ -472,25 +472,26 @@ private:
 };
 
 // The parsed form of a template string; a handful of templates are in use
-// in a process, so a short list searched by identity suffices.
-inline const PercentTemplate &parsed_template(PyObject *source) {
-    static std::vector<std::unique_ptr<PercentTemplate>> *known = new std::vector<std::unique_ptr<PercentTemplate>>();
+// in a process, so a short list searched by identity suffices. Users hold
+// their own reference, as the list may drop an entry while one is in use.
+inline std::shared_ptr<const PercentTemplate> parsed_template(PyObject *source) {
+    static auto *known = new std::vector<std::shared_ptr<const PercentTemplate>>();
     for (auto &parsed : *known)
         if (parsed->source() == source)
-            return *parsed;
+            return parsed;
     if (known->size() >= 64)
         known->erase(known->begin());
-    known->push_back(std::make_unique<PercentTemplate>(source));
-    return *known->back();
+    known->push_back(std::make_shared<const PercentTemplate>(source));
+    return known->back();
 }
 
 // `template % values`, reporting a missing field as the interpreter's
 // PercentStyle.format does.
 inline nb::object percent_fill(PyObject *template_text, PyObject *values, StrHook hook = nullptr) {
     if (PyDict_CheckExact(values)) {
-        const PercentTemplate &parsed = parsed_template(template_text);
-        if (parsed.simple())
-            return parsed.fill(values, hook);
+        std::shared_ptr<const PercentTemplate> parsed = parsed_template(template_text);
+        if (parsed->simple())
+            return parsed->fill(values, hook);
     }
     PyObject *text = PyUnicode_Format(template_text, values);
     if (text)
@@ -535,7 +536,7 @@ public:
         if (!PyUnicode_CheckExact(fmt.ptr()))
             return;
         fmt_ = fmt;
-        parsed_ = &parsed_template(fmt.ptr());
+        parsed_ = parsed_template(fmt.ptr());
         mode_ = Mode::fill;
     }
 
@@ -566,7 +567,7 @@ private:
     StrHook hook_;
     Mode mode_ = Mode::call_style;
     nb::object style_, fmt_;
-    const PercentTemplate *parsed_ = nullptr;
+    std::shared_ptr<const PercentTemplate> parsed_;
 };
 
 // logging.Formatter.formatMessage(formatter, obj)

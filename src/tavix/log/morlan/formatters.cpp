@@ -202,7 +202,10 @@ nb::object format(nb::handle self, nb::handle record) {
         nb::object line = render(PyTuple_GET_ITEM(lines.ptr(), 0));
         if (PyUnicode_CheckExact(line.ptr()))
             return line;
-        return nb::steal(PyUnicode_Join(st->newline, nb::make_tuple(line).ptr()));
+        PyObject *joined = PyUnicode_Join(st->newline, nb::make_tuple(line).ptr());
+        if (!joined)
+            throw nb::python_error();
+        return nb::steal(joined);
     }
     nb::object rendered = nb::steal(PyList_New(count));
     if (!rendered.is_valid())

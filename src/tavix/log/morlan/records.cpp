@@ -30,7 +30,7 @@ struct RecordState {
         *s_levelname, *s_seqnum, *s_hostname, *s_tags, *s_morlan_appname, *s_morlan_sev,
         *s_morlan_msgname, *s_message, *s_parts, *s_pid, *s_pname, *s_tid, *s_tname, *s_part,
         *s_copy, *s_INFO, *s_startswith, *s_split, *s_upper, *s_dot, *s_MorlanLogRecordPart, *s___init__,
-        *s___iter__, *s_splitlines, *s__active, *s__limbo, *s___str__;
+        *s___iter__, *s_splitlines, *s__active, *s__limbo, *s___str__, *s___dict__;
 };
 
 RecordState *st = nullptr;
@@ -95,6 +95,10 @@ nb::object next_seqnum(nb::handle process) {
         }
     } else {
         counter = counters[process];
+    }
+    if (!PyIter_Check(counter.ptr())) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(counter.ptr())->tp_name);
+        throw nb::python_error();
     }
     PyObject *number = PyIter_Next(counter.ptr());
     if (!number) {
@@ -353,7 +357,16 @@ void init_part(nb::handle self, const Parent &parent, nb::handle message, nb::ha
     nb::object dict_owner;
     if (fresh) {
         dict_owner = nb::steal(PyDict_Copy(parent.dict.ptr()));
-        if (!dict_owner.is_valid() || PyObject_GenericSetDict(self.ptr(), dict_owner.ptr(), nullptr) < 0)
+        if (!dict_owner.is_valid())
+            throw nb::python_error();
+#if PY_VERSION_HEX < 0x030C0000
+        int failed = PyObject_GenericSetDict(self.ptr(), dict_owner.ptr(), nullptr);
+#else
+        // through the class's __dict__ descriptor, which also retires the
+        // attribute values kept inside the object
+        int failed = PyObject_SetAttr(self.ptr(), st->s___dict__, dict_owner.ptr());
+#endif
+        if (failed < 0)
             throw nb::python_error();
     } else {
         dict_owner = fast::instance_dict(self);
@@ -416,8 +429,14 @@ bool several_lines(nb::handle message) {
 
 // The cached parts of a multi-line record, built on first use.
 nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
-    if (PyObject *parts = fast::dict_get(dict, st->s_parts))
-        return nb::borrow(parts);
+    if (PyObject *parts = fast::dict_get(dict, st->s_parts)) {
+        if (PyTuple_CheckExact(parts))
+            return nb::borrow(parts);
+        PyObject *copy = PySequence_Tuple(parts);  // set from outside
+        if (!copy)
+            throw nb::python_error();
+        return nb::steal(copy);
+    }
     nb::object lines = nb::steal(PyUnicode_CheckExact(message.ptr())
                                      ? PyUnicode_Splitlines(message.ptr(), 0)
                                      : PySequence_List(call_method(message, st->s_splitlines).ptr()));
@@ -430,8 +449,9 @@ nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
         throw nb::python_error();
     PyTypeObject *type = (PyTypeObject *)part_cls.ptr();
     // While the part class is this module's own, a part is allocated as
-    // object.__new__ would, minus preparing an empty attribute store: it is
-    // given its dictionary whole, right away.
+    // object.__new__ would (up to 3.11 minus preparing an empty attribute
+    // store, which later versions keep inside the object) and is given its
+    // dictionary whole, right away.
     bool stock = part_cls.ptr() == st->part_cls && type->tp_new == PyBaseObject_Type.tp_new &&
                  fast::class_lookup(type, st->s___init__) == st->part_init;
     std::optional<Parent> parent;
@@ -443,7 +463,11 @@ nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
         nb::handle line = PyList_GET_ITEM(lines.ptr(), i);
         nb::object part;
         if (stock) {
+#if PY_VERSION_HEX < 0x030C0000
             part = nb::steal(type->tp_alloc(type, 0));
+#else
+            part = nb::steal(type->tp_new(type, st->empty_tuple, nullptr));
+#endif
             if (!part.is_valid())
                 throw nb::python_error();
             init_part(part, *parent, line, index, count, true, i + 1);
@@ -575,7 +599,7 @@ void define_records(nb::module_ &m) {
                            "levelname", "seqnum", "hostname", "tags", "morlan_appname", "morlan_sev",
                            "morlan_msgname", "message", "parts", "pid", "pname", "tid", "tname", "part",
                            "copy", "INFO", "startswith", "split", "upper", ".", "MorlanLogRecordPart",
-                           "__init__", "__iter__", "splitlines", "_active", "_limbo", "__str__"};
+                           "__init__", "__iter__", "splitlines", "_active", "_limbo", "__str__", "__dict__"};
     PyObject **slots[] = {&st->s_LOG_SEQUENCE_COUNTER, &st->s_MORLAN_MSG_SEV_MAP, &st->s_default_factory,
                           &st->s_gethostname, &st->s_active_count, &st->s_process, &st->s_processName,
                           &st->s_thread, &st->s_threadName, &st->s_name, &st->s_levelname, &st->s_seqnum,
@@ -584,7 +608,7 @@ void define_records(nb::module_ &m) {
                           &st->s_tid, &st->s_tname, &st->s_part, &st->s_copy, &st->s_INFO,
                           &st->s_startswith, &st->s_split, &st->s_upper, &st->s_dot,
                           &st->s_MorlanLogRecordPart, &st->s___init__, &st->s___iter__, &st->s_splitlines,
-                          &st->s__active, &st->s__limbo, &st->s___str__};
+                          &st->s__active, &st->s__limbo, &st->s___str__, &st->s___dict__};
     static_assert(sizeof texts / sizeof *texts == sizeof slots / sizeof *slots);
     for (size_t i = 0; i < sizeof slots / sizeof *slots; ++i)
         *slots[i] = fast::intern(texts[i]);
