@@ -34,6 +34,33 @@ inline PyObject *new_ref(PyObject *obj) {
     return obj;
 }
 
+// truth(obj), raising what the object's __bool__ raises.
+inline bool truth(nb::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result;
+}
+
+// a + b, with the interpreter's own errors.
+inline nb::object add(nb::handle a, nb::handle b) {
+    PyObject *sum = PyNumber_Add(a.ptr(), b.ptr());
+    if (!sum)
+        throw nb::python_error();
+    return nb::steal(sum);
+}
+
+// obj.name(*args), without making a bound method.
+template <typename... Args>
+nb::object call_method(nb::handle obj, PyObject *name, Args... args) {
+    PyObject *stack[] = {obj.ptr(), nb::handle(args).ptr()...};
+    PyObject *result = PyObject_VectorcallMethod(name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 nullptr);
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
 // Borrowed: the attribute `name` as the class `type` resolves it (MRO order),
 // or nullptr.
 inline PyObject *class_lookup(PyTypeObject *type, PyObject *name) {

@@ -8,6 +8,8 @@ namespace tavix::colour {
 
 namespace {
 
+using fast::truth;
+
 struct FormatterState {
     PyObject *colourizing, *level;           // the two classes
     PyObject *base_apply, *level_apply;      // their _apply_colour functions
@@ -34,13 +36,6 @@ nb::object requested_member(nb::handle record, PyObject *dict, PyObject *name, P
         throw nb::python_error();
     PyErr_Clear();
     return nb::none();
-}
-
-bool truth(nb::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result;
 }
 
 void set_coloured_message(nb::handle record, nb::handle text) {

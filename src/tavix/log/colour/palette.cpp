@@ -7,6 +7,9 @@ namespace tavix::colour {
 
 namespace {
 
+using fast::add;
+using fast::truth;
+
 struct PaletteState {
     PaletteClasses classes;
     PyObject *reset_value;    // Style.RESET.value
@@ -28,20 +31,6 @@ nb::object value_of(PyObject *member) {
     if (!value)
         throw nb::python_error();
     return nb::steal(value);
-}
-
-nb::object add(nb::handle a, nb::handle b) {
-    PyObject *sum = PyNumber_Add(a.ptr(), b.ptr());
-    if (!sum)
-        throw nb::python_error();
-    return nb::steal(sum);
-}
-
-bool truth(PyObject *obj) {
-    int result = PyObject_IsTrue(obj);
-    if (result < 0)
-        throw nb::python_error();
-    return result;
 }
 
 nb::object mix_values(PyObject *const *colours, Py_ssize_t count) {

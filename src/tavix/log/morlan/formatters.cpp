@@ -10,6 +10,10 @@ namespace tavix::morlan {
 
 namespace {
 
+using fast::add;
+using fast::call_method;
+using fast::truth;
+
 struct FormatterState {
     PyObject *module_dict;
     PyObject *record_cls, *screen_cls;
@@ -29,28 +33,6 @@ struct FormatterState {
 };
 
 FormatterState *st = nullptr;
-
-nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
-    PyObject *args[2] = {obj.ptr(), arg.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
-bool truth(nb::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result;
-}
-
-nb::object add(nb::handle a, nb::handle b) {
-    PyObject *sum = PyNumber_Add(a.ptr(), b.ptr());
-    if (!sum)
-        throw nb::python_error();
-    return nb::steal(sum);
-}
 
 void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0)

@@ -15,6 +15,8 @@ namespace tavix::morlan {
 
 namespace {
 
+using fast::call_method;
+
 struct RecordState {
     PyObject *module_dict;      // borrowed from the module, which lives as long as the process
     PyObject *tags_cls, *part_cls, *record_cls;
@@ -36,22 +38,6 @@ struct RecordState {
 RecordState *st = nullptr;
 
 constexpr Py_ssize_t names_cache_limit = 4096;
-
-nb::object call_method(nb::handle obj, PyObject *name) {
-    PyObject *args[1] = {obj.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
-nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
-    PyObject *args[2] = {obj.ptr(), arg.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
 
 // A module global as the module currently holds it (tests and users may
 // replace constants such as LOG_SEQUENCE_COUNTER).
