@@ -98,6 +98,13 @@ class TestConstruction:
         assert make(name).morlan_appname == appname
         assert make(name).morlan_appname == appname  # remembered names give the same answer
 
+    def test_records_rebuilt_from_a_dictionary(self):
+        # logging.makeLogRecord calls the factory without a logger name
+        morlan.ScreenFormatter()
+        record = logging.makeLogRecord({"msg": "m", "name": "tavix.log.x", "levelno": 40})
+        assert type(record) is MorlanLogRecord and record.name == "tavix.log.x"
+        assert (record.morlan_appname, record.getMessage()) == ("", "m")
+
     def test_message_name(self):
         assert make("tavix.log.tcl.device.exec").morlan_msgname == "DEVICE"
         assert make("tavix.log.tcl.").morlan_msgname == ""

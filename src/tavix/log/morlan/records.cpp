@@ -175,7 +175,12 @@ nb::object names_of(nb::handle name) {
 }
 
 // names_of, remembered per logger name (a process has few of them).
+// logging.makeLogRecord builds its record with no name at all (None) before
+// filling in the given fields: such a record has no application name rather
+// than failing.
 nb::object cached_names_of(nb::handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        return nb::make_tuple(nb::borrow(st->empty_text), nb::none());
     if (!PyUnicode_CheckExact(name.ptr()))
         return names_of(name);
     if (PyObject *known = fast::dict_get(st->names_cache, name.ptr()))
