@@ -1,0 +1,31 @@
+// JSON requests to the viewer server.
+export const PREFIX = "/private/v1/standalone";
+
+export async function getJSON(path) {
+  // Suffixes get the prefix; links handed out by the server already carry it.
+  const response = await fetch(path.startsWith(PREFIX) ? path : PREFIX + path);
+  const body = await response.json().catch(() => ({ detail: response.statusText }));
+  if (!response.ok) throw new Error(body.detail || response.statusText);
+  return body;
+}
+
+// A path below the extraction directory as a URL path, each segment encoded.
+export function encodePath(path) {
+  return path.split("/").map(encodeURIComponent).join("/");
+}
+
+export const api = {
+  metadata: () => getJSON("/metadata"),
+  summary: () => getJSON("/summary"),
+  results: () => getJSON("/results"),
+  archiveName: () => getJSON("/archive_name"),
+  executions: (id) => getJSON(`/sections/${id}/executions`),
+  executionLog: (id, exe) => getJSON(`/sections/${id}/${exe}/log`),
+  fileList: () => getJSON("/filelist"),
+  // The route variable is one path segment, so "/" travels encoded.
+  fileLines: (path) => getJSON(`/filelines/${encodeURIComponent(path)}`),
+  page: (link) => getJSON(link),
+  firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}`),
+  downloadUrl: (path) => path ? `${PREFIX}/download/${encodePath(path)}` : `${PREFIX}/download`,
+  viewerUrl: (path) => `/result/archive/${encodePath(path)}`,
+};
