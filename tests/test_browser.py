@@ -9,7 +9,9 @@ import pytest
 from aiohttp import web
 
 from tavix.log.commands.server import LogViewerServer
-from test_server_support import open_archive
+
+archives = pytest.importorskip("tavix.testing.archives")
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 playwright_sync = pytest.importorskip("playwright.sync_api")
 CHROMIUM = "/usr/bin/chromium"
@@ -39,12 +41,24 @@ class ServerThread:
         self.loop.close()
 
 
+class Served:
+    def __init__(self, server, info, archive):
+        self.url, self.info, self.archive = server.url, info, archive
+        # A testcase long enough for several pages, with device commands.
+        self.case = max((s for s in info.sections_of_type("testcase") if info.executions_in(s)),
+                        key=lambda s: s.log_size)
+        self.task = next(i for i, script in enumerate(info.scripts) if self.case in script.sections)
+        self.case_path = f"/result/task/{self.task}/section/{self.case.sequence_number}"
+
+
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
-    with open_archive(tmp_path_factory.mktemp("browser")) as archive:
+    path = str(tmp_path_factory.mktemp("browser") / "nightly.zip")
+    info = archives.generate_archive(path, log_bytes=600_000, sections=40, seed=11)
+    with Archive(path) as archive:
         server = ServerThread(LogViewerServer(archive))
         try:
-            yield server, archive
+            yield Served(server, info, archive)
         finally:
             server.stop()
 
@@ -75,43 +89,44 @@ def open_view(page, url):
 
 
 def test_reading_a_run(served, page):
-    server, archive = served
-    open_view(page, server.url + "/result")
-    assert page.inner_text("#suite-name") == "demo_suite"
-    assert "tb-host01" in page.inner_text("#job-meta")
-    assert page.locator("#summary-bar span").count() == 2
+    open_view(page, served.url + "/result")
+    assert page.inner_text("#suite-name") == served.info.suite_name
+    assert served.info.host in page.inner_text("#job-meta")
+    assert page.locator("#summary-bar span").count() >= 2
 
-    page.click("text=test_long_output")
+    page.click(f"#task-tree .node[data-key='{served.case_path[len('/result/'):]}']")
     page.wait_for_selector("#log-lines .ln")
-    assert page.locator("#log-lines .ln.lv-warn").count() > 0
-    assert page.locator("#log-lines .ln.lv-error").count() > 0
-    assert "/result/task/0/section/3" in page.url
     os.makedirs(ARTIFACTS, exist_ok=True)
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-main.png"))
+    assert page.locator("#log-lines .ln.lv-info").count() > 0
+    assert page.locator("#log-lines .ln.lv-warn, #log-lines .ln.lv-debug, #log-lines .ln.raw").count() > 0
+    assert page.url.endswith(served.case_path)
 
     # Scrolling to the bottom fetches the next page through the "next" link.
     pages_before = int(page.get_attribute("#log-pane", "data-pages"))
     page.eval_on_selector("#log-pane", "p => p.scrollTop = p.scrollHeight")
     page.wait_for_function(f"document.querySelector('#log-pane').dataset.pages > {pages_before}")
-    page.fill("#log-search", "failure 11")
+    page.fill("#log-search", "+++")
     assert page.locator("#log-lines mark").count() >= 1
 
     # A reload restores the section from the URL.
     page.reload()
     page.wait_for_selector("body[data-ready=true]")
     page.wait_for_selector("#log-lines .ln")
-    assert page.inner_text("#section-title") == "test_long_output"
+    assert page.inner_text("#section-title") == served.case.section_name
 
     page.click("#section-view .tab[data-view=executions]")
     page.wait_for_selector("#executions-body tr td.cmd")
+    first = served.info.executions_in(served.case)[0]
     page.click("#executions-body tr >> nth=0")
-    page.wait_for_function("document.querySelector('#execution-lines').textContent.includes('version 1.2.3')")
+    page.wait_for_function(
+        "device => document.querySelector('#execution-lines').textContent.includes(device)",
+        arg=first.device)
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-executions.png"))
 
 
 def test_scrolling_up_from_the_end(served, page):
-    server, archive = served
-    open_view(page, server.url + "/result/task/0/section/3")
+    open_view(page, served.url + served.case_path)
     page.wait_for_selector("#log-lines .ln")
     page.click("#log-end")
     page.wait_for_function("document.querySelector('#log-after').textContent === 'End of section'")
@@ -120,27 +135,26 @@ def test_scrolling_up_from_the_end(served, page):
 
 
 def test_files_reports_and_downloads(served, page, tmp_path):
-    server, archive = served
-    open_view(page, server.url + "/result")
+    open_view(page, served.url + "/result")
     page.click(".sidebar .tab[data-tab=files]")
     # Top-level folders start open, deeper ones folded.
-    assert not page.is_visible("#file-tree .node:has-text('notes.txt')")
-    page.click("#file-tree .node:has-text('deeper')")
-    page.click("#file-tree .node:has-text('notes.txt')")
-    page.wait_for_function("document.querySelector('#file-content').textContent.includes('second')")
-    assert page.url.endswith("/result/file/sub/deeper/notes.txt")
+    assert not page.is_visible("#file-tree .node:has-text('running-config.txt')")
+    page.click("#file-tree .node.dir:has-text('R1')")
+    page.click("#file-tree .node:visible:has-text('running-config.txt')")
+    page.wait_for_function("document.querySelector('#file-content').textContent.includes('interface Ethernet1/1')")
+    assert page.url.endswith("/result/file/configs/R1/running-config.txt")
     page.reload()
-    page.wait_for_function("document.querySelector('#file-content').textContent.includes('second')")
+    page.wait_for_function("document.querySelector('#file-content').textContent.includes('interface Ethernet1/1')")
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-files.png"))
 
     with page.expect_popup() as popup:
         page.click("#file-tree .node:has-text('report.html')")
     popup.value.wait_for_load_state()
-    assert "Run report" in popup.value.content()
+    assert "Résultats" in popup.value.content()
 
     with page.expect_download() as download:
         page.click("#download-archive")
     saved = tmp_path / "run.zip"
     download.value.save_as(saved)
-    assert download.value.suggested_filename == "run.zip"
-    assert saved.read_bytes() == open(archive.file, "rb").read()
+    assert download.value.suggested_filename == "nightly.zip"
+    assert saved.read_bytes() == open(served.info.path, "rb").read()
