@@ -8,11 +8,16 @@ lets the server be tested on its own; ``open_archive`` prefers the real
 ``Archive`` when it is importable and can open the generated zip.
 """
 
+import asyncio
 import collections
 import contextlib
 import os
+import socket
+import threading
 import uuid
 import zipfile
+
+from aiohttp import web
 
 HOST = "tb-host01"
 
@@ -234,3 +239,24 @@ def open_archive(tmp_path):
     ranges = write_archive_tree(str(root))
     zip_path = make_zip(str(tmp_path / "run.zip"), str(root))
     yield StandInArchive(zip_path, str(root), ranges)
+
+
+class ServerThread:
+    """An application served on its own event loop in a thread, on a loopback port."""
+
+    def __init__(self, app):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.loop = asyncio.new_event_loop()
+        self.runner = web.AppRunner(app)
+        self.loop.run_until_complete(self.runner.setup())
+        self.loop.run_until_complete(web.SockSite(self.runner, self.sock).start())
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)
+        self.loop.run_until_complete(self.runner.cleanup())
+        self.loop.close()
