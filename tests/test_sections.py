@@ -341,3 +341,19 @@ def test_sections_of_a_generated_archive(run, request, logdir):
                 assert len(lines) == execute.end_line - execute.start_line and "+++" in lines[0]
         script = parser.get_section(parser.scripts[0]["sections"][0]["id"])
         assert script.read_logs(limit=64) == Path(script.logfile).read_bytes()[:64].decode("utf-8", "replace")
+
+
+def test_logs_named_outside_an_open_archive_are_refused(generated_run, tmp_path):
+    from pathlib import Path
+
+    from tavix.log.commands.archive import Archive
+
+    outside = tmp_path / "outside.log"
+    outside.write_text("secret +++ line\n")
+    with Archive(Path(generated_run.path)) as archive:
+        section = archive.results.get_section(archive.results.scripts[0]["sections"][0]["id"])
+        escaping = LogSection(section.archive, dict(section.data, log_file="../" * 12 + str(outside)), section.host)
+        with pytest.raises(PermissionError):
+            escaping.all_executions()
+        with pytest.raises(PermissionError):
+            escaping.read_logs()

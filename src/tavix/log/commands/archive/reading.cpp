@@ -15,12 +15,6 @@ namespace tavix::archive {
 
 namespace {
 
-[[noreturn]] void raise_errno(const std::string &path) {
-    errno = errno ? errno : EIO;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    throw nb::python_error();
-}
-
 class File {
 public:
     explicit File(const std::string &path) : path_(path) {
@@ -152,38 +146,6 @@ SliceBound slice_bound(nb::handle bound) {
 }
 
 }  // namespace
-
-std::string fs_path(nb::handle path) {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &encoded))
-        throw nb::python_error();
-    nb::bytes bytes = nb::steal<nb::bytes>(encoded);
-    return std::string(bytes.c_str(), bytes.size());
-}
-
-void ensure_inside(const std::string &root, const std::string &path) {
-    // The extraction directory of an open archive keeps its resolved path,
-    // so the last one is remembered: pages are read many times per opening.
-    static std::string last_root, last_resolved;
-    char resolved[PATH_MAX];
-    if (root != last_root) {
-        if (!::realpath(root.c_str(), resolved))
-            raise_errno(root);
-        last_root = root;
-        last_resolved = resolved;
-    }
-    const std::string &resolved_root = last_resolved;
-    if (!::realpath(path.c_str(), resolved))
-        raise_errno(path);
-    size_t n = resolved_root.size(), length = std::strlen(resolved);
-    bool inside = length >= n && resolved_root.compare(0, n, resolved, n) == 0 &&
-                  (length == n || resolved[n] == '/' || resolved_root == "/");
-    if (!inside) {
-        PyErr_Format(PyExc_PermissionError, "'%s' lies outside the archive's extraction directory",
-                     path.c_str());
-        throw nb::python_error();
-    }
-}
 
 nb::object read_page(const std::string &path, int64_t log_start, int64_t log_size, int64_t offset,
                      int64_t limit) {

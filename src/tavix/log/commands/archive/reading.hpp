@@ -7,16 +7,11 @@
 #include <cstdint>
 #include <string>
 
+#include "path_guard.hpp"
+
 namespace tavix::archive {
 
 namespace nb = nanobind;
-
-// The file-system path of `path` (str or path-like) as bytes for the OS.
-std::string fs_path(nb::handle path);
-
-// Raises PermissionError unless `path` resolves (symlinks included) to the
-// directory `root` or something below it; FileNotFoundError if it is missing.
-void ensure_inside(const std::string &root, const std::string &path);
 
 // One page of a section: the bytes from log_start + offset, at most `limit`
 // of them and never past the section end, decoded as UTF-8 with replacement

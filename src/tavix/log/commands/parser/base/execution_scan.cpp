@@ -22,6 +22,7 @@
 
 #include "base.hpp"
 #include "log_lines.hpp"
+#include "path_guard.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::parser_base {
@@ -298,6 +299,11 @@ nb::object ExecutionScan::run() {
     if (!PyUnicode_FSConverter(path.ptr(), &encoded))
         throw nb::python_error();
     nb::object path_bytes = nb::steal(encoded);
+    // Log names come from the archive's own results: an open archive's logs
+    // must lie inside its extraction directory.
+    nb::object dir = nb::getattr(archive_, "dir", nb::none());
+    if (!dir.is_none())
+        ensure_inside(fs_path(dir), PyBytes_AS_STRING(path_bytes.ptr()));
     try {
         file_.emplace(PyBytes_AS_STRING(path_bytes.ptr()));
         if (!file_->ok())
