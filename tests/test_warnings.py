@@ -17,7 +17,7 @@ def saved_warnings_state():
         warnings.__dict__.pop("_oldshowwarning", None)
     else:
         warnings._oldshowwarning = old
-    warnings._filters_mutated()
+    getattr(warnings, "_filters_mutated", lambda: None)()
 
 
 @pytest.fixture
