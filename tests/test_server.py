@@ -185,6 +185,27 @@ async def test_page_edges(client, archive):
     assert (await client.get(url)).status == 200  # still serving
 
 
+@pytest.mark.parametrize("text", [
+    "plain ascii line\n",
+    'quotes " and \\ backslashes / slashes\n\r\t\b\f\x00\x1f\x7f',
+    "latin-1 é ÿ \x80 \xa0, bmp ✓ ДЕВ 中文, astral 😀 𝄞, lone \udcff \ud800",
+    "",
+    "a" * 1001 + '"' + "b" * 13 + "\\" + "c" * 7 + "\x7f",
+    "".join(map(chr, range(0x320))) * 3 + "".join(map(chr, range(0x1f000, 0x1f010))),
+])
+async def test_page_body_is_exactly_the_json_of_the_page(client, archive, monkeypatch, text):
+    case = section_of(archive, "testcase")
+    monkeypatch.setattr(archive.results.get_section(case["id"]), "read_logs", lambda o, l: text)
+    url = P + f"/sections/{case['id']}/log"
+    response = await client.get(url, params={"offset": "20480"})
+    expected = {"previous": url + "?offset=0&limit=20480", "next": url + "?offset=40960&limit=20480",
+                "file_content": text}
+    assert await response.read() == json.dumps(expected).encode()
+    reference = web.json_response(expected)
+    assert response.headers["Content-Type"] == reference.headers["Content-Type"]
+    assert response.headers["Access-Control-Allow-Origin"] == "*"
+
+
 async def test_script_section_without_size_pages_to_end_of_file(client, archive):
     script = section_of(archive, "testscript")
     total = os.path.getsize(os.path.join(archive.dir, "TaskLog.demo"))

@@ -12,8 +12,8 @@ namespace {
 constexpr long long kReadCap = 1LL << 62;
 
 nb::object clamp_for_read(nb::handle value) {
-    nb::int_ cap(kReadCap);
-    return value > cap ? nb::object(cap) : nb::borrow(value);
+    static nb::handle cap = nb::int_(kReadCap).release();  // kept for the process lifetime
+    return value > cap ? nb::borrow(cap) : nb::borrow(value);
 }
 
 nb::object page_link(nb::handle url, nb::handle offset, nb::handle limit) {
@@ -55,11 +55,9 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
             nb::object log_size = section.attr(state->log_size);
             nb::object url = request.attr(state->path);
             nb::object before = offset - limit, after = offset + limit;
-            nb::dict body;
-            body["previous"] = before >= zero ? page_link(url, before, limit) : nb::none();
-            body["next"] = after < log_size ? page_link(url, after, limit) : nb::none();
-            body["file_content"] = data;
-            return json_answer(self, body);
+            nb::object previous = before >= zero ? page_link(url, before, limit) : nb::none();
+            nb::object next = after < log_size ? page_link(url, after, limit) : nb::none();
+            return page_answer(self, previous, next, data);
         },
         [&](const nb::python_error &e) {
             debug_lines(nb::str("Exception encountered when get log content of the section:"), &e);

@@ -42,6 +42,10 @@ void init_state(nb::module_ &m);
 // The JSON answer web.json_response(body, headers=self._default_header).
 nb::object json_answer(nb::handle self, nb::handle body);
 
+// The JSON answer of a log page {"previous", "next", "file_content"}, with
+// the bytes json_response would send, written natively.
+nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb::handle content);
+
 // The error answer: status 500, {"detail": detail}, the default headers.
 nb::object error_answer(nb::handle self, nb::handle detail);
 nb::object error_answer(nb::handle self, const char *detail);
