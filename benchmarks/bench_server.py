@@ -164,6 +164,7 @@ def main():
     finally:
         server.terminate()
         server.wait(20)
+        server.stdout.close()
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """The browser front end against a running viewer server, in headless Chromium."""
 
 import os
+import pathlib
 
 import pytest
 from tavix.log.commands.server import LogViewerServer
@@ -132,4 +133,4 @@ def test_files_reports_and_downloads(served, page, tmp_path):
     saved = tmp_path / "run.zip"
     download.value.save_as(saved)
     assert download.value.suggested_filename == "nightly.zip"
-    assert saved.read_bytes() == open(served.info.path, "rb").read()
+    assert saved.read_bytes() == pathlib.Path(served.info.path).read_bytes()

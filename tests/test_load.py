@@ -52,6 +52,7 @@ def server(tmp_path):
     finally:
         proc.terminate()
         proc.wait(20)
+        proc.stdout.close()
 
 
 async def drive(base, seconds, sections, failures, counts):

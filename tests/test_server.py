@@ -5,6 +5,7 @@ import inspect
 import json
 import logging
 import os
+import pathlib
 import warnings
 
 import pytest
@@ -123,7 +124,7 @@ async def test_sections_and_executions(client, archive, caplog):
 
 
 async def test_entry_page_and_static_files(client):
-    index = open(os.path.join(server_module.HERE, "static", "index.html"), "rb").read()
+    index = pathlib.Path(server_module.HERE, "static", "index.html").read_bytes()
     for path in ["/result", "/result/", "/result/task-1/abc", "/result/archive/x.txt"]:
         response = await client.get(path)
         assert response.status == 200, path
@@ -279,7 +280,7 @@ async def test_downloads(client, archive):
 
     response = await client.get(P + "/download")
     assert response.headers["Content-Disposition"] == "attachment; filename=run.zip"
-    assert await response.read() == open(archive.file, "rb").read()
+    assert await response.read() == pathlib.Path(archive.file).read_bytes()
 
     missing = os.path.join(archive.dir, "nothing.log")
     await expect_error(await client.get(P + "/download/nothing.log"), f"FILE_{missing}_NO_FOUND")

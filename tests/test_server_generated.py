@@ -1,6 +1,7 @@
 """The viewer server over a generated run archive opened by the real Archive."""
 
 import os
+import pathlib
 import zipfile
 
 import pytest
@@ -126,7 +127,7 @@ async def test_files_reports_and_downloads(client, opened):
         assert await response.read() == z.read("images/topology.png")
     response = await client.get(P + "/download")
     assert response.headers["Content-Disposition"] == "attachment; filename=nightly.zip"
-    assert await response.read() == open(info.path, "rb").read()
+    assert await response.read() == pathlib.Path(info.path).read_bytes()
 
     for name in ["%2e%2e%2f%2e%2e%2fetc%2fpasswd", "..%2F..%2Fetc%2Fhostname"]:
         response = await client.get(P + "/filelines/" + name)
