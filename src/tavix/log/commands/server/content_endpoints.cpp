@@ -46,7 +46,8 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
         return error_answer(self,
                             "offset must be greater or equal to 0, limit must be greater than 0");
 
-    return guarded(
+    return answer_or_report(
+        self,
         [&] {
             nb::object data =
                 section.attr(state->read_logs)(clamp_for_read(offset), clamp_for_read(limit));
@@ -59,14 +60,12 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
             nb::object next = after < log_size ? page_link(url, after, limit) : nb::none();
             return page_answer(self, previous, next, data);
         },
-        [&](const nb::python_error &e) {
-            debug_lines(nb::str("Exception encountered when get log content of the section:"), &e);
-            return error_answer(self, "SECTION_LOG_READ_FAIL");
-        });
+        "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
 }
 
 nb::object logfile_exe(nb::handle self, nb::handle request) {
-    return guarded(
+    return answer_or_report(
+        self,
         [&] {
             nb::object match = request.attr(state->match_info);
             nb::object exe_uuid = match["execution_uuid"];
@@ -79,41 +78,34 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
             body["section_name"] = get("section_name", get("step_name"));
             return json_answer(self, body);
         },
-        [&](const nb::python_error &e) {
-            debug_lines(nb::str("Exception encountered when get log content of the execution:"),
-                        &e);
-            return error_answer(self, "EXECUTION_LOG_READ_FAIL");
-        });
+        "Exception encountered when get log content of the execution:", "EXECUTION_LOG_READ_FAIL");
 }
 
 nb::object filelist(nb::handle self, nb::handle request) {
-    return guarded(
+    return answer_or_report(
+        self,
         [&] {
             nb::dict body;
             body["results"] = nb::list(self.attr(state->archive).attr("listdir")());
             return json_answer(self, body);
         },
-        [&](const nb::python_error &e) {
-            debug_lines(nb::str("Exception encountered when retrieve the file list: "), &e);
-            return error_answer(self, "FILE_LIST_RETRIEVE_FAILED");
-        });
+        "Exception encountered when retrieve the file list: ", "FILE_LIST_RETRIEVE_FAILED");
 }
 
 nb::object filelines(nb::handle self, nb::handle request) {
-    return guarded(
+    return answer_or_report(
+        self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
             contained_path(self, filename);
             return json_answer(self, self.attr(state->archive).attr("read_file")(filename));
         },
-        [&](const nb::python_error &e) {
-            debug_lines(nb::str("Exception encountered when reading file lines:"), &e);
-            return error_answer(self, "FILE_READ_FAILED");
-        });
+        "Exception encountered when reading file lines:", "FILE_READ_FAILED");
 }
 
 nb::object htmlviewer(nb::handle self, nb::handle request) {
-    return guarded(
+    return answer_or_report(
+        self,
         [&] {
             nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);
             // Checked here so that a missing report gets this endpoint's own
@@ -125,11 +117,19 @@ nb::object htmlviewer(nb::handle self, nb::handle request) {
             return state->file_response(path,
                                         nb::arg("headers") = self.attr(state->default_header));
         },
-        [&](const nb::python_error &e) {
-            debug_lines(nb::str("Exception encountered when loading html viewer:"), &e);
-            return error_answer(self, "SERVE_FILE_FAILED");
-        });
+        "Exception encountered when loading html viewer:", "SERVE_FILE_FAILED");
 }
+
+namespace {
+
+// Downloads log one line with the exception's text, without a traceback.
+nb::object download_failed(nb::handle self, const nb::python_error &e) {
+    debug_lines(nb::str("Exception encountered when downloading the file: {}").format(nb::str(e.value())),
+                nullptr);
+    return error_answer(self, "DOWNLOAD_FILE_FAILED");
+}
+
+}  // namespace
 
 nb::object download_archive(nb::handle self, nb::handle request) {
     return download(self, self.attr(state->archive).attr("file"));
@@ -141,10 +141,7 @@ nb::object download_file(nb::handle self, nb::handle request) {
     try {
         contained_path(self, name);
     } catch (const nb::python_error &e) {
-        debug_lines(nb::str("Exception encountered when downloading the file: {}")
-                        .format(nb::str(e.value())),
-                    nullptr);
-        return error_answer(self, "DOWNLOAD_FILE_FAILED");
+        return download_failed(self, e);
     }
     return download(self, file);
 }
@@ -189,10 +186,7 @@ nb::object download(nb::handle self, nb::handle file_arg) {
             stream.attr("close")();
         if (e.matches(PyExc_FileNotFoundError))
             return error_answer(self, nb::str("FILE_{}_NO_FOUND").format(file));
-        debug_lines(nb::str("Exception encountered when downloading the file: {}")
-                        .format(nb::str(e.value())),
-                    nullptr);
-        return error_answer(self, "DOWNLOAD_FILE_FAILED");
+        return download_failed(self, e);
     }
 }
 

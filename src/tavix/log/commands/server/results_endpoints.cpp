@@ -51,16 +51,14 @@ nb::object sections(nb::handle self, nb::handle request) {
 }
 
 nb::object executions(nb::handle self, nb::handle request) {
-    return guarded(
+    return answer_or_report(
+        self,
         [&] {
             nb::object section = parser_of(self).attr(state->get_section)(section_uuid(request));
             return json_answer(self, section.attr("all_executions")());
         },
-        [&](const nb::python_error &e) {
-            debug_lines(nb::str("Exception encountered when retrieving executions of section: "),
-                        &e);
-            return error_answer(self, "EXECUTION_RETRIEVE_FAILED");
-        });
+        "Exception encountered when retrieving executions of section: ",
+        "EXECUTION_RETRIEVE_FAILED");
 }
 
 nb::object archive_name(nb::handle self, nb::handle request) {

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace tavix::server {
 
@@ -69,6 +70,16 @@ nb::object guarded(Body &&body, OnError &&on_error) {
     }
     nb::python_error e;
     return on_error(e);
+}
+
+// Runs `body`; on any exception writes `message` and the traceback at debug
+// level and answers the error `detail` (the common shape of the endpoints).
+template <typename Body>
+nb::object answer_or_report(nb::handle self, Body &&body, const char *message, const char *detail) {
+    return guarded(std::forward<Body>(body), [&](const nb::python_error &e) {
+        debug_lines(nb::str(message), &e);
+        return error_answer(self, detail);
+    });
 }
 
 // The full path of `name` inside the archive's extraction directory; raises
