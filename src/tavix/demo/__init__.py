@@ -1,0 +1,1 @@
+"""A small simulated test job that shows the logging package at work."""
