@@ -253,9 +253,3 @@ def test_browser_problems_are_logged_not_raised(places, monkeypatch, caplog, bro
     (logged,) = messages(caplog, level)
     assert logged.startswith(text)
 
-
-def test_logs_command_group():
-    assert [c.name for c in logs.LogsCommand.SUBCOMMANDS] == ["view", "list"]
-    assert logs.LogsCommand.SUBCMDS_ENTRYPOINT == ""
-    assert "$BROWSER" in logs.ViewSubcommand.description
-    assert logs.WSL_BROWSER_DEFAULT == ["cmd.exe", "/C", "start"]
