@@ -98,7 +98,7 @@ def test_one_write_per_record_with_terminator(task_log, logger):
             writes.append(text)
             return super().write(text)
 
-    task_log.stream = Recording()
+    task_log.setStream(Recording()).close()
     logger.info("first\nsecond")
     assert len(writes) == 1 and writes[0].endswith("second\n") and writes[0].count("\n") == 2
 
@@ -172,10 +172,10 @@ def test_stream_without_flush_or_close(task_log, logger):
             self.text += text
 
     stream = WriteOnly()
-    task_log.stream = stream
+    task_log.setStream(stream).close()
     logger.info("plain")
     task_log.changeFile(None)
-    task_log.stream = WriteOnly()
+    task_log.setStream(WriteOnly()).close()
     task_log.close()
     assert stream.text.endswith("plain\n") and task_log.stream is None
     assert lock_is_free(task_log)
@@ -247,6 +247,7 @@ def test_close_managed_handlers(tmp_path, monkeypatch):
         monkeypatch.setattr(morlan, "managed_handlers", {
             "tasklog": failing, "screen": to_file, "console": to_stderr, "out": following})
         morlan.closeManagedHandlers()
+    failing.stream.close()
     assert closed == [failing, to_file]
 
 

@@ -60,6 +60,14 @@ HandlerLock::~HandlerLock() {
     PyErr_Restore(type, value, traceback);
 }
 
+nb::object get_coloured(nb::handle self) { return self.attr("_coloured"); }
+
+void set_coloured(nb::handle self, nb::handle value, const char *coloured_class,
+                  const char *plain_class) {
+    self.attr("_coloured") = value;
+    self.attr("setFormatter")(shared().module.attr(truthy(value) ? coloured_class : plain_class)());
+}
+
 static void load_shared(nb::module_ &module) {
     Shared &s = shared();
     s.module = module;

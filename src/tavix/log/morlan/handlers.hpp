@@ -55,6 +55,14 @@ inline nb::object checked(PyObject *result) {
     return nb::steal(result);
 }
 
+// Truth value of `object`; an error of its __bool__ propagates.
+inline bool truthy(nb::handle object) {
+    int result = PyObject_IsTrue(object.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result;
+}
+
 // Whether `object` has the attribute; errors other than AttributeError propagate.
 inline bool has_attr(nb::handle object, PyObject *name) {
     PyObject *found = PyObject_GetAttr(object.ptr(), name);
@@ -104,6 +112,14 @@ public:
 private:
     nb::object lock_;
 };
+
+// The `coloured` property of both handlers. Its setter stores the value and
+// installs a new formatter of the coloured or the plain class (looked up on
+// the module). Setters take their value through *args: a plain parameter
+// would refuse None.
+nb::object get_coloured(nb::handle self);
+void set_coloured(nb::handle self, nb::handle value, const char *coloured_class,
+                  const char *plain_class);
 
 // Screen handler (screen_handler.cpp).
 void define_screen_handler(nb::module_ &module);

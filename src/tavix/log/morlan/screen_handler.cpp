@@ -13,14 +13,8 @@ static void screen_init(nb::handle self, nb::handle stream, nb::handle coloured)
     self.attr("coloured") = coloured;
 }
 
-static nb::object screen_get_coloured(nb::handle self) { return self.attr("_coloured"); }
-
 static void screen_set_coloured(nb::handle self, nb::args args) {
-    nb::handle value = args[0];
-    self.attr("_coloured") = value;
-    nb::object formatter = shared().module.attr(
-        PyObject_IsTrue(value.ptr()) ? "ColouredScreenFormatter" : "ScreenFormatter")();
-    self.attr("setFormatter")(formatter);
+    set_coloured(self, args[0], "ColouredScreenFormatter", "ScreenFormatter");
 }
 
 static nb::object screen_get_stream(nb::handle self) {
@@ -30,7 +24,6 @@ static nb::object screen_get_stream(nb::handle self) {
     return stream.is_none() ? nb::object(shared().sys.attr("stdout")) : stream;
 }
 
-// Setters take their value through *args: a plain parameter would refuse None.
 static void screen_set_stream(nb::handle self, nb::args args) { self.attr("_stream") = args[0]; }
 
 static nb::str screen_str(nb::handle self) {
@@ -45,7 +38,7 @@ void define_screen_handler(nb::module_ &module) {
              "stream), coloured by level unless `coloured` is false.")
         .method("__init__", &screen_init, nb::arg("stream").none() = nb::none(),
                 nb::arg("coloured").none() = true)
-        .property("coloured", &screen_get_coloured, &screen_set_coloured,
+        .property("coloured", &get_coloured, &screen_set_coloured,
                   "Whether lines are coloured; setting it installs a new formatter.")
         .property("stream", &screen_get_stream, &screen_set_stream,
                   "The stream written to: the current standard output unless one was given.")

@@ -21,7 +21,7 @@ static void task_init(nb::handle self, nb::handle logfile, nb::handle mode, nb::
                       nb::handle coloured) {
     Shared &s = shared();
     nb::object resolved;
-    if (PyObject_IsTrue(logfile.ptr())) {
+    if (truthy(logfile)) {
         resolved = resolved_path(logfile);
         self.attr("logfile") = resolved;
         // As passed: relative stays relative, no home expansion.
@@ -45,14 +45,8 @@ static void task_init(nb::handle self, nb::handle logfile, nb::handle mode, nb::
     self.attr("coloured") = coloured;
 }
 
-static nb::object task_get_coloured(nb::handle self) { return self.attr("_coloured"); }
-
 static void task_set_coloured(nb::handle self, nb::args args) {
-    nb::handle value = args[0];
-    self.attr("_coloured") = value;
-    nb::object formatter = shared().module.attr(
-        PyObject_IsTrue(value.ptr()) ? "ColouredTaskLogFormatter" : "TaskLogFormatter")();
-    self.attr("setFormatter")(formatter);
+    set_coloured(self, args[0], "ColouredTaskLogFormatter", "TaskLogFormatter");
 }
 
 static void task_create_lock(nb::handle self) {
@@ -85,7 +79,7 @@ void change_file(nb::handle self, nb::handle logfile) {
     nb::object stream = self.attr("stream");
     if (!stream.is_none())
         drop_stream(self, stream, true);
-    if (!PyObject_IsTrue(logfile.ptr())) {
+    if (!truthy(logfile)) {
         self.attr("logfile") = nb::str("");
     } else if (nb::cast<bool>(s.os_path.attr("isabs")(logfile))) {
         self.attr("logfile") = resolved_path(logfile);
@@ -111,7 +105,7 @@ void close_handler(nb::handle self) {
 static nb::object task_open(nb::handle self) {
     Shared &s = shared();
     nb::object logfile = self.attr("logfile");
-    nb::object path = PyObject_IsTrue(logfile.ptr()) ? logfile : nb::object(s.os.attr("devnull"));
+    nb::object path = truthy(logfile) ? logfile : nb::object(s.os.attr("devnull"));
     return s.open(path, self.attr("mode"), nb::arg("encoding") = self.attr("encoding"));
 }
 
@@ -181,9 +175,9 @@ static bool write_record(nb::handle self, nb::handle record) {
         return false;
     if (!uses(Py_TYPE(self.ptr()), n.flush, s.stream_handler_flush))
         return nb::steal(PyObject_CallMethodNoArgs(self.ptr(), n.flush)).is_valid();
-    int truthy = PyObject_IsTrue(stream.ptr());
-    if (truthy <= 0)
-        return truthy == 0;
+    int has_stream = PyObject_IsTrue(stream.ptr());
+    if (has_stream <= 0)
+        return has_stream == 0;
     nb::object flush = nb::steal(PyObject_GetAttr(stream.ptr(), n.flush));
     if (!flush.is_valid()) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -252,7 +246,7 @@ void define_task_log_handler(nb::module_ &module) {
                  "own and merged back at their exit.")
             .method("__init__", &task_init, nb::arg("logfile").none(), nb::arg("mode").none() = "a",
                     nb::arg("encoding").none() = nb::none(), nb::arg("coloured").none() = false)
-            .property("coloured", &task_get_coloured, &task_set_coloured,
+            .property("coloured", &get_coloured, &task_set_coloured,
                       "Whether lines are coloured; setting it installs a new formatter.")
             .method("createLock", &task_create_lock,
                     "Creates the process-shared recursive lock, inherited by forked children.")
