@@ -61,7 +61,7 @@ static void block_enter(nb::handle self) {
     nb::object saved_consolidate = handler.attr("_consolidate_forked_logs");
     nb::object consolidate = self.attr("consolidate");
     // A false value counts as not given: the handler's flag stays in force.
-    nb::object chosen = PyObject_IsTrue(consolidate.ptr()) ? consolidate : saved_consolidate;
+    nb::object chosen = truthy(consolidate) ? consolidate : saved_consolidate;
     bool was_registered = fork_registered(handler);
     self.attr("_saved_consolidate") = saved_consolidate;
     self.attr("_saved_logfile") = handler.attr("_on_fork_logfile");
@@ -122,7 +122,7 @@ void concatenate_log(nb::handle self, nb::handle logfile, nb::handle delete_file
     // Read with the handler's encoding: the file is normally a child's log,
     // written by a copy of this handler.
     copy_file_into(logfile, "r", self.attr("encoding"), self.attr("stream"));
-    if (PyObject_IsTrue(delete_file.ptr()))
+    if (truthy(delete_file))
         shared().os.attr("remove")(logfile);
 }
 
@@ -138,7 +138,7 @@ void forked_finalizer(nb::handle self, nb::handle parent_logfile, nb::handle del
     steps.run([&] { copy_file_into(logfile, "rb", nb::none(), target); });
     steps.run([&] { target.attr("close")(); });
     steps.finish();
-    if (PyObject_IsTrue(delete_file.ptr()))
+    if (truthy(delete_file))
         shared().os.attr("remove")(logfile);
 }
 
@@ -190,15 +190,15 @@ static void drop_inherited_stream(nb::handle handler) {
 
 void forked(nb::handle instance) {
     nb::object logfile = instance.attr("logfile");
-    if (!PyObject_IsTrue(logfile.ptr()))
+    if (!truthy(logfile))
         return;
     nb::object parent_logfile = logfile;
     nb::object pid = shared().os.attr("getpid")();
     nb::object child_logfile = instance.attr("_on_fork_logfile");
-    if (!PyObject_IsTrue(child_logfile.ptr()))
+    if (!truthy(child_logfile))
         child_logfile = instance.attr("forked_log_pattern")
                             .attr("format")(nb::arg("parent") = logfile, nb::arg("pid") = pid);
-    bool consolidate = PyObject_IsTrue(instance.attr("_consolidate_forked_logs").ptr());
+    bool consolidate = truthy(instance.attr("_consolidate_forked_logs"));
     if (!consolidate)
         module_logger().attr("info")("Forked process %s started, log: %s", pid, child_logfile);
     drop_inherited_stream(instance);
