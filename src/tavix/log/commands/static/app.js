@@ -42,7 +42,8 @@ function showJob(meta, summary, archive) {
   const kinds = Object.entries(summary).filter(([k]) =>
     !["total_tasks", "applicable_tasks", "success_rate"].includes(k));
   const total = kinds.reduce((n, [, v]) => n + (parseInt(v, 10) || 0), 0);
-  const chips = kinds.map(([k, v]) => el("span", { className: `chip ${resultClass(k)}` }, k, el("b", { textContent: v })));
+  const chips = kinds.map(([k, v]) => el("span",
+    { className: `chip ${resultClass(k)}${parseInt(v, 10) ? "" : " zero"}` }, k, el("b", { textContent: v })));
   chips.push(el("span", { className: "chip" }, "total", el("b", { textContent: summary.total_tasks ?? total })));
   if (summary.success_rate !== undefined) {
     chips.push(el("span", { className: "chip" }, "success", el("b", { textContent: `${summary.success_rate}%` })));
@@ -242,7 +243,11 @@ async function loadExecutions(section) {
         el("td", { textContent: exe.device }),
         el("td", {}, el("span", { className: `type ${exe.execute_type}`, textContent: exe.execute_type })),
         el("td", { className: "cmd", textContent: exe.title || blockSummary(exe.logs) }));
-      row.addEventListener("click", () => openExecution(section, exe));
+      row.addEventListener("click", () => {
+        for (const other of body.querySelectorAll("tr.selected")) other.classList.remove("selected");
+        row.classList.add("selected");
+        openExecution(section, exe);
+      });
       return row;
     }));
   } catch (error) {
@@ -322,6 +327,14 @@ async function main() {
     button.addEventListener("click", () => showSectionTab(button.dataset.view));
   }
   $("#execution-close").addEventListener("click", () => { $("#execution-log").hidden = true; });
+  // "/" jumps to the log search, as in many viewers.
+  document.addEventListener("keydown", (e) => {
+    if (e.key === "/" && !$("#section-view").hidden && document.activeElement?.tagName !== "INPUT") {
+      e.preventDefault();
+      showSectionTab("log");
+      $("#log-search").focus();
+    }
+  });
   const [meta, summary, archive, tasks, files] = await Promise.all([
     api.metadata(), api.summary(), api.archiveName(), api.results(),
     api.fileList().catch(() => ({ results: [] }))]);
