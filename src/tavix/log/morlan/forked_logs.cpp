@@ -221,9 +221,12 @@ void forked(nb::handle instance) {
 // progress at the fork, and the parent's pending bytes are flushed by the
 // parent alone.
 
+// Per thread, so that what one fork holds is never mixed with another
+// thread's fork. Emptied after every fork: nothing is left to destroy when
+// the thread ends.
 static std::vector<nb::object> &held_locks() {
-    static auto *locks = new std::vector<nb::object>();  // never destroyed
-    return *locks;
+    static thread_local std::vector<nb::object> locks;
+    return locks;
 }
 
 void track_for_fork(nb::handle handler) {
