@@ -250,11 +250,3 @@ def test_close_managed_handlers(tmp_path, monkeypatch):
     failing.stream.close()
     assert closed == [failing, to_file]
 
-
-def test_module_handlers():
-    managed = morlan.managed_handlers
-    assert list(managed) == ["tasklog", "screen"]
-    assert managed.tasklog.logfile == "" and managed.tasklog.coloured is False
-    assert managed.screen.stream is sys.stdout and managed.screen.coloured is True
-    assert isinstance(logging.getLogRecordFactory()("n", 20, "p", 1, "m", (), None),
-                      morlan.MorlanLogRecord)
