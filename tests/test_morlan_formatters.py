@@ -1,5 +1,6 @@
 """The MorlanLog line formatters of tavix.log.morlan."""
 import datetime
+import enum
 import io
 import logging
 import re
@@ -130,6 +131,23 @@ class TestLines:
         assert TaskLogFormatter().format(record) == task
         screen = ScreenFormatter().format(record).split("\n")
         assert [line.split(": ", 2)[2] for line in screen] == ["a", "b"]
+
+    @pytest.mark.parametrize("field, value", [
+        ("seqnum", 2 ** 80), ("seqnum", -5), ("seqnum", True), ("seqnum", enum.IntEnum("N", "ONE").ONE),
+        ("hostname", "hôte"), ("hostname", "\U0001d11e"), ("hostname", "bad\udcff"), ("hostname", None),
+        ("morlan_sev", 2.5), ("morlan_appname", type("Text", (str,), {"__str__": lambda s: "sub"})("x")),
+        ("tags", MorlanLogTags(pid=1, pname="π", tid=None)), ("tags", MorlanLogTags()),
+        ("tags", {"plain": "dict"}), ("message", "a\u2028\u00e9\nb\U0001d11e"), ("message", "x%(y)s"),
+    ])
+    def test_lines_match_the_interpreters_percent_formatting(self, field, value):
+        record = make(msg="one\ntwo")
+        setattr(record, field, value)
+        formatter = TaskLogFormatter()
+        if field == "message":
+            # the message is recomputed from msg; make msg carry the value
+            record.msg, record.message = value, None
+        out = formatter.format(record).split("\n")
+        assert out == [formatter._fmt % line.__dict__ for line in record]
 
     def test_timestamp_has_whole_seconds_of_get_time(self):
         formatter = ScreenFormatter()

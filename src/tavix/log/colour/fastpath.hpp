@@ -131,9 +131,16 @@ inline PyObject *super_lookup(PyTypeObject *type, PyObject *after, PyObject *nam
     while (i < n && PyTuple_GET_ITEM(mro, i) != after)
         ++i;
     for (++i; i < n; ++i) {
-        PyObject *dict = ((PyTypeObject *)PyTuple_GET_ITEM(mro, i))->tp_dict;
-        if (PyObject *value = dict_get(dict, name))
+        PyTypeObject *base = (PyTypeObject *)PyTuple_GET_ITEM(mro, i);
+#if PY_VERSION_HEX >= 0x030C0000
+        // the built-in types keep their dictionary elsewhere since 3.12
+        nb::object dict = nb::steal(PyType_GetDict(base));
+        if (PyObject *value = dict.is_valid() ? dict_get(dict.ptr(), name) : nullptr)
+            return value;  // the class holds it too, so it stays alive
+#else
+        if (PyObject *value = base->tp_dict ? dict_get(base->tp_dict, name) : nullptr)
             return value;
+#endif
     }
     return nullptr;
 }
