@@ -71,7 +71,8 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     for (const Route &route : kRoutes) {
         nb::object path = route.prefixed ? nb::object(url_prefix + nb::str(route.suffix))
                                          : nb::object(nb::str(route.suffix));
-        add_get(path, self.attr(route.name), nb::arg("name") = route.name);
+        nb::object handler = self.attr(route.name);
+        add_get(path, handler, nb::arg("name") = route.name);
     }
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
 }

@@ -68,10 +68,9 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
         self,
         [&] {
             nb::object match = request.attr(state->match_info);
-            nb::object exe_uuid = match["execution_uuid"];
-            nb::object section = self.attr(state->archive)
-                                     .attr(state->results)
-                                     .attr(state->get_section)(match["section_uuid"]);
+            nb::object exe_uuid = match["execution_uuid"], sec_uuid = match["section_uuid"];
+            nb::object section =
+                self.attr(state->archive).attr(state->results).attr(state->get_section)(sec_uuid);
             nb::dict body;
             body["file_content"] = section.attr("get_execution")(exe_uuid).attr("read_logs")();
             nb::object get = section.attr(state->get);
@@ -115,7 +114,7 @@ nb::object htmlviewer(nb::handle self, nb::handle request) {
                 throw nb::python_error();
             }
             return state->file_response(path,
-                                        nb::arg("headers") = self.attr(state->default_header));
+                                        nb::arg("headers") = default_header(self));
         },
         "Exception encountered when loading html viewer:", "SERVE_FILE_FAILED");
 }
@@ -124,7 +123,7 @@ namespace {
 
 // Downloads log one line with the exception's text, without a traceback.
 nb::object download_failed(nb::handle self, const nb::python_error &e) {
-    debug_lines(nb::str("Exception encountered when downloading the file: {}").format(nb::str(e.value())),
+    debug_lines(nb::str("Exception encountered when downloading the file: {}").format(nb::str(exception_value(e))),
                 nullptr);
     return error_answer(self, "DOWNLOAD_FILE_FAILED");
 }
@@ -137,7 +136,8 @@ nb::object download_archive(nb::handle self, nb::handle request) {
 
 nb::object download_file(nb::handle self, nb::handle request) {
     nb::object name = request.attr(state->match_info)["filename"];
-    nb::object file = state->os_path_join(self.attr(state->archive).attr("dir"), name);
+    nb::object dir = self.attr(state->archive).attr("dir");
+    nb::object file = state->os_path_join(dir, name);
     try {
         contained_path(self, name);
     } catch (const nb::python_error &e) {

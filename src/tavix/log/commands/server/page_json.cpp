@@ -242,7 +242,7 @@ nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb
     // The same answer json_response gives: application/json in UTF-8.
     return state->response(nb::arg("body") = body, nb::arg("content_type") = "application/json",
                            nb::arg("charset") = "utf-8",
-                           nb::arg("headers") = self.attr(state->default_header));
+                           nb::arg("headers") = default_header(self));
 }
 
 }  // namespace tavix::server

@@ -70,7 +70,7 @@ nb::object archive_name(nb::handle self, nb::handle request) {
 
 nb::object index(nb::handle self, nb::handle request) {
     return state->file_response(state->index_html,
-                                nb::arg("headers") = self.attr(state->default_header));
+                                nb::arg("headers") = default_header(self));
 }
 
 }  // namespace tavix::server

@@ -40,6 +40,11 @@ extern State *state;
 
 void init_state(nb::module_ &m);
 
+// The server's `_default_header`. Attribute lookups are always taken into
+// an object before they become call arguments: a lookup that fails inside
+// the argument list of a call would end the process on older interpreters.
+nb::object default_header(nb::handle self);
+
 // The JSON answer web.json_response(body, headers=self._default_header).
 nb::object json_answer(nb::handle self, nb::handle body);
 
@@ -50,6 +55,9 @@ nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb
 // The error answer: status 500, {"detail": detail}, the default headers.
 nb::object error_answer(nb::handle self, nb::handle detail);
 nb::object error_answer(nb::handle self, const char *detail);
+
+// The exception instance carried by `error`, with its traceback.
+nb::object exception_value(const nb::python_error &error);
 
 // Writes `message` at debug level, then, when `error` is given, the formatted
 // traceback of that exception as a second line.

@@ -14,7 +14,7 @@ nb::object module_directory(nb::module_ &m, nb::module_ &os_path) {
         file = m.attr("__file__");
     else
         file = nb::module_::import_("importlib.util")
-                   .attr("find_spec")(m.attr("__name__"))
+                   .attr("find_spec")(nb::object(m.attr("__name__")))
                    .attr("origin");
     return os_path.attr("dirname")(os_path.attr("abspath")(file));
 }
@@ -33,7 +33,7 @@ void init_state(nb::module_ &m) {
     state->file_response = web.attr("FileResponse");
     state->response = web.attr("Response");
     state->link_pattern = nb::str("{}?offset={}&limit={}");
-    state->logger = logging.attr("getLogger")(m.attr("__name__"));
+    state->logger = logging.attr("getLogger")(nb::object(m.attr("__name__")));
     state->debug_level = logging.attr("DEBUG");
     state->here = module_directory(m, os_path);
     state->os_path_join = os_path.attr("join");
@@ -72,19 +72,40 @@ void init_state(nb::module_ &m) {
     m.attr("logger") = state->logger;
 }
 
+nb::object default_header(nb::handle self) { return self.attr(state->default_header); }
+
 nb::object json_answer(nb::handle self, nb::handle body) {
-    return state->json_response(body, nb::arg("headers") = self.attr(state->default_header));
+    return state->json_response(body, nb::arg("headers") = default_header(self));
 }
 
 nb::object error_answer(nb::handle self, nb::handle detail) {
     nb::dict body;
     body["detail"] = detail;
     return state->json_response(body, nb::arg("status") = 500,
-                                nb::arg("headers") = self.attr(state->default_header));
+                                nb::arg("headers") = default_header(self));
 }
 
 nb::object error_answer(nb::handle self, const char *detail) {
     return error_answer(self, nb::str(detail));
+}
+
+nb::object exception_value(const nb::python_error &error) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 the error is kept as raised: the value may still be the
+    // constructor argument (or null) rather than the exception instance.
+    PyObject *type = error.type().ptr(), *value = error.value().ptr();
+    PyObject *traceback = error.traceback().release().ptr();
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value ? nb::steal(value) : nb::none();
+#else
+    return nb::borrow(error.value());
+#endif
 }
 
 void debug_lines(nb::handle message, const nb::python_error *error) {
@@ -93,9 +114,9 @@ void debug_lines(nb::handle message, const nb::python_error *error) {
         return;
     logger.attr("debug")(message);
     if (error) {
-        nb::handle value = error->value();
-        nb::object lines =
-            state->format_exception(value.type(), value, value.attr("__traceback__"));
+        nb::object value = exception_value(*error);
+        nb::object traceback = value.attr("__traceback__");
+        nb::object lines = state->format_exception(value.type(), value, traceback);
         logger.attr("debug")(nb::str("").attr("join")(lines));
     }
 }
