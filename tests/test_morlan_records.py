@@ -39,6 +39,15 @@ class TestConstruction:
         with pytest.raises(TypeError):
             MorlanLogRecord("too", "few")
 
+    def test_python_subclass_extends_the_constructor(self):
+        class Record(MorlanLogRecord):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                self.extra = self.seqnum
+
+        record = Record("tavix.x", logging.INFO, "p", 1, "m", None, None)
+        assert record.extra == record.seqnum and record.morlan_appname == "X"
+
     def test_fields(self, fresh_counter):
         record = make("tavix.log.colour", logging.ERROR)
         assert record.seqnum == 0 and make().seqnum == 1

@@ -129,7 +129,7 @@ void define_formatters(nb::module_ &m) {
             .build();
 
     const PaletteClasses &classes = palette_classes();
-    nb::handle fg(classes.fg), style(classes.style), palette(classes.palette);
+    nb::handle fg(classes.fg);
     nb::dict level_map;
     level_map[logging.attr("DEBUG")] = fg.attr("CYAN").attr("apply");
     level_map[logging.attr("WARNING")] = fg.attr("YELLOW").attr("apply");
@@ -143,8 +143,6 @@ void define_formatters(nb::module_ &m) {
             return paint(msg, colours, 2);
         },
         nb::name("paint_bold_red"), nb::arg("msg"));
-    (void)style;
-    (void)palette;
 
     nb::object level = ClassBuilder(m, "ColouredLogLevelFormatter", {colourizing})
                            .doc("Formatter that colours messages by level unless the record asks for colours.")
