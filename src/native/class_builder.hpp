@@ -79,12 +79,14 @@ public:
         return attr(name, builtin("property")(fget, nb::none(), nb::none(), doc_or_none(doc)));
     }
 
-    // A read-write property: getter(self), setter(self, value).
+    // A read-write property: getter(self), setter(self, value). The setter
+    // is given None like any other value.
     template <typename Getter, typename Setter>
     ClassBuilder &property(const char *name, Getter &&getter, Setter &&setter,
                            const char *doc = nullptr) {
         nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name));
-        nb::object fset = nb::cpp_function(std::forward<Setter>(setter), nb::name(name));
+        nb::object fset = nb::cpp_function(std::forward<Setter>(setter), nb::name(name),
+                                           nb::arg("self"), nb::arg("value").none());
         return attr(name, builtin("property")(fget, fset, nb::none(), doc_or_none(doc)));
     }
 

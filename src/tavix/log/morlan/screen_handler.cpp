@@ -13,8 +13,8 @@ static void screen_init(nb::handle self, nb::handle stream, nb::handle coloured)
     self.attr("coloured") = coloured;
 }
 
-static void screen_set_coloured(nb::handle self, nb::args args) {
-    set_coloured(self, args[0], "ColouredScreenFormatter", "ScreenFormatter");
+static void screen_set_coloured(nb::handle self, nb::handle value) {
+    set_coloured(self, value, "ColouredScreenFormatter", "ScreenFormatter");
 }
 
 static nb::object screen_get_stream(nb::handle self) {
@@ -24,7 +24,7 @@ static nb::object screen_get_stream(nb::handle self) {
     return stream.is_none() ? nb::object(shared().sys.attr("stdout")) : stream;
 }
 
-static void screen_set_stream(nb::handle self, nb::args args) { self.attr("_stream") = args[0]; }
+static void screen_set_stream(nb::handle self, nb::handle value) { self.attr("_stream") = value; }
 
 static nb::str screen_str(nb::handle self) {
     nb::str class_name = nb::borrow<nb::str>(nb::handle(Py_TYPE(self.ptr())).attr("__name__"));

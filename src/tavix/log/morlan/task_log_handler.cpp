@@ -45,8 +45,8 @@ static void task_init(nb::handle self, nb::handle logfile, nb::handle mode, nb::
     self.attr("coloured") = coloured;
 }
 
-static void task_set_coloured(nb::handle self, nb::args args) {
-    set_coloured(self, args[0], "ColouredTaskLogFormatter", "TaskLogFormatter");
+static void task_set_coloured(nb::handle self, nb::handle value) {
+    set_coloured(self, value, "ColouredTaskLogFormatter", "TaskLogFormatter");
 }
 
 static void task_create_lock(nb::handle self) {
