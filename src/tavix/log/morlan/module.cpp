@@ -19,9 +19,11 @@ NB_MODULE(morlan, m) {
     m.attr("ColouredLogLevelFormatter") =
         nb::module_::import_("tavix.log.colour").attr("ColouredLogLevelFormatter");
 
-    m.attr("__all__") = nb::make_tuple("ScreenFormatter", "ColouredScreenFormatter", "ScreenHandler",
-                                       "TaskLogFormatter", "TaskLogHandler", "managed_handlers");
-    m.attr("__all__") = nb::list(m.attr("__all__"));
+    nb::list names;
+    for (const char *name : {"ScreenFormatter", "ColouredScreenFormatter", "ScreenHandler", "TaskLogFormatter",
+                             "TaskLogHandler", "managed_handlers"})
+        names.append(name);
+    m.attr("__all__") = names;
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(m.attr("__name__"));
 
     tavix::morlan::define_constants(m);
