@@ -266,6 +266,7 @@ PyObject *record_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
 
 PyMethodDef record_init_def = {"__init__", (PyCFunction)(void (*)(void))record_init,
                                METH_FASTCALL | METH_KEYWORDS,
+                               "__init__($self, /, *args, **kwargs)\n--\n\n"
                                "Builds the LogRecord from the factory's arguments, then adds the MorlanLog fields."};
 
 // MorlanLogTags.copy: type(self)(**self)
