@@ -269,6 +269,12 @@ inline bool append_int(PyObject *value, TextBuffer &out) {
 // making a str object for the int; false (nothing appended) otherwise.
 inline bool append_ascii_text(PyObject *value, TextBuffer &out) {
     if (PyUnicode_CheckExact(value)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(value) < 0) {
+            PyErr_Clear();
+            return false;  // the general path reports it
+        }
+#endif
         if (!PyUnicode_IS_ASCII(value))
             return false;
         out.append((const char *)PyUnicode_1BYTE_DATA(value), (size_t)PyUnicode_GET_LENGTH(value));

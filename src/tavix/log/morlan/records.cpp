@@ -410,6 +410,10 @@ bool several_lines(nb::handle message) {
     PyObject *text = message.ptr();
     if (!PyUnicode_CheckExact(text))
         return nb::len(call_method(message, st->s_splitlines)) >= 2;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0)
+        throw nb::python_error();
+#endif
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), end;
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND: end = first_line_end(PyUnicode_1BYTE_DATA(text), length); break;
