@@ -1,11 +1,14 @@
 """The browser front end against a running viewer server, in headless Chromium."""
 
+import asyncio
 import os
 import pathlib
+import socket
+import threading
 
 import pytest
+from aiohttp import web
 from tavix.log.commands.server import LogViewerServer
-from test_server_support import ServerThread
 
 archives = pytest.importorskip("tavix.testing.archives")
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
@@ -15,6 +18,27 @@ CHROMIUM = "/usr/bin/chromium"
 ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
 
 pytestmark = pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs Debian's chromium")
+
+
+class ServerThread:
+    """An application served on its own event loop in a thread, on a loopback port."""
+
+    def __init__(self, app):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.loop = asyncio.new_event_loop()
+        self.runner = web.AppRunner(app)
+        self.loop.run_until_complete(self.runner.setup())
+        self.loop.run_until_complete(web.SockSite(self.runner, self.sock).start())
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)
+        self.loop.run_until_complete(self.runner.cleanup())
+        self.loop.close()
 
 
 class Served:

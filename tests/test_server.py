@@ -7,20 +7,30 @@ import logging
 import os
 import pathlib
 import warnings
+import zipfile
 
 import pytest
 from aiohttp import web
 
 from tavix.log.commands import server as server_module
 from tavix.log.commands.server import LogViewerServer
-from test_server_support import open_archive
+
+archives = pytest.importorskip("tavix.testing.archives")
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
 
 
+@pytest.fixture(scope="module")
+def info(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("generated") / "run.zip")
+    return archives.generate_archive(path, log_bytes=300_000, sections=60, seed=7)
+
+
 @pytest.fixture
-def archive(tmp_path):
-    with open_archive(tmp_path) as opened:
+def archive(info):
+    # Opened afresh for every test: tests add files to the extraction directory.
+    with Archive(info.path) as opened:
         yield opened
 
 
@@ -29,11 +39,25 @@ async def client(aiohttp_client, archive):
     return await aiohttp_client(LogViewerServer(archive))
 
 
+def records(archive):
+    return [record for task in archive.results.scripts for record in task["sections"]]
+
+
 def section_of(archive, section_type):
-    for record in archive.results.scripts[0]["sections"]:
-        if record["section_type"] == section_type:
-            return record
-    raise LookupError(section_type)
+    return next(r for r in records(archive) if r["section_type"] == section_type)
+
+
+def record_of(archive, generated):
+    return next(r for r in records(archive) if r["sequence_number"] == generated.sequence_number)
+
+
+def longest_testcase(archive):
+    return max((r for r in records(archive) if r["section_type"] == "testcase"),
+               key=lambda r: int(r["log_size"]))
+
+
+def with_commands(info):
+    return next(s for s in info.sections if s.section_type == "testcase" and info.executions_in(s))
 
 
 def section_bytes(archive, record):
@@ -100,8 +124,9 @@ async def test_other_prefix_moves_the_json_routes(aiohttp_client, archive):
 
 # --- results endpoints -----------------------------------------------------------
 
-async def test_results_model_endpoints(client, archive):
+async def test_results_model_endpoints(client, archive, info):
     parser = archive.results
+    assert parser.meta["suite_name"] == info.suite_name
     for suffix, expected in [("/metadata", parser.meta), ("/results", parser.scripts),
                              ("/summary", parser.summary), ("/tasks", parser.get_task_names()),
                              ("/archive_name", {"archive_name": "run.zip"})]:
@@ -111,12 +136,14 @@ async def test_results_model_endpoints(client, archive):
         assert await response.json() == expected
 
 
-async def test_sections_and_executions(client, archive, caplog):
-    case = section_of(archive, "testcase")
+async def test_sections_and_executions(client, archive, info, caplog):
+    generated = with_commands(info)
+    case = record_of(archive, generated)
     response = await client.get(P + "/sections/" + case["id"])
     assert await response.json() == case
     executions = await (await client.get(P + f"/sections/{case['id']}/executions")).json()
-    assert [(e["device"], e["execute_type"]) for e in executions] == [("R1", "execute"), ("R1", "config")]
+    assert [(e["device"], e["execute_type"]) for e in executions] == [
+        (e.device, e.execute_type) for e in info.executions_in(generated)]
 
     caplog.set_level(logging.DEBUG, "tavix.log.commands.server")
     await expect_error(await client.get(P + "/sections/nope"), "SECTION_RETRIEVE_FAILED")
@@ -141,7 +168,7 @@ async def test_entry_page_and_static_files(client):
 # --- section log pages ---------------------------------------------------------
 
 async def test_pages_follow_links_through_the_whole_section(client, archive):
-    case = section_of(archive, "testcase")
+    case = longest_testcase(archive)
     whole = section_bytes(archive, case).decode()
     url = P + f"/sections/{case['id']}/log"
     page = await (await client.get(url)).json()
@@ -150,12 +177,13 @@ async def test_pages_follow_links_through_the_whole_section(client, archive):
 
     # Small odd pages cut through multi-byte characters; the pages still
     # join up to exactly the section's text in both directions.
-    texts, link = [], url + "?offset=0&limit=97"
+    texts, link = [], url + "?offset=0&limit=997"
     while link:
         page = await (await client.get(link)).json()
         texts.append(page["file_content"])
         last, link = link, page["next"]
     assert "".join(texts) == whole
+    assert len(texts) == -(-len(whole.encode()) // 997)
     backwards, link = [], last
     while link:
         page = await (await client.get(link)).json()
@@ -164,8 +192,37 @@ async def test_pages_follow_links_through_the_whole_section(client, archive):
     assert "".join(backwards) == whole
 
 
+async def test_every_kind_of_section_pages_to_its_exact_text(client, archive, info):
+    for kind in ["testscript", "commonSetup", "subsection", "testcase", "subtest", "testsection",
+                 "commonCleanup"]:
+        generated = next(s for s in info.sections if s.section_type == kind)
+        record = record_of(archive, generated)
+        texts, link = [], P + f"/sections/{record['id']}/log?limit=4093"
+        while link:
+            page = await (await client.get(link)).json()
+            texts.append(page["file_content"])
+            link = page["next"]
+        assert "".join(texts) == section_bytes(archive, record).decode(), kind
+
+
+async def test_sections_with_undecodable_bytes_still_answer(aiohttp_client, tmp_path):
+    path = str(tmp_path / "broken.zip")
+    info = archives.generate_archive(path, log_bytes=100_000, sections=20, seed=3, invalid_utf8=True)
+    with Archive(path) as archive:
+        client = await aiohttp_client(LogViewerServer(archive))
+        for section in [s for s in info.sections if s.invalid_utf8][:3]:
+            record = record_of(archive, section)
+            for suffix in ["/log?limit=4096", "/executions"]:
+                response = await client.get(f"{P}/sections/{record['id']}{suffix}")
+                assert response.status in (200, 500)
+                if response.status == 500:
+                    assert (await response.json())["detail"] in ("SECTION_LOG_READ_FAIL",
+                                                                 "EXECUTION_RETRIEVE_FAILED")
+        assert (await client.get(P + "/metadata")).status == 200
+
+
 async def test_page_edges(client, archive):
-    case = section_of(archive, "testcase")
+    case = longest_testcase(archive)
     size = int(case["log_size"])
     url = P + f"/sections/{case['id']}/log"
 
@@ -200,7 +257,7 @@ async def test_page_edges(client, archive):
     "".join(map(chr, range(0x320))) * 3 + "".join(map(chr, range(0x1f000, 0x1f010))),
 ])
 async def test_page_body_is_exactly_the_json_of_the_page(client, archive, monkeypatch, text):
-    case = section_of(archive, "testcase")
+    case = longest_testcase(archive)
     monkeypatch.setattr(archive.results.get_section(case["id"]), "read_logs", lambda o, l: text)
     url = P + f"/sections/{case['id']}/log"
     response = await client.get(url, params={"offset": "20480"})
@@ -214,7 +271,7 @@ async def test_page_body_is_exactly_the_json_of_the_page(client, archive, monkey
 
 async def test_script_section_without_size_pages_to_end_of_file(client, archive):
     script = section_of(archive, "testscript")
-    total = os.path.getsize(os.path.join(archive.dir, "TaskLog.demo"))
+    total = os.path.getsize(os.path.join(archive.dir, script["log_file"]))
     url = P + f"/sections/{script['id']}/log"
     page = await (await client.get(url, params={"offset": str(total - 100), "limit": "50"})).json()
     assert page["next"] == f"{url}?offset={total - 50}&limit=50"
@@ -226,18 +283,28 @@ async def test_unknown_section_log(client):
     await expect_error(await client.get(P + "/sections/nope/log"), "SECTION_LOG_READ_FAIL")
 
 
-async def test_execution_logs(client, archive):
-    case = section_of(archive, "testcase")
+async def test_execution_logs(client, archive, info, monkeypatch):
+    generated = with_commands(info)
+    case = record_of(archive, generated)
     executions = await (await client.get(P + f"/sections/{case['id']}/executions")).json()
     first = executions[0]
     body = await (await client.get(P + f"/sections/{case['id']}/{first['execute_id']}/log")).json()
-    assert body["section_name"] == "test_long_output"
-    assert "show version" in body["file_content"][0] and body["file_content"][1].endswith("\n")
+    assert body["section_name"] == generated.section_name
+    banner = info.executions_in(generated)[0]
+    assert f"+++ {banner.device}: " in body["file_content"][0]
+    assert all(line.endswith("\n") for line in body["file_content"])
 
-    step = section_of(archive, "commonSetup")["steps"][0]
-    step_exes = await (await client.get(P + f"/sections/{step['id']}/executions")).json()
-    body = await (await client.get(P + f"/sections/{step['id']}/{step_exes[0]['execute_id']}/log")).json()
-    assert body["section_name"] == "connect devices"
+    # A step has no section name: its step name stands in.
+    step = next(s for r in records(archive) if r["steps"] for s in r["steps"])
+    step_section = archive.results.get_section(step["id"])
+
+    class Command:
+        def read_logs(self):
+            return ["+++ R1: config +++\n"]
+
+    monkeypatch.setattr(step_section, "get_execution", lambda exe: Command() if exe == "e1" else None)
+    body = await (await client.get(P + f"/sections/{step['id']}/e1/log")).json()
+    assert body == {"file_content": ["+++ R1: config +++\n"], "section_name": step["step_name"]}
 
     await expect_error(await client.get(P + f"/sections/{case['id']}/nope/log"), "EXECUTION_LOG_READ_FAIL")
     await expect_error(await client.get(P + f"/sections/nope/{first['execute_id']}/log"),
@@ -246,50 +313,63 @@ async def test_execution_logs(client, archive):
 
 # --- files and downloads -------------------------------------------------------
 
+CONFIG = "configs/R1/running-config.txt"
+
+
 async def test_file_list_and_file_lines(client, archive):
     body = await (await client.get(P + "/filelist")).json()
     assert body == {"results": list(archive.listdir())}
-    assert any(e["item_path"] == "sub/deeper/notes.txt" for e in body["results"])
+    assert any(e["item_path"] == CONFIG for e in body["results"])
 
-    body = await (await client.get(P + "/filelines/sub%2Fdeeper%2Fnotes.txt")).json()
-    assert body == {"file_name": "sub/deeper/notes.txt", "file_content": ["first\n", "second\n"],
-                    "content_type": "text/plain"}
-    response = await client.get(P + "/filelines/image.png")
+    body = await (await client.get(P + "/filelines/" + CONFIG.replace("/", "%2F"))).json()
+    assert body["file_name"] == CONFIG and body["content_type"] == "text/plain"
+    assert body["file_content"][0] == "interface Ethernet1/1\n"
+    response = await client.get(P + "/filelines/images%2Ftopology.png")
     assert response.status == 200
-    assert await response.json() == {"filename": "image.png", "file_content": "Could not read file."}
+    assert await response.json() == {"filename": "images/topology.png",
+                                     "file_content": "Could not read file."}
     await expect_error(await client.get(P + "/filelines/missing.txt"), "FILE_READ_FAILED")
 
 
-async def test_file_list_failure(client, archive):
-    archive.dir = os.path.join(archive.dir, "gone")
+async def test_file_list_failure(client, archive, monkeypatch):
+    def broken():
+        raise FileNotFoundError("gone")
+        yield
+
+    monkeypatch.setattr(archive, "listdir", broken)
     await expect_error(await client.get(P + "/filelist"), "FILE_LIST_RETRIEVE_FAILED")
 
 
 async def test_reports_through_the_html_viewer(client, archive):
-    response = await client.get("/result/archive/reports/report.html")
+    response = await client.get("/result/archive/report.html")
     assert response.status == 200 and response.content_type == "text/html"
-    assert b"Run report" in await response.read()
+    assert "Résultats" in await response.text()
     assert response.headers["Access-Control-Allow-Origin"] == "*"
+    os.makedirs(os.path.join(archive.dir, "reports"))
+    with open(os.path.join(archive.dir, "reports", "summary.pdf"), "wb") as f:
+        f.write(b"%PDF-1.4\n%%EOF\n")
     response = await client.get("/result/archive/reports/summary.pdf")
     assert response.status == 200 and response.content_type == "application/pdf"
     await expect_error(await client.get("/result/archive/reports/missing.html"), "SERVE_FILE_FAILED")
+    await expect_error(await client.get("/result/archive/configs.html"), "SERVE_FILE_FAILED")
 
 
-async def test_downloads(client, archive):
-    response = await client.get(P + "/download/sub/deeper/notes.txt")
+async def test_downloads(client, archive, info):
+    response = await client.get(P + "/download/" + CONFIG)
     assert response.status == 200
-    assert response.headers["Content-Disposition"] == "attachment; filename=notes.txt"
+    assert response.headers["Content-Disposition"] == "attachment; filename=running-config.txt"
     assert response.headers["Access-Control-Allow-Origin"] == "*"
     assert response.headers["Content-Type"] == "application/force-download"
-    assert await response.read() == b"first\nsecond\n"
+    with zipfile.ZipFile(info.path) as z:
+        assert await response.read() == z.read(CONFIG)
 
     response = await client.get(P + "/download")
     assert response.headers["Content-Disposition"] == "attachment; filename=run.zip"
-    assert await response.read() == pathlib.Path(archive.file).read_bytes()
+    assert await response.read() == pathlib.Path(info.path).read_bytes()
 
     missing = os.path.join(archive.dir, "nothing.log")
     await expect_error(await client.get(P + "/download/nothing.log"), f"FILE_{missing}_NO_FOUND")
-    await expect_error(await client.get(P + "/download/sub"), "DOWNLOAD_FILE_FAILED")
+    await expect_error(await client.get(P + "/download/configs"), "DOWNLOAD_FILE_FAILED")
 
 
 async def test_large_download_streams_whole_file(client, archive):
@@ -338,7 +418,7 @@ async def test_names_outside_the_extraction_directory_are_refused(client, archiv
             if status == 500:
                 assert json.loads(body)["detail"] in ("SERVE_FILE_FAILED", "DOWNLOAD_FILE_FAILED")
     # A link that stays inside the directory is followed.
-    os.symlink("reports/report.html", os.path.join(archive.dir, "inside.html"))
+    os.symlink("report.html", os.path.join(archive.dir, "inside.html"))
     assert (await client.get("/result/archive/inside.html")).status == 200
 
 
