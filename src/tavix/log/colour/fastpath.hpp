@@ -296,6 +296,15 @@ inline TextBuffer &scratch() {
     return buffer;
 }
 
+// A str made of ASCII bytes.
+inline nb::object ascii_text(const char *data, size_t length) {
+    PyObject *text = PyUnicode_New((Py_ssize_t)length, 127);
+    if (!text)
+        throw nb::python_error();
+    memcpy(PyUnicode_1BYTE_DATA(text), data, length);
+    return nb::steal(text);
+}
+
 // A percent-style template made only of literal text, "%%" and "%(name)s"
 // fields, parsed once. Other templates are left to the interpreter.
 class PercentTemplate {
@@ -358,9 +367,38 @@ public:
         return fill_any(values, hook);
     }
 
+    // The common case in one pass, appended to `out`: every piece ASCII
+    // text, an exact int or taken by the hook. Gives up (false, `out` as it
+    // was) before calling any str(); a missing field is left to the general
+    // pass to report.
+    bool fill_ascii_into(PyObject *values, StrHook hook, TextBuffer &out) const {
+        size_t start = out.size();
+        for (const Piece &piece : pieces_) {
+            if (!piece.field) {
+                if (!piece.ascii)
+                    return give_up(out, start);
+                out.append((const char *)PyUnicode_1BYTE_DATA(piece.text.ptr()),
+                           (size_t)PyUnicode_GET_LENGTH(piece.text.ptr()));
+                continue;
+            }
+            PyObject *value = PyDict_GetItemWithError(values, piece.text.ptr());
+            if (!value || (!append_ascii_text(value, out) &&
+                           (PyUnicode_CheckExact(value) || !hook || !hook(value, out)))) {
+                give_up(out, start);
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                return false;
+            }
+        }
+        return true;
+    }
+
 private:
-    // The common case in one pass: every piece ASCII text, an exact int or
-    // taken by the hook. Gives up (null result) before calling any str().
+    static bool give_up(TextBuffer &out, size_t start) {
+        out.resize(start);
+        return false;
+    }
+
     nb::object fill_ascii(PyObject *values, StrHook hook) const {
         TextBuffer &out = scratch();
         size_t start = out.size();
@@ -369,31 +407,9 @@ private:
             size_t start;
             ~Truncate() { out.resize(start); }
         } truncate{out, start};
-        for (const Piece &piece : pieces_) {
-            if (!piece.field) {
-                if (!piece.ascii)
-                    return nb::object();
-                out.append((const char *)PyUnicode_1BYTE_DATA(piece.text.ptr()),
-                           (size_t)PyUnicode_GET_LENGTH(piece.text.ptr()));
-                continue;
-            }
-            PyObject *value = PyDict_GetItemWithError(values, piece.text.ptr());
-            if (!value) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                return nb::object();  // reported by the general pass
-            }
-            if (!append_ascii_text(value, out) && (PyUnicode_CheckExact(value) || !hook || !hook(value, out))) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                return nb::object();
-            }
-        }
-        PyObject *text = PyUnicode_New((Py_ssize_t)(out.size() - start), 127);
-        if (!text)
-            throw nb::python_error();
-        memcpy(PyUnicode_1BYTE_DATA(text), out.data() + start, out.size() - start);
-        return nb::steal(text);
+        if (!fill_ascii_into(values, hook, out))
+            return nb::object();
+        return ascii_text(out.data() + start, out.size() - start);
     }
 
     nb::object fill_any(PyObject *values, StrHook hook) const {
@@ -578,6 +594,15 @@ public:
         fmt_ = fmt;
         parsed_ = parsed_template(fmt.ptr());
         mode_ = Mode::fill;
+    }
+
+    // Appends the line of `obj` to `out` when the template can be filled
+    // in one ASCII pass; false (nothing appended) otherwise.
+    bool append_ascii(nb::handle obj, TextBuffer &out) const {
+        if (mode_ != Mode::fill || !parsed_->simple())
+            return false;
+        nb::object values = instance_dict(obj);
+        return PyDict_CheckExact(values.ptr()) && parsed_->fill_ascii_into(values.ptr(), hook_, out);
     }
 
     nb::object operator()(nb::handle obj) const {

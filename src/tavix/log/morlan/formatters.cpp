@@ -180,6 +180,25 @@ nb::object format(nb::handle self, nb::handle record) {
     }
     fast::MessageRenderer render(self, &tags_text, false);
     Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
+    if (count > 1) {
+        // All lines at once into one text, when each fills in one ASCII pass.
+        fast::TextBuffer &out = fast::scratch();
+        size_t start = out.size();
+        struct Truncate {
+            fast::TextBuffer &out;
+            size_t start;
+            ~Truncate() { out.resize(start); }
+        } truncate{out, start};
+        Py_ssize_t done = 0;
+        for (; done < count; ++done) {
+            if (done)
+                out += '\n';
+            if (!render.append_ascii(PyTuple_GET_ITEM(lines.ptr(), done), out))
+                break;
+        }
+        if (done == count)
+            return fast::ascii_text(out.data() + start, out.size() - start);
+    }
     if (count == 1) {
         nb::object line = render(PyTuple_GET_ITEM(lines.ptr(), 0));
         if (PyUnicode_CheckExact(line.ptr()))
