@@ -148,7 +148,7 @@ async def test_sections_and_executions(client, archive, info, caplog):
     caplog.set_level(logging.DEBUG, "tavix.log.commands.server")
     await expect_error(await client.get(P + "/sections/nope"), "SECTION_RETRIEVE_FAILED")
     await expect_error(await client.get(P + "/sections/nope/executions"), "EXECUTION_RETRIEVE_FAILED")
-    messages = [r.getMessage() for r in caplog.records]
+    messages = [r.getMessage() for r in caplog.records if r.name == "tavix.log.commands.server"]
     assert messages[0] == "Exception encountered when retrieving section: "
     assert "KeyError: 'nope'" in messages[1]
     assert messages[2] == "Exception encountered when retrieving executions of section: "
