@@ -18,11 +18,7 @@ import tempfile
 import warnings
 
 from tavix.log.morlan import managed_handlers
-
-try:
-    from tavix.log.warnings import enable_warnings_to_log
-except ImportError:  # the warnings module is optional here
-    enable_warnings_to_log = None
+from tavix.log.warnings import enable_warnings_to_log
 
 logger = logging.getLogger("tavix.examples.task_log")
 
@@ -38,8 +34,7 @@ def main(task_log):
     root.addHandler(managed_handlers.tasklog)
     root.addHandler(managed_handlers.screen)
     managed_handlers.tasklog.changeFile(task_log)
-    if enable_warnings_to_log:
-        enable_warnings_to_log()
+    enable_warnings_to_log()
 
     logger.info("Starting section %s", "setup")
     fork = multiprocessing.get_context("fork")
