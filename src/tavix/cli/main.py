@@ -29,12 +29,12 @@ COMMANDS = [
 ]
 
 
-def _load(name, spec):
+def _load(name, location):
     """The command class, or a stand-in that reports why it cannot be loaded.
 
     One broken command must not take the whole tool (and its --help) down.
     """
-    module, _, class_name = spec.partition(":")
+    module, _, class_name = location.partition(":")
     try:
         return getattr(importlib.import_module(module), class_name)
     except Exception as error:
@@ -64,7 +64,7 @@ class Tool(CommandWithSubcommands):
                                  help="verbose output; show the traceback of an error")
 
     def subcommand_classes(self):
-        return [_load(name, spec) for name, spec in COMMANDS]
+        return [_load(name, location) for name, location in COMMANDS]
 
 
 class _MessageHandler(logging.StreamHandler):

@@ -212,8 +212,8 @@ PyType_Spec method_spec = {
     method_slots,
 };
 
-PyTypeObject *make_type(PyType_Spec &spec) {
-    PyObject *type = PyType_FromSpec(&spec);
+PyTypeObject *make_type(PyType_Spec &type_spec) {
+    PyObject *type = PyType_FromSpec(&type_spec);
     if (!type)
         throw nb::python_error();
     return reinterpret_cast<PyTypeObject *>(type);  // kept for the process lifetime

@@ -7,7 +7,7 @@ State *state = nullptr;
 namespace {
 
 // The directory of this module's file. During a multi-phase import __file__
-// is already set; otherwise the import system's spec lookup gives the origin.
+// is already set; otherwise the import system's module lookup gives the origin.
 nb::object module_directory(nb::module_ &m, nb::module_ &os_path) {
     nb::object file;
     if (nb::hasattr(m, "__file__"))
