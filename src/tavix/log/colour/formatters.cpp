@@ -2,13 +2,12 @@
 // the message on the record as `coloured_message` before its line is rendered.
 #include "class_builder.hpp"
 #include "colour.hpp"
-#include "fastpath.hpp"
+#include "logging_fastpath.hpp"
 
 namespace tavix::colour {
 
 namespace {
 
-using fast::truth;
 
 struct FormatterState {
     PyObject *colourizing, *level;           // the two classes
@@ -53,7 +52,7 @@ bool apply_requested_colour(nb::handle self, nb::handle record) {
     nb::object message = fast::field(record, dict.ptr(), state->s_message);
     PyObject *colours[3] = {fg.ptr(), bg.ptr(), style.ptr()};
     set_coloured_message(record, paint(message, colours, 3));
-    return truth(fg) || truth(bg) || truth(style);
+    return truthy(fg) || truthy(bg) || truthy(style);
 }
 
 // super(ColouredLogLevelFormatter, self)._apply_colour(record)
@@ -61,7 +60,7 @@ bool apply_colour_after_level(nb::handle self, nb::handle record) {
     PyObject *next = fast::super_lookup(Py_TYPE(self.ptr()), state->level, state->s__apply_colour);
     if (next == state->base_apply)
         return apply_requested_colour(self, record);
-    return truth(super_of(state->level, self).attr(state->s__apply_colour)(record));
+    return truthy(super_of(state->level, self).attr(state->s__apply_colour)(record));
 }
 
 // ColouredLogLevelFormatter._apply_colour: explicit colours, else the level's.
@@ -77,7 +76,7 @@ bool apply_level_colour(nb::handle self, nb::handle record) {
     } else {
         paint_level = level_map.attr(state->s_get)(levelno, nb::none());
     }
-    if (!truth(paint_level))
+    if (!truthy(paint_level))
         return false;
     set_coloured_message(record, paint_level(record.attr(state->s_message)));
     return true;

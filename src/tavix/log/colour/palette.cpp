@@ -1,14 +1,13 @@
 // Palette and the three enumerations of ANSI escape sequences built on it.
 #include "class_builder.hpp"
 #include "colour.hpp"
-#include "fastpath.hpp"
+#include "logging_fastpath.hpp"
 
 namespace tavix::colour {
 
 namespace {
 
 using fast::add;
-using fast::truth;
 
 struct PaletteState {
     PaletteClasses classes;
@@ -36,7 +35,7 @@ nb::object value_of(PyObject *member) {
 nb::object mix_values(PyObject *const *colours, Py_ssize_t count) {
     nb::list values;
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (truth(colours[i]))
+        if (truthy(colours[i]))
             values.append(value_of(colours[i]));
     PyObject *joined = PyUnicode_Join(state->empty, values.ptr());
     if (!joined)
@@ -47,7 +46,7 @@ nb::object mix_values(PyObject *const *colours, Py_ssize_t count) {
 nb::object paint_on(nb::handle cls, nb::handle msg, PyObject *const *colours, Py_ssize_t count) {
     bool any = false;
     for (Py_ssize_t i = 0; i < count && !any; ++i)
-        any = truth(colours[i]);
+        any = truthy(colours[i]);
     if (!any)
         return nb::borrow(msg);
     nb::object codes;

@@ -2,7 +2,7 @@
 // dump included, becomes a complete log line with its own header.
 #include <cmath>
 
-#include "../colour/fastpath.hpp"
+#include "logging_fastpath.hpp"
 #include "class_builder.hpp"
 #include "records.hpp"
 
@@ -12,7 +12,6 @@ namespace {
 
 using fast::add;
 using fast::call_method;
-using fast::truth;
 
 struct FormatterState {
     PyObject *module_dict;
@@ -52,7 +51,7 @@ nb::object message_of(nb::handle record, PyObject *dict) {
         throw nb::python_error();
     nb::object message = nb::steal(text);
     nb::object args = fast::field(record, dict, st->s_args);
-    if (!truth(args))
+    if (!truthy(args))
         return message;
     PyObject *filled = PyNumber_Remainder(message.ptr(), args.ptr());
     if (!filled)
@@ -80,7 +79,7 @@ bool uses_time(nb::handle self, PyObject *self_dict) {
     PyObject *result = PyObject_CallMethodNoArgs(self.ptr(), st->s_usesTime);
     if (!result)
         throw nb::python_error();
-    return truth(nb::steal(result));
+    return truthy(nb::steal(result));
 }
 
 // The whole second that datetime.fromtimestamp(created) falls in: it rounds
@@ -161,13 +160,13 @@ nb::object format(nb::handle self, nb::handle record) {
         set_attr(record, st->s_asctime, time_text(self, self_dict.ptr(), record, record_dict.ptr()));
 
     nb::object exc_info = fast::field(record, record_dict.ptr(), st->s_exc_info);
-    if (truth(exc_info) && !truth(fast::field(record, record_dict.ptr(), st->s_exc_text)))
+    if (truthy(exc_info) && !truthy(fast::field(record, record_dict.ptr(), st->s_exc_text)))
         set_attr(record, st->s_exc_text, call_method(self, st->s_formatException, exc_info));
     nb::object exc_text = fast::field(record, record_dict.ptr(), st->s_exc_text);
-    if (truth(exc_text))
+    if (truthy(exc_text))
         text = fold_in(text, exc_text);
     nb::object stack_info = fast::field(record, record_dict.ptr(), st->s_stack_info);
-    if (truth(stack_info))
+    if (truthy(stack_info))
         text = fold_in(text, call_method(self, st->s_formatStack, stack_info));
     set_attr(record, st->s_message, text);
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../colour/fastpath.hpp"
+#include "logging_fastpath.hpp"
 #include "class_builder.hpp"
 #include "records.hpp"
 

@@ -7,7 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "../colour/fastpath.hpp"
+#include "logging_fastpath.hpp"
 
 namespace tavix::morlan {
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "py_helpers.hpp"
+
 namespace tavix::fast {
 
 namespace nb = nanobind;
@@ -32,14 +34,6 @@ inline PyObject *intern(const char *text) {
 inline PyObject *new_ref(PyObject *obj) {
     Py_INCREF(obj);
     return obj;
-}
-
-// truth(obj), raising what the object's __bool__ raises.
-inline bool truth(nb::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result;
 }
 
 // a + b, with the interpreter's own errors.
