@@ -39,11 +39,17 @@ nb::object banner(nb::args args, nb::kwargs kwargs) {
     State &s = state();
     // A native function has no frame of its own, so a plain warn() would blame
     // the caller; attribute the warning to this module, so that filters on the
-    // framework's module names apply. Line 0 keeps the line cache from reading
-    // the binary module as source.
+    // framework's module names apply. There is no source line to show.
     nb::dict globals = nb::borrow<nb::dict>(s.module.attr("__dict__"));
     nb::object registry = globals.attr("setdefault")("__warningregistry__", nb::dict());
-    s.warn_explicit(nb::str(RENAME_WARNING), s.deprecation_warning, s.module.attr("__file__"), 0,
+#if PY_VERSION_HEX < 0x030A0000
+    // The 3.9 line cache raises on a binary file instead of skipping it, and
+    // every display of the warning looks its line up.
+    nb::object filename = nb::str("<tavix.voplog.utils>");
+#else
+    nb::object filename = s.module.attr("__file__");
+#endif
+    s.warn_explicit(nb::str(RENAME_WARNING), s.deprecation_warning, filename, 0,
                     s.module.attr("__name__"), registry);
     // Looked up at each call, as a module global would be.
     return s.module.attr("original_banner")(*args, **kwargs);
