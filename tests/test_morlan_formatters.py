@@ -132,6 +132,21 @@ class TestLines:
         screen = ScreenFormatter().format(record).split("\n")
         assert [line.split(": ", 2)[2] for line in screen] == ["a", "b"]
 
+    def test_parts_changed_after_they_were_built_render_their_own_values(self):
+        record = make(msg="a\nb\nc\nd\ne")
+        formatter = TaskLogFormatter()
+        formatter.format(record)
+        parts = record.parts
+        parts[1].hostname = "other"
+        parts[2].tags["pid"] = 7
+        parts[3].tags = MorlanLogTags(part="x", pid=1)
+        del parts[4].__dict__["hostname"], parts[4].__dict__["levelno"]
+        parts[4].hostname = "moved"
+        out = formatter.format(record).split("\n")
+        assert out == [formatter._fmt % part.__dict__ for part in parts]
+        assert ": other: " in out[1] and "%[pid=7][pname=" in out[2] and ": %[part=x][pid=1]: d" in out[3]
+        assert ": moved: " in out[4] and out[0].startswith("%s: %s: " % (record.seqnum, socket.gethostname()))
+
     @pytest.mark.parametrize("field, value", [
         ("seqnum", 2 ** 80), ("seqnum", -5), ("seqnum", True), ("seqnum", enum.IntEnum("N", "ONE").ONE),
         ("hostname", "hôte"), ("hostname", "\U0001d11e"), ("hostname", "bad\udcff"), ("hostname", None),

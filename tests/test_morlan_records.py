@@ -248,6 +248,18 @@ class TestIteration:
         assert make().seqnum == 2  # nothing drawn by the second iteration
         assert all(a is b for a, b in zip(first, record))
 
+    def test_parts_with_another_kind_of_counter_and_tags_of_a_subclass(self, monkeypatch):
+        monkeypatch.setattr(morlan, "LOG_SEQUENCE_COUNTER", defaultdict(lambda: iter((10, 20, 30))))
+
+        class Tags(MorlanLogTags):
+            pass
+
+        record = make()
+        record.tags = Tags(record.tags)
+        parts = lines(record, "a\nb\nc")
+        assert [p.seqnum for p in parts] == [10, 20, 30]
+        assert [type(p.tags) for p in parts] == [Tags] * 3 and parts[2].tags["part"] == "10.3/3"
+
     def test_part_constructor(self, fresh_counter):
         record = make()
         record.message = "x"

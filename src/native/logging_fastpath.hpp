@@ -211,12 +211,12 @@ public:
     size_t size() const { return size_; }
     const char *data() const { return data_; }
     void resize(size_t size) { size_ = size; }  // shrinking only
-    void append(const char *text, size_t length) {
+    [[gnu::always_inline]] void append(const char *text, size_t length) {
         reserve(size_ + length);
         memcpy(data_ + size_, text, length);
         size_ += length;
     }
-    TextBuffer &operator+=(char c) {
+    [[gnu::always_inline]] TextBuffer &operator+=(char c) {
         reserve(size_ + 1);
         data_[size_++] = c;
         return *this;
@@ -227,9 +227,13 @@ public:
     }
 
 private:
+    // The growing half kept out of line, so that appends inline to a compare
+    // and a copy.
     void reserve(size_t needed) {
-        if (needed <= capacity_)
-            return;
+        if (needed > capacity_) [[unlikely]]
+            grow(needed);
+    }
+    [[gnu::noinline]] void grow(size_t needed) {
         size_t capacity = capacity_ ? capacity_ : 256;
         while (capacity < needed)
             capacity *= 2;
@@ -263,6 +267,11 @@ inline bool append_int(PyObject *value, TextBuffer &out) {
 // making a str object for the int; false (nothing appended) otherwise.
 inline bool append_ascii_text(PyObject *value, TextBuffer &out) {
     if (PyUnicode_CheckExact(value)) {
+        auto *ascii = (PyASCIIObject *)value;
+        if (ascii->state.compact && ascii->state.ascii) {  // the characters follow the header
+            out.append((const char *)(ascii + 1), (size_t)ascii->length);
+            return true;
+        }
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(value) < 0) {
             PyErr_Clear();
@@ -298,6 +307,15 @@ inline nb::object ascii_text(const char *data, size_t length) {
     memcpy(PyUnicode_1BYTE_DATA(text), data, length);
     return nb::steal(text);
 }
+
+// Where the fields of a template sat in the last dictionary filled from, as
+// positions for PyDict_Next. The lines of one record are copies of one
+// dictionary, so their fields sit at the same positions; an entry read by
+// position counts only when its key is the field name itself.
+struct FieldPositions {
+    std::vector<Py_ssize_t> at;  // per field of the template; -1 when unknown
+    bool learned = false;
+};
 
 // A percent-style template made only of literal text, "%%" and "%(name)s"
 // fields, parsed once. Other templates are left to the interpreter.
@@ -344,10 +362,15 @@ public:
             start = i = close + 2;
         }
         literal(length);
+        merge_literals();
         for (auto &piece : pieces_) {
             if (!piece.text.is_valid())
                 throw nb::python_error();
             piece.ascii = !piece.field && PyUnicode_IS_ASCII(piece.text.ptr());
+            if (piece.ascii) {
+                piece.bytes = (const char *)PyUnicode_1BYTE_DATA(piece.text.ptr());
+                piece.length = (size_t)PyUnicode_GET_LENGTH(piece.text.ptr());
+            }
         }
     }
 
@@ -365,17 +388,28 @@ public:
     // text, an exact int or taken by the hook. Gives up (false, `out` as it
     // was) before calling any str(); a missing field is left to the general
     // pass to report.
-    bool fill_ascii_into(PyObject *values, StrHook hook, TextBuffer &out) const {
+    bool fill_ascii_into(PyObject *values, StrHook hook, TextBuffer &out,
+                         FieldPositions *positions = nullptr) const {
         size_t start = out.size();
+        if (positions && !positions->learned)
+            learn_positions(values, *positions);
+        size_t field_index = 0;
         for (const Piece &piece : pieces_) {
             if (!piece.field) {
                 if (!piece.ascii)
                     return give_up(out, start);
-                out.append((const char *)PyUnicode_1BYTE_DATA(piece.text.ptr()),
-                           (size_t)PyUnicode_GET_LENGTH(piece.text.ptr()));
+                out.append(piece.bytes, piece.length);
                 continue;
             }
-            PyObject *value = PyDict_GetItemWithError(values, piece.text.ptr());
+            PyObject *value = nullptr;
+            if (positions) {
+                Py_ssize_t position = positions->at[field_index++];
+                PyObject *key, *found;
+                if (position >= 0 && PyDict_Next(values, &position, &key, &found) && key == piece.text.ptr())
+                    value = found;
+            }
+            if (!value)
+                value = PyDict_GetItemWithError(values, piece.text.ptr());
             if (!value || (!append_ascii_text(value, out) &&
                            (PyUnicode_CheckExact(value) || !hook || !hook(value, out)))) {
                 give_up(out, start);
@@ -388,6 +422,42 @@ public:
     }
 
 private:
+    void learn_positions(PyObject *values, FieldPositions &positions) const {
+        positions.learned = true;
+        positions.at.assign(pieces_.size(), -1);
+        Py_ssize_t position = 0, before = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(values, &position, &key, &value)) {
+            size_t field_index = 0;
+            for (const Piece &piece : pieces_) {
+                if (!piece.field)
+                    continue;
+                if (piece.text.ptr() == key)
+                    positions.at[field_index] = before;
+                ++field_index;
+            }
+            before = position;
+        }
+    }
+
+    // Adjacent literal pieces (text around a "%%") as one.
+    void merge_literals() {
+        std::vector<Piece> merged;
+        for (auto &piece : pieces_) {
+            if (!piece.text.is_valid())
+                throw nb::python_error();
+            if (!piece.field && !merged.empty() && !merged.back().field) {
+                PyObject *joined = PyUnicode_Concat(merged.back().text.ptr(), piece.text.ptr());
+                if (!joined)
+                    throw nb::python_error();
+                merged.back().text = nb::steal(joined);
+                continue;
+            }
+            merged.push_back(std::move(piece));
+        }
+        pieces_ = std::move(merged);
+    }
+
     static bool give_up(TextBuffer &out, size_t start) {
         out.resize(start);
         return false;
@@ -515,6 +585,8 @@ private:
         nb::object text;  // literal text, or the field name
         bool field;
         bool ascii;       // literal text that is ASCII
+        const char *bytes = nullptr;  // of ASCII literal text, held by `text`
+        size_t length = 0;
     };
     nb::object source_;
     std::vector<Piece> pieces_;
@@ -596,7 +668,7 @@ public:
         if (mode_ != Mode::fill || !parsed_->simple())
             return false;
         nb::object values = instance_dict(obj);
-        return PyDict_CheckExact(values.ptr()) && parsed_->fill_ascii_into(values.ptr(), hook_, out);
+        return PyDict_CheckExact(values.ptr()) && parsed_->fill_ascii_into(values.ptr(), hook_, out, &positions_);
     }
 
     nb::object operator()(nb::handle obj) const {
@@ -627,6 +699,7 @@ private:
     Mode mode_ = Mode::call_style;
     nb::object style_, fmt_;
     std::shared_ptr<const PercentTemplate> parsed_;
+    mutable FieldPositions positions_;  // for the lines of one call
 };
 
 // logging.Formatter.formatMessage(formatter, obj)

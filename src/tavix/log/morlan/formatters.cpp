@@ -1,6 +1,7 @@
 // The MorlanLog line formatters: every line of a message, traceback and stack
 // dump included, becomes a complete log line with its own header.
 #include <cmath>
+#include <optional>
 
 #include "logging_fastpath.hpp"
 #include "class_builder.hpp"
@@ -179,6 +180,9 @@ nb::object format(nb::handle self, nb::handle record) {
     }
     fast::MessageRenderer render(self, &tags_text, false);
     Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
+    std::optional<TagsMemo> memo;
+    if (count > 1)
+        memo.emplace();
     if (count > 1) {
         // All lines at once into one text, when each fills in one ASCII pass.
         fast::TextBuffer &out = fast::scratch();

@@ -25,6 +25,7 @@ struct RecordState {
     PyObject *part_init;        // MorlanLogRecordPart.__dict__["__init__"]
     PyObject *socket_dict, *stock_gethostname, *threading_dict, *stock_active_count;
     PyObject *tags_str_attr, *tags_copy_attr;  // MorlanLogTags.__dict__ entries
+    PyObject *count_type;       // itertools.count
     PyObject *names_cache;      // logger name -> (application name, tcl message name or None)
     PyObject *empty_tuple, *empty_text;
     PyObject *s_LOG_SEQUENCE_COUNTER, *s_MORLAN_MSG_SEV_MAP, *s_default_factory, *s_gethostname,
@@ -269,15 +270,22 @@ PyMethodDef record_init_def = {"__init__", (PyCFunction)(void (*)(void))record_i
                                "__init__($self, /, *args, **kwargs)\n--\n\n"
                                "Builds the LogRecord from the factory's arguments, then adds the MorlanLog fields."};
 
-// MorlanLogTags.copy: type(self)(**self)
-nb::object tags_copy(nb::handle self) {
+// True when every key of `dict` is a str, as keyword arguments must be.
+bool string_keys(PyObject *dict) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(self.ptr(), &position, &key, &value))
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            throw nb::python_error();
-        }
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_Check(key))
+            return false;
+    return true;
+}
+
+// MorlanLogTags.copy: type(self)(**self)
+nb::object tags_copy(nb::handle self) {
+    if (!string_keys(self.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        throw nb::python_error();
+    }
     if ((PyObject *)Py_TYPE(self.ptr()) == st->tags_cls) {
         nb::object copy = new_tags();
         if (PyDict_Update(copy.ptr(), self.ptr()) < 0)
@@ -306,10 +314,7 @@ nb::object part_tag(nb::handle seqnum, nb::handle index, nb::handle total) {
             at = std::to_chars(at, end, position).ptr;
             *at++ = '/';
             at = std::to_chars(at, end, count).ptr;
-            PyObject *tag = PyUnicode_DecodeASCII(text, at - text, nullptr);
-            if (!tag)
-                throw nb::python_error();
-            return nb::steal(tag);
+            return fast::ascii_text(text, (size_t)(at - text));
         }
         PyErr_Clear();
     }
@@ -333,11 +338,52 @@ struct Parent {
     nb::handle record;
     nb::object dict, tags, seqnum;
     bool stock_tags_copy;
+    // Set by prepare_batch: `part_tags` (when valid) is a copy of plain
+    // MorlanLogTags with str keys that already holds the part tag's key, so
+    // that each part's copy only replaces its value; `counter` (when valid) is
+    // the itertools.count of the record's process.
+    nb::object part_tags, counter;
+    // Set by prepare_batch when seqnum and the count of parts are plain ints:
+    // the text of a part tag before and after the part's index.
+    std::string tag_head, tag_tail;
 
     explicit Parent(nb::handle record) : record(record), dict(fast::instance_dict(record)) {
         tags = fast::field(record, dict.ptr(), st->s_tags);
         seqnum = fast::field(record, dict.ptr(), st->s_seqnum);
         stock_tags_copy = fast::uses_stock(tags.ptr(), st->s_copy, st->tags_copy_attr);
+    }
+
+    // For parts built in one go by this module: with plain tags (no item
+    // assignment of their own), copying them and drawing from an
+    // itertools.count run no Python code, so nothing can replace the counter
+    // or change the tags between the parts, and both are looked at once for
+    // all of them.
+    void prepare_batch(Py_ssize_t total) {
+        if (PyLong_CheckExact(seqnum.ptr())) {
+            fast::TextBuffer text;
+            if (fast::append_int(seqnum.ptr(), text)) {
+                tag_head.assign(text.data(), text.size());
+                tag_head += '.';
+                tag_tail = '/' + std::to_string(total);
+            }
+        }
+        PyTypeObject *tags_type = Py_TYPE(tags.ptr());
+        if (!stock_tags_copy || (PyObject *)tags_type != st->tags_cls ||
+            tags_type->tp_as_mapping->mp_ass_subscript != PyDict_Type.tp_as_mapping->mp_ass_subscript ||
+            !string_keys(tags.ptr()))
+            return;
+        part_tags = new_tags();
+        if (PyDict_Update(part_tags.ptr(), tags.ptr()) < 0 || PyObject_SetItem(part_tags.ptr(), st->s_part, Py_None) < 0)
+            throw nb::python_error();
+        PyObject *process = fast::dict_get(dict.ptr(), st->s_process);
+        if (!process || !PyLong_CheckExact(process))
+            return;
+        nb::object counters = module_global(st->s_LOG_SEQUENCE_COUNTER);
+        if (!PyDict_Check(counters.ptr()))
+            return;
+        PyObject *found = fast::dict_get(counters.ptr(), process);
+        if (found && (PyObject *)Py_TYPE(found) == st->count_type)
+            counter = nb::borrow(found);
     }
 };
 
@@ -370,10 +416,36 @@ void init_part(nb::handle self, const Parent &parent, nb::handle message, nb::ha
     int later = known_index ? known_index > 1 : PyObject_RichCompareBool(index.ptr(), one, Py_GT);
     if (later < 0)
         throw nb::python_error();
-    if (later)
+    if (later && parent.counter.is_valid()) {
+        PyObject *number = PyIter_Next(parent.counter.ptr());
+        if (!number) {
+            if (!PyErr_Occurred())
+                PyErr_SetNone(PyExc_StopIteration);
+            throw nb::python_error();
+        }
+        set_item(dict, st->s_seqnum, nb::steal(number));
+    } else if (later) {
         set_item(dict, st->s_seqnum, next_seqnum(fast::field(self, dict, st->s_process)));
-    nb::object tags = parent.stock_tags_copy ? tags_copy(parent.tags) : call_method(parent.tags, st->s_copy);
-    nb::object tag = part_tag(parent.seqnum, index, total);
+    }
+    nb::object tags;
+    if (parent.part_tags.is_valid()) {
+        tags = new_tags();
+        if (PyDict_Update(tags.ptr(), parent.part_tags.ptr()) < 0)
+            throw nb::python_error();
+    } else {
+        tags = parent.stock_tags_copy ? tags_copy(parent.tags) : call_method(parent.tags, st->s_copy);
+    }
+    nb::object tag;
+    if (known_index && !parent.tag_head.empty()) {
+        char text[96];
+        size_t head = parent.tag_head.size(), tail = parent.tag_tail.size();
+        memcpy(text, parent.tag_head.data(), head);
+        char *at = std::to_chars(text + head, text + sizeof text - tail, (long long)known_index).ptr;
+        memcpy(at, parent.tag_tail.data(), tail);
+        tag = fast::ascii_text(text, (size_t)(at - text) + tail);
+    } else {
+        tag = part_tag(parent.seqnum, index, total);
+    }
     if (PyObject_SetItem(tags.ptr(), st->s_part, tag.ptr()) < 0)
         throw nb::python_error();
     set_item(dict, st->s_tags, tags);
@@ -451,8 +523,10 @@ nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
     bool stock = part_cls.ptr() == st->part_cls && type->tp_new == PyBaseObject_Type.tp_new &&
                  fast::class_lookup(type, st->s___init__) == st->part_init;
     std::optional<Parent> parent;
-    if (stock)
+    if (stock) {
         parent.emplace(record);
+        parent->prepare_batch(total);
+    }
     nb::int_ count(total);
     for (Py_ssize_t i = 0; i < total; ++i) {
         nb::int_ index(i + 1);
@@ -493,23 +567,48 @@ nb::object record_iter(nb::handle self) {
     return nb::steal(iterator);
 }
 
+TagsMemo *&active_memo() {
+    thread_local TagsMemo *memo = nullptr;
+    return memo;
+}
+
 // The tags field text when every key and value is ASCII, appended to `out`;
-// false (nothing appended) otherwise.
+// false (nothing appended) otherwise. Leading items that match the active
+// memo by identity are copied from its text; the first tags rendered under
+// an empty memo fill it.
 bool append_tags_ascii(PyObject *tags, fast::TextBuffer &out) {
     if (PyDict_GET_SIZE(tags) == 0)
         return true;
     size_t start = out.size();
     out += '%';
+    TagsMemo *memo = active_memo();
+    bool matching = memo && !memo->items.empty(), extending = memo && memo->items.empty();
+    size_t index = 0;
     Py_ssize_t position = 0;
     PyObject *key, *value;
+    auto take_memo = [&] {
+        if (index)
+            out.append(memo->text.data(), memo->ends[index - 1]);
+        matching = false;
+    };
     while (PyDict_Next(tags, &position, &key, &value)) {
+        if (matching) {
+            if (index < memo->items.size() && memo->items[index].first.ptr() == key &&
+                memo->items[index].second.ptr() == value) {
+                ++index;
+                continue;
+            }
+            take_memo();
+        }
         nb::object key_ref = nb::borrow(key), value_ref = nb::borrow(value);
+        size_t item_start = out.size();
         out += '[';
-        bool done = fast::append_ascii_text(key, out);
+        bool done = fast::append_ascii_text(key, out), direct = done;
         if (done) {
             out += '=';
             done = fast::append_ascii_text(value, out);
             if (!done && !PyUnicode_Check(value)) {
+                direct = false;
                 nb::object text = nb::steal(PyObject_Str(value));
                 if (!text.is_valid()) {
                     out.resize(start);
@@ -523,7 +622,13 @@ bool append_tags_ascii(PyObject *tags, fast::TextBuffer &out) {
             return false;
         }
         out += ']';
+        // exact str and int keys and values always give the same text
+        extending = extending && direct;
+        if (extending)
+            memo->add(std::move(key_ref), std::move(value_ref), out.data() + item_start, out.size() - item_start);
     }
+    if (matching)
+        take_memo();
     out += ": ";
     return true;
 }
@@ -562,6 +667,16 @@ nb::object tags_str(nb::handle self) {
 }
 
 }  // namespace
+
+TagsMemo::TagsMemo() : outer_(active_memo()) { active_memo() = this; }
+
+TagsMemo::~TagsMemo() { active_memo() = outer_; }
+
+void TagsMemo::add(nb::object key, nb::object value, const char *item, size_t length) {
+    items.emplace_back(std::move(key), std::move(value));
+    text.append(item, length);
+    ends.push_back(text.size());
+}
 
 bool tags_text(PyObject *value, fast::TextBuffer &out) {
     if ((PyObject *)Py_TYPE(value) != st->tags_cls ||
@@ -617,6 +732,7 @@ void define_records(nb::module_ &m) {
     st->threading_dict = nb::borrow(PyModule_GetDict(threading.ptr())).release().ptr();
     st->stock_gethostname = socket.attr("gethostname").inc_ref().ptr();
     st->stock_active_count = threading.attr("active_count").inc_ref().ptr();
+    st->count_type = nb::module_::import_("itertools").attr("count").inc_ref().ptr();
     nb::object log_record = nb::module_::import_("logging").attr("LogRecord");
     st->log_record_init = log_record.attr("__init__").inc_ref().ptr();
 

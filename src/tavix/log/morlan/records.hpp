@@ -7,6 +7,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "logging_fastpath.hpp"
 
 namespace tavix::morlan {
@@ -27,6 +31,28 @@ void define_formatters(nb::module_ &module);
 // line each (the record itself, or its cached parts). Null when the record's
 // class has replaced __iter__; the caller then iterates it the ordinary way.
 nb::object record_lines(nb::handle record);
+
+// While one exists, the first tags rendered on this thread leave the text of
+// their items in it, and later tags copy the text of the leading items they
+// share with those by identity: the parts of a record, whose tags share every
+// item but the part tag, render them once. The memo keeps the items alive
+// and holds only exact str and int ones, whose text never changes.
+class TagsMemo {
+public:
+    TagsMemo();
+    ~TagsMemo();
+    TagsMemo(const TagsMemo &) = delete;
+    TagsMemo &operator=(const TagsMemo &) = delete;
+
+    void add(nb::object key, nb::object value, const char *item, size_t length);
+
+    std::vector<std::pair<nb::object, nb::object>> items;
+    std::vector<size_t> ends;  // end of each item's text in `text`
+    std::string text;
+
+private:
+    TagsMemo *outer_;
+};
 
 // Appends str() of a MorlanLogTags to `out` while its __str__ is the stock
 // one and its text is ASCII, else returns false: a hook for the template
