@@ -115,8 +115,7 @@ private:
 
 // The `coloured` property of both handlers. Its setter stores the value and
 // installs a new formatter of the coloured or the plain class (looked up on
-// the module). Setters take their value through *args: a plain parameter
-// would refuse None.
+// the module).
 nb::object get_coloured(nb::handle self);
 void set_coloured(nb::handle self, nb::handle value, const char *coloured_class,
                   const char *plain_class);
