@@ -119,12 +119,11 @@ def test_size_parsing_and_command_line(tmp_path, capsys):
     assert "12 sections in 2 scripts" in capsys.readouterr().out
 
 
-def test_described_executions_are_what_the_section_scan_finds(generated_run_invalid_utf8):
+def assert_scans_find_the_described_executions(info):
     import pathlib
 
     from tavix.log.commands.archive import Archive
 
-    info = generated_run_invalid_utf8
     with Archive(pathlib.Path(info.path)) as archive:
         records = [r for task in archive.results.scripts for r in task["sections"]]
         for record, expected in zip(records, info.sections):
@@ -132,3 +131,18 @@ def test_described_executions_are_what_the_section_scan_finds(generated_run_inva
             assert [(e.device, e.execute_type, getattr(e, "title", None), e.start_line) for e in found] == [
                 (e.device, e.execute_type, e.title, e.line - expected.first_line)
                 for e in info.executions_in(expected)]
+
+
+def test_described_executions_are_what_the_section_scan_finds(generated_run_invalid_utf8):
+    assert_scans_find_the_described_executions(generated_run_invalid_utf8)
+
+
+def test_dense_device_output(tmp_path, capsys):
+    info = generate_archive(tmp_path / "dense.zip", log_bytes=300_000, sections=40, seed=2, scripts=1,
+                            dense_devices=True, invalid_utf8=True)
+    script = info.scripts[0]
+    assert 550 < script.log_size / len(script.executions) < 750
+    assert {e.execute_type for e in script.executions} == {"execute", "config", "ping"}
+    assert_scans_find_the_described_executions(info)
+    assert main([str(tmp_path / "d.zip"), "--log-size", "64k", "--sections", "5", "--dense-devices"]) == 0
+    assert "5 sections in 2 scripts" in capsys.readouterr().out

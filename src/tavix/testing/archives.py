@@ -18,7 +18,7 @@ of sections, not with the size of the logs:
 
 From the command line:
 
-    python -m tavix.testing.archives OUT.zip --log-size 1G --sections 50000
+    python -m tavix.testing.archives OUT.zip --log-size 1G --sections 50000 [--dense-devices]
 """
 
 import argparse
@@ -75,6 +75,8 @@ _RAW_OUTPUT = (
     "Beschreibung: Übergang zum Kernnetz — Größe {n}",
     "  Last clearing of counters never; {n} input errors",
 )
+# Kinds of device blocks, as often as suites run them.
+_DENSE_KINDS = ("execute", "execute", "config", "configure", "ping")
 
 
 def parse_size(text):
@@ -98,7 +100,7 @@ class GeneratedStep:
     children: list = field(default_factory=list, repr=False)
 
 
-@dataclass
+@dataclass(slots=True)
 class GeneratedExecution:
     """A device-command banner in a task log.
 
@@ -280,10 +282,11 @@ class _TaskLog:
 
 
 class _Writer:
-    def __init__(self, rng, host, invalid_utf8):
+    def __init__(self, rng, host, invalid_utf8, dense_devices=False):
         self.rng = rng
         self.host = host
         self.invalid_utf8 = invalid_utf8
+        self.dense_devices = dense_devices
         self.counter = 0
 
     # -- plan -----------------------------------------------------------------
@@ -379,10 +382,16 @@ class _Writer:
 
     # -- task log -------------------------------------------------------------
 
-    def filler(self, log, budget):
+    def filler(self, log, budget, section):
         rng = self.rng
         start = log.position
         while log.position - start < budget:
+            if self.dense_devices:
+                # A device command, most often followed by a record of the
+                # script's own: about 650 bytes a command.
+                self.device_block(log, rng.choice(_DENSE_KINDS), section)
+                if rng.random() < 0.4:
+                    continue
             text = rng.choice(_FILLER).format(n=rng.randint(1, 48), dev=rng.choice(_DEVICES))
             roll = rng.random()
             if roll < 0.04:
@@ -424,12 +433,12 @@ class _Writer:
             log.raw(b"garbled output \xff\xfe from the console \xc3(\n")
         log.record(f"Device command on {device} done")
 
-    def write_steps(self, log, steps, budget):
+    def write_steps(self, log, steps, budget, section):
         for step in steps:
             step.log_start = log.position
             log.record(f"Starting STEP {step.step_id}: {step.step_name}")
-            self.filler(log, budget)
-            self.write_steps(log, step.children, budget)
+            self.filler(log, budget, section)
+            self.write_steps(log, step.children, budget, section)
             log.record(f"STEP {step.step_id}: {step.step_name} - passed")
             step.log_size = log.position - step.log_start
 
@@ -448,15 +457,14 @@ class _Writer:
         if kind == "subsection" and section.section_name == "connect":
             blocks = ["execute", "config"]
         elif kind == "testsection":
-            blocks = [rng.choice(("execute", "execute", "config", "configure", "ping"))
-                      for _ in range(rng.choice((0, 1, 1, 2, 3)))]
+            blocks = [rng.choice(_DENSE_KINDS) for _ in range(rng.choice((0, 1, 1, 2, 3)))]
         own = max(0, budget - 400)
-        self.filler(log, own // 2)
+        self.filler(log, own // 2, section)
         for block in blocks:
             self.device_block(log, block, section)
         if section.steps:
-            self.write_steps(log, section.steps, own // 8)
-        self.filler(log, own - own // 2)
+            self.write_steps(log, section.steps, own // 8, section)
+        self.filler(log, own - own // 2, section)
         for child in section.children:
             self.write_section(log, child)
         log.record(f"The result of {kind} {section.section_name} is => {section.result.upper()}")
@@ -468,7 +476,7 @@ class _Writer:
         self.remaining = len(nodes)
         root = nodes[0]
         log.record(f"Starting the task {script.task_id}\nScript: {script.name}\nHost: {self.host}")
-        self.filler(log, log_bytes // len(nodes) // 2)
+        self.filler(log, log_bytes // len(nodes) // 2, root)
         self.remaining -= 1
         for child in root.children:
             self.write_section(log, child)
@@ -574,21 +582,24 @@ def _extra_files(info):
 
 
 def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, invalid_utf8=False,
-                     host="lab-host1", compresslevel=1):
+                     host="lab-host1", compresslevel=1, dense_devices=False):
     """Writes a run archive to `path` and returns a `GeneratedArchive`.
 
     `log_bytes` is the approximate total size of the task logs and `sections`
     the number of sections, both shared out evenly over `scripts` test scripts
     (each script has at least its own section). The same `seed` gives the same
     archive. With `invalid_utf8`, some device output holds bytes that are not
-    UTF-8 (such sections have `invalid_utf8` set).
+    UTF-8 (such sections have `invalid_utf8` set). With `dense_devices`, the
+    logs are dense device output, as interface and routing suites write: a
+    device command about every 650 bytes of every section, so a script of
+    200 MB holds some 300,000 of them.
     """
     if scripts < 1:
         raise ValueError("an archive needs at least one script")
     if sections < scripts:
         raise ValueError("every script needs at least its own section")
     rng = random.Random(seed)
-    writer = _Writer(rng, host, invalid_utf8)
+    writer = _Writer(rng, host, invalid_utf8, dense_devices)
     run = rng.randint(100000, 99999999)
     job_id = f"tavix{run}-1-{rng.randint(100000, 999999)}-nightly"
     generated = []
@@ -664,11 +675,14 @@ def main(argv=None):
                         help="number of test scripts (default: 1 for logs of 1G and more, else 2)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--invalid-utf8", action="store_true", help="put some non-UTF-8 bytes into the logs")
+    parser.add_argument("--dense-devices", action="store_true",
+                        help="dense device output: a device command about every 650 bytes of log")
     args = parser.parse_args(argv)
     log_bytes = parse_size(args.log_size)
     scripts = args.scripts or (1 if log_bytes >= 1 << 30 else 2)
     info = generate_archive(args.out, log_bytes=log_bytes, sections=args.sections, seed=args.seed,
-                            scripts=scripts, invalid_utf8=args.invalid_utf8)
+                            scripts=scripts, invalid_utf8=args.invalid_utf8,
+                            dense_devices=args.dense_devices)
     size = os.path.getsize(args.out)
     print(f"{args.out}: {len(info.sections)} sections in {len(info.scripts)} scripts, "
           f"logs {sum(s.log_size for s in info.scripts)} bytes, zip {size} bytes")
