@@ -21,7 +21,10 @@ pytestmark = pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs Debi
 
 
 class ServerThread:
-    """An application served on its own event loop in a thread, on a loopback port."""
+    """An application served on its own event loop in a thread, on a loopback port.
+
+    The loop is set up inside the thread: Playwright's synchronous API keeps a
+    loop of its own running on the main thread."""
 
     def __init__(self, app):
         self.sock = socket.socket()
@@ -29,16 +32,24 @@ class ServerThread:
         self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
         self.loop = asyncio.new_event_loop()
         self.runner = web.AppRunner(app)
-        self.loop.run_until_complete(self.runner.setup())
-        self.loop.run_until_complete(web.SockSite(self.runner, self.sock).start())
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        started = threading.Event()
+
+        def run():
+            asyncio.set_event_loop(self.loop)
+            self.loop.run_until_complete(self.runner.setup())
+            self.loop.run_until_complete(web.SockSite(self.runner, self.sock).start())
+            started.set()
+            self.loop.run_forever()
+            self.loop.run_until_complete(self.runner.cleanup())
+            self.loop.close()
+
+        self.thread = threading.Thread(target=run, daemon=True)
         self.thread.start()
+        started.wait(10)
 
     def stop(self):
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(10)
-        self.loop.run_until_complete(self.runner.cleanup())
-        self.loop.close()
 
 
 class Served:
@@ -158,3 +169,55 @@ def test_files_reports_and_downloads(served, page, tmp_path):
     download.value.save_as(saved)
     assert download.value.suggested_filename == "nightly.zip"
     assert saved.read_bytes() == pathlib.Path(served.info.path).read_bytes()
+
+
+@pytest.fixture(scope="module")
+def served_many(tmp_path_factory):
+    """A job of thousands of sections: more tree rows than any screen holds."""
+    path = str(tmp_path_factory.mktemp("browser-many") / "many.zip")
+    info = archives.generate_archive(path, log_bytes=600_000, sections=3000, seed=2, scripts=2)
+    with Archive(path) as archive:
+        server = ServerThread(LogViewerServer(archive))
+        try:
+            yield Served(server, info, archive)
+        finally:
+            server.stop()
+
+
+def tree_keys(page):
+    return page.eval_on_selector_all("#task-tree .node", "rows => rows.map(r => r.dataset.key)")
+
+
+def test_virtual_tree_draws_only_rows_in_view(served_many, page):
+    last = served_many.info.scripts[-1].sections[-1]
+    key = f"task/{len(served_many.info.scripts) - 1}/section/{last.sequence_number}"
+    # A deep link far down the tree: the row is drawn, selected and in view.
+    open_view(page, f"{served_many.url}/result/{key}")
+    page.wait_for_selector("#log-lines .ln")
+    assert page.inner_text("#section-title") == last.section_name
+    selected = page.locator("#task-tree .node.selected")
+    assert selected.get_attribute("data-key") == key
+    box, panel = selected.bounding_box(), page.locator("#tests-panel").bounding_box()
+    assert panel["y"] <= box["y"] and box["y"] + box["height"] <= panel["y"] + panel["height"] + 1
+    assert len(tree_keys(page)) < 120
+    page.screenshot(path=os.path.join(ARTIFACTS, "viewer-tree-deep-link.png"))
+
+    # Folding the first task hides its thousands of rows; the second task's rows follow.
+    page.eval_on_selector("#tests-panel", "p => p.scrollTop = 0")
+    page.click("#task-tree .node.task >> nth=0")
+    keys = tree_keys(page)
+    assert keys[0] == "task/0" and "task/1" in keys
+    assert not any(k.startswith("task/0/") for k in keys)
+    page.click("#task-tree .node.task >> nth=0")
+    assert any(k.startswith("task/0/") for k in tree_keys(page))
+
+    # A section's twisty folds its subtree only.
+    script_row = page.locator("#task-tree .node[data-key='task/0/section/1'] .twisty")
+    script_row.click()
+    assert [k for k in tree_keys(page) if k.startswith("task/0/")] == ["task/0/section/1"]
+    script_row.click()
+
+    # Scrolling to the end draws the last rows, still only a screenful.
+    page.eval_on_selector("#tests-panel", "p => p.scrollTop = p.scrollHeight")
+    page.wait_for_function(f"document.querySelector(\"#task-tree .node[data-key='{key}']\") !== null")
+    assert len(tree_keys(page)) < 120

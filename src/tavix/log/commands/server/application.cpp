@@ -18,6 +18,7 @@ struct Route {
 // the HTML viewer must come before the catch-all entry page.
 constexpr Route kRoutes[] = {
     {"/results", "results", true},
+    {"/tree", "tree", true},
     {"/metadata", "metadata", true},
     {"/summary", "summary", true},
     {"/tasks", "tasks", true},
@@ -37,24 +38,48 @@ constexpr Route kRoutes[] = {
 struct Handler {
     const char *name;
     HandlerBody body;
+    const char *doc;  // the route's docstring
 };
 
 constexpr Handler kHandlers[] = {
-    {"index", index},
-    {"metadata", metadata},
-    {"results", results},
-    {"summary", summary},
-    {"tasks", tasks},
-    {"sections", sections},
-    {"executions", executions},
-    {"archive_name", archive_name},
-    {"logfile_sec", logfile_sec},
-    {"logfile_exe", logfile_exe},
-    {"filelist", filelist},
-    {"filelines", filelines},
-    {"htmlviewer", htmlviewer},
-    {"download_archive", download_archive},
-    {"download_file", download_file},
+    {"index", index,
+     "GET /result[...]: the front end's entry page, for every path below /result."},
+    {"metadata", metadata,
+     "GET prefix/metadata: the job metadata."},
+    {"results", results,
+     "GET prefix/results: every task record with its sections, as parsed."},
+    {"tree", tree,
+     "GET prefix/tree: the test tree in compact form,\n"
+     "{\"columns\", \"types\", \"results\", \"tasks\", \"rows\"}.\n\n"
+     "Each row is [id, parent, name, type, result, run_time, sequence_number, step]: parent is\n"
+     "the index of the parent row or -1 at a task's top; type and result index the \"types\"\n"
+     "and \"results\" tables (a missing result is \"\"); step is the index of a step within its\n"
+     "section's \"steps\", null for sections. Rows come in tree order, task after task; each\n"
+     "task entry {\"name\", \"result\", \"run_time\", \"rows\"} says how many rows are its own."},
+    {"summary", summary,
+     "GET prefix/summary: the job's result counts."},
+    {"tasks", tasks,
+     "GET prefix/tasks: the task names with their positions."},
+    {"sections", sections,
+     "GET prefix/sections/{section_uuid}: the section or step record."},
+    {"executions", executions,
+     "GET prefix/sections/{section_uuid}/executions: the device commands found in the section's log."},
+    {"archive_name", archive_name,
+     "GET prefix/archive_name: the archive's file name."},
+    {"logfile_sec", logfile_sec,
+     "GET prefix/sections/{section_uuid}/log?offset=&limit=: a page of the section's log with links to its neighbours."},
+    {"logfile_exe", logfile_exe,
+     "GET prefix/sections/{section_uuid}/{execution_uuid}/log: the lines of one device command."},
+    {"filelist", filelist,
+     "GET prefix/filelist: the archive's files and folders in pre-order."},
+    {"filelines", filelines,
+     "GET prefix/filelines/{filename}: a text file's lines."},
+    {"htmlviewer", htmlviewer,
+     "GET /result/archive/{filename}.html|pdf: an HTML or PDF file of the archive."},
+    {"download_archive", download_archive,
+     "GET prefix/download: the archive itself."},
+    {"download_file", download_file,
+     "GET prefix/download/{filename}: one file of the archive."},
 };
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
@@ -98,7 +123,8 @@ void define_server_class(nb::module_ &m) {
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::arg("kwargs"));
     for (const Handler &handler : kHandlers) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
-        builder.attr(handler.name, coroutine_method(handler.name, qualname.c_str(), handler.body));
+        builder.attr(handler.name,
+                     coroutine_method(handler.name, qualname.c_str(), handler.body, handler.doc));
     }
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <exception>
+#include <utility>
 
 namespace tavix::server {
 
@@ -10,6 +11,8 @@ namespace {
 
 PyTypeObject *ready_type = nullptr;
 PyTypeObject *method_type = nullptr;
+PyTypeObject *future_type = nullptr;      // asyncio.Future
+PyObject *get_running_loop = nullptr;     // asyncio.get_running_loop
 
 // ---------------------------------------------------------------------------
 // _Ready: an awaitable that completes on its first step.
@@ -141,20 +144,26 @@ PyObject *method_vectorcall(PyObject *callable, PyObject *const *args, size_t na
         PyErr_SetString(PyExc_TypeError, "a request handler takes (self, request)");
         return nullptr;
     }
-    ReadyObject *ready = PyObject_New(ReadyObject, ready_type);
-    if (!ready)
-        return nullptr;
-    ready->result = nullptr;
-    ready->error = nullptr;
+    PyObject *result = nullptr;
     try {
-        ready->result = method->body(args[0], args[1]).release().ptr();
+        result = method->body(args[0], args[1]).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
-        ready->error = take_error();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-        ready->error = take_error();
     }
+    // Work handed to a worker thread: the future is the awaitable.
+    if (result && PyObject_TypeCheck(result, future_type))
+        return result;
+    PyObject *error = result ? nullptr : take_error();
+    ReadyObject *ready = PyObject_New(ReadyObject, ready_type);
+    if (!ready) {
+        Py_XDECREF(result);
+        Py_XDECREF(error);
+        return nullptr;
+    }
+    ready->result = result;
+    ready->error = error;
     return reinterpret_cast<PyObject *>(ready);
 }
 
@@ -224,9 +233,38 @@ PyTypeObject *make_type(PyType_Spec &type_spec) {
 void init_coroutine_types(nb::module_ &m) {
     ready_type = make_type(ready_spec);
     method_type = make_type(method_spec);
+    nb::module_ asyncio = nb::module_::import_("asyncio");
+    future_type = reinterpret_cast<PyTypeObject *>(nb::object(asyncio.attr("Future")).release().ptr());
+    get_running_loop = nb::object(asyncio.attr("get_running_loop")).release().ptr();
 }
 
-nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body) {
+nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish) {
+    nb::object loop = nb::steal(PyObject_CallNoArgs(get_running_loop));
+    if (!loop.is_valid())
+        throw nb::python_error();
+    nb::object answer = loop.attr("create_future")();
+    nb::object job = loop.attr("run_in_executor")(nb::none(), nb::cpp_function(std::move(work)));
+    auto complete = [answer, finish = std::move(finish)](nb::handle done) {
+        // A request whose client went away has its answer cancelled already.
+        if (nb::cast<bool>(answer.attr("done")()))
+            return;
+        try {
+            nb::object value = finish(done);
+            answer.attr("set_result")(value);
+            return;
+        } catch (nb::python_error &e) {
+            e.restore();
+        } catch (const std::exception &e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
+        answer.attr("set_exception")(nb::steal(take_error()));
+    };
+    job.attr("add_done_callback")(nb::cpp_function(std::move(complete)));
+    return answer;
+}
+
+nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body,
+                            const char *doc) {
     auto *method = reinterpret_cast<MethodObject *>(PyType_GenericAlloc(method_type, 0));
     if (!method)
         throw nb::python_error();
@@ -238,6 +276,7 @@ nb::object coroutine_method(const char *name, const char *qualname, HandlerBody 
         throw nb::python_error();
     result.attr("__name__") = nb::str(name);
     result.attr("__qualname__") = nb::str(qualname);
+    result.attr("__doc__") = nb::str(doc);
 
     nb::module_ inspect = nb::module_::import_("inspect");
     if (nb::hasattr(inspect, "markcoroutinefunction"))

@@ -16,6 +16,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
+
 namespace tavix::server {
 
 namespace nb = nanobind;
@@ -25,7 +27,17 @@ using HandlerBody = nb::object (*)(nb::handle self, nb::handle request);
 // Creates the two native types; call once from the module initialiser.
 void init_coroutine_types(nb::module_ &m);
 
-// A method object `name` whose calls (self, request) run `body`.
-nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body);
+// A method object `name` whose calls (self, request) run `body`. A body that
+// returns an asyncio future (from `off_loop`) is answered when it completes.
+nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body,
+                            const char *doc);
+
+// For handlers whose work may take long (scans, searches): runs `work` in the
+// event loop's default executor, so the loop keeps answering other requests,
+// then `finish(future)` back on the loop, where `future.result()` gives the
+// work's result or raises its exception. `finish`'s answer, or its
+// exception, completes the returned future. `work` runs with the GIL held;
+// native loops inside it release the GIL around their block reads.
+nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish);
 
 }  // namespace tavix::server

@@ -15,6 +15,7 @@ namespace nb = nanobind;
 
 struct State {
     nb::object json_response;  // aiohttp.web.json_response
+    nb::object compact_dumps;  // json.dumps without blanks after separators
     nb::object file_response;  // aiohttp.web.FileResponse
     nb::object response;       // aiohttp.web.Response
     nb::object server_class;   // LogViewerServer, once built
@@ -98,6 +99,7 @@ nb::object contained_path(nb::handle self, nb::handle name);
 // Handlers (coroutine bodies) and the plain method.
 nb::object metadata(nb::handle self, nb::handle request);
 nb::object results(nb::handle self, nb::handle request);
+nb::object tree(nb::handle self, nb::handle request);
 nb::object summary(nb::handle self, nb::handle request);
 nb::object tasks(nb::handle self, nb::handle request);
 nb::object sections(nb::handle self, nb::handle request);

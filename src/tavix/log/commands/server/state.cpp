@@ -31,6 +31,8 @@ void init_state(nb::module_ &m) {
 
     state->json_response = web.attr("json_response");
     state->file_response = web.attr("FileResponse");
+    state->compact_dumps = nb::module_::import_("functools").attr("partial")(
+        nb::module_::import_("json").attr("dumps"), nb::arg("separators") = nb::make_tuple(",", ":"));
     state->response = web.attr("Response");
     state->link_pattern = nb::str("{}?offset={}&limit={}");
     state->logger = logging.attr("getLogger")(nb::object(m.attr("__name__")));
