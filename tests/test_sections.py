@@ -266,34 +266,63 @@ def test_lines_longer_than_a_read_block(logdir, read_block):
     assert summary(section) == reference_scan(section.logfile, 0, 0, HOST)
 
 
-def random_log(rng):
-    pieces = []
-    for seq in range(rng.randint(1, 120)):
-        kind = rng.random()
-        host = HOST if rng.random() < 0.9 else "lab2"
-        if kind < 0.25:
-            message = rng.choice([
-                "+++ R1: config +++", "+++ R2: ping +++", "+++ R3: executing command 'show ip' +++",
-                "+++ R4: configure command 'a' b' +++", "+++ R5: execute command '' +++",
-                "+++ bad banner +++", "+++ R1: config +++ ", "x +++",
-            ])
-            line = record(seq, message, host=host)
-            if rng.random() < 0.1:
-                line = line.replace("]: ", " ", 1)
-        elif kind < 0.55:
-            line = record(seq, rng.choice(["hello", "a: b: c", "", "TT", "x]: y"]), host=host,
-                          stamp=rng.choice(["2026-12-07T11:53:{:02d}", "2026-12-07 {:02d}", "T{:02d}TxT"]))
-        elif kind < 0.65:
-            line = rng.choice(["Target IP address: 10.1.1.", "Target IP address: x", " Target IP address: 9.9.9.9 "]) + "\n"
+# Host names of every shape: one character (it occurs everywhere), longer
+# than the small reads, multi-byte, holding the field separator.
+HOSTS = ("lab1", "h", "tvx-runner-01", "n" * 70, "r\u00fcter-\u00e9", "a: b")
+TITLES = ("show ip", "a' b", "x' +++ y' +++ z", "t\u00a0w\u3000o", "e\u0301\u20dd", "'", "\u00e9 +++ '", "q" * 300)
+BANNERS = ("config", "ping", "execute", "executing", "configure", "reboot")
+TARGETS = ("10.1.1.1", "10.1.1.", "x", "1.2.3.4 ", "\u0661\u0662.\u0663", "\uff11.2", "1.2.3.4\u3000", "", "1..")
+
+
+def random_record(rng, host, message):
+    seq = rng.randrange(10 ** rng.randint(0, 8))
+    stamp = rng.choice(("2026-12-07T11:53:{:02d}", "2026-12-07 11:{:02d}", "T{:02d}TxT")).format(seq % 60)
+    tags = rng.choice((": %[pid=42][pname=Main]", ": %[pid=1]", "", ": [x]", "]"))
+    return f"{seq}: {host}: {stamp}: %CONN-6-INFO{tags}: {message}"
+
+
+def random_banner(rng):
+    device = rng.choice(("R1", "\u00e9dge-02", "a:b", "R\u00a0", "R1:", "\u3000", ""))
+    kind = rng.choice(BANNERS)
+    if rng.random() < 0.5:
+        message = f"+++ {device}: {kind} +++"
+    else:
+        message = f"+++ {device}: {kind} command '{rng.choice(TITLES)}' +++"
+    return message + rng.choice(("", "", "", " ", "\u2028", " x"))
+
+
+def random_log(rng, host):
+    """A task log in which every rule of the scan has something to decide."""
+    lines = []
+    for _ in range(rng.randint(1, 90)):
+        roll = rng.random()
+        if roll < 0.3:
+            line = random_record(rng, rng.choice((host, host, host, "other")), random_banner(rng))
+        elif roll < 0.5:
+            line = random_record(rng, host, rng.choice(("hello", "a: b: c", "", "TT", "x]: y", "+++", host)))
+        elif roll < 0.62:
+            line = rng.choice(("", " ", "\u00a0")) + "Target IP address: " + rng.choice(TARGETS)
+        elif roll < 0.7:
+            # Device output holding the host, some of it shaped like a record.
+            line = rng.choice((f"{host} in output", f"a: b: c: d: {host}", f"{host}: a: b", f"+++ {host}: ping +++"))
+        elif roll < 0.75:
+            line = rng.choice(("y", "\u00e9", "+++ ", ": ")) * rng.randint(200, 3000)  # longer than a read
         else:
-            line = rng.choice(["output", "", "   ", "lab1 in output", "a: b: c: d: lab1", "\u00a0x\u2009"]) + "\n"
-            line *= rng.choice([1, 1, 1, 12])
-        if rng.random() < 0.1:
-            line = line.replace("\n", "\r\n")
-        pieces.append(line.encode())
-        if rng.random() < 0.05:
-            pieces.append(b"\xc3(\xe2\x82 \xff\n")
-    return b"".join(pieces)[: None if rng.random() < 0.8 else -1]
+            line = rng.choice(("output", "", "   ", "\u00a0x\u2009", "R1(config)#end", "\u0000nul\u0000"))
+        data = (line + rng.choice(("\n", "\n", "\n", "\r\n", "\u3000\n"))).encode()
+        if rng.random() < 0.04:
+            cut = rng.randrange(len(data))
+            data = data[:cut] + rng.choice((b"\xff", b"\xc3(", b"\xe2\x80", b"\xf0\x9f")) + data[cut:]
+        lines.append(data)
+        if roll < 0.3 and rng.random() < 0.3:
+            # A dense block: several record lines with little output between them.
+            lines.extend(random_record(rng, host, random_banner(rng)).encode() + b"\n" for _ in range(rng.randint(1, 4)))
+    data = b"".join(lines)
+    return data if rng.random() < 0.8 else data.rstrip(b"\n")
+
+
+# From a few bytes (lines and names span many reads) up to the largest read.
+READ_BLOCKS = (1, 2, 3, 4, 5, 7, 8, 13, 16, 31, 61, 64, 100, 127, 256, 1000, 4093, 1 << 16, 0)
 
 
 @pytest.fixture(params=[0, 5, 61], ids=["default-reads", "5-byte-reads", "61-byte-reads"])
@@ -304,18 +333,46 @@ def read_block(request):
     base._set_scan_block(previous)
 
 
-def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir, read_block):
+def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir):
     rng = random.Random(5)
-    for round_ in range(300):
-        data = random_log(rng)
-        starts = [0] + [m.end() for m in re.finditer(b"\n", data)]
-        start = rng.choice(starts) if rng.random() < 0.8 else rng.randrange(len(data) + 1)
-        size = rng.choice([0, -1, rng.randrange(1, len(data) + 2), len(data) - start])
-        section = make_section(logdir, data, log_start=start, log_size=size)
-        assert summary(section) == reference_scan(section.logfile, start, size, HOST), round_
-        for execute in section.child_execute.values():
-            assert execute.read_logs()[0].strip().endswith(("+++", "+++ "))
+    previous = base._set_scan_block(0)
+    try:
+        for round_ in range(160):
+            host = HOSTS[round_ % len(HOSTS)]
+            data = random_log(rng, host)
+            # Padding in front moves every line across the read edges.
+            pad = b"x" * rng.randrange(64) + b"\n"
+            data = pad + data
+            starts = [0] + [m.end() for m in re.finditer(b"\n", data)]
+            start = rng.choice(starts) if rng.random() < 0.8 else rng.randrange(len(data) + 1)
+            size = rng.choice([0, -1, rng.randrange(1, len(data) + 2), len(data) - start])
+            section = make_section(logdir, data, log_start=start, log_size=size, host=host)
+            expected = reference_scan(section.logfile, start, size, host)
+            for block in rng.sample(READ_BLOCKS, 6) + [1000]:
+                base._set_scan_block(block)
+                LogSection.child_execute.fget.cache_clear()
+                assert summary(section) == expected, (round_, block)
+            for execute in section.child_execute.values():
+                assert "+++" in execute.read_logs()[0]
+    finally:
+        base._set_scan_block(previous)
     gc.collect()
+
+
+def test_ping_block_closed_by_a_record_line_across_a_read_edge(logdir):
+    # The record line that closes a title-less ping block starts nine bytes
+    # before a read edge and its host name crosses it.
+    sample = os.path.join(os.path.dirname(__file__), "data", "scan-ping-block-edge.log")
+    with open(sample, "rb") as f:
+        section = make_section(logdir, f.read(), host="tvx-runner-01")
+    previous = base._set_scan_block(1000)
+    try:
+        pings = [e for e in section.child_execute.values() if e.execute_type == "ping"]
+        assert [(e.start_line, e.end_line) for e in pings] == [(66, 69)]
+        assert len(section.child_execute) == 12
+        assert summary(section) == reference_scan(section.logfile, 0, 0, "tvx-runner-01")
+    finally:
+        base._set_scan_block(previous)
 
 
 @pytest.mark.parametrize("run", ["generated_run", "generated_run_invalid_utf8"])

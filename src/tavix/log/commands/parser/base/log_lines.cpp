@@ -365,8 +365,10 @@ void LineAnalyser::feed(std::string_view piece, int64_t position) {
 
     // Matches that start in the previous pieces and end in this one.
     if (!carry_.empty()) {
+        // A match that starts in the carried bytes ends at most `reach_`
+        // bytes into this piece, however few bytes were carried.
         std::string joint = carry_;
-        joint.append(piece.data(), std::min(n, carry_.size()));
+        joint.append(piece.data(), std::min(n, reach_));
         size_t carried = carry_.size();
         // First match of `needle` that starts in the carried bytes at or after
         // `from` and runs into this piece.
@@ -414,14 +416,12 @@ void LineAnalyser::feed(std::string_view piece, int64_t position) {
     }
 
     // Keep enough of the end for a match of the longest needle across pieces.
-    size_t longest = std::max<size_t>(3, host_.size());
-    size_t keep_bytes = longest - 1;
-    if (n >= keep_bytes) {
-        carry_.assign(piece.data() + n - keep_bytes, keep_bytes);
+    if (n >= reach_) {
+        carry_.assign(piece.data() + n - reach_, reach_);
     } else {
         carry_.append(piece.data(), n);
-        if (carry_.size() > keep_bytes)
-            carry_.erase(0, carry_.size() - keep_bytes);
+        if (carry_.size() > reach_)
+            carry_.erase(0, carry_.size() - reach_);
     }
     carry_at_ = piece_end - int64_t(carry_.size());
 }

@@ -135,7 +135,8 @@ struct LineInfo {
 // Gathers a LineInfo from consecutive pieces of one line.
 class LineAnalyser {
 public:
-    LineAnalyser(LineInfo &info, std::string_view host) : info_(info), host_(host) {}
+    LineAnalyser(LineInfo &info, std::string_view host)
+        : info_(info), host_(host), reach_(std::max<size_t>(3, host.size()) - 1) {}
     // `piece` starts at byte `position` and never splits a UTF-8 character
     // (except where the line ends).
     void feed(std::string_view piece, int64_t position);
@@ -146,6 +147,7 @@ private:
 
     LineInfo &info_;
     std::string_view host_;
+    size_t reach_;       // longest needle ("]: ", "+++", the host) less one byte
     std::string carry_;  // last bytes of the previous pieces, for matches across pieces
     int64_t carry_at_ = 0;
 };
