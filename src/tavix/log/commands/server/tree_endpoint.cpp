@@ -6,33 +6,38 @@ namespace tavix::server {
 
 namespace {
 
-// record.get(key), with None for a missing key.
-nb::object field(nb::handle record, const char *key) {
-    PyObject *value = PyDict_GetItemString(record.ptr(), key);  // borrowed
-    return value ? nb::borrow(value) : nb::none();
+// The record keys the tree reads, interned once.
+struct Keys {
+    nb::str id, parents, parent_id, section_name, section_type, result, run_time, sequence_number,
+        steps, step_id, step_name;
+};
+
+nb::str intern(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
+
+const Keys &keys() {
+    static const Keys *k = new Keys{intern("id"), intern("parents"), intern("parent_id"),
+                                    intern("section_name"), intern("section_type"), intern("result"),
+                                    intern("run_time"), intern("sequence_number"), intern("steps"),
+                                    intern("step_id"), intern("step_name")};
+    return *k;
+}
+
+// record.get(key): a borrowed value, None for a missing key.
+PyObject *field(nb::handle record, nb::handle key) {
+    PyObject *value = PyDict_GetItemWithError(record.ptr(), key.ptr());
+    if (!value && PyErr_Occurred())
+        throw nb::python_error();
+    return value ? value : Py_None;
 }
 
 // "1.2 name" for a step with a step id, else its name.
 nb::object step_label(nb::handle step) {
-    nb::object step_id = field(step, "step_id");
-    nb::object name = field(step, "step_name");
-    if (step_id.is_none() || !nb::cast<bool>(nb::bool_(step_id)))
-        return name;
+    const Keys &k = keys();
+    nb::handle step_id = field(step, k.step_id);
+    nb::handle name = field(step, k.step_name);
+    if (!PyObject_IsTrue(step_id.ptr()))
+        return nb::borrow(name);
     return nb::str("{} {}").format(step_id, name);
-}
-
-nb::list row(nb::handle id, Py_ssize_t parent, nb::handle name, nb::handle type, nb::handle result,
-             nb::handle run_time, nb::handle sequence_number, nb::handle step_index) {
-    nb::list out;
-    out.append(id);
-    out.append(nb::int_(parent));
-    out.append(name);
-    out.append(type);
-    out.append(result);
-    out.append(run_time);
-    out.append(sequence_number);
-    out.append(step_index);
-    return out;
 }
 
 // Repeated texts (section types, results) travel once, in a table; rows hold
@@ -43,9 +48,11 @@ struct TextTable {
 
     nb::object operator()(nb::handle text) {
         nb::object key = text.is_none() ? nb::object(nb::str("")) : nb::borrow(text);
-        nb::object found = index.attr("get")(key);
-        if (!found.is_none())
-            return found;
+        PyObject *found = PyDict_GetItemWithError(index.ptr(), key.ptr());
+        if (found)
+            return nb::borrow(found);
+        if (PyErr_Occurred())
+            throw nb::python_error();
         nb::object position = nb::int_(nb::len(texts));
         texts.append(key);
         index[key] = position;
@@ -53,10 +60,17 @@ struct TextTable {
     }
 };
 
-}  // namespace
+// Appends [id, parent, name, type, result, run_time, sequence_number, step].
+void append_row(nb::list &rows, std::initializer_list<nb::handle> items) {
+    nb::list row = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (nb::handle item : items)
+        PyList_SET_ITEM(row.ptr(), i++, nb::borrow(item).release().ptr());
+    rows.append(row);
+}
 
-nb::object tree(nb::handle self, nb::handle request) {
-    nb::object scripts = self.attr(state->archive).attr(state->results).attr("scripts");
+nb::object tree_body(nb::handle scripts) {
+    const Keys &k = keys();
     nb::list tasks, rows;
     TextTable types, outcomes;
     nb::object step_type = types(nb::str("step"));
@@ -64,33 +78,34 @@ nb::object tree(nb::handle self, nb::handle request) {
     for (nb::handle task : scripts) {
         Py_ssize_t first_row = nb::len(rows);
         nb::object sections = task.attr("get")("sections");
-        nb::dict row_of;  // section id -> row index, for the parent links
+        nb::dict row_of;  // section id -> its row, for the parent links
         nb::object script;
         for (nb::handle section : sections) {
             if (!script.is_valid())
                 script = nb::borrow(section);
-            nb::object id = field(section, "id");
-            nb::object parents = field(section, "parents");
-            Py_ssize_t parent = -1;
-            if (!parents.is_none() && nb::len(parents) > 0) {
-                nb::object parent_row = row_of.attr("get")(field(section, "parent_id"));
-                if (!parent_row.is_none())
-                    parent = nb::cast<Py_ssize_t>(parent_row);
+            nb::handle id = field(section, k.id);
+            nb::object parent = nb::int_(-1);
+            if (PyObject_IsTrue(field(section, k.parents))) {
+                PyObject *parent_row = PyDict_GetItemWithError(row_of.ptr(), field(section, k.parent_id));
+                if (parent_row)
+                    parent = nb::borrow(parent_row);
+                else if (PyErr_Occurred())
+                    throw nb::python_error();
             }
-            Py_ssize_t own_row = nb::len(rows);
-            row_of[id] = nb::int_(own_row);
-            nb::object sequence_number = field(section, "sequence_number");
-            rows.append(row(id, parent, field(section, "section_name"), types(field(section, "section_type")),
-                            outcomes(field(section, "result")), field(section, "run_time"), sequence_number,
-                            nb::none()));
-            nb::object steps = field(section, "steps");
+            nb::object own_row = nb::int_(nb::len(rows));
+            row_of[id] = own_row;
+            nb::handle sequence_number = field(section, k.sequence_number);
+            append_row(rows, {id, parent, field(section, k.section_name),
+                              types(field(section, k.section_type)), outcomes(field(section, k.result)),
+                              field(section, k.run_time), sequence_number, Py_None});
+            nb::handle steps = field(section, k.steps);
             if (!PyList_Check(steps.ptr()))
                 continue;  // the script record's "steps" is an empty string
             Py_ssize_t step_index = 0;
             for (nb::handle step : steps) {
-                rows.append(row(field(step, "id"), own_row, step_label(step), step_type,
-                                outcomes(field(step, "result")), field(step, "run_time"), sequence_number,
-                                nb::int_(step_index++)));
+                append_row(rows, {field(step, k.id), own_row, step_label(step), step_type,
+                                  outcomes(field(step, k.result)), field(step, k.run_time),
+                                  sequence_number, nb::int_(step_index++)});
             }
         }
         nb::object meta = task.attr("get")("meta");
@@ -101,8 +116,8 @@ nb::object tree(nb::handle self, nb::handle request) {
             name = nb::str("task {}").format(task_index);
         nb::dict entry;
         entry["name"] = name;
-        entry["result"] = script.is_valid() ? field(script, "result") : nb::none();
-        entry["run_time"] = script.is_valid() ? field(script, "run_time") : nb::none();
+        entry["result"] = script.is_valid() ? nb::borrow(field(script, k.result)) : nb::none();
+        entry["run_time"] = script.is_valid() ? nb::borrow(field(script, k.run_time)) : nb::none();
         entry["rows"] = nb::int_(nb::len(rows) - first_row);
         tasks.append(entry);
         ++task_index;
@@ -114,8 +129,21 @@ nb::object tree(nb::handle self, nb::handle request) {
     body["results"] = outcomes.texts;
     body["tasks"] = tasks;
     body["rows"] = rows;
-    return state->json_response(body, nb::arg("headers") = default_header(self),
-                                nb::arg("dumps") = state->compact_dumps);
+    return state->compact_dumps(body);
+}
+
+}  // namespace
+
+nb::object tree(nb::handle self, nb::handle request) {
+    // The tree does not change while the archive is open: its text is made
+    // on the first request and kept.
+    nb::object cached = nb::getattr(self, "_tree_text", nb::none());
+    if (cached.is_none()) {
+        cached = tree_body(self.attr(state->archive).attr(state->results).attr("scripts"));
+        self.attr("_tree_text") = cached;
+    }
+    return state->response(nb::arg("text") = cached, nb::arg("content_type") = "application/json",
+                           nb::arg("headers") = default_header(self));
 }
 
 }  // namespace tavix::server
