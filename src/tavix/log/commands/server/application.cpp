@@ -114,7 +114,7 @@ void define_server_class(nb::module_ &m) {
     // Attributes the application sets on itself; aiohttp's debug mode warns
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
-        nb::make_tuple("archive", "fread_size", "_default_header", "_tree_text"));
+        nb::make_tuple("archive", "fread_size", "_default_header", "_tree_body"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc("HTTP application through which a browser looks at one opened run archive.")

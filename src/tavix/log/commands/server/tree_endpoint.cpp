@@ -129,20 +129,20 @@ nb::object tree_body(nb::handle scripts) {
     body["results"] = outcomes.texts;
     body["tasks"] = tasks;
     body["rows"] = rows;
-    return state->compact_dumps(body);
+    return state->compact_dumps(body).attr("encode")("utf-8");
 }
 
 }  // namespace
 
 nb::object tree(nb::handle self, nb::handle request) {
-    // The tree does not change while the archive is open: its text is made
+    // The tree does not change while the archive is open: its body is made
     // on the first request and kept.
-    nb::object cached = nb::getattr(self, "_tree_text", nb::none());
+    nb::object cached = nb::getattr(self, "_tree_body", nb::none());
     if (cached.is_none()) {
         cached = tree_body(self.attr(state->archive).attr(state->results).attr("scripts"));
-        self.attr("_tree_text") = cached;
+        self.attr("_tree_body") = cached;
     }
-    return state->response(nb::arg("text") = cached, nb::arg("content_type") = "application/json",
+    return state->response(nb::arg("body") = cached, nb::arg("content_type") = "application/json",
                            nb::arg("headers") = default_header(self));
 }
 
