@@ -43,7 +43,9 @@ struct Handler {
 
 constexpr Handler kHandlers[] = {
     {"index", index,
-     "GET /result[...]: the front end's entry page, for every path below /result."},
+     "GET /result[...]: the front end's entry page, for every path below /result.\n\n"
+     "With an access token, ?token=<token> sets the access cookie and redirects to the\n"
+     "same address without the token."},
     {"metadata", metadata,
      "GET prefix/metadata: the job metadata."},
     {"results", results,
@@ -75,15 +77,33 @@ constexpr Handler kHandlers[] = {
     {"filelines", filelines,
      "GET prefix/filelines/{filename}: a text file's lines."},
     {"htmlviewer", htmlviewer,
-     "GET /result/archive/{filename}.html|pdf: an HTML or PDF file of the archive."},
+     "GET /result/archive/{filename}.html|pdf: an HTML or PDF file of the archive.\n\n"
+     "With an access token, HTML files come with \"Content-Security-Policy: sandbox\n"
+     "allow-scripts allow-popups\": their scripts run, in an origin of their own."},
     {"download_archive", download_archive,
      "GET prefix/download: the archive itself."},
     {"download_file", download_file,
      "GET prefix/download/{filename}: one file of the archive."},
 };
 
+constexpr const char *kServerDoc =
+    "HTTP application through which a browser looks at one opened run archive.\n\n"
+    "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
+    "                access_token=None, access_hosts=(), **kwargs)\n\n"
+    "access_token: None serves every request. A text lets in only requests that carry it:\n"
+    "the entry page /result?token=<token> sets it as a cookie (HttpOnly, SameSite=Strict)\n"
+    "and redirects to the same address without it; every other route but the static\n"
+    "files (all routes under url_prefix, downloads, the HTML viewer) needs that cookie or\n"
+    "an 'Authorization: Bearer <token>' header, else answers 403 {\"detail\": \"ACCESS_DENIED\"}.\n"
+    "Requests whose Host is not this machine's (localhost, 127.0.0.1, [::1], the address\n"
+    "connected to, or a name of access_hosts) are refused the same way, and HTML reports\n"
+    "of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts\n"
+    "allow-popups), so their scripts cannot read the viewer's routes.\n"
+    "access_hosts: further Host names to accept, such as the one the URL shows.";
+
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
-                 nb::handle url_prefix, nb::kwargs kwargs) {
+                 nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
+                 nb::kwargs kwargs) {
     super_of(state->server_class, self).attr("__init__")(**kwargs);
     self.attr("archive") = archive;
     self.attr("fread_size") = fread_size;
@@ -100,6 +120,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
         add_get(path, handler, nb::arg("name") = route.name);
     }
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
+    install_access_guard(self, url_prefix, access_token, access_hosts);
 }
 
 nb::object serve(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -114,13 +135,16 @@ void define_server_class(nb::module_ &m) {
     // Attributes the application sets on itself; aiohttp's debug mode warns
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
-        nb::make_tuple("archive", "fread_size", "_default_header", "_tree_body"));
+        nb::make_tuple("archive", "fread_size", "_default_header", "_tree_body",
+                       "access_token"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
-    builder.doc("HTTP application through which a browser looks at one opened run archive.")
+    builder.doc(kServerDoc)
         .attr("ATTRS", attrs)
         .method("__init__", &server_init, nb::arg("archive"), nb::arg("fread_size") = 20480,
-                nb::arg("url_prefix") = "/private/v1/standalone", nb::arg("kwargs"));
+                nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
+                nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),
+                nb::arg("kwargs"));
     for (const Handler &handler : kHandlers) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
         builder.attr(handler.name,

@@ -113,8 +113,7 @@ nb::object htmlviewer(nb::handle self, nb::handle request) {
                 PyErr_Format(PyExc_FileNotFoundError, "No such file: %R", path.ptr());
                 throw nb::python_error();
             }
-            return state->file_response(path,
-                                        nb::arg("headers") = default_header(self));
+            return state->file_response(path, nb::arg("headers") = report_headers(self, path));
         },
         "Exception encountered when loading html viewer:", "SERVE_FILE_FAILED");
 }

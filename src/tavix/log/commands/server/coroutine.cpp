@@ -263,6 +263,15 @@ nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(n
     return answer;
 }
 
+nb::object ready_result(nb::object result) {
+    ReadyObject *ready = PyObject_New(ReadyObject, ready_type);
+    if (!ready)
+        throw nb::python_error();
+    ready->result = result.release().ptr();
+    ready->error = nullptr;
+    return nb::steal(reinterpret_cast<PyObject *>(ready));
+}
+
 nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body,
                             const char *doc) {
     auto *method = reinterpret_cast<MethodObject *>(PyType_GenericAlloc(method_type, 0));

@@ -40,4 +40,8 @@ nb::object coroutine_method(const char *name, const char *qualname, HandlerBody 
 // native loops inside it release the GIL around their block reads.
 nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish);
 
+// An awaitable that finishes on its first step with `result`, for answers
+// made without running a handler.
+nb::object ready_result(nb::object result);
+
 }  // namespace tavix::server

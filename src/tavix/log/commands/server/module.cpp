@@ -5,5 +5,6 @@ NB_MODULE(server, m) {
     m.doc() = "Log viewer web server: serves one opened run archive to the browser front end.";
     tavix::server::init_state(m);
     tavix::server::init_coroutine_types(m);
+    tavix::server::define_access_guard(m);
     tavix::server::define_server_class(m);
 }

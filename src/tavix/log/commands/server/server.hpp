@@ -116,6 +116,15 @@ nb::object download_archive(nb::handle self, nb::handle request);
 nb::object download_file(nb::handle self, nb::handle request);
 nb::object download(nb::handle self, nb::handle file);
 
+// Access token (access.cpp). The AccessGuard middleware class, defined before
+// the server class; its installation on a server when a token is given; the
+// headers of an archive report: the default ones, with a sandboxing policy
+// for HTML while a token is in force.
+void define_access_guard(nb::module_ &m);
+void install_access_guard(nb::handle self, nb::handle url_prefix, nb::handle access_token,
+                          nb::handle access_hosts);
+nb::object report_headers(nb::handle self, nb::handle path);
+
 void define_server_class(nb::module_ &m);
 
 }  // namespace tavix::server

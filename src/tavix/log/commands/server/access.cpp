@@ -1,0 +1,250 @@
+// Access to a viewer for its own user only.
+//
+// Run archives hold device configurations, addresses and credentials, and
+// any page open in the same browser can send requests to a local server.
+// With an access token the server answers its data only to requests that
+// carry the token (in the cookie the entry page trades it for, or in an
+// Authorization header), and only to requests addressed to this machine by
+// a name no foreign DNS can re-point (which keeps rebinding sites out).
+// Archive reports are sent sandboxed, so their scripts run in an origin of
+// their own and cannot read the viewer's routes.
+#include <class_builder.hpp>
+#include <py_helpers.hpp>
+
+#include <string>
+#include <string_view>
+
+#include "coroutine.hpp"
+#include "server.hpp"
+
+namespace tavix::server {
+
+namespace {
+
+// Names by which a browser on this machine reaches it, whatever the DNS says.
+constexpr const char *kLocalHosts[] = {"localhost", "127.0.0.1", "::1"};
+
+// The routes open to anyone: the entry page, which must load before the
+// token can be traded, and the front end's own files. Every other route,
+// whoever adds it, needs the token.
+constexpr const char *kOpenRoutes[] = {"index", "static"};
+
+constexpr const char *kTokenParameter = "token";
+constexpr const char *kReportPolicy = "sandbox allow-scripts allow-popups";
+
+nb::handle guard_class;  // kept for the process lifetime
+
+// A new dict with the items of `mapping`.
+nb::object copy_of(nb::handle mapping) {
+    return nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))(mapping);
+}
+
+// The UTF-8 bytes of a text, or nothing for one that has none (lone
+// surrogates, as undecodable header bytes become).
+bool utf8_of(nb::handle text, std::string_view &bytes) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &size)
+                                                   : nullptr;
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    bytes = std::string_view(data, size);
+    return true;
+}
+
+// Compares in a time that depends on the lengths only, so that the timing
+// of an answer tells nothing about how much of a guess was right.
+bool same_token(nb::handle given, nb::handle token) {
+    std::string_view a, b;
+    if (given.is_none() || !utf8_of(given, a) || !utf8_of(token, b) || a.size() != b.size())
+        return false;
+    volatile unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference = difference | static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+// The host name of a Host header value, lower-cased and without its port:
+// "[::1]:8080" gives "::1", "Viewer.Example:80" gives "viewer.example".
+std::string host_name(std::string_view value) {
+    std::string_view name = value;
+    if (!name.empty() && name.front() == '[') {
+        size_t end = name.find(']');
+        name = end == std::string_view::npos ? std::string_view() : name.substr(1, end - 1);
+    } else if (size_t colon = name.rfind(':');
+               colon != std::string_view::npos && name.find(':') == colon) {
+        name = name.substr(0, colon);
+    }
+    std::string lower(name);
+    for (char &c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+bool host_allowed(nb::handle guard, nb::handle request) {
+    nb::object value = request.attr(state->headers).attr(state->get)("Host");
+    // Browsers always send a Host; a request without one is not a page's.
+    if (value.is_none())
+        return true;
+    std::string_view text;
+    if (!utf8_of(value, text))
+        return false;
+    nb::str name(host_name(text).c_str());
+    if (truthy(guard.attr("_hosts").attr("__contains__")(name)))
+        return true;
+    // The address the connection came in on names this machine too (a
+    // server listening on all interfaces is reached by any of them).
+    nb::object transport = request.attr("transport");
+    if (transport.is_none())
+        return false;
+    nb::object local = transport.attr("get_extra_info")("sockname");
+    return PyTuple_Check(local.ptr()) && nb::len(local) > 0 && name.equal(nb::str(local[0]));
+}
+
+bool under_prefix(nb::handle guard, nb::handle request) {
+    nb::str prefix = nb::str(guard.attr("_url_prefix"));
+    if (nb::len(prefix) == 0)
+        return false;
+    nb::str path = nb::str(request.attr(state->path));
+    return path.equal(prefix) || truthy(path.attr("startswith")(prefix + nb::str("/")));
+}
+
+bool open_route(nb::handle route_name) {
+    if (route_name.is_none())
+        return false;
+    for (const char *name : kOpenRoutes)
+        if (route_name.equal(nb::str(name)))
+            return true;
+    return false;
+}
+
+// "Bearer <token>" from the Authorization header (the scheme is
+// case-insensitive), or None.
+nb::object bearer_token(nb::handle request) {
+    nb::object value = request.attr(state->headers).attr(state->get)("Authorization");
+    if (value.is_none())
+        return value;
+    nb::object parts = nb::str(value).attr("split")(nb::none(), 1);
+    if (nb::len(parts) != 2 || !nb::str(parts[0]).attr("lower")().equal(nb::str("bearer")))
+        return nb::none();
+    return parts[1].attr("strip")();
+}
+
+bool carries_token(nb::handle guard, nb::handle request) {
+    nb::object token = guard.attr("_token");
+    nb::object cookie =
+        request.attr("cookies").attr(state->get)(nb::object(guard.attr("_cookie_name")));
+    // Both are compared, so the time taken does not tell which one was given.
+    bool by_cookie = same_token(cookie, token);
+    bool by_header = same_token(bearer_token(request), token);
+    return by_cookie || by_header;
+}
+
+nb::object denied(nb::handle request, const char *reason) {
+    debug_lines(nb::str("Access denied to {}: {}").format(request.attr(state->path), reason),
+                nullptr);
+    nb::dict body;
+    body["detail"] = "ACCESS_DENIED";
+    return state->json_response(body, nb::arg("status") = 403,
+                                nb::arg("headers") = default_header(request.attr("app")));
+}
+
+// The entry page's answer to a right token: the cookie, and the same address
+// without the token, so that it stays out of the address bar, the history
+// and bookmarks.
+nb::object entry_redirect(nb::handle guard, nb::handle request) {
+    nb::list kept;
+    for (nb::handle item : request.attr(state->query).attr("items")())
+        if (!item[0].equal(nb::str(kTokenParameter)))
+            kept.append(item);
+    nb::object location = request.attr("rel_url").attr("with_query")(kept);
+    nb::object headers = copy_of(default_header(request.attr("app")));
+    headers["Location"] = nb::str(location);
+    headers["Cache-Control"] = "no-store";
+    nb::object response = state->response(nb::arg("status") = 302, nb::arg("headers") = headers);
+    response.attr("set_cookie")(nb::object(guard.attr("_cookie_name")),
+                                nb::object(guard.attr("_token")), nb::arg("httponly") = true,
+                                nb::arg("samesite") = "Strict", nb::arg("path") = "/");
+    return response;
+}
+
+[[noreturn]] void raise_value_error(const char *message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw nb::python_error();
+}
+
+void guard_init(nb::handle self, nb::handle token, nb::handle url_prefix, nb::handle hosts) {
+    if (!PyUnicode_Check(token.ptr()) || nb::len(token) == 0)
+        raise_value_error("access_token must be a non-empty str");
+    nb::set names;
+    for (const char *name : kLocalHosts)
+        names.add(nb::str(name));
+    for (nb::handle name : hosts)
+        names.add(nb::str(name).attr("lower")());
+    // One cookie per token: viewers of several runs open in one browser
+    // each keep their own (cookies do not tell ports apart).
+    nb::object digest = nb::module_::import_("hashlib")
+                            .attr("sha256")(token.attr("encode")())
+                            .attr("hexdigest")();
+    self.attr("_token") = token;
+    self.attr("_url_prefix") = nb::str(url_prefix);
+    self.attr("_hosts") = nb::frozenset(names);
+    self.attr("_cookie_name") = nb::str("tavix_viewer_{:.16}").format(digest);
+}
+
+nb::object guard_call(nb::handle self, nb::handle request, nb::handle handler) {
+    if (!host_allowed(self, request))
+        return ready_result(denied(request, "not addressed to this machine"));
+    nb::object route_name = request.attr(state->match_info).attr("route").attr("name");
+    if (!open_route(route_name) || under_prefix(self, request)) {
+        if (!carries_token(self, request))
+            return ready_result(denied(request, "no valid access token"));
+    } else if (route_name.equal(nb::str("index"))) {
+        nb::object given = request.attr(state->query).attr(state->get)(kTokenParameter);
+        if (same_token(given, nb::object(self.attr("_token"))))
+            return ready_result(entry_redirect(self, request));
+    }
+    return handler(request);
+}
+
+}  // namespace
+
+void define_access_guard(nb::module_ &m) {
+    nb::object object = nb::module_::import_("builtins").attr("object");
+    guard_class = ClassBuilder(m, "AccessGuard", {object})
+                      .doc("aiohttp middleware that lets in only requests carrying the access "
+                           "token and addressed to this machine.\n\n"
+                           "The entry page's ?token= is traded for a cookie; other routes take "
+                           "that cookie or an 'Authorization: Bearer' header. The entry page and "
+                           "the static files need no token. `hosts` adds Host names to the "
+                           "local ones.")
+                      .attr("__middleware_version__", nb::int_(1))
+                      .method("__init__", &guard_init, nb::arg("token").none(),
+                              nb::arg("url_prefix"), nb::arg("hosts") = nb::tuple())
+                      .method("__call__", &guard_call, nb::arg("request"), nb::arg("handler"))
+                      .build()
+                      .release();
+}
+
+void install_access_guard(nb::handle self, nb::handle url_prefix, nb::handle access_token,
+                          nb::handle access_hosts) {
+    self.attr("access_token") = access_token;
+    if (access_token.is_none())
+        return;
+    // First in the list: it runs before any middleware given by the caller.
+    self.attr("middlewares").attr("insert")(0, guard_class(access_token, url_prefix, access_hosts));
+}
+
+nb::object report_headers(nb::handle self, nb::handle path) {
+    nb::object headers = default_header(self);
+    if (nb::object(self.attr("access_token")).is_none() ||
+        !truthy(nb::str(path).attr("endswith")(".html")))
+        return headers;
+    nb::object sandboxed = copy_of(headers);
+    sandboxed["Content-Security-Policy"] = kReportPolicy;
+    return sandboxed;
+}
+
+}  // namespace tavix::server

@@ -1,0 +1,189 @@
+"""The viewer's access token, Host check and sandboxed reports."""
+
+import os
+import re
+
+import aiohttp
+import pytest
+from aiohttp import web
+
+from tavix.log.commands.server import AccessGuard, LogViewerServer
+
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
+
+P = "/private/v1/standalone"
+TOKEN = "Zt0k3n-for_tests"
+OPEN_ROUTES = {"index", "static"}
+
+
+@pytest.fixture
+def archive(generated_run):
+    with Archive(generated_run.path) as opened:
+        with open(os.path.join(opened.dir, "summary.pdf"), "wb") as f:
+            f.write(b"%PDF-1.4\n%%EOF\n")
+        yield opened
+
+
+async def answered_later(request):
+    return web.json_response({"answered": True})
+
+
+def guarded_server(archive, token=TOKEN, **kwargs):
+    app = LogViewerServer(archive, access_token=token, access_hosts=["Viewer.Example"], **kwargs)
+    # Routes are added under the prefix by other parts of the viewer; the
+    # guard must cover them without knowing them.
+    app.router.add_get(P + "/added/{name}", answered_later, name="added")
+    return app
+
+
+@pytest.fixture
+async def client(aiohttp_client, archive):
+    return await aiohttp_client(guarded_server(archive))
+
+
+def sample_path(canonical):
+    """A path that the route pattern `canonical` matches: each variable becomes "a.html"."""
+    out, depth = [], 0
+    for char in canonical:
+        if char == "{":
+            if depth == 0:
+                out.append("a.html")
+            depth += 1
+        elif char == "}":
+            depth -= 1
+        elif depth == 0:
+            out.append(char)
+    return "".join(out)
+
+
+def guarded_paths(app):
+    paths = [sample_path(resource.canonical) for resource in app.router.resources()
+             if resource.name not in OPEN_ROUTES]
+    assert P + "/metadata" in paths and "/result/archive/a.html" in paths and P + "/added/a.html" in paths
+    return paths + [P, P + "/no/such/route"]
+
+
+async def expect_denied(response):
+    assert response.status == 403
+    assert response.headers["Access-Control-Allow-Origin"] == "*"
+    assert await response.json() == {"detail": "ACCESS_DENIED"}
+
+
+def bearer(token):
+    return {"Authorization": "Bearer " + token}
+
+
+async def test_every_route_but_the_open_ones_needs_the_token(client):
+    paths = guarded_paths(client.server.app)
+    for path in paths:
+        await expect_denied(await client.get(path))
+        assert (await client.get(path, headers=bearer(TOKEN))).status != 403, path
+    # The entry page and the front end's files need nothing.
+    for path in ["/result", "/result/task/0/section/3", "/result/archive/notes.txt", "/app.js"]:
+        assert (await client.get(path)).status == 200, path
+
+
+async def test_the_entry_page_trades_the_token_for_a_cookie(client):
+    await expect_denied(await client.get(P + "/metadata"))
+    response = await client.get("/result/task/0/section/3?view=log&token=" + TOKEN + "&line=7",
+                                allow_redirects=False)
+    assert response.status == 302
+    assert response.headers["Location"] == "/result/task/0/section/3?view=log&line=7"
+    assert response.headers["Access-Control-Allow-Origin"] == "*"
+    cookie = response.cookies.popitem()[1]
+    assert cookie.key.startswith("tavix_viewer_") and cookie.value == TOKEN
+    assert cookie["httponly"] and cookie["samesite"] == "Strict" and cookie["path"] == "/"
+    assert TOKEN not in cookie.key
+
+    # The cookie now opens every route: the metadata, a report, a deep link.
+    assert (await client.get(P + "/metadata")).status == 200
+    assert (await client.get("/result/archive/report.html")).status == 200
+    landed = await client.get("/result?token=" + TOKEN)
+    assert landed.status == 200 and str(landed.url).endswith("/result")
+
+
+async def test_wrong_tokens_are_refused(client):
+    wrong = [TOKEN + "x", TOKEN[:-1], TOKEN[:-1] + "Y", "", TOKEN.upper(), "é" * len(TOKEN)]
+    for token in wrong:
+        await expect_denied(await client.get(P + "/summary", headers=bearer(token)))
+    for header in ["Basic " + TOKEN, TOKEN, "Bearer"]:
+        await expect_denied(await client.get(P + "/summary", headers={"Authorization": header}))
+    assert (await client.get(P + "/summary", headers={"Authorization": "bearer  " + TOKEN})).status == 200
+    # The token in the query string opens the entry page only.
+    await expect_denied(await client.get(P + "/summary?token=" + TOKEN))
+
+    # A wrong token at the entry page: the page, but no cookie.
+    response = await client.get("/result?token=" + TOKEN[:-1], allow_redirects=False)
+    assert response.status == 200 and not response.cookies
+    await expect_denied(await client.get(P + "/summary"))
+    # A cookie of the right name with a wrong value.
+    name = "tavix_viewer_" + __import__("hashlib").sha256(TOKEN.encode()).hexdigest()[:16]
+    await expect_denied(await client.get(P + "/summary", cookies={name: TOKEN[:-1] + "Y"}))
+    assert (await client.get(P + "/summary", cookies={name: TOKEN})).status == 200
+
+
+async def test_requests_for_foreign_hosts_are_refused(client):
+    port = client.server.port
+    for host in ["rebound.example.com", "rebound.example.com:%d" % port, "localhost.example",
+                 "127.0.0.2", "[::2]:%d" % port, "viewer.example.evil"]:
+        for path in [P + "/metadata", "/result", "/app.js"]:
+            await expect_denied(await client.get(path, headers={"Host": host, **bearer(TOKEN)}))
+    for host in ["localhost:%d" % port, "LocalHost", "127.0.0.1", "[::1]:%d" % port,
+                 "viewer.example", "VIEWER.example:80"]:
+        response = await client.get(P + "/metadata", headers={"Host": host, **bearer(TOKEN)})
+        assert response.status == 200, host
+
+
+async def test_reports_are_sandboxed_and_pdfs_unchanged(aiohttp_client, archive):
+    guarded = await aiohttp_client(guarded_server(archive))
+    report = await guarded.get("/result/archive/report.html", headers=bearer(TOKEN))
+    assert report.headers["Content-Security-Policy"] == "sandbox allow-scripts allow-popups"
+    assert report.headers["Access-Control-Allow-Origin"] == "*"
+    pdf = await guarded.get("/result/archive/summary.pdf", headers=bearer(TOKEN))
+    assert pdf.status == 200 and "Content-Security-Policy" not in pdf.headers
+
+    plain = await aiohttp_client(LogViewerServer(archive))
+    assert "Content-Security-Policy" not in (await plain.get("/result/archive/report.html")).headers
+
+
+async def test_without_a_token_nothing_changes(aiohttp_client, archive):
+    app = LogViewerServer(archive)
+    assert app.access_token is None and list(app.middlewares) == []
+    client = await aiohttp_client(app)
+    response = await client.get("/result?token=anything", allow_redirects=False)
+    assert response.status == 200 and not response.cookies
+    for headers in [{}, {"Host": "rebound.example.com"}]:
+        response = await client.get(P + "/metadata", headers=headers)
+        assert response.status == 200 and response.headers["Access-Control-Allow-Origin"] == "*"
+
+
+async def test_viewers_of_several_runs_in_one_browser(aiohttp_server, archive):
+    # Cookies do not tell ports apart: each viewer must keep its own.
+    servers = [await aiohttp_server(guarded_server(archive, token=TOKEN + str(i))) for i in range(2)]
+    async with aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as browser:
+        for i, server in enumerate(servers):
+            await browser.get(server.make_url("/result?token=%s%d" % (TOKEN, i)))
+        for server in servers:
+            async with browser.get(server.make_url(P + "/archive_name")) as response:
+                assert response.status == 200
+
+
+async def test_the_guard_comes_first_and_checks_its_token(aiohttp_client, archive):
+    seen = []
+
+    @web.middleware
+    async def callers(request, handler):
+        seen.append(request.path)
+        return await handler(request)
+
+    client = await aiohttp_client(guarded_server(archive, middlewares=[callers]))
+    assert isinstance(client.server.app.middlewares[0], AccessGuard)
+    await expect_denied(await client.get(P + "/tasks"))
+    assert seen == []
+    assert (await client.get(P + "/tasks", headers=bearer(TOKEN))).status == 200
+    assert seen == [P + "/tasks"]
+    for token in ["", 42, b"bytes"]:
+        with pytest.raises(ValueError, match="access_token"):
+            LogViewerServer(archive, access_token=token)
+    with pytest.raises(TypeError):
+        LogViewerServer(archive, 100, P, TOKEN)  # the token is given by name only
