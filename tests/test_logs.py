@@ -1,5 +1,6 @@
 import logging
 import os
+import re
 import socket
 import sys
 import zipfile
@@ -81,8 +82,9 @@ class FakeArchive:
 
 
 class FakeServer:
-    def __init__(self, archive):
+    def __init__(self, archive, **options):
         self.archive = archive
+        FakeServer.options = options
 
     def serve(self, sock, print):
         FakeServer.served = (self.archive, sock.getsockname(), print)
@@ -134,7 +136,9 @@ def test_view_serves_announces_and_cleans_up(view, places, caplog):
     served_archive, (host, port), printing = FakeServer.served
     assert served_archive is opened and opened.left is None and printing is False
     assert port != 0 and host == "127.0.0.1"
-    url = "http://localhost:%d/result" % port
+    token = FakeServer.options["access_token"]
+    assert FakeServer.options == {"access_token": token, "access_hosts": ("localhost", "localhost")}
+    url = "http://localhost:%d/result?token=%s" % (port, token)
     assert view.browsed == [url]
     assert messages(caplog) == ["Logfile: %s" % archive, "\nView at: \n    %s" % url,
                                 "\nPress Ctrl-C to exit", "\n%s\n" % ("-" * 80), "Bye..."]
@@ -150,8 +154,27 @@ def test_view_serves_announces_and_cleans_up(view, places, caplog):
     FakeServer.interrupt = False
     view.browsed.clear()
     view.run_with(str(archive), "--port", str(free), "--host", "127.0.0.1", "--no-browser")
-    assert "\nView at: \n    http://127.0.0.1:%d/result" % free in messages(caplog)
+    token = FakeServer.options["access_token"]
+    assert "\nView at: \n    http://127.0.0.1:%d/result?token=%s" % (free, token) in messages(caplog)
     assert view.browsed == []
+
+
+def test_view_makes_a_fresh_token_per_run_unless_told_not_to(view, places, caplog):
+    caplog.set_level(logging.INFO)
+    archive = make_zip(places[1] / "a.zip", 1000)
+    tokens = set()
+    for _ in range(3):
+        view.run_with(str(archive), "--no-browser")
+        tokens.add(FakeServer.options["access_token"])
+    assert len(tokens) == 3
+    assert all(re.fullmatch(r"[A-Za-z0-9_-]{43}", token) for token in tokens)
+
+    view.run_with(str(archive), "--no-token")
+    assert FakeServer.options == {}  # the server as the command always built it
+    port = FakeServer.served[1][1]
+    assert view.browsed[-1] == "http://localhost:%d/result" % port
+    assert "\nView at: \n    %s" % view.browsed[-1] in messages(caplog)
+    assert "--no-token" in view.parser.format_help()
 
 
 def test_view_defaults_come_from_configuration(places):

@@ -7,6 +7,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.request
 
 import pytest
@@ -45,6 +46,7 @@ def tavix(env, *argv, **kwargs):
 
 
 def wait_for_url(process, deadline=60):
+    """The address announced, split into the server's base URL and the access token (or None)."""
     seen = []
     end = time.monotonic() + deadline
     while time.monotonic() < end:
@@ -52,17 +54,29 @@ def wait_for_url(process, deadline=60):
         if not line:
             break
         seen.append(line)
-        found = re.search(r"http://\S+/result", line)
+        found = re.search(r"(http://\S+)/result(?:\?token=(\S+))?", line)
         if found:
-            return found.group(0)[: -len("/result")], seen
+            return found.group(1), found.group(2)
     process.kill()
     raise AssertionError("no URL announced: %r %r" % (seen, process.stderr.read()))
 
 
-def get_json(base, route):
-    with urllib.request.urlopen(base + PREFIX + route, timeout=30) as answer:
+def get(base, route, token=None, **headers):
+    if token:
+        headers["Authorization"] = "Bearer " + token
+    return urllib.request.urlopen(urllib.request.Request(base + route, headers=headers), timeout=30)
+
+
+def get_json(base, route, token=None):
+    with get(base, PREFIX + route, token) as answer:
         assert answer.headers["Access-Control-Allow-Origin"] == "*"
         return json.load(answer)
+
+
+def refused(base, route, token=None, **headers):
+    with pytest.raises(urllib.error.HTTPError) as raised:
+        get(base, route, token, **headers)
+    return raised.value.code == 403 and json.load(raised.value) == {"detail": "ACCESS_DENIED"}
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
@@ -70,10 +84,10 @@ def test_view_serves_until_stopped_then_cleans_up(env, run, stop):
     info = run[1]
     process = tavix(env, "view", "--no-browser", "--port", "0")
     try:
-        base, _ = wait_for_url(process)
+        base, token = wait_for_url(process)
         assert not base.endswith(":0")
-        assert get_json(base, "/archive_name") == {"archive_name": "run.zip"}
-        meta = get_json(base, "/metadata")
+        assert get_json(base, "/archive_name", token) == {"archive_name": "run.zip"}
+        meta = get_json(base, "/metadata", token)
         assert (meta["suite_name"], meta["exec_host"]) == (info.suite_name, info.host)
         assert len(extraction_dirs(env)) == 1
         process.send_signal(stop)
@@ -92,10 +106,10 @@ def test_device_commands_and_pages_through_the_server(env, run):
     section = max(info.sections[1:], key=lambda s: len(info.executions_in(s)))
     expected = [(e.device, e.execute_type, e.title) for e in info.executions_in(section)]
     assert expected
-    process = tavix(env, "view", "-0", "--no-browser", "--host", "127.0.0.1")
+    process = tavix(env, "view", "-0", "--no-browser", "--host", "127.0.0.1", "--no-token")
     try:
-        base, _ = wait_for_url(process)
-        assert base.startswith("http://127.0.0.1:")
+        base, token = wait_for_url(process)
+        assert base.startswith("http://127.0.0.1:") and token is None
         records = get_json(base, "/results")[0]["sections"]
         record = next(r for r in records if r["sequence_number"] == section.sequence_number)
         executions = get_json(base, "/sections/%s/executions" % record["id"])
@@ -103,6 +117,31 @@ def test_device_commands_and_pages_through_the_server(env, run):
         page = get_json(base, "/sections/%s/log?limit=64" % record["id"])
         assert page["previous"] is None and "offset=64&limit=64" in page["next"]
         assert page["file_content"].split(": ")[1] == info.host  # starts at a record line
+    finally:
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=60)
+    assert process.returncode == 0
+
+
+def test_view_lets_in_only_its_own_user(env):
+    process = tavix(env, "view", "--no-browser", "--host", "127.0.0.1")
+    try:
+        base, token = wait_for_url(process)
+        assert len(token) >= 43
+        port = base.rsplit(":", 1)[1]
+        assert refused(base, PREFIX + "/metadata")
+        assert refused(base, PREFIX + "/metadata", token[:-1] + "x")
+        assert refused(base, PREFIX + "/metadata", token, Host="rebound.example.com:" + port)
+        assert get_json(base, "/archive_name", token) == {"archive_name": "run.zip"}
+        with get(base, "/result") as entry:  # the page loads without the token
+            assert entry.status == 200
+
+        # The announced URL sets the cookie and lands on the same page without the token.
+        browser = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
+        with browser.open("%s/result?token=%s" % (base, token), timeout=30) as landed:
+            assert landed.url == base + "/result"
+        with browser.open(base + PREFIX + "/archive_name", timeout=30) as answer:
+            assert json.load(answer) == {"archive_name": "run.zip"}
     finally:
         process.send_signal(signal.SIGINT)
         process.communicate(timeout=60)

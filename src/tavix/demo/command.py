@@ -25,4 +25,6 @@ class DemoCommand(Subcommand):
         from tavix.demo.job import run_demo
         archive = run_demo(args.archive_dir, console=not args.quiet)
         logger.info("Run archive: %s", archive)
-        logger.info("Open it in your browser with: tavix logs view")
+        logger.info("Open it in your browser with: tavix logs view\n"
+                    "(it prints the address to open, http://localhost:PORT/result?token=..., "
+                    "with a fresh access token)")

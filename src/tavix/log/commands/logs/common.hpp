@@ -12,7 +12,7 @@ struct State {
     nb::object module;  // its globals (cfg, Archive, LogViewerServer, format_table) are
                         // looked up at each use, as a Python module's would be
     nb::object logger;
-    nb::object os, sys, time, socket, shlex, shutil, platform, subprocess, logging;
+    nb::object os, sys, time, socket, shlex, shutil, platform, subprocess, logging, secrets;
     nb::object path_class, getuser;
     nb::object view_class;  // for super() in its constructor
 };

@@ -61,6 +61,7 @@ NB_MODULE(logs, m) {
     s.shutil = nb::module_::import_("shutil");
     s.platform = nb::module_::import_("platform");
     s.subprocess = nb::module_::import_("subprocess");
+    s.secrets = nb::module_::import_("secrets");
     s.path_class = nb::module_::import_("pathlib").attr("Path");
     s.getuser = nb::module_::import_("getpass").attr("getuser");
 

@@ -29,6 +29,15 @@ constexpr const char *DESCRIPTION =
     "    $ tavix logs view -1\n"
     "    ";
 
+constexpr const char *NO_TOKEN_HELP =
+    "Serve without an access token, for scripts that call the JSON routes.\n"
+    "By default each run makes a fresh token: the URL shown carries it once, the\n"
+    "browser keeps it as a cookie, and requests without it are refused. Without\n"
+    "it, any program or web page on this machine can read the archive.";
+
+// Bytes of randomness in an access token (43 URL-safe characters).
+constexpr int TOKEN_BYTES = 32;
+
 bool matches_exception(nb::python_error &error) { return error.matches(PyExc_Exception); }
 
 nb::str join_words(nb::handle words) {
@@ -52,6 +61,8 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     add("--no-browser", nb::arg("dest") = "open_browser", nb::arg("action") = "store_false",
         nb::arg("default") = true,
         nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
+    add("--no-token", nb::arg("dest") = "use_token", nb::arg("action") = "store_false",
+        nb::arg("default") = true, nb::arg("help") = NO_TOKEN_HELP);
 }
 
 // The archive named on the command line: none is the newest, "-<...><digit>"
@@ -132,14 +143,26 @@ void view_run(nb::handle self, nb::handle args) {
     nb::object port = nb::int_(args.attr("port"));
     bool any_port = port.equal(nb::int_(0));
 
+    // A missing attribute (a namespace made by hand) keeps the safe default.
+    bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
+
     with_context(global("Archive")(path), [&](nb::handle archive) {
-        nb::object server = global("LogViewerServer")(archive);
         nb::object sock = bind_listening_socket(host, port);
         try {
             nb::object displayed_host = self.attr("_guess_hostname")(host);
             nb::object displayed_port =
                 any_port ? nb::object(sock.attr("getsockname")()[1]) : port;
             nb::str url = nb::str("http://{}:{}/result").format(displayed_host, displayed_port);
+            nb::object server;
+            if (use_token) {
+                nb::object token = s.secrets.attr("token_urlsafe")(TOKEN_BYTES);
+                server = global("LogViewerServer")(archive, nb::arg("access_token") = token,
+                                                   nb::arg("access_hosts") =
+                                                       nb::make_tuple(host, displayed_host));
+                url = nb::str("{}?token={}").format(url, token);
+            } else {
+                server = global("LogViewerServer")(archive);
+            }
             s.logger.attr("info")("\nView at: \n    %s", url);
             s.logger.attr("info")("\nPress Ctrl-C to exit");
             s.logger.attr("info")(("\n" + std::string(80, '-') + "\n").c_str());
