@@ -1,6 +1,12 @@
 """Shared fixtures."""
 
+import asyncio
+import os
+import socket
+import threading
+
 import pytest
+from aiohttp import web
 
 from tavix.testing.archives import generate_archive
 
@@ -17,3 +23,68 @@ def generated_run_invalid_utf8(tmp_path_factory):
     """Like `generated_run`, with bytes that are not UTF-8 in some device output."""
     path = tmp_path_factory.mktemp("runs") / "run-invalid.zip"
     return generate_archive(path, log_bytes=120_000, sections=30, seed=3, scripts=1, invalid_utf8=True)
+
+
+CHROMIUM = "/usr/bin/chromium"
+
+
+class ServerThread:
+    """An application served on its own event loop in a thread, on a loopback port.
+
+    The loop is set up inside the thread: Playwright's synchronous API keeps a
+    loop of its own running on the main thread."""
+
+    def __init__(self, app):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.loop = asyncio.new_event_loop()
+        self.runner = web.AppRunner(app)
+        started = threading.Event()
+
+        def run():
+            asyncio.set_event_loop(self.loop)
+            self.loop.run_until_complete(self.runner.setup())
+            self.loop.run_until_complete(web.SockSite(self.runner, self.sock).start())
+            started.set()
+            self.loop.run_forever()
+            self.loop.run_until_complete(self.runner.cleanup())
+            self.loop.close()
+
+        self.thread = threading.Thread(target=run, daemon=True)
+        self.thread.start()
+        started.wait(10)
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)
+
+
+@pytest.fixture(scope="session")
+def server_thread():
+    """`ServerThread`: server_thread(app) serves `app` on a loopback port until .stop()."""
+    return ServerThread
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """Headless Chromium; tests that use it are skipped where it is missing."""
+    if not os.path.exists(CHROMIUM):
+        pytest.skip("needs Debian's chromium")
+    playwright_sync = pytest.importorskip("playwright.sync_api")
+    with playwright_sync.sync_playwright() as p:
+        chromium = p.chromium.launch(executable_path=CHROMIUM, headless=True,
+                                     args=["--no-sandbox"])
+        yield chromium
+        chromium.close()
+
+
+@pytest.fixture
+def page(browser):
+    context = browser.new_context(viewport={"width": 1440, "height": 860}, accept_downloads=True)
+    page = context.new_page()
+    errors = []
+    page.on("pageerror", lambda e: errors.append(str(e)))
+    yield page
+    context.close()
+    assert not errors

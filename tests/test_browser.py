@@ -1,55 +1,15 @@
 """The browser front end against a running viewer server, in headless Chromium."""
 
-import asyncio
 import os
 import pathlib
-import socket
-import threading
 
 import pytest
-from aiohttp import web
 from tavix.log.commands.server import LogViewerServer
 
 archives = pytest.importorskip("tavix.testing.archives")
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
-playwright_sync = pytest.importorskip("playwright.sync_api")
-CHROMIUM = "/usr/bin/chromium"
 ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
-
-pytestmark = pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs Debian's chromium")
-
-
-class ServerThread:
-    """An application served on its own event loop in a thread, on a loopback port.
-
-    The loop is set up inside the thread: Playwright's synchronous API keeps a
-    loop of its own running on the main thread."""
-
-    def __init__(self, app):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
-        self.loop = asyncio.new_event_loop()
-        self.runner = web.AppRunner(app)
-        started = threading.Event()
-
-        def run():
-            asyncio.set_event_loop(self.loop)
-            self.loop.run_until_complete(self.runner.setup())
-            self.loop.run_until_complete(web.SockSite(self.runner, self.sock).start())
-            started.set()
-            self.loop.run_forever()
-            self.loop.run_until_complete(self.runner.cleanup())
-            self.loop.close()
-
-        self.thread = threading.Thread(target=run, daemon=True)
-        self.thread.start()
-        started.wait(10)
-
-    def stop(self):
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(10)
 
 
 class Served:
@@ -63,35 +23,15 @@ class Served:
 
 
 @pytest.fixture(scope="module")
-def served(tmp_path_factory):
+def served(tmp_path_factory, server_thread):
     path = str(tmp_path_factory.mktemp("browser") / "nightly.zip")
     info = archives.generate_archive(path, log_bytes=600_000, sections=40, seed=11)
     with Archive(path) as archive:
-        server = ServerThread(LogViewerServer(archive))
+        server = server_thread(LogViewerServer(archive))
         try:
             yield Served(server, info, archive)
         finally:
             server.stop()
-
-
-@pytest.fixture(scope="module")
-def browser():
-    with playwright_sync.sync_playwright() as p:
-        chromium = p.chromium.launch(executable_path=CHROMIUM, headless=True,
-                                     args=["--no-sandbox"])
-        yield chromium
-        chromium.close()
-
-
-@pytest.fixture
-def page(browser):
-    context = browser.new_context(viewport={"width": 1440, "height": 860}, accept_downloads=True)
-    page = context.new_page()
-    errors = []
-    page.on("pageerror", lambda e: errors.append(str(e)))
-    yield page
-    context.close()
-    assert not errors
 
 
 def open_view(page, url):
@@ -172,12 +112,12 @@ def test_files_reports_and_downloads(served, page, tmp_path):
 
 
 @pytest.fixture(scope="module")
-def served_many(tmp_path_factory):
+def served_many(tmp_path_factory, server_thread):
     """A job of thousands of sections: more tree rows than any screen holds."""
     path = str(tmp_path_factory.mktemp("browser-many") / "many.zip")
     info = archives.generate_archive(path, log_bytes=600_000, sections=3000, seed=2, scripts=2)
     with Archive(path) as archive:
-        server = ServerThread(LogViewerServer(archive))
+        server = server_thread(LogViewerServer(archive))
         try:
             yield Served(server, info, archive)
         finally:

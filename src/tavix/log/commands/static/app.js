@@ -147,6 +147,12 @@ async function main() {
   document.body.dataset.ready = "true";
 }
 
+// A viewer started with an access token refuses a browser that has not
+// opened its tokened address yet.
+const ACCESS_HELP = "this viewer lets in only its own user. Open the address that " +
+  "'tavix logs view' printed (the one with ?token=), in this browser.";
+
 main().catch((error) => {
-  $("#suite-name").textContent = `Could not load the run: ${error.message}`;
+  const reason = error.message === "ACCESS_DENIED" ? ACCESS_HELP : error.message;
+  $("#suite-name").textContent = `Could not load the run: ${reason}`;
 });
