@@ -16,9 +16,13 @@ of sections, not with the size of the logs:
     testcase = info.sections_of_type("testcase")[0]
     testcase.log_start, testcase.log_size, info.executions_in(testcase)
 
+With `failure_causes=True`, failing sections and steps log why they failed:
+an error drawn from a few templates with variable parts (sometimes after a
+warning), a warning alone, or nothing at all; `cause` tells which.
+
 From the command line:
 
-    python -m tavix.testing.archives OUT.zip --log-size 1G --sections 50000 [--dense-devices]
+    python -m tavix.testing.archives OUT.zip --log-size 1G --sections 50000 [--dense-devices] [--failure-causes]
 """
 
 import argparse
@@ -31,6 +35,7 @@ import random
 import re
 import struct
 import sys
+import uuid
 import zipfile
 import zlib
 from dataclasses import dataclass, field
@@ -41,6 +46,7 @@ __all__ = [
     "NAMESPACE",
     "RESULTS_FILE",
     "GeneratedArchive",
+    "GeneratedCause",
     "GeneratedExecution",
     "GeneratedScript",
     "GeneratedSection",
@@ -52,7 +58,8 @@ __all__ = [
 NAMESPACE = "http://www.tavix.org/xml/schema/qenreport"
 RESULTS_FILE = "ResultsDetails.xml"
 
-_SEVERITY = {"DEBUG": 7, "INFO": 6, "WARNING": 4, "ERROR": 3}
+_SEVERITY = {"DEBUG": 7, "INFO": 6, "WARNING": 4, "ERROR": 3, "CRITICAL": 2}
+_FAILED = ("failed", "errored", "aborted", "blocked")
 _SUMMARY_KINDS = {"passed": "pass", "passx": "passx", "failed": "fail", "errored": "errored",
                   "aborted": "aborted", "blocked": "blocked", "skipped": "skip"}
 _DEVICES = ("R1", "R2", "core-sw1", "édge-02")
@@ -79,6 +86,21 @@ _RAW_OUTPUT = (
 _DENSE_KINDS = ("execute", "execute", "config", "configure", "ping")
 
 
+# Causes of failures; each field is filled with a fresh value per failure.
+_ERROR_CAUSES = (
+    "BGP neighbor {ipv4} (AS {n}) on '{device}' never came up after {n} seconds",
+    "Timeout after {n} s waiting for the prompt of device \"{device}\" (session {uuid})",
+    "Configuration rejected by '{device}' at {date} {time}: line {n}: '{command}'",
+    "Traffic loss of {n}.{n}% on stream 0x{hex} exceeds the threshold of {n}%",
+    "IPv6 ping to {ipv6} failed: {n}/{n} packets lost since {date}T{time}",
+)
+_WARNING_CAUSES = (
+    "Retrying the connection to {ipv4} on port {n}, attempt {n} of {n}",
+    "Counters of «{device}» did not settle within {n}.{n} s",
+)
+_COMMANDS = ("interface Ethernet1/1 mtu 9216", "router bgp 65000", "no shutdown", "ip address 10.1.1.1 255.255.255.0")
+
+
 def parse_size(text):
     """Parses a byte count such as "1G", "500M", "64k" or "1048576"."""
     match = re.fullmatch(r"\s*(\d+)\s*([kKmMgG]?)[bB]?\s*", str(text))
@@ -86,6 +108,22 @@ def parse_size(text):
         raise ValueError(f"not a size: {text!r}")
     factor = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}[match.group(2).lower()]
     return int(match.group(1)) * factor
+
+
+@dataclass
+class GeneratedCause:
+    """What a failing section or step logged about its failure.
+
+    `kind` is "error" (an error line, `warning_first` when a warning came
+    before it), "warning" (only a warning) or "silent" (neither); `template`
+    is the index of the message template in its kind's list.
+    """
+
+    kind: str
+    template: Optional[int] = None
+    message: Optional[str] = None
+    severity: Optional[int] = None
+    warning_first: bool = False
 
 
 @dataclass
@@ -98,6 +136,10 @@ class GeneratedStep:
     log_start: int = 0
     log_size: int = 0
     children: list = field(default_factory=list, repr=False)
+    result: str = "passed"
+    cause: Optional[GeneratedCause] = None
+    start_time: str = ""
+    stop_time: str = ""
 
 
 @dataclass(slots=True)
@@ -125,6 +167,9 @@ class GeneratedSection:
     spans its whole log: 0 and -1); `first_line` is the index of the range's
     first line in the log. `parents` are the sequence numbers of its
     ancestors. `invalid_utf8` marks sections holding bytes that are not UTF-8.
+    `cause` is set on failing sections with nothing failing below them when
+    the archive was made with failure causes. The times are those of the log's
+    first and last lines of the section.
     """
 
     sequence_number: int
@@ -142,6 +187,9 @@ class GeneratedSection:
     steps: List[GeneratedStep] = field(default_factory=list)
     invalid_utf8: bool = False
     children: list = field(default_factory=list, repr=False)
+    cause: Optional[GeneratedCause] = None
+    start_time: str = ""
+    stop_time: str = ""
 
     @property
     def all_steps(self):
@@ -243,6 +291,9 @@ class _TaskLog:
             self._pending = []
             self._pending_bytes = 0
 
+    def time_text(self):
+        return self.clock.strftime("%Y-%m-%d %H:%M:%S")
+
     def _tick(self):
         if self.rng.random() < 0.05:
             self.clock += datetime.timedelta(seconds=1)
@@ -281,13 +332,38 @@ class _TaskLog:
         return execution
 
 
+def _cause_message(template, rng):
+    """The template with a fresh value in each field, a blank sometimes doubled."""
+    values = {
+        "n": lambda: str(rng.randint(0, 99999)),
+        "ipv4": lambda: ".".join(str(rng.randint(1, 254)) for _ in range(4)),
+        "ipv6": lambda: "2001:db8:%x:%x::%x" % (rng.getrandbits(16), rng.getrandbits(16), rng.randint(1, 0xFFFF)),
+        "uuid": lambda: str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+        "hex": lambda: "%x" % rng.getrandbits(32),
+        "device": lambda: rng.choice(_DEVICES),
+        "date": lambda: "2026-%02d-%02d" % (rng.randint(1, 12), rng.randint(1, 28)),
+        "time": lambda: "%02d:%02d:%02d" % (rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59)),
+        "command": lambda: rng.choice(_COMMANDS),
+    }
+    message = re.sub(r"\{(\w+)\}", lambda m: values[m.group(1)](), template)
+    if rng.random() < 0.3:
+        blanks = [i for i, c in enumerate(message) if c == " "]
+        at = rng.choice(blanks)
+        message = message[:at] + rng.choice(("  ", "\t ")) + message[at + 1:]
+    return message
+
+
 class _Writer:
-    def __init__(self, rng, host, invalid_utf8, dense_devices=False):
+    def __init__(self, rng, host, invalid_utf8, dense_devices=False, failure_causes=False, seed=0):
         self.rng = rng
         self.host = host
         self.invalid_utf8 = invalid_utf8
         self.dense_devices = dense_devices
         self.counter = 0
+        # Causes draw from their own generator: without them, archives stay
+        # exactly as they were.
+        self.causes = random.Random(f"causes-{seed}") if failure_causes else None
+        self.quiet = 0  # inside a failing node: no stray warnings or errors
 
     # -- plan -----------------------------------------------------------------
 
@@ -326,6 +402,8 @@ class _Writer:
             number += 1
             take()
             result = rng.choice(("passed",) * 6 + ("failed", "errored", "skipped", "passx"))
+            if self.causes and result == "errored" and self.causes.random() < 0.5:
+                result = self.causes.choice(("aborted", "blocked"))
             title = "Vérification_débit" if number % 7 == 3 else f"InterfaceBringUp{number}"
             if number % 11 == 5:
                 title = f"Routes <v4> & <v6> {number}"
@@ -361,7 +439,59 @@ class _Writer:
                 walk(child)
 
         walk(script)
+        if self.causes:
+            for section in nodes:
+                self.fail_steps(section)
+            self.assign_causes(script)
         return nodes
+
+    def fail_steps(self, section):
+        """Makes a step of some failing sections fail too, with its enclosing steps."""
+        if section.result not in _FAILED or not section.steps or self.causes.random() < 0.4:
+            return
+        paths = []
+
+        def walk(steps, path):
+            for step in steps:
+                paths.append(path + [step])
+                walk(step.children, path + [step])
+
+        walk(section.steps, [])
+        for step in self.causes.choice(paths):
+            step.result = section.result
+
+    def new_cause(self):
+        rng = self.causes
+        roll = rng.random()
+        if roll < 0.15:
+            return GeneratedCause("silent")
+        if roll < 0.3:
+            template = rng.randrange(len(_WARNING_CAUSES))
+            return GeneratedCause("warning", template, _cause_message(_WARNING_CAUSES[template], rng), 4)
+        template = rng.randrange(len(_ERROR_CAUSES))
+        return GeneratedCause("error", template, _cause_message(_ERROR_CAUSES[template], rng),
+                              rng.choice((3, 3, 2)), warning_first=rng.random() < 0.3)
+
+    def assign_causes(self, node):
+        """Gives a cause to every failing node with nothing failing below it;
+        returns whether anything at or below `node` failed."""
+        below = False
+        for step in getattr(node, "steps", []):
+            below = self.assign_causes(step) or below
+        for child in node.children:
+            below = self.assign_causes(child) or below
+        failing = node.result in _FAILED
+        if failing and not below:
+            node.cause = self.new_cause()
+        return failing or below
+
+    def write_cause(self, log, cause):
+        if cause.kind == "silent":
+            return
+        if cause.kind == "error" and cause.warning_first:
+            log.record(_cause_message(self.causes.choice(_WARNING_CAUSES), self.causes), level="WARNING")
+        level = {4: "WARNING", 3: "ERROR", 2: "CRITICAL"}[cause.severity]
+        log.record(cause.message, level=level)
 
     def testsection(self, node, index, parents, result):
         tag = ("setupsection", "testsection", "cleanupsection")[min(index, 2)]
@@ -395,9 +525,10 @@ class _Writer:
             text = rng.choice(_FILLER).format(n=rng.randint(1, 48), dev=rng.choice(_DEVICES))
             roll = rng.random()
             if roll < 0.04:
-                log.record(f"{text}\nDetails:\n  {rng.choice(_RAW_OUTPUT).format(n=3)}", level="WARNING")
+                log.record(f"{text}\nDetails:\n  {rng.choice(_RAW_OUTPUT).format(n=3)}",
+                           level="INFO" if self.quiet else "WARNING")
             elif roll < 0.05:
-                log.record(f"Unexpected answer from {rng.choice(_DEVICES)}", level="ERROR")
+                log.record(f"Unexpected answer from {rng.choice(_DEVICES)}", level="INFO" if self.quiet else "ERROR")
             else:
                 log.record(text, level="DEBUG" if roll > 0.9 else "INFO")
 
@@ -436,11 +567,17 @@ class _Writer:
     def write_steps(self, log, steps, budget, section):
         for step in steps:
             step.log_start = log.position
+            step.start_time = log.time_text()
+            self.quiet += step.cause is not None
             log.record(f"Starting STEP {step.step_id}: {step.step_name}")
+            if step.cause:
+                self.write_cause(log, step.cause)
             self.filler(log, budget, section)
             self.write_steps(log, step.children, budget, section)
-            log.record(f"STEP {step.step_id}: {step.step_name} - passed")
+            log.record(f"STEP {step.step_id}: {step.step_name} - {step.result}")
+            self.quiet -= step.cause is not None
             step.log_size = log.position - step.log_start
+            step.stop_time = log.time_text()
 
     def write_section(self, log, section):
         rng = self.rng
@@ -450,6 +587,8 @@ class _Writer:
         self.remaining -= 1
         section.log_start = log.position
         section.first_line = log.lines
+        section.start_time = log.time_text()
+        self.quiet += section.cause is not None
         kind = section.section_type
         log.record(f"+{'-' * 60}+\n|{('Starting ' + kind + ' ' + section.section_name).center(60)}|\n"
                    f"+{'-' * 60}+")
@@ -460,6 +599,8 @@ class _Writer:
             blocks = [rng.choice(_DENSE_KINDS) for _ in range(rng.choice((0, 1, 1, 2, 3)))]
         own = max(0, budget - 400)
         self.filler(log, own // 2, section)
+        if section.cause:
+            self.write_cause(log, section.cause)
         for block in blocks:
             self.device_block(log, block, section)
         if section.steps:
@@ -468,19 +609,23 @@ class _Writer:
         for child in section.children:
             self.write_section(log, child)
         log.record(f"The result of {kind} {section.section_name} is => {section.result.upper()}")
+        self.quiet -= section.cause is not None
         section.log_size = log.position - section.log_start
+        section.stop_time = log.time_text()
 
     def write_log(self, stream, script, nodes, log_bytes, pid):
         log = _TaskLog(stream, self.host, self.rng, pid)
         self.target = log_bytes
         self.remaining = len(nodes)
         root = nodes[0]
+        root.start_time = log.time_text()
         log.record(f"Starting the task {script.task_id}\nScript: {script.name}\nHost: {self.host}")
         self.filler(log, log_bytes // len(nodes) // 2, root)
         self.remaining -= 1
         for child in root.children:
             self.write_section(log, child)
         log.record(f"Task {script.task_id} ended")
+        root.stop_time = log.time_text()
         log.flush()
         root.log_start, root.log_size, root.first_line = 0, -1, 0
         script.log_size = log.position
@@ -501,8 +646,7 @@ def _xml_steps(steps, source):
     for step in steps:
         parts.append(
             f"<step>{_xml_text('id', step.step_id)}{_xml_text('name', step.step_name)}"
-            f"<starttime>2026-12-07 11:53:14</starttime><stoptime>2026-12-07 11:53:15</stoptime>"
-            f"<runtime>1.00</runtime><result>passed</result>"
+            f"{_xml_times(step)}"
             f"{_xml_logfile(source.log_file, step.log_start, step.log_size)}"
             f"<xref><file>/ws/tests/script.py</file><line>{source.source_line + 1}</line></xref>"
             f"{_xml_steps(step.children, source)}</step>")
@@ -517,17 +661,22 @@ def _xml_identification(section):
             f"{_xml_steps(section.steps, section)}")
 
 
-def _xml_times(result):
-    return (f"<result>{escape(result)}</result><starttime>2026-12-07 11:53:13</starttime>"
-            f"<stoptime>2026-12-07 11:54:13</stoptime><runtime>60.00</runtime>")
+def _run_time(node):
+    start, stop = (datetime.datetime.strptime(t, "%Y-%m-%d %H:%M:%S") for t in (node.start_time, node.stop_time))
+    return f"{(stop - start).total_seconds():.2f}"
+
+
+def _xml_times(node):
+    return (f"<result>{escape(node.result)}</result><starttime>{node.start_time}</starttime>"
+            f"<stoptime>{node.stop_time}</stoptime><runtime>{_run_time(node)}</runtime>")
 
 
 def _write_xml_section(out, section):
     if section.section_type in ("testcase", "subtest"):
         out.write(f"<{section.tag}><initinfo>{_xml_identification(section)}</initinfo>"
-                  f"{_xml_times(section.result)}")
+                  f"{_xml_times(section)}")
     else:
-        out.write(f"<{section.tag}>{_xml_identification(section)}{_xml_times(section.result)}")
+        out.write(f"<{section.tag}>{_xml_identification(section)}{_xml_times(section)}")
     for child in section.children:
         _write_xml_section(out, child)
     out.write(f"</{section.tag}>\n")
@@ -582,7 +731,7 @@ def _extra_files(info):
 
 
 def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, invalid_utf8=False,
-                     host="lab-host1", compresslevel=1, dense_devices=False):
+                     host="lab-host1", compresslevel=1, dense_devices=False, failure_causes=False):
     """Writes a run archive to `path` and returns a `GeneratedArchive`.
 
     `log_bytes` is the approximate total size of the task logs and `sections`
@@ -592,14 +741,16 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
     UTF-8 (such sections have `invalid_utf8` set). With `dense_devices`, the
     logs are dense device output, as interface and routing suites write: a
     device command about every 650 bytes of every section, so a script of
-    200 MB holds some 300,000 of them.
+    200 MB holds some 300,000 of them. With `failure_causes`, failing sections
+    and steps log their causes (see `GeneratedCause`) and some errored results
+    become aborted or blocked.
     """
     if scripts < 1:
         raise ValueError("an archive needs at least one script")
     if sections < scripts:
         raise ValueError("every script needs at least its own section")
     rng = random.Random(seed)
-    writer = _Writer(rng, host, invalid_utf8, dense_devices)
+    writer = _Writer(rng, host, invalid_utf8, dense_devices, failure_causes, seed)
     run = rng.randint(100000, 99999999)
     job_id = f"tavix{run}-1-{rng.randint(100000, 999999)}-nightly"
     generated = []
@@ -648,8 +799,9 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
                           f"<script>{_xml_text('name', script.name)}{_xml_text('path', script.path)}</script>"
                           f"{_xml_text('logfile', script.log_file)}"
                           f"<description>Script {escape(script.name)} — généré</description></initinfo>"
-                          f"<starttime>2026-12-07 11:53:13</starttime><stoptime>2026-12-07 12:53:13</stoptime>"
-                          f"<runtime>1:00:00</runtime>{_xml_summary(script.summary)}\n")
+                          f"<starttime>{script.sections[0].start_time}</starttime>"
+                          f"<stoptime>{script.sections[0].stop_time}</stoptime>"
+                          f"<runtime>{_run_time(script.sections[0])}</runtime>{_xml_summary(script.summary)}\n")
                 for child in script.sections[0].children:
                     _write_xml_section(out, child)
                 out.write("</testscript>\n")
@@ -677,12 +829,14 @@ def main(argv=None):
     parser.add_argument("--invalid-utf8", action="store_true", help="put some non-UTF-8 bytes into the logs")
     parser.add_argument("--dense-devices", action="store_true",
                         help="dense device output: a device command about every 650 bytes of log")
+    parser.add_argument("--failure-causes", action="store_true",
+                        help="make failing sections and steps log a cause drawn from a few templates")
     args = parser.parse_args(argv)
     log_bytes = parse_size(args.log_size)
     scripts = args.scripts or (1 if log_bytes >= 1 << 30 else 2)
     info = generate_archive(args.out, log_bytes=log_bytes, sections=args.sections, seed=args.seed,
                             scripts=scripts, invalid_utf8=args.invalid_utf8,
-                            dense_devices=args.dense_devices)
+                            dense_devices=args.dense_devices, failure_causes=args.failure_causes)
     size = os.path.getsize(args.out)
     print(f"{args.out}: {len(info.sections)} sections in {len(info.scripts)} scripts, "
           f"logs {sum(s.log_size for s in info.scripts)} bytes, zip {size} bytes")

@@ -73,10 +73,17 @@ nb::object get_item(nb::handle mapping, const char *key);
 nb::object decode(const char *data, size_t size);
 inline nb::object decode(const std::string &text) { return decode(text.data(), text.size()); }
 
+// The UTF-8 bytes of str(value); None gives the empty text.
+std::string utf8_text(nb::handle value);
+
 void define_pattern(nb::module_ &module);
 void define_log_execute(nb::module_ &module);
 void define_log_section(nb::module_ &module);
 void define_results_parser(nb::module_ &module);
+void define_failure_signature(nb::module_ &module);
+void define_failure_causes(nb::module_ &module);
+void define_failure_categories(nb::module_ &module);
+void define_severity_histogram(nb::module_ &module);
 
 // The execution scan of one LogSection: dictionary from execute_id to LogExecute.
 nb::object scan_executions(nb::handle section);

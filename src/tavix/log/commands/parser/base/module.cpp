@@ -17,11 +17,15 @@ NB_MODULE(base, m) {
     define_log_section(m);
     define_log_execute(m);
     define_results_parser(m);
+    define_failure_signature(m);
+    define_failure_causes(m);
+    define_failure_categories(m);
+    define_severity_histogram(m);
 
     // Tests shrink the scan's reads so that lines and matches span many of them.
     m.def("_set_scan_block", [](size_t size) {
         size_t previous = shared().scan_block;
         shared().scan_block = size ? size : log_lines::Window::MAX_BLOCK;
         return previous;
-    }, nb::arg("size"), "Sets the largest read of the execution scan in bytes (0: the default); returns the previous one.");
+    }, nb::arg("size"), "Sets the largest read of the log scans in bytes (0: the default); returns the previous one.");
 }

@@ -20,4 +20,14 @@ nb::object decode(const char *data, size_t size) {
     return checked(PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace"));
 }
 
+std::string utf8_text(nb::handle value) {
+    if (value.is_none())
+        return {};
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(nb::str(value).ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+    return std::string(data, size_t(size));
+}
+
 }  // namespace tavix::parser_base

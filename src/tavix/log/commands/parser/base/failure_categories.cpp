@@ -1,0 +1,269 @@
+// Failure categories: the failing sections and steps of a run grouped by the
+// signature of their cause lines.
+//
+// A failing node is a section or step whose result is failed, errored,
+// aborted or blocked and that has no section or step below it with one of
+// those results. Steps nest by their step ids ("1.2" lies below "1"), as the
+// tree shows them. Only the failing nodes' byte ranges are read.
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <unordered_map>
+
+#include "base.hpp"
+#include "failures.hpp"
+#include "path_guard.hpp"
+#include "py_helpers.hpp"
+
+namespace tavix::parser_base {
+
+namespace {
+
+bool is_failure(nb::handle result) {
+    if (!PyUnicode_Check(result.ptr()))
+        return false;
+    nb::object normal = nb::str(result).attr("strip")().attr("lower")();
+    for (const char *kind : {"failed", "errored", "aborted", "blocked"})
+        if (PyUnicode_CompareWithASCIIString(normal.ptr(), kind) == 0)
+            return true;
+    return false;
+}
+
+std::vector<nb::object> as_vector(nb::handle items) {
+    std::vector<nb::object> out;
+    if (!PyUnicode_Check(items.ptr()) && !items.is_none())
+        for (nb::handle item : items)
+            out.push_back(nb::borrow(item));
+    return out;
+}
+
+bool starts_below(nb::handle step_id, nb::handle outer_id) {
+    if (!PyUnicode_Check(step_id.ptr()) || !PyUnicode_Check(outer_id.ptr()))
+        return false;
+    nb::object prefix = checked(PyUnicode_Concat(outer_id.ptr(), nb::str(".").ptr()));
+    int found = PyUnicode_Tailmatch(step_id.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (found < 0)
+        throw nb::python_error();
+    return found;
+}
+
+// Indices of the steps (a pre-order list) that fail with nothing failing below them.
+std::vector<size_t> failing_steps(const std::vector<nb::object> &steps) {
+    size_t n = steps.size();
+    std::vector<long> parent(n, -1);
+    std::vector<size_t> open;
+    std::vector<nb::object> ids(n);
+    for (size_t j = 0; j < n; ++j) {
+        ids[j] = get_item(steps[j], "step_id");
+        while (!open.empty() && !starts_below(ids[j], ids[open.back()]))
+            open.pop_back();
+        parent[j] = open.empty() ? -1 : long(open.back());
+        open.push_back(j);
+    }
+    std::vector<char> failing(n), below(n);
+    for (size_t j = n; j-- > 0;) {
+        failing[j] = is_failure(get_item(steps[j], "result"));
+        if ((failing[j] || below[j]) && parent[j] >= 0)
+            below[size_t(parent[j])] = 1;
+    }
+    std::vector<size_t> leaves;
+    for (size_t j = 0; j < n; ++j)
+        if (failing[j] && !below[j])
+            leaves.push_back(j);
+    return leaves;
+}
+
+struct FailingNode {
+    nb::object id;      // section id, or section id "#" step id
+    nb::object result;
+    nb::object record;  // what the parser's index holds under this id
+    nb::object index_id;
+};
+
+std::vector<FailingNode> failing_nodes(nb::handle parser) {
+    std::vector<FailingNode> nodes;
+    nb::str hash("#");
+    for (nb::handle task : parser.attr("scripts")) {
+        std::vector<nb::object> sections = as_vector(task.attr("get")("sections"));
+        size_t n = sections.size();
+        nb::dict position;
+        std::vector<std::vector<nb::object>> steps(n);
+        std::vector<std::vector<size_t>> step_leaves(n);
+        std::vector<char> failing(n), below(n);
+        for (size_t i = 0; i < n; ++i) {
+            position[get_item(sections[i], "id")] = i;
+            failing[i] = is_failure(get_item(sections[i], "result"));
+            steps[i] = as_vector(get_item(sections[i], "steps"));
+            step_leaves[i] = failing_steps(steps[i]);
+            below[i] = !step_leaves[i].empty();
+        }
+        // Pre-order: everything below a section comes after it, so walking
+        // backwards settles each section before its parent is reached.
+        for (size_t i = n; i-- > 0;) {
+            if (!(failing[i] || below[i]) || !tavix::truthy(get_item(sections[i], "parents")))
+                continue;
+            PyObject *parent = PyDict_GetItemWithError(position.ptr(), get_item(sections[i], "parent_id").ptr());
+            if (parent)
+                below[nb::cast<size_t>(nb::handle(parent))] = 1;
+            else if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+        for (size_t i = 0; i < n; ++i) {
+            nb::object section_id = get_item(sections[i], "id");
+            if (failing[i] && !below[i])
+                nodes.push_back({section_id, get_item(sections[i], "result"), sections[i], section_id});
+            for (size_t j : step_leaves[i]) {
+                nb::object step_id = get_item(steps[i][j], "id");
+                nb::object id = nb::str(section_id) + hash + nb::str(step_id);
+                nodes.push_back({id, get_item(steps[i][j], "result"), steps[i][j], step_id});
+            }
+        }
+    }
+    return nodes;
+}
+
+struct Plan {
+    const log_lines::LogFile *file = nullptr;
+    int64_t begin = 0, end = 0;
+    std::string host;
+    failures::Cause cause;
+    std::string signature;
+};
+
+int64_t whole(nb::handle value) {
+    long long number = PyLong_AsLongLong(nb::int_(value).ptr());
+    if (number == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return number;
+}
+
+nb::dict failure_categories(nb::handle parser, bool with_causes) {
+    std::vector<FailingNode> nodes = failing_nodes(parser);
+    std::map<std::string, std::unique_ptr<log_lines::LogFile>> files;
+    std::vector<Plan> plans(nodes.size());
+    std::vector<nb::object> paths(nodes.size());
+    nb::object get_section = parser.attr("get_section");
+    for (size_t k = 0; k < nodes.size(); ++k) {
+        nb::object section = get_section(nodes[k].index_id);
+        if (section.is_none()) {
+            PyErr_SetObject(PyExc_KeyError, nodes[k].index_id.ptr());
+            throw nb::python_error();
+        }
+        nb::object logfile = section.attr("logfile");
+        std::string path = fs_path(logfile);
+        nb::object dir = nb::getattr(section.attr("archive"), "dir", nb::none());
+        if (!dir.is_none())
+            ensure_inside(fs_path(dir), path);
+        auto &file = files[path];
+        if (!file) {
+            file = std::make_unique<log_lines::LogFile>(path.c_str());
+            if (!file->ok())
+                raise_errno(path);
+            if (file->is_directory()) {
+                errno = EISDIR;
+                raise_errno(path);
+            }
+        }
+        Plan &plan = plans[k];
+        plan.file = file.get();
+        plan.begin = whole(section.attr("log_start"));
+        int64_t size = whole(section.attr("log_size"));
+        if (plan.begin < 0) {
+            PyErr_Format(PyExc_ValueError, "negative log position %lld", (long long)plan.begin);
+            throw nb::python_error();
+        }
+        int64_t limit = std::numeric_limits<int64_t>::max();
+        plan.end = size > 0 && size < limit - plan.begin ? plan.begin + size : limit;
+        plan.host = utf8_text(section.attr("host"));
+        paths[k] = logfile;
+    }
+
+    size_t block = shared().scan_block;
+    size_t failed_at = nodes.size();
+    int error = 0;
+    {
+        nb::gil_scoped_release unlocked;
+        for (size_t k = 0; k < plans.size(); ++k) {
+            try {
+                plans[k].cause = failures::find_cause(*plans[k].file, plans[k].begin, plans[k].end,
+                                                      plans[k].host, block);
+            } catch (std::system_error &e) {
+                failed_at = k;
+                error = e.code().value();
+                break;
+            }
+            if (plans[k].cause.found)
+                plans[k].signature = failures::signature(plans[k].cause.message);
+        }
+    }
+    if (failed_at < nodes.size()) {
+        errno = error;
+        raise_errno(fs_path(paths[failed_at]));
+    }
+
+    struct Category {
+        nb::dict body;
+        nb::list sections, causes;
+        nb::dict results;
+        size_t count = 0;
+    };
+    std::vector<Category> categories;
+    std::unordered_map<std::string, size_t> by_signature;
+    nb::list unexplained;
+    for (size_t k = 0; k < nodes.size(); ++k) {
+        Plan &plan = plans[k];
+        if (!plan.cause.found) {
+            unexplained.append(nodes[k].id);
+            continue;
+        }
+        auto [found, added] = by_signature.try_emplace(plan.signature, categories.size());
+        if (added) {
+            Category &category = categories.emplace_back();
+            category.body["signature"] = decode(plan.signature);
+            category.body["example"] = decode(plan.cause.message);
+        }
+        Category &category = categories[found->second];
+        ++category.count;
+        category.sections.append(nodes[k].id);
+        nb::object so_far = nb::borrow(PyDict_GetItemWithError(category.results.ptr(), nodes[k].result.ptr()));
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        category.results[nodes[k].result] = so_far.is_valid() ? so_far + nb::int_(1) : nb::int_(1);
+        if (with_causes)
+            category.causes.append(nb::make_tuple(plan.cause.offset - plan.begin, plan.cause.severity));
+    }
+    std::stable_sort(categories.begin(), categories.end(),
+                     [](const Category &a, const Category &b) { return a.count > b.count; });
+    nb::list listed;
+    for (Category &category : categories) {
+        category.body["count"] = category.count;
+        category.body["results"] = category.results;
+        category.body["sections"] = category.sections;
+        if (with_causes)
+            category.body["causes"] = category.causes;
+        listed.append(category.body);
+    }
+    nb::dict answer;
+    answer["categories"] = listed;
+    answer["unexplained"] = unexplained;
+    return answer;
+}
+
+}  // namespace
+
+void define_failure_categories(nb::module_ &module) {
+    module.def("failure_categories", &failure_categories, nb::arg("parser"), nb::arg("causes") = false,
+               "The failing sections and steps of the parser's tasks grouped by the signature of "
+               "their cause lines: {\"categories\": [{\"signature\", \"example\", \"count\", "
+               "\"results\", \"sections\"}, ...], \"unexplained\": [ids]}, categories by count, "
+               "largest first, then by first appearance. A step is given as its section's id, "
+               "\"#\" and its own id. With causes=True each category also has \"causes\": "
+               "[offset of the cause line from the node's log start, severity] per node.");
+}
+
+}  // namespace tavix::parser_base
