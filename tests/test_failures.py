@@ -243,12 +243,18 @@ def read_block(request):
     base._set_scan_block(previous)
 
 
-def test_cause_lines_match_the_literal_reading_on_random_logs(tmp_path, read_block):
-    rng = random.Random(11)
-    path = tmp_path / "TaskLog"
-    for round_ in range(250):
+def random_log_files(directory, seed, rounds):
+    """(round, rng, path, data) of random logs written one after the other to one file."""
+    rng = random.Random(seed)
+    path = directory / "TaskLog"
+    for round_ in range(rounds):
         data = random_log(rng)
         path.write_bytes(data)
+        yield round_, rng, path, data
+
+
+def test_cause_lines_match_the_literal_reading_on_random_logs(tmp_path, read_block):
+    for round_, rng, path, data in random_log_files(tmp_path, 11, 250):
         starts = [0] + [m.end() for m in re.finditer(b"\n", data)]
         ranges = []
         for _ in range(4):
@@ -397,11 +403,7 @@ def reference_histogram(data, host):
 
 
 def test_histogram_matches_the_literal_reading(tmp_path, read_block):
-    rng = random.Random(4)
-    path = tmp_path / "TaskLog"
-    for round_ in range(60):
-        data = random_log(rng)
-        path.write_bytes(data)
+    for round_, _, path, data in random_log_files(tmp_path, 4, 60):
         assert base.severity_histogram(str(path), HOST) == reference_histogram(data, HOST), round_
 
 
