@@ -134,16 +134,6 @@ nb::dict read_file(nb::handle self, nb::handle filename) {
     return record;
 }
 
-// Logs named by an open archive's results must be inside it: their names
-// come from the archive itself.
-std::string checked_log_path(nb::handle self, nb::handle logfile) {
-    std::string path = fs_path(logfile);
-    nb::object dir = self.attr("dir");
-    if (!dir.is_none())
-        ensure_inside(fs_path(dir), path);
-    return path;
-}
-
 nb::object read_bytes(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
                       int64_t offset, int64_t limit) {
     return read_page(checked_log_path(self, logfile), log_start, log_size, offset, limit);
@@ -155,6 +145,16 @@ nb::object read_lines(nb::handle self, nb::handle logfile, nb::handle start_line
 }
 
 }  // namespace
+
+// Logs named by an open archive's results must be inside it: their names
+// come from the archive itself.
+std::string checked_log_path(nb::handle self, nb::handle logfile) {
+    std::string path = fs_path(logfile);
+    nb::object dir = self.attr("dir");
+    if (!dir.is_none())
+        ensure_inside(fs_path(dir), path);
+    return path;
+}
 
 nb::str join_inside(nb::handle root, nb::handle name) {
     Refs &r = refs();
@@ -172,11 +172,11 @@ nb::str join_inside(nb::handle root, nb::handle name) {
 
 void define_archive(nb::module_ &m) {
     nb::object parser = nb::module_::import_("tavix.log.commands.parser").attr("LedraXMLResultParser");
-    ClassBuilder(m, "Archive", {nb::handle((PyObject *)&PyBaseObject_Type)})
-        .doc("A run archive (zip) opened into a temporary directory.\n\n"
+    ClassBuilder archive(m, "Archive", {nb::handle((PyObject *)&PyBaseObject_Type)});
+    archive.doc("A run archive (zip) opened into a temporary directory.\n\n"
              "Entering extracts the archive and parses its results; leaving deletes\n"
-             "the directory. Reads go through listdir, read_file, read_bytes and\n"
-             "read_lines.")
+             "the directory. Reads go through listdir, read_file, read_bytes,\n"
+             "read_lines, search and count_matches.")
         .method("__init__", &init, nb::arg("archive"), nb::arg("result_parser") = parser)
         .method("__enter__", &enter)
         .method("__exit__", &exit, nb::arg("exc_type").none(), nb::arg("exc_value").none(),
@@ -195,8 +195,9 @@ void define_archive(nb::module_ &m) {
         .method("read_lines", &read_lines, nb::arg("logfile"), nb::arg("start_line").none() = nb::none(),
                 nb::arg("end_line").none() = nb::none(), nb::arg("log_start") = 0, nb::arg("log_size") = -1,
                 "Reads the lines of a log section and returns the slice\n"
-                "[start_line:end_line] of them.")
-        .build();
+                "[start_line:end_line] of them.");
+    add_search_methods(archive);
+    archive.build();
 }
 
 }  // namespace tavix::archive

@@ -2,6 +2,7 @@
 // a temporary directory and reads its files, pages and line ranges.
 #pragma once
 
+#include <class_builder.hpp>
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <py_helpers.hpp>
@@ -31,6 +32,13 @@ nb::str join_inside(nb::handle root, nb::handle name);
 // Defines the lazy iterator class behind Archive.listdir.
 void define_listing(nb::module_ &m);
 nb::object make_listing(nb::handle root, nb::handle folder, nb::handle depth, nb::handle parent_id);
+
+// The path of a log file named by the archive's results, checked to lie
+// inside the extraction directory while the archive is open.
+std::string checked_log_path(nb::handle self, nb::handle logfile);
+
+// Adds search and count_matches to the Archive class being built.
+void add_search_methods(ClassBuilder &archive);
 
 void define_archive(nb::module_ &m);
 

@@ -1,0 +1,108 @@
+#include "matcher.hpp"
+
+#include <cstring>
+
+namespace tavix::search {
+
+namespace {
+
+std::unique_ptr<Node> parse(const std::string &query, bool regex, bool ignore_case) {
+    if (query.empty())
+        throw QueryError("the query is empty");
+    return regex ? parse_regex(query, ignore_case) : parse_literal(query, ignore_case);
+}
+
+// The start of the line holding text[at] (the nearest "\n" before it is
+// close, and memrchr looks from `at` backwards).
+size_t line_start_before(const unsigned char *text, size_t at) {
+    const void *newline = at > 0 ? memrchr(text, '\n', at) : nullptr;
+    return newline ? size_t(static_cast<const unsigned char *>(newline) - text) + 1 : 0;
+}
+
+}  // namespace
+
+Matcher::Matcher(const std::string &query, bool regex, bool ignore_case)
+    : program_(compile(*parse(query, regex, ignore_case))), dfa_(program_), pike_(program_) {
+    if (!regex) {
+        never_ = query.find('\n') != std::string::npos;
+        literal_ = std::make_unique<LiteralFinder>(query, ignore_case);
+    }
+}
+
+bool Matcher::other_length_variant_in(const unsigned char *text, size_t from, size_t size) const {
+    for (const std::string &spelling : literal_->other_lengths())
+        if (memmem(text + from, size - from, spelling.data(), spelling.size()))
+            return true;
+    return false;
+}
+
+// Bounds the line that starts at `line_start` and finds its first match with
+// the exact matcher (anchored at `anchored_at` when that is not SIZE_MAX).
+bool Matcher::settle(const unsigned char *text, size_t line_start, size_t size, const Region &region,
+                     size_t anchored_at, LineMatch &found, uint64_t &work) {
+    const void *newline = memchr(text + line_start, '\n', size - line_start);
+    size_t end = newline ? size_t(static_cast<const unsigned char *>(newline) - text) : size;
+    found.line_start = line_start;
+    found.next_line = newline ? end + 1 : size;
+    found.content_end = newline && end > line_start && text[end - 1] == '\r' ? end - 1 : end;
+
+    Span span{text + line_start, found.content_end - line_start};
+    span.starts_line = line_start > 0 || region.starts_line;
+    span.ends_line = newline || region.ends_line;
+    span.before = line_start > 0 ? text[line_start - 1] : region.before;
+    size_t start, stop;
+    work += (found.content_end - line_start) * (program_.insts.size() / 16 + 1);
+    if (anchored_at != SIZE_MAX) {
+        if (!pike_.find(span, anchored_at - line_start, true, start, stop))
+            return false;
+    } else if (!pike_.find(span, 0, false, start, stop)) {
+        return false;
+    }
+    found.match_start = line_start + start;
+    found.match_end = line_start + stop;
+    return true;
+}
+
+bool Matcher::next_line(const unsigned char *text, size_t from, size_t size, const Region &region,
+                        LineMatch &found, uint64_t &work) {
+    if (never_)
+        return false;
+    bool use_literal = literal_ && !other_length_variant_in(text, from, size);
+    while (from < size) {
+        if (use_literal) {
+            size_t at = literal_->find(text, from, size);
+            if (at >= size)
+                return false;
+            size_t line_start = line_start_before(text, at);
+            if (literal_->exact()) {
+                // Only the line end is left to check: a match may not take the
+                // "\r" of a "\r\n".
+                const void *newline = memchr(text + at, '\n', size - at);
+                size_t end = newline ? size_t(static_cast<const unsigned char *>(newline) - text) : size;
+                size_t content_end = newline && end > line_start && text[end - 1] == '\r' ? end - 1 : end;
+                if (at + literal_->length() <= content_end) {
+                    found = {line_start, content_end, newline ? end + 1 : size, at, at + literal_->length()};
+                    return true;
+                }
+                from = newline ? end + 1 : size;
+                continue;
+            }
+            if (settle(text, line_start, size, region, at, found, work))
+                return true;
+            from = at + 1;
+            continue;
+        }
+        size_t end = dfa_.find_end(text, from, size, work);
+        if (end == LazyDFA::kNoMatch)
+            return false;
+        size_t line_start = line_start_before(text, end);
+        if (settle(text, line_start, size, region, SIZE_MAX, found, work))
+            return true;
+        from = found.next_line;
+        if (from >= size)
+            return false;
+    }
+    return false;
+}
+
+}  // namespace tavix::search

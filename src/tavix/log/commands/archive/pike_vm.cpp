@@ -1,0 +1,88 @@
+#include "pike_vm.hpp"
+
+#include <utility>
+
+namespace tavix::search {
+
+PikeVM::PikeVM(const Program &program) : program_(program) {
+    size_t count = program.insts.size();
+    current_.sparse.assign(count, 0);
+    next_.sparse.assign(count, 0);
+    current_.dense.reserve(count);
+    next_.dense.reserve(count);
+}
+
+bool PikeVM::holds(Assertion assertion, const Span &span, size_t at) const {
+    switch (assertion) {
+        case Assertion::LineStart:
+            return at == 0 && span.starts_line;
+        case Assertion::LineEnd:
+            return at == span.size && span.ends_line;
+        case Assertion::WordBoundary:
+        case Assertion::NotWordBoundary: {
+            bool left = at > 0 ? is_word_byte(span.text[at - 1]) : span.before >= 0 && is_word_byte((unsigned char)span.before);
+            bool right = at < span.size && is_word_byte(span.text[at]);
+            return (left != right) == (assertion == Assertion::WordBoundary);
+        }
+    }
+    return false;
+}
+
+// Follows the empty moves from `pc` in order of preference, keeping the
+// threads that consume a byte or match.
+void PikeVM::add(List &list, uint32_t pc, size_t start, const Span &span, size_t at) {
+    stack_.clear();
+    stack_.push_back(pc);
+    while (!stack_.empty()) {
+        uint32_t current = stack_.back();
+        stack_.pop_back();
+        if (list.contains(current))
+            continue;
+        list.sparse[current] = uint32_t(list.dense.size());
+        list.dense.push_back({current, start});
+        const Inst &inst = program_.insts[current];
+        switch (inst.op) {
+            case Inst::Split:
+                stack_.push_back(inst.out1);
+                stack_.push_back(inst.out);
+                break;
+            case Inst::Assert:
+                if (holds(inst.assertion, span, at))
+                    stack_.push_back(inst.out);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+bool PikeVM::find(const Span &span, size_t from, bool anchored, size_t &start, size_t &end) {
+    current_.dense.clear();
+    bool matched = false;
+    for (size_t at = from;; ++at) {
+        if (!matched && (!anchored || at == from))
+            add(current_, program_.start, at, span, at);
+        if (current_.dense.empty())
+            break;
+        next_.dense.clear();
+        int byte = at < span.size ? span.text[at] : -1;
+        for (const Thread &thread : current_.dense) {
+            const Inst &inst = program_.insts[thread.pc];
+            if (inst.op == Inst::Match) {
+                matched = true;
+                start = thread.start, end = at;
+                break;  // threads after this one are less preferred
+            }
+            if (inst.op == Inst::Byte && byte >= inst.lo && byte <= inst.hi)
+                add(next_, inst.out, thread.start, span, at + 1);
+        }
+        if (at >= span.size) {
+            // The threads left can only match on an empty move, seen above.
+            break;
+        }
+        std::swap(current_, next_);
+    }
+    return matched;
+}
+
+}  // namespace tavix::search

@@ -1,0 +1,199 @@
+// Archive.search and Archive.count_matches: the searcher as methods of the
+// archive, next to the page and line readers. The file work runs with the GIL
+// released; only the answer is built with it.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+#include <path_guard.hpp>
+
+#include <algorithm>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive.hpp"
+#include "searcher.hpp"
+
+namespace tavix::archive {
+
+namespace {
+
+using search::Matcher;
+using search::QueryError;
+
+std::string query_bytes(nb::handle query) {
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(query.ptr(), &size);
+    if (!utf8)
+        throw nb::python_error();
+    return std::string(utf8, size_t(size));
+}
+
+std::unique_ptr<Matcher> compile(nb::handle query, bool regex, bool case_sensitive) {
+    std::string text = query_bytes(query);
+    std::unique_ptr<Matcher> matcher;
+    std::string error;
+    {
+        nb::gil_scoped_release release;
+        try {
+            matcher = std::make_unique<Matcher>(text, regex, !case_sensitive);
+        } catch (const QueryError &e) {
+            error = e.what();
+        }
+    }
+    if (!matcher)
+        throw nb::value_error(("invalid query: " + error).c_str());
+    return matcher;
+}
+
+// The section's end in the file: log_size <= 0 runs to the end of the file.
+int64_t section_end(int64_t log_start, int64_t log_size) {
+    return log_size > 0 ? log_start + log_size : INT64_MAX;
+}
+
+nb::object decoded(const std::string &text) {
+    PyObject *value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
+                nb::handle query, bool regex, bool case_sensitive, int64_t offset, nb::handle line,
+                nb::handle line_start, size_t limit, double max_seconds, int64_t max_bytes) {
+    if (log_start < 0 || offset < 0)
+        throw nb::value_error("log_start and offset must not be negative");
+    if (limit == 0)
+        throw nb::value_error("limit must be positive");
+    std::unique_ptr<Matcher> matcher = compile(query, regex, case_sensitive);
+
+    search::SearchRequest request;
+    request.path = checked_log_path(self, logfile);
+    request.begin = log_start + offset;
+    request.end = section_end(log_start, log_size);
+    request.max_hits = limit;
+    request.max_time = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(max_seconds));
+    request.max_bytes = max_bytes;
+    bool line_known = !line.is_none();
+    if (line_known)
+        request.line = nb::cast<int64_t>(line);
+    if (!line_start.is_none())
+        request.line_start = log_start + nb::cast<int64_t>(line_start);
+
+    search::SearchResult result;
+    int error = 0;
+    {
+        nb::gil_scoped_release release;
+        if (!line_known || request.line_start < 0) {
+            // Lines are counted from the section start.
+            int64_t lines = 0, start = 0;
+            error = search::count_lines(request.path, log_start, request.begin, lines, start);
+            if (!line_known)
+                request.line = lines;
+            if (request.line_start < 0)
+                request.line_start = start;
+        }
+        if (!error) {
+            result = search::run_search(request, *matcher, [](const search::Hit &) { return true; });
+            error = result.error;
+        }
+    }
+    if (error) {
+        errno = error;
+        tavix::raise_errno(request.path);
+    }
+
+    nb::list hits;
+    for (const search::Hit &hit : result.hits) {
+        nb::dict entry;
+        entry["offset"] = hit.line_start - log_start;
+        entry["line"] = hit.line;
+        entry["column"] = hit.column;
+        entry["length"] = hit.length;
+        entry["text"] = decoded(hit.text);
+        if (hit.truncated)
+            entry["truncated"] = true;
+        hits.append(entry);
+    }
+    nb::dict answer;
+    answer["hits"] = hits;
+    answer["scanned_to"] = result.scanned_to - log_start;
+    answer["line"] = result.line;
+    answer["line_start"] = result.line_start - log_start;
+    answer["complete"] = result.complete;
+    return answer;
+}
+
+nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t> bounds,
+                       nb::handle query, bool regex, bool case_sensitive, double max_seconds) {
+    for (size_t i = 1; i < bounds.size(); ++i)
+        if (bounds[i] < bounds[i - 1])
+            throw nb::value_error("bounds must not decrease");
+    std::unique_ptr<Matcher> matcher = compile(query, regex, case_sensitive);
+    std::vector<int64_t> counts(bounds.size() > 1 ? bounds.size() - 1 : 0, 0);
+    nb::list answer;
+    if (counts.empty())
+        return answer;
+
+    search::SearchRequest request;
+    request.path = checked_log_path(self, logfile);
+    request.begin = bounds.front();
+    request.end = bounds.back();
+    request.max_hits = SIZE_MAX;
+    request.want_text = false;
+    request.max_time = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(max_seconds));
+    request.max_bytes = INT64_MAX;
+    search::SearchResult result;
+    {
+        nb::gil_scoped_release release;
+        result = search::run_search(request, *matcher, [&](const search::Hit &hit) {
+            auto after = std::upper_bound(bounds.begin(), bounds.end(), hit.match_position);
+            size_t interval = size_t(after - bounds.begin()) - 1;
+            if (interval < counts.size())
+                ++counts[interval];
+            return true;
+        });
+    }
+    if (result.error) {
+        errno = result.error;
+        tavix::raise_errno(request.path);
+    }
+    for (int64_t count : counts)
+        answer.append(count);
+    if (!result.complete)
+        answer.append(nb::none());
+    return answer;
+}
+
+}  // namespace
+
+void add_search_methods(ClassBuilder &archive) {
+    archive
+        .method("search", &search, nb::arg("logfile"), nb::arg("log_start") = 0, nb::arg("log_size") = -1,
+                nb::arg("query"), nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
+                nb::arg("offset") = 0, nb::arg("line").none() = nb::none(),
+                nb::arg("line_start").none() = nb::none(), nb::arg("limit") = 100,
+                nb::arg("max_seconds") = 0.2, nb::arg("max_bytes") = int64_t(256) << 20,
+                "Searches a log section for the lines that hold `query` (a literal text,\n"
+                "or a regular expression when `regex`; case is ignored unless `case`).\n\n"
+                "Starts at `offset` within the section (`line` is the index of the line\n"
+                "holding it and `line_start` that line's start, both counted when not\n"
+                "given) and returns {\"hits\", \"scanned_to\", \"line\", \"line_start\",\n"
+                "\"complete\"}: at most `limit` hits {\"offset\", \"line\", \"column\", \"length\",\n"
+                "\"text\"} in file order, one per line, and where the search stopped. It\n"
+                "stops early after about `max_seconds` or `max_bytes`. A query it cannot\n"
+                "match (empty, too large, backreferences, lookaround) raises ValueError.")
+        .method("count_matches", &count_matches, nb::arg("logfile"), nb::arg("bounds"), nb::arg("query"),
+                nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
+                nb::arg("max_seconds") = 60.0,
+                "Counts the lines of a log file that hold `query`, per interval\n"
+                "[bounds[i], bounds[i + 1]) of file positions, by where their first match\n"
+                "starts, in one pass. A None after the counts means the search ran out\n"
+                "of time before the last bound.");
+}
+
+}  // namespace tavix::archive

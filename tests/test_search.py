@@ -1,0 +1,171 @@
+"""The log searcher against a literal reading of the bytes with the interpreter's re."""
+
+import random
+import re
+
+import pytest
+
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
+
+# The searcher's \d, \w, \s and \b are the ASCII ones, whatever the case mode.
+ASCII_CLASSES = {
+    r"\d": "[0-9]", r"\D": "[^0-9]", r"\w": "[A-Za-z0-9_]", r"\W": "[^A-Za-z0-9_]",
+    r"\s": "[ \t\n\r\f\v]", r"\S": "[^ \t\n\r\f\v]",
+    r"\b": r"(?:(?<![A-Za-z0-9_])(?=[A-Za-z0-9_])|(?<=[A-Za-z0-9_])(?![A-Za-z0-9_]))",
+    r"\B": r"(?:(?<![A-Za-z0-9_])(?![A-Za-z0-9_])|(?<=[A-Za-z0-9_])(?=[A-Za-z0-9_]))",
+}
+
+
+def reference(data, start, size, query, regex=False, case=False, offset=0):
+    """Hits by the rules: lines of the section's bytes, line end dropped, text decoded."""
+    section = data[start:start + size] if size > 0 else data[start:]
+    pattern = query if regex else re.escape(query)
+    if regex:
+        pattern = re.sub(r"\\[dDwWsSbB]", lambda m: "(?-i:%s)" % ASCII_CLASSES[m.group()], pattern)
+    compiled = re.compile(pattern, 0 if case else re.IGNORECASE)
+    hits, position = [], 0
+    for index, line in enumerate(section.split(b"\n")):
+        line_start, position = position, position + len(line) + 1
+        if line_start >= len(section) or line_start < offset:
+            continue
+        content = line[:-1] if line.endswith(b"\r") and position <= len(section) else line
+        text = content.decode("utf-8", "replace")
+        found = compiled.search(text)
+        if found:
+            hits.append({"offset": line_start, "line": index, "column": found.start(),
+                         "length": found.end() - found.start(), "text": text})
+    return hits
+
+
+def search_all(archive, path, start, size, query, page=100, **options):
+    hits, offset, answers = [], 0, 0
+    while True:
+        answer = archive.search(path, start, size, query, offset=offset, limit=page, **options)
+        hits += answer["hits"]
+        answers += 1
+        if answer["complete"]:
+            return hits, answers
+        assert answer["scanned_to"] > offset or answer["hits"]
+        offset = answer["scanned_to"]
+
+
+@pytest.fixture(scope="module")
+def archive():
+    return Archive("unused.zip")  # never entered: search reads any path while closed
+
+
+WORDS = ["error", "Error", "ERROR", "fail", "ok", "KELVIN", "\u212a", "\u017f", "straße", "STRASSE",
+         "ı", "İ", "Ä", "ä", "\u00b5", "\u03bc", "x", "  ", "\t", "日本", "\U0001f600"]
+NOISE = [b"\r", b"\xff", b"\xc3", b"\xe2\x84", b"\n", b"\r\n", b"\n\n"]
+
+
+def random_log(rng, lines, noise=NOISE):
+    out = []
+    for _ in range(lines):
+        pieces = []
+        for _ in range(rng.randrange(0, 8)):
+            if rng.random() < 0.15:
+                pieces.append(rng.choice(noise))
+            else:
+                pieces.append(rng.choice(WORDS).encode())
+            pieces.append(b" " if rng.random() < 0.7 else b"")
+        out.append(b"".join(pieces) + rng.choice([b"\n", b"\r\n"]))
+    return b"".join(out)
+
+
+LITERALS = ["error", "ERROR", "rror e", "k", "K", "s", "straße", "ä", "ı", "i", "\u00b5", "日本",
+            "\U0001f600", "x ", " ", "\t", "ok\r"]
+REGEXES = [r"err(or)?", r"^error", r"error$", r"e.r", r"[a-f]+", r"[^ ]+ok", r"\bok\b", r"(a|ab)(c|bcd)?",
+           r"x*", r"\d|\w{3}", r"(?:ok|fail) \S+", r"^$", r"[ä-ö]", r"K.*?n", r"\Bo", r"e{2,}|r{1,2}o",
+           r"\s$", r"(?P<word>fail)+"]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_hits_match_a_literal_reading_across_blocks_and_edges(archive, tmp_path, seed):
+    rng = random.Random(seed)
+    data = random_log(rng, 300)
+    path = tmp_path / "task.log"
+    path.write_bytes(data)
+    starts = [0, rng.randrange(len(data)), data.index(b"\n") + 1]
+    for start in starts:
+        size = rng.choice([0, rng.randrange(1, len(data) - start + 1)])
+        for query in rng.sample(LITERALS, 6):
+            for case in (False, True):
+                expected = reference(data, start, size, query, case=case)
+                got, _ = search_all(archive, str(path), start, size, query, page=rng.choice([1, 7, 1000]),
+                                    case=case)
+                assert got == expected, (start, size, query, case)
+    # Stray bytes in the text: "." and negated classes take them one by one,
+    # where the decoded text has one replacement character per ill-formed run.
+    data = random_log(rng, 300, noise=[b"\r", b"\n", b"\r\n", b"\n\n"])
+    path.write_bytes(data)
+    for start in starts:
+        start = min(start, len(data) - 1)
+        size = rng.choice([0, rng.randrange(1, len(data) - start + 1)])
+        for query in rng.sample(REGEXES, 8):
+            for case in (False, True):
+                expected = reference(data, start, size, query, regex=True, case=case)
+                got, _ = search_all(archive, str(path), start, size, query, regex=True, case=case)
+                assert got == expected, (start, size, query, case)
+
+
+def test_lines_longer_than_a_block_are_searched_in_pieces(archive, tmp_path):
+    # A line longer than a block (1 MiB) is searched piece by piece: its hit
+    # keeps the line's start and column, its text is the piece, and the lines
+    # after it keep their indices.
+    data = b"a" * (3 << 20) + b" error\nok\nerror here\n"
+    path = tmp_path / "long.log"
+    path.write_bytes(data)
+    hits, _ = search_all(archive, str(path), 0, 0, "error")
+    assert [(h["offset"], h["line"], h["column"]) for h in hits] == [(0, 0, (3 << 20) + 1), (len(data) - 11, 2, 0)]
+    assert hits[0]["text"].endswith(" error") and len(hits[0]["text"]) <= 1 << 20
+
+
+def test_a_match_across_the_section_end_is_no_hit(archive, tmp_path):
+    data = b"one error\ntwo err" + b"or\n"
+    path = tmp_path / "task.log"
+    path.write_bytes(data)
+    size = data.index(b"err", 10) + 3
+    hits = archive.search(str(path), 0, size, "error")["hits"]
+    assert [h["line"] for h in hits] == [0]
+    assert archive.search(str(path), 0, size, "err")["hits"][-1] == {
+        "offset": 10, "line": 1, "column": 4, "length": 3, "text": "two err"}
+
+
+def test_paging_resumes_where_it_stopped(archive, tmp_path):
+    data = b"".join(b"line %d %s\n" % (i, b"hit" if i % 3 == 0 else b"miss") for i in range(100))
+    path = tmp_path / "task.log"
+    path.write_bytes(data)
+    answer = archive.search(str(path), 0, 0, "hit", limit=5)
+    assert len(answer["hits"]) == 5 and not answer["complete"]
+    rest = archive.search(str(path), 0, 0, "hit", offset=answer["scanned_to"], line=answer["line"])
+    assert [h["line"] for h in answer["hits"] + rest["hits"]] == list(range(0, 100, 3))
+    # Without the line index it is counted again from the section start.
+    counted = archive.search(str(path), 0, 0, "hit", offset=answer["scanned_to"])
+    assert counted["hits"] == rest["hits"]
+
+
+@pytest.mark.parametrize("query", ["(a)\\1", "(?=a)", "(?<!a)b", "(?i)a", "a**", "*", "(", "[a", "a{2,1}",
+                                   "\\q", "a{1001}", "(?>a)", "a++", "(x{200}){200}"])
+def test_queries_it_cannot_match_are_refused(archive, tmp_path, query):
+    path = tmp_path / "task.log"
+    path.write_bytes(b"aaa\n")
+    with pytest.raises(ValueError, match="invalid query"):
+        archive.search(str(path), 0, 0, query, regex=True)
+
+
+def test_pathological_regex_runs_in_linear_time(archive, tmp_path):
+    path = tmp_path / "task.log"
+    path.write_bytes((b"a" * 5000 + b"\n") * 200)
+    for query in ["(a*)*b", "(a|aa)+$x", "(a|b)*a(a|b){12}c", "(.*){20}z"]:
+        answer = archive.search(str(path), 0, 0, query, regex=True, max_seconds=0.2)
+        assert answer["hits"] == []
+        assert answer["complete"] or answer["scanned_to"] > 0
+
+
+def test_job_counts_by_interval(archive, tmp_path):
+    data = b"error a\nnothing\nERROR b\nerror c\n"
+    path = tmp_path / "task.log"
+    path.write_bytes(data)
+    assert archive.count_matches(str(path), [0, 8, 16, len(data)], "error") == [1, 0, 2]
+    assert archive.count_matches(str(path), [0, len(data)], "^error", regex=True, case=True) == [2]
