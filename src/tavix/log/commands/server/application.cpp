@@ -31,6 +31,8 @@ constexpr Route kRoutes[] = {
     {"/download/{filename:\\S+}", "download_file", true},
     {"/sections/{section_uuid}/log", "logfile_sec", true},
     {"/sections/{section_uuid}/{execution_uuid}/log", "logfile_exe", true},
+    {"/sections/{section_uuid}/search", "section_search", true},
+    {"/search", "job_search", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
     {"/result{tail:\\S*}", "index", false},
 };
@@ -84,6 +86,27 @@ constexpr Handler kHandlers[] = {
      "GET prefix/download: the archive itself."},
     {"download_file", download_file,
      "GET prefix/download/{filename}: one file of the archive."},
+    {"section_search", section_search,
+     "GET prefix/sections/{section_uuid}/search?q=&regex=1&case=1&offset=&limit=: the lines of\n"
+     "the section's log that hold q, in file order, one hit per line.\n\n"
+     "q is 1 to 1000 characters, a literal text unless regex=1 (a regular expression without\n"
+     "backreferences or lookaround; \\d, \\w, \\s and \\b are ASCII); case is ignored (Unicode case\n"
+     "folding) unless case=1. The search starts at the byte offset `offset` within the\n"
+     "section and takes at most `limit` hits (default 100, at most 1000). Answer:\n"
+     "{\"query\", \"hits\", \"next\", \"scanned_to\"}, each hit {\"offset\" (of its line within\n"
+     "the section), \"line\" (index as read_lines counts), \"column\", \"length\" (characters),\n"
+     "\"text\" (the line without its line end, cut at 16 KiB with \"truncated\": true)}. An answer\n"
+     "stops after about 200 ms or 256 MiB with fewer hits and \"next\" set: the same query from\n"
+     "\"scanned_to\", carrying `line` (the index of the line there) and, inside a line longer\n"
+     "than 1 MiB, `line_start`, so the next page need not count lines again. A bad q, offset\n"
+     "or limit answers 400 {\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the\n"
+     "sections route does."},
+    {"job_search", job_search,
+     "GET prefix/search?q=&regex=1&case=1: hit lines per section over every task log, in one\n"
+     "pass through each log: {\"query\", \"total\", \"sections\": [{\"id\", \"hits\"}]} in tree\n"
+     "order, sections without hits left out. A hit line counts for the deepest section or\n"
+     "step whose byte range holds its first match. Parameters and INVALID_QUERY as for the\n"
+     "section search; \"complete\": false is added if a log took longer than a minute."},
 };
 
 constexpr const char *kServerDoc =

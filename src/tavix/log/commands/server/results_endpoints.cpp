@@ -29,25 +29,28 @@ nb::object tasks(nb::handle self, nb::handle request) {
     return json_answer(self, parser_of(self).attr("get_task_names")());
 }
 
+nb::object known_section(nb::handle self, nb::handle request) {
+    nb::object uuid = section_uuid(request);
+    nb::object section = parser_of(self).attr(state->get_section)(uuid);
+    // The parser answers an unknown id with None: that is the same failure
+    // as a missing key, and gets the same answer.
+    if (section.is_none()) {
+        PyErr_SetObject(PyExc_KeyError, uuid.ptr());
+        throw nb::python_error();
+    }
+    return section;
+}
+
+nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e) {
+    if (!e.matches(PyExc_KeyError))
+        throw e;
+    debug_lines(nb::str("Exception encountered when retrieving section: "), &e);
+    return error_answer(self, "SECTION_RETRIEVE_FAILED");
+}
+
 nb::object sections(nb::handle self, nb::handle request) {
-    return guarded(
-        [&] {
-            nb::object uuid = section_uuid(request);
-            nb::object section = parser_of(self).attr(state->get_section)(uuid);
-            // The parser answers an unknown id with None: that is the same
-            // failure as a missing key, and gets the same answer.
-            if (section.is_none()) {
-                PyErr_SetObject(PyExc_KeyError, uuid.ptr());
-                throw nb::python_error();
-            }
-            return json_answer(self, section.attr(state->data));
-        },
-        [&](const nb::python_error &e) -> nb::object {
-            if (!e.matches(PyExc_KeyError))
-                throw e;
-            debug_lines(nb::str("Exception encountered when retrieving section: "), &e);
-            return error_answer(self, "SECTION_RETRIEVE_FAILED");
-        });
+    return guarded([&] { return json_answer(self, known_section(self, request).attr(state->data)); },
+                   [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
 }
 
 nb::object executions(nb::handle self, nb::handle request) {

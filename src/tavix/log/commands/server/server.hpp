@@ -96,6 +96,12 @@ nb::object answer_or_report(nb::handle self, Body &&body, const char *message, c
 // symbolic link) to anything outside that directory.
 nb::object contained_path(nb::handle self, nb::handle name);
 
+// The section of the request's "section_uuid"; KeyError when the parser
+// knows none. section_retrieve_failed gives the sections route's answer to
+// that KeyError (and raises anything else again).
+nb::object known_section(nb::handle self, nb::handle request);
+nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e);
+
 // Handlers (coroutine bodies) and the plain method.
 nb::object metadata(nb::handle self, nb::handle request);
 nb::object results(nb::handle self, nb::handle request);
@@ -115,6 +121,9 @@ nb::object htmlviewer(nb::handle self, nb::handle request);
 nb::object download_archive(nb::handle self, nb::handle request);
 nb::object download_file(nb::handle self, nb::handle request);
 nb::object download(nb::handle self, nb::handle file);
+
+nb::object section_search(nb::handle self, nb::handle request);
+nb::object job_search(nb::handle self, nb::handle request);
 
 // Access token (access.cpp). The AccessGuard middleware class, defined before
 // the server class; its installation on a server when a token is given; the

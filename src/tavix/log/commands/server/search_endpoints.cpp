@@ -1,0 +1,279 @@
+// The search routes: hits in one section's log, page by page, and hit counts
+// per section over the whole job. Both search in a worker thread through the
+// archive's native searcher.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "coroutine.hpp"
+#include "server.hpp"
+
+namespace tavix::server {
+
+namespace {
+
+constexpr Py_ssize_t kMaxQuery = 1000;
+constexpr long long kMaxLimit = 1000, kDefaultLimit = 100;
+
+struct BadQuery {};
+
+nb::object invalid_query(nb::handle self) {
+    nb::dict body;
+    body["detail"] = "INVALID_QUERY";
+    return state->json_response(body, nb::arg("status") = 400,
+                                nb::arg("headers") = default_header(self));
+}
+
+// A query parameter as an integer in [lowest, highest]; `fallback` when
+// absent (LLONG_MIN: required to be absent or valid, reported as such).
+long long int_param(nb::handle query, const char *name, long long fallback, long long lowest,
+                    long long highest) {
+    nb::object text = query.attr(state->get)(name);
+    if (text.is_none())
+        return fallback;
+    try {
+        nb::object value = state->pyint(text);
+        long long number = PyLong_AsLongLong(value.ptr());
+        if (number == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (number < lowest || number > highest)
+            throw BadQuery();
+        return number;
+    } catch (const nb::python_error &) {
+        throw BadQuery();
+    }
+}
+
+bool flag_param(nb::handle query, const char *name) {
+    nb::object text = query.attr(state->get)(name);
+    if (text.is_none())
+        return false;
+    nb::str value(text);
+    if (value.equal(nb::str("1")))
+        return true;
+    if (value.equal(nb::str("0")))
+        return false;
+    throw BadQuery();
+}
+
+struct Query {
+    nb::object text;
+    bool regex = false, case_sensitive = false;
+};
+
+Query query_params(nb::handle query) {
+    Query q;
+    q.text = query.attr(state->get)("q");
+    if (q.text.is_none())
+        throw BadQuery();
+    Py_ssize_t length = nb::len(q.text);
+    if (length < 1 || length > kMaxQuery)
+        throw BadQuery();
+    q.regex = flag_param(query, "regex");
+    q.case_sensitive = flag_param(query, "case");
+    return q;
+}
+
+// The next page's link: the same query from where this answer stopped.
+nb::object next_link(nb::handle request, const Query &q, nb::handle answer, long long limit) {
+    nb::dict params;
+    params["q"] = q.text;
+    if (q.regex)
+        params["regex"] = 1;
+    if (q.case_sensitive)
+        params["case"] = 1;
+    nb::object scanned_to = answer["scanned_to"], line_start = answer["line_start"];
+    params["offset"] = scanned_to;
+    params["line"] = answer["line"];
+    if (!line_start.equal(scanned_to))
+        params["line_start"] = line_start;
+    params["limit"] = limit;
+    nb::object encode = nb::module_::import_("urllib.parse").attr("urlencode");
+    return nb::str("{}?{}").format(request.attr(state->path), encode(params));
+}
+
+// A search error that is the query's fault (it does not compile) is answered
+// INVALID_QUERY; anything else is a failure of the search.
+template <typename Work>
+nb::object search_off_loop(nb::handle self_handle, Work work, const char *message, const char *detail) {
+    nb::object self = nb::borrow(self_handle);
+    return off_loop(work, [self, message, detail](nb::handle future) {
+        return guarded([&] { return future.attr("result")(); },
+                       [&](const nb::python_error &e) {
+                           if (e.matches(PyExc_ValueError))
+                               return invalid_query(self);
+                           debug_lines(nb::str(message), &e);
+                           return error_answer(self, detail);
+                       });
+    });
+}
+
+}  // namespace
+
+nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
+    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
+    nb::object query = request.attr(state->query);
+    Query q;
+    long long offset, limit, line, line_start;
+    try {
+        q = query_params(query);
+        offset = int_param(query, "offset", 0, 0, LLONG_MAX);
+        limit = int_param(query, "limit", kDefaultLimit, 1, kMaxLimit);
+        line = int_param(query, "line", -1, 0, LLONG_MAX);
+        line_start = int_param(query, "line_start", -1, 0, offset);
+    } catch (const BadQuery &) {
+        return invalid_query(self);
+    }
+    nb::object section;
+    try {
+        section = known_section(self, request);
+    } catch (const nb::python_error &e) {
+        return section_retrieve_failed(self, e);
+    }
+
+    auto work = [self, request, section, q, offset, limit, line, line_start]() -> nb::object {
+        nb::object archive = self.attr(state->archive);
+        nb::object answer = archive.attr("search")(
+            section.attr("logfile"), section.attr("log_start"), section.attr(state->log_size), q.text,
+            nb::arg("regex") = q.regex, nb::arg("case") = q.case_sensitive, nb::arg("offset") = offset,
+            nb::arg("line") = line < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line)),
+            nb::arg("line_start") = line_start < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line_start)),
+            nb::arg("limit") = limit);
+        nb::dict body;
+        body["query"] = q.text;
+        body["hits"] = answer["hits"];
+        body["next"] = nb::cast<bool>(answer["complete"]) ? nb::object(nb::none())
+                                                          : next_link(request, q, answer, limit);
+        body["scanned_to"] = answer["scanned_to"];
+        return json_answer(self, body);
+    };
+    return search_off_loop(self, work, "Exception encountered when searching the section: ",
+                           "SECTION_SEARCH_FAILED");
+}
+
+namespace {
+
+struct Range {
+    long long start, end;
+    size_t order;  // position in tree order
+};
+
+// Cuts a log into intervals owned by the innermost range that holds them:
+// `bounds` are the interval edges, `owners[i]` the order of the owner of
+// [bounds[i], bounds[i + 1]) or SIZE_MAX for none.
+void innermost(std::vector<Range> ranges, std::vector<long long> &bounds, std::vector<size_t> &owners) {
+    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) {
+        return a.start != b.start ? a.start < b.start : a.end != b.end ? a.end > b.end : a.order < b.order;
+    });
+    for (const Range &range : ranges) {
+        bounds.push_back(range.start);
+        bounds.push_back(range.end);
+    }
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    std::vector<const Range *> open;
+    size_t next = 0;
+    for (size_t i = 0; i + 1 < bounds.size(); ++i) {
+        long long at = bounds[i];
+        while (!open.empty() && open.back()->end <= at)
+            open.pop_back();
+        for (; next < ranges.size() && ranges[next].start <= at; ++next)
+            if (ranges[next].end > at)
+                open.push_back(&ranges[next]);
+        owners.push_back(open.empty() ? SIZE_MAX : open.back()->order);
+    }
+}
+
+}  // namespace
+
+nb::object job_search(nb::handle self_handle, nb::handle request) {
+    nb::object self = nb::borrow(self_handle);
+    Query q;
+    try {
+        q = query_params(request.attr(state->query));
+    } catch (const BadQuery &) {
+        return invalid_query(self);
+    }
+
+    auto work = [self, q]() -> nb::object {
+        nb::object archive = self.attr(state->archive);
+        nb::object parser = archive.attr(state->results);
+        nb::object get_section = parser.attr(state->get_section);
+        // Every section and step in tree order, grouped by the log they lie in.
+        nb::list ids;
+        nb::dict ranges_by_log;
+        auto add = [&](nb::handle record) {
+            nb::object id = record["id"];
+            nb::object section = get_section(id);
+            if (section.is_none())
+                return;
+            long long start = nb::cast<long long>(section.attr("log_start"));
+            long long size = nb::cast<long long>(section.attr(state->log_size));
+            nb::object logfile = section.attr("logfile");
+            nb::object entry = ranges_by_log.attr("setdefault")(logfile, nb::list());
+            entry.attr("append")(nb::make_tuple(start, size > 0 ? start + size : LLONG_MAX / 2, nb::len(ids)));
+            ids.append(id);
+        };
+        for (nb::handle task : parser.attr("scripts")) {
+            for (nb::handle section : task.attr("get")("sections")) {
+                add(section);
+                nb::object steps = section.attr("get")("steps");
+                if (PyList_Check(steps.ptr()))
+                    for (nb::handle step : steps)
+                        add(step);
+            }
+        }
+
+        std::vector<long long> counts(nb::len(ids), 0);
+        bool complete = true;
+        for (auto [logfile, entries] : ranges_by_log) {
+            std::vector<Range> ranges;
+            for (nb::handle entry : entries)
+                ranges.push_back({nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
+                                  nb::cast<size_t>(entry[2])});
+            std::vector<long long> bounds;
+            std::vector<size_t> owners;
+            innermost(std::move(ranges), bounds, owners);
+            nb::list bound_list;
+            for (long long bound : bounds)
+                bound_list.append(bound);
+            nb::object found = archive.attr("count_matches")(logfile, bound_list, q.text,
+                                                              nb::arg("regex") = q.regex,
+                                                              nb::arg("case") = q.case_sensitive);
+            size_t i = 0;
+            for (nb::handle count : found) {
+                if (count.is_none()) {
+                    complete = false;
+                    break;
+                }
+                if (owners[i] != SIZE_MAX)
+                    counts[owners[i]] += nb::cast<long long>(count);
+                ++i;
+            }
+        }
+
+        long long total = 0;
+        nb::list sections;
+        for (size_t i = 0; i < counts.size(); ++i) {
+            if (!counts[i])
+                continue;
+            total += counts[i];
+            nb::dict entry;
+            entry["id"] = ids[i];
+            entry["hits"] = counts[i];
+            sections.append(entry);
+        }
+        nb::dict body;
+        body["query"] = q.text;
+        body["total"] = total;
+        body["sections"] = sections;
+        if (!complete)
+            body["complete"] = false;
+        return json_answer(self, body);
+    };
+    return search_off_loop(self, work, "Exception encountered when searching the job: ",
+                           "JOB_SEARCH_FAILED");
+}
+
+}  // namespace tavix::server

@@ -1,0 +1,208 @@
+"""The search routes over a generated archive whose sections are rewritten with chosen bytes."""
+
+import asyncio
+import os
+import re
+import time
+
+import pytest
+
+from tavix.log.commands.server import LogViewerServer
+
+archives = pytest.importorskip("tavix.testing.archives")
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
+
+P = "/private/v1/standalone"
+
+
+@pytest.fixture(scope="module")
+def info(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("generated") / "run.zip")
+    return archives.generate_archive(path, log_bytes=200_000, sections=30, seed=11)
+
+
+@pytest.fixture
+def archive(info):
+    with Archive(info.path) as opened:
+        yield opened
+
+
+@pytest.fixture
+async def client(aiohttp_client, archive):
+    return await aiohttp_client(LogViewerServer(archive))
+
+
+def records(archive):
+    for task in archive.results.scripts:
+        for section in task["sections"]:
+            yield section
+            if isinstance(section["steps"], list):
+                yield from section["steps"]
+
+
+def leaf_testcase(archive):
+    return max((r for r in records(archive) if r.get("section_type") == "testcase" and not r["steps"]),
+               key=lambda r: int(r["log_size"]))
+
+
+def rewrite(archive, record, content):
+    """Puts `content` (padded with filler lines to the section's size) in the section's range."""
+    size = int(record["log_size"])
+    assert len(content) <= size
+    filler = b"".join(b"x" * 9 + b"\n" for _ in range((size - len(content)) // 10))
+    content = content + filler
+    if size > len(content):
+        content += b"y" * (size - len(content) - 1) + b"\n"
+    with open(os.path.join(archive.dir, record["log_file"]), "r+b") as f:
+        f.seek(int(record["log_start"]))
+        f.write(content)
+    return content
+
+
+def expected_hits(section, query, ignore_case=True):
+    """Lines of the bytes whose decoded text (line end dropped) holds the query."""
+    flags = re.IGNORECASE if ignore_case else 0
+    hits, position = [], 0
+    for index, line in enumerate(section.split(b"\n")):
+        start, position = position, position + len(line) + 1
+        if start >= len(section):
+            break
+        if position <= len(section) and line.endswith(b"\r"):
+            line = line[:-1]
+        text = line.decode("utf-8", "replace")
+        found = re.search(re.escape(query), text, flags)
+        if found:
+            hits.append({"offset": start, "line": index, "column": found.start(),
+                         "length": len(found.group()), "text": text})
+    return hits
+
+
+async def all_hits(client, url):
+    hits, answers = [], 0
+    while url:
+        response = await client.get(url)
+        assert response.status == 200, await response.text()
+        assert response.headers["Access-Control-Allow-Origin"] == "*"
+        body = await response.json()
+        hits += body["hits"]
+        url, answers = body["next"], answers + 1
+    return hits, answers
+
+
+CONTENT = ("plain line\n"
+           "naïve Ärger: straße STRASSE in a line\r\n"
+           "\u212aelvin and kelvin\n").encode() + b"bad \xff\xfe bytes then \xc3\xa4rger\n" + \
+          "the last ärger".encode()
+
+
+@pytest.mark.parametrize("query", ["ärger", "STRASSE", "kelvin", "bytes then", "a", "last ärger"])
+async def test_hits_agree_with_the_bytes(client, archive, query):
+    record = leaf_testcase(archive)
+    section = rewrite(archive, record, CONTENT)
+    hits, _ = await all_hits(client, f"{P}/sections/{record['id']}/search?q={query}")
+    assert hits == expected_hits(section, query)
+    # Lines as read_lines counts them.
+    lines = archive.read_lines(os.path.join(archive.dir, record["log_file"]),
+                               log_start=int(record["log_start"]), log_size=int(record["log_size"]))
+    for hit in hits:
+        assert lines[hit["line"]].rstrip("\n").rstrip("\r") == hit["text"]
+
+
+async def test_last_line_hit_and_a_match_across_the_section_end(client, archive):
+    record = leaf_testcase(archive)
+    size = int(record["log_size"])
+    start = int(record["log_start"])
+    path = os.path.join(archive.dir, record["log_file"])
+    with open(path, "r+b") as f:
+        f.seek(start + size - 12)
+        f.write(b"\nfinal needl")
+        f.seek(start + size)
+        tail = f.read(1)
+        f.seek(start + size)
+        f.write(b"e" if tail else b"")
+    hits, _ = await all_hits(client, f"{P}/sections/{record['id']}/search?q=needl")
+    assert hits[-1]["offset"] == size - 11 and hits[-1]["text"] == "final needl"
+    if tail:
+        hits, _ = await all_hits(client, f"{P}/sections/{record['id']}/search?q=needle")
+        assert hits == []
+
+
+async def test_paging_neither_skips_nor_repeats(client, archive):
+    record = leaf_testcase(archive)
+    content = b"".join(b"row %04d %s\n" % (i, b"HIT" if i % 4 == 1 else b"---") for i in range(400))
+    section = rewrite(archive, record, content)
+    url = f"{P}/sections/{record['id']}/search?q=hit&case=0&limit=7"
+    hits, answers = await all_hits(client, url)
+    assert hits == expected_hits(section, "hit")
+    assert answers == -(-100 // 7)
+    first = await (await client.get(url)).json()
+    assert first["scanned_to"] == first["hits"][-1]["offset"] + 13
+    assert "line=" in first["next"] and "limit=7" in first["next"]
+    # Case-sensitive: no lower-case "hit" in the section.
+    assert (await (await client.get(url.replace("case=0", "case=1"))).json())["hits"] == []
+    # Offsets given by hand: from a line start, lines are counted.
+    from_offset = await (await client.get(f"{P}/sections/{record['id']}/search?q=hit&offset=117")).json()
+    assert from_offset["hits"][0] == expected_hits(section, "hit")[2]
+
+
+async def test_regex_and_a_pathological_one(client, archive):
+    record = leaf_testcase(archive)
+    section = rewrite(archive, record, b"a" * 3000 + b"\nerror 42 here\nerror x\n" + b"a" * 3000 + b"\n")
+    body = await (await client.get(f"{P}/sections/{record['id']}/search",
+                                   params={"q": r"error \d+", "regex": "1"})).json()
+    assert [(h["line"], h["column"], h["length"]) for h in body["hits"]] == [(1, 0, 8)]
+    started = time.monotonic()
+    response = await client.get(f"{P}/sections/{record['id']}/search",
+                                params={"q": "(a|aa)*(a|b){15}c", "regex": "1"})
+    assert response.status == 200
+    assert time.monotonic() - started < 5
+
+
+@pytest.mark.parametrize("params", [
+    {}, {"q": ""}, {"q": "x" * 1001}, {"q": "(", "regex": "1"}, {"q": r"(a)\1", "regex": "1"},
+    {"q": "(?=a)", "regex": "1"}, {"q": "a", "offset": "-1"}, {"q": "a", "offset": "x"},
+    {"q": "a", "limit": "0"}, {"q": "a", "limit": "1001"}, {"q": "a", "regex": "yes"},
+    {"q": "a", "case": "2"}])
+async def test_bad_input_answers_invalid_query(client, archive, params):
+    record = leaf_testcase(archive)
+    for url in (f"{P}/sections/{record['id']}/search", f"{P}/search"):
+        if url.endswith("/search") and not url.endswith(f"{record['id']}/search") and \
+                set(params) - {"q", "regex", "case"}:
+            continue
+        response = await client.get(url, params=params)
+        assert response.status == 400
+        assert response.headers["Access-Control-Allow-Origin"] == "*"
+        assert await response.json() == {"detail": "INVALID_QUERY"}
+
+
+async def test_unknown_section_answers_as_the_sections_route(client):
+    response = await client.get(f"{P}/sections/nope/search", params={"q": "a"})
+    assert response.status == 500
+    assert await response.json() == {"detail": "SECTION_RETRIEVE_FAILED"}
+
+
+async def test_job_search_counts_each_line_for_its_deepest_section(client, archive):
+    needle = "Qzxv"
+    expected = {}
+    for record in records(archive):
+        if record.get("section_type") == "testcase" and not record["steps"] and len(expected) < 3:
+            rewrite(archive, record, ("%s one\nnothing\n%s two\n" % (needle, needle.upper())).encode())
+            expected[record["id"]] = 2
+    body = await (await client.get(f"{P}/search", params={"q": needle})).json()
+    assert body["query"] == needle and body["total"] == 6
+    assert {s["id"]: s["hits"] for s in body["sections"]} == expected
+    order = [r["id"] for r in records(archive)]
+    assert [s["id"] for s in body["sections"]] == sorted(expected, key=order.index)
+    # Case-sensitive, and a regular expression.
+    body = await (await client.get(f"{P}/search", params={"q": needle, "case": "1"})).json()
+    assert body["total"] == 3
+    body = await (await client.get(f"{P}/search", params={"q": "^qzxv (one|two)$", "regex": "1"})).json()
+    assert body["total"] == 6
+
+
+async def test_the_loop_keeps_answering_while_a_search_runs(client, archive):
+    record = leaf_testcase(archive)
+    search = asyncio.ensure_future(client.get(f"{P}/search", params={"q": "(x|y)*z{1,3}q", "regex": "1"}))
+    metadata = await client.get(f"{P}/metadata")
+    assert metadata.status == 200
+    assert (await search).status == 200
