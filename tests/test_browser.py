@@ -58,7 +58,7 @@ def test_reading_a_run(served, page):
     page.eval_on_selector("#log-pane", "p => p.scrollTop = p.scrollHeight")
     page.wait_for_function(f"document.querySelector('#log-pane').dataset.pages > {pages_before}")
     page.fill("#log-search", "+++")
-    assert page.locator("#log-lines mark").count() >= 1
+    page.wait_for_selector("#log-lines mark")
 
     # A reload restores the section from the URL.
     page.reload()
@@ -161,3 +161,71 @@ def test_virtual_tree_draws_only_rows_in_view(served_many, page):
     page.eval_on_selector("#tests-panel", "p => p.scrollTop = p.scrollHeight")
     page.wait_for_function(f"document.querySelector(\"#task-tree .node[data-key='{key}']\") !== null")
     assert len(tree_keys(page)) < 120
+
+
+# --- search, filters, line links ---------------------------------------------
+
+def section_data(served):
+    with open(os.path.join(served.archive.dir, served.case.log_file), "rb") as f:
+        f.seek(served.case.log_start)
+        return f.read(served.case.log_size)
+
+
+def last_line_of_case(served):
+    return section_data(served).rstrip(b"\n").rsplit(b"\n", 1)[-1].decode()
+
+
+def test_search_goes_to_a_hit_beyond_the_loaded_pages_and_links_to_its_line(served, page):
+    open_view(page, served.url + served.case_path)
+    page.wait_for_selector("#log-lines .ln")
+    last = last_line_of_case(served)
+    assert last not in page.inner_text("#log-lines")
+    page.fill("#log-search", last)
+    page.press("#log-search", "Enter")
+    hit = page.wait_for_selector("#log-lines .ln.hit mark.current")
+    assert hit.inner_text() == last
+    assert page.inner_text("#search-count").startswith("1 of ")
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    page.screenshot(path=os.path.join(ARTIFACTS, "viewer-search.png"))
+    # The line number links to the line; the link opens it highlighted.
+    link = page.get_attribute("#log-lines .ln.hit a.no", "href")
+    assert link.startswith(served.case_path + "?at=")
+    open_view(page, served.url + link)
+    line = page.wait_for_selector("#log-lines .ln.hit")
+    assert line.inner_text().endswith(last)
+    # Numbered from 1, as read_lines counts them.
+    data = section_data(served)
+    assert int(page.inner_text("#log-lines .ln.hit a.no")) == data.rstrip(b"\n").count(b"\n") + 1
+
+
+def test_chip_and_name_filters_and_failure_keys(served, page):
+    open_view(page, served.url + "/result")
+    rows = page.locator("#task-tree .node").count()
+    errored = [s for s in served.info.sections if str(s.result).lower().startswith("err")]
+    chip = page.locator("#summary-counts .chip.r-error").first
+    chip.click()
+    page.wait_for_function(f"document.querySelectorAll('#task-tree .node').length !== {rows}")
+    shown = page.inner_text("#task-tree")
+    assert errored[0].section_name in shown
+    # Rows other than ancestors (which show their subtree's fold mark) are errored.
+    leaves = page.eval_on_selector_all(
+        "#task-tree .node:not(.task)",
+        "rows => rows.filter(r => !r.querySelector('.twisty').textContent)"
+        ".map(r => r.querySelector('.dot').className)")
+    assert leaves and all("r-error" in c for c in leaves)
+    chip.click()
+    page.fill("#name-filter", served.case.section_name)
+    page.wait_for_function(
+        "name => [...document.querySelectorAll('#task-tree .node')].length < 20 && "
+        "document.querySelector('#task-tree').innerText.includes(name)", arg=served.case.section_name)
+    page.fill("#name-filter", "")
+    page.evaluate("document.activeElement.blur()")  # keys typed into a box stay there
+    # "]" selects the next failed or errored section, "[" the previous one.
+    page.keyboard.press("]")
+    page.wait_for_selector("#section-view:not([hidden]) #section-result")
+    page.wait_for_function("() => /fail|err/i.test(document.querySelector('#section-result').textContent)")
+    first = page.url
+    page.keyboard.press("]")
+    page.wait_for_function(f"location.href !== {first!r}")
+    page.keyboard.press("[")
+    page.wait_for_function(f"location.href === {first!r}")

@@ -27,6 +27,8 @@ export const api = {
   // The route variable is one path segment, so "/" travels encoded.
   fileLines: (path) => getJSON(`/filelines/${encodeURIComponent(path)}`),
   page: (link) => getJSON(link),
+  search: (id, params) => getJSON(`/sections/${id}/search?${new URLSearchParams(params)}`),
+  jobSearch: (params) => getJSON(`/search?${new URLSearchParams(params)}`),
   firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}`),
   downloadUrl: (path) => path ? `${PREFIX}/download/${encodePath(path)}` : `${PREFIX}/download`,
   viewerUrl: (path) => `/result/archive/${encodePath(path)}`,

@@ -8,9 +8,11 @@ import { $, el, resultClass } from "./dom.js";
 import { closeExecution, loadExecutions } from "./devices.js";
 import { buildFileTree, isViewerFile, selectFile, showFile } from "./files.js";
 import { LogPane } from "./logpane.js";
+import { LogSearch } from "./search.js";
 import { kindLabel, TestTree } from "./tree.js";
 
 const logPane = new LogPane($("#section-view"));
+const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 
 // ---------------------------------------------------------------- header ---
@@ -28,8 +30,9 @@ function showJob(meta, summary, archive) {
   const kinds = Object.entries(summary).filter(([k]) =>
     !["total_tasks", "applicable_tasks", "success_rate"].includes(k));
   const total = kinds.reduce((n, [, v]) => n + (parseInt(v, 10) || 0), 0);
-  const chips = kinds.map(([k, v]) => el("span",
-    { className: `chip ${resultClass(k)}${parseInt(v, 10) ? "" : " zero"}` }, k, el("b", { textContent: v })));
+  const chips = kinds.map(([k, v]) => el("button",
+    { className: `chip ${resultClass(k)}${parseInt(v, 10) ? "" : " zero"}`, title: `Show only ${k}`,
+      onclick: (e) => filterByResult(k, e.currentTarget) }, k, el("b", { textContent: v })));
   chips.push(el("span", { className: "chip" }, "total", el("b", { textContent: summary.total_tasks ?? total })));
   if (summary.success_rate !== undefined) {
     chips.push(el("span", { className: "chip" }, "success", el("b", { textContent: `${summary.success_rate}%` })));
@@ -49,6 +52,7 @@ function showTab(tab) {
     button.classList.toggle("active", button.dataset.tab === tab);
   }
   $("#tests-panel").hidden = tab !== "tests";
+  $("#tree-tools").hidden = tab !== "tests";
   $("#files-panel").hidden = tab !== "files";
   if (tab === "tests") tree.schedule();
 }
@@ -61,9 +65,57 @@ function showSectionTab(view) {
   $("#executions-view").hidden = view !== "executions";
 }
 
+// -------------------------------------------------- tree filters, search ---
+// The tree shows the nodes every active filter keeps: a result chip, the name
+// filter, the job search's hits.
+const filters = { result: null, name: "", hits: null };
+let jobQuery = "";
+
+function applyFilters() {
+  const { result, name, hits } = filters;
+  const needle = name.toLowerCase();
+  const active = result || needle || hits;
+  tree.setFilter(active ? (node) =>
+    (!result || resultClass(node.result) === result) &&
+    (!needle || String(node.name).toLowerCase().includes(needle)) &&
+    (!hits || hits.has(node.id)) : null);
+}
+
+function filterByResult(kind, chip) {
+  const group = resultClass(kind);
+  filters.result = filters.result === group ? null : group;
+  for (const other of document.querySelectorAll("#summary-counts .chip")) other.classList.remove("active");
+  if (filters.result) chip.classList.add("active");
+  applyFilters();
+}
+
+async function searchJob(query) {
+  jobQuery = query;
+  const status = $("#tree-status");
+  if (!query) {
+    filters.hits = null;
+    tree.setBadges(null);
+    status.textContent = "";
+    return applyFilters();
+  }
+  status.textContent = "searching…";
+  try {
+    const answer = await api.jobSearch({ q: query });
+    if (query !== jobQuery) return;
+    filters.hits = new Map(answer.sections.map((s) => [s.id, s.hits]));
+    tree.setBadges(new Map(answer.sections.map((s) => [s.id, String(s.hits)])));
+    status.textContent = `${answer.total} lines in ${answer.sections.length} sections`;
+    applyFilters();
+  } catch (error) {
+    status.textContent = error.message === "INVALID_QUERY" ? "not a valid search" : error.message;
+  }
+}
+
+const FAILED = (node) => ["r-fail", "r-error"].includes(resultClass(node.result));
+
 let opening = 0;
 
-async function showSection(key) {
+async function showSection(key, at = null) {
   const node = tree.byKey(key);
   if (!node) return show("welcome");
   show("section-view");
@@ -84,7 +136,13 @@ async function showSection(key) {
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   showSectionTab("log");
   closeExecution();
-  logPane.open(section, 0);
+  logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
+  // A section with job search hits opens at its first hit.
+  const fromJob = jobQuery && filters.hits && filters.hits.has(node.id);
+  if (fromJob) $("#log-search").value = jobQuery;
+  if (at !== null) await logPane.openAt(section, at);
+  else if (!fromJob) await logPane.open(section, 0);
+  logSearch.reset(section, fromJob);
   loadExecutions(section);
 }
 
@@ -102,9 +160,14 @@ function keyFromLocation() {
   return decodeURIComponent(location.pathname.replace(/^\/result\/?/, ""));
 }
 
+function sectionUrl(key) {
+  return "/result/" + key.split("/").map(encodeURIComponent).join("/");
+}
+
 function route(key) {
   if (key.startsWith("file/")) return openFile(key.slice(5));
-  if (key.startsWith("task/")) return showSection(key).catch((error) => {
+  const at = new URLSearchParams(location.search).get("at");
+  if (key.startsWith("task/")) return showSection(key, at === null ? null : parseInt(at, 10) || 0).catch((error) => {
     show("section-view");
     $("#section-title").textContent = `Could not load the section: ${error.message}`;
   });
@@ -113,8 +176,8 @@ function route(key) {
 
 function navigate(key) {
   if (key.startsWith("file/") && isViewerFile(key)) return route(key);  // opens a new tab
-  const url = "/result/" + key.split("/").map(encodeURIComponent).join("/");
-  if (location.pathname !== url) history.pushState({ key }, "", url);
+  const url = sectionUrl(key);
+  if (location.pathname !== url || location.search) history.pushState({ key }, "", url);
   route(key);
 }
 
@@ -135,6 +198,28 @@ async function main() {
       showSectionTab("log");
       $("#log-search").focus();
     }
+  });
+  // "]" and "[": the next and previous failed or errored section.
+  document.addEventListener("keydown", (e) => {
+    if ((e.key !== "]" && e.key !== "[") || document.activeElement?.tagName === "INPUT") return;
+    const key = tree.step(FAILED, e.key === "]" ? 1 : -1);
+    if (key) navigate(key);
+  });
+  // A line number is a link to its line: followed in place.
+  $("#log-lines").addEventListener("click", (e) => {
+    const link = e.target.closest("a.no");
+    if (!link || e.ctrlKey || e.metaKey || e.shiftKey) return;
+    e.preventDefault();
+    history.pushState({}, "", link.getAttribute("href"));
+    logPane.markLine(parseInt(link.parentElement.dataset.offset, 10));
+  });
+  $("#job-search").addEventListener("keydown", (e) => {
+    if (e.key === "Enter") searchJob(e.target.value);
+  });
+  $("#job-search").addEventListener("search", (e) => { if (!e.target.value) searchJob(""); });
+  $("#name-filter").addEventListener("input", (e) => {
+    filters.name = e.target.value;
+    applyFilters();
   });
   tree.onOpen = navigate;
   const [meta, summary, archive, compact, files] = await Promise.all([

@@ -1,5 +1,5 @@
 // A section's log, paged through the log endpoint in both directions as the
-// pane scrolls, with level-coloured lines and a search over loaded pages.
+// pane scrolls, with level-coloured, numbered lines that link to themselves.
 import { api } from "./api.js";
 
 const PAGE = 20480;
@@ -13,33 +13,38 @@ function lineClass(line) {
   return `ln lv-${LEVELS[+m[1]] || "info"}${banner}`;
 }
 
+const encoder = new TextEncoder();
+const utf8Length = (text) => encoder.encode(text).length;
+
+// The index of the line that starts at byte `offset`: the section search for
+// the empty line start, one hit from there, counts the lines natively.
+async function lineAt(sectionId, offset) {
+  const answer = await api.search(sectionId, { q: "^", regex: 1, offset, limit: 1 });
+  return answer.hits.length && answer.hits[0].offset === offset ? answer.hits[0].line : null;
+}
+
 export class LogPane {
   constructor(root) {
     this.pane = root.querySelector("#log-pane");
     this.linesEl = root.querySelector("#log-lines");
     this.before = root.querySelector("#log-before");
     this.after = root.querySelector("#log-after");
-    this.searchBox = root.querySelector("#log-search");
-    this.searchCount = root.querySelector("#search-count");
     this.token = 0;
     this.pane.addEventListener("scroll", () => this.onScroll());
-    this.searchBox.addEventListener("input", () => this.search(this.searchBox.value));
-    this.searchBox.addEventListener("keydown", (e) => {
-      if (e.key === "Enter") this.step(e.shiftKey ? -1 : 1);
-    });
-    root.querySelector("#search-next").addEventListener("click", () => this.step(1));
-    root.querySelector("#search-prev").addEventListener("click", () => this.step(-1));
     root.querySelector("#log-top").addEventListener("click", () => this.open(this.section, 0));
     root.querySelector("#log-end").addEventListener("click", () => this.openEnd());
   }
 
   // Shows `section` starting with the page at `offset`.
-  async open(section, offset = 0) {
+  async open(section, offset = 0, firstLine = offset === 0 ? 0 : null) {
     this.section = section;
     this.pages = [];          // [{text}] in log order
     this.previous = null;
     this.next = null;
     this.loading = false;
+    this.firstOffset = offset;   // byte offset of the first loaded page
+    this.firstLine = firstLine;  // index of the line starting there, when known
+    this.highlight = null;
     const token = ++this.token;
     this.linesEl.textContent = "";
     this.before.textContent = "";
@@ -57,6 +62,51 @@ export class LogPane {
     } catch (error) {
       this.after.textContent = `Could not load the log: ${error.message}`;
     }
+  }
+
+  // Shows `section` with the line that starts at byte `offset` scrolled into
+  // view and highlighted (and, given `match` {column, length}, its match
+  // marked). `line` is that line's index; it is asked for when not given.
+  async openAt(section, offset, line = null, match = null) {
+    if (line === null) line = await lineAt(section.id, offset);
+    // A page starting at the line itself; near the start the first page,
+    // since pages before an offset below one page cannot be reached.
+    const start = offset < PAGE ? 0 : offset;
+    await this.open(section, start, start === 0 ? 0 : line);
+    this.markLine(offset, match);
+  }
+
+  // The rendered line that starts at byte `offset`, if loaded.
+  lineAt(offset) {
+    return this.linesEl.querySelector(`[data-offset="${offset}"]`);
+  }
+
+  // Whether byte `offset` lies in the loaded pages.
+  holds(offset) {
+    return this.pages && offset >= this.firstOffset && offset < this.firstOffset + this.loadedBytes;
+  }
+
+  markLine(offset, match = null) {
+    this.highlight = { offset, match };
+    this.drawHighlight(true);
+  }
+
+  drawHighlight(scroll) {
+    this.linesEl.querySelector(".ln.hit")?.classList.remove("hit");
+    if (!this.highlight) return;
+    const div = this.lineAt(this.highlight.offset);
+    if (!div) return;
+    div.classList.add("hit");
+    const { match } = this.highlight;
+    const text = div.querySelector(".tx");
+    if (match && text && match.length > 0) {
+      const value = text.textContent;
+      const mark = document.createElement("mark");
+      mark.className = "current";
+      mark.textContent = value.slice(match.column, match.column + match.length);
+      text.replaceChildren(value.slice(0, match.column), mark, value.slice(match.column + match.length));
+    }
+    if (scroll) div.scrollIntoView({ block: "center" });
   }
 
   openEnd() {
@@ -87,12 +137,15 @@ export class LogPane {
       const page = await api.page(link);
       if (token !== this.token) return false;
       const height = this.pane.scrollHeight;
+      const text = page.file_content || "";
       if (direction === "next") {
-        this.pages.push(page.file_content || "");
+        this.pages.push(text);
         this.next = page.next;
       } else {
-        this.pages.unshift(page.file_content || "");
+        this.pages.unshift(text);
         this.previous = page.previous;
+        this.firstOffset -= utf8Length(text);
+        if (this.firstLine !== null) this.firstLine -= text.split("\n").length - 1;
       }
       this.render();
       if (direction === "previous") this.pane.scrollTop += this.pane.scrollHeight - height;
@@ -110,62 +163,30 @@ export class LogPane {
     const lines = text.split("\n");
     if (lines.length && lines[lines.length - 1] === "") lines.pop();
     const fragment = document.createDocumentFragment();
+    let offset = this.firstOffset, number = this.firstLine;
     for (const line of lines) {
       const div = document.createElement("div");
       div.className = lineClass(line);
-      div.textContent = line || " ";
+      div.dataset.offset = String(offset);
+      // The number links to this very line (a link survives a reopening:
+      // it names the section by task and sequence number, not by id).
+      const link = document.createElement("a");
+      link.className = "no";
+      link.href = this.lineLink ? this.lineLink(offset) : "#";
+      link.textContent = number === null ? "·" : String(number + 1);
+      const text = document.createElement("span");
+      text.className = "tx";
+      text.textContent = line || " ";
+      div.append(link, text);
       fragment.appendChild(div);
+      offset += utf8Length(line) + 1;
+      if (number !== null) number += 1;
     }
+    this.loadedBytes = utf8Length(text);
     this.linesEl.replaceChildren(fragment);
     this.before.textContent = this.previous ? "Scroll up for earlier lines…" : "Start of section";
     this.after.textContent = this.next ? "Scroll down for more…" : "End of section";
     this.pane.dataset.pages = String(this.pages.length);
-    if (this.query) this.search(this.query, true);
-  }
-
-  search(query, keep = false) {
-    this.query = query;
-    for (const mark of this.linesEl.querySelectorAll("mark")) {
-      mark.replaceWith(document.createTextNode(mark.textContent));
-    }
-    this.linesEl.normalize();
-    this.matches = [];
-    if (!query) {
-      this.searchCount.textContent = "";
-      return;
-    }
-    const needle = query.toLowerCase();
-    for (const div of this.linesEl.children) {
-      const text = div.textContent;
-      const lower = text.toLowerCase();
-      let at = lower.indexOf(needle);
-      if (at < 0) continue;
-      const fragment = document.createDocumentFragment();
-      let from = 0;
-      while (at >= 0) {
-        fragment.append(text.slice(from, at));
-        const mark = document.createElement("mark");
-        mark.textContent = text.slice(at, at + needle.length);
-        fragment.append(mark);
-        this.matches.push(mark);
-        from = at + needle.length;
-        at = lower.indexOf(needle, from);
-      }
-      fragment.append(text.slice(from));
-      div.replaceChildren(fragment);
-    }
-    if (!keep) this.current = -1;
-    this.searchCount.textContent = `${this.matches.length} in loaded lines`;
-    if (!keep && this.matches.length) this.step(1);
-  }
-
-  step(delta) {
-    if (!this.matches || !this.matches.length) return;
-    this.matches[this.current]?.classList.remove("current");
-    this.current = (this.current + delta + this.matches.length) % this.matches.length;
-    const mark = this.matches[this.current];
-    mark.classList.add("current");
-    mark.scrollIntoView({ block: "center" });
-    this.searchCount.textContent = `${this.current + 1} / ${this.matches.length} in loaded lines`;
+    this.drawHighlight(false);
   }
 }
