@@ -31,13 +31,15 @@ from tavix.log.commands.parser.base import LogSection, Pattern  # noqa: E402
 from tavix.testing.archives import generate_archive, parse_size  # noqa: E402
 
 
-def task_log(size):
+def task_log(size, dense=False):
     """Path of a task log of about `size` bytes, written once."""
     os.makedirs(DATA, exist_ok=True)
-    path = os.path.join(DATA, f"scan-{size}.log")
+    name = f"scan-{size}{'-dense' if dense else ''}"
+    path = os.path.join(DATA, name + ".log")
     if not os.path.exists(path):
-        archive = os.path.join(DATA, f"scan-{size}.zip")
-        info = generate_archive(archive, log_bytes=size, sections=max(50, size >> 16), seed=11, scripts=1)
+        archive = os.path.join(DATA, name + ".zip")
+        info = generate_archive(archive, log_bytes=size, sections=max(50, size >> 16), seed=11, scripts=1,
+                                dense_devices=dense)
         with zipfile.ZipFile(archive) as zipped, zipped.open(info.scripts[0].log_file) as source, \
                 open(path + ".part", "wb") as target:
             while block := source.read(1 << 20):

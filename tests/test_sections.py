@@ -1,5 +1,6 @@
 """Log sections: the execution scan over a task log, pages and execution lines."""
 
+import contextlib
 import gc
 import os
 import random
@@ -352,11 +353,103 @@ def test_scan_matches_the_line_by_line_rules_on_random_logs(logdir):
                 base._set_scan_block(block)
                 LogSection.child_execute.fget.cache_clear()
                 assert summary(section) == expected, (round_, block)
+            with equivalent_patterns():
+                LogSection.child_execute.fget.cache_clear()
+                assert summary(section) == expected, (round_, "interpreter patterns")
             for execute in section.child_execute.values():
                 assert "+++" in execute.read_logs()[0]
     finally:
         base._set_scan_block(previous)
     gc.collect()
+
+
+@contextlib.contextmanager
+def equivalent_patterns():
+    """Pattern's attributes replaced by equal patterns: the scan's general path."""
+    saved = {name: getattr(Pattern, name) for name in PATTERNS}
+    for name, pattern in saved.items():
+        setattr(Pattern, name, re.compile(pattern.pattern))
+    try:
+        yield
+    finally:
+        for name, pattern in saved.items():
+            setattr(Pattern, name, pattern)
+
+
+PATTERNS = ("pattern_command", "pattern_config_ping", "pattern_ping_ip")
+
+
+def scanned(section):
+    LogSection.child_execute.fget.cache_clear()
+    return summary(section)
+
+
+def test_banners_and_targets_match_as_the_interpreter_matches_them(logdir):
+    # Every white space character of the interpreter, some that are not, and
+    # digits of other scripts, where the patterns look at them.
+    spaces = [chr(c) for c in range(0x110000) if chr(c).isspace()]
+    others = ["\u200b", "\u180e", "\ufeff", "\u00ad", "x", "\u0301", "\ud7ff", "\U0001f600"]
+    digits = ["\u0661", "\u06f5", "\u0966", "\uff11", "\U0001d7ce", "\u00b2", "\u2460", "\u0e51"]
+    lines = []
+    for char in spaces + others:
+        lines += [record(1, f"+++ R{char}1: config +++"), record(2, f"+++ R1:{char}ping +++"),
+                  record(3, f"+++ R1: execute command 'a{char}b' +++"), record(4, f"+++ R1: ping{char}+++")]
+    for char in digits + spaces + others:
+        lines += [record(5, "+++ R9: ping +++"), f"Target IP address: 1{char}2\n", f"Target IP address: {char}\n"]
+    for title in ("x' +++ y' +++", "' +++ '", "'", " ", "\u3000", "a\u0301\u0302", "q\x00r"):
+        lines += [record(6, f"+++ R1: executing command '{title}' +++"), record(7, f"+++ R1: configure command {title} +++")]
+    lines.append(record(8, "end"))
+    section = make_section(logdir, "".join(lines).encode("utf-8", "surrogatepass"))
+    native = scanned(section)
+    assert native == reference_scan(section.logfile, 0, 0, HOST)
+    with equivalent_patterns():
+        assert scanned(section) == native
+    assert {e["execute_type"] for e in native} == {"config", "ping", "execute"}
+
+
+def test_replaced_pieces_take_the_general_path(logdir, monkeypatch):
+    text = (record(1, "+++ R1: reload +++") + record(2, "+++ R2: executing command 'show x' +++")
+            + record(3, "+++ R3: ping +++") + "Target IP address: 7.7.7.7\n" + "target ten\n" + record(4, "end"))
+    section = make_section(logdir, text)
+    stock = scanned(section)
+    assert [e["execute_type"] for e in stock] == ["execute", "ping"] and stock[1]["title"] == "7.7.7.7"
+
+    # Reassigned patterns change the scan.
+    monkeypatch.setattr(Pattern, "pattern_config_ping", re.compile(r"^\+\+\+ (?P<device>\S+): (?P<execute_type>reload|ping) \+\+\+$"))
+    monkeypatch.setattr(Pattern, "pattern_ping_ip", re.compile(r"^target (?P<ip>\w+)$"))
+    changed = scanned(section)
+    assert [(e["execute_type"], e.get("title")) for e in changed] == [("reload", None), ("execute", "show x"), ("ping", "ten")]
+    assert changed == reference_scan(section.logfile, 0, 0, HOST)
+    monkeypatch.undo()
+
+    # A LogExecute subclass, a patched _format_type and a patched uuid4 are used.
+    calls = []
+
+    class Recording(base.LogExecute):
+        def __init__(self, archive, **kwargs):
+            calls.append(list(kwargs))
+            super().__init__(archive, **kwargs)
+
+    monkeypatch.setattr(base, "LogExecute", Recording)
+    section = make_section(logdir, text)
+    assert scanned(section) == stock
+    assert all(type(e) is Recording for e in section.child_execute.values())
+    assert calls[0] == ["start_line", "start_time", "logfile", "parent_id", "execute_id", "section_log_start",
+                        "section_log_size", "device", "execute_type", "title"]
+    monkeypatch.setattr(Recording, "_format_type", lambda self: setattr(self, "execute_type", self.execute_type.upper()))
+    section = make_section(logdir, text)
+    assert [e["execute_type"] for e in scanned(section)] == ["EXECUTING", "PING"]
+    monkeypatch.undo()
+
+    import uuid
+    fixed = iter(range(1, 100))
+    monkeypatch.setattr(uuid, "uuid4", lambda: uuid.UUID(int=next(fixed)))
+    section = make_section(logdir, text)
+    assert list(section.child_execute) == [str(uuid.UUID(int=1)), str(uuid.UUID(int=2))]
+    monkeypatch.undo()
+    section = make_section(logdir, text)
+    ids = list(section.child_execute)
+    assert all(uuid.UUID(i).version == 4 and uuid.UUID(i).variant == uuid.RFC_4122 and str(uuid.UUID(i)) == i for i in ids)
 
 
 def test_ping_block_closed_by_a_record_line_across_a_read_edge(logdir):

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tavix::parser_base {
 
@@ -17,9 +18,12 @@ namespace nb = nanobind;
 // the life of the process (never destroyed: the interpreter may already be
 // gone when static destructors run).
 struct Shared {
+    nb::object module;  // its globals name the Pattern and LogExecute the scan uses
     nb::object pattern_command, pattern_config_ping, pattern_ping_ip;
     nb::object log_execute;  // the classes, once built
+    nb::object execute_init, execute_format_type;  // LogExecute's stock methods
     nb::object log_section;
+    nb::object uuid_module, uuid4;  // uuid4 as the interpreter has it
     nb::object os_path_join, os_fspath, os_stat, lru_cache;
     size_t scan_block = size_t(1) << 18;  // largest read of the execution scan
 };
@@ -60,10 +64,20 @@ struct Names {
 };
 const Names &names();
 
-// A LogExecute as LogExecute(archive, **attributes) makes it, without a
-// keyword dictionary per execution. Entries with a null name are skipped.
-nb::object new_execute(nb::handle archive,
-                       std::initializer_list<std::pair<PyObject *, nb::handle>> attributes);
+// Attribute names and values of a new execution, in keyword order (the
+// names are borrowed).
+using Attributes = std::vector<std::pair<nb::handle, nb::object>>;
+
+// Whether `execute_class` is the stock LogExecute with its own __init__ and
+// _format_type and plain attribute setting.
+bool is_stock_execute_class(nb::handle execute_class);
+// A stock LogExecute as LogExecute(archive, **attributes) makes it, built
+// with its attributes directly.
+nb::object new_execute(nb::handle archive, const Attributes &attributes);
+// execute_class(archive, **attributes).
+nb::object call_execute(nb::handle execute_class, nb::handle archive, const Attributes &attributes);
+// The banner verb `kind` (a BannerKind) as written, as interpreter text.
+nb::handle banner_verb(int kind);
 
 // mapping.get(key): the value, or None. Errors other than a missing key propagate.
 nb::object get_item(nb::handle mapping, const char *key);

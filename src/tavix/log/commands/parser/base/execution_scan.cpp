@@ -11,6 +11,12 @@
 // open, lines holding "+++"; while one is open, lines holding the host name
 // (only record lines of the host close it). The lines in between are counted,
 // never kept, so memory stays bounded by the result whatever the section's size.
+//
+// While the stock pieces are in place (the module's Pattern with its own
+// patterns, its LogExecute with the stock __init__ and _format_type, the
+// interpreter's uuid.uuid4), banners are matched, ids made and executions
+// built natively. Any piece replaced is used as the interpreter would use
+// it, with the same results.
 #include <Python.h>
 
 #include <cerrno>
@@ -20,6 +26,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "banners.hpp"
 #include "base.hpp"
 #include "log_lines.hpp"
 #include "path_guard.hpp"
@@ -33,6 +40,10 @@ using namespace tavix::log_lines;
 
 constexpr int64_t END = -1;
 constexpr int64_t PAUSE = -2;  // looked far without a match: time to check for Ctrl-C
+constexpr int64_t FAR = -3;    // not in the bytes at hand
+// Searches and lines within this many buffered bytes are done under the GIL:
+// releasing and taking it again would cost more than they do.
+constexpr size_t NEAR = size_t(1) << 14;
 constexpr size_t BUDGET = size_t(64) << 20;
 constexpr size_t BLOCK_LINES = 10;  // lines kept as the text of a block without a title
 
@@ -43,6 +54,36 @@ struct OpenExecution {
     int64_t start_at;  // byte position of the banner line
     bool titled;
     bool ping;
+};
+
+// Which of the pieces the scan uses are the stock ones, looked up once per scan.
+struct Pieces {
+    nb::object pattern_command, pattern_config_ping, pattern_ping_ip, execute_class, uuid4;
+    bool stock_banners, stock_target, stock_execute, stock_uuid;
+
+    Pieces() {
+        Shared &state = shared();
+        nb::handle globals = PyModule_GetDict(state.module.ptr());
+        auto global = [&](const char *name) {
+            PyObject *value = PyDict_GetItemString(globals.ptr(), name);
+            if (!value) {
+                PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+                throw nb::python_error();
+            }
+            return nb::borrow(value);
+        };
+        nb::object pattern = global("Pattern");
+        pattern_command = pattern.attr("pattern_command");
+        pattern_config_ping = pattern.attr("pattern_config_ping");
+        pattern_ping_ip = pattern.attr("pattern_ping_ip");
+        execute_class = global("LogExecute");
+        stock_banners = pattern_command.is(state.pattern_command) &&
+                        pattern_config_ping.is(state.pattern_config_ping);
+        stock_target = pattern_ping_ip.is(state.pattern_ping_ip);
+        stock_execute = is_stock_execute_class(execute_class);
+        uuid4 = state.uuid_module.attr("uuid4");
+        stock_uuid = uuid4.is(state.uuid4);
+    }
 };
 
 // A byte position or size; too large or not a whole number: the interpreter's error.
@@ -60,17 +101,28 @@ public:
 
 private:
     int64_t find(std::string_view needle);
+    int64_t find_near(std::string_view needle);
+    bool line_at_hand() const;
     void pass(const char *data, size_t n, size_t lines, int64_t at);
     void process(const LineInfo &line);
     bool record_line(const LineInfo &line) const;
     void close(const LineInfo &line);
     void ping_target(const LineInfo &line);
     void try_open(const LineInfo &line);
+    nb::object match_groups(const LineInfo &line) const;
+    nb::object new_execute_id(nb::handle start_line) const;
     std::string_view bytes(int64_t from, int64_t to, std::string &storage) const;
+    nb::object cached_text(int64_t from, int64_t to, std::string &last_bytes, nb::object &last) const;
     nb::object text(int64_t from, int64_t to) const;
     nb::object time_of(const LineInfo &line) const;
 
+    Pieces pieces_;
+    ByteReader reader_;
     nb::object archive_, logfile_, log_start_object_, log_size_object_, parent_id_, host_object_;
+    // Neighbouring banners mostly share their time and their device: one text
+    // object each for a run of equal ones.
+    mutable std::string last_time_bytes_, last_device_bytes_;
+    mutable nb::object last_time_, last_device_;
     nb::object ids_;     // execute ids handed out before, by banner line
     nb::dict result_;
     int64_t log_start_ = 0, log_size_ = 0;
@@ -83,7 +135,8 @@ private:
     std::optional<OpenExecution> open_;
 };
 
-ExecutionScan::ExecutionScan(nb::handle section) {
+ExecutionScan::ExecutionScan(nb::handle section)
+    : reader_([this](int64_t from, int64_t to, std::string &storage) { return bytes(from, to, storage); }) {
     archive_ = section.attr("archive");
     logfile_ = section.attr("logfile");
     log_start_object_ = section.attr("log_start");
@@ -93,8 +146,15 @@ ExecutionScan::ExecutionScan(nb::handle section) {
     log_start_ = whole_number(log_start_object_);
     log_size_ = whole_number(log_size_object_);
 
-    if (!find_attr(section, "_execute_ids", ids_) || !PyDict_Check(ids_.ptr())) {
-        ids_ = nb::dict();
+    // Ids handed out by earlier scans of this section, by banner line. Two
+    // threads scanning at once share one table, so they agree on every id.
+    nb::object attributes = checked(PyObject_GenericGetDict(section.ptr(), nullptr));
+    nb::object fresh = nb::dict();
+    ids_ = nb::borrow(PyDict_SetDefault(attributes.ptr(), nb::str("_execute_ids").ptr(), fresh.ptr()));
+    if (!ids_.is_valid())
+        throw nb::python_error();
+    if (!PyDict_Check(ids_.ptr())) {
+        ids_ = fresh;
         nb::setattr(section, "_execute_ids", ids_);
     }
 
@@ -154,14 +214,53 @@ int64_t ExecutionScan::find(std::string_view needle) {
     }
 }
 
+// find() within the next NEAR buffered bytes, without reading; FAR (having
+// moved past what it searched) when the needle is not there.
+int64_t ExecutionScan::find_near(std::string_view needle) {
+    std::string_view view = window_->held(position_);
+    if (view.size() > NEAR)
+        view = view.substr(0, NEAR);
+    if (view.size() < needle.size())
+        return FAR;
+    size_t newlines = 0;
+    size_t hit = find_counting(view.data(), view.size(), needle, newlines);
+    size_t n = hit != std::string_view::npos ? hit : view.size() - (needle.size() - 1);
+    pass(view.data(), n, newlines, position_);
+    position_ += int64_t(n);
+    return hit != std::string_view::npos ? position_ : FAR;
+}
+
+// Whether the line at line_start_ ends within the next NEAR buffered bytes.
+bool ExecutionScan::line_at_hand() const {
+    std::string_view view = window_->held(line_start_);
+    return std::memchr(view.data(), '\n', std::min(view.size(), NEAR)) != nullptr;
+}
+
 // Bytes [from, to) of the log: from the window when it still holds them.
 std::string_view ExecutionScan::bytes(int64_t from, int64_t to, std::string &storage) const {
     std::string_view view;
     if (window_->buffered(from, to, view))
         return view;
-    if (!file_->read_range(from, to, storage))
+    bool read;
+    {
+        nb::gil_scoped_release unlocked;
+        read = file_->read_range(from, to, storage);
+    }
+    if (!read)
         throw std::system_error(errno, std::generic_category());
     return storage;
+}
+
+// The text of [from, to), the same object as last time when the bytes are.
+nb::object ExecutionScan::cached_text(int64_t from, int64_t to, std::string &last_bytes,
+                                      nb::object &last) const {
+    std::string storage;
+    std::string_view view = bytes(from, to, storage);
+    if (!last.is_valid() || view != last_bytes) {
+        last = decode(view.data(), view.size());
+        last_bytes.assign(view);
+    }
+    return last;
 }
 
 nb::object ExecutionScan::text(int64_t from, int64_t to) const {
@@ -174,7 +273,7 @@ nb::object ExecutionScan::time_of(const LineInfo &line) const {
     int64_t from, to;
     if (!line.time_range(from, to))
         return nb::none();
-    return text(from, to);
+    return cached_text(from, to, last_time_bytes_, last_time_);
 }
 
 bool ExecutionScan::record_line(const LineInfo &line) const {
@@ -214,78 +313,139 @@ void ExecutionScan::close(const LineInfo &line) {
                 keep -= width;
             logs = decode(block.data(), keep);
         } else {
-            if (!file_->read_lines(open_->start_at, BLOCK_LINES, line.start, storage))
-                throw std::system_error(errno, std::generic_category());
+            std::string_view held;
+            if (window_->buffered(open_->start_at, line.start, held)) {
+                size_t end = 0;
+                for (size_t count = 0; count < BLOCK_LINES; ++count)
+                    end = held.find('\n', end) + 1;
+                storage.assign(held.substr(0, end));
+            } else {
+                bool read;
+                {
+                    nb::gil_scoped_release unlocked;
+                    read = file_->read_lines(open_->start_at, BLOCK_LINES, line.start, storage);
+                }
+                if (!read)
+                    throw std::system_error(errno, std::generic_category());
+            }
             storage += "(truncate)";
             logs = decode(storage);
         }
         set_attr(execute, names().logs, logs);
     }
     result_[open_->execute_id] = execute;
-    ids_[nb::int_(open_->start_line)] = open_->execute_id;
     open_.reset();
 }
 
 void ExecutionScan::ping_target(const LineInfo &line) {
-    static constexpr std::string_view target = "Target IP address: ";
-    if (line.head.compare(0, target.size(), target) != 0)
-        return;
-    nb::object match = shared().pattern_ping_ip.attr("match")(text(line.stripped_begin, line.stripped_end));
-    if (match.is_none())
-        return;
-    set_attr(open_->execute, names().title, match.attr("group")("ip"));
+    nb::object title;
+    if (pieces_.stock_target) {
+        if (line.blank())
+            return;
+        auto address = match_ping_target(reader_, line.stripped_begin, line.stripped_end);
+        if (!address)
+            return;
+        title = text(address->first, address->second);
+    } else {
+        nb::object stripped = line.blank() ? nb::str() : text(line.stripped_begin, line.stripped_end);
+        nb::object match = pieces_.pattern_ping_ip.attr("match")(stripped);
+        if (!truthy(match))
+            return;
+        title = match.attr("group")("ip");
+    }
+    set_attr(open_->execute, names().title, title);
     open_->titled = true;
 }
 
-void ExecutionScan::try_open(const LineInfo &line) {
-    // Both banner patterns start with "+++ " right after the tags field, or
-    // from the line's third character when there is no tags field.
+// The named groups of the banner pattern that matches the message after the
+// tags field, as a dictionary in the patterns' order, or None.
+nb::object ExecutionScan::match_groups(const LineInfo &line) const {
     nb::object message;
     if (int64_t tags_end = line.message_after_tags(); tags_end != NO_POSITION) {
-        int64_t from = tags_end + 3;
-        std::string storage;
-        if (bytes(from, std::min(from + 4, line.stripped_end), storage) != "+++ ")
-            return;
-        message = text(from, line.stripped_end);
+        message = text(tags_end + 3, line.stripped_end);
     } else {
-        nb::object head = decode(line.head);
-        if (PyUnicode_Tailmatch(head.ptr(), nb::str("+++ ").ptr(), 2, PY_SSIZE_T_MAX, -1) != 1)
-            return;
         nb::object whole = text(line.stripped_begin, line.stripped_end);
         message = checked(PyUnicode_Substring(whole.ptr(), 2, PY_SSIZE_T_MAX));
     }
-    Shared &state = shared();
-    nb::object match = state.pattern_config_ping.attr("match")(message);
-    if (match.is_none())
-        match = state.pattern_command.attr("match")(message);
-    if (match.is_none())
-        return;
+    nb::object match = pieces_.pattern_config_ping.attr("match")(message);
+    if (!truthy(match))
+        match = pieces_.pattern_command.attr("match")(message);
+    if (!truthy(match))
+        return nb::none();
+    return match.attr("groupdict")();
+}
+
+nb::object ExecutionScan::new_execute_id(nb::handle start_line) const {
+    nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ptr(), start_line.ptr()));
+    if (execute_id.is_valid())
+        return execute_id;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    execute_id = pieces_.stock_uuid ? nb::object(tavix::uuid4_text())
+                                    : nb::object(as_text(pieces_.uuid4()));
+    // The first of two threads scanning the section at once wins.
+    PyObject *kept = PyDict_SetDefault(ids_.ptr(), start_line.ptr(), execute_id.ptr());
+    if (!kept)
+        throw nb::python_error();
+    return nb::borrow(kept);
+}
+
+void ExecutionScan::try_open(const LineInfo &line) {
+    const Names &name = names();
+    std::optional<Banner> banner;
+    nb::object groups;
+    int64_t tags_end = line.message_after_tags();
+    if (pieces_.stock_banners && tags_end != NO_POSITION) {
+        banner = match_banner(reader_, tags_end + 3, line.stripped_end);
+        if (!banner)
+            return;
+    } else {
+        // Replaced patterns, or the rare line without a tags field (its
+        // message starts at a character, not a byte, position).
+        if (pieces_.stock_banners) {
+            nb::object head = decode(line.head);
+            if (PyUnicode_Tailmatch(head.ptr(), nb::str("+++ ").ptr(), 2, PY_SSIZE_T_MAX, -1) != 1)
+                return;
+        }
+        groups = match_groups(line);
+        if (groups.is_none())
+            return;
+    }
 
     nb::object start_line = nb::int_(line_index_);
-    nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ptr(), start_line.ptr()));
-    if (!execute_id.is_valid()) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        execute_id = tavix::uuid4_text();
+    nb::object execute_id = new_execute_id(start_line);
+    Attributes attributes;
+    attributes.reserve(10);
+    attributes.emplace_back(name.start_line, start_line);
+    attributes.emplace_back(name.start_time, time_of(line));
+    attributes.emplace_back(name.logfile, logfile_);
+    attributes.emplace_back(name.parent_id, parent_id_);
+    attributes.emplace_back(name.execute_id, execute_id);
+    attributes.emplace_back(name.section_log_start, log_start_object_);
+    attributes.emplace_back(name.section_log_size, log_size_object_);
+    if (banner) {
+        attributes.emplace_back(name.device, cached_text(banner->device_begin, banner->device_end,
+                                                         last_device_bytes_, last_device_));
+        attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(int(banner->kind))));
+        if (banner->titled)
+            attributes.emplace_back(name.title, text(banner->title_begin, banner->title_end));
+    } else {
+        for (auto [key, value] : nb::cast<nb::dict>(groups))
+            attributes.emplace_back(key, nb::borrow(value));
     }
-    // The groups of both patterns: device, execute_type, the kind's own
-    // group, then the title for a command banner.
-    nb::tuple groups = nb::cast<nb::tuple>(match.attr("groups")());
-    bool titled = groups.size() > 3;
-    nb::object execute = new_execute(archive_, {
-        {names().start_line, start_line},
-        {names().start_time, time_of(line)},
-        {names().logfile, logfile_},
-        {names().parent_id, parent_id_},
-        {names().execute_id, execute_id},
-        {names().section_log_start, log_start_object_},
-        {names().section_log_size, log_size_object_},
-        {names().device, groups[0]},
-        {names().execute_type, groups[1]},
-        {titled ? names().title : nullptr, titled ? groups[3] : nb::handle()},
-    });
-    nb::handle kind = groups[1];
-    bool ping = PyUnicode_Check(kind.ptr()) && PyUnicode_CompareWithASCIIString(kind.ptr(), "ping") == 0;
+
+    nb::object execute = pieces_.stock_execute ? new_execute(archive_, attributes)
+                                               : call_execute(pieces_.execute_class, archive_, attributes);
+    bool titled, ping;
+    if (banner && pieces_.stock_execute) {
+        titled = banner->titled;
+        ping = banner->kind == BannerKind::ping;
+    } else {
+        nb::object kind;
+        titled = find_attr(execute, "title", kind);
+        ping = find_attr(execute, "execute_type", kind) && PyUnicode_Check(kind.ptr()) &&
+               PyUnicode_CompareWithASCIIString(kind.ptr(), "ping") == 0;
+    }
     open_ = OpenExecution{execute, execute_id, line_index_, line.start, titled, ping};
 }
 
@@ -332,10 +492,11 @@ nb::object ExecutionScan::run() {
                 break;  // nothing can close it: it would be dropped
             bool every_line = open_ && ((open_->ping && !open_->titled) || host_unusable_ || host_.empty());
             if (!every_line) {
-                int64_t found;
-                {
+                std::string_view needle = open_ ? std::string_view(host_) : std::string_view("+++");
+                int64_t found = find_near(needle);
+                if (found == FAR) {
                     nb::gil_scoped_release unlocked;
-                    found = find(open_ ? std::string_view(host_) : std::string_view("+++"));
+                    found = find(needle);
                 }
                 if (found == PAUSE)
                     continue;
@@ -343,7 +504,9 @@ nb::object ExecutionScan::run() {
                     break;
             }
             LineInfo line;
-            {
+            if (line_at_hand()) {
+                line = analyse_line(*window_, line_start_, host_);
+            } else {
                 nb::gil_scoped_release unlocked;
                 line = analyse_line(*window_, line_start_, host_);
             }

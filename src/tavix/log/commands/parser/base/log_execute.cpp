@@ -15,22 +15,27 @@ void execute_init(nb::handle self, nb::handle archive, nb::kwargs kwargs) {
     self.attr("_format_type")();
 }
 
-// The banner's verbs, reduced to the kinds the browser shows.
-void format_type(nb::handle self) {
+// The banner's verbs, reduced to the kinds the browser shows: the kind for
+// `verb`, or null when it stays as it is.
+PyObject *normalised_kind(nb::handle verb) {
     static nb::dict *kinds = [] {
         auto table = new nb::dict();
         (*table)["executing"] = "execute";
         (*table)["configure"] = "config";
         return table;
     }();
+    PyObject *normal = PyDict_GetItemWithError(kinds->ptr(), verb.ptr());
+    if (!normal && PyErr_Occurred())
+        throw nb::python_error();
+    return normal;
+}
+
+void format_type(nb::handle self) {
     nb::object kind;
     if (!find_attr(self, "execute_type", kind))
         return;
-    PyObject *normal = PyDict_GetItemWithError(kinds->ptr(), kind.ptr());
-    if (normal)
-        nb::setattr(self, "execute_type", normal);
-    else if (PyErr_Occurred())
-        throw nb::python_error();
+    if (PyObject *normal = normalised_kind(kind))
+        set_attr(self, names().execute_type, normal);
 }
 
 }  // namespace
@@ -47,16 +52,57 @@ const Names &names() {
     return *interned;
 }
 
-nb::object new_execute(nb::handle archive,
-                       std::initializer_list<std::pair<PyObject *, nb::handle>> attributes) {
+static PyObject *empty_tuple() {
+    static PyObject *empty = PyTuple_New(0);
+    return empty;
+}
+
+bool is_stock_execute_class(nb::handle execute_class) {
+    Shared &state = shared();
+    if (!execute_class.is(state.log_execute))
+        return false;
+    auto type = reinterpret_cast<PyTypeObject *>(execute_class.ptr());
+    PyObject *init = PyDict_GetItemString(type->tp_dict, "__init__");
+    PyObject *format = PyDict_GetItemString(type->tp_dict, "_format_type");
+    return init == state.execute_init.ptr() && format == state.execute_format_type.ptr() &&
+           type->tp_setattro == PyObject_GenericSetAttr;
+}
+
+nb::object new_execute(nb::handle archive, const Attributes &attributes) {
     auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
-    nb::object execute = checked(type->tp_new(type, nb::tuple().ptr(), nullptr));
+    // The type's own allocation, which lays out the shared-key attribute storage.
+    nb::object execute = checked(type->tp_new(type, empty_tuple(), nullptr));
     set_attr(execute, names().archive, archive);
-    for (auto &[name, value] : attributes)
-        if (name)
-            set_attr(execute, name, value);
-    format_type(execute);
+    // What _format_type would then do, done as the kind is set.
+    nb::handle kind;
+    for (auto &[name, value] : attributes) {
+        set_attr(execute, name.ptr(), value);
+        if (name.is(names().execute_type) || PyUnicode_Compare(name.ptr(), names().execute_type) == 0)
+            kind = value;
+    }
+    if (kind.is_valid())
+        if (PyObject *normal = normalised_kind(kind))
+            set_attr(execute, names().execute_type, normal);
     return execute;
+}
+
+nb::object call_execute(nb::handle execute_class, nb::handle archive, const Attributes &attributes) {
+    nb::dict keywords;
+    for (auto &[name, value] : attributes)
+        if (PyDict_SetItem(keywords.ptr(), name.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+    return checked(PyObject_Call(execute_class.ptr(), nb::make_tuple(archive).ptr(), keywords.ptr()));
+}
+
+nb::handle banner_verb(int kind) {
+    static PyObject *const *verbs = [] {
+        static PyObject *interned[] = {
+            PyUnicode_InternFromString("executing"), PyUnicode_InternFromString("execute"),
+            PyUnicode_InternFromString("configure"), PyUnicode_InternFromString("config"),
+            PyUnicode_InternFromString("ping")};
+        return interned;
+    }();
+    return verbs[kind];
 }
 
 namespace {
@@ -93,6 +139,9 @@ void define_log_execute(nb::module_ &module) {
             .method("to_json", &to_json)
             .method("read_logs", &execute_read_logs)
             .build();
+    nb::handle methods = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr())->tp_dict;
+    shared().execute_init = nb::borrow(PyDict_GetItemString(methods.ptr(), "__init__"));
+    shared().execute_format_type = nb::borrow(PyDict_GetItemString(methods.ptr(), "_format_type"));
 }
 
 }  // namespace tavix::parser_base

@@ -79,6 +79,12 @@ public:
         view = std::string_view(buffer_.data() + (from - base_), size_t(to - from));
         return true;
     }
+    // The bytes buffered from `position` on (empty when none are); no reading.
+    std::string_view held(int64_t position) const {
+        if (!filled_ || position < base_ || position >= base_ + int64_t(length_))
+            return {};
+        return {buffer_.data() + (position - base_), size_t(base_ + int64_t(length_) - position)};
+    }
     // Whether the view last returned reaches the end of the window.
     bool at_end() const { return reaches_end_; }
     int64_t end() const { return end_; }

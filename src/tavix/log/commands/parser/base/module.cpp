@@ -12,6 +12,9 @@ NB_MODULE(base, m) {
     state.os_fspath = os.attr("fspath");
     state.os_stat = os.attr("stat");
     state.lru_cache = nb::module_::import_("functools").attr("lru_cache");
+    state.uuid_module = nb::module_::import_("uuid");
+    state.uuid4 = state.uuid_module.attr("uuid4");
+    state.module = m;
 
     define_pattern(m);
     define_log_section(m);
