@@ -269,3 +269,87 @@ def test_generated_run_reads_back(generated_run):
             lines = archive.read_lines(path, log_start=section.log_start, log_size=section.log_size)
             assert "".join(lines).startswith(expected)
     assert archive_module.Archive is Archive
+
+
+# --- reads capped in bytes -------------------------------------------------------
+
+def literal_lines(data, hint):
+    """readlines with a size hint on bytes: every line, or those up to the one
+    that takes the total past the hint."""
+    lines, total, start = [], 0, 0
+    while start < len(data):
+        end = data.find(b"\n", start)
+        end = len(data) if end < 0 else end + 1
+        lines.append(data[start:end])
+        total += end - start
+        start = end
+        if hint > 0 and total > hint:
+            break
+    return lines
+
+
+def literal_cut(line, cut):
+    """The cut moved past a whole UTF-8 character that straddles it."""
+    for j in range(cut - 1, max(cut - 4, -1), -1):
+        lead = line[j]
+        if lead & 0xC0 == 0x80:
+            continue
+        length = 2 if 0xC2 <= lead <= 0xDF else 3 if 0xE0 <= lead <= 0xEF else 4 if 0xF0 <= lead <= 0xF4 else 1
+        if length == 1 or j + length <= cut or j + length > len(line):
+            return cut
+        if all(c & 0xC0 == 0x80 for c in line[j + 1:j + length]):
+            return j + length
+        return cut
+    return cut
+
+
+def literal_capped(lines, limit):
+    out, used = [], 0
+    for index, line in enumerate(lines):
+        if used + len(line) > limit:
+            out.append(line[:literal_cut(line, limit - used)])
+            return out, True
+        out.append(line)
+        used += len(line)
+        if used == limit:
+            return out, index + 1 < len(lines)
+    return out, False
+
+
+def test_capped_line_reads_match_the_rules_on_random_text(tmp_path):
+    import random
+    rng = random.Random(5)
+    pieces = [b"a", b"bc", b"\n", b"\r\n", "é".encode(), "中".encode(), "😀".encode(), b"\xff", b"\xe4\xb8",
+              b"x" * 300, b"\n\n"]
+    path = tmp_path / "log.txt"
+    reader = Archive(path)  # closed: reads any path given
+    for _ in range(300):
+        data = b"".join(rng.choice(pieces) for _ in range(rng.randint(0, 60)))
+        path.write_bytes(b"head\n" + data)
+        start, hint = 5, rng.choice([-1, 0, 1, 7, len(data) // 2, len(data)])
+        raw = literal_lines(data, hint)
+        lines = [line.decode("utf-8", "replace") for line in raw]
+        first = rng.choice([None, 0, 1, 3, -2])
+        last = rng.choice([None, 2, 5, 40, -1])
+        assert reader.read_lines(str(path), first, last, log_start=start, log_size=hint) == lines[first:last]
+        limit = rng.randint(1, len(data) + 3)
+        expected, truncated = literal_capped(raw[first:last], limit)
+        got = reader.read_lines_capped(str(path), limit, first, last, log_start=start, log_size=hint)
+        assert got == ([line.decode("utf-8", "replace") for line in expected], truncated), (data, limit)
+    with pytest.raises(ValueError):
+        reader.read_lines_capped(str(path), 0)
+
+
+def test_long_lines_are_passed_without_being_held(tmp_path):
+    # One 20 MB line before a short one: reading the short one, or the start
+    # of the long one, holds a block of the file, not the line.
+    import resource
+    path = tmp_path / "long.txt"
+    with open(path, "wb") as f:
+        f.write(b"z" * (20 << 20) + b"\nlast\n")
+    reader = Archive(path)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    assert reader.read_lines(str(path), 1, 2) == ["last\n"]
+    assert reader.read_lines_capped(str(path), 1000) == (["z" * 1000], True)
+    assert reader.read_lines_capped(str(path), 6, -1) == (["last\n"], False)
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 8 << 10  # KiB

@@ -19,6 +19,7 @@ archives = pytest.importorskip("tavix.testing.archives")
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
+CAP = 4 << 20  # largest text of one answer
 
 
 @pytest.fixture(scope="module")
@@ -240,10 +241,14 @@ async def test_page_edges(client, archive):
                     "file_content": None}
 
     huge = 10 ** 30
-    page = await (await client.get(url, params={"offset": str(huge), "limit": str(huge)})).json()
-    assert page == {"previous": f"{url}?offset=0&limit={huge}", "next": None, "file_content": None}
-    page = await (await client.get(url, params={"limit": str(huge)})).json()
+    page = await (await client.get(url, params={"offset": str(huge), "limit": str(CAP)})).json()
+    assert page == {"previous": f"{url}?offset={huge - CAP}&limit={CAP}", "next": None, "file_content": None}
+    page = await (await client.get(url, params={"limit": str(CAP)})).json()
     assert page["next"] is None and len(page["file_content"].encode()) == size
+    # A page is read whole into memory: larger ones are refused.
+    for limit in [CAP + 1, huge]:
+        await expect_error(await client.get(url, params={"limit": str(limit)}),
+                           "limit must not be greater than 4194304")
 
     for params in [{"offset": "-1"}, {"limit": "0"}, {"limit": "-5"}]:
         await expect_error(await client.get(url, params=params),

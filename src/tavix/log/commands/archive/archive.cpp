@@ -117,16 +117,28 @@ nb::object listdir(nb::handle self, nb::handle folder, nb::handle depth, nb::han
     return make_listing(open_dir(self), folder, depth, parent_id);
 }
 
-nb::dict read_file(nb::handle self, nb::handle filename) {
+nb::dict read_file(nb::handle self, nb::handle filename, int64_t limit) {
     Refs &r = refs();
     nb::str full_path = join_inside(open_dir(self), filename);
     nb::object filetype = r.guess_type(full_path, nb::arg("strict") = true)[0];
     nb::dict record;
     if (filetype.is_none() || nb::cast<bool>(filetype.attr("__contains__")("text")) ||
         nb::cast<bool>(filetype.attr("__contains__")("xml"))) {
+        std::string path = fs_path(full_path);
         record["file_name"] = filename;
-        record["file_content"] = read_line_range(fs_path(full_path), nb::none(), nb::none(), 0, -1);
+        nb::object truncated = nb::bool_(false);
+        if (limit > 0) {
+            nb::tuple capped = read_line_range_capped(path, limit, nb::none(), nb::none(), 0, -1);
+            record["file_content"] = capped[0];
+            truncated = capped[1];
+        } else {
+            record["file_content"] = read_line_range(path, nb::none(), nb::none(), 0, -1);
+        }
         record["content_type"] = truthy(filetype) ? filetype : nb::object(nb::str("text/plain"));
+        if (truthy(truncated)) {
+            record["truncated"] = true;
+            record["file_size"] = r.stat(full_path).attr("st_size");
+        }
     } else {
         record["filename"] = filename;
         record["file_content"] = nb::str("Could not read file.");
@@ -142,6 +154,12 @@ nb::object read_bytes(nb::handle self, nb::handle logfile, int64_t log_start, in
 nb::object read_lines(nb::handle self, nb::handle logfile, nb::handle start_line, nb::handle end_line,
                       int64_t log_start, int64_t log_size) {
     return read_line_range(checked_log_path(self, logfile), start_line, end_line, log_start, log_size);
+}
+
+nb::tuple read_lines_capped(nb::handle self, nb::handle logfile, int64_t limit, nb::handle start_line,
+                            nb::handle end_line, int64_t log_start, int64_t log_size) {
+    return read_line_range_capped(checked_log_path(self, logfile), limit, start_line, end_line, log_start,
+                                  log_size);
 }
 
 }  // namespace
@@ -185,9 +203,12 @@ void define_archive(nb::module_ &m) {
                 nb::arg("_parent_id") = 0,
                 "Lists the archive's files and directories lazily, depth-first, siblings\n"
                 "in case-insensitive name order; cached bytecode is left out.")
-        .method("read_file", &read_file, nb::arg("filename"),
+        .method("read_file", &read_file, nb::arg("filename"), nb::arg("limit") = 0,
                 "Reads a whole text file of the archive as a list of lines with its\n"
-                "guessed content type; other types are refused.")
+                "guessed content type; other types are refused.\n\n"
+                "With `limit` > 0 at most that many bytes are read: a longer file's\n"
+                "record holds its first `limit` bytes of lines (the last one cut), and\n"
+                "\"truncated\": True and \"file_size\" (its size in bytes) follow.")
         .method("read_bytes", &read_bytes, nb::arg("logfile"), nb::arg("log_start") = 0,
                 nb::arg("log_size") = -1, nb::arg("offset") = 0, nb::arg("limit") = 0,
                 "Reads one page of a log section: at most `limit` bytes from\n"
@@ -195,7 +216,13 @@ void define_archive(nb::module_ &m) {
         .method("read_lines", &read_lines, nb::arg("logfile"), nb::arg("start_line").none() = nb::none(),
                 nb::arg("end_line").none() = nb::none(), nb::arg("log_start") = 0, nb::arg("log_size") = -1,
                 "Reads the lines of a log section and returns the slice\n"
-                "[start_line:end_line] of them.");
+                "[start_line:end_line] of them.")
+        .method("read_lines_capped", &read_lines_capped, nb::arg("logfile"), nb::arg("limit"),
+                nb::arg("start_line").none() = nb::none(), nb::arg("end_line").none() = nb::none(),
+                nb::arg("log_start") = 0, nb::arg("log_size") = -1,
+                "The lines read_lines gives, of which at most `limit` bytes are read:\n"
+                "(lines, truncated). The line crossing the limit is cut there, and\n"
+                "`truncated` is True when text of the slice was left out.");
     add_search_methods(archive);
     archive.build();
 }

@@ -26,22 +26,33 @@ public:
     File(const File &) = delete;
     File &operator=(const File &) = delete;
 
-    // Reads up to `size` bytes at `position`; fewer only at the end of the file.
-    size_t read_at(char *buffer, size_t size, int64_t position) const {
+    // Reads up to `size` bytes at `position`; fewer only at the end of the
+    // file. -1 with errno set on an error; needs no interpreter lock.
+    int64_t try_read_at(char *buffer, size_t size, int64_t position) const {
         size_t done = 0;
         while (done < size) {
             ssize_t n = ::pread(fd_, buffer + done, size - done, position + (int64_t)done);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
-                raise_errno(path_);
+                return -1;
             }
             if (n == 0)
                 break;
             done += (size_t)n;
         }
-        return done;
+        return (int64_t)done;
     }
+
+    size_t read_at(char *buffer, size_t size, int64_t position) const {
+        int64_t n = try_read_at(buffer, size, position);
+        if (n < 0)
+            fail();
+        return (size_t)n;
+    }
+
+    // Raises the OSError of errno for this file (with the interpreter lock).
+    [[noreturn]] void fail() const { raise_errno(path_); }
 
 private:
     std::string path_;
@@ -85,48 +96,170 @@ nb::str decode(const char *data, size_t size) {
     return nb::steal<nb::str>(text);
 }
 
-// Calls line(data, size) for each line ("\n" kept) from `start`, stopping
-// after the line that takes the byte total past `hint` (hint > 0), or when
-// line() returns false.
-template <typename Line>
-void for_each_line(const File &file, int64_t start, int64_t hint, Line &&line) {
-    // Sized for the section when it is small (a device command's lines).
-    size_t size = 256 * 1024;
-    if (hint > 0 && hint < (int64_t)size - 4096)
-        size = (size_t)hint + 4096;
-    std::vector<char> buffer(size);
-    std::string partial;
-    int64_t position = start, total = 0;
-    for (;;) {
-        size_t n = file.read_at(buffer.data(), buffer.size(), position);
-        if (n == 0)
-            break;
-        position += (int64_t)n;
-        const char *p = buffer.data(), *end = p + n;
-        while (p < end) {
-            const char *newline = (const char *)std::memchr(p, '\n', (size_t)(end - p));
-            if (!newline) {
-                partial.append(p, (size_t)(end - p));
-                break;
+// The byte ranges of a section's lines from byte `start`: a line ends after
+// its "\n" (the file's last line may lack one), and the walk stops after the
+// line that takes the byte total past `hint` (hint > 0). It holds one block of
+// the file, never a whole line, and needs no interpreter lock; after a read
+// error failed() is true and error() gives the errno.
+class LineWalker {
+public:
+    LineWalker(const File &file, int64_t start, int64_t hint)
+        : file_(file), start_(start), hint_(hint), at_(start), begin_(start) {
+        // Sized for the section when it is small (a device command's lines).
+        size_t size = 256 * 1024;
+        if (hint > 0 && hint < (int64_t)size - 4096)
+            size = (size_t)hint + 4096;
+        buffer_.resize(size);
+    }
+
+    bool next(int64_t &begin, int64_t &end) {
+        if (done_)
+            return false;
+        begin = begin_;
+        for (;;) {
+            if (pos_ < have_) {
+                const char *p = buffer_.data() + pos_;
+                if (auto newline = (const char *)std::memchr(p, '\n', have_ - pos_)) {
+                    pos_ = (size_t)(newline - buffer_.data()) + 1;
+                    end = begin_ = at_ + (int64_t)pos_;
+                    done_ = hint_ > 0 && end - start_ > hint_;
+                    return true;
+                }
             }
-            size_t length = (size_t)(newline + 1 - p);
-            bool go;
-            if (partial.empty()) {
-                go = line(p, length);
-                total += (int64_t)length;
-            } else {
-                partial.append(p, length);
-                go = line(partial.data(), partial.size());
-                total += (int64_t)partial.size();
-                partial.clear();
+            at_ += (int64_t)have_;
+            have_ = pos_ = 0;
+            int64_t n = file_.try_read_at(buffer_.data(), buffer_.size(), at_);
+            if (n <= 0) {
+                done_ = true;
+                if (n < 0) {
+                    error_ = errno;
+                    return false;
+                }
+                end = at_;
+                return end > begin;
             }
-            p = newline + 1;
-            if (!go || (hint > 0 && total > hint))
-                return;
+            have_ = (size_t)n;
         }
     }
-    if (!partial.empty())
-        line(partial.data(), partial.size());
+
+    bool failed() const { return error_ != 0; }
+    // Raises the read error as the interpreter's OSError (with the lock).
+    void raise_if_failed() const {
+        if (error_) {
+            errno = error_;
+            file_.fail();
+        }
+    }
+
+private:
+    const File &file_;
+    int64_t start_, hint_;
+    std::vector<char> buffer_;
+    size_t have_ = 0, pos_ = 0;
+    int64_t at_, begin_;  // file positions of buffer_[0] and of the next line
+    bool done_ = false;
+    int error_ = 0;
+};
+
+struct LineSlice {
+    nb::list lines;
+    bool truncated = false;
+};
+
+// Lines whose text is read and decoded together: the file is read without the
+// interpreter lock a chunk at a time, and the lines decoded with it.
+constexpr int64_t kChunkBytes = 1 << 20;
+
+// Lines [first, last) of the walk from log_start with the size hint
+// log_size, decoded. With `limit` > 0 at most that many bytes of them are
+// read: the line that crosses the limit is cut there (a character straddling
+// the cut kept whole) and `truncated` tells that text was left out.
+LineSlice read_slice(const File &file, int64_t log_start, int64_t log_size, Py_ssize_t first,
+                     Py_ssize_t last, int64_t limit) {
+    LineSlice slice;
+    if (first >= last)
+        return slice;
+    LineWalker walker(file, log_start, log_size);
+    int64_t budget = limit > 0 ? limit : INT64_MAX;
+    Py_ssize_t index = 0;
+    int64_t begin = 0, end = 0;
+    bool exhausted = false;
+    {
+        nb::gil_scoped_release unlocked;
+        while (index < first) {
+            if (!walker.next(begin, end)) {
+                exhausted = true;
+                break;
+            }
+            ++index;
+        }
+    }
+    walker.raise_if_failed();
+
+    std::vector<int64_t> ends;
+    std::string chunk;
+    while (!exhausted && index < last && budget > 0) {
+        int64_t chunk_begin = -1, cut = -1;
+        int64_t got = 0;
+        ends.clear();
+        {
+            nb::gil_scoped_release unlocked;
+            while (index < last) {
+                if (!walker.next(begin, end)) {
+                    exhausted = true;
+                    break;
+                }
+                ++index;
+                if (chunk_begin < 0)
+                    chunk_begin = begin;
+                if (end - chunk_begin >= budget) {
+                    if (end - chunk_begin > budget)
+                        cut = end = chunk_begin + budget;
+                    ends.push_back(end);
+                    break;
+                }
+                ends.push_back(end);
+                if (end - chunk_begin >= kChunkBytes)
+                    break;
+            }
+            if (!ends.empty()) {
+                // Three bytes more settle a character that straddles a cut.
+                chunk.resize((size_t)(ends.back() - chunk_begin + (cut >= 0 ? 3 : 0)));
+                got = file.try_read_at(chunk.data(), chunk.size(), chunk_begin);
+            }
+        }
+        walker.raise_if_failed();
+        if (ends.empty())
+            break;
+        if (got < 0)
+            file.fail();
+        if (cut >= 0) {
+            size_t boundary = character_boundary(chunk.data(), (size_t)got, (size_t)(cut - chunk_begin));
+            ends.back() = chunk_begin + (int64_t)boundary;
+            slice.truncated = true;
+        }
+        // A file that shrank since the walk gives what is left of it.
+        int64_t from = chunk_begin, available = chunk_begin + got;
+        for (int64_t line_end : ends) {
+            int64_t line_from = std::min(from, available), line_to = std::min(line_end, available);
+            nb::str line = decode(chunk.data() + (line_from - chunk_begin), (size_t)(line_to - line_from));
+            if (PyList_Append(slice.lines.ptr(), line.ptr()) != 0)
+                throw nb::python_error();
+            from = line_end;
+        }
+        budget -= ends.back() - chunk_begin;
+        if (cut >= 0)
+            return slice;
+    }
+    if (!exhausted && index < last && budget <= 0) {
+        // The text ran up to the limit exactly: more lines mean it was cut.
+        {
+            nb::gil_scoped_release unlocked;
+            slice.truncated = walker.next(begin, end);
+        }
+        walker.raise_if_failed();
+    }
+    return slice;
 }
 
 struct SliceBound {
@@ -183,8 +316,10 @@ nb::object read_page(const std::string &path, int64_t log_start, int64_t log_siz
     return decode(buffer.data() + begin, end - begin);
 }
 
-nb::list read_line_range(const std::string &path, nb::handle start_line, nb::handle end_line,
-                         int64_t log_start, int64_t log_size) {
+namespace {
+
+LineSlice read_line_slice(const std::string &path, nb::handle start_line, nb::handle end_line,
+                          int64_t log_start, int64_t log_size, int64_t limit) {
     if (log_start < 0)
         throw nb::value_error("log_start must not be negative");
     SliceBound start = slice_bound(start_line), stop = slice_bound(end_line);
@@ -195,23 +330,32 @@ nb::list read_line_range(const std::string &path, nb::handle start_line, nb::han
     if ((!start.open && first < 0) || (!stop.open && last < 0)) {
         // Bounds counted from the end need the number of lines first.
         Py_ssize_t count = 0;
-        for_each_line(file, log_start, log_size, [&](const char *, size_t) {
-            ++count;
-            return true;
-        });
+        LineWalker walker(file, log_start, log_size);
+        {
+            nb::gil_scoped_release unlocked;
+            int64_t begin, end;
+            while (walker.next(begin, end))
+                ++count;
+        }
+        walker.raise_if_failed();
         PySlice_AdjustIndices(count, &first, &last, 1);
     }
+    return read_slice(file, log_start, log_size, first, last, limit);
+}
 
-    nb::list lines;
-    if (first >= last)
-        return lines;
-    Py_ssize_t index = 0;
-    for_each_line(file, log_start, log_size, [&](const char *data, size_t size) {
-        if (index >= first && PyList_Append(lines.ptr(), decode(data, size).ptr()) != 0)
-            throw nb::python_error();
-        return ++index < last;
-    });
-    return lines;
+}  // namespace
+
+nb::list read_line_range(const std::string &path, nb::handle start_line, nb::handle end_line,
+                         int64_t log_start, int64_t log_size) {
+    return read_line_slice(path, start_line, end_line, log_start, log_size, 0).lines;
+}
+
+nb::tuple read_line_range_capped(const std::string &path, int64_t limit, nb::handle start_line,
+                                 nb::handle end_line, int64_t log_start, int64_t log_size) {
+    if (limit <= 0)
+        throw nb::value_error("limit must be greater than 0");
+    LineSlice slice = read_line_slice(path, start_line, end_line, log_start, log_size, limit);
+    return nb::make_tuple(slice.lines, nb::bool_(slice.truncated));
 }
 
 }  // namespace tavix::archive

@@ -24,8 +24,17 @@ nb::object read_page(const std::string &path, int64_t log_start, int64_t log_siz
 // Lines of a section starting at byte log_start, read while the running byte
 // total stays within log_size (the line that crosses it included; log_size
 // <= 0 reads to the end of the file), then sliced [start_line:end_line] with
-// the interpreter's slice rules. Only the lines of the slice are decoded.
+// the interpreter's slice rules. Only the lines of the slice are decoded, and
+// only one block of the file is held while the lines before it are passed.
 nb::list read_line_range(const std::string &path, nb::handle start_line, nb::handle end_line,
                          int64_t log_start, int64_t log_size);
+
+// The same lines, of which at most `limit` bytes are read: (lines, truncated).
+// The line that crosses the limit is cut there, and `truncated` tells that
+// text of the slice was left out. The file is read without the interpreter
+// lock, one bounded chunk at a time, so a request never holds more than about
+// `limit` bytes of it whatever the lines' lengths.
+nb::tuple read_line_range_capped(const std::string &path, int64_t limit, nb::handle start_line,
+                                 nb::handle end_line, int64_t log_start, int64_t log_size);
 
 }  // namespace tavix::archive

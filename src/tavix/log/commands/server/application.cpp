@@ -33,6 +33,9 @@ constexpr Route kRoutes[] = {
     {"/sections/{section_uuid}/{execution_uuid}/log", "logfile_exe", true},
     {"/sections/{section_uuid}/search", "section_search", true},
     {"/search", "job_search", true},
+    // Paging and scans at the scale of a nightly run.
+    {"/sections/{section_uuid}/scan", "scan_status", true},
+    {"/filepage/{filename}", "filepage", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
     {"/result{tail:\\S*}", "index", false},
 };
@@ -67,17 +70,31 @@ constexpr Handler kHandlers[] = {
     {"sections", sections,
      "GET prefix/sections/{section_uuid}: the section or step record."},
     {"executions", executions,
-     "GET prefix/sections/{section_uuid}/executions: the device commands found in the section's log."},
+     "GET prefix/sections/{section_uuid}/executions[?offset=&limit=&device=&q=]: the device\n"
+     "commands found in the section's log.\n\n"
+     "Without query parameters: the whole list of execution objects. With any of them: one\n"
+     "page, {\"total\": the number of matching commands, \"offset\", \"executions\": at most\n"
+     "`limit` of them in order, \"next\": the link to the following page or null}. offset: 0\n"
+     "and up (default 0); limit: 1 to 10000 (default 100); device: only that device's\n"
+     "commands; q: only commands whose title or block text holds it, ignoring case (each\n"
+     "at most 1000 characters). A bad value answers status 500 with its \"detail\". The\n"
+     "first scan of a section runs in a worker thread, and requests for the same section\n"
+     "wait for that one scan."},
     {"archive_name", archive_name,
      "GET prefix/archive_name: the archive's file name."},
     {"logfile_sec", logfile_sec,
-     "GET prefix/sections/{section_uuid}/log?offset=&limit=: a page of the section's log with links to its neighbours."},
+     "GET prefix/sections/{section_uuid}/log?offset=&limit=: a page of the section's log with links to its neighbours.\n\n"
+     "limit is at most 4194304 (4 MiB)."},
     {"logfile_exe", logfile_exe,
-     "GET prefix/sections/{section_uuid}/{execution_uuid}/log: the lines of one device command."},
+     "GET prefix/sections/{section_uuid}/{execution_uuid}/log: the lines of one device command.\n\n"
+     "A command of more than 4 MiB of text answers its first 4 MiB, with \"truncated\": true\n"
+     "and its \"line_count\"."},
     {"filelist", filelist,
      "GET prefix/filelist: the archive's files and folders in pre-order."},
     {"filelines", filelines,
-     "GET prefix/filelines/{filename}: a text file's lines."},
+     "GET prefix/filelines/{filename}: a text file's lines.\n\n"
+     "A file of more than 4 MiB answers its first 4 MiB, with \"truncated\": true and\n"
+     "\"file_size\" in bytes; filepage pages through the rest."},
     {"htmlviewer", htmlviewer,
      "GET /result/archive/{filename}.html|pdf: an HTML or PDF file of the archive.\n\n"
      "With an access token, HTML files come with \"Content-Security-Policy: sandbox\n"
@@ -107,6 +124,14 @@ constexpr Handler kHandlers[] = {
      "order, sections without hits left out. A hit line counts for the deepest section or\n"
      "step whose byte range holds its first match. Parameters and INVALID_QUERY as for the\n"
      "section search; \"complete\": false is added if a log took longer than a minute."},
+    // Paging and scans at the scale of a nightly run.
+    {"scan_status", scan_status,
+     "GET prefix/sections/{section_uuid}/scan: whether the section's device commands are being\n"
+     "scanned, {\"scanning\": true or false, \"elapsed\": seconds since the scan started, or null}."},
+    {"filepage", filepage,
+     "GET prefix/filepage/{filename}?offset=&limit=: one page of a file of the archive, as the\n"
+     "section log pages a section: {\"previous\", \"next\", \"file_content\"}, offset and limit\n"
+     "in bytes, limit at most 4194304 (default: the server's page size)."},
 };
 
 constexpr const char *kServerDoc =
@@ -133,6 +158,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     nb::dict header;
     header["Access-Control-Allow-Origin"] = "*";
     self.attr("_default_header") = header;
+    self.attr("_scans") = nb::dict();
 
     nb::object router = self.attr("router");
     nb::object add_get = router.attr("add_get");
@@ -159,7 +185,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header", "_tree_body",
-                       "access_token"));
+                       "access_token", "_scans"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)

@@ -1,5 +1,6 @@
 // Endpoints that deliver raw content: log pages, device-command logs, the
 // file tree, text files, reports and downloads.
+#include "coroutine.hpp"
 #include "server.hpp"
 
 namespace tavix::server {
@@ -18,6 +19,29 @@ nb::object clamp_for_read(nb::handle value) {
 
 nb::object page_link(nb::handle url, nb::handle offset, nb::handle limit) {
     return state->link_pattern.format(url, offset, limit);
+}
+
+constexpr const char *kPageBoundsError = "offset must be greater or equal to 0, limit must be greater than 0";
+// A page is read into memory whole: larger ones are refused.
+constexpr const char *kPageCapError = "limit must not be greater than 4194304";
+
+// The error detail for a page's offset and limit, or null when they are good.
+const char *page_bounds_error(nb::handle offset, nb::handle limit) {
+    nb::int_ zero(0);
+    if (offset < zero || limit <= zero)
+        return kPageBoundsError;
+    if (limit > nb::int_(kTextCap))
+        return kPageCapError;
+    return nullptr;
+}
+
+// The page answer with the links of the pages before and after it.
+nb::object page_with_links(nb::handle self, nb::handle url, nb::handle offset, nb::handle limit,
+                           nb::handle size, nb::handle data) {
+    nb::object before = offset - limit, after = offset + limit;
+    nb::object previous = before >= nb::int_(0) ? page_link(url, before, limit) : nb::none();
+    nb::object next = after < size ? page_link(url, after, limit) : nb::none();
+    return page_answer(self, previous, next, data);
 }
 
 // The query parameter as an integer, or `fallback` when it is absent. A value
@@ -41,27 +65,66 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
     nb::object query = request.attr(state->query);
     nb::object offset = int_param(query, state->offset, nb::int_(0));
     nb::object limit = int_param(query, state->limit, self.attr(state->fread_size));
-    nb::int_ zero(0);
-    if (offset < zero || limit <= zero)
-        return error_answer(self,
-                            "offset must be greater or equal to 0, limit must be greater than 0");
+    if (const char *error = page_bounds_error(offset, limit))
+        return error_answer(self, error);
 
     return answer_or_report(
         self,
         [&] {
-            nb::object data =
-                section.attr(state->read_logs)(clamp_for_read(offset), clamp_for_read(limit));
+            nb::object data = section.attr(state->read_logs)(clamp_for_read(offset), limit);
             // Read after the page: a section without a size has just taken
             // the size of the whole file.
             nb::object log_size = section.attr(state->log_size);
-            nb::object url = request.attr(state->path);
-            nb::object before = offset - limit, after = offset + limit;
-            nb::object previous = before >= zero ? page_link(url, before, limit) : nb::none();
-            nb::object next = after < log_size ? page_link(url, after, limit) : nb::none();
-            return page_answer(self, previous, next, data);
+            return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
         },
         "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
 }
+
+namespace {
+
+constexpr const char *kExecutionMessage = "Exception encountered when get log content of the execution:";
+constexpr const char *kExecutionDetail = "EXECUTION_LOG_READ_FAIL";
+
+// The device command's lines, read in a worker thread: at most kTextCap
+// bytes of them while its read_logs is the stock one (a longer block answers
+// "truncated": true and its "line_count"), else whatever read_logs gives.
+nb::object execution_lines(nb::handle self, nb::handle execute, nb::object section_name) {
+    nb::object reader;
+    if (uses_stock(execute, "read_logs", state->stock_execute_read_logs))
+        reader = nb::getattr(execute.attr("archive"), "read_lines_capped", nb::none());
+    if (!reader.is_valid() || reader.is_none()) {
+        nb::dict body;
+        body["file_content"] = execute.attr(state->read_logs)();
+        body["section_name"] = section_name;
+        return json_answer(self, body);
+    }
+    nb::object start_line = execute.attr("start_line"), end_line = execute.attr("end_line");
+    nb::object logfile = execute.attr("logfile"), log_start = execute.attr("section_log_start"),
+               log_size = execute.attr("section_log_size");
+    auto read = [=]() -> nb::object {
+        return reader(logfile, kTextCap, start_line, end_line, nb::arg("log_start") = log_start,
+                      nb::arg("log_size") = log_size);
+    };
+    nb::object self_ = nb::borrow(self);
+    return off_loop(read, [=](nb::handle done) {
+        return answer_or_report(
+            self_,
+            [&] {
+                nb::tuple capped = nb::cast<nb::tuple>(done.attr("result")());
+                nb::dict body;
+                body["file_content"] = capped[0];
+                body["section_name"] = section_name;
+                if (nb::cast<bool>(capped[1])) {
+                    body["truncated"] = true;
+                    body["line_count"] = end_line - start_line;
+                }
+                return json_answer(self_, body);
+            },
+            kExecutionMessage, kExecutionDetail);
+    });
+}
+
+}  // namespace
 
 nb::object logfile_exe(nb::handle self, nb::handle request) {
     return answer_or_report(
@@ -71,13 +134,30 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
             nb::object exe_uuid = match["execution_uuid"], sec_uuid = match["section_uuid"];
             nb::object section =
                 self.attr(state->archive).attr(state->results).attr(state->get_section)(sec_uuid);
-            nb::dict body;
-            body["file_content"] = section.attr("get_execution")(exe_uuid).attr("read_logs")();
-            nb::object get = section.attr(state->get);
-            body["section_name"] = get("section_name", get("step_name"));
-            return json_answer(self, body);
+            nb::object get_execution = section.attr("get_execution");  // none for an unknown id
+            find_stock_pieces();
+            bool stock = uses_stock(section, "get_execution", state->stock_get_execution) &&
+                         uses_stock(section, "child_execute", state->stock_child_execute);
+            nb::object self_ = nb::borrow(self);
+            // The commands are known once the section is scanned, off the loop.
+            return then(executions_of(self, section), [=](nb::handle done) {
+                return answer_or_report(
+                    self_,
+                    [&] {
+                        nb::object scanned = done.attr("result")();
+                        nb::object execute = stock ? nb::object(scanned.attr("get")(exe_uuid))
+                                                   : nb::object(get_execution(exe_uuid));
+                        if (execute.is_none()) {
+                            PyErr_Format(PyExc_KeyError, "no execution %R in the section", exe_uuid.ptr());
+                            throw nb::python_error();
+                        }
+                        nb::object get = section.attr(state->get);
+                        return execution_lines(self_, execute, get("section_name", get("step_name")));
+                    },
+                    kExecutionMessage, kExecutionDetail);
+            });
         },
-        "Exception encountered when get log content of the execution:", "EXECUTION_LOG_READ_FAIL");
+        kExecutionMessage, kExecutionDetail);
 }
 
 nb::object filelist(nb::handle self, nb::handle request) {
@@ -96,10 +176,41 @@ nb::object filelines(nb::handle self, nb::handle request) {
         self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
-            contained_path(self, filename);
-            return json_answer(self, self.attr(state->archive).attr("read_file")(filename));
+            nb::object path = contained_path(self, filename);
+            nb::object read_file = self.attr(state->archive).attr("read_file");
+            // A file larger than the cap answers its first kTextCap bytes.
+            if (state->os_stat(path).attr("st_size") > nb::int_(kTextCap))
+                return json_answer(self, read_file(filename, nb::arg("limit") = kTextCap));
+            return json_answer(self, read_file(filename));
         },
         "Exception encountered when reading file lines:", "FILE_READ_FAILED");
+}
+
+nb::object filepage(nb::handle self, nb::handle request) {
+    nb::object query = request.attr(state->query);
+    nb::object offset, limit;
+    try {
+        offset = int_param(query, state->offset, nb::int_(0));
+        limit = int_param(query, state->limit, self.attr(state->fread_size));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return error_answer(self, "offset and limit must be whole numbers");
+    }
+    if (const char *error = page_bounds_error(offset, limit))
+        return error_answer(self, error);
+    return answer_or_report(
+        self,
+        [&] {
+            nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);
+            nb::object size = state->os_stat(path).attr("st_size");
+            nb::object data = self.attr(state->archive).attr("read_bytes")(
+                path, 0, size, nb::arg("offset") = clamp_for_read(offset), nb::arg("limit") = limit);
+            // The name travels encoded in one path segment: so do the links.
+            nb::object url = request.attr("rel_url").attr("raw_path");
+            return page_with_links(self, url, offset, limit, size, data);
+        },
+        "Exception encountered when reading a file page:", "FILE_READ_FAILED");
 }
 
 nb::object htmlviewer(nb::handle self, nb::handle request) {

@@ -238,29 +238,59 @@ void init_coroutine_types(nb::module_ &m) {
     get_running_loop = nb::object(asyncio.attr("get_running_loop")).release().ptr();
 }
 
-nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish) {
-    nb::object loop = nb::steal(PyObject_CallNoArgs(get_running_loop));
-    if (!loop.is_valid())
-        throw nb::python_error();
-    nb::object answer = loop.attr("create_future")();
-    nb::object job = loop.attr("run_in_executor")(nb::none(), nb::cpp_function(std::move(work)));
-    auto complete = [answer, finish = std::move(finish)](nb::handle done) {
+namespace {
+
+// Settles `target` with the outcome of the finished future `done`, unless
+// the request behind `target` has gone away.
+void settle_from(nb::handle target, nb::handle done) {
+    if (nb::cast<bool>(target.attr("done")()))
+        return;
+    if (nb::cast<bool>(done.attr("cancelled")())) {
+        target.attr("cancel")();
+        return;
+    }
+    nb::object error = done.attr("exception")();
+    if (!error.is_none())
+        target.attr("set_exception")(error);
+    else
+        target.attr("set_result")(done.attr("result")());
+}
+
+}  // namespace
+
+nb::object then(nb::handle source, std::function<nb::object(nb::handle)> step) {
+    nb::object target = source.attr("get_loop")().attr("create_future")();
+    auto complete = [target, step = std::move(step)](nb::handle done) {
         // A request whose client went away has its answer cancelled already.
-        if (nb::cast<bool>(answer.attr("done")()))
+        if (nb::cast<bool>(target.attr("done")()))
             return;
+        nb::object outcome;
         try {
-            nb::object value = finish(done);
-            answer.attr("set_result")(value);
-            return;
+            outcome = step(done);
         } catch (nb::python_error &e) {
             e.restore();
         } catch (const std::exception &e) {
             PyErr_SetString(PyExc_RuntimeError, e.what());
         }
-        answer.attr("set_exception")(nb::steal(take_error()));
+        if (!outcome.is_valid()) {
+            target.attr("set_exception")(nb::steal(take_error()));
+        } else if (PyObject_TypeCheck(outcome.ptr(), future_type)) {
+            outcome.attr("add_done_callback")(
+                nb::cpp_function([target](nb::handle next) { settle_from(target, next); }));
+        } else {
+            target.attr("set_result")(outcome);
+        }
     };
-    job.attr("add_done_callback")(nb::cpp_function(std::move(complete)));
-    return answer;
+    source.attr("add_done_callback")(nb::cpp_function(std::move(complete)));
+    return target;
+}
+
+nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish) {
+    nb::object loop = nb::steal(PyObject_CallNoArgs(get_running_loop));
+    if (!loop.is_valid())
+        throw nb::python_error();
+    nb::object job = loop.attr("run_in_executor")(nb::none(), nb::cpp_function(std::move(work)));
+    return then(job, std::move(finish));
 }
 
 nb::object ready_result(nb::object result) {

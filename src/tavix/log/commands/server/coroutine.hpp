@@ -40,6 +40,12 @@ nb::object coroutine_method(const char *name, const char *qualname, HandlerBody 
 // native loops inside it release the GIL around their block reads.
 nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish);
 
+// What follows a future on the loop: a new future settled by `step(source)`
+// once `source` is done. The step gives the answer, or another future whose
+// outcome becomes the answer. A request that goes away cancels only its own
+// future, never `source`, so many requests can wait for one piece of work.
+nb::object then(nb::handle source, std::function<nb::object(nb::handle)> step);
+
 // An awaitable that finishes on its first step with `result`, for answers
 // made without running a handler.
 nb::object ready_result(nb::object result);

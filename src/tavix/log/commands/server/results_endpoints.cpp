@@ -53,17 +53,6 @@ nb::object sections(nb::handle self, nb::handle request) {
                    [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
 }
 
-nb::object executions(nb::handle self, nb::handle request) {
-    return answer_or_report(
-        self,
-        [&] {
-            nb::object section = parser_of(self).attr(state->get_section)(section_uuid(request));
-            return json_answer(self, section.attr("all_executions")());
-        },
-        "Exception encountered when retrieving executions of section: ",
-        "EXECUTION_RETRIEVE_FAILED");
-}
-
 nb::object archive_name(nb::handle self, nb::handle request) {
     nb::object file = self.attr(state->archive).attr("file");
     nb::dict body;

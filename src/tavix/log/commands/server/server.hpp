@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -30,6 +31,11 @@ struct State {
     nb::object pyint;             // builtins.int
     nb::object key_error, permission_error, file_not_found_error;
     nb::object debug_level;       // logging.DEBUG
+    nb::object get_running_loop, monotonic, url_quote, os_stat;
+    // The stock pieces of the section view, for the shortcuts taken while
+    // they are in place (looked up at the first request that needs them).
+    PyObject *stock_all_executions = nullptr, *stock_child_execute = nullptr,
+             *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr;
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
         offset, limit, fread_size, default_header, headers, data, get;
@@ -63,6 +69,8 @@ nb::object exception_value(const nb::python_error &error);
 // Writes `message` at debug level, then, when `error` is given, the formatted
 // traceback of that exception as a second line.
 void debug_lines(nb::handle message, const nb::python_error *error);
+// The same with the traceback of the exception instance `exception`.
+void debug_lines(nb::handle message, nb::handle exception);
 
 // Runs `body`; a Python exception (or a C++ one, turned into RuntimeError)
 // goes to `on_error(const nb::python_error &)` instead.
@@ -102,6 +110,20 @@ nb::object contained_path(nb::handle self, nb::handle name);
 nb::object known_section(nb::handle self, nb::handle request);
 nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e);
 
+// Device-command scans: a future of the section's `child_execute`, scanned in
+// a worker thread. Requests for a section being scanned share its scan, so a
+// section is scanned once and its execution ids are handed out once.
+nb::object executions_of(nb::handle self, nb::handle section);
+
+// Imports the stock pieces of the section view into `state` once.
+void find_stock_pieces();
+
+// Whether `object` reaches `stock` under `name` (not overridden, not shadowed).
+bool uses_stock(nb::handle object, const char *name, PyObject *stock);
+
+// Largest text a file-lines or device-command answer holds, and largest page.
+constexpr long long kTextCap = 4LL << 20;
+
 // Handlers (coroutine bodies) and the plain method.
 nb::object metadata(nb::handle self, nb::handle request);
 nb::object results(nb::handle self, nb::handle request);
@@ -112,6 +134,8 @@ nb::object sections(nb::handle self, nb::handle request);
 nb::object executions(nb::handle self, nb::handle request);
 nb::object archive_name(nb::handle self, nb::handle request);
 nb::object index(nb::handle self, nb::handle request);
+nb::object scan_status(nb::handle self, nb::handle request);
+nb::object filepage(nb::handle self, nb::handle request);
 
 nb::object logfile_sec(nb::handle self, nb::handle request);
 nb::object logfile_exe(nb::handle self, nb::handle request);

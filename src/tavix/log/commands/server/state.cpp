@@ -49,6 +49,10 @@ void init_state(nb::module_ &m) {
     state->io_open = nb::module_::import_("io").attr("open");
     state->format_exception = nb::module_::import_("traceback").attr("format_exception");
     state->pyint = builtins.attr("int");
+    state->get_running_loop = nb::module_::import_("asyncio").attr("get_running_loop");
+    state->monotonic = nb::module_::import_("time").attr("monotonic");
+    state->url_quote = nb::module_::import_("urllib.parse").attr("quote");
+    state->os_stat = os.attr("stat");
     state->key_error = builtins.attr("KeyError");
     state->permission_error = builtins.attr("PermissionError");
     state->file_not_found_error = builtins.attr("FileNotFoundError");
@@ -110,17 +114,20 @@ nb::object exception_value(const nb::python_error &error) {
 #endif
 }
 
-void debug_lines(nb::handle message, const nb::python_error *error) {
+void debug_lines(nb::handle message, nb::handle exception) {
     nb::handle logger = state->logger;
     if (!nb::cast<bool>(logger.attr("isEnabledFor")(state->debug_level)))
         return;
     logger.attr("debug")(message);
-    if (error) {
-        nb::object value = exception_value(*error);
-        nb::object traceback = value.attr("__traceback__");
-        nb::object lines = state->format_exception(value.type(), value, traceback);
+    if (exception.is_valid()) {
+        nb::object traceback = exception.attr("__traceback__");
+        nb::object lines = state->format_exception(exception.type(), exception, traceback);
         logger.attr("debug")(nb::str("").attr("join")(lines));
     }
+}
+
+void debug_lines(nb::handle message, const nb::python_error *error) {
+    debug_lines(message, error ? exception_value(*error) : nb::object());
 }
 
 nb::object contained_path(nb::handle self, nb::handle name) {

@@ -1,0 +1,130 @@
+// Device-command scans off the event loop.
+//
+// The first scan of a big section reads its whole byte range of the task log;
+// it runs in a worker thread (the scan lets go of the interpreter lock around
+// its reads and byte searches), so the loop keeps answering meanwhile. The
+// server keeps one entry per section being scanned, which later requests for
+// the section join, and the entries of the last few finished scans, so that
+// paging through a section's commands needs no thread. The scan's own cache
+// (and its stable execution ids) stays the one source of the results.
+#include "coroutine.hpp"
+#include "server.hpp"
+
+#include <logging_fastpath.hpp>
+
+namespace tavix::server {
+
+namespace {
+
+// Finished scans kept at hand, most recently used last.
+constexpr Py_ssize_t kKeptScans = 8;
+
+// An entry of the server's `_scans`: [section, future, start time].
+constexpr int kSection = 0, kFuture = 1, kStarted = 2;
+
+nb::dict scans_of(nb::handle self) { return nb::borrow<nb::dict>(self.attr("_scans")); }
+
+nb::object scan_key(nb::handle section) { return nb::steal(PyLong_FromVoidPtr(section.ptr())); }
+
+bool finished(nb::handle entry) { return nb::cast<bool>(entry[kFuture].attr("done")()); }
+
+// Drops the oldest finished entries beyond kKeptScans.
+void trim(nb::dict scans) {
+    Py_ssize_t done = 0;
+    for (auto [key, entry] : scans)
+        done += finished(entry);
+    if (done <= kKeptScans)
+        return;
+    nb::list drop;
+    for (auto [key, entry] : scans) {
+        if (done <= kKeptScans)
+            break;
+        if (finished(entry)) {
+            drop.append(key);
+            --done;
+        }
+    }
+    for (nb::handle key : drop)
+        PyDict_DelItem(scans.ptr(), key.ptr());
+}
+
+}  // namespace
+
+nb::object executions_of(nb::handle self, nb::handle section) {
+    nb::dict scans = scans_of(self);
+    nb::object key = scan_key(section);
+    if (PyObject *found = PyDict_GetItemWithError(scans.ptr(), key.ptr())) {
+        nb::object entry = nb::borrow(found);
+        // Used again: it moves to the end, away from the next trim.
+        PyDict_DelItem(scans.ptr(), key.ptr());
+        scans[key] = entry;
+        return entry[kFuture];
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object held = nb::borrow(section);
+    nb::object future = off_loop([held]() -> nb::object { return held.attr("child_execute"); },
+                                 [](nb::handle done) -> nb::object { return done.attr("result")(); });
+    nb::list entry;
+    entry.append(section);
+    entry.append(future);
+    entry.append(state->monotonic());
+    scans[key] = entry;
+    future.attr("add_done_callback")(nb::cpp_function([scans, key, entry](nb::handle done) {
+        // A failed scan leaves nothing behind: the next request scans again.
+        bool failed = nb::cast<bool>(done.attr("cancelled")()) || !done.attr("exception")().is_none();
+        PyObject *current = PyDict_GetItem(scans.ptr(), key.ptr());
+        if (failed && current == entry.ptr())
+            PyDict_DelItem(scans.ptr(), key.ptr());
+        trim(scans);
+    }));
+    return future;
+}
+
+void find_stock_pieces() {
+    if (state->stock_all_executions)
+        return;
+    nb::module_ base = nb::module_::import_("tavix.log.commands.parser.base");
+    auto stock = [](nb::handle cls, const char *name) {
+        return nb::object(cls.attr("__dict__")[name]).release().ptr();  // kept for the process lifetime
+    };
+    nb::object section = base.attr("LogSection"), execute = base.attr("LogExecute");
+    state->stock_child_execute = stock(section, "child_execute");
+    state->stock_get_execution = stock(section, "get_execution");
+    state->stock_to_json = stock(execute, "to_json");
+    state->stock_execute_read_logs = stock(execute, "read_logs");
+    state->stock_all_executions = stock(section, "all_executions");
+}
+
+bool uses_stock(nb::handle object, const char *name, PyObject *stock) {
+    nb::str interned = nb::steal<nb::str>(PyUnicode_InternFromString(name));
+    return fast::uses_stock(object.ptr(), interned.ptr(), stock);
+}
+
+nb::object scan_status(nb::handle self, nb::handle request) {
+    return answer_or_report(
+        self,
+        [&] {
+            nb::object uuid = request.attr(state->match_info)["section_uuid"];
+            nb::object section = self.attr(state->archive).attr(state->results).attr(state->get_section)(uuid);
+            if (section.is_none()) {
+                PyErr_SetObject(PyExc_KeyError, uuid.ptr());
+                throw nb::python_error();
+            }
+            nb::dict body;
+            body["scanning"] = false;
+            body["elapsed"] = nb::none();
+            PyObject *entry = PyDict_GetItemWithError(scans_of(self).ptr(), scan_key(section).ptr());
+            if (!entry && PyErr_Occurred())
+                throw nb::python_error();
+            if (entry && !finished(entry)) {
+                body["scanning"] = true;
+                nb::object elapsed = state->monotonic() - nb::handle(entry)[kStarted];
+                body["elapsed"] = nb::module_::import_("builtins").attr("round")(elapsed, 3);
+            }
+            return json_answer(self, body);
+        },
+        "Exception encountered when retrieving the scan of section: ", "SECTION_RETRIEVE_FAILED");
+}
+
+}  // namespace tavix::server
