@@ -1,6 +1,7 @@
 """Failure causes and categories, against a literal reading of the rules."""
 
 import collections
+import datetime
 import gc
 import ipaddress
 import random
@@ -385,9 +386,8 @@ def test_no_failures_and_errors(tmp_path, generated_run):
 # --------------------------------------------------------------- histogram ---
 
 def reference_histogram(data, host):
-    import datetime
-    counts = collections.defaultdict(lambda: [0, 0])
-    for _, line in reference_lines(data, 0, 0):
+    counts = collections.defaultdict(lambda: [0, 0, None])
+    for offset, line in reference_lines(data, 0, 0):
         fields = reference_fields(line)
         if not fields or fields[0] > 4 or (host and host not in fields[2]):
             continue
@@ -397,9 +397,10 @@ def reference_histogram(data, host):
             continue
         second = int(stamp.replace(tzinfo=datetime.timezone.utc).timestamp())
         counts[second][0 if fields[0] == 4 else 1] += 1
+        counts[second][2] = offset if counts[second][2] is None else counts[second][2]
     times = sorted(counts)
     return {"width": 1, "times": times, "warnings": [counts[t][0] for t in times],
-            "errors": [counts[t][1] for t in times]}
+            "errors": [counts[t][1] for t in times], "offsets": [counts[t][2] for t in times]}
 
 
 def test_histogram_matches_the_literal_reading(tmp_path, read_block):

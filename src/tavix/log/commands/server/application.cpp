@@ -36,6 +36,9 @@ constexpr Route kRoutes[] = {
     // Paging and scans at the scale of a nightly run.
     {"/sections/{section_uuid}/scan", "scan_status", true},
     {"/filepage/{filename}", "filepage", true},
+    {"/categories", "categories", true},
+    {"/timeline", "timeline", true},
+    {"/timeline/{task}/histogram", "timeline_histogram", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
     {"/result{tail:\\S*}", "index", false},
 };
@@ -132,6 +135,35 @@ constexpr Handler kHandlers[] = {
      "GET prefix/filepage/{filename}?offset=&limit=: one page of a file of the archive, as the\n"
      "section log pages a section: {\"previous\", \"next\", \"file_content\"}, offset and limit\n"
      "in bytes, limit at most 4194304 (default: the server's page size)."},
+    {"categories", categories,
+     "GET prefix/categories[?causes=true]: the failures grouped by cause,\n"
+     "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\"}, ...],\n"
+     "\"unexplained\": [ids]}.\n\n"
+     "Failing nodes are the sections and steps whose result is failed, errored, aborted or\n"
+     "blocked with nothing of those results below them (steps nest by step id). A node's cause\n"
+     "line is the first record line of the execution host in its byte range with a severity of\n"
+     "3 or less, else the last one of severity 4; nodes without one are unexplained. Nodes whose\n"
+     "cause messages have the same signature (numbers, hexadecimal numbers, IP and MAC\n"
+     "addresses, UUIDs, quoted strings, dates and times replaced by placeholders, white space\n"
+     "collapsed) form a category: \"example\" is its first node's message, \"results\" counts\n"
+     "its nodes by result, \"sections\" lists them in tree order, a step as its section's id,\n"
+     "\"#\" and its own id. Categories come largest first, then by first appearance. Computed\n"
+     "off the event loop on the first request and kept for the opening.\n"
+     "causes=true adds \"causes\" to each category: [offset of the cause line from the node's\n"
+     "log start, severity] for each of its nodes."},
+    {"timeline", timeline,
+     "GET prefix/timeline: when each section ran, {\"columns\": [\"id\", \"start\", \"stop\"],\n"
+     "\"tasks\": [{\"sections\": [[id, start, stop], ...]}, ...]}, tasks and sections in tree\n"
+     "order; start and stop are seconds since 1970 of the section's start and stop times (read\n"
+     "as UTC), null when missing or not a date and time."},
+    {"timeline_histogram", timeline_histogram,
+     "GET prefix/timeline/{task}/histogram: warnings and errors of task {task}'s log over time\n"
+     "(task: the position in prefix/tasks), {\"width\": seconds per bin, \"times\": bin starts,\n"
+     "\"warnings\": [...], \"errors\": [...], \"offsets\": [...]}: record lines of the execution\n"
+     "host of severity 4 and of 3 or less, counted by their time stamps (read as UTC) in one\n"
+     "native pass off the event loop, then kept for the opening; only bins holding such a line,\n"
+     "at most 20000 (wider bins for long runs); \"offsets\" gives each bin's first such line as a\n"
+     "byte offset in the log."},
 };
 
 constexpr const char *kServerDoc =
@@ -185,7 +217,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header", "_tree_body",
-                       "access_token", "_scans"));
+                       "access_token", "_scans", "_computed"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)

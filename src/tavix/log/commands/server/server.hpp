@@ -36,6 +36,9 @@ struct State {
     // they are in place (looked up at the first request that needs them).
     PyObject *stock_all_executions = nullptr, *stock_child_execute = nullptr,
              *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr;
+    // computed once per opening, off the event loop
+    nb::object new_lock;                                    // threading.Lock
+    nb::object failure_categories, severity_histogram;      // from the parser's base module
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
         offset, limit, fread_size, default_header, headers, data, get;
@@ -109,6 +112,13 @@ nb::object contained_path(nb::handle self, nb::handle name);
 // that KeyError (and raises anything else again).
 nb::object known_section(nb::handle self, nb::handle request);
 nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e);
+// For answers that do not change while the archive is open: runs `compute`
+// in a worker thread on the first request (later ones wait for it there),
+// keeps its value under `key`, and answers `finish(future)` on the loop,
+// where future.result() gives the value or raises the computation's error
+// (a failure is not kept: the next request computes again).
+nb::object computed_once(nb::handle self, nb::handle key, std::function<nb::object()> compute,
+                         std::function<nb::object(nb::handle)> finish);
 
 // Device-command scans: a future of the section's `child_execute`, scanned in
 // a worker thread. Requests for a section being scanned share its scan, so a
@@ -128,6 +138,9 @@ constexpr long long kTextCap = 4LL << 20;
 nb::object metadata(nb::handle self, nb::handle request);
 nb::object results(nb::handle self, nb::handle request);
 nb::object tree(nb::handle self, nb::handle request);
+nb::object categories(nb::handle self, nb::handle request);
+nb::object timeline(nb::handle self, nb::handle request);
+nb::object timeline_histogram(nb::handle self, nb::handle request);
 nb::object summary(nb::handle self, nb::handle request);
 nb::object tasks(nb::handle self, nb::handle request);
 nb::object sections(nb::handle self, nb::handle request);

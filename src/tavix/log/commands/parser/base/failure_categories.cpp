@@ -4,7 +4,7 @@
 // A failing node is a section or step whose result is failed, errored,
 // aborted or blocked and that has no section or step below it with one of
 // those results. Steps nest by their step ids ("1.2" lies below "1"), as the
-// tree shows them. Only the failing nodes' byte ranges are read.
+// harness numbers them. Only the failing nodes' byte ranges are read.
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
@@ -234,8 +234,12 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
         if (PyErr_Occurred())
             throw nb::python_error();
         category.results[nodes[k].result] = so_far.is_valid() ? so_far + nb::int_(1) : nb::int_(1);
-        if (with_causes)
-            category.causes.append(nb::make_tuple(plan.cause.offset - plan.begin, plan.cause.severity));
+        if (with_causes) {
+            nb::list position;
+            position.append(plan.cause.offset - plan.begin);
+            position.append(plan.cause.severity);
+            category.causes.append(position);
+        }
     }
     std::stable_sort(categories.begin(), categories.end(),
                      [](const Category &a, const Category &b) { return a.count > b.count; });

@@ -27,6 +27,7 @@ constexpr int64_t WIDTHS[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800,
 
 struct Counts {
     uint64_t warnings = 0, errors = 0;
+    int64_t first = std::numeric_limits<int64_t>::max();  // offset of the first line counted
 };
 
 std::unordered_map<int64_t, Counts> count_lines(const log_lines::LogFile &file, int64_t begin,
@@ -50,6 +51,7 @@ std::unordered_map<int64_t, Counts> count_lines(const log_lines::LogFile &file, 
             last_second = second;
         }
         ++(fields.severity == 4 ? last->warnings : last->errors);
+        last->first = std::min(last->first, offset);
     }
     return seconds;
 }
@@ -93,6 +95,7 @@ nb::dict severity_histogram(nb::handle logfile, nb::handle host, nb::handle star
                         bins.push_back({bin, {}});
                     bins.back().second.warnings += counts.warnings;
                     bins.back().second.errors += counts.errors;
+                    bins.back().second.first = std::min(bins.back().second.first, counts.first);
                 }
                 if (bins.size() <= MOST_BINS)
                     break;
@@ -105,17 +108,19 @@ nb::dict severity_histogram(nb::handle logfile, nb::handle host, nb::handle star
         errno = error;
         raise_errno(path);
     }
-    nb::list times, warnings, errors;
+    nb::list times, warnings, errors, offsets;
     for (auto &[bin, counts] : bins) {
         times.append(bin);
         warnings.append(counts.warnings);
         errors.append(counts.errors);
+        offsets.append(counts.first);
     }
     nb::dict answer;
     answer["width"] = width;
     answer["times"] = times;
     answer["warnings"] = warnings;
     answer["errors"] = errors;
+    answer["offsets"] = offsets;
     return answer;
 }
 
@@ -128,8 +133,8 @@ void define_severity_histogram(nb::module_ &module) {
                "(any host when None) in a byte range of a task log (a size of 0 or less: to the "
                "end), counted in one pass by the time in their time stamps: {\"width\": seconds "
                "per bin, \"times\": bin starts in seconds since 1970 (the stamps read as UTC), "
-               "\"warnings\": [...], \"errors\": [...]}, only bins holding a line, at most "
-               "20000 bins.");
+               "\"warnings\": [...], \"errors\": [...], \"offsets\": byte offset of each bin's first "
+               "such line}, only bins holding a line, at most 20000 bins.");
 }
 
 }  // namespace tavix::parser_base
