@@ -67,9 +67,9 @@ def test_reading_a_run(served, page):
     assert page.inner_text("#section-title") == served.case.section_name
 
     page.click("#section-view .tab[data-view=executions]")
-    page.wait_for_selector("#executions-body tr td.cmd")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
     first = served.info.executions_in(served.case)[0]
-    page.click("#executions-body tr >> nth=0")
+    page.click("#executions-body .exe-row >> nth=0")
     page.wait_for_function(
         "device => document.querySelector('#execution-lines').textContent.includes(device)",
         arg=first.device)

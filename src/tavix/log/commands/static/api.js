@@ -23,6 +23,11 @@ export const api = {
   archiveName: () => getJSON("/archive_name"),
   executions: (id) => getJSON(`/sections/${id}/executions`),
   executionLog: (id, exe) => getJSON(`/sections/${id}/${exe}/log`),
+  // One page of the device commands, filtered by device and text when given.
+  executionsPage: (id, offset, limit, device, q) => getJSON(`/sections/${id}/executions?${new URLSearchParams({
+    offset, limit, ...(device ? { device } : {}), ...(q ? { q } : {}) })}`),
+  scanStatus: (id) => getJSON(`/sections/${id}/scan`),
+  filePage: (path, offset, limit) => getJSON(`/filepage/${encodeURIComponent(path)}?offset=${offset}&limit=${limit}`),
   fileList: () => getJSON("/filelist"),
   // The route variable is one path segment, so "/" travels encoded.
   fileLines: (path) => getJSON(`/filelines/${encodeURIComponent(path)}`),

@@ -1,5 +1,5 @@
 // The Files tab: the archive's folders and files, and a text file's view.
-import { api } from "./api.js";
+import { api, PREFIX } from "./api.js";
 import { $, el } from "./dom.js";
 
 function row(label, cls) {
@@ -70,18 +70,128 @@ export function selectFile(key) {
 
 export const isViewerFile = (path) => /\.(html|pdf)$/i.test(path);
 
+// A text file too big for one answer, paged through the file page route as
+// the log pane pages a section: pages are added as the view scrolls towards
+// either end, and the farthest are dropped, so a file of gigabytes costs a
+// few pages of memory.
+const FILE_PAGE = 262144;  // bytes per page
+const KEPT_PAGES = 8;
+
+class FilePager {
+  constructor() {
+    this.pre = $("#file-content");
+    this.bar = $("#file-paging");
+    this.status = $("#file-status");
+    this.token = 0;
+    this.pre.addEventListener("scroll", () => this.onScroll());
+    $("#file-top").addEventListener("click", () => this.open(this.path, this.size, 0));
+    $("#file-end").addEventListener("click", () =>
+      this.open(this.path, this.size, Math.max(0, Math.floor((this.size - 1) / FILE_PAGE) * FILE_PAGE)));
+  }
+
+  async open(path, size, offset = 0) {
+    const token = ++this.token;
+    Object.assign(this, { path, size, pages: [], previous: null, next: null, loading: false });
+    this.bar.hidden = false;
+    this.pre.textContent = "Loading…";
+    try {
+      const page = await api.filePage(path, offset, FILE_PAGE);
+      if (token !== this.token) return;
+      this.pages = [{ offset, text: page.file_content || "" }];
+      this.previous = page.previous;
+      this.next = page.next;
+      this.render();
+      this.pre.scrollTop = offset > 0 ? this.pre.scrollHeight : 0;
+    } catch (error) {
+      if (token === this.token) this.pre.textContent = `Could not read the file: ${error.message}`;
+    }
+  }
+
+  close() {
+    ++this.token;
+    this.bar.hidden = true;
+  }
+
+  onScroll() {
+    if (this.bar.hidden || this.loading) return;
+    const { scrollTop, scrollHeight, clientHeight } = this.pre;
+    if (this.next && scrollHeight - scrollTop - clientHeight < 600) this.load("next");
+    else if (this.previous && scrollTop < 300) this.load("previous");
+  }
+
+  async load(direction) {
+    const link = this[direction];
+    const token = this.token;
+    this.loading = true;
+    try {
+      const page = await api.page(link);
+      if (token !== this.token) return;
+      const offset = Number(new URL(link, location.href).searchParams.get("offset"));
+      const added = { offset, text: page.file_content || "" };
+      if (direction === "next") {
+        this.pages.push(added);
+        this.next = page.next;
+        this.render();
+        if (this.pages.length > KEPT_PAGES) {
+          // Dropping the first page must not move the lines in view.
+          const height = this.pre.scrollHeight, top = this.pre.scrollTop;
+          this.pages.shift();
+          this.previous = this.linkTo(this.pages[0].offset - FILE_PAGE);
+          this.render();
+          this.pre.scrollTop = top - (height - this.pre.scrollHeight);
+        }
+      } else {
+        const height = this.pre.scrollHeight, top = this.pre.scrollTop;
+        this.pages.unshift(added);
+        this.previous = page.previous;
+        this.render();
+        this.pre.scrollTop = top + this.pre.scrollHeight - height;
+        if (this.pages.length > KEPT_PAGES) {
+          this.pages.pop();
+          this.next = this.linkTo(this.pages[this.pages.length - 1].offset + FILE_PAGE);
+          this.render();
+        }
+      }
+    } catch (error) {
+      if (token === this.token) this.status.textContent = `Could not load more: ${error.message}`;
+    } finally {
+      this.loading = false;
+    }
+  }
+
+  linkTo(offset) {
+    if (offset < 0 || offset >= this.size) return null;
+    return `${PREFIX}/filepage/${encodeURIComponent(this.path)}?offset=${offset}&limit=${FILE_PAGE}`;
+  }
+
+  render() {
+    this.pre.textContent = this.pages.map((page) => page.text).join("");
+    this.pre.dataset.pages = String(this.pages.length);
+    const first = this.pages[0].offset;
+    const last = Math.min(this.size, this.pages[this.pages.length - 1].offset + FILE_PAGE);
+    const bytes = (n) => n.toLocaleString();
+    this.status.textContent = `bytes ${bytes(first)}–${bytes(last)} of ${bytes(this.size)}` +
+      (this.next ? " · scroll down for more" : " · end of file");
+  }
+}
+
+let pager = null;
+
 // Shows a text file; HTML reports and PDFs open in the archive viewer instead.
 export async function showFile(path) {
   if (isViewerFile(path)) {
     window.open(api.viewerUrl(path), "_blank", "noopener");
     return;
   }
+  pager ??= new FilePager();
+  pager.close();
   $("#file-title").textContent = path;
   $("#file-download").href = api.downloadUrl(path);
   const pre = $("#file-content");
   pre.textContent = "Loading…";
   try {
     const record = await api.fileLines(path);
+    if (record.truncated) return pager.open(path, record.file_size);
     pre.textContent = Array.isArray(record.file_content)
       ? record.file_content.join("") : `${record.file_content} Use the download link instead.`;
   } catch (error) {

@@ -1,0 +1,105 @@
+"""The front end on a run of dense device output and a big text file, in
+headless Chromium: the virtual device-command table and file paging."""
+
+import os
+
+import pytest
+from tavix.log.commands.server import LogViewerServer
+
+from test_browser import ARTIFACTS, open_view
+
+archives = pytest.importorskip("tavix.testing.archives")
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
+
+BIG_FILE = "logs/console-big.log"
+
+
+class Dense:
+    def __init__(self, server, info, archive):
+        self.url, self.info, self.archive = server.url, info, archive
+        self.script = info.scripts[0].sections[0]
+        self.script_path = f"/result/task/0/section/{self.script.sequence_number}"
+        self.commands = info.executions_in(self.script)
+
+
+@pytest.fixture(scope="module")
+def dense(tmp_path_factory, server_thread):
+    path = str(tmp_path_factory.mktemp("browser-dense") / "dense.zip")
+    info = archives.generate_archive(path, log_bytes=1_500_000, sections=20, seed=5, scripts=1,
+                                     dense_devices=True)
+    with Archive(path) as archive:
+        os.makedirs(os.path.join(archive.dir, "logs"), exist_ok=True)
+        with open(os.path.join(archive.dir, BIG_FILE), "w") as f:
+            for n in range(120_000):
+                f.write(f"console line {n:06d}: interface Ethernet1/{n % 48} is up — ok\n")
+        server = server_thread(LogViewerServer(archive))
+        try:
+            yield Dense(server, info, archive)
+        finally:
+            server.stop()
+
+
+def drawn_rows(page):
+    return page.eval_on_selector_all("#executions-body .exe-row:not(.pending)",
+                                     "rows => rows.map(r => [+r.dataset.index, r.querySelector('.cmd').textContent])")
+
+
+def test_device_commands_scroll_filter_and_open(dense, page):
+    assert len(dense.commands) > 1000  # several pages of the table
+    open_view(page, dense.url + dense.script_path)
+    page.click("#section-view .tab[data-view=executions]")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
+    assert page.inner_text("#exe-count") == f"{len(dense.commands):,}"
+    rows = drawn_rows(page)
+    assert rows[0][0] == 0 and len(rows) < 80  # only what is in view
+    page.screenshot(path=os.path.join(ARTIFACTS, "viewer-device-table.png"))
+
+    # The end: the last commands are fetched and drawn, still a screenful.
+    page.click("#exe-end")
+    last = len(dense.commands) - 1
+    page.wait_for_function(f"document.querySelector('#executions-body .exe-row[data-index=\"{last}\"] .cmd') !== null")
+    assert len(drawn_rows(page)) < 80
+    final = dense.commands[-1]
+    row = page.locator(f"#executions-body .exe-row[data-index='{last}']")
+    assert final.device in row.inner_text()
+
+    # A row opens that command's log.
+    row.click()
+    page.wait_for_function(
+        "device => document.querySelector('#execution-lines').textContent.includes('+++ ' + device + ':')",
+        arg=final.device)
+
+    # Filters by device and text, as the server counts them.
+    device = dense.commands[0].device
+    page.fill("#exe-device", device)
+    expected = sum(1 for c in dense.commands if c.device == device)
+    page.wait_for_function(f"document.querySelector('#exe-status').textContent === '{expected:,} matching'")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
+    assert all(device in page.locator(f"#executions-body .exe-row[data-index='{i}']").inner_text()
+               for i, _ in drawn_rows(page)[:20])
+    page.fill("#exe-device", "")
+    page.fill("#exe-filter", "no command holds this")
+    page.wait_for_function("document.querySelector('.exe-message')?.textContent === 'No device command matches.'")
+    titled = next(c for c in dense.commands if c.title and c.execute_type == "execute")
+    page.fill("#exe-filter", titled.title.upper())
+    page.wait_for_function("document.querySelector('#exe-status').textContent.endsWith('matching')")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
+    assert titled.title in drawn_rows(page)[0][1]
+    page.screenshot(path=os.path.join(ARTIFACTS, "viewer-device-filter.png"))
+
+
+def test_a_big_file_pages_in_the_files_tab(dense, page):
+    open_view(page, f"{dense.url}/result/file/{BIG_FILE}")
+    page.wait_for_function("document.querySelector('#file-content').textContent.startsWith('console line 000000')")
+    size = os.path.getsize(os.path.join(dense.archive.dir, BIG_FILE))
+    assert f"of {size:,}" in page.inner_text("#file-status")
+    assert len(page.text_content("#file-content")) < 300_000  # one page, not the file
+    page.eval_on_selector("#file-content", "p => p.scrollTop = p.scrollHeight")
+    page.wait_for_function("document.querySelector('#file-content').dataset.pages === '2'")
+    page.click("#file-end")
+    page.wait_for_function("document.querySelector('#file-content').textContent.includes('console line 119999')")
+    assert page.inner_text("#file-status").endswith("end of file")
+    # Scrolling up from the end brings the text before it.
+    page.eval_on_selector("#file-content", "p => p.scrollTop = 0")
+    page.wait_for_function("document.querySelector('#file-content').dataset.pages === '2'")
+    page.screenshot(path=os.path.join(ARTIFACTS, "viewer-big-file.png"))
