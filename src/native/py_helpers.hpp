@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <cerrno>
@@ -30,10 +31,16 @@ inline nb::str as_text(nb::handle value) {
 
 // A new random version-4 UUID in its canonical 36-character text form.
 // Random bytes come from the kernel in batches: one system call per id would
-// dominate the cost of numbering many records. Callers hold the GIL.
+// dominate the cost of numbering many records. A forked child draws a batch
+// of its own, so parent and child never hand out the same ids. Callers hold
+// the GIL.
 inline nb::str uuid4_text() {
     static unsigned char pool[4096];
     static size_t used = sizeof(pool);
+    static bool fork_handled = [] {
+        return pthread_atfork(nullptr, nullptr, [] { used = sizeof(pool); }) == 0;
+    }();
+    (void)fork_handled;
     if (used + 16 > sizeof(pool)) {
         size_t filled = 0;
         while (filled < sizeof(pool)) {
