@@ -1,21 +1,22 @@
 """Execution scan of one large section, measured side by side.
 
     PYTHONPATH=src python benchmarks/bench_scan.py [--size 200M] [--repeat 3]
+    PYTHONPATH=src python benchmarks/bench_scan.py --dense [--size 200M]
     PYTHONPATH=src python benchmarks/bench_scan.py --log TASK_LOG --host HOST
 
 Writes (once) a task log of the given size with the generator of realistic
-run archives into benchmarks/data/, takes the whole log as one section and
-prints:
-
-1. the native scan against `grep -c '+++'` over the same bytes;
-2. the native scan against a plain-Python scan following the same rules;
-3. the peak memory of scanning the section, above the process's baseline
-   (measured in a fresh interpreter).
+run archives into benchmarks/data/ and takes the whole log as one section.
+With --dense the log is dense device output (a command about every 650
+bytes, `dense_devices` of the generator) and the sparse log is measured too.
+For each log it prints, side by side, the native scan, `grep -c '+++'` over
+the same file and a plain-Python scan following the same rules: wall time
+(best of --repeat), processor time, microseconds per execution and peak
+memory per execution (above the baseline of a fresh process).
 """
 
 import argparse
 import os
-import re
+import resource
 import subprocess
 import sys
 import time
@@ -102,12 +103,18 @@ def python_scan(path, log_start, log_size, host):
 
 
 def best(repeat, run):
+    """Best wall time and processor time (this process and its children) of `repeat` runs."""
     times = []
     for _ in range(repeat):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), _cpu()
         result = run()
-        times.append(time.perf_counter() - started)
+        times.append((time.perf_counter() - started, _cpu() - cpu))
     return min(times), result
+
+
+def _cpu():
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.process_time() + children.ru_utime + children.ru_stime
 
 
 def native_scan(path, host):
@@ -118,8 +125,9 @@ def native_scan(path, host):
     return section.child_execute
 
 
-def peak_memory(path, host):
-    """Peak resident memory of a scan, in MiB above the resident memory before it.
+def peak_memory(scan, path, host):
+    """Peak resident memory of one scan (`native` or `python`), in bytes above the
+    resident memory before it.
 
     Runs in a fresh interpreter; the kernel's peak counter is reset right
     before the scan, so import-time peaks do not hide the scan's own.
@@ -128,7 +136,7 @@ def peak_memory(path, host):
 import sys
 sys.path.insert(0, {os.path.join(HERE, '..', 'src')!r})
 sys.path.insert(0, {HERE!r})
-from bench_scan import native_scan
+from bench_scan import native_scan, python_scan
 
 def status(key):
     with open("/proc/self/status") as f:
@@ -137,45 +145,67 @@ def status(key):
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 before = status("VmRSS")
-found = native_scan({path!r}, {host!r})
-print((status("VmHWM") - before) / 1024, len(found))
+found = native_scan({path!r}, {host!r}) if {scan!r} == "native" else python_scan({path!r}, 0, -1, {host!r})
+print((status("VmHWM") - before) * 1024)
 """
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
-    growth, count = out.split()
-    return float(growth), int(count)
+    return int(out)
+
+
+def grep_peak_memory(path):
+    """Peak resident memory of grep -c '+++' over the file, in bytes (its whole process)."""
+    out = subprocess.run(["/usr/bin/time", "-f", "%M", "grep", "-c", "+++", path],
+                         capture_output=True, text=True, check=True).stderr
+    return int(out.split()[-1]) * 1024
+
+
+def measure(path, host, repeat):
+    size = os.path.getsize(path)
+    print(f"\nsection: {path} ({size / 2**20:.0f} MiB, whole log), host {host}")
+    subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)  # into the page cache
+    grep = best(repeat, lambda: subprocess.run(["grep", "-c", "+++", path], capture_output=True,
+                                               text=True).stdout.strip())
+    native = best(repeat, lambda: native_scan(path, host))
+    python = best(1, lambda: python_scan(path, 0, -1, host))
+    (_, found), (_, expected) = native, python
+    count = len(found)
+
+    kinds = {}
+    for execute in found.values():
+        kinds[execute.execute_type] = kinds.get(execute.execute_type, 0) + 1
+    print(f"executions: {count} {kinds}; lines with +++ (grep): {grep[1]}")
+    same = [(e.start_line, e.end_line, getattr(e, "title", None), getattr(e, "logs", None)) for e in found.values()] \
+        == [(e["start_line"], e["end_line"], e.get("title"), e.get("logs")) for e in expected.values()]
+    print(f"native result equals the plain-Python result: {same}")
+
+    rows = [("native scan", native[0], peak_memory("native", path, host)),
+            ("grep -c '+++'", grep[0], grep_peak_memory(path)),
+            ("plain-Python scan", python[0], peak_memory("python", path, host))]
+    print(f"{'':18} {'wall s':>8} {'cpu s':>8} {'us/exec':>8} {'peak MiB':>9} {'B/exec':>7} {'wall/grep':>9}")
+    for name, (wall, cpu), peak in rows:
+        print(f"{name:18} {wall:8.3f} {cpu:8.3f} {wall / count * 1e6:8.2f} {peak / 2**20:9.1f} "
+              f"{peak / count:7.0f} {wall / grep[0][0]:9.1f}")
+    ratio = lambda a, b: f"{a / b:.1f}x" if b > 0 else "n/a"  # noqa: E731
+    print(f"native scan: {ratio(native[0][0], grep[0][0])} grep in wall time ({ratio(native[0][1], grep[0][1])} "
+          f"in processor time), {ratio(python[0][0], native[0][0])} faster than plain Python "
+          f"({ratio(python[0][1], native[0][1])} in processor time)")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", default="200M")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--dense", action="store_true",
+                        help="measure a log of dense device output, then the sparse one")
     parser.add_argument("--log", help="scan this task log instead of a generated one")
     parser.add_argument("--host", help="the execution host of --log")
     args = parser.parse_args()
-    path, host = (args.log, args.host) if args.log else task_log(parse_size(args.size))
-    size = os.path.getsize(path)
-    print(f"section: {path} ({size / 2**20:.0f} MiB, whole log), host {host}")
-
-    subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)  # into the page cache
-    grep_time, grep_out = best(args.repeat, lambda: subprocess.run(
-        ["grep", "-c", "+++", path], capture_output=True, text=True).stdout.strip())
-    native_time, found = best(args.repeat, lambda: native_scan(path, host))
-    python_time, expected = best(1, lambda: python_scan(path, 0, -1, host))
-
-    kinds = {}
-    for execute in found.values():
-        kinds[execute.execute_type] = kinds.get(execute.execute_type, 0) + 1
-    print(f"executions: {len(found)} {kinds}; lines with +++ (grep): {grep_out}")
-    same = [(e.start_line, e.end_line, getattr(e, "title", None), getattr(e, "logs", None)) for e in found.values()] \
-        == [(e["start_line"], e["end_line"], e.get("title"), e.get("logs")) for e in expected.values()]
-    print(f"native result equals the plain-Python result: {same}")
-    print(f"(2) native scan {native_time:.3f} s, grep -c '+++' {grep_time:.3f} s: "
-          f"{native_time / grep_time:.2f}x grep (target <= 3x)")
-    print(f"    plain-Python scan {python_time:.3f} s: native is {python_time / native_time:.1f}x faster "
-          f"(target >= 10x)")
-    growth, count = peak_memory(path, host)
-    print(f"(3) peak memory of the scan: {growth:.1f} MiB above baseline for {count} executions "
-          f"(target < 64 MiB)")
+    if args.log:
+        measure(args.log, args.host, args.repeat)
+        return
+    size = parse_size(args.size)
+    for dense in ([True, False] if args.dense else [False]):
+        measure(*task_log(size, dense), args.repeat)
 
 
 if __name__ == "__main__":

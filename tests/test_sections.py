@@ -507,3 +507,61 @@ def test_logs_named_outside_an_open_archive_are_refused(generated_run, tmp_path)
             escaping.all_executions()
         with pytest.raises(PermissionError):
             escaping.read_logs()
+
+
+def test_bad_input_gives_the_rules_results(logdir):
+    body = [
+        record(1, "+++ R1: executing command 'show\u00a0ip\u3000route\u2028x' +++"),   # non-ASCII spaces
+        record(2, "+++ R1: configure command 'e\u0301\u0327 n\u0303' +++"),          # combining characters
+        record(3, "+++ R1: execute command 'a' +++ b' +++ c' +++' +++"),                # "' +++" several times
+        record(4, "+++ R\x001: executing command 'nul\x00 \x00byte' +++"),             # NUL bytes
+        "\x00\x00\n",
+        record(5, "+++ R2: config +++"),
+        f"{HOST} prints its name in the output\n",                                      # the host, too few fields
+        f"uptime: {HOST}: 3: days: 2 hours\n",                                          # output shaped as a record
+        record(6, "done"),
+    ]
+    section = make_section(logdir, "".join(body))
+    found = summary(section)
+    assert found == reference_scan(section.logfile, 0, 0, HOST)
+    assert [e.get("title") for e in found] == ["show\u00a0ip\u3000route\u2028x", "e\u0301\u0327 n\u0303",
+                                               "a' +++ b' +++ c' +++", "nul\x00 \x00byte", None]
+    assert found[3]["device"] == "R\x001" and found[4]["end_line"] == 7
+    LogSection.child_execute.fget.cache_clear()
+    data = "".join(body).encode()
+    for start, size in ((len(data) + 10, 0), (len(data) + 10, 50), (0, 10 * len(data)), (len(data), 1)):
+        section = make_section(logdir, data, log_start=start, log_size=size)
+        assert summary(section) == reference_scan(section.logfile, start, size, HOST), (start, size)
+        LogSection.child_execute.fget.cache_clear()
+
+
+def peak_growth(run):
+    """What `run()` returns, and the growth of the resident peak while it ran, in bytes."""
+    def status(key):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(key + ":")) * 1024
+
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS")
+    result = run()
+    return result, status("VmHWM") - before
+
+
+def test_a_100_mb_line_without_a_line_end_is_read_in_bounded_memory(logdir):
+    size = 100 << 20
+    path = logdir / "task.log"
+    with open(path, "wb") as f:
+        f.write(record(1, "+++ R1: ping +++").encode() + b"no target yet\n" * 10)
+        f.write(b"Target IP address: ")
+        for _ in range(16):
+            f.write(b"1" * (1 << 20))     # all digits ...
+        f.write(b"x\n")                     # ... but the last: not an address
+        f.write(record(2, "+++ R2: executing command 'x").encode())
+        f.truncate(f.tell() + size)          # then a 100 MB title without its end
+    section = LogSection(Reader(str(logdir)), {"log_file": "task.log", "log_start": "0", "log_size": "0"}, HOST)
+    found, growth = peak_growth(lambda: summary(section))
+    assert [(e["execute_type"], e.get("title"), e["end_line"]) for e in found] == [("ping", None, 12)]
+    assert found[0]["logs"].endswith("no target yet\n(truncate)")
+    assert growth < 32 << 20
