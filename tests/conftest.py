@@ -1,9 +1,10 @@
 """Shared fixtures."""
-
 import asyncio
+import itertools
 import os
 import socket
 import threading
+from collections import defaultdict
 
 import pytest
 from aiohttp import web
@@ -88,3 +89,13 @@ def page(browser):
     yield page
     context.close()
     assert not errors
+
+
+@pytest.fixture
+def fresh_counter(monkeypatch):
+    """Sequence counters of their own for the test, every process starting at 0."""
+    from tavix.log import morlan
+
+    counter = defaultdict(itertools.count)
+    monkeypatch.setattr(morlan, "LOG_SEQUENCE_COUNTER", counter)
+    return counter

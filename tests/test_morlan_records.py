@@ -23,13 +23,6 @@ def lines(record, message):
     return list(record)
 
 
-@pytest.fixture
-def fresh_counter(monkeypatch):
-    counter = defaultdict(itertools.count)
-    monkeypatch.setattr(morlan, "LOG_SEQUENCE_COUNTER", counter)
-    return counter
-
-
 class TestConstruction:
     def test_is_a_log_record_with_the_factory_signature(self):
         record = MorlanLogRecord(name="tavix.x", level=logging.WARNING, pathname="p", lineno=3,

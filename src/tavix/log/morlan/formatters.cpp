@@ -153,22 +153,55 @@ nb::object fold_in(nb::handle text, nb::handle more) {
     return add(joined, more);
 }
 
+// The message text with the exception text (formatted once and cached in
+// exc_text) and the stack text folded in.
+nb::object fold_exception_and_stack(nb::handle self, nb::handle record, PyObject *record_dict, nb::object text) {
+    nb::object exc_info = fast::field(record, record_dict, st->s_exc_info);
+    if (truthy(exc_info) && !truthy(fast::field(record, record_dict, st->s_exc_text)))
+        set_attr(record, st->s_exc_text, call_method(self, st->s_formatException, exc_info));
+    nb::object exc_text = fast::field(record, record_dict, st->s_exc_text);
+    if (truthy(exc_text))
+        text = fold_in(text, exc_text);
+    nb::object stack_info = fast::field(record, record_dict, st->s_stack_info);
+    if (truthy(stack_info))
+        text = fold_in(text, call_method(self, st->s_formatStack, stack_info));
+    return text;
+}
+
+// True when the instance dictionary of `obj` holds `name`.
+bool has_own(PyObject *obj, PyObject *name) {
+    PyObject **dict = _PyObject_GetDictPtr(obj);
+    if (!dict || !*dict)
+        return false;
+    int found = PyDict_Contains(*dict, name);
+    if (found < 0)
+        throw nb::python_error();
+    return found;
+}
+
+// Parts that were built before any formatter timed their record (when it
+// was pickled, or formatted without a time) take the record's time. The
+// parts of a record are copies of one dictionary, so the first one tells.
+void time_parts(nb::handle lines, nb::handle asctime) {
+    if (has_own(PyTuple_GET_ITEM(lines.ptr(), 0), st->s_asctime))
+        return;
+    for (Py_ssize_t i = 0, count = PyTuple_GET_SIZE(lines.ptr()); i < count; ++i) {
+        PyObject *line = PyTuple_GET_ITEM(lines.ptr(), i);
+        if (!has_own(line, st->s_asctime))
+            set_attr(line, st->s_asctime, asctime);
+    }
+}
+
 // MorlanLogFormatter.format
 nb::object format(nb::handle self, nb::handle record) {
     nb::object self_dict = fast::instance_dict(self), record_dict = fast::instance_dict(record);
     nb::object text = message_of(record, record_dict.ptr());
-    if (uses_time(self, self_dict.ptr()))
-        set_attr(record, st->s_asctime, time_text(self, self_dict.ptr(), record, record_dict.ptr()));
-
-    nb::object exc_info = fast::field(record, record_dict.ptr(), st->s_exc_info);
-    if (truthy(exc_info) && !truthy(fast::field(record, record_dict.ptr(), st->s_exc_text)))
-        set_attr(record, st->s_exc_text, call_method(self, st->s_formatException, exc_info));
-    nb::object exc_text = fast::field(record, record_dict.ptr(), st->s_exc_text);
-    if (truthy(exc_text))
-        text = fold_in(text, exc_text);
-    nb::object stack_info = fast::field(record, record_dict.ptr(), st->s_stack_info);
-    if (truthy(stack_info))
-        text = fold_in(text, call_method(self, st->s_formatStack, stack_info));
+    nb::object asctime;
+    if (uses_time(self, self_dict.ptr())) {
+        asctime = time_text(self, self_dict.ptr(), record, record_dict.ptr());
+        set_attr(record, st->s_asctime, asctime);
+    }
+    text = fold_exception_and_stack(self, record, record_dict.ptr(), std::move(text));
     set_attr(record, st->s_message, text);
 
     nb::object lines = record_lines(record);
@@ -180,6 +213,8 @@ nb::object format(nb::handle self, nb::handle record) {
     }
     fast::MessageRenderer render(self, &tags_text, false);
     Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
+    if (asctime.is_valid() && count > 0 && PyTuple_GET_ITEM(lines.ptr(), 0) != record.ptr())
+        time_parts(lines, asctime);
     std::optional<TagsMemo> memo;
     if (count > 1)
         memo.emplace();
@@ -264,6 +299,11 @@ void screen_init(nb::handle self) {
 }
 
 }  // namespace
+
+nb::object full_message(nb::handle formatter, nb::handle record) {
+    nb::object record_dict = fast::instance_dict(record);
+    return fold_exception_and_stack(formatter, record, record_dict.ptr(), message_of(record, record_dict.ptr()));
+}
 
 void define_formatters(nb::module_ &m) {
     st = new FormatterState{};

@@ -333,11 +333,27 @@ nb::object part_tag(nb::handle seqnum, nb::handle index, nb::handle total) {
     return nb::steal(tag);
 }
 
+// True when `process` is the id of a process other than this one. A record
+// that does not know its process (logging.logProcesses off) counts as this
+// process's own.
+bool made_elsewhere(nb::handle process) {
+    if (!PyLong_CheckExact(process.ptr()))
+        return false;
+    int overflow = 0;
+    long long pid = PyLong_AsLongLongAndOverflow(process.ptr(), &overflow);
+    if (pid == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return overflow || pid != (long long)getpid();
+}
+
 // What the parts of a record take from it.
 struct Parent {
     nb::handle record;
     nb::object dict, tags, seqnum;
     bool stock_tags_copy;
+    // Made by another process (it came through a socket, a queue or a fork):
+    // only the process that made a record draws numbers for it.
+    bool foreign;
     // Set by prepare_batch: `part_tags` (when valid) is a copy of plain
     // MorlanLogTags with str keys that already holds the part tag's key, so
     // that each part's copy only replaces its value; `counter` (when valid) is
@@ -351,6 +367,7 @@ struct Parent {
         tags = fast::field(record, dict.ptr(), st->s_tags);
         seqnum = fast::field(record, dict.ptr(), st->s_seqnum);
         stock_tags_copy = fast::uses_stock(tags.ptr(), st->s_copy, st->tags_copy_attr);
+        foreign = made_elsewhere(fast::field_or(record, dict.ptr(), st->s_process, Py_None));
     }
 
     // For parts built in one go by this module: with plain tags (no item
@@ -376,7 +393,7 @@ struct Parent {
         if (PyDict_Update(part_tags.ptr(), tags.ptr()) < 0 || PyObject_SetItem(part_tags.ptr(), st->s_part, Py_None) < 0)
             throw nb::python_error();
         PyObject *process = fast::dict_get(dict.ptr(), st->s_process);
-        if (!process || !PyLong_CheckExact(process))
+        if (foreign || !process || !PyLong_CheckExact(process))
             return;
         nb::object counters = module_global(st->s_LOG_SEQUENCE_COUNTER);
         if (!PyDict_Check(counters.ptr()))
@@ -389,7 +406,8 @@ struct Parent {
 
 // MorlanLogRecordPart.__init__(record, message, index, total). A part that
 // was just allocated takes a copy of the parent's dictionary as its own
-// (much cheaper than inserting entry by entry).
+// (much cheaper than inserting entry by entry). A part of a record made in
+// another process keeps the record's number.
 void init_part(nb::handle self, const Parent &parent, nb::handle message, nb::handle index, nb::handle total,
                bool fresh, Py_ssize_t known_index = 0) {
     nb::object dict_owner;
@@ -413,7 +431,9 @@ void init_part(nb::handle self, const Parent &parent, nb::handle message, nb::ha
     }
     PyObject *dict = dict_owner.ptr();
     static PyObject *const one = PyLong_FromLong(1);
-    int later = known_index ? known_index > 1 : PyObject_RichCompareBool(index.ptr(), one, Py_GT);
+    int later = parent.foreign ? 0
+                : known_index  ? known_index > 1
+                               : PyObject_RichCompareBool(index.ptr(), one, Py_GT);
     if (later < 0)
         throw nb::python_error();
     if (later && parent.counter.is_valid()) {
@@ -551,12 +571,15 @@ nb::object parts_of(nb::handle record, PyObject *dict, nb::handle message) {
     return parts;
 }
 
-nb::object lines_of(nb::handle record) {
-    nb::object dict = fast::instance_dict(record);
-    nb::object message = fast::field(record, dict.ptr(), st->s_message);
+nb::object lines_for(nb::handle record, PyObject *dict, nb::handle message) {
     if (!several_lines(message))
         return nb::make_tuple(record);
-    return parts_of(record, dict.ptr(), message);
+    return parts_of(record, dict, message);
+}
+
+nb::object lines_of(nb::handle record) {
+    nb::object dict = fast::instance_dict(record);
+    return lines_for(record, dict.ptr(), fast::field(record, dict.ptr(), st->s_message));
 }
 
 nb::object record_iter(nb::handle self) {
@@ -691,6 +714,13 @@ nb::object record_lines(nb::handle record) {
     return lines_of(record);
 }
 
+void build_parts(nb::handle record, nb::handle message) {
+    if (!fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter))
+        return;
+    nb::object dict = fast::instance_dict(record);
+    lines_for(record, dict.ptr(), message);
+}
+
 void define_constants(nb::module_ &m) {
     nb::object counters =
         nb::module_::import_("collections").attr("defaultdict")(nb::module_::import_("itertools").attr("count"));
@@ -747,12 +777,15 @@ void define_records(nb::module_ &m) {
             .doc("One line of a multi-line MorlanLogRecord, with its own sequence number and part tag.")
             .method("__init__", &part_init, nb::arg("record"), nb::arg("message"), nb::arg("index"),
                     nb::arg("total"))
+            .method("__getstate__", &part_state)
             .build();
     nb::object record =
         ClassBuilder(m, "MorlanLogRecord", {log_record})
             .doc("Log record carrying the fields of the MorlanLog line format.")
             .attr("__init__", fast::fastcall_method((PyTypeObject *)log_record.ptr(), &record_init_def))
             .method("__iter__", &record_iter)
+            .method("__getstate__", &record_state)
+            .method("__copy__", &record_copy)
             .build();
 
     st->part_init = nb::object(part.attr("__dict__")["__init__"]).release().ptr();

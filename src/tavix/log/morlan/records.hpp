@@ -32,6 +32,23 @@ void define_formatters(nb::module_ &module);
 // class has replaced __iter__; the caller then iterates it the ordinary way.
 nb::object record_lines(nb::handle record);
 
+// The text format() splits into lines: the record's message with the
+// exception text (cached in exc_text) and the stack text of `formatter`.
+nb::object full_message(nb::handle formatter, nb::handle record);
+
+// Builds and caches the parts of a record whose full text is `message` (not
+// yet stored on the record), when it has several lines. Nothing happens when
+// the record's class has replaced __iter__.
+void build_parts(nb::handle record, nb::handle message);
+
+// What records and parts keep when they leave their process (travel.cpp):
+// MorlanLogRecord.__getstate__ and __copy__, MorlanLogRecordPart.__getstate__,
+// usable once prepare_travel has run.
+void prepare_travel();
+nb::object record_state(nb::handle record);
+nb::object record_copy(nb::handle record);
+nb::object part_state(nb::handle part);
+
 // While one exists, the first tags rendered on this thread leave the text of
 // their items in it, and later tags copy the text of the leading items they
 // share with those by identity: the parts of a record, whose tags share every
