@@ -100,6 +100,12 @@ class TestPickles:
         assert lines[-1].endswith(": ZeroDivisionError: division by zero")
         assert TaskLogFormatter().format(record) == text
 
+    def test_parts_split_by_a_formatter_without_a_time_take_the_records_later(self):
+        record = make("a\nb")
+        assert morlan.MorlanLogFormatter("%(message)s").format(record) == "a\nb"
+        matches = parsed(TaskLogFormatter().format(record).splitlines())
+        assert [m.group(2) for m in matches] == [record.asctime] * 2
+
     def test_copy_copy_stays_a_plain_shallow_copy(self, fresh_counter):
         record = failed()
         shallow = copy.copy(record)
