@@ -99,3 +99,13 @@ def fresh_counter(monkeypatch):
     counter = defaultdict(itertools.count)
     monkeypatch.setattr(morlan, "LOG_SEQUENCE_COUNTER", counter)
     return counter
+
+
+@pytest.fixture(scope="session")
+def large_run(tmp_path_factory):
+    """A run archive that takes about a second to open (16,000 sections, 32 MiB of logs),
+    in the user archive directory of its own home."""
+    home = tmp_path_factory.mktemp("home")
+    directory = home / ".tavix" / "archive"
+    directory.mkdir(parents=True)
+    return generate_archive(directory / "large.zip", log_bytes=32 << 20, sections=16_000, seed=4)

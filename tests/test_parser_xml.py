@@ -207,7 +207,10 @@ def test_results_under_another_host_of_the_schema(parse):
     assert parser.meta["exec_host"] == "lab1"
 
 
-def test_generated_run_parses_into_its_description(generated_run):
+# The large run's results file is read in many blocks.
+@pytest.mark.parametrize("run", ["generated_run", "large_run"])
+def test_generated_run_parses_into_its_description(request, run):
+    generated_run = request.getfixturevalue(run)
     with Archive(pathlib.Path(generated_run.path)) as archive:
         parser = archive.results
         assert parser.meta["request_id"] == generated_run.job_id

@@ -22,6 +22,7 @@ import warnings
 import zipfile
 from pathlib import Path
 
+from tavix.cli.progress import ProgressLine
 from tavix.demo.results import RESULTS_FILE, ResultsWriter, Timed
 
 USER_ARCHIVE_DIR = Path("~/.tavix/archive")
@@ -227,6 +228,26 @@ def _write_report(results, path):
                      % counts)
 
 
+def _store(path, workdir, names):
+    """Writes the files of `workdir` into the zip `path`, with a progress line."""
+    line = ProgressLine()
+    total = sum(os.path.getsize(os.path.join(workdir, name)) for name in names)
+    done = 0
+    try:
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zipped:
+            for name in names:
+                source = os.path.join(workdir, name)
+                info = zipfile.ZipInfo.from_file(source, name)
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with open(source, "rb") as data, zipped.open(info, "w") as member:
+                    while block := data.read(1 << 20):
+                        member.write(block)
+                        done += len(block)
+                        line.transfer("Writing archive", done, total)
+    finally:
+        line.clear()
+
+
 def _archive_path(directory, moment):
     base = directory / ("tavix_demo.%s" % moment.strftime("%Y%m%d-%H%M%S"))
     path, number = Path("%s.zip" % base), 1
@@ -254,9 +275,7 @@ def run_demo(archive_dir=None, console=True):
         _write_report(results, os.path.join(workdir, "report.html"))
         archive = _archive_path(archive_dir, moment)
         partial = archive.with_name(archive.name + ".part")
-        with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as zipped:
-            for name in (RESULTS_FILE, LOG_NAME, "report.html"):
-                zipped.write(os.path.join(workdir, name), name)
+        _store(partial, workdir, (RESULTS_FILE, LOG_NAME, "report.html"))
         os.replace(partial, archive)  # never a half-written zip under a .zip name
         return archive
     finally:

@@ -42,6 +42,8 @@ from dataclasses import dataclass, field
 from typing import List, Optional
 from xml.sax.saxutils import escape, quoteattr
 
+from tavix.cli.progress import ProgressLine
+
 __all__ = [
     "NAMESPACE",
     "RESULTS_FILE",
@@ -263,8 +265,9 @@ class GeneratedArchive:
 class _TaskLog:
     """Writes task-log lines to a binary stream, tracking byte and line positions."""
 
-    def __init__(self, stream, host, rng, pid):
+    def __init__(self, stream, host, rng, pid, report=None):
         self.stream = stream
+        self.report = report  # called with the position after every write
         self.host = host
         self.rng = rng
         self.tags = f"%[pid={pid}][pname=MainProcess]"
@@ -290,6 +293,8 @@ class _TaskLog:
             self.stream.write(b"".join(self._pending))
             self._pending = []
             self._pending_bytes = 0
+            if self.report:
+                self.report(self.position)
 
     def time_text(self):
         return self.clock.strftime("%Y-%m-%d %H:%M:%S")
@@ -613,8 +618,8 @@ class _Writer:
         section.log_size = log.position - section.log_start
         section.stop_time = log.time_text()
 
-    def write_log(self, stream, script, nodes, log_bytes, pid):
-        log = _TaskLog(stream, self.host, self.rng, pid)
+    def write_log(self, stream, script, nodes, log_bytes, pid, report=None):
+        log = _TaskLog(stream, self.host, self.rng, pid, report)
         self.target = log_bytes
         self.remaining = len(nodes)
         root = nodes[0]
@@ -672,14 +677,17 @@ def _xml_times(node):
 
 
 def _write_xml_section(out, section):
+    """Writes the section's element; returns the number of sections in it."""
     if section.section_type in ("testcase", "subtest"):
         out.write(f"<{section.tag}><initinfo>{_xml_identification(section)}</initinfo>"
                   f"{_xml_times(section)}")
     else:
         out.write(f"<{section.tag}>{_xml_identification(section)}{_xml_times(section)}")
+    written = 1
     for child in section.children:
-        _write_xml_section(out, child)
+        written += _write_xml_section(out, child)
     out.write(f"</{section.tag}>\n")
+    return written
 
 
 def _xml_summary(summary):
@@ -731,7 +739,8 @@ def _extra_files(info):
 
 
 def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, invalid_utf8=False,
-                     host="lab-host1", compresslevel=1, dense_devices=False, failure_causes=False):
+                     host="lab-host1", compresslevel=1, dense_devices=False, failure_causes=False,
+                     progress=None):
     """Writes a run archive to `path` and returns a `GeneratedArchive`.
 
     `log_bytes` is the approximate total size of the task logs and `sections`
@@ -744,6 +753,10 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
     200 MB holds some 300,000 of them. With `failure_causes`, failing sections
     and steps log their causes (see `GeneratedCause`) and some errored results
     become aborted or blocked.
+
+    `progress`, if given, is called as progress(stage, done, total) while the
+    archive is written: stage "logs" with the bytes of task log written and
+    the size expected, then "results" with the sections written and `sections`.
     """
     if scripts < 1:
         raise ValueError("an archive needs at least one script")
@@ -756,6 +769,12 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
     generated = []
     members = []
     large = log_bytes >= 1 << 30
+    report = progress or (lambda stage, done, total: None)
+    logged = 0  # bytes in the task logs of the scripts written so far
+
+    def report_logs(done):
+        # Headers make small sections outgrow their share: the target is an estimate.
+        report("logs", done, max(done, log_bytes))
     with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=compresslevel,
                          allowZip64=True) as archive:
         sequence = 0
@@ -769,7 +788,9 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
                 node.parents = [p + sequence + 1 for p in node.parents]
             sequence += len(nodes)
             with archive.open(script.log_file, "w", force_zip64=large) as stream:
-                writer.write_log(stream, script, nodes, log_bytes // scripts, pid=4242 + index)
+                writer.write_log(stream, script, nodes, log_bytes // scripts, pid=4242 + index,
+                                 report=lambda position: report_logs(logged + position))
+            logged += script.log_size
             members.append(script.log_file)
             script.sections = nodes
             script.summary = _summary_of(nodes)
@@ -794,7 +815,9 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
                       f"<vop><path>/ws/vop/tree</path></vop></initinfo>"
                       f"<starttime>2026-12-07 11:53:13</starttime><stoptime>2026-12-07 14:02:44</stoptime>"
                       f"<runtime>2:09:31</runtime>{_xml_summary(job_summary)}\n<jobexecution>\n")
+            done = 0
             for script in generated:
+                done += 1
                 out.write(f"<testscript><initinfo>{_xml_text('taskid', script.task_id)}"
                           f"<script>{_xml_text('name', script.name)}{_xml_text('path', script.path)}</script>"
                           f"{_xml_text('logfile', script.log_file)}"
@@ -803,7 +826,8 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
                           f"<stoptime>{script.sections[0].stop_time}</stoptime>"
                           f"<runtime>{_run_time(script.sections[0])}</runtime>{_xml_summary(script.summary)}\n")
                 for child in script.sections[0].children:
-                    _write_xml_section(out, child)
+                    done += _write_xml_section(out, child)
+                    report("results", done, sections)
                 out.write("</testscript>\n")
             out.write("</jobexecution>\n</testsuite>\n</ResultsDetails>\n")
             out.flush()
@@ -819,7 +843,9 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="python -m tavix.testing.archives",
-        description="Writes a realistic run archive (zip) for tests and benchmarks.")
+        description="Writes a realistic run archive (zip) for tests and benchmarks.\n"
+                    "On a terminal, a progress line shows how far the writing is.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("out", help="path of the zip file to write")
     parser.add_argument("--log-size", default="1M", help="total size of the task logs, e.g. 64M or 1G")
     parser.add_argument("--sections", type=int, default=50, help="number of sections over all scripts")
@@ -834,9 +860,21 @@ def main(argv=None):
     args = parser.parse_args(argv)
     log_bytes = parse_size(args.log_size)
     scripts = args.scripts or (1 if log_bytes >= 1 << 30 else 2)
-    info = generate_archive(args.out, log_bytes=log_bytes, sections=args.sections, seed=args.seed,
-                            scripts=scripts, invalid_utf8=args.invalid_utf8,
-                            dense_devices=args.dense_devices, failure_causes=args.failure_causes)
+    line = ProgressLine()
+
+    def show(stage, done, total):
+        if stage == "logs":
+            line.transfer("Writing task logs", done, total)
+        else:
+            line.show(f"Writing results: {done:,} of {total:,} sections")
+
+    try:
+        info = generate_archive(args.out, log_bytes=log_bytes, sections=args.sections, seed=args.seed,
+                                scripts=scripts, invalid_utf8=args.invalid_utf8,
+                                dense_devices=args.dense_devices, failure_causes=args.failure_causes,
+                                progress=show if line.active else None)
+    finally:
+        line.clear()
     size = os.path.getsize(args.out)
     print(f"{args.out}: {len(info.sections)} sections in {len(info.scripts)} scripts, "
           f"logs {sum(s.log_size for s in info.scripts)} bytes, zip {size} bytes")

@@ -1,6 +1,8 @@
 #include <class_builder.hpp>
 
-#include <cerrno>
+#include <pthread.h>
+
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -11,10 +13,6 @@ namespace tavix::archive {
 
 namespace {
 
-// Extraction refuses an archive that would fill the disk beyond this share
-// of the space that is free when it is opened.
-constexpr double kFreeSpaceShare = 0.9;
-
 nb::object none() { return nb::none(); }
 
 nb::object open_dir(nb::handle self) {
@@ -24,71 +22,47 @@ nb::object open_dir(nb::handle self) {
     return as_text(dir);
 }
 
-// A member name that is absolute or climbs with ".." would land outside the
-// extraction directory.
-bool unsafe_member_name(const std::string &name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\')
-        return true;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of("/\\", start);
-        if (end == std::string::npos)
-            end = name.size();
-        if (name.compare(start, end - start, "..") == 0 && end - start == 2)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-void extract(nb::handle file, nb::handle dir) {
-    Refs &r = refs();
-    nb::object zip = r.zip_file(as_text(file));
-    try {
-        nb::object infos = zip.attr("infolist")();
-        unsigned long long total = 0;
-        for (nb::handle info : infos) {
-            nb::object name = info.attr("filename");
-            if (unsafe_member_name(nb::cast<std::string>(name)))
-                throw nb::value_error(
-                    nb::str("refusing to extract {!r}: the name leads outside the extraction directory")
-                        .format(name)
-                        .c_str());
-            total += nb::cast<unsigned long long>(info.attr("file_size"));
-        }
-        // Looked up per opening: the free space is that of the moment.
-        nb::object free_space = nb::module_::import_("shutil").attr("disk_usage")(dir).attr("free");
-        if ((double)total > (double)nb::cast<unsigned long long>(free_space) * kFreeSpaceShare) {
-            nb::str message = nb::str("refusing to extract {}: it expands to {} bytes but only {} bytes are "
-                                      "free in {}")
-                                  .format(file, total, free_space, dir);
-            PyErr_SetObject(PyExc_OSError, nb::make_tuple(ENOSPC, message).ptr());
-            throw nb::python_error();
-        }
-        zip.attr("extractall")(dir);
-    } catch (...) {
-        zip.attr("close")();
-        throw;
-    }
-    zip.attr("close")();
-}
-
-void init(nb::handle self, nb::handle archive, nb::handle result_parser) {
+void init(nb::handle self, nb::handle archive, nb::handle result_parser, nb::handle progress) {
     self.attr("file") = archive;
     self.attr("dir") = none();
     self.attr("_tmpdir") = none();
     self.attr("results") = none();
     self.attr("_result_parser") = result_parser;
+    self.attr("progress") = progress;
+}
+
+// Keeps SIGINT and SIGTERM pending in this thread while it lives.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        sigaddset(&held, SIGINT);
+        sigaddset(&held, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &held, &saved_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+private:
+    sigset_t saved_;
+};
+
+nb::object make_temporary_directory() {
+    Refs &r = refs();
+    // An interrupt after the directory is made but before its owner is
+    // returned would leave it behind: it is answered once there is an owner.
+    SignalsHeld held;
+    return r.temporary_directory(nb::arg("prefix") = r.module.attr("TEMP_DIR_PREFIX"));
 }
 
 nb::object enter(nb::handle self) {
     Refs &r = refs();
-    nb::object tmpdir = r.temporary_directory(nb::arg("prefix") = r.module.attr("TEMP_DIR_PREFIX"));
+    nb::object tmpdir = make_temporary_directory();
     self.attr("_tmpdir") = tmpdir;
     try {
         nb::object dir = r.path_cls(tmpdir.attr("name"));
         self.attr("dir") = dir;
-        extract(self.attr("file"), as_text(dir));
+        extract(self.attr("file"), as_text(dir), nb::getattr(self, "progress", none()));
         self.attr("results") = self.attr("_result_parser")(r.weak_proxy(self));
     } catch (...) {
         // An archive that failed to open leaves no directory behind.
@@ -194,8 +168,14 @@ void define_archive(nb::module_ &m) {
     archive.doc("A run archive (zip) opened into a temporary directory.\n\n"
              "Entering extracts the archive and parses its results; leaving deletes\n"
              "the directory. Reads go through listdir, read_file, read_bytes,\n"
-             "read_lines, search and count_matches.")
-        .method("__init__", &init, nb::arg("archive"), nb::arg("result_parser") = parser)
+             "read_lines, search and count_matches.\n\n"
+             "`progress`, None by default, may be a callable told how an opening\n"
+             "goes, as progress(stage, done, total): stage \"extracting\" with the\n"
+             "bytes written and the bytes to write; the stock results parser adds\n"
+             "\"reading\" with the bytes of the results file read and its size, and\n"
+             "\"parsing\" with the sections read so far and None.")
+        .method("__init__", &init, nb::arg("archive"), nb::arg("result_parser") = parser,
+                nb::arg("progress").none() = nb::none())
         .method("__enter__", &enter)
         .method("__exit__", &exit, nb::arg("exc_type").none(), nb::arg("exc_value").none(),
                 nb::arg("traceback").none())

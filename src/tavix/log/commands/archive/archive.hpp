@@ -20,6 +20,7 @@ struct Refs {
     nb::object temporary_directory, path_cls, pure_path, zip_file, weak_proxy;
     nb::object path_join, normpath, realpath, listdir, stat, islink, s_isdir;
     nb::object guess_type, sorted, str_lower;
+    nb::object makedirs, path_dirname, io_open;
     nb::object listing_cls;
 };
 Refs &refs();
@@ -28,6 +29,12 @@ Refs &refs();
 // inside it once every symlink is resolved; the path need not exist. Returns
 // the joined path.
 nb::str join_inside(nb::handle root, nb::handle name);
+
+// Extracts every member of the zip `file` into `dir`, refusing names that
+// lead outside it and archives that would nearly fill the disk. Pending
+// signals are handled between blocks, and `progress`, unless None, is
+// called as progress("extracting", bytes written, bytes in all).
+void extract(nb::handle file, nb::handle dir, nb::handle progress);
 
 // Defines the lazy iterator class behind Archive.listdir.
 void define_listing(nb::module_ &m);

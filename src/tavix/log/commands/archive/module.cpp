@@ -28,6 +28,9 @@ NB_MODULE(archive, m) {
     r.realpath = os.attr("path").attr("realpath");
     r.islink = os.attr("path").attr("islink");
     r.listdir = os.attr("listdir");
+    r.makedirs = os.attr("makedirs");
+    r.path_dirname = os.attr("path").attr("dirname");
+    r.io_open = module_::import_("io").attr("open");
     r.stat = os.attr("stat");
     r.s_isdir = module_::import_("stat").attr("S_ISDIR");
     r.guess_type = module_::import_("mimetypes").attr("guess_type");

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
+
 namespace tavix::logs {
 
 namespace nb = nanobind;
@@ -14,6 +16,7 @@ struct State {
     nb::object logger;
     nb::object os, sys, time, socket, shlex, shutil, platform, subprocess, logging, secrets;
     nb::object path_class, getuser;
+    nb::object progress_line;  // tavix.cli.progress.ProgressLine
     nb::object view_class;  // for super() in its constructor
 };
 
@@ -32,6 +35,21 @@ inline bool truthy(nb::handle obj) {
 
 // Raises exception_type(message) as a Python exception.
 [[noreturn]] void raise(PyObject *exception_type, nb::handle message);
+
+// The progress of opening an archive, shown on standard error while it is a
+// terminal (opening_progress.cpp); made when the opening starts.
+class OpeningProgress {
+public:
+    OpeningProgress();
+    bool active() const;
+    nb::object observer() const;  // the callable for Archive.progress
+    void erase() const;           // takes the progress line off the screen
+    void tell_opened() const;     // "(opened in 3.4 s, 24,510 sections)"
+    struct Shown;
+
+private:
+    std::shared_ptr<Shown> shown_;
+};
 
 // Defines ListSubcommand, then ViewSubcommand; each returns its class.
 nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);

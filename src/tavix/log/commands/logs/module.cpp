@@ -68,6 +68,7 @@ NB_MODULE(logs, m) {
     nb::module_ cli_base = nb::module_::import_("tavix.cli.base");
     m.attr("CommandWithSubcommands") = cli_base.attr("CommandWithSubcommands");
     m.attr("Subcommand") = cli_base.attr("Subcommand");
+    s.progress_line = nb::module_::import_("tavix.cli.progress").attr("ProgressLine");
     m.attr("format_table") = nb::module_::import_("tavix.cli.utils").attr("format_table");
     m.attr("cfg") = nb::module_::import_("tavix.configuration");
     m.attr("LogViewerServer") =

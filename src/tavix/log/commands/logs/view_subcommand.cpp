@@ -109,6 +109,22 @@ template <typename Body> void with_context(nb::handle context, Body &&body) {
     type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
 }
 
+// `with_context` on an archive whose opening shows its progress: the line is
+// off the screen before anything else is printed, also when opening fails
+// or is interrupted.
+template <typename Body>
+void with_opened_archive(nb::handle archive, const OpeningProgress &progress, Body &&body) {
+    try {
+        with_context(archive, [&](nb::handle opened) {
+            progress.erase();
+            body(opened);
+        });
+    } catch (...) {
+        progress.erase();
+        throw;
+    }
+}
+
 nb::object bind_listening_socket(const nb::object &host, const nb::object &port) {
     State &s = state();
     nb::object sock = s.socket.attr("socket")(s.socket.attr("AF_INET"), s.socket.attr("SOCK_STREAM"));
@@ -146,7 +162,11 @@ void view_run(nb::handle self, nb::handle args) {
     // A missing attribute (a namespace made by hand) keeps the safe default.
     bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
 
-    with_context(global("Archive")(path), [&](nb::handle archive) {
+    OpeningProgress progress;
+    nb::object opening = global("Archive")(path);
+    if (progress.active())
+        opening.attr("progress") = progress.observer();
+    with_opened_archive(opening, progress, [&](nb::handle archive) {
         nb::object sock = bind_listening_socket(host, port);
         try {
             nb::object displayed_host = self.attr("_guess_hostname")(host);
@@ -164,6 +184,8 @@ void view_run(nb::handle self, nb::handle args) {
                 server = global("LogViewerServer")(archive);
             }
             s.logger.attr("info")("\nView at: \n    %s", url);
+            if (progress.active())
+                progress.tell_opened();
             s.logger.attr("info")("\nPress Ctrl-C to exit");
             s.logger.attr("info")(("\n" + std::string(80, '-') + "\n").c_str());
             if (truthy(args.attr("open_browser")))

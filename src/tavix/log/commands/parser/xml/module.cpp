@@ -14,8 +14,11 @@ Refs &refs() {
 NB_MODULE(xml, m) {
     namespace nb = nanobind;
     tavix::xml_results::Refs &r = tavix::xml_results::refs();
-    r.os_path_join = nb::module_::import_("os").attr("path").attr("join");
-    r.et_parse = nb::module_::import_("xml.etree.ElementTree").attr("parse");
+    nb::object os = nb::module_::import_("os");
+    r.os_path_join = os.attr("path").attr("join");
+    r.os_fstat = os.attr("fstat");
+    r.io_open = nb::module_::import_("io").attr("open");
+    r.et_xml_parser = nb::module_::import_("xml.etree.ElementTree").attr("XMLParser");
     r.result_id_search = nb::module_::import_("re").attr("compile")("\\d{6,}").attr("search");
     r.int_type = nb::module_::import_("builtins").attr("int");
     r.default_ns = nb::str("http://www.tavix.org/xml/schema/qenreport");

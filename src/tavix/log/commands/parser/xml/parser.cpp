@@ -2,12 +2,81 @@
 #include <class_builder.hpp>
 
 #include <type_traits>
+#include <utility>
 
 #include "parser.hpp"
 
 namespace tavix::xml_results {
 
 namespace {
+
+// Bytes of the results file fed to the XML parser at a time: a few
+// milliseconds of parsing between two looks at pending signals.
+constexpr Py_ssize_t kReadBlockSize = 256 << 10;
+
+// Sections numbered between two looks at pending signals and the observer.
+constexpr long long kSectionsPerReport = 256;
+
+// The observer of the opening in progress (see Archive.progress): set while
+// a parser is constructed, None otherwise.
+nb::handle opening_progress;
+
+class ProgressScope {
+public:
+    explicit ProgressScope(nb::object progress) : current_(std::move(progress)), saved_(opening_progress) {
+        opening_progress = current_;
+    }
+    ~ProgressScope() { opening_progress = saved_; }
+
+private:
+    nb::object current_;
+    nb::handle saved_;
+};
+
+void check_signals() {
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
+void report(const char *stage, nb::handle done, nb::handle total) {
+    if (opening_progress.is_valid() && !opening_progress.is_none())
+        opening_progress(stage, done, total);
+}
+
+// The document of the results file, parsed as ElementTree.parse does it,
+// but fed in blocks so that an interrupt is answered while it is read.
+nb::object parse_document(nb::handle path) {
+    Refs &r = refs();
+    nb::object file = r.io_open(path, "rb");
+    try {
+        nb::object size = r.os_fstat(file.attr("fileno")()).attr("st_size");
+        nb::object parser = r.et_xml_parser();
+        nb::object feed = parser.attr("feed"), read = file.attr("read");
+        long long done = 0;
+        for (;;) {
+            nb::object block = read(kReadBlockSize);
+            Py_ssize_t length = PyBytes_Size(block.ptr());
+            if (length < 0)
+                throw nb::python_error();
+            if (length == 0)
+                break;
+            feed(block);
+            done += length;
+            check_signals();
+            report("reading", nb::int_(done), size);
+        }
+        nb::object root = parser.attr("close")();
+        file.attr("close")();
+        return root;
+    } catch (...) {
+        try {
+            file.attr("close")();
+        } catch (nb::python_error &) {
+            // The parse error is the one worth reporting.
+        }
+        throw;
+    }
+}
 
 std::string namespace_of(nb::handle parser) {
     return nb::cast<std::string>(parser.attr("NS")["x"]);
@@ -18,8 +87,9 @@ void init(nb::handle self, nb::handle archive) {
     self.attr("results") = nb::dict();
     self.attr("_sequence_number") = nb::int_(0);
 
+    ProgressScope scope(nb::getattr(archive, "progress", nb::none()));
     nb::object path = refs().os_path_join(as_text(archive.attr("dir")), "ResultsDetails.xml");
-    nb::object root = refs().et_parse(path).attr("getroot")();
+    nb::object root = parse_document(path);
     // Results written under another host of the same schema path are read in
     // their own namespace rather than yielding nothing.
     std::string found = results_namespace_of(root.attr("tag"));
@@ -31,6 +101,7 @@ void init(nb::handle self, nb::handle archive) {
 
     self.attr("_parse_job_info")(root);
     self.attr("_parse_job")(root);
+    report("parsing", self.attr("_sequence_number"), nb::none());
     self.attr("_parse_job_summary")(root);
     nb::object results = self.attr("results");
     self.attr("meta") = results.attr("get")("meta");
@@ -98,6 +169,14 @@ Context::Context(nb::handle parser)
     : self(parser),
       names(namespace_of(parser)),
       sequence(nb::cast<long long>(parser.attr("_sequence_number"))) {}
+
+nb::object Context::next_sequence() {
+    if (++sequence % kSectionsPerReport == 0) {
+        check_signals();
+        report("parsing", nb::int_(sequence), nb::none());
+    }
+    return nb::int_(sequence);
+}
 
 nb::object Context::remove_ns(nb::handle tag) const {
     return tag.attr("replace")(names.prefix, "");

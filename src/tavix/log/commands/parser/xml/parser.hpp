@@ -14,7 +14,7 @@ namespace nb = nanobind;
 
 // Interpreter objects looked up once when the module loads.
 struct Refs {
-    nb::object os_path_join, et_parse, result_id_search, int_type, default_ns;
+    nb::object os_path_join, os_fstat, io_open, et_xml_parser, result_id_search, int_type, default_ns;
 };
 Refs &refs();
 
@@ -26,6 +26,9 @@ struct Context {
     nb::handle self;
     Names names;
     long long sequence;
+    // The next sequence number. Every so many sections, pending signals are
+    // handled and the opening's observer is told how many are read.
+    nb::object next_sequence();
     nb::object remove_ns(nb::handle tag) const;
 };
 

@@ -10,8 +10,6 @@ namespace {
     throw nb::python_error();
 }
 
-nb::object next_sequence(Context &c) { return nb::int_(++c.sequence); }
-
 // The parent chain of the records below `record`: its own chain plus itself.
 nb::list child_parents(nb::handle record) {
     nb::object parents = nb::borrow(PyDict_GetItemString(record.ptr(), "parents"));
@@ -99,7 +97,7 @@ nb::dict parse_section(Context &c, nb::handle element, bool with_initinfo, nb::h
             raise_index_error("results file: a testcase or subtest has no initinfo element");
         node = found[4];
     }
-    record["sequence_number"] = next_sequence(c);
+    record["sequence_number"] = c.next_sequence();
     add_init_info(c, record, node, section_type);
 
     nb::list steps;
@@ -192,7 +190,7 @@ void parse_script_into(Context &c, nb::list &out, nb::handle script) {
     record["parents"] = nb::list();
     record["source_file"] = refs().os_path_join(info_text({n.script, n.path}), name);
     record["source_line"] = nb::int_(0);
-    record["sequence_number"] = next_sequence(c);
+    record["sequence_number"] = c.next_sequence();
     record["steps"] = "";
     record["id"] = uuid4_text();
     out.append(record);

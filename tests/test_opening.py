@@ -1,0 +1,132 @@
+"""Opening a large archive: progress on a terminal only, and interrupts answered at once."""
+import os
+import pathlib
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pytest
+
+# An interrupt is answered within this many seconds at any moment of the opening.
+INTERRUPT_BOUND = 0.5
+
+
+def run_in_terminal(argv, env, until=None, deadline=60):
+    """Runs argv on a pseudo-terminal; returns (process, output so far) once
+    `until` (a regular expression) shows up or the process is done."""
+    master, slave = pty.openpty()
+    process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=env, close_fds=True)
+    os.close(slave)
+    output = b""
+    end = time.monotonic() + deadline
+    try:
+        while time.monotonic() < end and not (until and re.search(until, output.decode(errors="replace"))):
+            if not select.select([master], [], [], 0.1)[0]:
+                continue
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the terminal is gone with the process
+                break
+            if not chunk:
+                break
+            output += chunk
+    finally:
+        os.close(master)
+    return process, output.decode()
+
+
+def screen(output):
+    """The lines a terminal shows after `output`: a carriage return goes back
+    to the start of the line, later characters overwrite earlier ones."""
+    lines, line, column = [], [], 0
+    for char in output:
+        if char == "\n":
+            lines.append("".join(line).rstrip())
+            line, column = [], 0
+        elif char == "\r":
+            column = 0
+        else:
+            line[column:column + 1] = [char]
+            column += 1
+    return lines + ["".join(line).rstrip()]
+
+
+@pytest.fixture
+def env(large_run, tmp_path):
+    """The environment of a `tavix` process; TMPDIR receives its extraction directory."""
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    home = pathlib.Path(large_run.path).parents[2]
+    return dict(os.environ, HOME=str(home), TMPDIR=str(tmp), TAVIX_CONFIG=str(tmp_path / "none.cfg"))
+
+
+def extraction_dirs(env):
+    return [pathlib.Path(env["TMPDIR"], name) for name in os.listdir(env["TMPDIR"])
+            if name.startswith("tavix.logviewer.")]
+
+
+def test_generator_shows_its_progress_on_a_terminal(tmp_path):
+    path = tmp_path / "run.zip"
+    command = [sys.executable, "-m", "tavix.testing.archives", str(path), "--log-size", "8M",
+               "--sections", "3000"]
+    process, output = run_in_terminal(command, dict(os.environ))
+    assert process.wait(timeout=60) == 0, output
+    assert re.search(r"\rWriting task logs: [\d.]+ MiB of [\d.]+ MiB \(\d+ %\)", output)
+    lines = screen(output)
+    assert re.fullmatch(r"%s: 3000 sections in 2 scripts, logs \d+ bytes, zip \d+ bytes" % path, lines[0])
+    assert lines[1:] == [""]
+
+
+def test_opening_progress_on_a_terminal_is_erased_before_the_address(env, large_run):
+    command = [sys.executable, "-m", "tavix.cli.main", "logs", "view", "--no-browser"]
+    process, output = run_in_terminal(command, env, until=r"-{80}")
+    try:
+        url = re.search(r"http://\S+/result", output).group(0)
+        urllib.request.urlopen(url.replace("/result", "/private/v1/standalone/archive_name"), timeout=30)
+    finally:
+        process.send_signal(signal.SIGINT)
+        process.wait(timeout=60)
+    assert re.search(r"\rExtracting: [\d.]+ (B|KiB|MiB) of [\d.]+ MiB \(\d+ %\)", output)
+    assert re.search(r"\rReading results: [\d,]+ sections", output)
+    # The Part's messages in their order; the progress line has left a blank.
+    assert screen(output)[:9] == [
+        "Logfile: %s" % large_run.path, "", "View at:", "    " + url,
+        "    (opened in %s s, 16,000 sections)" % re.search(r"opened in ([\d.]+) s", output).group(1),
+        "", "Press Ctrl-C to exit", "", "-" * 80]
+    assert "\nView at: \r\n" in output
+
+
+def started_parsing(env, info):
+    """True once the extraction has written the archive's last member."""
+    return any((directory / info.members[-1]).exists() for directory in extraction_dirs(env))
+
+
+@pytest.mark.parametrize("moment", ["extraction", "parse"])
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_interrupts_are_answered_at_once(env, large_run, moment, stop):
+    process = subprocess.Popen([sys.executable, "-m", "tavix.cli.main", "logs", "view", "--no-browser"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        ready = (lambda: extraction_dirs(env)) if moment == "extraction" else (
+            lambda: started_parsing(env, large_run))
+        end = time.monotonic() + 60
+        while not ready() and process.poll() is None and time.monotonic() < end:
+            time.sleep(0.002)
+        if moment == "parse":
+            time.sleep(0.1)  # well into reading the results
+        sent = time.monotonic()
+        process.send_signal(stop)
+        answered = select.select([process.stderr], [], [], 30)[0] and time.monotonic()
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert (process.returncode, err) == (130, "Interrupted\n")  # and no progress off a terminal
+    assert answered - sent < INTERRUPT_BOUND
+    assert "View at" not in out
+    assert extraction_dirs(env) == []
