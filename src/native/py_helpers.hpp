@@ -71,4 +71,22 @@ inline nb::str uuid4_text() {
     return nb::str(text, sizeof(text));
 }
 
+// Runs the handlers of signals that arrived meanwhile and raises what they
+// raise (KeyboardInterrupt for Ctrl-C): long native loops call it between
+// blocks so that an interrupt is answered at once.
+inline void handle_pending_signals() {
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
+// Closes a file after a failure, keeping that failure the one reported.
+inline void close_after_failure(nb::handle file) {
+    if (!file.is_valid())
+        return;
+    try {
+        file.attr("close")();
+    } catch (nb::python_error &) {
+    }
+}
+
 }  // namespace tavix

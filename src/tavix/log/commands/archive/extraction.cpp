@@ -53,11 +53,6 @@ bool unsafe_member_name(const std::string &name) {
     return false;
 }
 
-void check_signals() {
-    if (PyErr_CheckSignals() < 0)
-        throw nb::python_error();
-}
-
 class Extraction {
 public:
     Extraction(nb::handle dir, nb::handle progress, unsigned long long total)
@@ -75,7 +70,7 @@ public:
     }
 
     void report() {
-        check_signals();
+        handle_pending_signals();
         if (!progress_.is_none())
             progress_("extracting", nb::int_(written_), total_);
     }
@@ -97,22 +92,12 @@ private:
                 report();
             }
         } catch (...) {
-            close_quietly(out);
-            close_quietly(source);
+            close_after_failure(out);
+            close_after_failure(source);
             throw;
         }
         out.attr("close")();
         source.attr("close")();
-    }
-
-    // Closing after a failure: the failure is the error worth reporting.
-    static void close_quietly(nb::handle file) {
-        if (!file.is_valid())
-            return;
-        try {
-            file.attr("close")();
-        } catch (nb::python_error &) {
-        }
     }
 
     nb::handle dir_, progress_;

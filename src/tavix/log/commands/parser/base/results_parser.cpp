@@ -60,8 +60,8 @@ void prepare_sections(nb::handle self) {
 
         for (Py_ssize_t i = 0; i < count; ++i) {
             // Indexing a large job takes a while: an interrupt is answered.
-            if (i % 1024 == 1023 && PyErr_CheckSignals() < 0)
-                throw nb::python_error();
+            if (i % 1024 == 1023)
+                tavix::handle_pending_signals();
             nb::handle section(records[i]);
             set_item(index, item(section, id_key), log_section(archive, section, host));
             for (nb::handle step : item(section, steps_key))

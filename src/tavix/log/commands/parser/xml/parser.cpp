@@ -33,11 +33,6 @@ private:
     nb::handle saved_;
 };
 
-void check_signals() {
-    if (PyErr_CheckSignals() < 0)
-        throw nb::python_error();
-}
-
 void report(const char *stage, nb::handle done, nb::handle total) {
     if (opening_progress.is_valid() && !opening_progress.is_none())
         opening_progress(stage, done, total);
@@ -62,18 +57,14 @@ nb::object parse_document(nb::handle path) {
                 break;
             feed(block);
             done += length;
-            check_signals();
+            handle_pending_signals();
             report("reading", nb::int_(done), size);
         }
         nb::object root = parser.attr("close")();
         file.attr("close")();
         return root;
     } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (nb::python_error &) {
-            // The parse error is the one worth reporting.
-        }
+        close_after_failure(file);
         throw;
     }
 }
@@ -172,7 +163,7 @@ Context::Context(nb::handle parser)
 
 nb::object Context::next_sequence() {
     if (++sequence % kSectionsPerReport == 0) {
-        check_signals();
+        handle_pending_signals();
         report("parsing", nb::int_(sequence), nb::none());
     }
     return nb::int_(sequence);
