@@ -39,14 +39,18 @@ def test_other_threads_run_while_a_worker_scans(tmp_path):
 
 
 def test_ctrl_c_stops_a_long_scan(tmp_path):
-    section = long_section(tmp_path, 1 << 30)
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    timer = threading.Timer(0.02, signal.raise_signal, (signal.SIGINT,))
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        section.child_execute
-        time.sleep(5)  # the scan ended before the signal: fail here rather than later
-    timer.join()
+    section = long_section(tmp_path, 8 << 30)
+    # A timer signal whose handler is Ctrl-C's, so it comes while the scan runs.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            section.child_execute
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            pytest.fail("the scan of 8 GiB ended before the signal came")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
     assert LogSection.child_execute.fget.cache_info().currsize == 0
 
 

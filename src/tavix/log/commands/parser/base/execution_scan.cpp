@@ -25,6 +25,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 #include "banners.hpp"
 #include "base.hpp"
@@ -113,16 +114,19 @@ private:
     nb::object new_execute_id(nb::handle start_line) const;
     std::string_view bytes(int64_t from, int64_t to, std::string &storage) const;
     nb::object cached_text(int64_t from, int64_t to, std::string &last_bytes, nb::object &last) const;
+    nb::object shared_text(int64_t from, int64_t to) const;
     nb::object text(int64_t from, int64_t to) const;
     nb::object time_of(const LineInfo &line) const;
 
     Pieces pieces_;
     ByteReader reader_;
     nb::object archive_, logfile_, log_start_object_, log_size_object_, parent_id_, host_object_;
-    // Neighbouring banners mostly share their time and their device: one text
-    // object each for a run of equal ones.
-    mutable std::string last_time_bytes_, last_device_bytes_;
-    mutable nb::object last_time_, last_device_;
+    // Neighbouring banners mostly share their time: one text object for a run
+    // of equal ones. Devices and short titles repeat across the section: one
+    // text object for each of the most recent few hundred.
+    mutable std::string last_time_bytes_;
+    mutable nb::object last_time_;
+    mutable std::unordered_map<std::string, nb::object> names_;
     nb::object ids_;     // execute ids handed out before, by banner line
     nb::dict result_;
     int64_t log_start_ = 0, log_size_ = 0;
@@ -251,6 +255,23 @@ std::string_view ExecutionScan::bytes(int64_t from, int64_t to, std::string &sto
     return storage;
 }
 
+// The text of [from, to), one object for equal short texts.
+nb::object ExecutionScan::shared_text(int64_t from, int64_t to) const {
+    constexpr size_t LONGEST = 64, KEPT = 512;
+    if (to - from > int64_t(LONGEST))
+        return text(from, to);
+    std::string storage;
+    std::string_view view = bytes(from, to, storage);
+    auto found = names_.find(std::string(view));
+    if (found != names_.end())
+        return found->second;
+    if (names_.size() >= KEPT)
+        names_.clear();
+    nb::object value = decode(view.data(), view.size());
+    names_.emplace(std::string(view), value);
+    return value;
+}
+
 // The text of [from, to), the same object as last time when the bytes are.
 nb::object ExecutionScan::cached_text(int64_t from, int64_t to, std::string &last_bytes,
                                       nb::object &last) const {
@@ -345,7 +366,7 @@ void ExecutionScan::ping_target(const LineInfo &line) {
         auto address = match_ping_target(reader_, line.stripped_begin, line.stripped_end);
         if (!address)
             return;
-        title = text(address->first, address->second);
+        title = shared_text(address->first, address->second);
     } else {
         nb::object stripped = line.blank() ? nb::str() : text(line.stripped_begin, line.stripped_end);
         nb::object match = pieces_.pattern_ping_ip.attr("match")(stripped);
@@ -424,11 +445,10 @@ void ExecutionScan::try_open(const LineInfo &line) {
     attributes.emplace_back(name.section_log_start, log_start_object_);
     attributes.emplace_back(name.section_log_size, log_size_object_);
     if (banner) {
-        attributes.emplace_back(name.device, cached_text(banner->device_begin, banner->device_end,
-                                                         last_device_bytes_, last_device_));
+        attributes.emplace_back(name.device, shared_text(banner->device_begin, banner->device_end));
         attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(int(banner->kind))));
         if (banner->titled)
-            attributes.emplace_back(name.title, text(banner->title_begin, banner->title_end));
+            attributes.emplace_back(name.title, shared_text(banner->title_begin, banner->title_end));
     } else {
         for (auto [key, value] : nb::cast<nb::dict>(groups))
             attributes.emplace_back(key, nb::borrow(value));
