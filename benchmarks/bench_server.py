@@ -96,8 +96,9 @@ def pinned(cpu, command):
     return (["taskset", "-c", str(cpu)] + command) if shutil.which("taskset") and os.cpu_count() > 1 else command
 
 
-def wrk(url, seconds, connections):
-    out = subprocess.run(pinned(1, ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", url]),
+def wrk(url, seconds, connections, headers=()):
+    options = [word for header in headers for word in ("-H", header)]
+    out = subprocess.run(pinned(1, ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", *options, url]),
                          capture_output=True, text=True, check=True).stdout
     errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
     if errors:

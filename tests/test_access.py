@@ -187,3 +187,13 @@ async def test_the_guard_comes_first_and_checks_its_token(aiohttp_client, archiv
             LogViewerServer(archive, access_token=token)
     with pytest.raises(TypeError):
         LogViewerServer(archive, 100, P, TOKEN)  # the token is given by name only
+
+
+async def test_the_address_connected_to_names_this_machine(aiohttp_server, archive):
+    # A server on all interfaces is reached by any of its addresses: the one a
+    # connection came in on is accepted as its Host, another one is not.
+    server = await aiohttp_server(guarded_server(archive), host="127.0.0.2")
+    async with aiohttp.ClientSession(headers=bearer(TOKEN)) as session:
+        for host, status in [("127.0.0.2:%d" % server.port, 200), ("127.0.0.3", 403)]:
+            async with session.get(server.make_url(P + "/summary"), headers={"Host": host}) as answer:
+                assert answer.status == status, host

@@ -1,0 +1,120 @@
+"""Requests per second of a viewer with an access token, side by side with
+the same viewer without one.
+
+One server process serves a generated archive twice on one event loop: as
+`LogViewerServer(archive)` and as `LogViewerServer(archive, access_token=...)`.
+A third copy has an empty middleware instead: what aiohttp itself costs
+once an application has any middleware. A load generator (wrk) on loopback
+drives the same route on each in turn, several rounds; the token travels in
+the cookie or in the Authorization header. The medians are printed with
+their ratio to the viewer without a token (1.00: the check costs nothing).
+
+    python benchmarks/bench_access.py
+    python benchmarks/bench_access.py --seconds 5 --rounds 5
+"""
+
+import argparse
+import asyncio
+import http.cookiejar
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+import urllib.request
+
+from bench_server import P, pinned, wrk
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOKEN = "bench-access-token"
+
+
+def serve(archive_path):
+    """Runs in the server process: the plain, the guarded and the empty-middleware viewer."""
+    from aiohttp import web
+
+    from tavix.log.commands.archive import Archive
+    from tavix.log.commands.server import LogViewerServer
+
+    async def start(app):
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        sock.listen(1024)
+        runner = web.AppRunner(app, access_log=None)
+        await runner.setup()
+        await web.SockSite(runner, sock).start()
+        return sock.getsockname()[1]
+
+    @web.middleware
+    async def passing(request, handler):
+        return await handler(request)
+
+    with Archive(archive_path) as archive:
+        loop = asyncio.new_event_loop()
+        ports = [loop.run_until_complete(start(LogViewerServer(archive, **options)))
+                 for options in ({}, {"access_token": TOKEN}, {"middlewares": [passing]})]
+        print(*ports, flush=True)
+        loop.run_forever()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=int, default=3, help="per wrk run")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--connections", type=int, default=50)
+    parser.add_argument("--serve", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.serve:
+        return serve(args.serve)
+    if not shutil.which("wrk"):
+        raise SystemExit("needs the wrk load generator (Debian package wrk)")
+
+    from tavix.testing.archives import generate_archive
+
+    data = os.path.join(HERE, "data")
+    os.makedirs(data, exist_ok=True)
+    path = os.path.join(data, "bench-access.zip")
+    if not os.path.exists(path):
+        generate_archive(path, log_bytes=8 << 20, sections=400, seed=3)
+
+    src = os.path.join(os.path.dirname(HERE), "src")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([src, os.environ.get("PYTHONPATH", "")]))
+    server = subprocess.Popen(pinned(0, [sys.executable, __file__, "--serve", path]),
+                              stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        plain, guarded, passed = (f"http://127.0.0.1:{port}" for port in server.stdout.readline().split())
+        bearer = "Authorization: Bearer " + TOKEN
+        jar = http.cookiejar.CookieJar()
+        urllib.request.build_opener(urllib.request.HTTPCookieProcessor(jar)).open(
+            f"{guarded}/result?token={TOKEN}").read()
+        cookie = "Cookie: " + "; ".join(f"{c.name}={c.value}" for c in jar)
+        sections = json.load(urllib.request.urlopen(plain + P + "/results"))[0]["sections"]
+        routes = {"summary": P + "/summary",
+                  "log page": P + f"/sections/{sections[1]['id']}/log?limit=4096"}
+        cases = {"no token": (plain, ()), "cookie": (guarded, (cookie,)),
+                 "bearer": (guarded, (bearer,)), "middleware": (passed, ())}
+        print(f"{args.connections} connections, {args.rounds} rounds of {args.seconds} s")
+        for route_name, route in routes.items():
+            rates = {name: [] for name in cases}
+            wrk(plain + route, 1, args.connections)  # warm up
+            for _ in range(args.rounds):
+                for name, (base, headers) in cases.items():
+                    rates[name].append(wrk(base + route, args.seconds, args.connections, headers))
+                    time.sleep(0.2)
+            baseline = statistics.median(rates["no token"])
+            for name in cases:
+                median = statistics.median(rates[name])
+                runs = ", ".join(f"{r:.0f}" for r in rates[name])
+                print(f"  {route_name:9s} {name:9s} {median:8.0f} req/s  ({runs})  "
+                      f"ratio to no token {median / baseline:.2f}")
+    finally:
+        server.terminate()
+        server.wait(20)
+        server.stdout.close()
+
+
+if __name__ == "__main__":
+    main()
