@@ -120,6 +120,12 @@ async def test_wrong_tokens_are_refused(client):
     name = "tavix_viewer_" + __import__("hashlib").sha256(TOKEN.encode()).hexdigest()[:16]
     await expect_denied(await client.get(P + "/summary", cookies={name: TOKEN[:-1] + "Y"}))
     assert (await client.get(P + "/summary", cookies={name: TOKEN})).status == 200
+    # The cookie among the others a browser sends to this host.
+    for header, status in [(f"a=1; {name}={TOKEN}; z=2", 200), (f'{name}="{TOKEN}"', 200),
+                           (f"a={name}; {name}x={TOKEN}; x{name}={TOKEN}", 403),
+                           (f"{name}=; {name}", 403)]:
+        response = await client.get(P + "/summary", headers={"Cookie": header})
+        assert response.status == status, header
 
 
 async def test_requests_for_foreign_hosts_are_refused(client):

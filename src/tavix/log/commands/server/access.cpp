@@ -11,6 +11,7 @@
 #include <class_builder.hpp>
 #include <py_helpers.hpp>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -55,14 +56,57 @@ bool utf8_of(nb::handle text, std::string_view &bytes) {
 
 // Compares in a time that depends on the lengths only, so that the timing
 // of an answer tells nothing about how much of a guess was right.
-bool same_token(nb::handle given, nb::handle token) {
-    std::string_view a, b;
-    if (given.is_none() || !utf8_of(given, a) || !utf8_of(token, b) || a.size() != b.size())
+bool same_token(std::string_view given, std::string_view token) {
+    if (given.size() != token.size())
         return false;
     volatile unsigned char difference = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        difference = difference | static_cast<unsigned char>(a[i] ^ b[i]);
+    for (size_t i = 0; i < token.size(); ++i)
+        difference = difference | static_cast<unsigned char>(given[i] ^ token[i]);
     return difference == 0;
+}
+
+bool same_token(nb::handle given, nb::handle token) {
+    std::string_view a, b;
+    return !given.is_none() && utf8_of(given, a) && utf8_of(token, b) && same_token(a, b);
+}
+
+std::string_view trimmed(std::string_view text) {
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
+        return {};
+    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
+}
+
+// The value of the cookie `name` in a Cookie header ("a=1; b=2"), unquoted.
+bool cookie_value(std::string_view header, std::string_view name, std::string_view &value) {
+    for (size_t start = 0; start <= header.size();) {
+        size_t end = std::min(header.find(';', start), header.size());
+        std::string_view pair = trimmed(header.substr(start, end - start));
+        if (pair.size() > name.size() && pair.substr(0, name.size()) == name &&
+            pair[name.size()] == '=') {
+            value = trimmed(pair.substr(name.size() + 1));
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// The credentials of an Authorization header "Bearer <token>" (the scheme
+// is case-insensitive).
+bool bearer_value(std::string_view header, std::string_view &value) {
+    constexpr std::string_view scheme = "bearer";
+    header = trimmed(header);
+    if (header.size() <= scheme.size() ||
+        (header[scheme.size()] != ' ' && header[scheme.size()] != '\t'))
+        return false;
+    for (size_t i = 0; i < scheme.size(); ++i)
+        if ((header[i] | 0x20) != scheme[i])
+            return false;
+    value = trimmed(header.substr(scheme.size()));
+    return true;
 }
 
 // The host name of a Host header value, lower-cased and without its port:
@@ -92,7 +136,10 @@ bool host_allowed(nb::handle guard, nb::handle request) {
     if (!utf8_of(value, text))
         return false;
     nb::str name(host_name(text).c_str());
-    if (truthy(guard.attr("_hosts").attr("__contains__")(name)))
+    int known = PySet_Contains(nb::object(guard.attr("_hosts")).ptr(), name.ptr());
+    if (known < 0)
+        throw nb::python_error();
+    if (known)
         return true;
     // The address the connection came in on names this machine too (a
     // server listening on all interfaces is reached by any of them).
@@ -104,11 +151,14 @@ bool host_allowed(nb::handle guard, nb::handle request) {
 }
 
 bool under_prefix(nb::handle guard, nb::handle request) {
-    nb::str prefix = nb::str(guard.attr("_url_prefix"));
-    if (nb::len(prefix) == 0)
+    nb::object prefix_text = guard.attr("_url_prefix"), path_text = request.attr(state->path);
+    std::string_view prefix, path;
+    if (!utf8_of(prefix_text, prefix) || prefix.empty())
         return false;
-    nb::str path = nb::str(request.attr(state->path));
-    return path.equal(prefix) || truthy(path.attr("startswith")(prefix + nb::str("/")));
+    if (!utf8_of(path_text, path))
+        return true;  // not readable, so not known to lie outside
+    return path.substr(0, prefix.size()) == prefix &&
+           (path.size() == prefix.size() || path[prefix.size()] == '/');
 }
 
 bool open_route(nb::handle route_name) {
@@ -120,25 +170,19 @@ bool open_route(nb::handle route_name) {
     return false;
 }
 
-// "Bearer <token>" from the Authorization header (the scheme is
-// case-insensitive), or None.
-nb::object bearer_token(nb::handle request) {
-    nb::object value = request.attr(state->headers).attr(state->get)("Authorization");
-    if (value.is_none())
-        return value;
-    nb::object parts = nb::str(value).attr("split")(nb::none(), 1);
-    if (nb::len(parts) != 2 || !nb::str(parts[0]).attr("lower")().equal(nb::str("bearer")))
-        return nb::none();
-    return parts[1].attr("strip")();
-}
-
 bool carries_token(nb::handle guard, nb::handle request) {
-    nb::object token = guard.attr("_token");
-    nb::object cookie =
-        request.attr("cookies").attr(state->get)(nb::object(guard.attr("_cookie_name")));
+    nb::object headers = request.attr(state->headers);
+    nb::object cookies = headers.attr(state->get)("Cookie");
+    nb::object authorization = headers.attr(state->get)("Authorization");
+    nb::object token_text = guard.attr("_token"), name_text = guard.attr("_cookie_name");
+    std::string_view token, name, header, given;
+    utf8_of(token_text, token);
+    utf8_of(name_text, name);
     // Both are compared, so the time taken does not tell which one was given.
-    bool by_cookie = same_token(cookie, token);
-    bool by_header = same_token(bearer_token(request), token);
+    bool by_cookie = !cookies.is_none() && utf8_of(cookies, header) &&
+                     cookie_value(header, name, given) && same_token(given, token);
+    bool by_header = !authorization.is_none() && utf8_of(authorization, header) &&
+                     bearer_value(header, given) && same_token(given, token);
     return by_cookie || by_header;
 }
 
