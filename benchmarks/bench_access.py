@@ -15,12 +15,10 @@ costs nothing).
     python benchmarks/bench_access.py --seconds 5 --rounds 5
 """
 
-import argparse
 import asyncio
 import http.cookiejar
 import json
 import os
-import shutil
 import signal
 import socket
 import statistics
@@ -29,7 +27,7 @@ import sys
 import time
 import urllib.request
 
-from bench_server import P, pinned, wrk
+from bench_server import P, load_options, pinned, require_wrk, wrk
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOKEN = "bench-access-token"
@@ -74,16 +72,10 @@ def cpu_seconds(pid):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=int, default=3, help="per wrk run")
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--connections", type=int, default=50)
-    parser.add_argument("--serve", help=argparse.SUPPRESS)
-    args = parser.parse_args()
+    args = load_options(__doc__, seconds=3).parse_args()
     if args.serve:
         return serve(args.serve)
-    if not shutil.which("wrk"):
-        raise SystemExit("needs the wrk load generator (Debian package wrk)")
+    require_wrk()
 
     from tavix.testing.archives import generate_archive
 

@@ -106,19 +106,31 @@ def wrk(url, seconds, connections, headers=()):
     return float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--log-size", default="64M", help="task log bytes of the generated archive")
-    parser.add_argument("--sections", type=int, default=2000)
-    parser.add_argument("--seconds", type=int, default=5, help="per wrk run")
+def load_options(doc, seconds):
+    """The options of a benchmark driven by wrk: the length of each run, the
+    rounds, the connections, and the hidden --serve of its server process.
+    Ends the benchmark when wrk is missing (unless serving)."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--seconds", type=int, default=seconds, help="per wrk run")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--connections", type=int, default=50)
     parser.add_argument("--serve", help=argparse.SUPPRESS)
+    return parser
+
+
+def require_wrk():
+    if not shutil.which("wrk"):
+        raise SystemExit("needs the wrk load generator (Debian package wrk)")
+
+
+def main():
+    parser = load_options(__doc__, seconds=5)
+    parser.add_argument("--log-size", default="64M", help="task log bytes of the generated archive")
+    parser.add_argument("--sections", type=int, default=2000)
     args = parser.parse_args()
     if args.serve:
         return serve(args.serve)
-    if not shutil.which("wrk"):
-        raise SystemExit("needs the wrk load generator (Debian package wrk)")
+    require_wrk()
 
     from tavix.testing.archives import generate_archive, parse_size
 
