@@ -38,15 +38,15 @@ def reference(data, start, size, query, regex=False, case=False, offset=0):
 
 
 def search_all(archive, path, start, size, query, page=100, **options):
-    hits, offset, answers = [], 0, 0
+    hits, offset, answers, line = [], 0, 0, None
     while True:
-        answer = archive.search(path, start, size, query, offset=offset, limit=page, **options)
+        answer = archive.search(path, start, size, query, offset=offset, line=line, limit=page, **options)
         hits += answer["hits"]
         answers += 1
         if answer["complete"]:
             return hits, answers
         assert answer["scanned_to"] > offset or answer["hits"]
-        offset = answer["scanned_to"]
+        offset, line = answer["scanned_to"], answer["line"]
 
 
 @pytest.fixture(scope="module")
@@ -55,7 +55,8 @@ def archive():
 
 
 WORDS = ["error", "Error", "ERROR", "fail", "ok", "KELVIN", "\u212a", "\u017f", "straße", "STRASSE",
-         "ı", "İ", "Ä", "ä", "\u00b5", "\u03bc", "x", "  ", "\t", "日本", "\U0001f600"]
+         "ı", "İ", "Ä", "ä", "\u00b5", "\u03bc", "x", "  ", "\t", "日本", "\U0001f600",
+         "\u212aelvin", "\u017fki", "SKI", "skI"]
 NOISE = [b"\r", b"\xff", b"\xc3", b"\xe2\x84", b"\n", b"\r\n", b"\n\n"]
 
 
@@ -74,10 +75,14 @@ def random_log(rng, lines, noise=NOISE):
 
 
 LITERALS = ["error", "ERROR", "rror e", "k", "K", "s", "straße", "ä", "ı", "i", "\u00b5", "日本",
-            "\U0001f600", "x ", " ", "\t", "ok\r"]
+            "\U0001f600", "x ", " ", "\t", "ok\r", "kelvin", "ski", "ski sk"]
 REGEXES = [r"err(or)?", r"^error", r"error$", r"e.r", r"[a-f]+", r"[^ ]+ok", r"\bok\b", r"(a|ab)(c|bcd)?",
            r"x*", r"\d|\w{3}", r"(?:ok|fail) \S+", r"^$", r"[ä-ö]", r"K.*?n", r"\Bo", r"e{2,}|r{1,2}o",
            r"\s$", r"(?P<word>fail)+"]
+
+
+# Blocks longer than any generated line, from a few lines to all of them.
+BLOCKS = [128, 333, 4096, 1 << 20]
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -93,7 +98,7 @@ def test_hits_match_a_literal_reading_across_blocks_and_edges(archive, tmp_path,
             for case in (False, True):
                 expected = reference(data, start, size, query, case=case)
                 got, _ = search_all(archive, str(path), start, size, query, page=rng.choice([1, 7, 1000]),
-                                    case=case)
+                                    case=case, block=rng.choice(BLOCKS))
                 assert got == expected, (start, size, query, case)
     # Stray bytes in the text: "." and negated classes take them one by one,
     # where the decoded text has one replacement character per ill-formed run.
@@ -105,7 +110,8 @@ def test_hits_match_a_literal_reading_across_blocks_and_edges(archive, tmp_path,
         for query in rng.sample(REGEXES, 8):
             for case in (False, True):
                 expected = reference(data, start, size, query, regex=True, case=case)
-                got, _ = search_all(archive, str(path), start, size, query, regex=True, case=case)
+                got, _ = search_all(archive, str(path), start, size, query, regex=True, case=case,
+                                    block=rng.choice(BLOCKS))
                 assert got == expected, (start, size, query, case)
 
 
@@ -167,5 +173,6 @@ def test_job_counts_by_interval(archive, tmp_path):
     data = b"error a\nnothing\nERROR b\nerror c\n"
     path = tmp_path / "task.log"
     path.write_bytes(data)
-    assert archive.count_matches(str(path), [0, 8, 16, len(data)], "error") == [1, 0, 2]
+    for block in (16, 20, 1 << 20):
+        assert archive.count_matches(str(path), [0, 8, 16, len(data)], "error", block=block) == [1, 0, 2]
     assert archive.count_matches(str(path), [0, len(data)], "^error", regex=True, case=True) == [2]

@@ -1,5 +1,12 @@
+// The modules are built for size; the search loops run over every byte
+// searched, so this file is built for speed.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "literal_finder.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "case_fold.hpp"
@@ -20,12 +27,36 @@ ByteChoice choice_of(const std::bitset<256> &allowed) {
     return choice;
 }
 
+// How often a byte turns up in log text, roughly: 3 on most lines (blanks,
+// digits, common lower-case letters, the time stamp's separators), 2 often,
+// 1 seldom. The scan looks for the query's two rarest bytes.
+int commonness(unsigned char b) {
+    if (b == 0)
+        return 1;
+    if (b == ' ' || (b >= '0' && b <= '9') || std::strchr("etaoinsrhldcum:-.T", b))
+        return 3;
+    if ((b >= 'a' && b <= 'z') || std::strchr("/_,=[]%()'", b))
+        return 2;
+    return 1;
+}
+
 }  // namespace
 
 LiteralFinder::LiteralFinder(const std::string &query, bool ignore_case)
     : query_(query), ignore_case_(ignore_case) {
-    if (!ignore_case)
-        return;
+    if (!ignore_case) {
+        for (unsigned char b : query) {
+            allowed_.emplace_back();
+            allowed_.back()[b] = true;
+        }
+    } else {
+        fold_positions();
+    }
+    choose_positions();
+}
+
+void LiteralFinder::fold_positions() {
+    const std::string &query = query_;
     const auto *p = reinterpret_cast<const unsigned char *>(query.data());
     for (size_t i = 0; i < query.size();) {
         uint32_t code = 0;
@@ -54,20 +85,46 @@ LiteralFinder::LiteralFinder(const std::string &query, bool ignore_case)
             allowed_.push_back(std::move(allowed));
         i += length;
     }
-    // Scan for the outermost bytes that have few values.
-    bool found_first = false;
-    for (size_t k = 0; k < allowed_.size(); ++k) {
+    std::bitset<256> leads;
+    for (const std::string &spelling : other_lengths_)
+        leads[(unsigned char)spelling[0]] = true;
+    other_length_leads_ = choice_of(leads);
+}
+
+// The two positions to scan for: those whose bytes are rarest, and of equal
+// rarity the ones farthest apart (the first and last byte when nothing is
+// rarer).
+void LiteralFinder::choose_positions() {
+    auto score = [&](size_t k) {
         ByteChoice choice = choice_of(allowed_[k]);
         if (choice.count == 0)
-            continue;
-        if (!found_first) {
-            first_ = k, first_bytes_ = choice, found_first = true;
+            return 100;
+        int most = 0;
+        for (int i = 0; i < choice.count; ++i)
+            most = std::max(most, commonness(choice.bytes[i]));
+        return most * 4 + choice.count;
+    };
+    std::vector<int> scores(allowed_.size());
+    for (size_t k = 0; k < allowed_.size(); ++k)
+        scores[k] = score(k);
+    size_t best_a = 0, best_b = allowed_.size() ? allowed_.size() - 1 : 0;
+    int best = INT32_MAX;
+    for (size_t a = 0; a < scores.size(); ++a)
+        for (size_t b = a; b < scores.size(); ++b) {
+            if (a == b && scores.size() > 1)
+                continue;
+            int value = (scores[a] + scores[b]) * 64 - int(std::min<size_t>(b - a, 63));
+            if (value < best)
+                best = value, best_a = a, best_b = b;
         }
-        last_ = k, last_bytes_ = choice;
-    }
+    first_ = best_a, last_ = best_b;
+    first_bytes_ = allowed_.empty() ? ByteChoice{} : choice_of(allowed_[first_]);
+    last_bytes_ = allowed_.empty() ? ByteChoice{} : choice_of(allowed_[last_]);
 }
 
 bool LiteralFinder::matches_at(const unsigned char *p) const {
+    if (!ignore_case_)
+        return std::memcmp(p, query_.data(), query_.size()) == 0;
     for (size_t k = 0; k < allowed_.size(); ++k)
         if (!allowed_[k][p[k]])
             return false;
@@ -78,10 +135,6 @@ size_t LiteralFinder::find(const unsigned char *text, size_t from, size_t size) 
     size_t length = query_.size();
     if (size < length || from > size - length)
         return size;
-    if (!ignore_case_) {
-        const void *found = memmem(text + from, size - from, query_.data(), length);
-        return found ? size_t(static_cast<const unsigned char *>(found) - text) : size;
-    }
     size_t end = size - length;  // last possible start
     size_t i = from;
 #if defined(__SSE2__)

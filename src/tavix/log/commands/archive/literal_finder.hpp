@@ -26,9 +26,13 @@ public:
     size_t length() const { return query_.size(); }
     // Spellings of variants whose length differs from their character's.
     const std::vector<std::string> &other_lengths() const { return other_lengths_; }
+    // Their first bytes, when there are at most four (else none).
+    const ByteChoice &other_length_leads() const { return other_length_leads_; }
 
 private:
     bool matches_at(const unsigned char *p) const;
+    void fold_positions();
+    void choose_positions();
 
     std::string query_;
     bool ignore_case_;
@@ -37,6 +41,7 @@ private:
     size_t first_ = 0, last_ = 0;             // positions scanned for
     ByteChoice first_bytes_, last_bytes_;
     std::vector<std::string> other_lengths_;
+    ByteChoice other_length_leads_;
 };
 
 }  // namespace tavix::search

@@ -1,3 +1,8 @@
+// The modules are built for size; the search loops run over every byte
+// searched, so this file is built for speed.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "matcher.hpp"
 
 #include <cstring>
@@ -29,11 +34,30 @@ Matcher::Matcher(const std::string &query, bool regex, bool ignore_case)
     }
 }
 
-bool Matcher::other_length_variant_in(const unsigned char *text, size_t from, size_t size) const {
-    for (const std::string &spelling : literal_->other_lengths())
-        if (memmem(text + from, size - from, spelling.data(), spelling.size()))
-            return true;
-    return false;
+// Looked for once per region and again only past the one found, so a region
+// with many hits is not scanned once per hit.
+size_t Matcher::other_length_variant_at(const unsigned char *text, size_t from, size_t size,
+                                        const Region &region) {
+    if (region.serial == variant_region_ && from >= variant_from_ && from <= variant_at_)
+        return variant_at_;
+    variant_region_ = region.serial;
+    variant_from_ = from;
+    variant_at_ = size;
+    const ByteChoice &leads = literal_->other_length_leads();
+    const auto &spellings = literal_->other_lengths();
+    for (size_t at = from; at < size;) {
+        if (leads.count > 0)
+            at += find_any(text + at, size - at, leads);
+        if (at >= size)
+            break;
+        for (const std::string &spelling : spellings)
+            if (spelling.size() <= size - at && std::memcmp(text + at, spelling.data(), spelling.size()) == 0) {
+                variant_at_ = at;
+                return variant_at_;
+            }
+        ++at;
+    }
+    return variant_at_;
 }
 
 // Bounds the line that starts at `line_start` and finds its first match with
@@ -67,10 +91,20 @@ bool Matcher::next_line(const unsigned char *text, size_t from, size_t size, con
                         LineMatch &found, uint64_t &work) {
     if (never_)
         return false;
-    bool use_literal = literal_ && !other_length_variant_in(text, from, size);
     while (from < size) {
+        // The literal scan sees every spelling but those of another length;
+        // where one of those comes first, the automaton takes over.
+        size_t at = size;
+        bool use_literal = literal_ != nullptr;
         if (use_literal) {
-            size_t at = literal_->find(text, from, size);
+            at = literal_->find(text, from, size);
+            // A match through such a variant may start a little before it.
+            if (!literal_->other_lengths().empty()) {
+                size_t variant = other_length_variant_at(text, from, size, region);
+                use_literal = variant >= size || variant >= at + 4 * literal_->length();
+            }
+        }
+        if (use_literal) {
             if (at >= size)
                 return false;
             size_t line_start = line_start_before(text, at);

@@ -20,6 +20,7 @@ namespace tavix::search {
 struct Region {
     bool starts_line = true, ends_line = true;
     int before = -1;
+    uint64_t serial = 0;  // tells regions apart when they reuse one buffer
 };
 
 struct LineMatch {
@@ -42,11 +43,16 @@ public:
 private:
     bool settle(const unsigned char *text, size_t line_start, size_t size, const Region &region,
                 size_t anchored_at, LineMatch &found, uint64_t &work);
-    bool other_length_variant_in(const unsigned char *text, size_t from, size_t size) const;
+    size_t other_length_variant_at(const unsigned char *text, size_t from, size_t size,
+                                   const Region &region);
 
     Program program_;
     std::unique_ptr<LiteralFinder> literal_;  // literal queries only
     bool never_ = false;                      // a literal holding "\n"
+    // The first variant of another length at or after `variant_from_` in
+    // region `variant_region_`, or the region's size.
+    uint64_t variant_region_ = UINT64_MAX;
+    size_t variant_from_ = 0, variant_at_ = 0;
     LazyDFA dfa_;
     PikeVM pike_;
 };

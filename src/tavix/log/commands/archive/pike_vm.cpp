@@ -1,3 +1,8 @@
+// The modules are built for size; the search loops run over every byte
+// searched, so this file is built for speed.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "pike_vm.hpp"
 
 #include <utility>
@@ -10,6 +15,39 @@ PikeVM::PikeVM(const Program &program) : program_(program) {
     next_.sparse.assign(count, 0);
     current_.dense.reserve(count);
     next_.dense.reserve(count);
+
+    // Every instruction the start reaches without consuming a byte, taking
+    // every assertion as true: the first bytes of all matches.
+    std::vector<bool> seen(count, false);
+    std::vector<uint32_t> stack{program.start};
+    bool few = true, empty = false;
+    std::vector<bool> bytes(256, false);
+    while (!stack.empty() && few && !empty) {
+        uint32_t pc = stack.back();
+        stack.pop_back();
+        if (seen[pc])
+            continue;
+        seen[pc] = true;
+        const Inst &inst = program.insts[pc];
+        if (inst.op == Inst::Split) {
+            stack.push_back(inst.out);
+            stack.push_back(inst.out1);
+        } else if (inst.op == Inst::Assert) {
+            stack.push_back(inst.out);
+        } else if (inst.op == Inst::Match) {
+            empty = true;
+        } else {
+            for (int b = inst.lo; b <= inst.hi && few; ++b)
+                if (!bytes[b]) {
+                    bytes[b] = true;
+                    if (first_bytes_.count == 4)
+                        few = false;
+                    else
+                        first_bytes_.bytes[first_bytes_.count++] = (unsigned char)b;
+                }
+        }
+    }
+    skips_ = few && !empty && first_bytes_.count > 0;
 }
 
 bool PikeVM::holds(Assertion assertion, const Span &span, size_t at) const {
@@ -60,6 +98,11 @@ bool PikeVM::find(const Span &span, size_t from, bool anchored, size_t &start, s
     current_.dense.clear();
     bool matched = false;
     for (size_t at = from;; ++at) {
+        if (skips_ && !anchored && !matched && current_.dense.empty()) {
+            at += find_any(span.text + at, span.size - at, first_bytes_);
+            if (at >= span.size)
+                break;
+        }
         if (!matched && (!anchored || at == from))
             add(current_, program_.start, at, span, at);
         if (current_.dense.empty())

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "byte_scan.hpp"
 #include "program.hpp"
 
 namespace tavix::search {
@@ -47,6 +48,10 @@ private:
     void add(List &list, uint32_t pc, size_t start, const Span &span, size_t at);
 
     const Program &program_;
+    // The bytes a match can start with, when they are few and no match is
+    // empty: positions holding none of them are skipped while no thread runs.
+    ByteChoice first_bytes_;
+    bool skips_ = false;
     List current_, next_;
     std::vector<uint32_t> stack_;
 };

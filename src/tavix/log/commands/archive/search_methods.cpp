@@ -60,9 +60,23 @@ nb::object decoded(const std::string &text) {
     return nb::steal(value);
 }
 
+nb::str interned(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
+
+struct HitKeys {
+    nb::str offset = interned("offset"), line = interned("line"), column = interned("column"),
+            length = interned("length"), text = interned("text"), truncated = interned("truncated");
+};
+
+void set_int(nb::handle dict, nb::handle key, int64_t value) {
+    nb::object number = nb::steal(PyLong_FromLongLong(value));
+    if (!number.is_valid() || PyDict_SetItem(dict.ptr(), key.ptr(), number.ptr()) < 0)
+        throw nb::python_error();
+}
+
 nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
                 nb::handle query, bool regex, bool case_sensitive, int64_t offset, nb::handle line,
-                nb::handle line_start, size_t limit, double max_seconds, int64_t max_bytes) {
+                nb::handle line_start, size_t limit, double max_seconds, int64_t max_bytes,
+                size_t block) {
     if (log_start < 0 || offset < 0)
         throw nb::value_error("log_start and offset must not be negative");
     if (limit == 0)
@@ -77,11 +91,15 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
     request.max_time = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(max_seconds));
     request.max_bytes = max_bytes;
+    request.block = block;
+    // Given the line index, the offset starts that line unless told otherwise.
     bool line_known = !line.is_none();
     if (line_known)
         request.line = nb::cast<int64_t>(line);
     if (!line_start.is_none())
         request.line_start = log_start + nb::cast<int64_t>(line_start);
+    else if (line_known)
+        request.line_start = request.begin;
 
     search::SearchResult result;
     int error = 0;
@@ -106,17 +124,21 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
         tavix::raise_errno(request.path);
     }
 
-    nb::list hits;
+    // A page holds up to a thousand hits: their keys are made once.
+    static const HitKeys *keys = new HitKeys();
+    nb::list hits = nb::steal<nb::list>(PyList_New(Py_ssize_t(result.hits.size())));
+    Py_ssize_t index = 0;
     for (const search::Hit &hit : result.hits) {
         nb::dict entry;
-        entry["offset"] = hit.line_start - log_start;
-        entry["line"] = hit.line;
-        entry["column"] = hit.column;
-        entry["length"] = hit.length;
-        entry["text"] = decoded(hit.text);
-        if (hit.truncated)
-            entry["truncated"] = true;
-        hits.append(entry);
+        set_int(entry, keys->offset, hit.line_start - log_start);
+        set_int(entry, keys->line, hit.line);
+        set_int(entry, keys->column, hit.column);
+        set_int(entry, keys->length, hit.length);
+        if (PyDict_SetItem(entry.ptr(), keys->text.ptr(), decoded(hit.text).ptr()) < 0)
+            throw nb::python_error();
+        if (hit.truncated && PyDict_SetItem(entry.ptr(), keys->truncated.ptr(), Py_True) < 0)
+            throw nb::python_error();
+        PyList_SET_ITEM(hits.ptr(), index++, entry.release().ptr());
     }
     nb::dict answer;
     answer["hits"] = hits;
@@ -128,7 +150,8 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
 }
 
 nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t> bounds,
-                       nb::handle query, bool regex, bool case_sensitive, double max_seconds) {
+                       nb::handle query, bool regex, bool case_sensitive, double max_seconds,
+                       size_t block) {
     for (size_t i = 1; i < bounds.size(); ++i)
         if (bounds[i] < bounds[i - 1])
             throw nb::value_error("bounds must not decrease");
@@ -147,6 +170,7 @@ nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t>
     request.max_time = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(max_seconds));
     request.max_bytes = INT64_MAX;
+    request.block = block;
     search::SearchResult result;
     {
         nb::gil_scoped_release release;
@@ -178,18 +202,21 @@ void add_search_methods(ClassBuilder &archive) {
                 nb::arg("offset") = 0, nb::arg("line").none() = nb::none(),
                 nb::arg("line_start").none() = nb::none(), nb::arg("limit") = 100,
                 nb::arg("max_seconds") = 0.2, nb::arg("max_bytes") = int64_t(256) << 20,
+                nb::arg("block") = size_t(1) << 20,
                 "Searches a log section for the lines that hold `query` (a literal text,\n"
                 "or a regular expression when `regex`; case is ignored unless `case`).\n\n"
                 "Starts at `offset` within the section (`line` is the index of the line\n"
-                "holding it and `line_start` that line's start, both counted when not\n"
-                "given) and returns {\"hits\", \"scanned_to\", \"line\", \"line_start\",\n"
+                "holding it, counted when not given, and `line_start` that line's start,\n"
+                "`offset` itself when only `line` is given) and returns {\"hits\", \"scanned_to\", \"line\", \"line_start\",\n"
                 "\"complete\"}: at most `limit` hits {\"offset\", \"line\", \"column\", \"length\",\n"
                 "\"text\"} in file order, one per line, and where the search stopped. It\n"
-                "stops early after about `max_seconds` or `max_bytes`. A query it cannot\n"
-                "match (empty, too large, backreferences, lookaround) raises ValueError.")
+                "stops early after about `max_seconds` or `max_bytes`. The log is read in\n"
+                "blocks of `block` bytes; a line longer than a block is searched in pieces\n"
+                "(a match across two pieces is not seen). A query it cannot match (empty,\n"
+                "too large, backreferences, lookaround) raises ValueError.")
         .method("count_matches", &count_matches, nb::arg("logfile"), nb::arg("bounds"), nb::arg("query"),
                 nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
-                nb::arg("max_seconds") = 60.0,
+                nb::arg("max_seconds") = 60.0, nb::arg("block") = size_t(1) << 20,
                 "Counts the lines of a log file that hold `query`, per interval\n"
                 "[bounds[i], bounds[i + 1]) of file positions, by where their first match\n"
                 "starts, in one pass. A None after the counts means the search ran out\n"

@@ -1,3 +1,8 @@
+// The modules are built for size; the search loops run over every byte
+// searched, so this file is built for speed.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "searcher.hpp"
 
 #include <fcntl.h>
@@ -90,7 +95,7 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
     const int64_t end = std::min(request.end, size);
     const auto deadline = std::chrono::steady_clock::now() + request.max_time;
 
-    std::vector<unsigned char> buffer(std::max<size_t>(request.block, 16));
+    std::vector<unsigned char> buffer(std::clamp<size_t>(request.block, 16, size_t(64) << 20));
     size_t filled = 0;
     int64_t base = request.begin, read_at = request.begin;
     int64_t line = request.line;                 // index of the line holding `base`
@@ -98,6 +103,7 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
     bool starts_line = line_start == base;
     int64_t characters_before = 0;               // of that line before `base`, when known
     int before = -1;
+    uint64_t serial = 0;
     if (!starts_line && base > 0) {
         unsigned char byte;
         if (file.read(&byte, 1, base - 1) == 1)
@@ -134,7 +140,7 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
         const unsigned char *text = buffer.data();
         bool last = read_at >= end;
         size_t cut = filled;
-        Region region{starts_line, true, before};
+        Region region{starts_line, true, before, ++serial};
         if (!last) {
             const void *newline = memrchr(text, '\n', filled);
             if (newline) {
