@@ -81,11 +81,6 @@ export class LogPane {
     return this.linesEl.querySelector(`[data-offset="${offset}"]`);
   }
 
-  // Whether byte `offset` lies in the loaded pages.
-  holds(offset) {
-    return this.pages && offset >= this.firstOffset && offset < this.firstOffset + this.loadedBytes;
-  }
-
   markLine(offset, match = null) {
     this.highlight = { offset, match };
     this.drawHighlight(true);
@@ -182,7 +177,6 @@ export class LogPane {
       offset += utf8Length(line) + 1;
       if (number !== null) number += 1;
     }
-    this.loadedBytes = utf8Length(text);
     this.linesEl.replaceChildren(fragment);
     this.before.textContent = this.previous ? "Scroll up for earlier lines…" : "Start of section";
     this.after.textContent = this.next ? "Scroll down for more…" : "End of section";

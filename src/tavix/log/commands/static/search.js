@@ -104,7 +104,8 @@ export class LogSearch {
 
   showCount() {
     if (!this.query) return this.show("");
-    const total = `${this.hits.length}${this.done ? "" : " so far"}`;
+    const capped = this.done && this.hits.length >= MOST_HITS;
+    const total = `${this.hits.length}${capped ? "+" : this.done ? "" : " so far"}`;
     if (!this.hits.length) return this.show(this.done ? "no match" : "searching…");
     this.show(this.current >= 0 ? `${this.current + 1} of ${total}` : `${total} hits`);
   }
