@@ -38,6 +38,12 @@ constexpr const char *NO_TOKEN_HELP =
 // Bytes of randomness in an access token (43 URL-safe characters).
 constexpr int TOKEN_BYTES = 32;
 
+// Shown after the options by --help.
+constexpr const char *OPENING_EPILOG =
+    "While standard error is a terminal, opening a large archive shows its\n"
+    "progress there, and \"View at:\" is followed by how long it took.\n"
+    "Ctrl-C or SIGTERM stops the opening at any moment.";
+
 bool matches_exception(nb::python_error &error) { return error.matches(PyExc_Exception); }
 
 nb::str join_words(nb::handle words) {
@@ -63,6 +69,7 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
     add("--no-token", nb::arg("dest") = "use_token", nb::arg("action") = "store_false",
         nb::arg("default") = true, nb::arg("help") = NO_TOKEN_HELP);
+    self.attr("parser").attr("epilog") = OPENING_EPILOG;
 }
 
 // The archive named on the command line: none is the newest, "-<...><digit>"
@@ -164,7 +171,8 @@ void view_run(nb::handle self, nb::handle args) {
 
     OpeningProgress progress;
     nb::object opening = global("Archive")(path);
-    if (progress.active())
+    // An archive class of the user's without the attribute opens without it.
+    if (progress.active() && nb::hasattr(opening, "progress"))
         opening.attr("progress") = progress.observer();
     with_opened_archive(opening, progress, [&](nb::handle archive) {
         nb::object sock = bind_listening_socket(host, port);
