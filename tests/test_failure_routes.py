@@ -102,12 +102,12 @@ def seconds(text):
 
 async def test_timeline_gives_every_section_its_times(client, archive):
     answer = await body(await client.get(P + "/timeline"))
-    assert answer["columns"] == ["id", "start", "stop"]
-    expected = [[[s["id"], seconds(s["start_time"]), seconds(s["stop_time"])] for s in task["sections"]]
-                for task in archive.results.scripts]
+    assert answer["columns"] == ["id", "start", "stop", "log_start", "log_size"]
+    expected = [[[s["id"], seconds(s["start_time"]), seconds(s["stop_time"]), int(s["log_start"]),
+                  int(s["log_size"])] for s in task["sections"]] for task in archive.results.scripts]
     assert [task["sections"] for task in answer["tasks"]] == expected
-    assert all(start is not None and start <= stop for task in expected for _, start, stop in task)
-    assert len({start for task in expected for _, start, _ in task}) > 5
+    assert all(start is not None and start <= stop for task in expected for _, start, stop, _, _ in task)
+    assert len({row[1] for task in expected for row in task}) > 5
 
 
 async def test_histogram_of_each_task_log(client, archive):

@@ -152,10 +152,12 @@ constexpr Handler kHandlers[] = {
      "causes=true adds \"causes\" to each category: [offset of the cause line from the node's\n"
      "log start, severity] for each of its nodes."},
     {"timeline", timeline,
-     "GET prefix/timeline: when each section ran, {\"columns\": [\"id\", \"start\", \"stop\"],\n"
-     "\"tasks\": [{\"sections\": [[id, start, stop], ...]}, ...]}, tasks and sections in tree\n"
-     "order; start and stop are seconds since 1970 of the section's start and stop times (read\n"
-     "as UTC), null when missing or not a date and time."},
+     "GET prefix/timeline: when each section ran and where its log lies,\n"
+     "{\"columns\": [\"id\", \"start\", \"stop\", \"log_start\", \"log_size\"],\n"
+     "\"tasks\": [{\"sections\": [[id, start, stop, log_start, log_size], ...]}, ...]}, tasks and\n"
+     "sections in tree order; start and stop are seconds since 1970 of the section's start and\n"
+     "stop times (read as UTC), null when missing or not a date and time; log_start and log_size\n"
+     "are the section's byte range in its task log (a size of 0 or less: to the end)."},
     {"timeline_histogram", timeline_histogram,
      "GET prefix/timeline/{task}/histogram: warnings and errors of task {task}'s log over time\n"
      "(task: the position in prefix/tasks), {\"width\": seconds per bin, \"times\": bin starts,\n"

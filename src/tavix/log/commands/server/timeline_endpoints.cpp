@@ -29,6 +29,16 @@ nb::object field(nb::handle record, const char *key) {
     return value ? nb::borrow(value) : nb::none();
 }
 
+// A byte position of the results ("1024" or 1024) as an integer, or None.
+nb::object whole_or_none(nb::handle value) {
+    PyObject *number = PyNumber_Long(value.ptr());
+    if (!number) {
+        PyErr_Clear();
+        return nb::none();
+    }
+    return nb::steal(number);
+}
+
 nb::object timeline_body(nb::handle parser) {
     nb::list tasks;
     for (nb::handle task : parser.attr("scripts")) {
@@ -38,6 +48,8 @@ nb::object timeline_body(nb::handle parser) {
             row.append(field(section, "id"));
             row.append(seconds_of(field(section, "start_time")));
             row.append(seconds_of(field(section, "stop_time")));
+            row.append(whole_or_none(field(section, "log_start")));
+            row.append(whole_or_none(field(section, "log_size")));
             rows.append(row);
         }
         nb::dict entry;
@@ -45,7 +57,7 @@ nb::object timeline_body(nb::handle parser) {
         tasks.append(entry);
     }
     nb::dict body;
-    body["columns"] = nb::make_tuple("id", "start", "stop");
+    body["columns"] = nb::make_tuple("id", "start", "stop", "log_start", "log_size");
     body["tasks"] = tasks;
     return body;
 }

@@ -6,14 +6,18 @@
 import { api } from "./api.js";
 import { $, el, resultClass } from "./dom.js";
 import { closeExecution, loadExecutions } from "./devices.js";
+import { FailuresView } from "./failures.js";
 import { buildFileTree, isViewerFile, selectFile, showFile } from "./files.js";
 import { LogPane } from "./logpane.js";
 import { LogSearch } from "./search.js";
+import { Timeline } from "./timeline.js";
 import { kindLabel, TestTree } from "./tree.js";
 
 const logPane = new LogPane($("#section-view"));
 const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
+const failures = new FailuresView($("#failures-panel"));
+const timeline = new Timeline($("#timeline-view"), tree, (key, at) => navigate(key, at));
 
 // ---------------------------------------------------------------- header ---
 function showJob(meta, summary, archive) {
@@ -44,7 +48,7 @@ function showJob(meta, summary, archive) {
 
 // ------------------------------------------------------------------ views ---
 function show(view) {
-  for (const id of ["welcome", "section-view", "file-view"]) $(`#${id}`).hidden = id !== view;
+  for (const id of ["welcome", "section-view", "file-view", "timeline-view"]) $(`#${id}`).hidden = id !== view;
 }
 
 function showTab(tab) {
@@ -54,7 +58,9 @@ function showTab(tab) {
   $("#tests-panel").hidden = tab !== "tests";
   $("#tree-tools").hidden = tab !== "tests";
   $("#files-panel").hidden = tab !== "files";
+  $("#failures-panel").hidden = tab !== "failures";
   if (tab === "tests") tree.schedule();
+  if (tab === "failures") failures.draw();
 }
 
 function showSectionTab(view) {
@@ -67,18 +73,18 @@ function showSectionTab(view) {
 
 // -------------------------------------------------- tree filters, search ---
 // The tree shows the nodes every active filter keeps: a result chip, the name
-// filter, the job search's hits.
-const filters = { result: null, name: "", hits: null };
+// filter, the job search's hits, a group of the Failures view.
+const filters = { result: null, name: "", hits: null, failures: null };
 let jobQuery = "";
 
 function applyFilters() {
-  const { result, name, hits } = filters;
+  const { result, name, hits, failures: group } = filters;
   const needle = name.toLowerCase();
-  const active = result || needle || hits;
+  const active = result || needle || hits || group;
   tree.setFilter(active ? (node) =>
     (!result || resultClass(node.result) === result) &&
     (!needle || String(node.name).toLowerCase().includes(needle)) &&
-    (!hits || hits.has(node.id)) : null);
+    (!hits || hits.has(node.id)) && (!group || group.has(node.id)) : null);
 }
 
 function filterByResult(kind, chip) {
@@ -164,7 +170,22 @@ function sectionUrl(key) {
   return "/result/" + key.split("/").map(encodeURIComponent).join("/");
 }
 
+// A group chosen in the Failures view filters the tree, which then opens
+// its nodes at their cause lines.
+function showFailureGroup(ids, label) {
+  filters.failures = ids;
+  $("#failure-filter").hidden = !ids;
+  $("#failure-filter-label").textContent = label;
+  $("#failure-filter-label").title = label;
+  if (ids) showTab("tests");
+  applyFilters();
+}
+
 function route(key) {
+  if (key === "timeline") {
+    show("timeline-view");
+    return timeline.show();
+  }
   if (key.startsWith("file/")) return openFile(key.slice(5));
   const at = new URLSearchParams(location.search).get("at");
   if (key.startsWith("task/")) return showSection(key, at === null ? null : parseInt(at, 10) || 0).catch((error) => {
@@ -174,10 +195,11 @@ function route(key) {
   show("welcome");
 }
 
-function navigate(key) {
+// Shows `key`; a section opens at byte `at` of its log, highlighted, when given.
+function navigate(key, at = null) {
   if (key.startsWith("file/") && isViewerFile(key)) return route(key);  // opens a new tab
-  const url = sectionUrl(key);
-  if (location.pathname !== url || location.search) history.pushState({ key }, "", url);
+  const url = sectionUrl(key) + (at === null ? "" : `?at=${at}`);
+  if (location.pathname + location.search !== url) history.pushState({ key }, "", url);
   route(key);
 }
 
@@ -221,7 +243,10 @@ async function main() {
     filters.name = e.target.value;
     applyFilters();
   });
-  tree.onOpen = navigate;
+  tree.onOpen = (key) => navigate(key, failures.causeAt(tree.byKey(key)?.id));
+  failures.onFilter = showFailureGroup;
+  $("#failure-filter-clear").addEventListener("click", () => failures.clear());
+  $("#open-timeline").addEventListener("click", () => navigate("timeline"));
   const [meta, summary, archive, compact, files] = await Promise.all([
     api.metadata(), api.summary(), api.archiveName(), api.tree(),
     api.fileList().catch(() => ({ results: [] }))]);
@@ -229,6 +254,7 @@ async function main() {
   tree.load(compact);
   buildFileTree(files.results, navigate);
   route(keyFromLocation());
+  failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
   document.body.dataset.ready = "true";
 }
 

@@ -1,0 +1,121 @@
+// The Failures view: the run's failing sections and steps grouped by the
+// cause their logs give, largest group first. Choosing a group filters the
+// test tree to its nodes; a node opened from there opens at its cause line.
+import { api } from "./api.js";
+import { el, resultClass } from "./dom.js";
+
+const ROW = 96;       // px; every card has the same height
+const OVERSCAN = 4;
+
+// The tree's id of a node of the answer: a step comes as "<section>#<step>".
+const nodeId = (id) => id.slice(id.indexOf("#") + 1);
+
+export class FailuresView {
+  constructor(viewport) {
+    this.viewport = viewport;
+    this.status = el("div", { className: "failures-status muted", textContent: "Loading failures…" });
+    this.list = el("div", { className: "failures-list" });
+    viewport.replaceChildren(this.status, this.list);
+    this.items = [];
+    this.active = -1;
+    this.causes = new Map();   // tree node id -> cause line offset, for the chosen group
+    this.onFilter = () => {};  // (Set of node ids | null, label)
+    this.drawn = new Map();
+    viewport.addEventListener("scroll", () => this.draw());
+    new ResizeObserver(() => this.draw()).observe(viewport);
+    this.list.addEventListener("click", (event) => {
+      const card = event.target.closest(".failure");
+      if (card) this.choose(+card.dataset.index);
+    });
+  }
+
+  // Fetches the categories; returns the number of failing nodes.
+  async load() {
+    let answer;
+    try {
+      answer = await api.categories();
+    } catch (error) {
+      this.status.textContent = `Could not group the failures: ${error.message}`;
+      return 0;
+    }
+    this.items = answer.categories.map((category) => ({ ...category, ids: category.sections.map(nodeId) }));
+    const unexplained = answer.unexplained.length;
+    if (unexplained) {
+      this.items.push({ unexplained: true, count: unexplained, ids: answer.unexplained.map(nodeId),
+        example: "Their logs hold no error or warning line of the run's host." });
+    }
+    const total = this.items.reduce((n, item) => n + item.count, 0);
+    const groups = answer.categories.length;
+    if (!total) this.status.textContent = "No failures";
+    else if (!groups) this.status.textContent = `${unexplained} unexplained`;
+    else this.status.textContent = `${total} failures, ${groups} ${groups === 1 ? "cause" : "causes"}` +
+      (unexplained ? `, ${unexplained} unexplained` : "");
+    this.list.style.height = `${this.items.length * ROW}px`;
+    this.redraw();
+    return total;
+  }
+
+  // Chooses group `index` (again: lets it go) and filters the tree to it.
+  choose(index) {
+    if (index === this.active) return this.clear();
+    const item = this.items[index];
+    this.active = index;
+    this.causes = new Map(item.ids.map((id, i) => [id, item.causes ? item.causes[i][0] : null]));
+    this.redraw();
+    this.onFilter(new Set(item.ids), item.unexplained ? `${item.count} unexplained` : item.signature);
+  }
+
+  clear() {
+    this.active = -1;
+    this.causes = new Map();
+    this.redraw();
+    this.onFilter(null, "");
+  }
+
+  // Offset of the cause line of tree node `id` within its log, when it
+  // belongs to the chosen group and has one.
+  causeAt(id) {
+    return this.causes.get(id) ?? null;
+  }
+
+  redraw() {
+    for (const card of this.drawn.values()) card.remove();
+    this.drawn.clear();
+    this.draw();
+  }
+
+  draw() {
+    const top = this.list.offsetTop;
+    const { scrollTop, clientHeight } = this.viewport;
+    const first = Math.max(0, Math.floor((scrollTop - top) / ROW) - OVERSCAN);
+    const last = Math.min(this.items.length, Math.ceil((scrollTop - top + clientHeight) / ROW) + OVERSCAN);
+    for (const [index, card] of this.drawn) {
+      if (index < first || index >= last) {
+        card.remove();
+        this.drawn.delete(index);
+      }
+    }
+    for (let index = first; index < last; index++) {
+      if (this.drawn.has(index)) continue;
+      const card = this.card(this.items[index], index);
+      card.style.top = `${index * ROW}px`;
+      card.dataset.index = index;
+      this.drawn.set(index, card);
+      this.list.append(card);
+    }
+  }
+
+  card(item, index) {
+    const results = Object.entries(item.results || {}).map(([result, count]) =>
+      el("span", { className: `chip ${resultClass(result)}` }, result, el("b", { textContent: String(count) })));
+    return el("div", { className: `failure${index === this.active ? " active" : ""}${item.unexplained ? " unexplained" : ""}`,
+      title: item.unexplained ? "Show these in the tree" : `${item.signature}\nShow these in the tree`,
+      role: "button" },
+    el("div", { className: "failure-head" },
+      el("span", { className: "failure-count", textContent: String(item.count) }),
+      item.unexplained ? el("span", { className: "failure-title", textContent: "unexplained" }) : null,
+      ...results),
+    el("div", { className: "failure-example", textContent: item.example }),
+    item.unexplained ? null : el("div", { className: "failure-signature", textContent: item.signature }));
+  }
+}
