@@ -16,6 +16,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavix::server {
 
@@ -114,30 +115,14 @@ nb::object field(nb::handle item, nb::handle json, const char *name) {
     return nb::getattr(source, name, nb::handle());
 }
 
-nb::object executions_page(nb::handle self, nb::handle request, const Paging &paging, nb::handle items) {
+// The items a filter keeps, in order.
+nb::list filter_items(nb::handle items, const Paging &paging) {
+    static PyObject *to_json = fast::intern("to_json");
     Needle needle(paging.q);
     bool by_device = nb::len(paging.device) > 0;
-    Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
-    static PyObject *to_json = fast::intern("to_json");
-    auto json_of = [](nb::handle item) {
-        return PyDict_Check(item.ptr()) ? nb::borrow(item) : nb::object(item.attr("to_json")());
-    };
-    Py_ssize_t total = 0;
-    nb::list page;
-    if (!by_device && needle.empty()) {
-        total = (Py_ssize_t)nb::len(items);
-        Py_ssize_t index = 0;
-        if (offset < total) {
-            // Passing the items before the page is the cost of a deep offset.
-            for (nb::handle item : items) {
-                if (index - offset >= limit)
-                    break;
-                if (index++ >= offset)
-                    page.append(json_of(item));
-            }
-        }
-    } else {
-        for (nb::handle item : items) {
+    nb::list matches;
+    for (nb::handle item : items) {
+        if (by_device || !needle.empty()) {
             // Filters read the JSON form: made here only when the
             // execution's own to_json is not the stock one.
             nb::object json;
@@ -151,10 +136,48 @@ nb::object executions_page(nb::handle self, nb::handle request, const Paging &pa
             if (!needle.empty() && !needle.in(field(item, json, "title")) &&
                 !needle.in(field(item, json, "logs")))
                 continue;
-            if (total >= offset && total - offset < limit)
-                page.append(json.is_valid() ? json : json_of(item));
-            ++total;
         }
+        matches.append(item);
+    }
+    return matches;
+}
+
+// What the last few filters of a scan's commands kept: paging through a
+// filtered list of a million commands filters it once, not once per page.
+struct Filtered {
+    nb::object scanned;  // the scan's dictionary
+    nb::str device, q;
+    nb::list matches;
+};
+constexpr size_t kRememberedFilters = 4;
+
+nb::list remembered_filter(nb::handle scanned, const Paging &paging) {
+    static auto *remembered = new std::vector<Filtered>();  // most recently used last
+    for (auto it = remembered->begin(); it != remembered->end(); ++it) {
+        if (it->scanned.is(scanned) && it->device.equal(paging.device) && it->q.equal(paging.q)) {
+            Filtered found = *it;
+            remembered->erase(it);
+            remembered->push_back(found);
+            return found.matches;
+        }
+    }
+    nb::list matches = filter_items(scanned.attr("values")(), paging);
+    if (remembered->size() >= kRememberedFilters)
+        remembered->erase(remembered->begin());
+    remembered->push_back(Filtered{nb::borrow(scanned), paging.device, paging.q, matches});
+    return matches;
+}
+
+// `matches`: the commands the filters keep; the page is cut from them.
+nb::object executions_page(nb::handle self, nb::handle request, const Paging &paging, nb::list matches) {
+    Needle needle(paging.q);
+    bool by_device = nb::len(paging.device) > 0;
+    Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
+    Py_ssize_t total = (Py_ssize_t)nb::len(matches);
+    nb::list page;
+    for (Py_ssize_t index = offset; index < total && index - offset < limit; ++index) {
+        nb::handle item = matches[index];
+        page.append(PyDict_Check(item.ptr()) ? nb::borrow(item) : nb::object(item.attr("to_json")()));
     }
     nb::object next = nb::none();
     if (total - offset > limit) {
@@ -205,7 +228,9 @@ nb::object executions(nb::handle self, nb::handle request) {
                         nb::object items = stock ? nb::object(scanned.attr("values")())
                                                  : nb::object(all_executions());
                         if (paging)
-                            return executions_page(self_, request_, *paging, items);
+                            return executions_page(self_, request_, *paging,
+                                                   stock ? remembered_filter(scanned, *paging)
+                                                         : filter_items(items, *paging));
                         if (!stock)
                             return json_answer(self_, items);
                         nb::list whole;

@@ -13,6 +13,10 @@ const OVERSCAN = 10;      // rows drawn above and below the viewport
 const KEPT_PAGES = 40;    // pages kept in memory; the farthest are dropped
 const FILTER_DELAY = 250; // ms of quiet typing before a filter is applied
 const SCAN_POLL = 300;    // ms between looks at a running scan
+// Browsers cap an element's height (about 33 million px in Chromium): a
+// longer list gets a box of this height whose scroll range is spread over
+// all its rows.
+const MAX_HEIGHT = 8_000_000;
 
 // First line of a title-less block, without its record prefix.
 function blockSummary(logs) {
@@ -90,7 +94,8 @@ class DeviceTable {
         return;
       }
       this.message(null);
-      this.body.style.height = `${this.total * ROW}px`;
+      this.height = Math.min(this.total * ROW, MAX_HEIGHT);
+      this.body.style.height = `${this.height}px`;
       this.draw();
     } catch (error) {
       if (token !== this.token) return;
@@ -173,11 +178,21 @@ class DeviceTable {
     this.draw();
   }
 
+  // The row at the top of the view, fractional: scroll positions map to rows
+  // linearly, one row per ROW pixels unless the list outgrew MAX_HEIGHT.
+  topRow() {
+    const { scrollTop, clientHeight } = this.scroller;
+    if (this.total * ROW <= MAX_HEIGHT) return scrollTop / ROW;
+    const rows = Math.max(0, this.total - clientHeight / ROW);
+    return (scrollTop / Math.max(1, this.height - clientHeight)) * rows;
+  }
+
   draw() {
     if (!this.total) return;
     const { scrollTop, clientHeight } = this.scroller;
-    const first = Math.max(0, Math.floor(scrollTop / ROW) - OVERSCAN);
-    const last = Math.min(this.total, Math.ceil((scrollTop + clientHeight) / ROW) + OVERSCAN);
+    const top = this.topRow();
+    const first = Math.max(0, Math.floor(top) - OVERSCAN);
+    const last = Math.min(this.total, Math.ceil(top + clientHeight / ROW) + OVERSCAN);
     const token = this.token;
     for (let page = Math.floor(first / PAGE); page * PAGE < last; page++) {
       if (!this.pages.has(page) && !this.pending.has(page)) this.load(page, token);
@@ -190,12 +205,14 @@ class DeviceTable {
     }
     for (let index = first; index < last; index++) {
       const exe = this.pages.get(Math.floor(index / PAGE))?.[index % PAGE];
-      const drawn = this.drawn.get(index);
-      if (drawn && (drawn.exe === exe)) continue;
-      drawn?.remove();
-      const row = this.row(index, exe);
-      this.drawn.set(index, row);
-      this.body.append(row);
+      let row = this.drawn.get(index);
+      if (!row || row.exe !== exe) {
+        row?.remove();
+        row = this.row(index, exe);
+        this.drawn.set(index, row);
+        this.body.append(row);
+      }
+      row.style.top = `${scrollTop + (index - top) * ROW}px`;
     }
   }
 
@@ -209,7 +226,6 @@ class DeviceTable {
       : el("div", { className: "exe-row pending" }, el("span", { textContent: "…" }));
     row.exe = exe;
     row.dataset.index = index;
-    row.style.top = `${index * ROW}px`;
     return row;
   }
 
