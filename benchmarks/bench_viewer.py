@@ -31,18 +31,12 @@ import threading
 import time
 import urllib.request
 
+from tavix.testing.processes import rss_kib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.join(os.path.dirname(HERE), "src")
 P = "/private/v1/standalone"
 CHROMIUM = "/usr/bin/chromium"
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise LookupError("VmRSS")
 
 
 def free_port():

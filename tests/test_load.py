@@ -13,6 +13,8 @@ import pytest
 pytest.importorskip("tavix.testing.archives")
 pytest.importorskip("tavix.log.commands.archive")
 
+from tavix.testing.processes import rss_kib  # noqa: E402
+
 P = "/private/v1/standalone"
 CLIENTS = 50
 SECONDS = 10
@@ -31,14 +33,6 @@ with Archive(sys.argv[1]) as archive:
     print(sock.getsockname()[1], flush=True)
     LogViewerServer(archive).serve(sock=sock, print=None)
 """
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise LookupError("VmRSS")
 
 
 @pytest.fixture

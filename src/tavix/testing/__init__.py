@@ -1,1 +1,1 @@
-"""Helpers for testing and benchmarking tavix: realistic run archives."""
+"""Helpers for testing and benchmarking tavix: realistic run archives, process figures."""
