@@ -229,3 +229,28 @@ def test_generated_run_parses_into_its_description(request, run):
         assert {k: int(v) for k, v in parser.summary.items() if k not in (
             "success_rate", "total_tasks", "applicable_tasks")} == {
             k: v for k, v in generated_run.summary.items() if k != "success_rate"}
+
+
+def test_collector_is_paused_while_parsing_and_restored(generated_run, monkeypatch):
+    import gc
+    from tavix.log.commands.archive import Archive
+
+    seen = []
+    import tavix.log.commands.parser.xml as xml_module
+    original = xml_module.LedraXMLResultParser._parse_job
+
+    def watching(self, root):
+        seen.append(gc.isenabled())
+        return original(self, root)
+
+    monkeypatch.setattr(xml_module.LedraXMLResultParser, "_parse_job", watching)
+    with Archive(generated_run.path):
+        pass
+    assert seen == [False] and gc.isenabled()
+    gc.disable()
+    try:
+        with Archive(generated_run.path):
+            pass
+        assert not gc.isenabled()
+    finally:
+        gc.enable()

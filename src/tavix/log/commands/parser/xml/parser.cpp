@@ -33,6 +33,31 @@ private:
     nb::handle saved_;
 };
 
+// Pauses the cyclic garbage collector while the results are built: the parse
+// makes millions of objects that all stay, so collections would only walk
+// them again and again (they cost as much as the parse itself).
+class CollectorPause {
+public:
+    CollectorPause()
+        : gc_(nb::module_::import_("gc")), was_enabled_(nb::cast<bool>(gc_.attr("isenabled")())) {
+        gc_.attr("disable")();
+    }
+    ~CollectorPause() {
+        if (!was_enabled_)
+            return;
+        // Runs while an exception may be propagating: no C++ exception here.
+        PyObject *done = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
+        if (done)
+            Py_DECREF(done);
+        else
+            PyErr_WriteUnraisable(gc_.ptr());
+    }
+
+private:
+    nb::module_ gc_;
+    bool was_enabled_;
+};
+
 void report(const char *stage, nb::handle done, nb::handle total) {
     if (opening_progress.is_valid() && !opening_progress.is_none())
         opening_progress(stage, done, total);
@@ -79,6 +104,7 @@ void init(nb::handle self, nb::handle archive) {
     self.attr("_sequence_number") = nb::int_(0);
 
     ProgressScope scope(nb::getattr(archive, "progress", nb::none()));
+    CollectorPause pause;
     nb::object path = refs().os_path_join(as_text(archive.attr("dir")), "ResultsDetails.xml");
     nb::object root = parse_document(path);
     // Results written under another host of the same schema path are read in
