@@ -127,6 +127,7 @@ private:
     mutable std::string last_time_bytes_;
     mutable nb::object last_time_;
     mutable std::unordered_map<std::string, nb::object> names_;
+    Attributes attributes_;  // of the execution being opened, kept for its capacity
     nb::object ids_;     // execute ids handed out before, by banner line
     nb::dict result_;
     int64_t log_start_ = 0, log_size_ = 0;
@@ -435,8 +436,8 @@ void ExecutionScan::try_open(const LineInfo &line) {
 
     nb::object start_line = nb::int_(line_index_);
     nb::object execute_id = new_execute_id(start_line);
-    Attributes attributes;
-    attributes.reserve(10);
+    Attributes &attributes = attributes_;
+    attributes.clear();
     attributes.emplace_back(name.start_line, start_line);
     attributes.emplace_back(name.start_time, time_of(line));
     attributes.emplace_back(name.logfile, logfile_);
@@ -454,8 +455,18 @@ void ExecutionScan::try_open(const LineInfo &line) {
             attributes.emplace_back(key, nb::borrow(value));
     }
 
-    nb::object execute = pieces_.stock_execute ? new_execute(archive_, attributes)
-                                               : call_execute(pieces_.execute_class, archive_, attributes);
+    nb::object execute;
+    if (pieces_.stock_execute) {
+        execute = new_execute(archive_, attributes);
+        // Until the result is handed out, only this scan can reach the new
+        // executions, so the collector has nothing to find among them; left
+        // in its young generations they would be traversed again and again
+        // as the section's result grows. They are tracked again at the end.
+        PyObject_GC_UnTrack(execute.ptr());
+    } else {
+        execute = call_execute(pieces_.execute_class, archive_, attributes);
+    }
+    attributes.clear();
     bool titled, ping;
     if (banner && pieces_.stock_execute) {
         titled = banner->titled;
@@ -543,6 +554,11 @@ nb::object ExecutionScan::run() {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, logfile_.ptr());
         throw nb::python_error();
     }
+    Py_ssize_t at = 0;
+    PyObject *key, *execute;
+    while (PyDict_Next(result_.ptr(), &at, &key, &execute))
+        if (!PyObject_GC_IsTracked(execute))
+            PyObject_GC_Track(execute);
     return result_;
 }
 
