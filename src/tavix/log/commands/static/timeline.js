@@ -26,6 +26,14 @@ function clock(seconds) {
   return new Date(seconds * 1000).toISOString().slice(11, 19);
 }
 
+// An axis label: the time of day, with the day when the view spans days.
+function label(seconds, step) {
+  const text = new Date(seconds * 1000).toISOString();
+  if (step >= 86400) return text.slice(5, 10);
+  if (step >= 3600) return `${text.slice(5, 10)} ${text.slice(11, 16)}`;
+  return text.slice(11, 19);
+}
+
 function span(seconds) {
   if (seconds < 120) return `${seconds.toFixed(seconds < 10 ? 1 : 0)} s`;
   if (seconds < 7200) return `${(seconds / 60).toFixed(1)} min`;
@@ -185,8 +193,8 @@ export class Timeline {
     g.font = "11px system-ui, sans-serif";
     g.fillText(`${most} lines`, 4, 11);
     const [a, b] = this.window;
-    const steps = [1, 5, 10, 30, 60, 300, 600, 1800, 3600, 7200, 21600, 86400];
-    const step = steps.find((s) => (b - a) / s <= width / 90) || 86400;
+    const steps = [1, 5, 10, 30, 60, 300, 600, 1800, 3600, 7200, 21600, 43200, 86400, 172800, 604800];
+    const step = steps.find((s) => (b - a) / s <= width / 110) || 604800;
     g.strokeStyle = "#d8dee4";
     for (let t = Math.ceil(a / step) * step; t <= b; t += step) {
       const x = this.x(t, width);
@@ -194,7 +202,7 @@ export class Timeline {
       g.moveTo(x + 0.5, HISTOGRAM);
       g.lineTo(x + 0.5, HISTOGRAM + 4);
       g.stroke();
-      g.fillText(clock(t), x + 3, HISTOGRAM + 14);
+      g.fillText(label(t, step), x + 3, HISTOGRAM + 14);
     }
   }
 
