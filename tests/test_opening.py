@@ -93,7 +93,7 @@ def test_opening_progress_on_a_terminal_is_erased_before_the_address(env, large_
         process.wait(timeout=60)
     assert re.search(r"\rExtracting: [\d.]+ (B|KiB|MiB) of [\d.]+ MiB \(\d+ %\)", output)
     assert re.search(r"\rReading results: [\d,]+ sections", output)
-    # The Part's messages in their order; the progress line has left a blank.
+    # The command's messages in their order; the progress line has left a blank.
     assert screen(output)[:9] == [
         "Logfile: %s" % large_run.path, "", "View at:", "    " + url,
         "    (opened in %s s, 16,000 sections)" % re.search(r"opened in ([\d.]+) s", output).group(1),
