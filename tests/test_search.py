@@ -2,6 +2,7 @@
 
 import random
 import re
+import time
 
 import pytest
 
@@ -167,6 +168,30 @@ def test_pathological_regex_runs_in_linear_time(archive, tmp_path):
         answer = archive.search(str(path), 0, 0, query, regex=True, max_seconds=0.2)
         assert answer["hits"] == []
         assert answer["complete"] or answer["scanned_to"] > 0
+
+
+def test_a_regex_whose_states_keep_being_new_stops_in_time_and_resumes(archive, tmp_path):
+    # (a|b)*a(a|b){60}c needs a new automaton state at almost every byte of
+    # random a/b text: each answer stops at its time budget, and following
+    # the answers covers the log, inside long lines too.
+    rng = random.Random(3)
+    lines = ["".join(rng.choice("ab") for _ in range(3000)) for _ in range(6)] + ["a" * 61 + "c"]
+    path = tmp_path / "ab.log"
+    path.write_text("\n".join(lines) + "\n")
+    query, offset, line, line_start, answers, hits = "(a|b)*a(a|b){60}c", 0, None, None, 0, []
+    while True:
+        started = time.monotonic()
+        answer = archive.search(str(path), 0, 0, query, regex=True, offset=offset, line=line,
+                                line_start=line_start, max_seconds=0.02)
+        assert time.monotonic() - started < 1
+        hits += answer["hits"]
+        answers += 1
+        if answer["complete"]:
+            break
+        assert answer["scanned_to"] > offset
+        offset, line, line_start = answer["scanned_to"], answer["line"], answer["line_start"]
+    assert answers > 1
+    assert [(h["line"], h["column"], h["length"]) for h in hits] == [(6, 0, 62)]
 
 
 def test_job_counts_by_interval(archive, tmp_path):

@@ -63,7 +63,7 @@ size_t Matcher::other_length_variant_at(const unsigned char *text, size_t from, 
 // Bounds the line that starts at `line_start` and finds its first match with
 // the exact matcher (anchored at `anchored_at` when that is not SIZE_MAX).
 bool Matcher::settle(const unsigned char *text, size_t line_start, size_t size, const Region &region,
-                     size_t anchored_at, LineMatch &found, uint64_t &work) {
+                     size_t anchored_at, LineMatch &found) {
     const void *newline = memchr(text + line_start, '\n', size - line_start);
     size_t end = newline ? size_t(static_cast<const unsigned char *>(newline) - text) : size;
     found.line_start = line_start;
@@ -75,7 +75,6 @@ bool Matcher::settle(const unsigned char *text, size_t line_start, size_t size, 
     span.ends_line = newline || region.ends_line;
     span.before = line_start > 0 ? text[line_start - 1] : region.before;
     size_t start, stop;
-    work += (found.content_end - line_start) * (program_.insts.size() / 16 + 1);
     if (anchored_at != SIZE_MAX) {
         if (!pike_.find(span, anchored_at - line_start, true, start, stop))
             return false;
@@ -88,7 +87,8 @@ bool Matcher::settle(const unsigned char *text, size_t line_start, size_t size, 
 }
 
 bool Matcher::next_line(const unsigned char *text, size_t from, size_t size, const Region &region,
-                        LineMatch &found, uint64_t &work) {
+                        LineMatch &found, LazyDFA::Clock::time_point deadline, size_t &stopped_at) {
+    stopped_at = SIZE_MAX;
     if (never_)
         return false;
     while (from < size) {
@@ -121,16 +121,16 @@ bool Matcher::next_line(const unsigned char *text, size_t from, size_t size, con
                 from = newline ? end + 1 : size;
                 continue;
             }
-            if (settle(text, line_start, size, region, at, found, work))
+            if (settle(text, line_start, size, region, at, found))
                 return true;
             from = at + 1;
             continue;
         }
-        size_t end = dfa_.find_end(text, from, size, work);
+        size_t end = dfa_.find_end(text, from, size, deadline, stopped_at);
         if (end == LazyDFA::kNoMatch)
             return false;
         size_t line_start = line_start_before(text, end);
-        if (settle(text, line_start, size, region, SIZE_MAX, found, work))
+        if (settle(text, line_start, size, region, SIZE_MAX, found))
             return true;
         from = found.next_line;
         if (from >= size)

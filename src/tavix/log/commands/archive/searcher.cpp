@@ -155,8 +155,8 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
 
         size_t from = 0, counted = 0;
         LineMatch found;
-        uint64_t work = 0;
-        while (matcher.next_line(text, from, cut, region, found, work)) {
+        size_t stopped = SIZE_MAX;
+        while (matcher.next_line(text, from, cut, region, found, deadline, stopped)) {
             line += int64_t(count_newlines(text + counted, found.line_start - counted));
             counted = found.line_start;
             bool first_piece = found.line_start > 0 || starts_line;
@@ -190,6 +190,16 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
             }
             if (from >= cut)
                 break;
+        }
+        if (stopped != SIZE_MAX) {
+            // Out of time inside the region: the answer ends at the start of
+            // the line it was in, or, not to stand still, inside its first line.
+            const void *newline = stopped > 0 ? memrchr(text, '\n', stopped) : nullptr;
+            size_t at_line = newline ? size_t(static_cast<const unsigned char *>(newline) - text) + 1 : 0;
+            size_t at = base + int64_t(at_line) > request.begin ? at_line : stopped;
+            int64_t at_index = line + int64_t(count_newlines(text + counted, at_line - counted));
+            stop_at(base + int64_t(at), at_index, newline || starts_line ? base + int64_t(at_line) : line_start);
+            return result;
         }
 
         line += int64_t(count_newlines(text + counted, cut - counted));

@@ -58,7 +58,7 @@ export class LogPane {
       this.render();
       if (offset > 0) this.pane.scrollTop = this.pane.scrollHeight;
       else this.pane.scrollTop = 0;
-      this.fill();
+      await this.fill();
     } catch (error) {
       this.after.textContent = `Could not load the log: ${error.message}`;
     }
@@ -72,8 +72,12 @@ export class LogPane {
     // A page starting at the line itself; near the start the first page,
     // since pages before an offset below one page cannot be reached.
     const start = offset < PAGE ? 0 : offset;
+    const token = this.token + 1;  // the one open() takes
     await this.open(section, start, start === 0 ? 0 : line);
-    this.markLine(offset, match);
+    if (token !== this.token) return;  // another section was opened meanwhile
+    // The page before it too, so the line shows amid what led to it.
+    if (this.previous) await this.load("previous");
+    if (token === this.token) this.markLine(offset, match);
   }
 
   // The rendered line that starts at byte `offset`, if loaded.
