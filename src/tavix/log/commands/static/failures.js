@@ -27,6 +27,12 @@ export class FailuresView {
       const card = event.target.closest(".failure");
       if (card) this.choose(+card.dataset.index);
     });
+    this.list.addEventListener("keydown", (event) => {
+      const card = event.target.closest(".failure");
+      if (!card || (event.key !== "Enter" && event.key !== " ")) return;
+      event.preventDefault();
+      this.choose(+card.dataset.index);
+    });
   }
 
   // Fetches the categories; returns the number of failing nodes.
@@ -110,7 +116,7 @@ export class FailuresView {
       el("span", { className: `chip ${resultClass(result)}` }, result, el("b", { textContent: String(count) })));
     return el("div", { className: `failure${index === this.active ? " active" : ""}${item.unexplained ? " unexplained" : ""}`,
       title: item.unexplained ? "Show these in the tree" : `${item.signature}\nShow these in the tree`,
-      role: "button" },
+      role: "button", tabIndex: 0 },
     el("div", { className: "failure-head" },
       el("span", { className: "failure-count", textContent: String(item.count) }),
       item.unexplained ? el("span", { className: "failure-title", textContent: "unexplained" }) : null,
