@@ -262,14 +262,14 @@ nb::object ExecutionScan::shared_text(int64_t from, int64_t to) const {
     if (to - from > int64_t(LONGEST))
         return text(from, to);
     std::string storage;
-    std::string_view view = bytes(from, to, storage);
-    auto found = names_.find(std::string(view));
+    std::string key(bytes(from, to, storage));
+    auto found = names_.find(key);
     if (found != names_.end())
         return found->second;
     if (names_.size() >= KEPT)
         names_.clear();
-    nb::object value = decode(view.data(), view.size());
-    names_.emplace(std::string(view), value);
+    nb::object value = decode(key);
+    names_.emplace(std::move(key), value);
     return value;
 }
 
@@ -355,7 +355,8 @@ void ExecutionScan::close(const LineInfo &line) {
         }
         set_attr(execute, names().logs, logs);
     }
-    result_[open_->execute_id] = execute;
+    if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
+        throw nb::python_error();
     open_.reset();
 }
 
