@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 
 import pytest
 from tavix.log.commands.server import LogViewerServer
@@ -196,6 +197,13 @@ def test_search_goes_to_a_hit_beyond_the_loaded_pages_and_links_to_its_line(serv
     # Numbered from 1, as read_lines counts them.
     data = section_data(served)
     assert int(page.inner_text("#log-lines .ln.hit a.no")) == data.rstrip(b"\n").count(b"\n") + 1
+    # A regular expression, from the toolbar's toggle: the line's tail after its record prefix.
+    page.check("#search-regex")
+    tail = last.rsplit(": ", 1)[-1]
+    page.fill("#log-search", re.escape(tail) + "$")
+    page.press("#log-search", "Enter")
+    page.wait_for_function("tail => document.querySelector('#log-lines .ln.hit mark.current')?.textContent === tail",
+                           arg=tail)
 
 
 def test_chip_and_name_filters_and_failure_keys(served, page):

@@ -15,6 +15,11 @@ export class LogSearch {
     this.box = root.querySelector("#log-search");
     this.count = root.querySelector("#search-count");
     this.errorButton = root.querySelector("#next-error");
+    this.caseBox = root.querySelector("#search-case");
+    this.regexBox = root.querySelector("#search-regex");
+    for (const box of [this.caseBox, this.regexBox]) {
+      box.addEventListener("change", () => this.start(this.box.value));
+    }
     this.token = 0;
     this.hits = [];
     this.current = -1;
@@ -66,7 +71,10 @@ export class LogSearch {
     this.show("searching…");
     let link = null;
     try {
-      let answer = await api.search(this.section.id, { q: query, limit: 1000 });
+      const params = { q: query, limit: 1000 };
+      if (this.caseBox.checked) params.case = 1;
+      if (this.regexBox.checked) params.regex = 1;
+      let answer = await api.search(this.section.id, params);
       for (;;) {
         if (token !== this.token) return;
         this.hits.push(...answer.hits);
