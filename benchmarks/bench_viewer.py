@@ -176,6 +176,9 @@ def main():
 
             started = time.perf_counter()
             page.click(f"#task-tree .node[data-key='task/0/section/{script['sequence_number']}']")
+            # The section's record comes first; opening it starts the scan.
+            page.wait_for_function("name => document.querySelector('#section-title').textContent === name",
+                                   arg=script["section_name"])
             page.click("#section-view .tab[data-view=executions]")
             scanning_seen = False
             while not page.query_selector("#executions-body .exe-row .cmd"):
