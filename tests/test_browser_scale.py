@@ -103,3 +103,32 @@ def test_a_big_file_pages_in_the_files_tab(dense, page):
     page.eval_on_selector("#file-content", "p => p.scrollTop = 0")
     page.wait_for_function("document.querySelector('#file-content').dataset.pages === '2'")
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-big-file.png"))
+
+
+def test_a_list_taller_than_the_browser_allows_still_reaches_its_end(dense, page):
+    # Two million commands, answered by the page itself: 56 million pixels of
+    # rows, beyond what an element may be tall.
+    total = 2_000_000
+
+    def fake_page(route):
+        query = dict(pair.split("=") for pair in route.request.url.split("?", 1)[1].split("&"))
+        offset, limit = int(query["offset"]), int(query["limit"])
+        executions = [{"execute_id": f"id-{i}", "title": f"show command {i}", "execute_type": "execute",
+                       "device": "R1", "start_time": "11:53:13"} for i in range(offset, min(total, offset + limit))]
+        route.fulfill(json={"total": total, "offset": offset, "executions": executions, "next": None})
+
+    page.route("**/executions?*", fake_page)
+    open_view(page, dense.url + dense.script_path)
+    page.click("#section-view .tab[data-view=executions]")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
+    assert page.inner_text("#exe-count") == f"{total:,}"
+    page.click("#exe-end")
+    page.wait_for_function(f"document.querySelector('#executions-body .exe-row[data-index=\"{total - 1}\"] .cmd') !== null")
+    last = page.locator(f"#executions-body .exe-row[data-index='{total - 1}']")
+    assert last.inner_text().endswith(f"show command {total - 1}")
+    box, view = last.bounding_box(), page.locator("#executions-scroll").bounding_box()
+    assert view["y"] <= box["y"] and box["y"] + box["height"] <= view["y"] + view["height"] + 1
+    assert len(drawn_rows(page)) < 80
+    # Halfway down the scroll range are the rows halfway down the list.
+    page.eval_on_selector("#executions-scroll", "s => s.scrollTop = (s.scrollHeight - s.clientHeight) / 2")
+    page.wait_for_function(f"document.querySelector('#executions-body .exe-row[data-index=\"{total // 2}\"] .cmd') !== null")
