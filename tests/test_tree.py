@@ -1,5 +1,6 @@
 """The compact tree answer, read against the full results."""
 
+import asyncio
 import json
 
 import pytest
@@ -77,3 +78,16 @@ def test_routes_carry_their_documentation(info):
             handler = route.handler
             if getattr(handler, "__self__", None) is app:
                 assert handler.__doc__ and handler.__doc__.startswith("GET "), route
+
+
+async def test_tree_is_made_as_the_server_starts(client):
+    # Startup begins the tree in a worker thread; it is ready without a request.
+    app = client.server.app
+    for _ in range(200):
+        entry = getattr(app, "_computed", {}).get("tree")
+        if entry is not None and len(entry) > 1:
+            break
+        await asyncio.sleep(0.01)
+    made = entry[1]
+    tree = await (await client.get(P + "/tree")).read()
+    assert tree == made

@@ -203,6 +203,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
         add_get(path, handler, nb::arg("name") = route.name);
     }
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
+    self.attr("on_startup").attr("append")(self.attr("_warm_up"));
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
 
@@ -218,7 +219,7 @@ void define_server_class(nb::module_ &m) {
     // Attributes the application sets on itself; aiohttp's debug mode warns
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
-        nb::make_tuple("archive", "fread_size", "_default_header", "_tree_body",
+        nb::make_tuple("archive", "fread_size", "_default_header",
                        "access_token", "_scans", "_computed"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
@@ -233,6 +234,8 @@ void define_server_class(nb::module_ &m) {
         builder.attr(handler.name,
                      coroutine_method(handler.name, qualname.c_str(), handler.body, handler.doc));
     }
+    builder.attr("_warm_up", coroutine_method("_warm_up", "LogViewerServer._warm_up", warm_up,
+                                              "Starts making the tree answer as the server starts."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

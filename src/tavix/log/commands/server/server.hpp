@@ -138,6 +138,8 @@ constexpr long long kTextCap = 4LL << 20;
 nb::object metadata(nb::handle self, nb::handle request);
 nb::object results(nb::handle self, nb::handle request);
 nb::object tree(nb::handle self, nb::handle request);
+// Startup: work begun before the first request asks for it.
+nb::object warm_up(nb::handle self, nb::handle app);
 nb::object categories(nb::handle self, nb::handle request);
 nb::object timeline(nb::handle self, nb::handle request);
 nb::object timeline_histogram(nb::handle self, nb::handle request);

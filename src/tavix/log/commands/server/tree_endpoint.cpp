@@ -2,6 +2,9 @@
 // so that a job of tens of thousands of sections loads in one small answer.
 #include "server.hpp"
 
+#include <functional>
+#include <utility>
+
 namespace tavix::server {
 
 namespace {
@@ -134,16 +137,38 @@ nb::object tree_body(nb::handle scripts) {
 
 }  // namespace
 
+namespace {
+
+// The tree does not change while the archive is open: its body is made once,
+// in a worker thread, and kept.
+nb::object tree_once(nb::handle self, std::function<nb::object(nb::handle)> finish) {
+    nb::object server = nb::borrow(self);
+    return computed_once(
+        self, nb::str("tree"),
+        [server] { return tree_body(server.attr(state->archive).attr(state->results).attr("scripts")); },
+        std::move(finish));
+}
+
+}  // namespace
+
 nb::object tree(nb::handle self, nb::handle request) {
-    // The tree does not change while the archive is open: its body is made
-    // on the first request and kept.
-    nb::object cached = nb::getattr(self, "_tree_body", nb::none());
-    if (cached.is_none()) {
-        cached = tree_body(self.attr(state->archive).attr(state->results).attr("scripts"));
-        self.attr("_tree_body") = cached;
-    }
-    return state->response(nb::arg("body") = cached, nb::arg("content_type") = "application/json",
-                           nb::arg("headers") = default_header(self));
+    nb::object server = nb::borrow(self);
+    return tree_once(self, [server](nb::handle done) {
+        return state->response(nb::arg("body") = done.attr("result")(),
+                               nb::arg("content_type") = "application/json",
+                               nb::arg("headers") = default_header(server));
+    });
+}
+
+nb::object warm_up(nb::handle self, nb::handle app) {
+    // The tree is the first thing a browser asks for: it is made while the
+    // browser starts. Startup does not wait for it, and a failure is left
+    // for the tree request to meet again.
+    tree_once(self, [](nb::handle done) -> nb::object {
+        done.attr("exception")();
+        return nb::none();
+    });
+    return nb::none();
 }
 
 }  // namespace tavix::server
