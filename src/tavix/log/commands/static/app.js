@@ -127,6 +127,11 @@ async function showSection(key, at = null) {
   show("section-view");
   showTab("tests");
   tree.select(key);
+  // The pane switches at once, so a tab chosen while the record is on its
+  // way stays chosen.
+  showSectionTab("log");
+  closeExecution();
+  $("#section-title").textContent = node.name;
   const token = ++opening;
   const section = await api.section(node.id);
   if (token !== opening) return;
@@ -140,8 +145,6 @@ async function showSection(key, at = null) {
   badge.textContent = section.result || "no result";
   badge.className = `badge ${resultClass(section.result)}`;
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
-  showSectionTab("log");
-  closeExecution();
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
   // A section with job search hits opens at its first hit.
   const fromJob = jobQuery && filters.hits && filters.hits.has(node.id);
