@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include <positioned_read.hpp>
+
 namespace tavix::archive {
 
 namespace {
@@ -29,19 +31,7 @@ public:
     // Reads up to `size` bytes at `position`; fewer only at the end of the
     // file. -1 with errno set on an error; needs no interpreter lock.
     int64_t try_read_at(char *buffer, size_t size, int64_t position) const {
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::pread(fd_, buffer + done, size - done, position + (int64_t)done);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return -1;
-            }
-            if (n == 0)
-                break;
-            done += (size_t)n;
-        }
-        return (int64_t)done;
+        return read_fully_at(fd_, buffer, size, position);
     }
 
     size_t read_at(char *buffer, size_t size, int64_t position) const {

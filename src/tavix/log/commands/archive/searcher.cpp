@@ -16,6 +16,8 @@
 #include "byte_scan.hpp"
 #include "utf8.hpp"
 
+#include <positioned_read.hpp>
+
 namespace tavix::search {
 
 namespace {
@@ -39,19 +41,7 @@ public:
     // Fills `into[0, n)` from `position`; the count read (short at the end
     // of the file), or -1 with errno set.
     int64_t read(unsigned char *into, size_t n, int64_t position) const {
-        size_t done = 0;
-        while (done < n) {
-            ssize_t got = ::pread(fd_, into + done, n - done, position + int64_t(done));
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                return -1;
-            }
-            if (got == 0)
-                break;
-            done += size_t(got);
-        }
-        return int64_t(done);
+        return read_fully_at(fd_, into, n, position);
     }
 
 private:

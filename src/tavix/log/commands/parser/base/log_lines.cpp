@@ -14,6 +14,8 @@
 #include <immintrin.h>
 #endif
 
+#include <positioned_read.hpp>
+
 namespace tavix::log_lines {
 
 namespace {
@@ -173,19 +175,7 @@ LogFile::~LogFile() {
 }
 
 int64_t LogFile::read_at(char *into, size_t n, int64_t position) const {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t got = ::pread(fd_, into + done, n - done, position + int64_t(done));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (got == 0)
-            break;
-        done += size_t(got);
-    }
-    return int64_t(done);
+    return read_fully_at(fd_, into, n, position);
 }
 
 namespace {
