@@ -12,6 +12,24 @@ from aiohttp import web
 from tavix.testing.archives import generate_archive
 
 
+@pytest.fixture
+def archive(info):
+    """The module's generated run `info`, opened afresh for every test (tests
+    add files to the extraction directory)."""
+    from tavix.log.commands.archive import Archive
+
+    with Archive(info.path) as opened:
+        yield opened
+
+
+@pytest.fixture
+async def client(aiohttp_client, archive):
+    """A test client of a viewer serving `archive`."""
+    from tavix.log.commands.server import LogViewerServer
+
+    return await aiohttp_client(LogViewerServer(archive))
+
+
 @pytest.fixture(scope="session")
 def generated_run(tmp_path_factory):
     """A small generated run archive (two scripts, 60 sections) and its description."""
@@ -60,10 +78,17 @@ class ServerThread:
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(10)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
 
 @pytest.fixture(scope="session")
 def server_thread():
-    """`ServerThread`: server_thread(app) serves `app` on a loopback port until .stop()."""
+    """`ServerThread`: server_thread(app) serves `app` on a loopback port until .stop(),
+    or for the block of `with server_thread(app) as server:`."""
     return ServerThread
 
 

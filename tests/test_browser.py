@@ -23,17 +23,18 @@ class Served:
         self.case_path = f"/result/task/{self.task}/section/{self.case.sequence_number}"
 
 
+def serve_generated(tmp_path_factory, server_thread, name, **options):
+    """Generates the archive `name` with `options`, opens it and serves it."""
+    path = str(tmp_path_factory.mktemp("browser") / name)
+    info = archives.generate_archive(path, **options)
+    with Archive(path) as archive, server_thread(LogViewerServer(archive)) as server:
+        yield Served(server, info, archive)
+
+
 @pytest.fixture(scope="module")
 def served(tmp_path_factory, server_thread):
-    path = str(tmp_path_factory.mktemp("browser") / "nightly.zip")
-    info = archives.generate_archive(path, log_bytes=600_000, sections=40, seed=11)
-    with Archive(path) as archive:
-        server = server_thread(LogViewerServer(archive))
-        try:
-            yield Served(server, info, archive)
-        finally:
-            server.stop()
-
+    yield from serve_generated(tmp_path_factory, server_thread, "nightly.zip",
+                               log_bytes=600_000, sections=40, seed=11)
 
 def open_view(page, url):
     page.goto(url)
@@ -115,14 +116,8 @@ def test_files_reports_and_downloads(served, page, tmp_path):
 @pytest.fixture(scope="module")
 def served_many(tmp_path_factory, server_thread):
     """A job of thousands of sections: more tree rows than any screen holds."""
-    path = str(tmp_path_factory.mktemp("browser-many") / "many.zip")
-    info = archives.generate_archive(path, log_bytes=600_000, sections=3000, seed=2, scripts=2)
-    with Archive(path) as archive:
-        server = server_thread(LogViewerServer(archive))
-        try:
-            yield Served(server, info, archive)
-        finally:
-            server.stop()
+    yield from serve_generated(tmp_path_factory, server_thread, "many.zip",
+                               log_bytes=600_000, sections=3000, seed=2, scripts=2)
 
 
 def tree_keys(page):

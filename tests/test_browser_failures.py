@@ -19,12 +19,8 @@ LANE, HISTOGRAM = 22, 84  # px, as timeline.js draws them
 def failing(tmp_path_factory, server_thread):
     path = tmp_path_factory.mktemp("failures") / "nightly.zip"
     info = generate_archive(path, log_bytes=900_000, sections=400, seed=3, failure_causes=True)
-    with Archive(path) as archive:
-        server = server_thread(LogViewerServer(archive))
-        try:
-            yield server.url, info, archive
-        finally:
-            server.stop()
+    with Archive(path) as archive, server_thread(LogViewerServer(archive)) as server:
+        yield server.url, info, archive
 
 
 def get(url):
@@ -103,15 +99,12 @@ def test_failures_empty_state(tmp_path, server_thread, page):
                 section["result"] = "passed"
                 for step in section["steps"] or []:
                     step["result"] = "passed"
-        server = server_thread(LogViewerServer(archive))
-        try:
+        with server_thread(LogViewerServer(archive)) as server:
             open_view(page, server.url + "/result")
             page.click(".sidebar .tab[data-tab=failures]")
             page.wait_for_function("document.querySelector('.failures-status').textContent === 'No failures'")
             assert page.locator("#failures-panel .failure").count() == 0
             assert page.inner_text("#failure-count") == ""
-        finally:
-            server.stop()
 
 
 def test_timeline_renders_the_run_and_opens_sections(failing, page):

@@ -32,11 +32,8 @@ def dense(tmp_path_factory, server_thread):
         with open(os.path.join(archive.dir, BIG_FILE), "w") as f:
             for n in range(120_000):
                 f.write(f"console line {n:06d}: interface Ethernet1/{n % 48} is up — ok\n")
-        server = server_thread(LogViewerServer(archive))
-        try:
+        with server_thread(LogViewerServer(archive)) as server:
             yield Dense(server, info, archive)
-        finally:
-            server.stop()
 
 
 def drawn_rows(page):

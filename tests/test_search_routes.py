@@ -21,17 +21,6 @@ def info(tmp_path_factory):
     return archives.generate_archive(path, log_bytes=200_000, sections=30, seed=11)
 
 
-@pytest.fixture
-def archive(info):
-    with Archive(info.path) as opened:
-        yield opened
-
-
-@pytest.fixture
-async def client(aiohttp_client, archive):
-    return await aiohttp_client(LogViewerServer(archive))
-
-
 def records(archive):
     for task in archive.results.scripts:
         for section in task["sections"]:

@@ -28,18 +28,6 @@ def info(tmp_path_factory):
     return archives.generate_archive(path, log_bytes=300_000, sections=60, seed=7)
 
 
-@pytest.fixture
-def archive(info):
-    # Opened afresh for every test: tests add files to the extraction directory.
-    with Archive(info.path) as opened:
-        yield opened
-
-
-@pytest.fixture
-async def client(aiohttp_client, archive):
-    return await aiohttp_client(LogViewerServer(archive))
-
-
 def records(archive):
     return [record for task in archive.results.scripts for record in task["sections"]]
 

@@ -14,7 +14,7 @@ import pytest
 from tavix.log.commands.parser.base import LogSection
 from tavix.log.commands.server import LogViewerServer
 
-from test_server import CAP, P, archive, client, expect_error, info, record_of, records  # noqa: F401
+from test_server import CAP, P, expect_error, info, record_of, records  # noqa: F401
 
 HOST = "lab-host1"
 
