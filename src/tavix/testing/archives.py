@@ -144,7 +144,7 @@ class GeneratedStep:
     stop_time: str = ""
 
 
-@dataclass(slots=True)
+@dataclass
 class GeneratedExecution:
     """A device-command banner in a task log.
 
@@ -153,6 +153,10 @@ class GeneratedExecution:
     target line. `line` and `position` locate the banner in the whole log:
     its index among the log's lines and its byte position.
     """
+
+    # Dense logs hold hundreds of thousands of these (slots by hand: the
+    # dataclass option needs Python 3.10).
+    __slots__ = ("device", "execute_type", "title", "line", "position")
 
     device: str
     execute_type: str
