@@ -92,6 +92,28 @@ async def test_long_work_leaves_the_loop_answering(aiohttp_client, archive, capl
         archive.results = real
 
 
+async def test_requests_waiting_for_a_computation_hold_no_worker_thread(aiohttp_client, archive):
+    slow = SlowParser(archive.results)
+    archive.results, real = slow, archive.results
+    try:
+        client = await aiohttp_client(LogViewerServer(archive))
+        waiting = [asyncio.ensure_future(client.get(P + "/categories")) for _ in range(12)]
+        await asyncio.get_running_loop().run_in_executor(None, slow.asked.wait, 10)
+        await asyncio.sleep(0.2)
+        # More waiting requests than the executor has threads: work of
+        # another route still finds a thread.
+        section = real.scripts[0]["sections"][1]
+        search = await asyncio.wait_for(client.get(P + f"/sections/{section['id']}/search?q=a"), 20)
+        assert search.status == 200
+        slow.release.set()
+        expected = base.failure_categories(real)
+        for response in await asyncio.gather(*waiting):
+            assert await body(response) == expected
+    finally:
+        slow.release.set()
+        archive.results = real
+
+
 def seconds(text):
     try:
         stamp = datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S")

@@ -1,5 +1,5 @@
 // Answers that are computed once per opening, in a worker thread: the first
-// request computes while later ones wait for it in their own workers.
+// request computes while later ones wait for it on the loop.
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -7,21 +7,13 @@ namespace tavix::server {
 
 namespace {
 
-// self._computed: key -> [lock, value]; entries are made on the loop's
-// thread, so two requests never make two entries for one key.
-nb::list entry_of(nb::handle self, nb::handle key) {
+nb::dict table_of(nb::handle self) {
     nb::object table = nb::getattr(self, "_computed", nb::none());
     if (table.is_none()) {
         table = nb::dict();
         self.attr("_computed") = table;
     }
-    nb::object found = table.attr("get")(key);
-    if (!found.is_none())
-        return nb::borrow<nb::list>(found);
-    nb::list entry;
-    entry.append(state->new_lock());
-    table[key] = entry;
-    return entry;
+    return nb::borrow<nb::dict>(table);
 }
 
 // A future of the running loop that holds `value` already.
@@ -33,28 +25,35 @@ nb::object done_future(nb::handle value) {
 
 }  // namespace
 
+// self._computed: key -> [value] once computed, or the future of the
+// computation still running. The table is only touched on the loop's thread,
+// so requests that come while it runs wait on that future there, holding no
+// worker thread.
 nb::object computed_once(nb::handle self, nb::handle key, std::function<nb::object()> compute,
                          std::function<nb::object(nb::handle)> finish) {
-    nb::list entry = entry_of(self, key);
-    if (nb::len(entry) > 1)
-        return finish(done_future(entry[1]));
-    return off_loop(
-        [entry, compute = std::move(compute)]() mutable -> nb::object {
-            nb::object lock = entry[0];
-            lock.attr("acquire")();
-            try {
-                if (nb::len(entry) == 1) {
-                    nb::object value = compute();
-                    entry.append(value);
-                }
-            } catch (...) {
-                lock.attr("release")();
-                throw;
-            }
-            lock.attr("release")();
-            return entry[1];
-        },
-        std::move(finish));
+    nb::dict table = table_of(self);
+    nb::object found = table.attr("get")(key);
+    if (PyList_Check(found.ptr()))
+        return finish(done_future(nb::borrow<nb::list>(found)[0]));
+    if (!found.is_none())
+        return then(found, std::move(finish));
+    nb::object running = off_loop(std::move(compute), [](nb::handle done) { return done.attr("result")(); });
+    table[key] = running;
+    nb::object owner = nb::borrow(key);
+    running.attr("add_done_callback")(nb::cpp_function([table, owner](nb::handle done) {
+        if (!table.attr("get")(owner).is(done))
+            return;
+        // A failure is not kept: the next request computes again.
+        if (nb::cast<bool>(done.attr("cancelled")()) || !done.attr("exception")().is_none()) {
+            if (PyDict_DelItem(table.ptr(), owner.ptr()) < 0)
+                throw nb::python_error();
+            return;
+        }
+        nb::list value;
+        value.append(done.attr("result")());
+        table[owner] = value;
+    }));
+    return then(running, std::move(finish));
 }
 
 }  // namespace tavix::server

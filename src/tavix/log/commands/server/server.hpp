@@ -37,7 +37,6 @@ struct State {
     PyObject *stock_all_executions = nullptr, *stock_child_execute = nullptr,
              *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr;
     // computed once per opening, off the event loop
-    nb::object new_lock;                                    // threading.Lock
     nb::object failure_categories, severity_histogram;      // from the parser's base module
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
@@ -113,7 +112,7 @@ nb::object contained_path(nb::handle self, nb::handle name);
 nb::object known_section(nb::handle self, nb::handle request);
 nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e);
 // For answers that do not change while the archive is open: runs `compute`
-// in a worker thread on the first request (later ones wait for it there),
+// in a worker thread on the first request (later ones wait on the loop),
 // keeps its value under `key`, and answers `finish(future)` on the loop,
 // where future.result() gives the value or raises the computation's error
 // (a failure is not kept: the next request computes again).

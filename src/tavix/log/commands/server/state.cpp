@@ -57,7 +57,6 @@ void init_state(nb::module_ &m) {
     state->permission_error = builtins.attr("PermissionError");
     state->file_not_found_error = builtins.attr("FileNotFoundError");
 
-    state->new_lock = nb::module_::import_("threading").attr("Lock");
     nb::module_ parser_base = nb::module_::import_("tavix.log.commands.parser.base");
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
