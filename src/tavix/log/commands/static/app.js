@@ -151,6 +151,7 @@ async function showSection(key, at = null) {
   if (fromJob) $("#log-search").value = jobQuery;
   if (at !== null) await logPane.openAt(section, at);
   else if (!fromJob) await logPane.open(section, 0);
+  if (token !== opening) return;  // another section was chosen meanwhile
   logSearch.reset(section, fromJob);
   loadExecutions(section);
 }

@@ -122,16 +122,21 @@ class DeviceTable {
   }
 
   async fetch(index) {
+    // A page asked for before the section or the filters changed belongs to
+    // that older query: it must not land in the current one's pages.
+    const token = this.token;
     this.pending.add(index);
     try {
       const page = await api.executionsPage(this.section.id, index * PAGE, PAGE,
         this.deviceBox.value.trim(), this.filterBox.value);
-      this.pages.set(index, page.executions);
-      this.noteDevices(page.executions);
-      this.forgetFarPages(index);
+      if (token === this.token) {
+        this.pages.set(index, page.executions);
+        this.noteDevices(page.executions);
+        this.forgetFarPages(index);
+      }
       return page;
     } finally {
-      this.pending.delete(index);
+      if (token === this.token) this.pending.delete(index);
     }
   }
 

@@ -60,7 +60,7 @@ export class LogPane {
       else this.pane.scrollTop = 0;
       await this.fill();
     } catch (error) {
-      this.after.textContent = `Could not load the log: ${error.message}`;
+      if (token === this.token) this.after.textContent = `Could not load the log: ${error.message}`;
     }
   }
 

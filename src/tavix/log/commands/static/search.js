@@ -125,16 +125,18 @@ export class LogSearch {
   // The next record line of severity error or worse after the highlighted
   // line (or the top of the loaded pages).
   async nextError() {
-    if (!this.section) return;
+    const section = this.section;  // the answer is about this one, whatever is shown by then
+    if (!section) return;
     const here = this.pane.highlight ? this.pane.highlight.offset + 1 : this.pane.firstOffset;
     this.errorButton.disabled = true;
     try {
-      let answer = await api.search(this.section.id, { q: ERROR_LINE, regex: 1, case: 1, offset: here, limit: 1 });
-      while (!answer.hits.length && answer.next) answer = await getJSON(answer.next);
+      let answer = await api.search(section.id, { q: ERROR_LINE, regex: 1, case: 1, offset: here, limit: 1 });
+      while (!answer.hits.length && answer.next && section === this.section) answer = await getJSON(answer.next);
+      if (section !== this.section) return;
       const hit = answer.hits[0];
       if (!hit) return this.show("no error after this line");
       if (this.pane.lineAt(hit.offset)) this.pane.markLine(hit.offset, null);
-      else await this.pane.openAt(this.section, hit.offset, hit.line, null);
+      else await this.pane.openAt(section, hit.offset, hit.line, null);
     } finally {
       this.errorButton.disabled = false;
     }
