@@ -6,6 +6,7 @@ import gc
 import ipaddress
 import random
 import re
+import time
 
 import pytest
 
@@ -203,6 +204,38 @@ def test_signature_examples():
         "since <DATE> <TIME>, id <UUID>"
     assert sign("stream 0x1f3a at fe80::1 and R12") == "stream <HEX> at <IP> and R12"
     assert sign("lone \udc80 surrogate 7") == "lone \udc80 surrogate <N>"
+
+
+def test_signature_of_address_runs_matches_the_literal_reading():
+    # Long runs of address characters, with candidates on both sides of the
+    # longest possible address.
+    rng = random.Random(5)
+    pieces = ["ffff:", "1:", ":", "::", ".", "255.", "1.2.3.4", "a", "0", "g", " ", "'", "ffff:ffff:ffff:ffff:ffff:ffff:"]
+    for _ in range(400):
+        message = "".join(rng.choice(pieces) for _ in range(rng.randint(1, 30)))
+        assert base.failure_signature(message) == reference_signature(message), message
+
+
+def pathological_lines(size):
+    """(message, signature) pairs for runs that make a naive reading slow."""
+    unclosed = [(f" {quote}a" * (size // 3), " ".join([f"{quote}a"] * (size // 3))) for quote in "'\"\u201c\u00ab"]
+    return unclosed + [
+        (":" * size, "<IP>" * (size // 2)),
+        ("a:" * (size // 2), "a:" * (size // 2 - 8) + "<IP>:"),
+        ("1." * (size // 2), "<IP>." * (size // 8)),
+    ]
+
+
+def test_signature_of_pathological_lines():
+    for message, signature in pathological_lines(600):
+        assert reference_signature(message) == signature, message[:20]
+        assert base.failure_signature(message) == signature, message[:20]
+    started = time.monotonic()
+    for message, signature in pathological_lines(LINE_HEAD):
+        assert base.failure_signature(message) == signature, message[:20]
+    # Each line takes milliseconds; a reading that rescans the line per
+    # position takes seconds to hours.
+    assert time.monotonic() - started < 2
 
 
 # ------------------------------------------------------------- cause lines ---

@@ -12,6 +12,7 @@
 // <N>. Runs of white space become one blank; none is kept at either end.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -30,7 +31,7 @@ bool word(char c) { return digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c 
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) : s_(text) {}
+    explicit Reader(std::string_view text) : s_(text) { unclosed_from_.fill(std::string_view::npos); }
 
     char at(size_t i) const { return i < s_.size() ? s_[i] : '\0'; }
     // Nothing that continues a word follows position `end`.
@@ -51,19 +52,23 @@ public:
 
     // Opening and closing quote of a quoted string starting at i; the length
     // of the whole string, or 0.
-    size_t quoted(size_t i, size_t &open, size_t &close) const {
-        static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> quotes{{
-            {"'", "'"}, {"\"", "\""}, {"\u201c", "\u201d"}, {"\u2018", "\u2019"}, {"\u00ab", "\u00bb"}}};
-        for (auto [opening, closing] : quotes) {
+    size_t quoted(size_t i, size_t &open, size_t &close) {
+        for (size_t kind = 0; kind < kQuotes.size(); ++kind) {
+            auto [opening, closing] = kQuotes[kind];
             if (s_.compare(i, opening.size(), opening) != 0)
                 continue;
-            for (size_t j = s_.find(closing, i + opening.size()); j != std::string_view::npos;
-                 j = s_.find(closing, j + 1))
+            size_t from = i + opening.size();
+            // A line of unclosed quotes would otherwise be searched to its end
+            // once per quote.
+            if (from >= unclosed_from_[kind])
+                return 0;
+            for (size_t j = s_.find(closing, from); j != std::string_view::npos; j = s_.find(closing, j + 1))
                 if (ends(j + closing.size())) {
                     open = opening.size();
                     close = closing.size();
                     return j + closing.size() - i;
                 }
+            unclosed_from_[kind] = from;
             return 0;
         }
         return 0;
@@ -173,6 +178,10 @@ public:
     // The rules of a strict IPv6 parser: hextets of one to four hex digits,
     // at most one "::", an optional IPv4 tail.
     static bool ipv6_valid(std::string_view text) {
+        // At most nine parts, counted before splitting: a run of colons offers
+        // many candidates.
+        if (std::count(text.begin(), text.end(), ':') > 8)
+            return false;
         std::vector<std::string_view> parts;
         for (size_t from = 0;;) {
             size_t colon = text.find(':', from);
@@ -232,17 +241,24 @@ public:
     }
 
     // The longest run of address characters at i that is an IPv6 address,
-    // dropping trailing colons and dots one by one.
-    size_t ipv6(size_t i) const {
-        size_t length = run(i, [](char c) { return hex_digit(c) || c == ':' || c == '.'; });
-        while (length) {
+    // dropping trailing colons and dots one by one. No IPv6 address is longer
+    // than 45 characters, so longer candidates are skipped, and the run is
+    // measured once for all the positions inside it.
+    size_t ipv6(size_t i) {
+        static constexpr size_t kLongest = 45;
+        if (i < address_run_.begin || i >= address_run_.end) {
+            size_t end = i + run(i, [](char c) { return hex_digit(c) || c == ':' || c == '.'; });
+            size_t tail = end;
+            while (tail > i && (s_[tail - 1] == ':' || s_[tail - 1] == '.'))
+                --tail;
+            address_run_ = {i, end, tail};
+        }
+        // Candidates end in the trailing colons and dots, or right after the
+        // last hex digit.
+        size_t shortest = std::max(address_run_.tail, i) - i;
+        for (size_t length = std::min(address_run_.end - i, kLongest); length && length >= shortest; --length)
             if (ends(i + length) && ipv6_valid(s_.substr(i, length)))
                 return length;
-            char last = s_[i + length - 1];
-            if (last != ':' && last != '.')
-                return 0;
-            --length;
-        }
         return 0;
     }
 
@@ -271,7 +287,18 @@ public:
     }
 
 private:
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kQuotes{{
+        {"'", "'"}, {"\"", "\""}, {"\u201c", "\u201d"}, {"\u2018", "\u2019"}, {"\u00ab", "\u00bb"}}};
+    // The run of address characters last measured, and where its trailing
+    // colons and dots start.
+    struct AddressRun {
+        size_t begin = 0, end = 0, tail = 0;
+    };
+
     std::string_view s_;
+    // Per quote kind: no closing quote ends a quoted string from here on.
+    std::array<size_t, kQuotes.size()> unclosed_from_;
+    AddressRun address_run_;
 };
 
 }  // namespace
