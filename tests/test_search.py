@@ -170,6 +170,22 @@ def test_pathological_regex_runs_in_linear_time(archive, tmp_path):
         assert answer["complete"] or answer["scanned_to"] > 0
 
 
+def follow_timed_answers(archive, path, query, max_seconds, bound):
+    """Hits and answer count of a regex search followed page by page, each answer within `bound` s."""
+    offset, line, line_start, answers, hits = 0, None, None, 0, []
+    while True:
+        started = time.monotonic()
+        answer = archive.search(str(path), 0, 0, query, regex=True, offset=offset, line=line,
+                                line_start=line_start, max_seconds=max_seconds)
+        assert time.monotonic() - started < bound
+        hits += answer["hits"]
+        answers += 1
+        if answer["complete"]:
+            return hits, answers
+        assert answer["scanned_to"] > offset
+        offset, line, line_start = answer["scanned_to"], answer["line"], answer["line_start"]
+
+
 def test_a_regex_whose_states_keep_being_new_stops_in_time_and_resumes(archive, tmp_path):
     # (a|b)*a(a|b){60}c needs a new automaton state at almost every byte of
     # random a/b text: each answer stops at its time budget, and following
@@ -178,20 +194,23 @@ def test_a_regex_whose_states_keep_being_new_stops_in_time_and_resumes(archive, 
     lines = ["".join(rng.choice("ab") for _ in range(3000)) for _ in range(6)] + ["a" * 61 + "c"]
     path = tmp_path / "ab.log"
     path.write_text("\n".join(lines) + "\n")
-    query, offset, line, line_start, answers, hits = "(a|b)*a(a|b){60}c", 0, None, None, 0, []
-    while True:
-        started = time.monotonic()
-        answer = archive.search(str(path), 0, 0, query, regex=True, offset=offset, line=line,
-                                line_start=line_start, max_seconds=0.02)
-        assert time.monotonic() - started < 1
-        hits += answer["hits"]
-        answers += 1
-        if answer["complete"]:
-            break
-        assert answer["scanned_to"] > offset
-        offset, line, line_start = answer["scanned_to"], answer["line"], answer["line_start"]
+    hits, answers = follow_timed_answers(archive, path, "(a|b)*a(a|b){60}c", 0.02, 1)
     assert answers > 1
     assert [(h["line"], h["column"], h["length"]) for h in hits] == [(6, 0, 62)]
+
+
+def test_settling_a_long_line_keeps_to_the_time_budget(archive, tmp_path):
+    # a{1,900}$ keeps hundreds of threads of the exact matcher alive along a
+    # line of "a": settling the line costs seconds. Each answer stops near its
+    # budget, at the start of that line or, when it is the page's first,
+    # inside it; following the answers still finds the match at its end.
+    long = 100_000
+    data = b"short\n" + b"a" * long + b"\n" + b"a" * long + b"b\nend\n"
+    path = tmp_path / "long.log"
+    path.write_bytes(data)
+    hits, answers = follow_timed_answers(archive, path, "a{1,900}$", 0.05, 0.5)
+    assert answers > 2
+    assert [(h["offset"], h["line"], h["column"], h["length"]) for h in hits] == [(6, 1, long - 900, 900)]
 
 
 def test_job_counts_by_interval(archive, tmp_path):

@@ -61,9 +61,11 @@ size_t Matcher::other_length_variant_at(const unsigned char *text, size_t from, 
 }
 
 // Bounds the line that starts at `line_start` and finds its first match with
-// the exact matcher (anchored at `anchored_at` when that is not SIZE_MAX).
+// the exact matcher (anchored at `anchored_at` when that is not SIZE_MAX);
+// past `deadline`, false with `stopped_at` set as PikeVM::find sets it.
 bool Matcher::settle(const unsigned char *text, size_t line_start, size_t size, const Region &region,
-                     size_t anchored_at, LineMatch &found) {
+                     size_t anchored_at, LineMatch &found, LazyDFA::Clock::time_point deadline,
+                     size_t &stopped_at) {
     const void *newline = memchr(text + line_start, '\n', size - line_start);
     size_t end = newline ? size_t(static_cast<const unsigned char *>(newline) - text) : size;
     found.line_start = line_start;
@@ -74,11 +76,13 @@ bool Matcher::settle(const unsigned char *text, size_t line_start, size_t size, 
     span.starts_line = line_start > 0 || region.starts_line;
     span.ends_line = newline || region.ends_line;
     span.before = line_start > 0 ? text[line_start - 1] : region.before;
-    size_t start, stop;
-    if (anchored_at != SIZE_MAX) {
-        if (!pike_.find(span, anchored_at - line_start, true, start, stop))
-            return false;
-    } else if (!pike_.find(span, 0, false, start, stop)) {
+    size_t start, stop, stopped = SIZE_MAX;
+    bool matched = anchored_at != SIZE_MAX
+                       ? pike_.find(span, anchored_at - line_start, true, start, stop, deadline, stopped)
+                       : pike_.find(span, 0, false, start, stop, deadline, stopped);
+    if (!matched) {
+        if (stopped != SIZE_MAX)
+            stopped_at = line_start + stopped;
         return false;
     }
     found.match_start = line_start + start;
@@ -121,8 +125,10 @@ bool Matcher::next_line(const unsigned char *text, size_t from, size_t size, con
                 from = newline ? end + 1 : size;
                 continue;
             }
-            if (settle(text, line_start, size, region, at, found))
+            if (settle(text, line_start, size, region, at, found, deadline, stopped_at))
                 return true;
+            if (stopped_at != SIZE_MAX)
+                return false;
             from = at + 1;
             continue;
         }
@@ -130,8 +136,10 @@ bool Matcher::next_line(const unsigned char *text, size_t from, size_t size, con
         if (end == LazyDFA::kNoMatch)
             return false;
         size_t line_start = line_start_before(text, end);
-        if (settle(text, line_start, size, region, SIZE_MAX, found))
+        if (settle(text, line_start, size, region, SIZE_MAX, found, deadline, stopped_at))
             return true;
+        if (stopped_at != SIZE_MAX)
+            return false;
         from = found.next_line;
         if (from >= size)
             return false;

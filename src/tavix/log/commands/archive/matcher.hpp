@@ -37,13 +37,16 @@ public:
 
     // The first line in text[from, size) that holds a match; `from` is a line
     // start (or the region start). False when there is none, or, with
-    // `stopped_at` set to where it stopped, when `deadline` passed first.
+    // `stopped_at` set to where it stopped, when `deadline` passed first
+    // (inside a line when the exact matcher ran out of time in it; see
+    // PikeVM::find for where).
     bool next_line(const unsigned char *text, size_t from, size_t size, const Region &region,
                    LineMatch &found, LazyDFA::Clock::time_point deadline, size_t &stopped_at);
 
 private:
     bool settle(const unsigned char *text, size_t line_start, size_t size, const Region &region,
-                size_t anchored_at, LineMatch &found);
+                size_t anchored_at, LineMatch &found, LazyDFA::Clock::time_point deadline,
+                size_t &stopped_at);
     size_t other_length_variant_at(const unsigned char *text, size_t from, size_t size,
                                    const Region &region);
 

@@ -5,6 +5,7 @@
 #endif
 #include "pike_vm.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace tavix::search {
@@ -94,10 +95,25 @@ void PikeVM::add(List &list, uint32_t pc, size_t start, const Span &span, size_t
     }
 }
 
-bool PikeVM::find(const Span &span, size_t from, bool anchored, size_t &start, size_t &end) {
+bool PikeVM::find(const Span &span, size_t from, bool anchored, size_t &start, size_t &end,
+                  Clock::time_point deadline, size_t &stopped_at) {
+    stopped_at = SIZE_MAX;
     current_.dense.clear();
     bool matched = false;
+    size_t steps = 0;
     for (size_t at = from;; ++at) {
+        if (++steps % 2048 == 0 && Clock::now() >= deadline) {
+            if (matched)
+                return true;
+            // Threads are kept in order of preference, and one that reaches
+            // a state already held by an earlier-starting one is dropped: no
+            // match starts before the earliest start still alive.
+            size_t earliest = at;
+            for (const Thread &thread : current_.dense)
+                earliest = std::min(earliest, thread.start);
+            stopped_at = earliest > from ? earliest : at;
+            return false;
+        }
         if (skips_ && !anchored && !matched && current_.dense.empty()) {
             at += find_any(span.text + at, span.size - at, first_bytes_);
             if (at >= span.size)

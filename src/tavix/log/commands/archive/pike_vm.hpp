@@ -3,6 +3,7 @@
 // repeats) in time linear in the text.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -26,9 +27,19 @@ class PikeVM {
 public:
     explicit PikeVM(const Program &program);
 
+    using Clock = std::chrono::steady_clock;
+
     // The leftmost match that starts at `from` or later (exactly at `from`
-    // when `anchored`): its [start, end) in `span`, or false.
-    bool find(const Span &span, size_t from, bool anchored, size_t &start, size_t &end);
+    // when `anchored`): its [start, end) in `span`, or false. Its cost is the
+    // span's length times the threads alive, so it watches `deadline` every
+    // few thousand bytes; once past it, it gives up with false and
+    // `stopped_at` set to the earliest position a match could still start
+    // (no match starts between `from` and it), or, when that is `from`
+    // itself, to the first byte it did not look at. A match already found
+    // when time runs out is answered as far as it got (its end may fall
+    // short of the preferred one).
+    bool find(const Span &span, size_t from, bool anchored, size_t &start, size_t &end,
+              Clock::time_point deadline, size_t &stopped_at);
 
 private:
     struct Thread {

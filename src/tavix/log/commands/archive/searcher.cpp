@@ -61,6 +61,27 @@ size_t character_end(const unsigned char *p, size_t n) {
     return n;
 }
 
+// The characters of the file's bytes [from, to), read in blocks cut at whole
+// characters; -1 with errno set when a read fails.
+int64_t characters_between(const Descriptor &file, int64_t from, int64_t to) {
+    std::vector<unsigned char> buffer(size_t(1) << 20);
+    int64_t characters = 0;
+    while (from < to) {
+        size_t want = size_t(std::min<int64_t>(int64_t(buffer.size()), to - from));
+        int64_t got = file.read(buffer.data(), want, from);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        size_t n = size_t(got);
+        if (from + got < to && character_end(buffer.data(), n) > 0)
+            n = character_end(buffer.data(), n);
+        characters += int64_t(count_characters(reinterpret_cast<const char *>(buffer.data()), n));
+        from += int64_t(n);
+    }
+    return characters;
+}
+
 std::string hit_text(const unsigned char *p, size_t n, bool &truncated) {
     truncated = n > kMaxHitText;
     if (truncated)
@@ -92,6 +113,9 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
     int64_t line_start = result.line_start;      // its start
     bool starts_line = line_start == base;
     int64_t characters_before = 0;               // of that line before `base`, when known
+    // A search resumed inside a line counts its hits' columns from the line's
+    // start: the characters before `begin` are counted when a hit needs them.
+    bool resumed_inside_line = !starts_line;
     int before = -1;
     uint64_t serial = 0;
     if (!starts_line && base > 0) {
@@ -155,6 +179,15 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
             hit.line_start = found.line_start > 0 ? base + int64_t(found.line_start) : line_start;
             const int64_t hit_line_start = hit.line_start;
             hit.match_position = base + int64_t(found.match_start);
+            if (!first_piece && resumed_inside_line) {
+                int64_t skipped = characters_between(file, line_start, request.begin);
+                if (skipped < 0) {
+                    result.error = errno;
+                    return result;
+                }
+                characters_before += skipped;
+                resumed_inside_line = false;
+            }
             hit.column = int64_t(count_characters(reinterpret_cast<const char *>(text + found.line_start),
                                                   found.match_start - found.line_start)) +
                          (first_piece ? 0 : characters_before);
@@ -182,8 +215,10 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
                 break;
         }
         if (stopped != SIZE_MAX) {
-            // Out of time inside the region: the answer ends at the start of
-            // the line it was in, or, not to stand still, inside its first line.
+            // Out of time inside the region (in the automaton, or in the exact
+            // matcher settling a long line): the answer ends at the start of
+            // the line it was in, or, not to stand still, inside the page's
+            // first line, where the next page goes on.
             const void *newline = stopped > 0 ? memrchr(text, '\n', stopped) : nullptr;
             size_t at_line = newline ? size_t(static_cast<const unsigned char *>(newline) - text) + 1 : 0;
             size_t at = base + int64_t(at_line) > request.begin ? at_line : stopped;
@@ -197,12 +232,14 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
             line_start = base + int64_t(cut);
             starts_line = true;
             characters_before = 0;
+            resumed_inside_line = false;
         } else {
             const void *newline = memrchr(text, '\n', cut);
             size_t piece_start = newline ? size_t(static_cast<const unsigned char *>(newline) - text) + 1 : 0;
             if (newline) {
                 line_start = base + int64_t(piece_start);
                 characters_before = 0;
+                resumed_inside_line = false;
             }
             characters_before += int64_t(count_characters(reinterpret_cast<const char *>(text + piece_start),
                                                            cut - piece_start));

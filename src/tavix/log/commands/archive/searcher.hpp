@@ -50,8 +50,9 @@ constexpr size_t kMaxHitText = 16 * 1024;
 
 // Calls on_hit(hit) for every line with a match, in file order, until it
 // returns false, max_hits hits were taken, or the time or byte budget is
-// spent (checked between blocks, so a search stops at a line start unless a
-// line is longer than a block).
+// spent (checked between blocks and every few thousand bytes the matchers
+// look at, so a search stops at a line start unless the page's first line
+// alone takes longer: then it stops inside that line).
 SearchResult run_search(const SearchRequest &request, Matcher &matcher,
                         const std::function<bool(const Hit &)> &on_hit);
 
