@@ -189,6 +189,22 @@ async def test_job_search_counts_each_line_for_its_deepest_section(client, archi
     assert body["total"] == 6
 
 
+async def test_job_search_shares_one_budget_among_the_logs(client, archive, monkeypatch):
+    # Settling a long line of "a" against a{1,900}$ takes far longer than the
+    # budget: the answer comes back incomplete instead of searching on.
+    record = leaf_testcase(archive)
+    rewrite(archive, record, b"a" * (int(record["log_size"]) - 100) + b"\n")
+    monkeypatch.setattr(LogViewerServer, "job_search_seconds", 0.01)
+    started = time.monotonic()
+    body = await (await client.get(f"{P}/search", params={"q": "a{1,900}$", "regex": "1"})).json()
+    assert time.monotonic() - started < 2
+    assert body["complete"] is False
+    monkeypatch.setattr(LogViewerServer, "job_search_seconds", 60.0)
+    body = await (await client.get(f"{P}/search", params={"q": "a{1,900}$", "regex": "1"})).json()
+    assert "complete" not in body
+    assert body["total"] == 1
+
+
 async def test_the_loop_keeps_answering_while_a_search_runs(client, archive):
     record = leaf_testcase(archive)
     search = asyncio.ensure_future(client.get(f"{P}/search", params={"q": "(x|y)*z{1,3}q", "regex": "1"}))

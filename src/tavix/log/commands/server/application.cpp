@@ -126,7 +126,8 @@ constexpr Handler kHandlers[] = {
      "pass through each log: {\"query\", \"total\", \"sections\": [{\"id\", \"hits\"}]} in tree\n"
      "order, sections without hits left out. A hit line counts for the deepest section or\n"
      "step whose byte range holds its first match. Parameters and INVALID_QUERY as for the\n"
-     "section search; \"complete\": false is added if a log took longer than a minute."},
+     "section search; \"complete\": false is added if the logs took longer than a minute\n"
+     "together (LogViewerServer.job_search_seconds)."},
     // Paging and scans at the scale of a nightly run.
     {"scan_status", scan_status,
      "GET prefix/sections/{section_uuid}/scan: whether the section's device commands are being\n"
@@ -181,7 +182,9 @@ constexpr const char *kServerDoc =
     "connected to, or a name of access_hosts) are refused the same way, and HTML reports\n"
     "of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts\n"
     "allow-popups), so their scripts cannot read the viewer's routes.\n"
-    "access_hosts: further Host names to accept, such as the one the URL shows.";
+    "access_hosts: further Host names to accept, such as the one the URL shows.\n\n"
+    "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
+    "search the task logs before it answers with \"complete\": false.";
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
@@ -225,6 +228,7 @@ void define_server_class(nb::module_ &m) {
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
         .attr("ATTRS", attrs)
+        .attr("job_search_seconds", nb::float_(60.0))
         .method("__init__", &server_init, nb::arg("archive"), nb::arg("fread_size") = 20480,
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
                 nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),

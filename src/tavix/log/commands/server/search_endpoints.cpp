@@ -2,6 +2,7 @@
 // per section over the whole job. Both search in a worker thread through the
 // archive's native searcher.
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <vector>
@@ -227,7 +228,17 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
 
         std::vector<long long> counts(nb::len(ids), 0);
         bool complete = true;
+        // One budget for the whole request, not one per log: each log gets
+        // the time left, and the answer stops, incomplete, once it is spent.
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(nb::cast<double>(self.attr("job_search_seconds"))));
         for (auto [logfile, entries] : ranges_by_log) {
+            double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                complete = false;
+                break;
+            }
             std::vector<Range> ranges;
             for (nb::handle entry : entries)
                 ranges.push_back({nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
@@ -240,7 +251,8 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
                 bound_list.append(bound);
             nb::object found = archive.attr("count_matches")(logfile, bound_list, q.text,
                                                               nb::arg("regex") = q.regex,
-                                                              nb::arg("case") = q.case_sensitive);
+                                                              nb::arg("case") = q.case_sensitive,
+                                                              nb::arg("max_seconds") = left);
             size_t i = 0;
             for (nb::handle count : found) {
                 if (count.is_none()) {
@@ -251,6 +263,8 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
                     counts[owners[i]] += nb::cast<long long>(count);
                 ++i;
             }
+            if (!complete)
+                break;
         }
 
         long long total = 0;
