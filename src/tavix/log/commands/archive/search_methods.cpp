@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "archive.hpp"
-#include "searcher.hpp"
+#include "search/searcher.hpp"
 
 namespace tavix::archive {
 
