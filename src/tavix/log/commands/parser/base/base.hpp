@@ -98,6 +98,7 @@ void define_failure_signature(nb::module_ &module);
 void define_failure_causes(nb::module_ &module);
 void define_failure_categories(nb::module_ &module);
 void define_severity_histogram(nb::module_ &module);
+void define_testing_hooks(nb::module_ &module);
 
 // The execution scan of one LogSection: dictionary from execute_id to LogExecute.
 nb::object scan_executions(nb::handle section);

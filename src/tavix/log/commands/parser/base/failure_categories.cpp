@@ -143,7 +143,7 @@ std::vector<FailingNode> failing_nodes(nb::handle parser) {
 }
 
 struct Plan {
-    const log_lines::LogFile *file = nullptr;
+    const lines::FileDescriptor *file = nullptr;
     int64_t begin = 0, end = 0;
     std::string host;
     failures::Cause cause;
@@ -159,7 +159,7 @@ int64_t whole(nb::handle value) {
 
 nb::dict failure_categories(nb::handle parser, bool with_causes) {
     std::vector<FailingNode> nodes = failing_nodes(parser);
-    std::map<std::string, std::unique_ptr<log_lines::LogFile>> files;
+    std::map<std::string, std::unique_ptr<lines::FileDescriptor>> files;
     std::vector<Plan> plans(nodes.size());
     std::vector<nb::object> paths(nodes.size());
     nb::object get_section = parser.attr("get_section");
@@ -176,9 +176,11 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
             nb::object dir = nb::getattr(section.attr("archive"), "dir", nb::none());
             if (!dir.is_none())
                 ensure_inside(fs_path(dir), path);
-            file = std::make_unique<log_lines::LogFile>(path.c_str());
-            if (!file->ok())
+            file = std::make_unique<lines::FileDescriptor>(path.c_str());
+            if (!file->ok()) {
+                errno = file->error();
                 raise_errno(path);
+            }
             if (file->is_directory()) {
                 errno = EISDIR;
                 raise_errno(path);

@@ -10,7 +10,10 @@ Shared &shared() {
 
 nb::object get_item(nb::handle mapping, const char *key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemString(mapping.ptr(), key);
+        nb::str name(key);
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
         return value ? nb::borrow(value) : nb::none();
     }
     return mapping.attr("get")(key);
