@@ -1,37 +1,37 @@
 #include "reading.hpp"
 
-#include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include <positioned_read.hpp>
+#include <line_reader.hpp>
+#include <py_helpers.hpp>
 
 namespace tavix::archive {
 
 namespace {
 
+using lines::character_boundary;
+
+// The log file opened for reading; the interpreter's OSError when it cannot be.
 class File {
 public:
-    explicit File(const std::string &path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0)
+    explicit File(const std::string &path) : path_(path), descriptor_(path.c_str()) {
+        if (!descriptor_.ok()) {
+            errno = descriptor_.error();
             raise_errno(path);
+        }
     }
-    ~File() { ::close(fd_); }
-    File(const File &) = delete;
-    File &operator=(const File &) = delete;
+
+    const lines::FileDescriptor &descriptor() const { return descriptor_; }
 
     // Reads up to `size` bytes at `position`; fewer only at the end of the
     // file. -1 with errno set on an error; needs no interpreter lock.
     int64_t try_read_at(char *buffer, size_t size, int64_t position) const {
-        return read_fully_at(fd_, buffer, size, position);
+        return descriptor_.read_at(buffer, size, position);
     }
 
     size_t read_at(char *buffer, size_t size, int64_t position) const {
@@ -46,109 +46,45 @@ public:
 
 private:
     std::string path_;
-    int fd_;
+    lines::FileDescriptor descriptor_;
 };
 
-inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-inline size_t sequence_length(unsigned char c) {
-    if (c >= 0xC2 && c <= 0xDF) return 2;
-    if (c >= 0xE0 && c <= 0xEF) return 3;
-    if (c >= 0xF0 && c <= 0xF4) return 4;
-    return 1;
-}
-
-// A page boundary at `pos` of buf[0:size] moved past the character that
-// starts before it and ends after it, when that character is complete in the
-// buffer. Both neighbouring pages compute the same boundary.
-size_t character_boundary(const char *buf, size_t size, size_t pos) {
-    size_t lowest = pos >= 3 ? pos - 3 : 0;
-    for (size_t j = pos; j > lowest;) {
-        --j;
-        unsigned char c = (unsigned char)buf[j];
-        if (is_continuation(c))
-            continue;
-        size_t length = sequence_length(c);
-        if (length == 1 || j + length <= pos || j + length > size)
-            return pos;
-        for (size_t k = j + 1; k < j + length; ++k)
-            if (!is_continuation((unsigned char)buf[k]))
-                return pos;
-        return j + length;
-    }
-    return pos;
-}
-
-nb::str decode(const char *data, size_t size) {
-    PyObject *text = PyUnicode_DecodeUTF8(data, (Py_ssize_t)size, "replace");
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
-// The byte ranges of a section's lines from byte `start`: a line ends after
-// its "\n" (the file's last line may lack one), and the walk stops after the
-// line that takes the byte total past `hint` (hint > 0). It holds one block of
-// the file, never a whole line, and needs no interpreter lock; after a read
-// error failed() is true and error() gives the errno.
+// The byte ranges of a section's lines from byte `start`, as a size hint of
+// `hint` bytes reads them (hint <= 0: to the end of the file), through the
+// line reader. It needs no interpreter lock; after a read error
+// raise_if_failed() raises it.
 class LineWalker {
 public:
     LineWalker(const File &file, int64_t start, int64_t hint)
-        : file_(file), start_(start), hint_(hint), at_(start), begin_(start) {
-        // Sized for the section when it is small (a device command's lines).
-        size_t size = 256 * 1024;
-        if (hint > 0 && hint < (int64_t)size - 4096)
-            size = (size_t)hint + 4096;
-        buffer_.resize(size);
-    }
+        : file_(file), reader_(file.descriptor(), lines::LineRange::size_hint(start, hint), block_for(hint)) {}
 
     bool next(int64_t &begin, int64_t &end) {
-        if (done_)
-            return false;
-        begin = begin_;
-        for (;;) {
-            if (pos_ < have_) {
-                const char *p = buffer_.data() + pos_;
-                if (auto newline = (const char *)std::memchr(p, '\n', have_ - pos_)) {
-                    pos_ = (size_t)(newline - buffer_.data()) + 1;
-                    end = begin_ = at_ + (int64_t)pos_;
-                    done_ = hint_ > 0 && end - start_ > hint_;
-                    return true;
-                }
+        lines::LinePiece piece;
+        while (reader_.next(piece))
+            if (piece.last) {
+                begin = piece.line_start;
+                end = piece.offset + int64_t(piece.text.size());
+                return true;
             }
-            at_ += (int64_t)have_;
-            have_ = pos_ = 0;
-            int64_t n = file_.try_read_at(buffer_.data(), buffer_.size(), at_);
-            if (n <= 0) {
-                done_ = true;
-                if (n < 0) {
-                    error_ = errno;
-                    return false;
-                }
-                end = at_;
-                return end > begin;
-            }
-            have_ = (size_t)n;
-        }
+        return false;
     }
 
-    bool failed() const { return error_ != 0; }
-    // Raises the read error as the interpreter's OSError (with the lock).
     void raise_if_failed() const {
-        if (error_) {
-            errno = error_;
+        if (reader_.error()) {
+            errno = reader_.error();
             file_.fail();
         }
     }
 
 private:
+    // Sized for the section when it is small (a device command's lines).
+    static size_t block_for(int64_t hint) {
+        size_t size = 256 * 1024;
+        return hint > 0 && hint < (int64_t)size - 4096 ? (size_t)hint + 4096 : size;
+    }
+
     const File &file_;
-    int64_t start_, hint_;
-    std::vector<char> buffer_;
-    size_t have_ = 0, pos_ = 0;
-    int64_t at_, begin_;  // file positions of buffer_[0] and of the next line
-    bool done_ = false;
-    int error_ = 0;
+    lines::LineReader reader_;
 };
 
 struct LineSlice {
@@ -232,7 +168,7 @@ LineSlice read_slice(const File &file, int64_t log_start, int64_t log_size, Py_s
         int64_t from = chunk_begin, available = chunk_begin + got;
         for (int64_t line_end : ends) {
             int64_t line_from = std::min(from, available), line_to = std::min(line_end, available);
-            nb::str line = decode(chunk.data() + (line_from - chunk_begin), (size_t)(line_to - line_from));
+            nb::str line = decode_text(chunk.data() + (line_from - chunk_begin), (size_t)(line_to - line_from));
             if (PyList_Append(slice.lines.ptr(), line.ptr()) != 0)
                 throw nb::python_error();
             from = line_end;
@@ -303,7 +239,7 @@ nb::object read_page(const std::string &path, int64_t log_start, int64_t log_siz
     if (before > 0)
         begin = character_boundary(buffer.data(), got, begin);
     end = std::max(begin, character_boundary(buffer.data(), got, end));
-    return decode(buffer.data() + begin, end - begin);
+    return decode_text(buffer.data() + begin, end - begin);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 #include <path_guard.hpp>
+#include <py_helpers.hpp>
 
 #include <algorithm>
 
@@ -53,14 +54,14 @@ int64_t section_end(int64_t log_start, int64_t log_size) {
     return log_size > 0 ? log_start + log_size : INT64_MAX;
 }
 
-nb::object decoded(const std::string &text) {
-    PyObject *value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
+nb::object decoded(const std::string &text) { return decode_text(text.data(), text.size()); }
 
-nb::str interned(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
+nb::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw nb::python_error();
+    return nb::steal<nb::str>(name);
+}
 
 struct HitKeys {
     nb::str offset = interned("offset"), line = interned("line"), column = interned("column"),
@@ -76,7 +77,7 @@ void set_int(nb::handle dict, nb::handle key, int64_t value) {
 nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
                 nb::handle query, bool regex, bool case_sensitive, int64_t offset, nb::handle line,
                 nb::handle line_start, size_t limit, double max_seconds, int64_t max_bytes,
-                size_t block) {
+                size_t block, bool counters) {
     if (log_start < 0 || offset < 0)
         throw nb::value_error("log_start and offset must not be negative");
     if (limit == 0)
@@ -126,7 +127,10 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
 
     // A page holds up to a thousand hits: their keys are made once.
     static const HitKeys *keys = new HitKeys();
-    nb::list hits = nb::steal<nb::list>(PyList_New(Py_ssize_t(result.hits.size())));
+    PyObject *list = PyList_New(Py_ssize_t(result.hits.size()));
+    if (!list)
+        throw nb::python_error();
+    nb::list hits = nb::steal<nb::list>(list);
     Py_ssize_t index = 0;
     for (const search::Hit &hit : result.hits) {
         nb::dict entry;
@@ -146,6 +150,13 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
     answer["line"] = result.line;
     answer["line_start"] = result.line_start - log_start;
     answer["complete"] = result.complete;
+    if (counters) {
+        nb::dict work;
+        work["blocks_read"] = result.counters.blocks_read;
+        work["bytes_read"] = result.counters.bytes_read;
+        work["states_built"] = result.states_built;
+        answer["counters"] = work;
+    }
     return answer;
 }
 
@@ -202,7 +213,7 @@ void add_search_methods(ClassBuilder &archive) {
                 nb::arg("offset") = 0, nb::arg("line").none() = nb::none(),
                 nb::arg("line_start").none() = nb::none(), nb::arg("limit") = 100,
                 nb::arg("max_seconds") = 0.2, nb::arg("max_bytes") = int64_t(256) << 20,
-                nb::arg("block") = size_t(1) << 20,
+                nb::arg("block") = size_t(1) << 20, nb::arg("counters") = false,
                 "Searches a log section for the lines that hold `query` (a literal text,\n"
                 "or a regular expression when `regex`; case is ignored unless `case`).\n\n"
                 "Starts at `offset` within the section (`line` is the index of the line\n"
@@ -213,7 +224,9 @@ void add_search_methods(ClassBuilder &archive) {
                 "stops early after about `max_seconds` or `max_bytes`. The log is read in\n"
                 "blocks of `block` bytes; a line longer than a block is searched in pieces\n"
                 "(a match across two pieces is not seen). A query it cannot match (empty,\n"
-                "too large, backreferences, lookaround) raises ValueError.")
+                "too large, backreferences, lookaround) raises ValueError. With `counters`\n"
+                "the answer tells the work done under \"counters\": {\"blocks_read\",\n"
+                "\"bytes_read\", \"states_built\"} (automaton states).")
         .method("count_matches", &count_matches, nb::arg("logfile"), nb::arg("bounds"), nb::arg("query"),
                 nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
                 nb::arg("max_seconds") = 60.0, nb::arg("block") = size_t(1) << 20,

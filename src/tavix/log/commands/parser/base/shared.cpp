@@ -1,5 +1,6 @@
 // Interpreter objects and small helpers shared by the module's classes.
 #include "base.hpp"
+#include "py_helpers.hpp"
 
 namespace tavix::parser_base {
 
@@ -19,9 +20,7 @@ nb::object get_item(nb::handle mapping, const char *key) {
     return mapping.attr("get")(key);
 }
 
-nb::object decode(const char *data, size_t size) {
-    return checked(PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace"));
-}
+nb::object decode(const char *data, size_t size) { return decode_text(data, size); }
 
 std::string utf8_text(nb::handle value) {
     if (value.is_none())
