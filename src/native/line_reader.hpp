@@ -411,7 +411,8 @@ struct LinePiece {
     int64_t offset = 0;     // file position of text[0]
     int64_t line_start = 0; // file position of the line's first byte
     int64_t line = 0;       // the line's number, counted from the range's first line
-    bool first = false;     // the piece starts the line (or the range)
+    bool first = false;     // the line's first piece in the range (offset > line_start
+                            // when the range starts inside the line)
     bool last = false;      // the piece ends the line ("\n", the range end or the file end)
 
     bool ends_with_newline() const { return !text.empty() && text.back() == '\n'; }
@@ -442,7 +443,7 @@ public:
         piece.offset = position_;
         piece.line_start = line_start_;
         piece.line = line_;
-        piece.first = position_ == line_start_;
+        piece.first = !inside_line_;
         if (const char *nl = find_newline(p, n)) {
             size_t length = size_t(nl - p) + 1;
             piece.text = std::string_view(p, length);
@@ -452,6 +453,7 @@ public:
             piece.text = std::string_view(p, n);
             piece.last = block_.last;
             advance(n, false);
+            inside_line_ = !piece.last;
         }
         return true;
     }
@@ -484,6 +486,7 @@ public:
                 if (line_start_ > position_) {
                     used_ += size_t(line_start_ - position_);
                     position_ = line_start_;
+                    inside_line_ = false;
                 }
                 return true;
             }
@@ -492,6 +495,7 @@ public:
             pass(p, n, newlines);
             used_ += n;
             position_ += int64_t(n);
+            inside_line_ = position_ != line_start_;
             if (budget <= n)
                 return false;
             budget -= n;
@@ -523,6 +527,7 @@ private:
     void advance(size_t length, bool ended_line) {
         used_ += length;
         position_ += int64_t(length);
+        inside_line_ = !ended_line;
         if (ended_line) {
             ++line_;
             line_start_ = position_;
@@ -541,6 +546,7 @@ private:
     BlockReader blocks_;
     Block block_;
     bool have_ = false;
+    bool inside_line_ = false;  // pieces of the current line were handed out
     size_t used_ = 0;
     int64_t line_, line_start_, position_;
 };

@@ -2,6 +2,8 @@
 // the pieces a LineReader hands out and the fields the parser finds, so that
 // tests compare them with literal implementations on random input.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
 #include "base.hpp"
 #include "line_reader.hpp"
@@ -12,9 +14,10 @@ namespace tavix::parser_base {
 
 namespace {
 
-// Every piece of the lines of a range: (offset, line_start, line, first, last, bytes).
+// Every piece of the lines of a range: (offset, line_start, line, first, last,
+// bytes); with a needle, only those of the lines the reader skips to.
 nb::list read_pieces(nb::handle logfile, int64_t begin, int64_t end, bool finish_last_line,
-                     int64_t line_start, size_t block) {
+                     int64_t line_start, size_t block, std::optional<std::string> needle) {
     std::string path = fs_path(logfile);
     lines::FileDescriptor file(path.c_str());
     if (!file.ok()) {
@@ -29,9 +32,12 @@ nb::list read_pieces(nb::handle logfile, int64_t begin, int64_t end, bool finish
     lines::LineReader reader(file, range, block);
     nb::list pieces;
     lines::LinePiece piece;
-    while (reader.next(piece))
+    bool skip = needle.has_value();
+    while ((!skip || reader.skip_to(*needle)) && reader.next(piece)) {
+        skip = needle && piece.last;
         pieces.append(nb::make_tuple(piece.offset, piece.line_start, piece.line, piece.first, piece.last,
                                      nb::bytes(piece.text.data(), piece.text.size())));
+    }
     if (reader.error()) {
         errno = reader.error();
         raise_errno(path);
@@ -48,9 +54,13 @@ nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece) {
     size_t at = 0;
     do {
         size_t n = piece ? std::min(piece, text.size() - at) : text.size() - at;
-        // Pieces never split a character, as the readers cut them.
-        if (size_t whole = lines::whole_characters(text.data() + at, n); at + n < text.size() && whole)
-            n = whole;
+        // Pieces never split a character, as the readers cut them (their
+        // blocks hold four bytes at least).
+        if (at + n < text.size()) {
+            n = std::max(n, std::min<size_t>(4, text.size() - at));
+            if (size_t whole = lines::whole_characters(text.data() + at, n))
+                n = whole;
+        }
         parser.feed(text.substr(at, n), int64_t(at), at + n < text.size());
         at += n;
     } while (at < text.size());
@@ -74,6 +84,7 @@ nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece) {
 void define_testing_hooks(nb::module_ &module) {
     module.def("_read_line_pieces", &read_pieces, nb::arg("logfile"), nb::arg("begin"), nb::arg("end"),
                nb::arg("finish_last_line"), nb::arg("line_start"), nb::arg("block"),
+               nb::arg("needle").none() = nb::none(),
                "Test hook: the pieces the line reader hands out for a range, as (offset, line start, "
                "line number, first, last, bytes).");
     module.def("_parse_record_line", &parse_record_line, nb::arg("line"), nb::arg("host"), nb::arg("piece") = 0,
