@@ -153,6 +153,39 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
                            "SECTION_SEARCH_FAILED");
 }
 
+nb::object next_record(nb::handle self_handle, nb::handle request_handle) {
+    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
+    nb::object query = request.attr(state->query);
+    long long offset, severity;
+    try {
+        offset = int_param(query, "offset", 0, 0, LLONG_MAX);
+        severity = int_param(query, "severity", 3, 0, 1000);
+    } catch (const BadQuery &) {
+        return invalid_query(self);
+    }
+    nb::object section;
+    try {
+        section = known_section(self, request);
+    } catch (const nb::python_error &e) {
+        return section_retrieve_failed(self, e);
+    }
+    auto work = [self, request, section, offset, severity]() -> nb::object {
+        nb::object answer = self.attr(state->archive).attr("next_record_line")(
+            section.attr("logfile"), section.attr("log_start"), section.attr(state->log_size),
+            nb::arg("offset") = offset, nb::arg("severity") = severity);
+        nb::object scanned_to = answer["scanned_to"];
+        nb::dict body;
+        body["line"] = answer["line"];
+        body["next"] = scanned_to.is_none()
+                           ? nb::object(nb::none())
+                           : nb::object(nb::str("{}?offset={}&severity={}")
+                                            .format(request.attr(state->path), scanned_to, severity));
+        return json_answer(self, body);
+    };
+    return search_off_loop(self, work, "Exception encountered when searching the section: ",
+                           "SECTION_SEARCH_FAILED");
+}
+
 namespace {
 
 struct Range {

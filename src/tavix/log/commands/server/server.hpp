@@ -161,6 +161,7 @@ nb::object download_file(nb::handle self, nb::handle request);
 nb::object download(nb::handle self, nb::handle file);
 
 nb::object section_search(nb::handle self, nb::handle request);
+nb::object next_record(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
 
 // Access token (access.cpp). The AccessGuard middleware class, defined before
