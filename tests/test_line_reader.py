@@ -149,8 +149,8 @@ def literal_record(line, host):
     return answer
 
 
-def parsed(line, host, piece):
-    answer = base._parse_record_line(line, host.encode(), piece)
+def parsed(line, host, piece, fields_only=False, host_up_to_severity=1000):
+    answer = base._parse_record_line(line, host.encode(), piece, fields_only, host_up_to_severity)
     if "message_start" in answer:
         start = answer.pop("message_start")
         answer["message"] = line[start:].decode("utf-8", "surrogateescape").rstrip(" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
@@ -181,7 +181,16 @@ def test_record_lines_follow_the_header_rules(piece):
         line = random_line(rng)
         if rng.random() < 0.05:
             line = line.replace(b"a", b"\xff", 1)
-        assert parsed(line, HOST, piece) == literal_record(line, HOST), line
+        expected = literal_record(line, HOST)
+        assert parsed(line, HOST, piece) == expected, line
+        # Readers that judge lines by severity gather less, with the same fields.
+        del expected["record"]
+        if expected["severity"] is None:
+            del expected["mentions_host"]
+        assert parsed(line, HOST, piece, fields_only=True) == expected, line
+        if expected["severity"] is not None and expected["severity"] > 4:
+            del expected["mentions_host"]
+        assert parsed(line, HOST, piece, fields_only=True, host_up_to_severity=4) == expected, line
 
 
 @pytest.mark.parametrize("piece", [0, 4096])
@@ -190,6 +199,7 @@ def test_a_line_longer_than_64_kib_is_judged_whole(piece):
     line = head + b"y" * 70000 + b" seen on other-host\n"
     assert parsed(line, "other-host", piece) == literal_record(line, "other-host")
     assert parsed(line, "other-host", piece)["mentions_host"] is True
+    assert parsed(line, "other-host", piece, fields_only=True)["mentions_host"] is True
     # Fields are read from a header of at most 64 KiB: a longer one makes no
     # record line with a severity, though the line still counts its fields.
     raw = b"z" * 70000 + f" 1: {HOST}: t: %A-4-W: x".encode()

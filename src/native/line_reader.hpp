@@ -414,8 +414,6 @@ struct LinePiece {
     bool first = false;     // the line's first piece in the range (offset > line_start
                             // when the range starts inside the line)
     bool last = false;      // the piece ends the line ("\n", the range end or the file end)
-
-    bool ends_with_newline() const { return !text.empty() && text.back() == '\n'; }
 };
 
 // What looks at lines. `line` is given every piece in order; returning false

@@ -176,11 +176,19 @@ struct RecordLine {
     }
 };
 
+// What a parser gathers: everything above, or only the fields and the host,
+// for readers that judge every line of a log by its severity. Those name the
+// least severe line they care about: the host is looked for only in lines
+// with fields of that severity or a more severe (lower) one.
+enum class Gather { everything, fields };
+
 // Gathers RecordLines from consecutive pieces of lines; one parser serves
 // many lines in turn, so their buffers are reused.
 class Parser {
 public:
-    explicit Parser(std::string_view host) : host_(host), reach_(std::max<size_t>(3, host.size()) - 1) {}
+    explicit Parser(std::string_view host, Gather gather = Gather::everything, int host_up_to_severity = 1000)
+        : host_(host), reach_(std::max<size_t>(3, host.size()) - 1), everything_(gather == Gather::everything),
+          most_separators_(everything_ ? 5 : 4), host_up_to_severity_(host_up_to_severity) {}
 
     // Starts on the line that begins at `start`, gathering into `info`.
     void begin(RecordLine &info, int64_t start) {
@@ -191,8 +199,9 @@ public:
         info.start = info.end = start;
         current_ = &info;
         carry_.clear();
-        last_two_.clear();
+        last_two_[0] = last_two_[1] = 0;
         header_done_ = false;
+        host_wanted_ = host_decided_ = everything_;
     }
 
     // `piece` starts at byte `position` and never splits a UTF-8 character
@@ -223,9 +232,8 @@ public:
         }
         if (keep) {
             info.stripped_end = position + int64_t(keep);
-            last_two_.append(piece.data(), keep);
-            if (last_two_.size() > 2)
-                last_two_.erase(0, last_two_.size() - 2);
+            last_two_[0] = keep >= 2 ? piece[keep - 2] : last_two_[1];
+            last_two_[1] = piece[keep - 1];
         }
 
         // Matches that start in the previous pieces and end in this one.
@@ -240,40 +248,44 @@ public:
                 auto at = std::string_view(joint).find(needle, std::max(first, from));
                 return at != std::string_view::npos && at < carried ? carry_at_ + int64_t(at) : NO_POSITION;
             };
-            if (info.separators < 5)
+            if (info.separators < most_separators_)
                 if (int64_t at = across(": "); at != NO_POSITION)
                     add_separator(at);
-            if (info.bracket == NO_POSITION)
+            if (everything_ && info.bracket == NO_POSITION)
                 info.bracket = across("]: ");
             if (info.tags_end == NO_POSITION && info.separators >= 4) {
                 int64_t after = info.separator[3] + 2;
                 size_t from = after > carry_at_ ? size_t(after - carry_at_) : 0;
                 info.tags_end = across("]: ", from);
             }
-            if (!info.has_plus3)
+            if (everything_ && !info.has_plus3)
                 info.has_plus3 = across("+++") != NO_POSITION;
-            if (info.host == NO_POSITION && !info.blank() && !host_.empty()) {
+            if (host_wanted_ && info.host == NO_POSITION && !info.blank() && !host_.empty()) {
                 size_t from = info.stripped_begin > carry_at_ ? size_t(info.stripped_begin - carry_at_) : 0;
                 info.host = across(host_, from);
             }
         }
 
         find_separators(piece, position);
-        find_ts(piece, position);
-        if (info.bracket == NO_POSITION)
-            info.bracket = find_bracket(piece, position, position);
-        if (info.tags_end == NO_POSITION && info.separators >= 4)
+        if (everything_) {
+            find_ts(piece, position);
+            if (info.bracket == NO_POSITION)
+                info.bracket = find_bracket(piece, position, position);
+            if (!info.has_plus3)
+                info.has_plus3 = memmem(piece.data(), n, "+++", 3) != nullptr;
+        }
+        keep_header(piece, position);
+        if (info.tags_end == NO_POSITION && info.separators >= 4 && (everything_ || tags_may_follow()))
             info.tags_end = find_bracket(piece, position, info.separator[3] + 2);
-        if (!info.has_plus3)
-            info.has_plus3 = memmem(piece.data(), n, "+++", 3) != nullptr;
-        if (info.host == NO_POSITION && !info.blank() && info.stripped_begin < piece_end) {
+        if (!host_decided_ && info.separators >= 4)
+            start_host_search();
+        if (host_wanted_ && info.host == NO_POSITION && !info.blank() && info.stripped_begin < piece_end) {
             size_t from = info.stripped_begin > position ? size_t(info.stripped_begin - position) : 0;
             if (host_.empty())
                 info.host = position + int64_t(from);
             else if (auto hit = memmem(piece.data() + from, n - from, host_.data(), host_.size()))
                 info.host = position + (static_cast<const char *>(hit) - piece.data());
         }
-        keep_header(piece, position);
         info.end = piece_end;
         info.ends_with_newline = n && piece.back() == '\n';
         if (!more)
@@ -293,7 +305,7 @@ public:
     // Settles the fields once the whole line was fed.
     void finish() {
         RecordLine &line = *current_;
-        line.ends_with_bracket_colon = last_two_ == "]:";
+        line.ends_with_bracket_colon = last_two_[0] == ']' && last_two_[1] == ':';
         if (line.blank() || line.separators < 4 || !line.separator_inside(line.separator[3]) ||
             line.separator[3] + 2 - line.stripped_begin > int64_t(line.header.size()))
             return;
@@ -323,6 +335,36 @@ private:
         return NO_SEVERITY;
     }
 
+    // Whether the text after the fourth separator may start a tags field:
+    // it does not (yet) show anything else.
+    bool tags_may_follow() const {
+        const RecordLine &info = *current_;
+        size_t rest = size_t(info.separator[3] + 2 - info.stripped_begin);
+        std::string_view head = std::string_view(info.header).substr(std::min(rest, info.header.size()));
+        return std::string_view("%[").substr(0, head.size()) == head.substr(0, 2);
+    }
+
+    // Fields mode: once the fourth separator is found, a line with a severity
+    // has the host looked for, first in its header (which holds the line up
+    // to there), then in the pieces from this one on.
+    void start_host_search() {
+        RecordLine &info = *current_;
+        host_decided_ = true;
+        size_t rest = size_t(info.separator[3] + 2 - info.stripped_begin);
+        if (rest > info.header.size())
+            return;  // a header too long for fields
+        std::string_view application = info.field(3);
+        if (application.empty() || application[0] != '%')
+            return;
+        int severity = severity_of(application);
+        if (severity == NO_SEVERITY || severity > host_up_to_severity_)
+            return;
+        host_wanted_ = true;
+        if (!host_.empty())
+            if (size_t at = std::string_view(info.header).find(host_); at != std::string_view::npos)
+                info.host = info.stripped_begin + int64_t(at);
+    }
+
     void add_separator(int64_t at) {
         RecordLine &info = *current_;
         if (info.separators < 4)
@@ -334,12 +376,14 @@ private:
     void find_separators(std::string_view text, int64_t position) {
         RecordLine &info = *current_;
         size_t at = 0;
-        while (info.separators < 5) {
+        while (info.separators < most_separators_) {
             auto hit = detail::find_pair(text.data() + at, text.size() - at, ':');
             if (!hit)
                 return;
             add_separator(position + (hit - text.data()));
             at = size_t(hit - text.data()) + 2;
+            if (info.separators >= most_separators_)
+                return;
         }
     }
 
@@ -396,8 +440,13 @@ private:
     size_t reach_;       // longest needle ("]: ", "+++", the host) less one byte
     std::string carry_;  // last bytes of the previous pieces, for matches across pieces
     int64_t carry_at_ = 0;
-    std::string last_two_;  // last two bytes of the stripped text seen so far
+    bool everything_;
+    int most_separators_;   // ": " separators worth counting
+    int host_up_to_severity_;
+    char last_two_[2] = {};  // last two bytes of the stripped text seen so far
     bool header_done_ = false;
+    bool host_wanted_ = true;  // the host is looked for in the pieces
+    bool host_decided_ = true;
 };
 
 // A whole line (with or without its "\n") starting at `position`, parsed.
@@ -410,14 +459,15 @@ inline RecordLine parse(std::string_view line, std::string_view host, int64_t po
     return info;
 }
 
-// A LineSink that parses every line of a LineReader and hands each whole
-// RecordLine, with the line's first bytes (up to `kept` of them, enough for
+// A LineSink that parses every line of a LineReader for its fields and host
+// and hands each whole RecordLine, with the line's first bytes (up to `kept` of them, enough for
 // the message of an ordinary line), to `on_line`; its false stops the reading.
 template <typename OnLine>
 class RecordLineSink : public lines::LineSink {
 public:
-    RecordLineSink(std::string_view host, size_t kept, OnLine on_line)
-        : parser_(host), kept_(kept), on_line_(std::move(on_line)) {}
+    // The host is looked for in lines of severity `host_up_to_severity` or lower.
+    RecordLineSink(std::string_view host, int host_up_to_severity, size_t kept, OnLine on_line)
+        : parser_(host, Gather::fields, host_up_to_severity), kept_(kept), on_line_(std::move(on_line)) {}
 
     bool line(const lines::LinePiece &piece) override {
         if (piece.first) {

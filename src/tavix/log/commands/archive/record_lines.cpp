@@ -82,7 +82,7 @@ nb::list line_severities(nb::handle self, nb::handle logfile, int64_t log_start,
                 found.emplace_back(line.start - log_start, line.severity);
             return true;
         };
-        record_line::RecordLineSink sink("", 0, take);
+        record_line::RecordLineSink sink("", 1000, 0, take);
         lines::LineReader reader(opened.file, range, size_t(1) << 16);
         reader.feed(sink);
         error = reader.error();
@@ -127,7 +127,7 @@ nb::dict next_record_line(nb::handle self, nb::handle logfile, int64_t log_start
             }
             return line.end < budget_end;
         };
-        record_line::RecordLineSink sink("", size_t(16) << 10, take);
+        record_line::RecordLineSink sink("", 1000, size_t(16) << 10, take);
         lines::LineReader reader(opened.file, range, size_t(1) << 20);
         bool ended = reader.feed(sink);
         if (ended || hit >= 0)

@@ -30,7 +30,7 @@ Cause find_cause(const lines::FileDescriptor &file, int64_t begin, int64_t end, 
         cause.message.assign(from < to ? head.substr(size_t(from), size_t(to - from)) : std::string_view());
         return line.severity > 3;
     };
-    record_line::RecordLineSink sink(host, MESSAGE_KEPT, judge);
+    record_line::RecordLineSink sink(host, 4, MESSAGE_KEPT, judge);
     lines::LineReader reader(file, lines::LineRange::starting_in(begin, end), block);
     reader.feed(sink);
     if (reader.error())

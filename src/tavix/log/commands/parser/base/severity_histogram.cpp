@@ -49,7 +49,7 @@ std::unordered_map<int64_t, Counts> count_lines(const lines::FileDescriptor &fil
         last->first = std::min(last->first, line.start);
         return true;
     };
-    record_line::RecordLineSink sink(host, 0, count);
+    record_line::RecordLineSink sink(host, 4, 0, count);
     lines::LineReader reader(file, lines::LineRange::starting_in(begin, end), block);
     reader.feed(sink);
     if (reader.error())

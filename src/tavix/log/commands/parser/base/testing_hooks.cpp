@@ -46,10 +46,12 @@ nb::list read_pieces(nb::handle logfile, int64_t begin, int64_t end, bool finish
 }
 
 // The fields of one line fed in pieces of `piece` bytes (0: whole).
-nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece) {
+nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece, bool fields_only,
+                           int host_up_to_severity) {
     std::string_view text(line.c_str(), line.size()), wanted(host.c_str(), host.size());
     record_line::RecordLine info;
-    record_line::Parser parser(wanted);
+    record_line::Parser parser(wanted, fields_only ? record_line::Gather::fields : record_line::Gather::everything,
+                              int(host_up_to_severity));
     parser.begin(info, 0);
     size_t at = 0;
     do {
@@ -66,8 +68,11 @@ nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece) {
     } while (at < text.size());
     parser.finish();
     nb::dict answer;
-    answer["record"] = info.has_record_prefix(wanted.size());
-    answer["mentions_host"] = info.mentions_host(wanted.size());
+    if (!fields_only)
+        answer["record"] = info.has_record_prefix(wanted.size());
+    // With only the fields gathered, the host is looked for in lines with fields.
+    if (!fields_only || (info.has_fields() && info.severity <= host_up_to_severity))
+        answer["mentions_host"] = info.mentions_host(wanted.size());
     answer["severity"] = info.has_fields() ? nb::object(nb::int_(info.severity)) : nb::none();
     if (info.has_fields()) {
         answer["fields"] = nb::make_tuple(nb::bytes(info.field(0).data(), info.field(0).size()),
@@ -88,7 +93,10 @@ void define_testing_hooks(nb::module_ &module) {
                "Test hook: the pieces the line reader hands out for a range, as (offset, line start, "
                "line number, first, last, bytes).");
     module.def("_parse_record_line", &parse_record_line, nb::arg("line"), nb::arg("host"), nb::arg("piece") = 0,
-               "Test hook: what the record-line parser finds in `line`, fed in pieces of `piece` bytes.");
+               nb::arg("fields_only") = false, nb::arg("host_up_to_severity") = 1000,
+               "Test hook: what the record-line parser finds in `line`, fed in pieces of `piece` bytes "
+               "(gathering only the fields, and the host of lines of `host_up_to_severity` or "
+               "lower, with `fields_only`).");
     module.def("_force_scalar_newlines", [](bool scalar) {
         bool previous = lines::force_scalar_newlines;
         lines::force_scalar_newlines = scalar;
