@@ -30,8 +30,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -315,8 +315,13 @@ public:
     BlockReader(const FileDescriptor &file, const LineRange &range, size_t block = DEFAULT_BLOCK)
         : file_(file), block_(std::max<size_t>(block, 1)), end_(range.end),
           finish_(range.finish_last_line), base_(range.begin), read_at_(range.begin) {
-        // A piece of a line holds at least one whole character.
-        buffer_.resize(std::max<size_t>(block_, 4));
+        // Short ranges (a failure's cause, a device command) read little: the
+        // buffer starts at the range's size (and a little more for its last
+        // line) and doubles up to the block size when a line needs it. It
+        // always holds one whole character.
+        int64_t span = range.end - range.begin;
+        size_t first = span <= 0 ? 0 : span >= int64_t(block_) ? block_ : size_t(span) + LAST_LINE_ROOM;
+        grow(std::max<size_t>(std::min(first, block_), 4));
         done_ = range.begin >= range.end;
     }
 
@@ -325,8 +330,10 @@ public:
     bool next(Block &out) {
         if (done_)
             return false;
+        if (filled_ == size_ && size_ < block_)
+            grow(std::min(size_ * 2, block_));
         if (consumed_) {
-            std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
+            std::memmove(buffer_.get(), buffer_.get() + consumed_, filled_ - consumed_);
             base_ += int64_t(consumed_);
             filled_ -= consumed_;
             consumed_ = 0;
@@ -335,11 +342,11 @@ public:
             done_ = true;
             return false;
         }
-        while (filled_ < buffer_.size() && !file_end_ && (finish_ || read_at_ < end_)) {
-            size_t want = std::min(buffer_.size() - filled_, block_);
+        while (filled_ < size_ && !file_end_ && (finish_ || read_at_ < end_)) {
+            size_t want = std::min(size_ - filled_, block_);
             if (!finish_)
                 want = size_t(std::min<int64_t>(int64_t(want), end_ - read_at_));
-            int64_t got = file_.read_at(buffer_.data() + filled_, want, read_at_);
+            int64_t got = file_.read_at(buffer_.get() + filled_, want, read_at_);
             ++counters_.blocks_read;
             if (got < 0) {
                 error_ = errno;
@@ -358,8 +365,8 @@ public:
         if (finish_ && base_ + int64_t(filled_) >= end_) {
             // The line holding byte end - 1 ends the range.
             size_t from = end_ - 1 > base_ ? size_t(end_ - 1 - base_) : 0;
-            if (auto nl = find_newline(buffer_.data() + from, filled_ - from)) {
-                visible = size_t(nl - buffer_.data()) + 1;
+            if (auto nl = find_newline(buffer_.get() + from, filled_ - from)) {
+                visible = size_t(nl - buffer_.get()) + 1;
                 last = true;
             }
         }
@@ -369,15 +376,15 @@ public:
         }
         size_t cut = visible;
         if (!last) {
-            if (auto nl = find_last_newline(buffer_.data(), visible)) {
-                cut = size_t(nl - buffer_.data()) + 1;
+            if (auto nl = find_last_newline(buffer_.get(), visible)) {
+                cut = size_t(nl - buffer_.get()) + 1;
             } else {
-                cut = whole_characters(buffer_.data(), visible);
+                cut = whole_characters(buffer_.get(), visible);
                 if (cut == 0)
                     cut = visible;
             }
         }
-        out.bytes = std::string_view(buffer_.data(), cut);
+        out.bytes = std::string_view(buffer_.get(), cut);
         out.position = base_;
         out.ends_line = buffer_[cut - 1] == '\n';
         out.last = last && cut == visible;
@@ -395,7 +402,19 @@ private:
     size_t block_;
     int64_t end_;
     bool finish_;
-    std::vector<char> buffer_;
+    static constexpr size_t LAST_LINE_ROOM = size_t(1) << 12;
+
+    // A buffer of `size` bytes holding what the current one holds.
+    void grow(size_t size) {
+        std::unique_ptr<char[]> larger(new char[size]);  // no need to clear it
+        if (filled_)
+            std::memcpy(larger.get(), buffer_.get(), filled_);
+        buffer_ = std::move(larger);
+        size_ = size;
+    }
+
+    std::unique_ptr<char[]> buffer_;
+    size_t size_ = 0;
     size_t filled_ = 0, consumed_ = 0;
     int64_t base_, read_at_;  // file positions of buffer_[0] and of the next read
     bool at_line_start_ = true, file_end_ = false, done_ = false;

@@ -307,8 +307,12 @@ public:
         RecordLine &line = *current_;
         line.ends_with_bracket_colon = last_two_[0] == ']' && last_two_[1] == ':';
         if (line.blank() || line.separators < 4 || !line.separator_inside(line.separator[3]) ||
-            line.separator[3] + 2 - line.stripped_begin > int64_t(line.header.size()))
+            line.separator[3] + 2 - line.stripped_begin > int64_t(line.header.size())) {
+            line.severity = NO_SEVERITY;
             return;
+        }
+        if (line.severity != NO_SEVERITY)
+            return;  // found with the fourth separator
         std::string_view application = line.field(3);
         if (application.empty() || application[0] != '%')
             return;
@@ -357,6 +361,7 @@ private:
         if (application.empty() || application[0] != '%')
             return;
         int severity = severity_of(application);
+        info.severity = severity;  // finish() keeps it
         if (severity == NO_SEVERITY || severity > host_up_to_severity_)
             return;
         host_wanted_ = true;
