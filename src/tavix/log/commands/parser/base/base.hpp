@@ -98,6 +98,13 @@ void define_failure_signature(nb::module_ &module);
 void define_failure_causes(nb::module_ &module);
 void define_failure_categories(nb::module_ &module);
 void define_severity_histogram(nb::module_ &module);
+void define_section_diff(nb::module_ &module);
+void define_section_identity(nb::module_ &module);
+void define_run_comparison(nb::module_ &module);
+
+// Whether a result is a failing one: failed, errored, aborted or blocked,
+// without regard to case and surrounding white space.
+bool is_failure(nb::handle result);
 
 // The execution scan of one LogSection: dictionary from execute_id to LogExecute.
 nb::object scan_executions(nb::handle section);

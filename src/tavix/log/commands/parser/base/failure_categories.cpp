@@ -22,8 +22,6 @@
 
 namespace tavix::parser_base {
 
-namespace {
-
 // Results are compared without case and surrounding white space.
 bool is_failure(nb::handle result) {
     if (!PyUnicode_Check(result.ptr()))
@@ -48,6 +46,8 @@ bool is_failure(nb::handle result) {
     std::string_view normal(lower, word.size());
     return normal == "failed" || normal == "errored" || normal == "aborted" || normal == "blocked";
 }
+
+namespace {
 
 std::vector<nb::object> as_vector(nb::handle items) {
     std::vector<nb::object> out;
