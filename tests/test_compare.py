@@ -142,3 +142,72 @@ def test_diff_of_a_missing_path_names_the_run(pair, capsys):
     assert "the new run new.zip has no section s.py/gone" in err
     status, _, err = run_tool(capsys, "logs", "diff", *pair, "--path", "s.py/nope")
     assert status == 1 and "the base run base.zip has no section s.py/nope" in err
+
+
+P = "/private/v1/standalone"
+
+
+@pytest.fixture
+async def compared(aiohttp_client, pair):
+    """A viewer of the new run of `pair` with the base run as its baseline, and both archives."""
+    from tavix.log.commands.server import LogViewerServer
+
+    with Archive(pair[0]) as base_run, Archive(pair[1]) as new_run:
+        yield await aiohttp_client(LogViewerServer(new_run, baseline=base_run)), base_run, new_run
+
+
+def section_id(run, *path):
+    return next(i for i, names in base.section_paths(run.results).items() if names == list(path))
+
+
+async def test_compare_and_diff_routes(compared):
+    client, base_run, new_run = compared
+    response = await client.get(P + "/compare")
+    assert response.status == 200
+    answer = await response.json()
+    expected = base.compare_runs(base_run.results, new_run.results)
+    assert [x["path"] for x in answer["newly_failing"]] == [x["path"] for x in expected["newly_failing"]]
+    assert answer["newly_failing"][0]["id"] == section_id(new_run, "s.py", "tc")
+    assert answer["only_in_base"][0]["id"] is None
+
+    tc = section_id(new_run, "s.py", "tc")
+    response = await client.get(P + "/sections/%s/diff?context=0" % tc)
+    assert response.status == 200
+    diff = await response.json()
+    assert diff["path"] == ["s.py", "tc"]
+    first = diff["hunks"][0]["lines"]
+    assert [(x["op"], x["base_offset"] is None, x["new_offset"] is None) for x in first] == [
+        ("-", False, True), ("+", True, False)]
+    # Offsets point at the lines within each run's section.
+    new_text = new_run.results.get_section(tc).read_logs(first[1]["new_offset"], 200)
+    assert new_text.startswith(first[1]["text"])
+
+
+async def test_diff_route_errors(compared, aiohttp_client):
+    from tavix.log.commands.server import LogViewerServer
+
+    client, base_run, new_run = compared
+    only_new = section_id(new_run, "s.py", "tc", "check")
+    for query, status, detail in [("?context=-1", 400, "INVALID_QUERY"), ("?context=x", 400, "INVALID_QUERY")]:
+        response = await client.get(P + "/sections/%s/diff%s" % (only_new, query))
+        assert response.status == status and (await response.json())["detail"] == detail
+    response = await client.get(P + "/sections/nope/diff")
+    assert response.status == 500 and (await response.json())["detail"] == "SECTION_RETRIEVE_FAILED"
+    alone = await aiohttp_client(LogViewerServer(new_run))
+    for route in ("/compare", "/sections/%s/diff" % only_new):
+        response = await alone.get(P + route)
+        assert response.status == 500 and (await response.json()) == {"detail": "NO_BASELINE"}
+        assert response.headers["Access-Control-Allow-Origin"] == "*"
+
+
+async def test_a_section_the_baseline_lacks(aiohttp_client, tmp_path):
+    from tavix.log.commands.server import LogViewerServer
+
+    base_path = make_run(tmp_path / "a.zip", [("s.py", [("tc", OK, ["x"], [])])])
+    new_path = make_run(tmp_path / "b.zip", [("s.py", [("tc", OK, ["x"], []), ("extra", OK, ["y"], [])])])
+    with Archive(base_path) as base_run, Archive(new_path) as new_run:
+        client = await aiohttp_client(LogViewerServer(new_run, baseline=base_run))
+        response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "extra"))
+        assert response.status == 500 and (await response.json()) == {"detail": "NOT_IN_BASELINE"}
+        response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc"))
+        assert (await response.json())["identical"] is True

@@ -58,7 +58,8 @@ SideRange side_range(nb::handle section) {
 
 struct OutLine {
     char op;
-    int64_t base_line, new_line;  // from 1; 0 for none
+    int64_t base_line, new_line;      // from 1; 0 for none
+    int64_t base_offset, new_offset;  // of the line within its section; -1 for none
     std::string text;
     bool cut;
 };
@@ -91,6 +92,8 @@ public:
         if (!read(base_file, base_, a, out) || !read(new_file, new_, b, out))
             return;
         out.masked = a.masked | b.masked;
+        base_starts_ = a.starts.data();
+        new_starts_ = b.starts.data();
         LineEdits edits = diff_lines(a.hashes, b.hashes, deadline_);
         out.approximate = edits.approximate;
         std::vector<Hunk> hunks = hunks_of(changes_of(edits), context_, a.size(), b.size());
@@ -130,10 +133,14 @@ private:
         }
     }
 
-    static void add(OutHunk &out, char op, int64_t base_line, int64_t new_line, const log_lines::LogFile &file,
-                    const SectionLines &lines, size_t index, size_t &text) {
-        OutLine line{op, base_line, new_line, {}, false};
+    void add(OutHunk &out, char op, int64_t base_line, int64_t new_line, const log_lines::LogFile &file,
+             const SectionLines &lines, size_t index, size_t &text) {
+        OutLine line{op, base_line, new_line, -1, -1, {}, false};
         line.text = line_text(file, lines, index, LINE_TEXT_CAP, line.cut);
+        if (base_line)
+            line.base_offset = base_starts_[size_t(base_line - 1)] - base_.begin;
+        if (new_line)
+            line.new_offset = new_starts_[size_t(new_line - 1)] - new_.begin;
         text += line.text.size();
         out.lines.push_back(std::move(line));
     }
@@ -163,6 +170,7 @@ private:
     }
 
     const SideRange &base_, &new_;
+    const int64_t *base_starts_ = nullptr, *new_starts_ = nullptr;
     size_t context_;
     Clock::time_point deadline_;
 };
@@ -178,7 +186,7 @@ nb::list masked_names(unsigned masked) {
 }
 
 nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::handle path, long context,
-                       double budget) {
+                       double budget, bool offsets) {
     if (context < 0) {
         PyErr_SetString(PyExc_ValueError, "context must be 0 or more");
         throw nb::python_error();
@@ -206,6 +214,10 @@ nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::hand
             item[text_key] = decode(line.text);
             item[base_key] = line_number(line.base_line);
             item[new_key] = line_number(line.new_line);
+            if (offsets) {
+                item["base_offset"] = line.base_line ? nb::object(nb::int_(line.base_offset)) : nb::none();
+                item["new_offset"] = line.new_line ? nb::object(nb::int_(line.new_offset)) : nb::none();
+            }
             if (line.cut)
                 item["truncated"] = true;
             lines.append(item);
@@ -242,7 +254,7 @@ nb::tuple mask_text(nb::handle text) {
 
 void define_section_diff(nb::module_ &module) {
     module.def("diff_sections", &diff_sections, nb::arg("base_section"), nb::arg("new_section"),
-               nb::arg("path").none() = nb::none(), nb::arg("context") = 3, nb::arg("budget") = 2.0,
+               nb::arg("path").none() = nb::none(), nb::arg("context") = 3, nb::arg("budget") = 2.0, nb::arg("offsets") = false,
                "The diff of new_section's log against base_section's (two LogSection objects,\n"
                "usually of two runs): {\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"}.\n\n"
                "Lines are compared after masking what differs from run to run anyway (see\n"
@@ -255,7 +267,8 @@ void define_section_diff(nb::module_ &module) {
                "1 within the section, null on the side without it). A line's text is cut at 16 KiB\n"
                "(\"truncated\": true on the line); past 8 MiB of text the remaining hunks are left\n"
                "out, with \"truncated\": true and \"hunk_count\" on the answer. `path` is copied to\n"
-               "the answer.");
+               "the answer. offsets=True adds \"base_offset\" and \"new_offset\" to each line: where\n"
+               "it starts within its section, in bytes (null on the side without it).");
     module.def("mask_line", &mask_text, nb::arg("line"),
                "(masked, kinds): the line with the fields that differ from run to run anyway replaced\n"
                "by markers, and the kinds masked: \"sequence number\", \"timestamp\", \"process\",\n"
