@@ -4,6 +4,8 @@
 //   /result/task/<task>/section/<sequence number>[/step/<index>]
 //   /result/file/<path in the archive>
 import { api } from "./api.js";
+import { ChangesView, changeMarks } from "./changes.js";
+import { DiffView } from "./diff.js";
 import { $, el, resultClass } from "./dom.js";
 import { closeExecution, loadExecutions } from "./devices.js";
 import { FailuresView } from "./failures.js";
@@ -17,6 +19,8 @@ const logPane = new LogPane($("#section-view"));
 const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 const failures = new FailuresView($("#failures-panel"));
+const changes = new ChangesView($("#changes-panel"));
+const diffView = new DiffView($("#diff-view"));
 const timeline = new Timeline($("#timeline-view"), tree, (key, at) => navigate(key, at));
 
 // ---------------------------------------------------------------- header ---
@@ -59,6 +63,8 @@ function showTab(tab) {
   $("#tree-tools").hidden = tab !== "tests";
   $("#files-panel").hidden = tab !== "files";
   $("#failures-panel").hidden = tab !== "failures";
+  $("#changes-panel").hidden = tab !== "changes";
+  if (tab === "changes") changes.draw();
   if (tab === "tests") tree.schedule();
   if (tab === "failures") failures.draw();
 }
@@ -69,6 +75,8 @@ function showSectionTab(view) {
   }
   $("#log-view").hidden = view !== "log";
   $("#executions-view").hidden = view !== "executions";
+  $("#diff-view").hidden = view !== "diff";
+  if (view === "diff") diffView.show();
 }
 
 // -------------------------------------------------- tree filters, search ---
@@ -146,6 +154,7 @@ async function showSection(key, at = null) {
   badge.className = `badge ${resultClass(section.result)}`;
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
+  diffView.reset(section, logPane.lineLink);
   // A section with job search hits opens at its first hit.
   const fromJob = jobQuery && filters.hits && filters.hits.has(node.id);
   if (fromJob) $("#log-search").value = jobQuery;
@@ -259,6 +268,14 @@ async function main() {
   buildFileTree(files.results, navigate);
   route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
+  changes.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
+  changes.load().then((answer) => {
+    if (!answer) return;  // no baseline: no Changes and Diff tabs
+    $('.sidebar .tab[data-tab="changes"]').hidden = false;
+    $('#section-view .tab[data-view="diff"]').hidden = false;
+    $("#change-count").textContent = String((answer.newly_failing || []).length || "");
+    tree.setMarks(changeMarks(answer));
+  });
   document.body.dataset.ready = "true";
 }
 

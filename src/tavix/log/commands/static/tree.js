@@ -52,6 +52,7 @@ export class TestTree {
     this.collapsed = new Set();   // node indexes
     this.filter = null;           // Uint8Array of kept nodes, or null
     this.badges = null;
+    this.marks = null;            // id -> {text, className, title}: the comparison's badges
     this.selected = -1;
     this.visible = [];
     this.drawn = new Map();       // node index -> row element
@@ -111,6 +112,11 @@ export class TestTree {
 
   setBadges(badges) {
     this.badges = badges;
+    this.redraw();
+  }
+
+  setMarks(marks) {
+    this.marks = marks;
     this.redraw();
   }
 
@@ -233,6 +239,8 @@ export class TestTree {
     if (node.runTime) element.append(Object.assign(document.createElement("span"), { className: "time", textContent: node.runTime }));
     const badge = this.badges?.get(node.id);
     if (badge !== undefined) element.append(Object.assign(document.createElement("span"), { className: "badge-count", textContent: badge }));
+    const mark = this.marks?.get(node.id);
+    if (mark) element.append(Object.assign(document.createElement("span"), { className: `change-mark ${mark.className}`, textContent: mark.text, title: mark.title }));
     return element;
   }
 
