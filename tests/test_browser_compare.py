@@ -84,6 +84,21 @@ def test_changes_tab_lists_and_opens_sections(compared, page):
     assert not first.locator(".hd").first.is_visible()
     assert first.get_attribute("data-text").startswith("0: lab1: 2026-12-08T17:17:41: %SCRIPT-6-INFO")
     shot(page, "log-short-headers.png")
+    copied = page.evaluate("""() => {
+      const lines = document.querySelectorAll('#log-lines .ln .tx');
+      const range = document.createRange();
+      range.setStart(lines[0].lastChild, 2);
+      range.setEnd(lines[1].firstChild, 3);
+      document.getSelection().removeAllRanges();
+      document.getSelection().addRange(range);
+      let text = null;
+      document.addEventListener('copy', (e) => { text = e.clipboardData.getData('text/plain'); }, { once: true });
+      document.execCommand('copy');
+      return text;
+    }""")
+    assert copied.split("\n") == [
+        "0: lab1: 2026-12-08T17:17:41: %SCRIPT-6-INFO: %[pid=200][pname=MainProcess]: step 0: checking interface Ethernet1/0",
+        "  raw device output 0"]
     page.keyboard.press("h")
 
 

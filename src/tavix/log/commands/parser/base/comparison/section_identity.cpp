@@ -50,38 +50,56 @@ nb::dict section_paths(nb::handle parser) {
 
 }  // namespace
 
+// A name as it stands in a path text: "\" written "\\" and "/" written "\/".
+nb::str escaped_name(nb::handle name) {
+    nb::str text = tavix::as_text(name);
+    Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+    if (PyUnicode_FindChar(text.ptr(), '\\', 0, length, 1) == -1 && PyUnicode_FindChar(text.ptr(), '/', 0, length, 1) == -1)
+        return text;  // the common case, without a copy
+    return nb::str(text.attr("replace")("\\", "\\\\").attr("replace")("/", "\\/"));
+}
+
 nb::str path_text(nb::handle names) {
     nb::list escaped;
     for (nb::handle name : names)
-        escaped.append(tavix::as_text(name).attr("replace")("\\", "\\\\").attr("replace")("/", "\\/"));
+        escaped.append(escaped_name(name));
     return nb::str(nb::str("/").attr("join")(escaped));
 }
 
 std::vector<SectionPath> section_paths_of(nb::handle parser) {
     std::vector<SectionPath> out;
-    nb::dict seen;      // path text -> how many sections had it so far
-    nb::dict by_id;     // section id -> its names, for the children
+    nb::dict seen;  // path text -> how many sections had it so far
+    nb::dict by_id; // section id -> its index in `out`, for the children
+    nb::str slash("/");
     for (nb::handle task : parser.attr("scripts")) {
         for (const nb::object &record : items_of(get_item(task, "sections"))) {
             nb::list names;
+            nb::str text("");
             if (tavix::truthy(get_item(record, "parents"))) {
                 PyObject *parent = PyDict_GetItemWithError(by_id.ptr(), get_item(record, "parent_id").ptr());
                 if (!parent && PyErr_Occurred())
                     throw nb::python_error();
-                if (parent)
-                    names = nb::list(nb::handle(parent));
+                if (parent) {
+                    const SectionPath &above = out[nb::cast<size_t>(nb::handle(parent))];
+                    names = nb::steal<nb::list>(checked(PySequence_List(above.names.ptr())).release());
+                    text = nb::str(above.text + slash);
+                }
             }
-            nb::object name = shown_name(record);
+            nb::str name = tavix::as_text(shown_name(record));
             names.append(name);
-            nb::str text = path_text(names);
-            nb::object count = seen.attr("get")(text, 0) + nb::int_(1);
-            seen[text] = count;
-            if (!count.equal(nb::int_(1))) {
-                names[nb::len(names) - 1] = nb::str("{}#{}").format(name, count);
-                text = path_text(names);
+            nb::str own = nb::str(text + escaped_name(name));
+            PyObject *before = PyDict_GetItemWithError(seen.ptr(), own.ptr());
+            if (!before && PyErr_Occurred())
+                throw nb::python_error();
+            long count = before ? PyLong_AsLong(before) + 1 : 1;
+            seen[own] = count;
+            if (count > 1) {
+                nb::str numbered = nb::str("{}#{}").format(name, count);
+                names[nb::len(names) - 1] = numbered;
+                own = nb::str(text + escaped_name(numbered));
             }
-            by_id[get_item(record, "id")] = names;
-            out.push_back({record, names, text});
+            by_id[get_item(record, "id")] = out.size();
+            out.push_back({record, names, own});
         }
     }
     return out;
