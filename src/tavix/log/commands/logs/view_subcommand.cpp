@@ -2,6 +2,7 @@
 
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "py_helpers.hpp"
 
 namespace tavix::logs {
 
@@ -171,6 +172,9 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
                 url = nb::str("{}?token={}").format(url, token);
             }
             nb::object server = global("LogViewerServer")(archive, **options);
+            // An interrupt that came during the last steps of opening is
+            // answered here, before anything is offered to a browser.
+            handle_pending_signals();
             s.logger.attr("info")("\nView at: \n    %s", url);
             if (progress.active())
                 progress.tell_opened();
