@@ -1,15 +1,12 @@
 """The Changes and Diff tabs of a viewer with a baseline run, in headless Chromium."""
 
-import os
-
 import pytest
 
 from hand_made_runs import make_run, record
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 from tavix.log.commands.server import LogViewerServer
-
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
+from test_browser_failures import open_view, shot
 
 
 def log(day, pid, changed):
@@ -41,16 +38,6 @@ def compared(tmp_path_factory, server_thread):
     with Archive(base_path) as base_run, Archive(new_path) as new_run, \
             server_thread(LogViewerServer(new_run, baseline=base_run)) as server:
         yield server.url, new_run
-
-
-def open_view(page, url):
-    page.goto(url)
-    page.wait_for_selector("body[data-ready=true]")
-
-
-def shot(page, name):
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    page.screenshot(path=os.path.join(ARTIFACTS, name))
 
 
 def test_changes_tab_lists_and_opens_sections(compared, page):

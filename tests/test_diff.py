@@ -200,3 +200,14 @@ def test_bad_arguments(tmp_path):
     (tmp_path / "elsewhere").mkdir()
     with pytest.raises(PermissionError):
         diff_sections(a, outside)
+
+
+def test_a_huge_diff_answers_its_first_lines(tmp_path):
+    base = ["same"] + ["base %d" % i for i in range(30_000)]
+    new = ["same"] + ["new %d" % i for i in range(30_000)]
+    answer = diff_sections(write(tmp_path / "a", base), write(tmp_path / "b", new), budget=0.05)
+    assert answer["truncated"] and answer["hunk_count"] == 1
+    (hunk,) = answer["hunks"]
+    assert hunk["base_count"] == hunk["new_count"] == 30_001
+    assert len(hunk["lines"]) == 50_000
+    assert not diff_sections(write(tmp_path / "a", base[:10]), write(tmp_path / "b", new[:10])).get("truncated")

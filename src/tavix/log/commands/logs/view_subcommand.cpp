@@ -120,6 +120,8 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
 void view_run(nb::handle self, nb::handle args) {
     State &s = state();
     nb::object path = choose_archive(args.attr("archive"));
+    nb::object baseline_choice = nb::getattr(args, "baseline", nb::none());
+    nb::object baseline_path = baseline_choice.is_none() ? nb::none() : choose_archive(baseline_choice);
     s.logger.attr("info")("Logfile: %s", path);
 
     int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
@@ -130,8 +132,6 @@ void view_run(nb::handle self, nb::handle args) {
     // An archive class of the user's without the attribute opens without it.
     if (progress.active() && nb::hasattr(opening, "progress"))
         opening.attr("progress") = progress.observer();
-    nb::object baseline_choice = nb::getattr(args, "baseline", nb::none());
-    nb::object baseline_path = baseline_choice.is_none() ? nb::none() : choose_archive(baseline_choice);
     with_opened_archive(opening, progress, [&](nb::handle archive) {
         if (baseline_path.is_none())
             return serve_archive(self, args, archive, nb::none(), progress);

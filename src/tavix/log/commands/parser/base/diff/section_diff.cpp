@@ -1,11 +1,11 @@
 // diff_sections: one section's log against the same section of another run,
 // after masking, as unified-diff hunks. The logs are read, hashed and
 // compared without the interpreter lock; only the hunks' lines are read as
-// text, and an answer holds at most ANSWER_TEXT_CAP bytes of them.
+// text, and an answer holds at most ANSWER_TEXT_CAP bytes and ANSWER_LINE_CAP
+// lines of them.
 #include <nanobind/nanobind.h>
 
 #include <cerrno>
-#include <limits>
 #include <memory>
 #include <system_error>
 
@@ -23,6 +23,7 @@ using namespace line_diff;
 
 constexpr size_t LINE_TEXT_CAP = size_t(16) << 10;
 constexpr size_t ANSWER_TEXT_CAP = size_t(8) << 20;
+constexpr size_t ANSWER_LINE_CAP = 50000;
 constexpr size_t READ_BLOCK = size_t(1) << 18;
 
 // Where a section's log lies: its file (inside its archive's extraction
@@ -32,27 +33,10 @@ struct SideRange {
     int64_t begin = 0, end = 0;
 };
 
-int64_t whole_number(nb::handle value) {
-    long long number = PyLong_AsLongLong(nb::int_(value).ptr());
-    if (number == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return number;
-}
-
 SideRange side_range(nb::handle section) {
     SideRange side;
-    side.path = fs_path(section.attr("logfile"));
-    nb::object dir = nb::getattr(section.attr("archive"), "dir", nb::none());
-    if (!dir.is_none())
-        ensure_inside(fs_path(dir), side.path);
-    side.begin = whole_number(section.attr("log_start"));
-    int64_t size = whole_number(section.attr("log_size"));
-    if (side.begin < 0) {
-        PyErr_Format(PyExc_ValueError, "negative log position %lld", (long long)side.begin);
-        throw nb::python_error();
-    }
-    int64_t limit = std::numeric_limits<int64_t>::max();
-    side.end = size > 0 && size < limit - side.begin ? side.begin + size : limit;
+    side.path = contained_log_path(section);
+    section_bounds(section, side.begin, side.end);
     return side;
 }
 
@@ -98,15 +82,16 @@ public:
         out.approximate = edits.approximate;
         std::vector<Hunk> hunks = hunks_of(changes_of(edits), context_, a.size(), b.size());
         out.hunk_total = hunks.size();
-        size_t text = 0;
         try {
             for (const Hunk &hunk : hunks) {
-                if (text > ANSWER_TEXT_CAP) {
+                if (full()) {
                     out.truncated = true;
                     break;
                 }
-                out.hunks.push_back(lines_of(hunk, base_file, a, new_file, b, text));
+                out.hunks.push_back(lines_of(hunk, base_file, a, new_file, b));
             }
+            // A hunk larger than what was left is cut short.
+            out.truncated = out.truncated || skipped_;
         } catch (const std::system_error &e) {
             out.error = e.code().value();
             out.failed_path = base_.path + " / " + new_.path;
@@ -133,20 +118,27 @@ private:
         }
     }
 
+    bool full() const { return text_ > ANSWER_TEXT_CAP || line_count_ >= ANSWER_LINE_CAP; }
+
     void add(OutHunk &out, char op, int64_t base_line, int64_t new_line, const log_lines::LogFile &file,
-             const SectionLines &lines, size_t index, size_t &text) {
+             const SectionLines &lines, size_t index) {
+        if (full()) {
+            skipped_ = true;
+            return;
+        }
+        ++line_count_;
         OutLine line{op, base_line, new_line, -1, -1, {}, false};
         line.text = line_text(file, lines, index, LINE_TEXT_CAP, line.cut);
         if (base_line)
             line.base_offset = base_starts_[size_t(base_line - 1)] - base_.begin;
         if (new_line)
             line.new_offset = new_starts_[size_t(new_line - 1)] - new_.begin;
-        text += line.text.size();
+        text_ += line.text.size();
         out.lines.push_back(std::move(line));
     }
 
     OutHunk lines_of(const Hunk &hunk, const log_lines::LogFile &base_file, const SectionLines &a,
-                     const log_lines::LogFile &new_file, const SectionLines &b, size_t &text) {
+                     const log_lines::LogFile &new_file, const SectionLines &b) {
         OutHunk out;
         out.base_count = hunk.base_end - hunk.base_begin;
         out.new_count = hunk.new_end - hunk.new_begin;
@@ -156,14 +148,14 @@ private:
         size_t i = hunk.base_begin, j = hunk.new_begin;
         auto same_until = [&](size_t base_stop) {
             for (; i < base_stop; ++i, ++j)
-                add(out, ' ', int64_t(i + 1), int64_t(j + 1), new_file, b, j, text);
+                add(out, ' ', int64_t(i + 1), int64_t(j + 1), new_file, b, j);
         };
         for (const Change &change : hunk.changes) {
             same_until(change.base_begin);
             for (; i < change.base_end; ++i)
-                add(out, '-', int64_t(i + 1), 0, base_file, a, i, text);
+                add(out, '-', int64_t(i + 1), 0, base_file, a, i);
             for (; j < change.new_end; ++j)
-                add(out, '+', 0, int64_t(j + 1), new_file, b, j, text);
+                add(out, '+', 0, int64_t(j + 1), new_file, b, j);
         }
         same_until(hunk.base_end);
         return out;
@@ -173,6 +165,8 @@ private:
     const int64_t *base_starts_ = nullptr, *new_starts_ = nullptr;
     size_t context_;
     Clock::time_point deadline_;
+    size_t text_ = 0, line_count_ = 0;
+    bool skipped_ = false;
 };
 
 nb::object line_number(int64_t number) { return number ? nb::object(nb::int_(number)) : nb::none(); }
@@ -265,8 +259,8 @@ void define_section_diff(nb::module_ &module) {
                "(the original line without its line end; the new run's for context lines),\n"
                "\"base_line\", \"new_line\"} (numbers from\n"
                "1 within the section, null on the side without it). A line's text is cut at 16 KiB\n"
-               "(\"truncated\": true on the line); past 8 MiB of text the remaining hunks are left\n"
-               "out, with \"truncated\": true and \"hunk_count\" on the answer. `path` is copied to\n"
+               "(\"truncated\": true on the line); past 8 MiB of text or 50,000 lines the rest is\n"
+               "left out, with \"truncated\": true and \"hunk_count\" on the answer. `path` is copied to\n"
                "the answer. offsets=True adds \"base_offset\" and \"new_offset\" to each line: where\n"
                "it starts within its section, in bytes (null on the side without it).");
     module.def("mask_line", &mask_text, nb::arg("line"),
