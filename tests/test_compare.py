@@ -134,6 +134,11 @@ def test_diff_command(pair, capsys):
     assert "\n-2: lab1" in out and "\n+12: lab1" in out
     status, out, _ = run_tool(capsys, "logs", "diff", *pair, "--path", "s.py/tc/check", "--context", "1")
     assert status == 0
+    # The script's section is its whole task log.
+    status, out, _ = run_tool(capsys, "logs", "diff", *pair, "--path", "s.py", "--json")
+    whole = json.loads(out)
+    assert status == 0 and whole["path"] == ["s.py"]
+    assert [x["text"] for h in whole["hunks"] for x in h["lines"] if x["op"] == "-"][-1].endswith("ERROR: x")
 
 
 def test_diff_of_a_missing_path_names_the_run(pair, capsys):

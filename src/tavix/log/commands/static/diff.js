@@ -110,6 +110,10 @@ export class DiffView {
 
   async show() {
     if (!this.section) return;
+    if (this.section.step_id !== undefined) {
+      this.status.textContent = "Steps are compared as part of their section's log.";
+      return;
+    }
     if (!this.answer) {
       const section = this.section;
       this.status.textContent = "Comparing with the baseline…";
