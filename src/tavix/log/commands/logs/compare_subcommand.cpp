@@ -76,8 +76,7 @@ void compare_run(nb::handle self, nb::handle args) {
     with_run_pair(args, [&](nb::handle base, nb::handle changed) {
         nb::object answer = base_module.attr("compare_runs")(base.attr("results"), changed.attr("results"));
         if (truthy(args.attr("json")))
-            show(nb::module_::import_("json").attr("dumps")(answer, nb::arg("indent") = 2,
-                                                             nb::arg("ensure_ascii") = false));
+            show(nb::module_::import_("json").attr("dumps")(answer, nb::arg("ensure_ascii") = false));
         else
             show_summary(answer, base, changed);
     });
