@@ -1,10 +1,11 @@
 // The test tree: tasks, their sections and steps, from the compact tree
-// answer. Only the rows in view are in the DOM, so a job of tens of thousands
-// of sections costs what is on screen.
-import { resultClass } from "./dom.js";
+// answer, drawn by the virtual list (only the rows in view are in the DOM).
+// An ARIA tree: ↑ ↓ Home End move, → unfolds or goes to the first child,
+// ← folds or goes to the parent, Enter opens a section (folds a task).
+import { resultMark, resultText } from "./dom.js";
+import { VirtualList } from "./vlist.js";
 
 const ROW = 24;        // px; every row has the same height
-const OVERSCAN = 12;   // rows drawn above and below the viewport
 
 const KIND = { testscript: "script", commonSetup: "setup", commonCleanup: "cleanup",
   subsection: "subsection", testcase: "testcase", subtest: "subtest", testsection: "section" };
@@ -42,23 +43,44 @@ export function treeNodes(answer) {
 }
 
 export class TestTree {
+  // `viewport` scrolls; `content` (role tree) holds the drawn rows.
   constructor(viewport, content) {
-    this.viewport = viewport;   // the scrolling element
-    this.content = content;     // holds the drawn rows; sized to all visible rows
     this.nodes = [];
     this.onOpen = () => {};
     this.keys = new Map();
     this.ids = new Map();
     this.collapsed = new Set();   // node indexes
     this.filter = null;           // Uint8Array of kept nodes, or null
-    this.badges = null;
     this.selected = -1;
-    this.visible = [];
-    this.drawn = new Map();       // node index -> row element
-    this.frame = 0;
-    viewport.addEventListener("scroll", () => this.schedule());
-    new ResizeObserver(() => this.schedule()).observe(viewport);
-    content.addEventListener("click", (event) => this.onClick(event));
+    this.visible = [];            // row -> node index
+    this.list = new VirtualList(viewport, content, { rowHeight: ROW, rowRole: "treeitem", overscan: 12,
+      render: (row) => this.row(this.nodes[this.visible[row]], row) });
+    this.list.onActivate = (row, event) => this.activate(this.nodes[this.visible[row]], event);
+    this.list.onKey = (event, row) => this.onKey(event, this.nodes[this.visible[row]]);
+    this.badges = null;
+    this.decorate((element, node) => {
+      const badge = this.badges?.get(node.id);
+      if (badge !== undefined) element.append(Object.assign(document.createElement("span"), { className: "badge-count", textContent: badge }));
+    });
+  }
+
+  // Adds `decorate(element, node)`, called on every row as it is drawn
+  // (after its name, kind and time); redraw() applies a change at once.
+  decorate(decorate) {
+    this.list.decorators.push((element, row) => decorate(element, this.nodes[this.visible[row]]));
+  }
+
+  redraw() {
+    this.list.redraw();
+  }
+
+  schedule() {
+    this.list.schedule();
+  }
+
+  // Moves the focus to the row holding the tab stop.
+  focus() {
+    this.list.focusRow(this.list.active);
   }
 
   load(answer) {
@@ -126,6 +148,10 @@ export class TestTree {
     return null;
   }
 
+  foldable(node) {
+    return node.children > 0 && node.step === null;
+  }
+
   toggle(index) {
     if (this.collapsed.has(index)) this.collapsed.delete(index);
     else this.collapsed.add(index);
@@ -151,8 +177,11 @@ export class TestTree {
     }
     this.visible = visible;
     this.position = null;
-    this.content.style.height = `${visible.length * ROW}px`;
-    this.redraw();
+    this.siblings = siblingPositions(visible.map((i) => nodes[i].depth));
+    // The tab stop follows the selected node, or stays on its row.
+    const selectedRow = this.selected >= 0 ? this.visibleAt(this.selected) : -1;
+    if (selectedRow >= 0) this.list.active = selectedRow;
+    this.list.setCount(visible.length);
   }
 
   visibleAt(index) {
@@ -165,50 +194,10 @@ export class TestTree {
 
   reveal(index) {
     const row = this.visibleAt(index);
-    if (row < 0) return;
-    const top = this.content.offsetTop + row * ROW;
-    const { scrollTop, clientHeight } = this.viewport;
-    if (top < scrollTop) this.viewport.scrollTop = top;
-    else if (top + ROW > scrollTop + clientHeight) this.viewport.scrollTop = top + ROW - clientHeight;
-    this.redraw();
+    if (row >= 0) this.list.reveal(row);
   }
 
-  schedule() {
-    if (!this.frame) this.frame = requestAnimationFrame(() => { this.frame = 0; this.draw(); });
-  }
-
-  redraw() {
-    for (const row of this.drawn.values()) row.remove();
-    this.drawn.clear();
-    this.draw();
-  }
-
-  draw() {
-    const { scrollTop, clientHeight } = this.viewport;
-    const offset = this.content.offsetTop;  // the viewport is the offset parent
-    const first = Math.max(0, Math.floor((scrollTop - offset) / ROW) - OVERSCAN);
-    const last = Math.min(this.visible.length, Math.ceil((scrollTop - offset + clientHeight) / ROW) + OVERSCAN);
-    const wanted = new Set();
-    for (let row = first; row < last; row++) {
-      const index = this.visible[row];
-      wanted.add(index);
-      let element = this.drawn.get(index);
-      if (!element) {
-        element = this.row(this.nodes[index]);
-        this.drawn.set(index, element);
-        this.content.append(element);
-      }
-      element.style.top = `${row * ROW}px`;
-    }
-    for (const [index, element] of this.drawn) {
-      if (!wanted.has(index)) {
-        element.remove();
-        this.drawn.delete(index);
-      }
-    }
-  }
-
-  row(node) {
+  row(node, row) {
     const element = document.createElement("div");
     const classes = ["node", "vrow"];
     if (node.type === "task") classes.push("task");
@@ -216,34 +205,74 @@ export class TestTree {
     if (node.index === this.selected) classes.push("selected");
     element.className = classes.join(" ");
     element.dataset.key = node.key;
-    element.dataset.index = node.index;
     element.style.paddingLeft = `${6 + 14 * node.depth}px`;
+    element.setAttribute("aria-level", String(node.depth + 1));
+    element.setAttribute("aria-selected", String(node.index === this.selected));
+    element.setAttribute("aria-posinset", String(this.siblings.position[row]));
+    element.setAttribute("aria-setsize", String(this.siblings.size[row]));
     const twisty = document.createElement("span");
     twisty.className = "twisty";
-    if (node.children && node.step === null) twisty.textContent = this.collapsed.has(node.index) ? "▸" : "▾";
-    const dot = document.createElement("span");
-    dot.className = `dot ${resultClass(node.result)}`;
-    dot.title = node.result || "";
+    twisty.setAttribute("aria-hidden", "true");
+    if (this.foldable(node)) {
+      const folded = this.collapsed.has(node.index);
+      twisty.textContent = folded ? "▸" : "▾";
+      element.setAttribute("aria-expanded", String(!folded));
+    }
     const name = document.createElement("span");
     name.className = "name";
     name.textContent = name.title = node.name;
-    element.append(twisty, dot, name);
+    element.append(twisty, resultMark(node.result), name, resultText(node.result));
     const kind = node.type === "step" ? "" : kindLabel(node.type);
     if (kind) element.append(Object.assign(document.createElement("span"), { className: "kind", textContent: kind }));
     if (node.runTime) element.append(Object.assign(document.createElement("span"), { className: "time", textContent: node.runTime }));
-    const badge = this.badges?.get(node.id);
-    if (badge !== undefined) element.append(Object.assign(document.createElement("span"), { className: "badge-count", textContent: badge }));
     return element;
   }
 
-  onClick(event) {
-    const element = event.target.closest(".node");
-    if (!element) return;
-    const node = this.nodes[+element.dataset.index];
-    if (node.type === "task" || event.target.classList.contains("twisty")) {
+  // --------------------------------------------------------------- keyboard
+  activate(node, event) {
+    if (node.type === "task" || event.target.classList?.contains("twisty")) {
       if (node.children) this.toggle(node.index);
       return;
     }
     this.onOpen(node.key);
   }
+
+  onKey(event, node) {
+    const row = this.visibleAt(node.index);
+    const folded = this.collapsed.has(node.index);
+    if (event.key === "ArrowRight") {
+      if (this.foldable(node) && folded) this.toggle(node.index);
+      else if (this.foldable(node) && this.nodes[this.visible[row + 1]]?.depth > node.depth) this.list.focusRow(row + 1);
+      return true;
+    }
+    if (event.key === "ArrowLeft") {
+      if (this.foldable(node) && !folded) {
+        this.toggle(node.index);
+      } else {
+        const parent = this.visibleAt(node.step !== null ? node.owner : node.parent);
+        if (parent >= 0) this.list.focusRow(parent);
+      }
+      return true;
+    }
+    return false;
+  }
+}
+
+// aria-posinset and aria-setsize of rows at `depths` in tree order: a row's
+// siblings are the rows of its depth until a shallower one.
+export function siblingPositions(depths) {
+  const position = new Uint32Array(depths.length);
+  const group = new Int32Array(depths.length);
+  const sizes = [];
+  const open = [];  // depth -> group id of the run of siblings in progress
+  depths.forEach((depth, row) => {
+    open.length = Math.min(open.length, depth + 1);
+    if (open[depth] === undefined) {
+      open[depth] = sizes.length;
+      sizes.push(0);
+    }
+    group[row] = open[depth];
+    position[row] = ++sizes[open[depth]];
+  });
+  return { position, size: Uint32Array.from(group, (g) => sizes[g]) };
 }
