@@ -123,7 +123,7 @@ def test_tree_positions_count_siblings_at_each_level(run, page):
     open_view(page, run.url + "/result")
     # Depths of rows in tree order -> each row's position among its siblings and their number.
     depths = [0, 1, 2, 2, 3, 2, 1, 1, 3, 0]
-    answer = page.evaluate("async (depths) => { const m = await import('/tree.js');"
+    answer = page.evaluate("async (depths) => { const m = await import('/treeview.js');"
                            " const p = m.siblingPositions(depths); return [[...p.position], [...p.size]]; }", depths)
     assert answer == [[1, 1, 1, 2, 1, 3, 2, 3, 1, 2], [2, 3, 3, 3, 1, 3, 3, 3, 1, 2]]
 
@@ -215,3 +215,21 @@ def test_end_key_reaches_the_last_of_more_rows_than_an_element_can_be_tall(run, 
     assert total - 120 < row < total - 40
     box = page.locator(f"#executions-body .exe-row[data-index='{row}']").bounding_box()
     assert view["y"] - 1 <= box["y"] and box["y"] + box["height"] <= view["y"] + view["height"] + 1
+
+
+def test_files_tree_by_keyboard(run, page):
+    open_view(page, run.url + "/result")
+    page.click("#sidebar-tabs [data-tab=files]")
+    assert page.get_attribute("#file-tree", "role") == "tree"
+    page.focus("#file-tree [role=treeitem][tabindex='0']")
+    assert focused(page) == "dir/configs" and focused(page, "aria-expanded") == "true"
+    page.keyboard.press("ArrowRight")
+    assert focused(page) == "dir/configs/R1" and focused(page, "aria-expanded") == "false"
+    page.keyboard.press("ArrowRight")
+    page.keyboard.press("ArrowRight")
+    key = focused(page)
+    assert key.startswith("file/configs/R1/") and focused(page, "aria-level") == "3"
+    page.keyboard.press("Enter")
+    page.wait_for_function("path => document.querySelector('#file-title').textContent === path", arg=key[5:])
+    assert page.url.endswith("/result/" + key)
+    assert focused(page) == key and focused(page, "aria-selected") == "true"
