@@ -233,3 +233,19 @@ def test_files_tree_by_keyboard(run, page):
     page.wait_for_function("path => document.querySelector('#file-title').textContent === path", arg=key[5:])
     assert page.url.endswith("/result/" + key)
     assert focused(page) == key and focused(page, "aria-selected") == "true"
+
+
+def test_timeline_by_keyboard(run, page):
+    open_view(page, run.url + "/result/timeline")
+    page.wait_for_function("document.querySelector('#timeline-status').textContent.includes('lanes')")
+    page.focus("#timeline-lanes")
+    page.keyboard.press("ArrowDown")
+    page.keyboard.press("ArrowDown")
+    # The second lane: the second section right below a script.
+    heads = page.evaluate("async () => { const m = await import('/tree.js'); const r = await fetch("
+                          "'/private/v1/standalone/tree'); const nodes = m.treeNodes(await r.json());"
+                          " return nodes.filter(n => nodes[n.parent]?.type === 'testscript').map(n => [n.key, n.name]); }")
+    assert page.inner_text("#timeline-lane").startswith(heads[1][1] + ", ")
+    page.keyboard.press("Enter")
+    page.wait_for_selector("#section-view:not([hidden]) #log-lines .ln")
+    assert page.url.endswith("/result/" + heads[1][0])
