@@ -5,6 +5,7 @@ import pytest
 from tavix.log.commands.server import LogViewerServer
 
 from test_browser import open_view
+from test_browser_scale import answer_commands
 
 archives = pytest.importorskip("tavix.testing.archives")
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
@@ -188,16 +189,8 @@ def test_device_commands_by_keyboard(run, page):
 
 
 def test_end_key_reaches_the_last_of_more_rows_than_an_element_can_be_tall(run, page):
-    total = 2_000_000  # 56 million pixels of rows, answered by the page itself
-
-    def fake_page(route):
-        query = dict(pair.split("=") for pair in route.request.url.split("?", 1)[1].split("&"))
-        offset, limit = int(query["offset"]), int(query["limit"])
-        executions = [{"execute_id": f"id-{i}", "title": f"show command {i}", "execute_type": "execute",
-                       "device": "R1", "start_time": "11:53:13"} for i in range(offset, min(total, offset + limit))]
-        route.fulfill(json={"total": total, "offset": offset, "executions": executions, "next": None})
-
-    page.route("**/executions?*", fake_page)
+    total = 2_000_000  # 56 million pixels of rows
+    answer_commands(page, total)
     open_view(page, f"{run.url}/result/{run.case_key}")
     page.click("#section-tabs [data-view=executions]")
     page.wait_for_selector("#executions-body .exe-row .cmd")
