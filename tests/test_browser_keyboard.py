@@ -36,30 +36,41 @@ def tab_stops(page, container):
     return page.eval_on_selector_all(f"{container} [tabindex='0']", "rows => rows.length")
 
 
-def test_axe_finds_no_serious_violation_in_the_sidebar_views(run, page, axe):
-    open_view(page, run.url + "/result")
-    assert axe(page) == []
-    page.click("#sidebar-tabs [data-tab=failures]")
-    page.wait_for_selector("#failures-panel .failure")
-    assert axe(page) == []
-    page.click("#sidebar-tabs [data-tab=files]")
-    assert axe(page) == []
-
-
-def test_axe_finds_no_serious_violation_in_a_section(run, page, axe):
+def show_section(page, run, tab="log"):
     open_view(page, f"{run.url}/result/{run.case_key}")
     page.wait_for_selector("#log-lines .ln")
-    assert axe(page) == []
-    page.click("#section-tabs [data-view=executions]")
-    page.wait_for_selector("#executions-body .exe-row .cmd")
-    page.click("#executions-body .exe-row >> nth=0")
-    page.wait_for_selector("#execution-log:not([hidden])")
-    assert axe(page) == []
+    if tab == "executions":
+        page.click("#section-tabs [data-view=executions]")
+        page.wait_for_selector("#executions-body .exe-row .cmd")
+        page.click("#executions-body .exe-row >> nth=0")
+        page.wait_for_selector("#execution-log:not([hidden])")
 
 
-def test_axe_finds_no_serious_violation_in_the_timeline(run, page, axe):
+def show_sidebar_tab(page, run, tab):
+    open_view(page, run.url + "/result")
+    page.click(f"#sidebar-tabs [data-tab={tab}]")
+    if tab == "failures":
+        page.wait_for_selector("#failures-panel .failure")
+
+
+def show_timeline(page, run):
     open_view(page, run.url + "/result/timeline")
     page.wait_for_function("document.querySelector('#timeline-status').textContent.includes('lanes')")
+
+
+VIEWS = {
+    "landing page": lambda page, run: open_view(page, run.url + "/result"),
+    "section log": show_section,
+    "device commands": lambda page, run: show_section(page, run, "executions"),
+    "Failures tab": lambda page, run: show_sidebar_tab(page, run, "failures"),
+    "Files tab": lambda page, run: show_sidebar_tab(page, run, "files"),
+    "Timeline": show_timeline,
+}
+
+
+@pytest.mark.parametrize("view", VIEWS)
+def test_axe_finds_no_serious_violation(run, page, axe, view):
+    VIEWS[view](page, run)
     assert axe(page) == []
 
 
