@@ -129,6 +129,17 @@ def test_the_test_tree_by_keyboard(run, page):
     assert page.url.endswith("/result/" + run.case_key)
     assert focused(page) == run.case_key and focused(page, "aria-selected") == "true"
     assert page.locator("#task-tree [aria-selected=true]").count() == 1
+    # Unfolding another row (folded above) keeps the focus there, not on the selected one.
+    page.fill("#name-filter", "")
+    page.keyboard.press("Tab")
+    assert focused(page) == run.case_key
+    page.keyboard.press("Home")
+    page.keyboard.press("ArrowDown")
+    page.keyboard.press("ArrowDown")
+    setup = focused(page)
+    assert setup == child and focused(page, "aria-expanded") == "false"
+    page.keyboard.press("ArrowRight")
+    assert focused(page) == setup and focused(page, "aria-expanded") == "true"
 
 
 def test_tree_positions_count_siblings_at_each_level(run, page):

@@ -174,7 +174,7 @@ function sectionUrl(key) {
 // A group chosen in the Failures view filters the tree, which then opens
 // its nodes at their cause lines.
 function showFailureGroup(ids, label) {
-  const fromKeyboard = $("#failures-panel").contains(document.activeElement);
+  const hadFocus = $("#failures-panel").contains(document.activeElement);
   filters.failures = ids;
   $("#failure-filter").hidden = !ids;
   $("#failure-filter-label").textContent = label;
@@ -182,7 +182,7 @@ function showFailureGroup(ids, label) {
   if (ids) showTab("tests");
   applyFilters();
   // The chosen group's panel is gone: the focus goes on to its tree.
-  if (ids && fromKeyboard) tree.focus();
+  if (ids && hadFocus) tree.focus();
 }
 
 function route(key) {

@@ -66,7 +66,7 @@ export class TreeView {
     if (node) {
       for (let p = node.parent; p >= 0; p = this.nodes[p].parent) this.collapsed.delete(p);
       if (this.filter && !this.filter[node.index]) this.setFilter(null);
-      this.layout();
+      this.layout(node.index);
       this.reveal(node.index);
     } else {
       this.redraw();
@@ -89,7 +89,7 @@ export class TreeView {
       }
       this.filter = keep;
     }
-    this.layout();
+    this.layout(this.selected);
     if (this.selected >= 0 && this.visibleAt(this.selected) >= 0) this.reveal(this.selected);
   }
 
@@ -111,7 +111,9 @@ export class TreeView {
   }
 
   // ---------------------------------------------------------------- drawing
-  layout() {
+  // Lays out the rows again; the tab stop goes to node `focus` when it is
+  // shown, else stays on its row.
+  layout(focus = -1) {
     const visible = [];
     const nodes = this.nodes;
     for (let i = 0; i < nodes.length; i++) {
@@ -129,9 +131,8 @@ export class TreeView {
     this.visible = visible;
     this.position = null;
     this.siblings = siblingPositions(visible.map((i) => nodes[i].depth));
-    // The tab stop follows the selected node, or stays on its row.
-    const selectedRow = this.selected >= 0 ? this.visibleAt(this.selected) : -1;
-    if (selectedRow >= 0) this.list.active = selectedRow;
+    const row = focus >= 0 ? this.visibleAt(focus) : -1;
+    if (row >= 0) this.list.active = row;
     this.list.setCount(visible.length);
   }
 
