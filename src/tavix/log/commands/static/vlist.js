@@ -1,8 +1,8 @@
 // A virtual list: rows of one height in a scrolling viewport, of which only
 // those in view are in the DOM, so a list of millions of rows costs what is
-// on screen. The models (the test tree, the device commands, the Failures
-// list) say what a row shows; the list places rows, keeps the tab stop and
-// moves it by keyboard.
+// on screen. The models (the test and file trees, the device commands, the
+// Failures list) say what a row shows; the list places rows, gives them their
+// ARIA role (`rowRole`), keeps the tab stop and moves it by keyboard.
 //
 // Keyboard: one row at a time holds the tab stop (tabindex 0, the others
 // -1). ↑ ↓ Page Up, Page Down, Home and End move it, Enter and Space activate
@@ -18,7 +18,7 @@ const OVERSCAN = 10;  // rows drawn above and below the viewport
 // Browsers cap an element's height (about 33 million px in Chromium): a
 // longer list gets a box of this height whose scroll range is spread over
 // all its rows.
-export const MAX_HEIGHT = 8_000_000;
+const MAX_HEIGHT = 8_000_000;
 
 const clamp = (value, low, high) => Math.max(low, Math.min(high, value));
 
