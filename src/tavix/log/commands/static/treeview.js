@@ -115,10 +115,12 @@ export class TreeView {
   // shown, else stays on its row.
   layout(focus = -1) {
     const visible = [];
+    const depths = [];
     const nodes = this.nodes;
     for (let i = 0; i < nodes.length; i++) {
       if (this.filter && !this.filter[i]) continue;
       visible.push(i);
+      depths.push(nodes[i].depth);
       // A folded node hides its subtree: in tree order, the deeper nodes
       // right after it.
       if (this.collapsed.has(i)) {
@@ -130,7 +132,7 @@ export class TreeView {
     }
     this.visible = visible;
     this.position = null;
-    this.siblings = siblingPositions(visible.map((i) => nodes[i].depth));
+    this.siblings = siblingPositions(depths);
     const row = focus >= 0 ? this.visibleAt(focus) : -1;
     if (row >= 0) this.list.active = row;
     this.list.setCount(visible.length);
@@ -212,18 +214,23 @@ export class TreeView {
 // aria-posinset and aria-setsize of rows at `depths` in tree order: a row's
 // siblings are the rows of its depth until a shallower one.
 export function siblingPositions(depths) {
-  const position = new Uint32Array(depths.length);
-  const group = new Int32Array(depths.length);
-  const sizes = [];
-  const open = [];  // depth -> group id of the run of siblings in progress
-  depths.forEach((depth, row) => {
-    open.length = Math.min(open.length, depth + 1);
-    if (open[depth] === undefined) {
-      open[depth] = sizes.length;
-      sizes.push(0);
-    }
-    group[row] = open[depth];
+  const n = depths.length;
+  const position = new Uint32Array(n);
+  const size = new Uint32Array(n);   // first the row's group, then its size
+  const sizes = new Uint32Array(n);  // group -> rows in it
+  let deepest = 0;
+  for (let row = 0; row < n; row++) deepest = Math.max(deepest, depths[row]);
+  const open = new Int32Array(deepest + 1).fill(-1);  // depth -> group in progress
+  let groups = 0;
+  deepest = -1;  // from here: no group is open deeper than this
+  for (let row = 0; row < n; row++) {
+    const depth = depths[row];
+    for (; deepest > depth; deepest--) open[deepest] = -1;
+    deepest = depth;
+    if (open[depth] < 0) open[depth] = groups++;
+    size[row] = open[depth];
     position[row] = ++sizes[open[depth]];
-  });
-  return { position, size: Uint32Array.from(group, (g) => sizes[g]) };
+  }
+  for (let row = 0; row < n; row++) size[row] = sizes[size[row]];
+  return { position, size };
 }
