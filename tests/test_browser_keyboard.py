@@ -169,6 +169,33 @@ def test_tabs_move_by_arrow_keys_and_show_their_panels(run, page):
     assert focused(page, "data-tab") == "failures"
 
 
+def test_a_tab_added_at_run_time_joins_the_tab_list(run, page):
+    open_view(page, run.url + "/result")
+    # A tab list of one tab, "one", to which a view adds the tab "two".
+    page.evaluate("""async () => {
+        const { Tabs } = await import('/tabs.js');
+        const list = Object.assign(document.createElement('div'), { id: 'extra-tabs' });
+        list.innerHTML = '<button role="tab" data-view="one" aria-controls="panel-one" class="tab active">One</button>';
+        const one = Object.assign(document.createElement('div'), { id: 'panel-one' });
+        const two = Object.assign(document.createElement('div'), { id: 'panel-two' });
+        document.body.append(list, one, two);
+        window.shown = [];
+        new Tabs(list, 'view').add('two', { label: 'Two', panel: two, onShow: () => window.shown.push('two') });
+    }""")
+    tab = page.locator("#extra-tabs [data-view=two]")
+    assert tab.get_attribute("role") == "tab" and tab.get_attribute("aria-selected") == "false"
+    assert tab.get_attribute("aria-controls") == "panel-two" and tab.get_attribute("tabindex") == "-1"
+    assert page.get_attribute("#panel-two", "role") == "tabpanel"
+    assert page.get_attribute("#panel-two", "aria-labelledby") == tab.get_attribute("id")
+    hidden = "() => ['#panel-one', '#panel-two'].map(id => document.querySelector(id).hidden)"
+    assert page.evaluate(hidden) == [False, True]
+    page.focus("#extra-tabs [data-view=one]")
+    page.keyboard.press("ArrowRight")
+    assert focused(page, "data-view") == "two" and tab.get_attribute("aria-selected") == "true"
+    assert page.evaluate(hidden) == [True, False]
+    assert page.evaluate("window.shown") == ["two"]
+
+
 def test_failures_list_by_keyboard_filters_the_tree(run, page):
     open_view(page, run.url + "/result")
     page.click("#sidebar-tabs [data-tab=failures]")
