@@ -18,6 +18,9 @@ class Run:
                         key=lambda s: len(info.executions_in(s)))
         self.task = next(i for i, script in enumerate(info.scripts) if self.case in script.sections)
         self.case_key = f"task/{self.task}/section/{self.case.sequence_number}"
+        quiet = next(s for s in info.sections if not info.executions_in(s))
+        task = next(i for i, script in enumerate(info.scripts) if quiet in script.sections)
+        self.quiet_key = f"task/{task}/section/{quiet.sequence_number}"
 
 
 @pytest.fixture(scope="module")
@@ -36,14 +39,17 @@ def tab_stops(page, container):
     return page.eval_on_selector_all(f"{container} [tabindex='0']", "rows => rows.length")
 
 
-def show_section(page, run, tab="log"):
-    open_view(page, f"{run.url}/result/{run.case_key}")
+def show_section(page, run, tab="log", key=None):
+    open_view(page, f"{run.url}/result/{key or run.case_key}")
     page.wait_for_selector("#log-lines .ln")
     if tab == "executions":
         page.click("#section-tabs [data-view=executions]")
         page.wait_for_selector("#executions-body .exe-row .cmd")
         page.click("#executions-body .exe-row >> nth=0")
         page.wait_for_selector("#execution-log:not([hidden])")
+    elif tab == "no executions":
+        page.click("#section-tabs [data-view=executions]")
+        page.wait_for_function("document.querySelector('#exe-message').textContent.startsWith('No device')")
 
 
 def show_sidebar_tab(page, run, tab):
@@ -62,6 +68,7 @@ VIEWS = {
     "landing page": lambda page, run: open_view(page, run.url + "/result"),
     "section log": show_section,
     "device commands": lambda page, run: show_section(page, run, "executions"),
+    "no device commands": lambda page, run: show_section(page, run, "no executions", run.quiet_key),
     "Failures tab": lambda page, run: show_sidebar_tab(page, run, "failures"),
     "Files tab": lambda page, run: show_sidebar_tab(page, run, "files"),
     "Timeline": show_timeline,
