@@ -132,8 +132,8 @@ export class ChangesView {
   }
 }
 
-// Tree badges of the comparison: section id -> {text, className, title}.
-export function changeMarks(answer) {
+// Badges of the comparison on the test tree's rows.
+export function markTree(tree, answer) {
   const marks = new Map();
   const mark = (key, text, className, title) => {
     for (const entry of answer[key] || []) if (entry.id) marks.set(entry.id, { text, className, title });
@@ -142,5 +142,9 @@ export function changeMarks(answer) {
   mark("still_failing", "still", "mark-still", "Failing in the baseline run too");
   mark("fixed", "fixed", "mark-fixed", "Failing in the baseline run, not in this one");
   mark("newly_failing", "newly", "mark-newly", "Not failing in the baseline run");
-  return marks;
+  tree.decorate((element, node) => {
+    const found = node && marks.get(node.id);
+    if (found) element.append(el("span", { className: `change-mark ${found.className}`, textContent: found.text, title: found.title }));
+  });
+  tree.redraw();
 }
