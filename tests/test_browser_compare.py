@@ -40,7 +40,7 @@ def compared(tmp_path_factory, server_thread):
         yield server.url, new_run
 
 
-def test_changes_tab_lists_and_opens_sections(compared, page):
+def test_changes_tab_lists_and_opens_sections(compared, page, axe):
     url, new_run = compared
     open_view(page, url + "/result")
     tab = page.locator('.sidebar .tab[data-tab="changes"]')
@@ -56,6 +56,7 @@ def test_changes_tab_lists_and_opens_sections(compared, page):
     assert page.locator("#task-tree .change-mark.mark-newly").count() == 2
     assert page.locator("#task-tree .change-mark.mark-fixed").count() == 1
     shot(page, "changes-tab.png")
+    assert axe(page) == []
     # The keyboard opens the first entry: test_neighbours.
     page.focus("#changes-panel .changes-list")
     page.keyboard.press("ArrowDown")
@@ -89,7 +90,7 @@ def test_changes_tab_lists_and_opens_sections(compared, page):
     page.keyboard.press("h")
 
 
-def test_diff_tab_unified_and_side_by_side(compared, page):
+def test_diff_tab_unified_and_side_by_side(compared, page, axe):
     url, new_run = compared
     paths = base.section_paths(new_run.results)
     seq = next(new_run.results.get_section(i)["sequence_number"] for i, p in paths.items() if p[-1] == "test_neighbours")
@@ -117,6 +118,7 @@ def test_diff_tab_unified_and_side_by_side(compared, page):
     page.wait_for_selector("#diff-view .dside.del")
     assert page.locator("#diff-view .drow .dside").count() >= 2
     shot(page, "diff-side-by-side.png")
+    assert axe(page) == []
     page.locator("#diff-view .dside.add", has_text="retrying the session").locator("a.no").click()
     page.wait_for_selector("#log-lines .ln.hit")
     assert "retrying the session" in page.inner_text("#log-lines .ln.hit")

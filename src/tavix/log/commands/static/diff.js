@@ -75,9 +75,10 @@ export class DiffView {
     const toolbar = el("div", { className: "log-toolbar" }, ...this.modeButtons, previous, next, this.status,
       el("span", { className: "spacer" }), headerToggle());
     this.scroller = el("div", { className: "log-pane diff-pane", tabIndex: 0 });
-    this.scroller.setAttribute("role", "table");
+    this.scroller.setAttribute("role", "region");
     this.scroller.setAttribute("aria-label", "Differences from the baseline run");
     this.body = el("div", { className: "diff-body" });
+    this.body.setAttribute("role", "list");
     this.scroller.append(this.body);
     root.replaceChildren(toolbar, this.scroller);
     this.rows = [];
@@ -223,9 +224,13 @@ export class DiffView {
   }
 
   row(row, active) {
-    if (row.hunk) return el("div", { className: "drow dhunk", textContent: row.hunk });
+    if (row.hunk) {
+      const header = el("div", { className: "drow dhunk", textContent: row.hunk });
+      header.setAttribute("role", "listitem");
+      return header;
+    }
     const element = el("div", { className: `drow op-${row.op === " " ? "same" : row.op === "-" ? "del" : row.op === "+" ? "add" : "chg"}${active ? " current" : ""}` });
-    element.setAttribute("role", "row");
+    element.setAttribute("role", "listitem");
     if (this.mode === "unified") {
       const line = row.left || row.right;
       element.append(this.number(row.left, "base"), this.number(row.right, "new"),
