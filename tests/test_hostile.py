@@ -1,0 +1,140 @@
+"""The viewer against hostile requests and archives: errors, never a crash."""
+
+import asyncio
+import os
+import zipfile
+
+import pytest
+
+from tavix.log.commands.server import LogViewerServer
+
+archives = pytest.importorskip("tavix.testing.archives")
+Archive = pytest.importorskip("tavix.log.commands.archive").Archive
+
+P = "/private/v1/standalone"
+HUGE = 9223372036854775807
+
+
+@pytest.fixture(scope="module")
+def hostile_run(tmp_path_factory):
+    """A generated run whose results file points sections at a directory, at a
+    start past the end of every file (the largest 64-bit number), and at a
+    file that is not there. Returns (path, {kind: section name})."""
+    directory = tmp_path_factory.mktemp("hostile")
+    source = str(directory / "source.zip")
+    info = archives.generate_archive(source, log_bytes=60_000, sections=12, seed=5, scripts=1)
+    log_sections = [s for s in info.sections if s.log_size > 0]
+    chosen = dict(zip(["directory", "past_end", "missing"], log_sections[1:4]))
+    logfile = info.scripts[0].log_file
+    replacements = {
+        "directory": (0, 100, "configs"),
+        "past_end": (HUGE, 100, logfile),
+        "missing": (0, 100, "no-such.log"),
+    }
+    path = str(directory / "hostile.zip")
+    with zipfile.ZipFile(source) as original, zipfile.ZipFile(path, "w") as hostile:
+        for member in original.infolist():
+            data = original.read(member)
+            if member.filename == "ResultsDetails.xml":
+                text = data.decode()
+                for kind, section in chosen.items():
+                    old = f'<logfile begin="{section.log_start}" size="{section.log_size}">{logfile}</logfile>'
+                    begin, size, name = replacements[kind]
+                    assert text.count(old) == 1, kind
+                    text = text.replace(old, f'<logfile begin="{begin}" size="{size}">{name}</logfile>')
+                data = text.encode()
+            hostile.writestr(member, data)
+    return path, {kind: section.section_name for kind, section in chosen.items()}
+
+
+@pytest.fixture
+def info(generated_run):
+    return generated_run
+
+
+@pytest.fixture
+def hostile_archive(hostile_run):
+    with Archive(hostile_run[0]) as opened:
+        yield opened
+
+
+def section_ids(archive, names):
+    """{kind: section id} for the sections named in `names`."""
+    found = {}
+    for task in archive.results.scripts:
+        for section in task["sections"]:
+            for kind, name in names.items():
+                if section.get("section_name") == name:
+                    found[kind] = section["id"]
+    assert found.keys() == names.keys()
+    return found
+
+
+async def raw_get(client, target):
+    """The status line of a GET sent exactly as written (no path normalising)."""
+    reader, writer = await asyncio.open_connection(client.server.host, client.server.port)
+    writer.write(f"GET {target} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode())
+    await writer.drain()
+    answer = await reader.read()
+    writer.close()
+    head, _, body = answer.partition(b"\r\n\r\n")
+    return int(head.split()[1]), body
+
+
+async def test_directories_and_other_non_files_are_refused(aiohttp_client, archive):
+    client = await aiohttp_client(LogViewerServer(archive))
+    cases = [("/filepage/.", b"FILE_READ_FAILED"), ("/filepage/configs", b"FILE_READ_FAILED"),
+             ("/filepage/configs?offset=5&limit=10", b"FILE_READ_FAILED"),
+             ("/filelines/.", b"FILE_READ_FAILED"), ("/filelines/configs", b"FILE_READ_FAILED"),
+             ("/download/configs", b"DOWNLOAD_FILE_FAILED"), ("/download/configs/", b"")]
+    for path, detail in cases:
+        status, body = await raw_get(client, P + path)
+        assert status >= 400 and detail in body, path
+    os.mkfifo(os.path.join(archive.dir, "pipe.log"))
+    for path in ["/filepage/pipe.log", "/filelines/pipe.log"]:
+        response = await client.get(P + path)
+        assert (response.status, await response.json()) == (500, {"detail": "FILE_READ_FAILED"})
+    assert (await client.get(P + "/summary")).status == 200
+
+
+def test_the_readers_refuse_what_is_not_a_regular_file(archive, info):
+    configs = os.path.join(archive.dir, "configs")
+    with pytest.raises(IsADirectoryError):
+        archive.read_bytes(configs, 0, 100, limit=10)
+    with pytest.raises(IsADirectoryError):
+        archive.read_bytes(configs, limit=10)
+    with pytest.raises(IsADirectoryError):
+        archive.read_lines(configs)
+    with pytest.raises(IsADirectoryError):
+        archive.read_file("configs")
+    log = os.path.join(archive.dir, info.scripts[0].log_file)
+    size = os.path.getsize(log)
+    with pytest.raises(ValueError, match="past the end"):
+        archive.read_bytes(log, HUGE, 100, limit=10)
+    with pytest.raises(ValueError, match="past the end"):
+        archive.read_bytes(log, size + 1, 100, limit=10)
+    # A section that starts inside the file and claims more than it holds
+    # gives what is there, then nothing.
+    with open(log) as text:
+        tail = text.read()[-2:]
+    assert archive.read_bytes(log, size - 4, 100, offset=2, limit=10) == tail
+    assert archive.read_bytes(log, size - 4, 100, offset=50, limit=10) == ""
+    assert archive.read_bytes(log, size, 100, limit=10) == ""
+
+
+async def test_sections_of_a_hostile_archive_answer_errors(aiohttp_client, hostile_run, hostile_archive):
+    client = await aiohttp_client(LogViewerServer(hostile_archive))
+    ids = section_ids(hostile_archive, hostile_run[1])
+    for kind, section_id in ids.items():
+        base = P + "/sections/" + section_id
+        for query in ["", "?offset=50&limit=10", "?offset=0&limit=4194304"]:
+            response = await client.get(base + "/log" + query)
+            assert response.status == 500, kind
+            assert await response.json() == {"detail": "SECTION_LOG_READ_FAIL"}, kind
+        assert (await client.get(base)).status == 200
+        for suffix in ["/executions", "/executions?offset=0", "/search?q=a", "/search?q=a.&regex=1",
+                       "/scan", "/x/log"]:
+            assert (await client.get(base + suffix)).status in (200, 500), suffix
+    for path in ["/categories", "/timeline", "/timeline/0/histogram", "/tree", "/search?q=host"]:
+        assert (await client.get(P + path)).status in (200, 500), path
+    assert (await client.get(P + "/summary")).status == 200
