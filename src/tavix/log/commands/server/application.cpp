@@ -174,10 +174,13 @@ constexpr const char *kServerDoc =
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
     "                access_token=None, access_hosts=(), **kwargs)\n\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
-    "the entry page /result?token=<token> sets it as a cookie (HttpOnly, SameSite=Strict)\n"
-    "and redirects to the same address without it; every other route but the static\n"
-    "files (all routes under url_prefix, downloads, the HTML viewer) needs that cookie or\n"
-    "an 'Authorization: Bearer <token>' header, else answers 403 {\"detail\": \"ACCESS_DENIED\"}.\n"
+    "the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's\n"
+    "Max-Age) holding a secret derived from the token and redirects to the same address\n"
+    "without it; every other route but the static files (all routes under url_prefix,\n"
+    "downloads, the HTML viewer) needs that cookie, on requests the browser marks\n"
+    "Sec-Fetch-Site: same-origin or none, or an 'Authorization: Bearer <token>' header,\n"
+    "else answers 403 {\"detail\": \"ACCESS_DENIED\"}. The entry page clears the cookies\n"
+    "of other viewers (tavix_viewer_*) beyond the eight most recently issued.\n"
     "Requests whose Host is not this machine's (localhost, 127.0.0.1, [::1], the address\n"
     "connected to, or a name of access_hosts) are refused the same way, and HTML reports\n"
     "of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts\n"
@@ -186,9 +189,57 @@ constexpr const char *kServerDoc =
     "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
     "search the task logs before it answers with \"complete\": false.";
 
+// Largest header field a request may bring: browsers send every viewer's
+// cookie to every port of localhost, so the Cookie header of a user who
+// opened many runs outgrows the library's default of 8190 bytes.
+constexpr long long kMaxFieldSize = 32 * 1024;
+
+// The logger of the HTTP connections. A malformed request, which anyone on
+// the machine can send without the token, is written at debug level only,
+// instead of as an error with its traceback on the user's terminal.
+nb::object requests_logger() {
+    static nb::handle logger;
+    if (logger)
+        return nb::borrow(logger);
+    nb::module_ logging = nb::module_::import_("logging");
+    nb::object created = logging.attr("getLogger")("tavix.log.commands.server.requests");
+    nb::object malformed = nb::module_::import_("aiohttp.http_exceptions").attr("HttpProcessingError");
+    nb::object debug = logging.attr("DEBUG");
+    nb::object demote = nb::cpp_function([malformed, debug, created](nb::handle record) -> bool {
+        nb::object info = record.attr("exc_info");
+        if (!PyTuple_Check(info.ptr()) || nb::len(info) < 2 || !PyObject_IsInstance(info[1].ptr(), malformed.ptr()))
+            return true;
+        if (!nb::cast<bool>(created.attr("isEnabledFor")(debug)))
+            return false;
+        record.attr("levelno") = debug;
+        record.attr("levelname") = "DEBUG";
+        return true;
+    });
+    created.attr("addFilter")(demote);
+    logger = created.release();  // kept for the process lifetime
+    return nb::borrow(logger);
+}
+
+// The caller's handler_args, with the field size and logger above where
+// they give none.
+nb::dict handler_args(nb::handle given) {
+    nb::dict args;
+    if (!given.is_none())
+        args = nb::steal<nb::dict>(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), given.ptr()));
+    if (!args.is_valid())
+        throw nb::python_error();
+    if (!args.contains("max_field_size"))
+        args["max_field_size"] = kMaxFieldSize;
+    if (!args.contains("logger"))
+        args["logger"] = requests_logger();
+    return args;
+}
+
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
                  nb::kwargs kwargs) {
+    kwargs["handler_args"] = handler_args(kwargs.contains("handler_args") ? nb::object(kwargs["handler_args"])
+                                                                          : nb::object(nb::none()));
     super_of(state->server_class, self).attr("__init__")(**kwargs);
     self.attr("archive") = archive;
     self.attr("fread_size") = fread_size;
