@@ -22,9 +22,12 @@ def hostile_run(tmp_path_factory):
     file that is not there. Returns (path, {kind: section name})."""
     directory = tmp_path_factory.mktemp("hostile")
     source = str(directory / "source.zip")
-    info = archives.generate_archive(source, log_bytes=60_000, sections=12, seed=5, scripts=1)
-    log_sections = [s for s in info.sections if s.log_size > 0]
-    chosen = dict(zip(["directory", "past_end", "missing"], log_sections[1:4]))
+    info = archives.generate_archive(source, log_bytes=80_000, sections=30, seed=11, scripts=1,
+                                     failure_causes=True)
+    # Failing sections, so that the failure categories meet them too.
+    failing = [s for s in info.sections if s.log_size > 0 and s.cause]
+    chosen = dict(zip(["directory", "past_end", "missing"], failing))
+    assert len(chosen) == 3 and len({s.section_name for s in chosen.values()}) == 3
     logfile = info.scripts[0].log_file
     replacements = {
         "directory": (0, 100, "configs"),
@@ -138,3 +141,26 @@ async def test_sections_of_a_hostile_archive_answer_errors(aiohttp_client, hosti
     for path in ["/categories", "/timeline", "/timeline/0/histogram", "/tree", "/search?q=host"]:
         assert (await client.get(P + path)).status in (200, 500), path
     assert (await client.get(P + "/summary")).status == 200
+
+
+async def test_job_search_and_failures_skip_unreadable_logs(aiohttp_client, hostile_run, hostile_archive):
+    client = await aiohttp_client(LogViewerServer(hostile_archive))
+    ids = section_ids(hostile_archive, hostile_run[1])
+    answer = await (await client.get(P + "/search?q=lab-host")).json()
+    assert sorted(answer["unreadable"]) == sorted(ids.values())
+    assert answer["total"] > 0 and not set(ids.values()) & {entry["id"] for entry in answer["sections"]}
+    assert "complete" not in answer
+    # A query that cannot be compiled is still the query's fault.
+    assert (await client.get(P + "/search?q=(&regex=1")).status == 400
+
+    for query in ["", "?causes=true"]:
+        answer = await (await client.get(P + "/categories" + query)).json()
+        assert sorted(answer["unreadable"]) == sorted(ids.values())
+        grouped = {node for category in answer["categories"] for node in category["sections"]}
+        assert grouped and not grouped & set(ids.values())
+        assert not set(answer["unexplained"]) & set(ids.values())
+
+
+async def test_readable_runs_report_nothing_unreadable(client):
+    assert "unreadable" not in await (await client.get(P + "/search?q=lab-host")).json()
+    assert "unreadable" not in await (await client.get(P + "/categories")).json()

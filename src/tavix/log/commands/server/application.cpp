@@ -127,7 +127,8 @@ constexpr Handler kHandlers[] = {
      "order, sections without hits left out. A hit line counts for the deepest section or\n"
      "step whose byte range holds its first match. Parameters and INVALID_QUERY as for the\n"
      "section search; \"complete\": false is added if the logs took longer than a minute\n"
-     "together (LogViewerServer.job_search_seconds)."},
+     "together (LogViewerServer.job_search_seconds). Sections whose log cannot be read (missing,\n"
+     "not a file, starting past its end) are left out and listed as \"unreadable\": [ids]."},
     // Paging and scans at the scale of a nightly run.
     {"scan_status", scan_status,
      "GET prefix/sections/{section_uuid}/scan: whether the section's device commands are being\n"
@@ -151,7 +152,8 @@ constexpr Handler kHandlers[] = {
      "\"#\" and its own id. Categories come largest first, then by first appearance. Computed\n"
      "off the event loop on the first request and kept for the opening.\n"
      "causes=true adds \"causes\" to each category: [offset of the cause line from the node's\n"
-     "log start, severity] for each of its nodes."},
+     "log start, severity] for each of its nodes. Nodes whose log cannot be read are listed as\n"
+     "\"unreadable\": [ids], when there are any."},
     {"timeline", timeline,
      "GET prefix/timeline: when each section ran and where its log lies,\n"
      "{\"columns\": [\"id\", \"start\", \"stop\", \"log_start\", \"log_size\"],\n"

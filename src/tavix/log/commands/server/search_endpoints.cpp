@@ -233,26 +233,57 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(nb::cast<double>(self.attr("job_search_seconds"))));
+        // Sections whose log cannot be read (missing, not a file, outside
+        // the archive, a start past its end) are reported, not searched.
+        std::vector<char> unreadable(nb::len(ids));
         for (auto [logfile, entries] : ranges_by_log) {
             double left = std::chrono::duration<double>(deadline - Clock::now()).count();
             if (left <= 0) {
                 complete = false;
                 break;
             }
+            long long log_bytes = -1;
+            try {
+                nb::object info = state->os_stat(logfile);
+                if (nb::cast<bool>(nb::module_::import_("stat").attr("S_ISREG")(info.attr("st_mode"))))
+                    log_bytes = nb::cast<long long>(info.attr("st_size"));
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
+                    throw;
+            }
             std::vector<Range> ranges;
-            for (nb::handle entry : entries)
-                ranges.push_back({nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
-                                  nb::cast<size_t>(entry[2])});
+            for (nb::handle entry : entries) {
+                Range range{nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
+                            nb::cast<size_t>(entry[2])};
+                if (log_bytes < 0 || range.start < 0 || range.start > log_bytes)
+                    unreadable[range.order] = 1;
+                else
+                    ranges.push_back(range);
+            }
+            if (ranges.empty())
+                continue;
+            std::vector<size_t> searched;
+            for (const Range &range : ranges)
+                searched.push_back(range.order);
             std::vector<long long> bounds;
             std::vector<size_t> owners;
             innermost(std::move(ranges), bounds, owners);
             nb::list bound_list;
             for (long long bound : bounds)
                 bound_list.append(bound);
-            nb::object found = archive.attr("count_matches")(logfile, bound_list, q.text,
-                                                              nb::arg("regex") = q.regex,
-                                                              nb::arg("case") = q.case_sensitive,
-                                                              nb::arg("max_seconds") = left);
+            nb::object found;
+            try {
+                found = archive.attr("count_matches")(logfile, bound_list, q.text,
+                                                      nb::arg("regex") = q.regex,
+                                                      nb::arg("case") = q.case_sensitive,
+                                                      nb::arg("max_seconds") = left);
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError))
+                    throw;
+                for (size_t order : searched)
+                    unreadable[order] = 1;
+                continue;
+            }
             size_t i = 0;
             for (nb::handle count : found) {
                 if (count.is_none()) {
@@ -278,12 +309,18 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             entry["hits"] = counts[i];
             sections.append(entry);
         }
+        nb::list unreadable_ids;
+        for (size_t i = 0; i < unreadable.size(); ++i)
+            if (unreadable[i])
+                unreadable_ids.append(ids[i]);
         nb::dict body;
         body["query"] = q.text;
         body["total"] = total;
         body["sections"] = sections;
         if (!complete)
             body["complete"] = false;
+        if (nb::len(unreadable_ids))
+            body["unreadable"] = unreadable_ids;
         return json_answer(self, body);
     };
     return search_off_loop(self, work, "Exception encountered when searching the job: ",
