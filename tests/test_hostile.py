@@ -164,3 +164,40 @@ async def test_job_search_and_failures_skip_unreadable_logs(aiohttp_client, host
 async def test_readable_runs_report_nothing_unreadable(client):
     assert "unreadable" not in await (await client.get(P + "/search?q=lab-host")).json()
     assert "unreadable" not in await (await client.get(P + "/categories")).json()
+
+
+async def test_names_with_spaces_and_reports_in_any_case(aiohttp_client, archive):
+    os.makedirs(os.path.join(archive.dir, "my reports"))
+    files = {"my reports/Nightly Report.HTML": b"<html><body>nightly</body></html>",
+             "Summary.PDF": b"%PDF-1.4\n%%EOF\n", "notes with spaces.txt": b"some notes\n",
+             "picture.svg": b"<svg xmlns='http://www.w3.org/2000/svg'><script>alert(1)</script></svg>"}
+    for name, data in files.items():
+        with open(os.path.join(archive.dir, name), "wb") as f:
+            f.write(data)
+    client = await aiohttp_client(LogViewerServer(archive))
+    # The routes of old: a space stops them, an upper-case report gets the entry page.
+    assert (await client.get(P + "/download/notes with spaces.txt")).status == 404
+    page = await client.get("/result/archive/Summary.PDF")
+    assert page.status == 200 and page.content_type == "text/html"
+
+    for name in ["notes with spaces.txt", "my reports/Nightly Report.HTML", "Summary.PDF"]:
+        response = await client.get(P + "/file/" + name)
+        assert response.status == 200, name
+        assert await response.read() == files[name]
+        assert response.headers["Content-Disposition"] == "attachment; filename=" + name.split("/")[-1]
+    for name, content_type in [("my reports/Nightly Report.HTML", "text/html"), ("Summary.PDF", "application/pdf")]:
+        response = await client.get("/reports/" + name)
+        assert (response.status, response.content_type) == (200, content_type), name
+        assert await response.read() == files[name]
+        assert response.headers["Access-Control-Allow-Origin"] == "*"
+    for name in ["picture.svg", "notes with spaces.txt", "missing.html", "..%2Foutside.html", "my reports"]:
+        response = await client.get("/reports/" + name)
+        assert (response.status, await response.json()) == (500, {"detail": "SERVE_FILE_FAILED"}), name
+    assert (await client.get(P + "/file/no such file")).status == 500
+
+    guarded = await aiohttp_client(LogViewerServer(archive, access_token="t0ken"))
+    report = await guarded.get("/reports/my reports/Nightly Report.HTML",
+                               headers={"Authorization": "Bearer t0ken"})
+    assert report.headers["Content-Security-Policy"] == "sandbox allow-scripts allow-popups"
+    for path in ["/reports/Summary.PDF", P + "/file/Summary.PDF"]:
+        assert (await guarded.get(path)).status == 403

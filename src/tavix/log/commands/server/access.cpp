@@ -395,7 +395,7 @@ void install_access_guard(nb::handle self, nb::handle url_prefix, nb::handle acc
 nb::object report_headers(nb::handle self, nb::handle path) {
     nb::object headers = default_header(self);
     if (nb::object(self.attr("access_token")).is_none() ||
-        !truthy(nb::str(path).attr("endswith")(".html")))
+        !truthy(nb::str(path).attr("lower")().attr("endswith")(".html")))
         return headers;
     nb::object sandboxed = copy_of(headers);
     sandboxed["Content-Security-Policy"] = kReportPolicy;

@@ -40,6 +40,10 @@ constexpr Route kRoutes[] = {
     {"/timeline", "timeline", true},
     {"/timeline/{task}/histogram", "timeline_histogram", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
+    // Beside the two above: any file name (spaces included) and report names
+    // in any case, as the front end links them.
+    {"/file/{filename:.+}", "file_download", true},
+    {"/reports/{filename:.+}", "report", false},
     {"/result{tail:\\S*}", "index", false},
 };
 
@@ -106,6 +110,13 @@ constexpr Handler kHandlers[] = {
      "GET prefix/download: the archive itself."},
     {"download_file", download_file,
      "GET prefix/download/{filename}: one file of the archive."},
+    {"file_download", download_file,
+     "GET prefix/file/{filename}: one file of the archive, as prefix/download/{filename} gives\n"
+     "it, for any name (white space included)."},
+    {"report", report,
+     "GET /reports/{filename}: an HTML or PDF report of the archive, as /result/archive/ gives\n"
+     "it, for any name (white space included) ending in .html or .pdf in any case; other files\n"
+     "answer SERVE_FILE_FAILED."},
     {"section_search", section_search,
      "GET prefix/sections/{section_uuid}/search?q=&regex=1&case=1&offset=&limit=: the lines of\n"
      "the section's log that hold q, in file order, one hit per line.\n\n"

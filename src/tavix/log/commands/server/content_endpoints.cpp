@@ -213,11 +213,21 @@ nb::object filepage(nb::handle self, nb::handle request) {
         "Exception encountered when reading a file page:", "FILE_READ_FAILED");
 }
 
-nb::object htmlviewer(nb::handle self, nb::handle request) {
+namespace {
+
+// An HTML or PDF file of the archive, as the browser shows it.
+nb::object report_answer(nb::handle self, nb::handle request, bool any_name) {
     return answer_or_report(
         self,
         [&] {
-            nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);
+            nb::object name = request.attr(state->match_info)["filename"];
+            // Other types are not reports: served inline, an SVG or XML file
+            // could run scripts as the viewer.
+            if (any_name && !is_report_name(name)) {
+                PyErr_Format(PyExc_ValueError, "%R is not an HTML or PDF file", name.ptr());
+                throw nb::python_error();
+            }
+            nb::object path = contained_path(self, name);
             // Checked here so that a missing report gets this endpoint's own
             // answer rather than an empty one from the file response.
             if (!nb::cast<bool>(state->os_path_isfile(path))) {
@@ -228,6 +238,17 @@ nb::object htmlviewer(nb::handle self, nb::handle request) {
         },
         "Exception encountered when loading html viewer:", "SERVE_FILE_FAILED");
 }
+
+}  // namespace
+
+bool is_report_name(nb::handle name) {
+    nb::object lower = nb::str(name).attr("lower")();
+    return nb::cast<bool>(lower.attr("endswith")(nb::make_tuple(".html", ".pdf")));
+}
+
+nb::object htmlviewer(nb::handle self, nb::handle request) { return report_answer(self, request, false); }
+
+nb::object report(nb::handle self, nb::handle request) { return report_answer(self, request, true); }
 
 namespace {
 

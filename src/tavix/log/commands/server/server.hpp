@@ -156,6 +156,9 @@ nb::object logfile_exe(nb::handle self, nb::handle request);
 nb::object filelist(nb::handle self, nb::handle request);
 nb::object filelines(nb::handle self, nb::handle request);
 nb::object htmlviewer(nb::handle self, nb::handle request);
+nb::object report(nb::handle self, nb::handle request);
+// Whether a file name ends in .html or .pdf, in any case.
+bool is_report_name(nb::handle name);
 nb::object download_archive(nb::handle self, nb::handle request);
 nb::object download_file(nb::handle self, nb::handle request);
 nb::object download(nb::handle self, nb::handle file);

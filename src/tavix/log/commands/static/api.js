@@ -38,6 +38,7 @@ export const api = {
   timeline: () => getJSON("/timeline"),
   histogram: (task) => getJSON(`/timeline/${task}/histogram`),
   firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}`),
-  downloadUrl: (path) => path ? `${PREFIX}/download/${encodePath(path)}` : `${PREFIX}/download`,
-  viewerUrl: (path) => `/result/archive/${encodePath(path)}`,
+  // The routes that take any name: spaces included, reports in any case.
+  downloadUrl: (path) => path ? `${PREFIX}/file/${encodePath(path)}` : `${PREFIX}/download`,
+  viewerUrl: (path) => `/reports/${encodePath(path)}`,
 };
