@@ -3,6 +3,7 @@
 import asyncio
 import os
 import zipfile
+from types import SimpleNamespace
 
 import pytest
 
@@ -19,7 +20,8 @@ HUGE = 9223372036854775807
 def hostile_run(tmp_path_factory):
     """A generated run whose results file points sections at a directory, at a
     start past the end of every file (the largest 64-bit number), and at a
-    file that is not there. Returns (path, {kind: section name})."""
+    file that is not there: its path, and the names and sequence numbers of
+    those sections by kind."""
     directory = tmp_path_factory.mktemp("hostile")
     source = str(directory / "source.zip")
     info = archives.generate_archive(source, log_bytes=80_000, sections=30, seed=11, scripts=1,
@@ -47,7 +49,8 @@ def hostile_run(tmp_path_factory):
                     text = text.replace(old, f'<logfile begin="{begin}" size="{size}">{name}</logfile>')
                 data = text.encode()
             hostile.writestr(member, data)
-    return path, {kind: section.section_name for kind, section in chosen.items()}
+    return SimpleNamespace(path=path, names={kind: s.section_name for kind, s in chosen.items()},
+                           sequence_numbers={kind: s.sequence_number for kind, s in chosen.items()})
 
 
 @pytest.fixture
@@ -57,7 +60,7 @@ def info(generated_run):
 
 @pytest.fixture
 def hostile_archive(hostile_run):
-    with Archive(hostile_run[0]) as opened:
+    with Archive(hostile_run.path) as opened:
         yield opened
 
 
@@ -127,7 +130,7 @@ def test_the_readers_refuse_what_is_not_a_regular_file(archive, info):
 
 async def test_sections_of_a_hostile_archive_answer_errors(aiohttp_client, hostile_run, hostile_archive):
     client = await aiohttp_client(LogViewerServer(hostile_archive))
-    ids = section_ids(hostile_archive, hostile_run[1])
+    ids = section_ids(hostile_archive, hostile_run.names)
     for kind, section_id in ids.items():
         base = P + "/sections/" + section_id
         for query in ["", "?offset=50&limit=10", "?offset=0&limit=4194304"]:
@@ -145,7 +148,7 @@ async def test_sections_of_a_hostile_archive_answer_errors(aiohttp_client, hosti
 
 async def test_job_search_and_failures_skip_unreadable_logs(aiohttp_client, hostile_run, hostile_archive):
     client = await aiohttp_client(LogViewerServer(hostile_archive))
-    ids = section_ids(hostile_archive, hostile_run[1])
+    ids = section_ids(hostile_archive, hostile_run.names)
     answer = await (await client.get(P + "/search?q=lab-host")).json()
     assert sorted(answer["unreadable"]) == sorted(ids.values())
     assert answer["total"] > 0 and not set(ids.values()) & {entry["id"] for entry in answer["sections"]}
@@ -201,3 +204,17 @@ async def test_names_with_spaces_and_reports_in_any_case(aiohttp_client, archive
     assert report.headers["Content-Security-Policy"] == "sandbox allow-scripts allow-popups"
     for path in ["/reports/Summary.PDF", P + "/file/Summary.PDF"]:
         assert (await guarded.get(path)).status == 403
+
+
+def test_clicking_hostile_sections_in_the_browser(hostile_run, server_thread, page):
+    with Archive(hostile_run.path) as archive, server_thread(LogViewerServer(archive)) as server:
+        page.goto(server.url + "/result")
+        page.wait_for_selector("body[data-ready=true]")
+        for kind, number in hostile_run.sequence_numbers.items():
+            page.click(f"#task-tree .node[data-key='task/0/section/{number}']")
+            page.wait_for_function(
+                "document.querySelector('#log-after').textContent.includes('SECTION_LOG_READ_FAIL')")
+        # The viewer is still there, and so is its extraction directory.
+        page.click("#task-tree .node[data-key='task/0/section/1']")
+        page.wait_for_selector("#log-lines .ln")
+        assert os.path.isdir(archive.dir)
