@@ -2,8 +2,6 @@
 
 import asyncio
 import os
-import zipfile
-from types import SimpleNamespace
 
 import pytest
 
@@ -13,44 +11,7 @@ archives = pytest.importorskip("tavix.testing.archives")
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
-HUGE = 9223372036854775807
-
-
-@pytest.fixture(scope="module")
-def hostile_run(tmp_path_factory):
-    """A generated run whose results file points sections at a directory, at a
-    start past the end of every file (the largest 64-bit number), and at a
-    file that is not there: its path, and the names and sequence numbers of
-    those sections by kind."""
-    directory = tmp_path_factory.mktemp("hostile")
-    source = str(directory / "source.zip")
-    info = archives.generate_archive(source, log_bytes=80_000, sections=30, seed=11, scripts=1,
-                                     failure_causes=True)
-    # Failing sections, so that the failure categories meet them too.
-    failing = [s for s in info.sections if s.log_size > 0 and s.cause]
-    chosen = dict(zip(["directory", "past_end", "missing"], failing))
-    assert len(chosen) == 3 and len({s.section_name for s in chosen.values()}) == 3
-    logfile = info.scripts[0].log_file
-    replacements = {
-        "directory": (0, 100, "configs"),
-        "past_end": (HUGE, 100, logfile),
-        "missing": (0, 100, "no-such.log"),
-    }
-    path = str(directory / "hostile.zip")
-    with zipfile.ZipFile(source) as original, zipfile.ZipFile(path, "w") as hostile:
-        for member in original.infolist():
-            data = original.read(member)
-            if member.filename == "ResultsDetails.xml":
-                text = data.decode()
-                for kind, section in chosen.items():
-                    old = f'<logfile begin="{section.log_start}" size="{section.log_size}">{logfile}</logfile>'
-                    begin, size, name = replacements[kind]
-                    assert text.count(old) == 1, kind
-                    text = text.replace(old, f'<logfile begin="{begin}" size="{size}">{name}</logfile>')
-                data = text.encode()
-            hostile.writestr(member, data)
-    return SimpleNamespace(path=path, names={kind: s.section_name for kind, s in chosen.items()},
-                           sequence_numbers={kind: s.sequence_number for kind, s in chosen.items()})
+HUGE = 9223372036854775807  # the start the hostile run gives one section
 
 
 @pytest.fixture
@@ -206,15 +167,76 @@ async def test_names_with_spaces_and_reports_in_any_case(aiohttp_client, archive
         assert (await guarded.get(path)).status == 403
 
 
-def test_clicking_hostile_sections_in_the_browser(hostile_run, server_thread, page):
-    with Archive(hostile_run.path) as archive, server_thread(LogViewerServer(archive)) as server:
-        page.goto(server.url + "/result")
-        page.wait_for_selector("body[data-ready=true]")
-        for kind, number in hostile_run.sequence_numbers.items():
-            page.click(f"#task-tree .node[data-key='task/0/section/{number}']")
-            page.wait_for_function(
-                "document.querySelector('#log-after').textContent.includes('SECTION_LOG_READ_FAIL')")
-        # The viewer is still there, and so is its extraction directory.
-        page.click("#task-tree .node[data-key='task/0/section/1']")
-        page.wait_for_selector("#log-lines .ln")
-        assert os.path.isdir(archive.dir)
+
+COSTLY = "[a-q][^u-z]{20}x"  # a regular expression that makes the lazy DFA work hard
+
+
+async def wait_until(condition, seconds):
+    for _ in range(int(seconds * 20)):
+        if condition():
+            return True
+        await asyncio.sleep(0.05)
+    return condition()
+
+
+async def test_searches_stop_when_their_clients_leave(aiohttp_client, archive, info):
+    # Some 40 MB of log in the last section: a costly search takes seconds.
+    log = os.path.join(archive.dir, info.scripts[0].log_file)
+    with open(log, "rb") as f:
+        text = f.read()
+    with open(log, "ab") as f:
+        for _ in range((40 << 20) // len(text)):
+            f.write(text)
+    last = archive.results.get_section(archive.results.scripts[0]["sections"][-1]["id"])
+    last.log_size = -1
+    app = LogViewerServer(archive)
+    client = await aiohttp_client(app)
+    running = app._searches["running"]
+
+    searches = [asyncio.ensure_future(client.get(P + f"/search?q={COSTLY}&regex=1&case={i}"))
+                for i in range(2)]
+    assert await wait_until(lambda: running.get(("job", "127.0.0.1")) == 2, 2)
+    # A third from the same client waits for none of them: it is refused.
+    refused = await client.get(P + f"/search?q={COSTLY}x&regex=1")
+    assert refused.status == 429 and refused.headers["Retry-After"] == "1"
+    assert await refused.json() == {"detail": "TOO_MANY_SEARCHES"}
+    # Section searches and page reads have threads of their own meanwhile.
+    section = archive.results.scripts[0]["sections"][1]["id"]
+    assert (await client.get(P + f"/sections/{section}/search?q=a")).status == 200
+    assert (await client.get(P + f"/sections/{section}/log")).status == 200
+
+    for search in searches:
+        search.cancel()
+    # Each stops at its next block of the log, long before its minute is up.
+    assert await wait_until(lambda: not running, 2), running
+    assert not app._searches["flags"]
+    answer = await client.get(P + "/search?q=lab-host")
+    assert answer.status == 200 and "complete" not in await answer.json()
+
+
+async def test_a_search_whose_client_left_while_it_waited_never_starts(aiohttp_client, archive):
+    app = LogViewerServer(archive)
+    client = await aiohttp_client(app)
+    started = []
+    original = type(archive).count_matches
+
+    class Counting(type(archive)):
+        def count_matches(self, *args, **kwargs):
+            started.append(args[0])
+            return original(self, *args, **kwargs)
+
+    archive.__class__ = Counting
+    pool = app._searches["pools"]
+    blocker = __import__("threading").Event()
+    # The job-search pool busy: the search waits in its queue.
+    from concurrent.futures import ThreadPoolExecutor
+
+    pool["job"] = ThreadPoolExecutor(max_workers=1)
+    pool["job"].submit(blocker.wait, 5)
+    waiting = asyncio.ensure_future(client.get(P + "/search?q=lab-host"))
+    assert await wait_until(lambda: app._searches["running"], 2)
+    waiting.cancel()
+    await asyncio.sleep(0.3)
+    blocker.set()
+    assert await wait_until(lambda: not app._searches["running"], 2)
+    assert started == []

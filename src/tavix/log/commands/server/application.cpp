@@ -131,7 +131,8 @@ constexpr Handler kHandlers[] = {
      "\"scanned_to\", carrying `line` (the index of the line there) and, inside a line longer\n"
      "than 1 MiB, `line_start`, so the next page need not count lines again. A bad q, offset\n"
      "or limit answers 400 {\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the\n"
-     "sections route does."},
+     "sections route does. Section searches run in two threads of their own, at most six per\n"
+     "client at a time (429 {\"detail\": \"TOO_MANY_SEARCHES\"} beyond)."},
     {"job_search", job_search,
      "GET prefix/search?q=&regex=1&case=1: hit lines per section over every task log, in one\n"
      "pass through each log: {\"query\", \"total\", \"sections\": [{\"id\", \"hits\"}]} in tree\n"
@@ -139,7 +140,10 @@ constexpr Handler kHandlers[] = {
      "step whose byte range holds its first match. Parameters and INVALID_QUERY as for the\n"
      "section search; \"complete\": false is added if the logs took longer than a minute\n"
      "together (LogViewerServer.job_search_seconds). Sections whose log cannot be read (missing,\n"
-     "not a file, starting past its end) are left out and listed as \"unreadable\": [ids]."},
+     "not a file, starting past its end) are left out and listed as \"unreadable\": [ids].\n\n"
+     "Job searches run in two threads of their own, at most two per client (address) at a time;\n"
+     "a third answers 429 {\"detail\": \"TOO_MANY_SEARCHES\"} with Retry-After: 1. A search whose\n"
+     "client goes away stops at its next block of the log."},
     // Paging and scans at the scale of a nightly run.
     {"scan_status", scan_status,
      "GET prefix/sections/{section_uuid}/scan: whether the section's device commands are being\n"
@@ -245,6 +249,9 @@ nb::dict handler_args(nb::handle given) {
         args["max_field_size"] = kMaxFieldSize;
     if (!args.contains("logger"))
         args["logger"] = requests_logger();
+    // A request whose client has gone is cancelled, and so is its search.
+    if (!args.contains("handler_cancellation"))
+        args["handler_cancellation"] = true;
     return args;
 }
 
@@ -260,6 +267,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     header["Access-Control-Allow-Origin"] = "*";
     self.attr("_default_header") = header;
     self.attr("_scans") = nb::dict();
+    self.attr("_searches") = new_search_state();
 
     nb::object router = self.attr("router");
     nb::object add_get = router.attr("add_get");
@@ -271,6 +279,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     }
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));
+    self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
 
@@ -287,7 +296,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed"));
+                       "access_token", "_scans", "_computed", "_searches"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -304,6 +313,9 @@ void define_server_class(nb::module_ &m) {
     }
     builder.attr("_warm_up", coroutine_method("_warm_up", "LogViewerServer._warm_up", warm_up,
                                               "Starts making the tree answer as the server starts."));
+    builder.attr("_stop_searches",
+                 coroutine_method("_stop_searches", "LogViewerServer._stop_searches", stop_searches,
+                                  "Stops the searches still running as the server shuts down."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

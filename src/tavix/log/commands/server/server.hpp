@@ -165,6 +165,10 @@ nb::object download(nb::handle self, nb::handle file);
 
 nb::object section_search(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
+// The server's `_searches` when it is built; stopping them all as it shuts
+// down (a coroutine body run with the application).
+nb::dict new_search_state();
+nb::object stop_searches(nb::handle self, nb::handle app);
 
 // Access token (access.cpp). The AccessGuard middleware class, defined before
 // the server class; its installation on a server when a token is given; the
