@@ -240,3 +240,84 @@ async def test_a_search_whose_client_left_while_it_waited_never_starts(aiohttp_c
     blocker.set()
     assert await wait_until(lambda: not app._searches["running"], 2)
     assert started == []
+
+
+async def test_escaped_answers_keep_within_the_cap(aiohttp_client, archive):
+    cap = 4 << 20
+    with open(os.path.join(archive.dir, "zeros.bin"), "wb") as f:
+        f.write(b"\0" * (5 << 20))
+    with open(os.path.join(archive.dir, "controls.txt"), "wb") as f:
+        f.write((b"\x01" * 99 + b"\n") * 30_000)  # 3 MB of text escaped six-fold
+    client = await aiohttp_client(LogViewerServer(archive))
+
+    response = await client.get(P + "/filepage/zeros.bin?offset=1000&limit=4194304")
+    body = await response.read()
+    assert response.status == 200 and cap * 0.8 < len(body) <= cap + 1000
+    page = __import__("json").loads(body)
+    covered = len(page["file_content"])
+    assert page["file_content"] == "\0" * covered
+    assert page["next"].endswith(f"?offset={1000 + covered}&limit={covered}")
+    # Pages that fit are what they were.
+    page = await (await client.get(P + "/filepage/zeros.bin?offset=0&limit=100000")).json()
+    assert len(page["file_content"]) == 100000 and page["next"].endswith("offset=100000&limit=100000")
+
+    response = await client.get(P + "/filelines/controls.txt")
+    body = await response.read()
+    assert cap * 0.8 < len(body) <= cap + 1000
+    record = __import__("json").loads(body)
+    assert record["truncated"] and record["file_size"] == 3_000_000
+    assert all(line == "\x01" * 99 + "\n" for line in record["file_content"][:-1])
+
+
+# A text file of 6 MB and 4 MiB of control bytes, in the viewer's extraction directory.
+LARGE_FILES = """
+with open(os.path.join(archive.dir, "big.txt"), "wb") as f:
+    f.write(b"".join(b"line %08d of a text file that takes some room\\n" % i for i in range(130_000)))
+with open(os.path.join(archive.dir, "zeros.bin"), "wb") as f:
+    f.write(bytes(4 << 20))
+"""
+
+
+def stalled_requests(port, paths):
+    """Sockets that sent a GET for each path and will never read the answer."""
+    import socket
+
+    sockets = []
+    for path in paths:
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", port))
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
+        sockets.append(s)
+    return sockets
+
+
+def test_clients_that_do_not_read_cannot_take_the_memory(generated_run):
+    import time
+    import urllib.request
+
+    from tavix.testing.processes import ViewerProcess, rss_kib
+
+    with ViewerProcess(generated_run.path, LARGE_FILES) as viewer:
+        urllib.request.urlopen(viewer.url + P + "/summary").read()
+        before = rss_kib(viewer.pid)
+        paths = [P + "/filelines/big.txt", P + "/filepage/zeros.bin?limit=4194304"] * 20
+        stalled = stalled_requests(viewer.port, paths)
+        most = 0
+        for _ in range(10):
+            # Answered meanwhile, though the large answers wait for a slot.
+            assert urllib.request.urlopen(viewer.url + P + "/summary", timeout=10).status == 200
+            most = max(most, rss_kib(viewer.pid))
+            time.sleep(0.1)
+        for s in stalled:
+            s.close()
+        assert most - before < 120 << 10, (before, most)
+        # The memory goes back once they have gone.
+        for _ in range(50):
+            if rss_kib(viewer.pid) - before < 80 << 10:
+                break
+            time.sleep(0.1)
+        assert rss_kib(viewer.pid) - before < 80 << 10, (before, rss_kib(viewer.pid))
+        # And large answers are served again.
+        page = urllib.request.urlopen(viewer.url + P + "/filepage/zeros.bin?limit=10").read()
+        assert b'"file_content": "\\u0000' in page

@@ -1,6 +1,6 @@
 """What tests and benchmarks read about running processes."""
 
-__all__ = ["rss_kib"]
+__all__ = ["rss_kib", "cpu_seconds", "ViewerProcess"]
 
 
 def rss_kib(pid):
@@ -10,3 +10,66 @@ def rss_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise LookupError("VmRSS")
+
+
+def cpu_seconds(pid):
+    """The processor time process `pid` has used (user and system), in seconds."""
+    import os
+
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class ViewerProcess:
+    """A viewer serving the archive at `path` in a process of its own, on a
+    loopback port: for measuring the server apart from its clients.
+
+        with ViewerProcess(path) as viewer:
+            viewer.url, viewer.pid
+
+    `prepare`, if given, is Python source run in the child with `archive`
+    open before the server starts (to add files to the extraction directory).
+    """
+
+    def __init__(self, path, prepare=""):
+        import textwrap
+
+        self.script = "\n".join([
+            "import os, socket",
+            "from tavix.log.commands.archive import Archive",
+            "from tavix.log.commands.server import LogViewerServer",
+            f"with Archive({str(path)!r}) as archive:",
+            textwrap.indent(textwrap.dedent(prepare) or "pass", "    "),
+            "    sock = socket.socket()",
+            "    sock.bind(('127.0.0.1', 0))",
+            "    sock.listen(512)",
+            "    print(sock.getsockname()[1], flush=True)",
+            "    LogViewerServer(archive).serve(sock=sock, print=None, backlog=512)",
+        ])
+
+    def __enter__(self):
+        import subprocess
+        import sys
+
+        self.process = subprocess.Popen([sys.executable, "-c", self.script], stdout=subprocess.PIPE,
+                                        text=True)
+        port = self.process.stdout.readline().strip()
+        if not port:
+            self.process.wait(10)
+            raise RuntimeError("the viewer did not start")
+        self.pid = self.process.pid
+        self.port = int(port)
+        self.url = f"http://127.0.0.1:{port}"
+        return self
+
+    def __exit__(self, *exc_info):
+        import signal
+
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(10)
+        except Exception:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()

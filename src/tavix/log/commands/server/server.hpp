@@ -61,6 +61,10 @@ nb::object json_answer(nb::handle self, nb::handle body);
 // the bytes json_response would send, written natively.
 nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb::handle content);
 
+// The bytes a text takes in a JSON answer, quotes and escapes included (0
+// for anything but a str).
+Py_ssize_t json_size(nb::handle text);
+
 // The error answer: status 500, {"detail": detail}, the default headers.
 nb::object error_answer(nb::handle self, nb::handle detail);
 nb::object error_answer(nb::handle self, const char *detail);
@@ -131,6 +135,8 @@ void find_stock_pieces();
 bool uses_stock(nb::handle object, const char *name, PyObject *stock);
 
 // Largest text a file-lines or device-command answer holds, and largest page.
+// Escaped for JSON, text of control bytes grows six-fold: the file routes
+// also keep their answers' escaped text within it, reading less.
 constexpr long long kTextCap = 4LL << 20;
 
 // Handlers (coroutine bodies) and the plain method.
@@ -178,6 +184,11 @@ void define_access_guard(nb::module_ &m);
 void install_access_guard(nb::handle self, nb::handle url_prefix, nb::handle access_token,
                           nb::handle access_hosts);
 nb::object report_headers(nb::handle self, nb::handle path);
+
+// Answer slots (answer_slots.cpp): the AnswerSlots middleware class, and its
+// installation on a server, after the middlewares given by the caller.
+void define_answer_slots(nb::module_ &m);
+void install_answer_slots(nb::handle self);
 
 void define_server_class(nb::module_ &m);
 
