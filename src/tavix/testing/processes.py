@@ -52,8 +52,16 @@ class ViewerProcess:
         import subprocess
         import sys
 
+        import os
+
+        import tavix
+
+        # The child imports the package from where this one did.
+        package_root = os.path.dirname(os.path.dirname(os.path.abspath(tavix.__file__)))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         self.process = subprocess.Popen([sys.executable, "-c", self.script], stdout=subprocess.PIPE,
-                                        text=True)
+                                        text=True, env=env)
         port = self.process.stdout.readline().strip()
         if not port:
             self.process.wait(10)
