@@ -28,17 +28,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
 
 from tavix.testing.archives import generate_archive  # noqa: E402
-from tavix.testing.processes import ViewerProcess, cpu_seconds, rss_kib  # noqa: E402
+from tavix.testing.processes import (LARGE_FILES, ViewerProcess, cpu_seconds, rss_kib,  # noqa: E402
+                                     stalled_requests)
 
 P = "/private/v1/standalone"
 COSTLY = "[a-q][^u-z]{20}x"
-
-LARGE_FILES = """
-with open(os.path.join(archive.dir, "big.txt"), "wb") as f:
-    f.write(b"".join(b"line %08d of a text file that takes some room\\n" % i for i in range(130_000)))
-with open(os.path.join(archive.dir, "zeros.bin"), "wb") as f:
-    f.write(bytes(4 << 20))
-"""
 
 # The last section of the first task runs to the end of a log grown to 64 MB.
 LARGE_LOG = """
@@ -61,23 +55,12 @@ def timed_get(url):
     return time.perf_counter() - started
 
 
-def stalled(port, paths):
-    sockets = []
-    for path in paths:
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        s.connect(("127.0.0.1", port))
-        s.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
-        sockets.append(s)
-    return sockets
-
-
 def slow_readers(path):
     with ViewerProcess(path, LARGE_FILES) as viewer:
         summary = viewer.url + P + "/summary"
         idle = [timed_get(summary) for _ in range(20)]
         before = rss_kib(viewer.pid)
-        clients = stalled(viewer.port, [P + "/filelines/big.txt", P + "/filepage/zeros.bin?limit=4194304"] * 100)
+        clients = stalled_requests(viewer.port, [P + "/filelines/big.txt", P + "/filepage/zeros.bin?limit=4194304"] * 100)
         loaded, highest = [], before
         for _ in range(30):
             loaded.append(timed_get(summary))

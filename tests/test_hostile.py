@@ -269,34 +269,11 @@ async def test_escaped_answers_keep_within_the_cap(aiohttp_client, archive):
     assert all(line == "\x01" * 99 + "\n" for line in record["file_content"][:-1])
 
 
-# A text file of 6 MB and 4 MiB of control bytes, in the viewer's extraction directory.
-LARGE_FILES = """
-with open(os.path.join(archive.dir, "big.txt"), "wb") as f:
-    f.write(b"".join(b"line %08d of a text file that takes some room\\n" % i for i in range(130_000)))
-with open(os.path.join(archive.dir, "zeros.bin"), "wb") as f:
-    f.write(bytes(4 << 20))
-"""
-
-
-def stalled_requests(port, paths):
-    """Sockets that sent a GET for each path and will never read the answer."""
-    import socket
-
-    sockets = []
-    for path in paths:
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        s.connect(("127.0.0.1", port))
-        s.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
-        sockets.append(s)
-    return sockets
-
-
 def test_clients_that_do_not_read_cannot_take_the_memory(generated_run):
     import time
     import urllib.request
 
-    from tavix.testing.processes import ViewerProcess, rss_kib
+    from tavix.testing.processes import LARGE_FILES, ViewerProcess, rss_kib, stalled_requests
 
     with ViewerProcess(generated_run.path, LARGE_FILES) as viewer:
         urllib.request.urlopen(viewer.url + P + "/summary").read()

@@ -1,6 +1,6 @@
 """What tests and benchmarks read about running processes."""
 
-__all__ = ["rss_kib", "cpu_seconds", "ViewerProcess"]
+__all__ = ["rss_kib", "cpu_seconds", "ViewerProcess", "LARGE_FILES", "stalled_requests"]
 
 
 def rss_kib(pid):
@@ -81,3 +81,28 @@ class ViewerProcess:
             self.process.kill()
             self.process.wait()
         self.process.stdout.close()
+
+
+# For ViewerProcess: a text file of 6 MB (big.txt) and 4 MiB of control bytes
+# (zeros.bin) in the viewer's extraction directory.
+LARGE_FILES = """
+with open(os.path.join(archive.dir, "big.txt"), "wb") as f:
+    f.write(b"".join(b"line %08d of a text file that takes some room\\n" % i for i in range(130_000)))
+with open(os.path.join(archive.dir, "zeros.bin"), "wb") as f:
+    f.write(bytes(4 << 20))
+"""
+
+
+def stalled_requests(port, paths):
+    """Sockets to a loopback `port` that sent a GET for each path and will
+    never read the answer (their receive buffers kept small)."""
+    import socket
+
+    sockets = []
+    for path in paths:
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", port))
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
+        sockets.append(s)
+    return sockets
