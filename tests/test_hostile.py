@@ -243,7 +243,7 @@ async def test_a_search_whose_client_left_while_it_waited_never_starts(aiohttp_c
 
 
 async def test_escaped_answers_keep_within_the_cap(aiohttp_client, archive):
-    cap = 4 << 20
+    cap = 8 << 20
     with open(os.path.join(archive.dir, "zeros.bin"), "wb") as f:
         f.write(b"\0" * (5 << 20))
     with open(os.path.join(archive.dir, "controls.txt"), "wb") as f:
@@ -298,3 +298,38 @@ def test_clients_that_do_not_read_cannot_take_the_memory(generated_run):
         # And large answers are served again.
         page = urllib.request.urlopen(viewer.url + P + "/filepage/zeros.bin?limit=10").read()
         assert b'"file_content": "\\u0000' in page
+
+
+async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, tmp_path):
+    path = str(tmp_path / "dense.zip")
+    archives.generate_archive(path, log_bytes=4 << 20, sections=4, seed=3, scripts=1, dense_devices=True)
+    with Archive(path) as archive:
+        record = archive.results.scripts[0]["sections"][-1]
+        section = archive.results.get_section(record["id"])
+        # 100 MB of device commands: a scan of seconds.
+        with open(section.logfile, "rb") as f:
+            text = f.read()
+        with open(section.logfile, "ab") as f:
+            for _ in range(24):
+                f.write(text)
+        section.log_start, section.log_size = 0, -1
+        app = LogViewerServer(archive)
+        client = await aiohttp_client(app)
+        url = P + f"/sections/{record['id']}"
+
+        async def scanning():
+            return (await (await client.get(url + "/scan")).json())["scanning"]
+
+        requests = [asyncio.ensure_future(client.get(url + suffix)) for suffix in
+                    ["/executions", "/executions?limit=5", "/no-such-command/log"]]
+        assert await wait_until(lambda: app._scans, 2)
+        assert await scanning()
+        requests[0].cancel()
+        await asyncio.sleep(0.2)
+        assert await scanning()  # others still wait for it
+        for request in requests[1:]:
+            request.cancel()
+        entry = next(iter(app._scans.values()))
+        assert await wait_until(lambda: entry[1].done(), 1.5)
+        # Stopped, not finished: nothing is kept, and the next request scans again.
+        assert not app._scans and not await scanning()

@@ -102,7 +102,7 @@ constexpr Handler kHandlers[] = {
      "GET prefix/filelines/{filename}: a text file's lines.\n\n"
      "A file of more than 4 MiB answers its first 4 MiB, with \"truncated\": true and\n"
      "\"file_size\" in bytes; filepage pages through the rest. Lines whose text would take more\n"
-     "than 4 MiB escaped for JSON end earlier, the same way."},
+     "than 8 MiB escaped for JSON end earlier, the same way."},
     {"htmlviewer", htmlviewer,
      "GET /result/archive/{filename}.html|pdf: an HTML or PDF file of the archive.\n\n"
      "With an access token, HTML files come with \"Content-Security-Policy: sandbox\n"
@@ -153,7 +153,7 @@ constexpr Handler kHandlers[] = {
      "GET prefix/filepage/{filename}?offset=&limit=: one page of a file of the archive, as the\n"
      "section log pages a section: {\"previous\", \"next\", \"file_content\"}, offset and limit\n"
      "in bytes, limit at most 4194304 (default: the server's page size). A page whose text would\n"
-     "take more than 4 MiB escaped for JSON covers fewer bytes, and its links step by those."},
+     "take more than 8 MiB escaped for JSON covers fewer bytes, and its links step by those."},
     {"categories", categories,
      "GET prefix/categories[?causes=true]: the failures grouped by cause,\n"
      "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\"}, ...],\n"

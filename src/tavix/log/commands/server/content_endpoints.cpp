@@ -142,7 +142,7 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
                          uses_stock(section, "child_execute", state->stock_child_execute);
             nb::object self_ = nb::borrow(self);
             // The commands are known once the section is scanned, off the loop.
-            return then(executions_of(self, section), [=](nb::handle done) {
+            return after_scan(self, section, [=](nb::handle done) {
                 return answer_or_report(
                     self_,
                     [&] {
@@ -208,13 +208,13 @@ nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
             nb::object path = contained_path(self, filename);
             nb::object read_file = self.attr(state->archive).attr("read_file");
             // A file larger than the cap answers its first kTextCap bytes, and
-            // fewer when their escaped text would take more.
+            // fewer when their escaped text would take more than kEscapedCap.
             long long limit = kTextCap;
             nb::object record = state->os_stat(path).attr("st_size") > nb::int_(kTextCap)
                                     ? read_file(filename, nb::arg("limit") = limit)
                                     : read_file(filename);
-            for (Py_ssize_t escaped; (escaped = escaped_lines_size(record)) > kTextCap && limit > 1;) {
-                limit = std::max(1LL, (long long)(limit * (double(kTextCap) / double(escaped)) * 0.95));
+            for (Py_ssize_t escaped; (escaped = escaped_lines_size(record)) > kEscapedCap && limit > 1;) {
+                limit = std::max(1LL, (long long)(limit * (double(kEscapedCap) / double(escaped)) * 0.95));
                 record = read_file(filename, nb::arg("limit") = limit);
             }
             return json_answer(self, record);
@@ -247,8 +247,8 @@ nb::object filepage(nb::handle self_handle, nb::handle request_handle) {
             // A page whose escaped text would outgrow the cap covers fewer
             // bytes; its links step by what it covers.
             nb::object covered = nb::borrow(limit);
-            for (Py_ssize_t escaped; (escaped = json_size(data)) > kTextCap && covered > nb::int_(1);) {
-                long long fewer = (long long)(nb::cast<double>(covered) * (double(kTextCap) / double(escaped)) * 0.95);
+            for (Py_ssize_t escaped; (escaped = json_size(data)) > kEscapedCap && covered > nb::int_(1);) {
+                long long fewer = (long long)(nb::cast<double>(covered) * (double(kEscapedCap) / double(escaped)) * 0.95);
                 covered = nb::int_(std::max(1LL, fewer));
                 data = read_bytes(path, 0, size, nb::arg("offset") = clamp_for_read(offset),
                                   nb::arg("limit") = covered);

@@ -38,6 +38,7 @@ struct State {
              *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr;
     // computed once per opening, off the event loop
     nb::object failure_categories, severity_histogram;      // from the parser's base module
+    nb::object executions_unless_cancelled;                  // likewise
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
         offset, limit, fread_size, default_header, headers, data, get;
@@ -127,6 +128,9 @@ nb::object computed_once(nb::handle self, nb::handle key, std::function<nb::obje
 // a worker thread. Requests for a section being scanned share its scan, so a
 // section is scanned once and its execution ids are handed out once.
 nb::object executions_of(nb::handle self, nb::handle section);
+// then(executions_of(section), step) for one request: a scan stops once every
+// request waiting for it has gone.
+nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step);
 
 // Imports the stock pieces of the section view into `state` once.
 void find_stock_pieces();
@@ -135,9 +139,11 @@ void find_stock_pieces();
 bool uses_stock(nb::handle object, const char *name, PyObject *stock);
 
 // Largest text a file-lines or device-command answer holds, and largest page.
-// Escaped for JSON, text of control bytes grows six-fold: the file routes
-// also keep their answers' escaped text within it, reading less.
 constexpr long long kTextCap = 4LL << 20;
+// Escaped for JSON, text grows: two-fold at most for characters outside
+// ASCII, six-fold for control bytes. The file routes keep their answers'
+// escaped text within this, reading less.
+constexpr long long kEscapedCap = 2 * kTextCap;
 
 // Handlers (coroutine bodies) and the plain method.
 nb::object metadata(nb::handle self, nb::handle request);

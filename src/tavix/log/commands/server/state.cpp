@@ -60,6 +60,7 @@ void init_state(nb::module_ &m) {
     nb::module_ parser_base = nb::module_::import_("tavix.log.commands.parser.base");
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
+    state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
 
     auto intern = [](const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); };
     state->archive = intern("archive");
