@@ -79,15 +79,17 @@ def other_site(server_thread):
         # credentialed fetch in no-cors mode, a form sent into a frame.
         target = request.query["target"] + P
         return web.Response(content_type="text/html", text=f"""<!DOCTYPE html><html><body>
-<img src="{target}/filepage/configs" onerror="done()" onload="done()">
 <iframe name="sink"></iframe>
 <form id="f" action="{target}/search" target="sink"><input name="q" value="x.*y.*z"><input name="regex" value="1"></form>
 <script>
-let left = 3;
-function done() {{ if (--left === 0) document.title = "done"; }}
-fetch("{target}/search?q=a", {{credentials: "include", mode: "no-cors"}}).then(done, done);
-document.querySelector("iframe").onload = done;
+const settled = (element) => new Promise((done) => {{ element.onload = done; element.onerror = done; }});
+const image = new Image();
+const shown = settled(image);
+image.src = "{target}/filepage/configs";
+const sent = settled(document.querySelector("iframe"));
 document.getElementById("f").submit();
+const fetched = fetch("{target}/search?q=a", {{credentials: "include", mode: "no-cors"}}).catch(() => null);
+Promise.all([shown, sent, fetched]).then(() => {{ document.title = "done"; }});
 </script></body></html>""")
 
     app = web.Application()
