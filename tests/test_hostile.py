@@ -58,9 +58,10 @@ async def test_directories_and_other_non_files_are_refused(aiohttp_client, archi
         status, body = await raw_get(client, P + path)
         assert status >= 400 and detail in body, path
     os.mkfifo(os.path.join(archive.dir, "pipe.log"))
-    for path in ["/filepage/pipe.log", "/filelines/pipe.log"]:
+    for path, detail in [("/filepage/pipe.log", "FILE_READ_FAILED"), ("/filelines/pipe.log", "FILE_READ_FAILED"),
+                         ("/download/pipe.log", "DOWNLOAD_FILE_FAILED"), ("/file/pipe.log", "DOWNLOAD_FILE_FAILED")]:
         response = await client.get(P + path)
-        assert (response.status, await response.json()) == (500, {"detail": "FILE_READ_FAILED"})
+        assert (response.status, await response.json()) == (500, {"detail": detail})
     assert (await client.get(P + "/summary")).status == 200
 
 

@@ -351,6 +351,11 @@ nb::object download(nb::handle self, nb::handle file_arg) {
     nb::str file = nb::str(file_arg);
     nb::object stream;
     try {
+        // Only regular files: opening a FIFO would wait for a writer forever.
+        if (!nb::cast<bool>(state->os_path_isfile(file)) && nb::cast<bool>(state->os_path_exists(file))) {
+            PyErr_Format(PyExc_OSError, "%R is not a regular file", file.ptr());
+            throw nb::python_error();
+        }
         stream = state->io_open(file, "rb");
         nb::dict headers;
         headers["Content-Disposition"] = nb::str("attachment; filename=") + nb::str(disposition_name(file));

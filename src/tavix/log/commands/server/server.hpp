@@ -25,7 +25,7 @@ struct State {
     nb::object here;           // directory of this module
     nb::object static_dir;     // HERE/static
     nb::object index_html;     // HERE/static/index.html
-    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_sep, os_fspath;
+    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_path_exists, os_sep, os_fspath;
     nb::object io_open;
     nb::object format_exception;  // traceback.format_exception
     nb::object pyint;             // builtins.int

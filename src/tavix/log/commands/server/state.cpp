@@ -42,6 +42,7 @@ void init_state(nb::module_ &m) {
     state->os_path_realpath = os_path.attr("realpath");
     state->os_path_basename = os_path.attr("basename");
     state->os_path_isfile = os_path.attr("isfile");
+    state->os_path_exists = os_path.attr("exists");
     state->os_sep = os.attr("sep");
     state->os_fspath = os.attr("fspath");
     state->static_dir = state->os_path_join(state->here, "static");
