@@ -330,7 +330,7 @@ async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, t
         assert await scanning()  # others still wait for it
         for request in requests[1:]:
             request.cancel()
-        entry = next(iter(app._scans.values()))
-        assert await wait_until(lambda: entry[1].done(), 1.5)
+        scan = next(iter(app._scans.values()))[1]
         # Stopped, not finished: nothing is kept, and the next request scans again.
-        assert not app._scans and not await scanning()
+        assert await wait_until(lambda: not app._scans, 1.5)
+        assert isinstance(scan.exception(), RuntimeError) and not await scanning()
