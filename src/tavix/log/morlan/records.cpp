@@ -871,6 +871,10 @@ nb::object record_lines(nb::handle record) {
     return lines_of(record);
 }
 
+bool yields_itself(nb::handle record, nb::handle message) {
+    return fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter) && !several_lines(message);
+}
+
 void build_parts(nb::handle record, nb::handle message) {
     if (!fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter))
         return;

@@ -67,6 +67,16 @@ pid_t current_pid();
 // class has replaced __iter__; the caller then iterates it the ordinary way.
 nb::object record_lines(nb::handle record);
 
+// True when iterating the record yields the record itself, its full text
+// being `message`: the class's own __iter__ and fewer than two lines.
+bool yields_itself(nb::handle record, nb::handle message);
+
+// MorlanLogFormatter.format(record) + terminator, as one text; for handlers
+// whose formatter's format is MorlanLogFormatter's own.
+nb::object format_with_terminator(nb::handle formatter, nb::handle record, nb::handle terminator);
+// MorlanLogFormatter.format as the class holds it.
+PyObject *stock_morlan_format();
+
 // The text format() splits into lines: the record's message with the
 // exception text (cached in exc_text) and the stack text of `formatter`.
 nb::object full_message(nb::handle formatter, nb::handle record);
