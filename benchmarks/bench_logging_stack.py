@@ -4,7 +4,8 @@ stack (picologging), measured side by side in one process.
     PYTHONPATH=src python benchmarks/bench_logging_stack.py [--calls N] [--rounds R]
 
 Prints, as the best of R interleaved rounds:
-  - creating one record: logging.LogRecord and MorlanLogRecord;
+  - creating one record: logging.LogRecord and MorlanLogRecord (which asks the
+    system for the host name for every record; the cost of that alone is shown);
   - logger.info() of a 1-line and a 30-line message into a file through
       stdlib    logging's Logger, FileHandler and Formatter,
       pico      picologging's Logger, FileHandler and Formatter (when installed),
@@ -17,6 +18,7 @@ which are measured interleaved, rather than the absolute figures.
 import argparse
 import logging
 import os
+import socket
 import tempfile
 import time
 
@@ -79,6 +81,11 @@ def make_records(cls):
     return run
 
 
+def ask_host_name(calls):
+    for _ in range(calls):
+        socket.gethostname()
+
+
 def log_lines(logger, factory, message):
     def run(calls):
         if factory:
@@ -97,7 +104,8 @@ def main():
     with tempfile.TemporaryDirectory() as directory:
         loggers = setups(directory)
         cases = {("record", "LogRecord"): (make_records(logging.LogRecord), options.calls),
-                 ("record", "MorlanLogRecord"): (make_records(morlan.MorlanLogRecord), options.calls)}
+                 ("record", "MorlanLogRecord"): (make_records(morlan.MorlanLogRecord), options.calls),
+                 ("record", "gethostname"): (ask_host_name, options.calls)}
         for message_name, message in MESSAGES.items():
             calls = options.calls if message_name == "1 line" else max(options.calls // 10, 1)
             for name, (logger, factory) in loggers.items():
@@ -116,6 +124,8 @@ def main():
     log_record, morlan_record = best[("record", "LogRecord")], best[("record", "MorlanLogRecord")]
     print("record creation: LogRecord %.2f  MorlanLogRecord %.2f  ratio %.2fx" % (
         log_record, morlan_record, morlan_record / log_record))
+    print("  (a MorlanLogRecord asks for the host name, as socket.gethostname() does in %.2f)" %
+          best[("record", "gethostname")])
     names = [name for name in ("stdlib", "pico", "tavix", "floor") if name in loggers]
     print("%-9s" % "message" + "".join("%10s" % name for name in names) +
           "%14s%14s%14s" % ("tavix/stdlib", "tavix/pico", "tavix/floor"))
