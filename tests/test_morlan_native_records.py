@@ -233,19 +233,14 @@ class TestThreadsProcessesTasks:
         numbers from 0."""
         MorlanLogRecord("t", 20, "p", 1, "m", (), None)  # the parent's id is known
         reader, writer = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            try:
-                made, expected, _ = both("t", 20, "p", 1, "m", (), None)
-                ok = (fields(made) == fields(expected) and made.process == os.getpid() and
-                      made.seqnum == 0 and made.tags["pid"] == os.getpid())
-                os.write(writer, b"1" if ok else b"0")
-            finally:
-                os._exit(0)
-        os.close(writer)
-        os.waitpid(pid, 0)
-        assert os.read(reader, 1) == b"1"
-        os.close(reader)
+        with os.fdopen(reader, "rb") as incoming:
+            pid = os.fork()
+            if not pid:
+                os._exit(report_from_child(writer))
+            os.close(writer)
+            report = incoming.read()
+            os.waitpid(pid, 0)
+        assert report == b"same"
 
     @pytest.mark.skipif(sys.version_info < (3, 12), reason="taskName came with 3.12")
     def test_asyncio_tasks(self, monkeypatch):
@@ -266,6 +261,16 @@ class TestThreadsProcessesTasks:
         assert [named[0].taskName, loop_only[0].taskName, outside[0].taskName] == ["task-24", None, None]
         monkeypatch.setattr(logging, "logAsyncioTasks", False)
         assert asyncio.run(in_task())[0].taskName is None
+
+
+def report_from_child(writer):
+    try:
+        made, expected, _ = both("t", 20, "p", 1, "m", (), None)
+        same = (fields(made) == fields(expected) and made.process == os.getpid() and made.seqnum == 0 and
+                made.tags["pid"] == os.getpid())
+        os.write(writer, b"same" if same else b"different")
+    finally:
+        return 0
 
 
 def made_in_child():
