@@ -7,7 +7,11 @@
 // The native fields are made only while every function that initialiser
 // reaches is the interpreter's own (logging's time, threading, os and sys
 // modules and the functions it calls on them); otherwise the caller runs
-// the initialiser itself. How the clock becomes created, msecs and
+// the initialiser itself. What it found is kept until one of the module
+// dictionaries it read changes. Names are read straight off the thread and
+// process objects (their `name` properties return `_name`), so a renamed
+// thread or process shows its new name at once; the process id is asked of
+// the system once per process, again after a fork. How the clock becomes created, msecs and
 // relativeCreated changed between interpreter versions, so the rule is not
 // assumed: at import the interpreter's initialiser is run against a
 // stand-in clock and the rule that gives its exact results is kept; when
@@ -122,8 +126,8 @@ nb::object attr(PyObject *obj, PyObject *name) {
     return nb::steal(value);
 }
 
-// True, with the error cleared, when the pending error is an Exception (what
-// `except Exception: pass` swallows); else the error propagates.
+// `except Exception: pass` for the pending error: an Exception is cleared,
+// anything else propagates.
 void swallow_exception() {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         throw nb::python_error();
