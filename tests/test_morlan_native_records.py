@@ -342,6 +342,21 @@ class TestSequenceCounterErrors:
         assert MorlanLogRecord("t", 20, "p", 1, "m", (), None).seqnum == 0
 
 
+def test_line_breaks_as_splitlines_sees_them():
+    """The one-line shortcut against str.splitlines, over every line break and
+    characters that share their low byte, in all three string widths."""
+    rng = random.Random(7)
+    pieces = ["a", "(", ")", "\n", "\r", "\r\n", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028",
+              "\u2029", "\u010a", "\u200d", "\U0001010a", "\U00012028", "é", "\x0e", "\x1f"]
+    for _ in range(3000):
+        message = "".join(rng.choice(pieces) for _ in range(rng.randrange(6)))
+        record = MorlanLogRecord("t", 20, "p", 1, message, (), None)
+        record.message = message
+        count = len(message.splitlines())
+        assert list(record) == ([record] if count < 2 else list(record.parts)), repr(message)
+        assert len(list(record)) == max(count, 1), repr(message)
+
+
 # --- The task log written natively against the general path ---------------
 
 TIMESTAMP = re.compile(rb": \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d: ")

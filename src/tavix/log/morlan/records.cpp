@@ -2,6 +2,7 @@
 // constants behind their fields.
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
 #include <optional>
 #include <string>
@@ -637,9 +638,17 @@ void part_init(nb::handle self, nb::handle record, nb::handle message, nb::handl
 // sees them), or -1 when there is none.
 template <typename Char>
 Py_ssize_t first_line_end(const Char *data, Py_ssize_t length) {
+    // Characters that may end a line, by their low byte: most characters of
+    // a message are ruled out by one table look-up.
+    static constexpr auto candidates = [] {
+        std::array<bool, 256> table{};
+        for (unsigned c : {0x0a, 0x0b, 0x0c, 0x0d, 0x1c, 0x1d, 0x1e, 0x85, 0x28, 0x29})
+            table[c] = true;
+        return table;
+    }();
     for (Py_ssize_t i = 0; i < length; ++i) {
         Py_UCS4 c = data[i];
-        if (c > '\r' && c < 0x1c)
+        if (!candidates[c & 0xff])
             continue;
         switch (c) {
         case '\r':
