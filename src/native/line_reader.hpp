@@ -213,9 +213,11 @@ inline size_t character_boundary(const char *buf, size_t size, size_t pos) {
 class FileDescriptor {
 public:
     // Opens `path`; on failure ok() is false and error() holds the errno.
+    // Non-blocking, so that opening a FIFO cannot stall; reads of regular
+    // files ignore the flag.
     explicit FileDescriptor(const char *path) {
         do
-            fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+            fd_ = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0) {
             error_ = errno;

@@ -43,6 +43,7 @@ void init_state(nb::module_ &m) {
     state->os_path_join = os_path.attr("join");
     state->os_path_basename = os_path.attr("basename");
     state->os_path_isfile = os_path.attr("isfile");
+    state->os_path_exists = os_path.attr("exists");
     state->os_fspath = os.attr("fspath");
     state->static_dir = state->os_path_join(state->here, "static");
     state->index_html = state->os_path_join(state->static_dir, "index.html");
@@ -60,6 +61,7 @@ void init_state(nb::module_ &m) {
     nb::module_ parser_base = nb::module_::import_("tavix.log.commands.parser.base");
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
+    state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
 
     auto intern = [](const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); };
     state->archive = intern("archive");

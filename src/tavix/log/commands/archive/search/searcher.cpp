@@ -196,7 +196,8 @@ SearchResult search_blocks(const SearchRequest &request, Matcher &matcher,
             stop_at(base, line, line_start);
             return result;
         }
-        if (std::chrono::steady_clock::now() >= deadline || base - request.begin >= request.max_bytes) {
+        if (std::chrono::steady_clock::now() >= deadline || base - request.begin >= request.max_bytes ||
+            (request.cancelled && request.cancelled->load(std::memory_order_relaxed))) {
             stop_at(base, line, line_start);
             return result;
         }
