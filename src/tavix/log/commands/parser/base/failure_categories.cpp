@@ -7,7 +7,6 @@
 // harness numbers them. Only the failing nodes' byte ranges are read.
 #include <nanobind/nanobind.h>
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
