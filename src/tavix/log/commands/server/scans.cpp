@@ -107,6 +107,13 @@ nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::obj
     return answer;
 }
 
+nb::object stop_scans(nb::handle self, nb::handle) {
+    for (auto [key, entry] : scans_of(self))
+        if (!finished(entry))
+            cancel_flag_of(entry[kCancel])->store(true, std::memory_order_relaxed);
+    return nb::none();
+}
+
 void find_stock_pieces() {
     if (state->stock_all_executions)
         return;

@@ -131,6 +131,9 @@ nb::object executions_of(nb::handle self, nb::handle section);
 // then(executions_of(section), step) for one request: a scan stops once every
 // request waiting for it has gone.
 nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step);
+// Stops the scans still running as the server shuts down (a coroutine body
+// run with the application).
+nb::object stop_scans(nb::handle self, nb::handle app);
 
 // Imports the stock pieces of the section view into `state` once.
 void find_stock_pieces();
