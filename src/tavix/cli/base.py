@@ -11,7 +11,7 @@ by ``SUBCMDS_ENTRYPOINT`` (none when it is empty).
 """
 import argparse
 
-__all__ = ["Command", "CommandWithSubcommands", "Subcommand", "make_parser"]
+__all__ = ["Command", "CommandError", "CommandWithSubcommands", "Subcommand", "make_parser"]
 
 
 class _Formatter(argparse.RawTextHelpFormatter):
@@ -31,6 +31,16 @@ def make_parser(command_class, prog=None):
     settings = _parser_settings(command_class)
     del settings["help"]
     return argparse.ArgumentParser(prog=prog or command_class.name, **settings)
+
+
+class CommandError(Exception):
+    """A failure the user can mend (a bad pattern, an unwritable file): the
+    tool shows only its message, as "tavix: error: <message>", and exits
+    with `status`, 2 unless given."""
+
+    def __init__(self, message, status=2):
+        super().__init__(message)
+        self.status = status
 
 
 class Command:

@@ -51,8 +51,11 @@ private:
     std::shared_ptr<Shown> shown_;
 };
 
-// Defines ListSubcommand, then ViewSubcommand; each returns its class.
+// Define the subcommands; each returns its class.
 nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_failures_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_search_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_export_subcommand(nb::module_ &m, nb::handle subcommand_base);
 
 }  // namespace tavix::logs

@@ -1,5 +1,5 @@
 // tavix.log.commands.logs: the `tavix logs` command with its `list` and
-// `view` subcommands.
+// `view` subcommands, and `failures`, `search` and `export` for the terminal.
 #include <nanobind/nanobind.h>
 
 #include "class_builder.hpp"
@@ -81,6 +81,10 @@ NB_MODULE(logs, m) {
     nb::list subcommands;
     subcommands.append(view_class);
     subcommands.append(list_class);
+    // At the terminal and in CI: the run without a browser.
+    subcommands.append(define_failures_subcommand(m, m.attr("Subcommand")));
+    subcommands.append(define_search_subcommand(m, m.attr("Subcommand")));
+    subcommands.append(define_export_subcommand(m, m.attr("Subcommand")));
     tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))

@@ -2,6 +2,7 @@
 
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "opened_archive.hpp"
 
 namespace tavix::logs {
 
@@ -72,66 +73,6 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     self.attr("parser").attr("epilog") = OPENING_EPILOG;
 }
 
-// The archive named on the command line: none is the newest, "-<...><digit>"
-// the one at that digit's index of the list, anything else a file path.
-nb::object choose_archive(nb::handle self, nb::handle choice) {
-    nb::object find = global("ListSubcommand").attr("find_all_archives");
-    if (choice.is_none() || !truthy(choice))
-        return find().attr("__getitem__")(0);
-    nb::str text(choice);
-    Py_ssize_t length = PyUnicode_GetLength(text.ptr());
-    Py_UCS4 first = PyUnicode_ReadChar(text.ptr(), 0), last = PyUnicode_ReadChar(text.ptr(), length - 1);
-    if (first == '-' && last >= '0' && last <= '9') {
-        nb::object archives = find();
-        size_t index = size_t(last - '0');
-        if (index >= nb::len(archives))
-            raise(PyExc_IndexError,
-                  nb::str("archive index {} is out of range: {} archive(s) found "
-                          "(see 'tavix logs list')")
-                      .format(index, nb::len(archives)));
-        return archives.attr("__getitem__")(index);
-    }
-    return state().path_class(choice);
-}
-
-// `with context as value: body(value)`, leaving the context on every way out.
-template <typename Body> void with_context(nb::handle context, Body &&body) {
-    nb::object type = nb::borrow(context.type());
-    nb::object value = type.attr("__enter__")(context);
-    try {
-        body(value);
-    } catch (nb::python_error &error) {
-        nb::object traceback = error.traceback();
-        if (!traceback.is_valid())
-            traceback = nb::none();
-        nb::object suppress =
-            type.attr("__exit__")(context, error.type(), error.value(), traceback);
-        if (!truthy(suppress))
-            throw;
-        return;
-    } catch (...) {
-        type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
-}
-
-// `with_context` on an archive whose opening shows its progress: the line is
-// off the screen before anything else is printed, also when opening fails
-// or is interrupted.
-template <typename Body>
-void with_opened_archive(nb::handle archive, const OpeningProgress &progress, Body &&body) {
-    try {
-        with_context(archive, [&](nb::handle opened) {
-            progress.erase();
-            body(opened);
-        });
-    } catch (...) {
-        progress.erase();
-        throw;
-    }
-}
-
 nb::object bind_listening_socket(const nb::object &host, const nb::object &port) {
     State &s = state();
     nb::object sock = s.socket.attr("socket")(s.socket.attr("AF_INET"), s.socket.attr("SOCK_STREAM"));
@@ -152,9 +93,7 @@ nb::object bind_listening_socket(const nb::object &host, const nb::object &port)
 
 void view_run(nb::handle self, nb::handle args) {
     State &s = state();
-    nb::object path = choose_archive(self, args.attr("archive")).attr("absolute")();
-    if (!truthy(path.attr("exists")()))
-        raise(PyExc_FileNotFoundError, nb::str(path));
+    nb::object path = chosen_archive_path(args.attr("archive"));
     s.logger.attr("info")("Logfile: %s", path);
 
     int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
@@ -169,12 +108,7 @@ void view_run(nb::handle self, nb::handle args) {
     // A missing attribute (a namespace made by hand) keeps the safe default.
     bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
 
-    OpeningProgress progress;
-    nb::object opening = global("Archive")(path);
-    // An archive class of the user's without the attribute opens without it.
-    if (progress.active() && nb::hasattr(opening, "progress"))
-        opening.attr("progress") = progress.observer();
-    with_opened_archive(opening, progress, [&](nb::handle archive) {
+    with_archive_at(path, [&](nb::handle archive, const OpeningProgress &progress) {
         nb::object sock = bind_listening_socket(host, port);
         try {
             nb::object displayed_host = self.attr("_guess_hostname")(host);

@@ -1,0 +1,42 @@
+// What the terminal subcommands print on standard output: written through
+// sys.stdout in large pieces, coloured only on a terminal, and ended
+// quietly when the reader goes away (`| head`).
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "common.hpp"
+
+namespace tavix::logs {
+
+// The escape sequences around a painted text, from the colour palette;
+// empty when standard output is not coloured.
+struct Paint {
+    nb::object before, after;  // str
+    nb::object operator()(nb::handle text) const;
+};
+
+class Output {
+public:
+    Output();  // sys.stdout as it is now
+    bool coloured() const { return coloured_; }
+    // A paint of Palette.paint's colours, e.g. paint({"FgColour.RED", "Style.BOLD"}).
+    Paint paint(std::initializer_list<const char *> colours) const;
+    void add(nb::handle text);  // a str, written with the next flush
+    void add(const char *text) { add(nb::str(text)); }
+    void flush();
+
+private:
+    nb::object stream_;
+    nb::list pending_;
+    size_t pending_count_ = 0;
+    bool coloured_ = false;
+};
+
+// Runs `body`; a reader that closed standard output ends it quietly: the
+// rest of the output goes to the null device, so that the interpreter's own
+// flush at exit has nothing to complain about.
+void quiet_on_closed_pipe(const std::function<void()> &body);
+
+}  // namespace tavix::logs
