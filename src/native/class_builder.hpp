@@ -75,7 +75,7 @@ public:
     // A read-only property: getter(self).
     template <typename Getter>
     ClassBuilder &property(const char *name, Getter &&getter, const char *doc = nullptr) {
-        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name));
+        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name), nb::is_method());
         return attr(name, builtin("property")(fget, nb::none(), nb::none(), doc_or_none(doc)));
     }
 
@@ -84,9 +84,10 @@ public:
     template <typename Getter, typename Setter>
     ClassBuilder &property(const char *name, Getter &&getter, Setter &&setter,
                            const char *doc = nullptr) {
-        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name));
+        // As methods, so that their signatures (and the type stubs) show self.
+        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name), nb::is_method());
         nb::object fset = nb::cpp_function(std::forward<Setter>(setter), nb::name(name),
-                                           nb::arg("self"), nb::arg("value").none());
+                                           nb::is_method(), nb::arg("value").none());
         return attr(name, builtin("property")(fget, fset, nb::none(), doc_or_none(doc)));
     }
 

@@ -298,7 +298,7 @@ private:
     }
 
     // The first cause line of the failing nodes in the section's subtree
-    // (nodes follow their section in tree order), or its result.
+    // (nodes follow their section in tree order), else a word that there is none.
     nb::object cause_line(size_t section_index) {
         const TreeNode &top = nodes_[section_index];
         nb::object sequence = record_value(top.record, "sequence_number");
@@ -321,7 +321,8 @@ private:
                 first = &found->second;
         }
         if (!first)
-            return record_value(top.record, "result", nb::str(""));
+            return nb::str("{}: no error or warning in its log")
+                .format(record_value(top.record, "result", nb::str("")));
         return reader_.line_at(first->logfile, first->position);
     }
 

@@ -23,6 +23,14 @@ bool lies_below(nb::handle step_id, nb::handle outer_id) {
     return truthy(step_id.attr("startswith")(prefix));
 }
 
+// A new list with the items of `list` (nb::list(handle) would share it).
+nb::list copy_of(nb::handle list) {
+    PyObject *copy = PySequence_List(list.ptr());
+    if (!copy)
+        throw nb::python_error();
+    return nb::steal<nb::list>(copy);
+}
+
 std::vector<nb::handle> items_of(nb::handle list) {
     std::vector<nb::handle> items;
     if (PyList_Check(list.ptr()))
@@ -48,7 +56,7 @@ std::vector<TreeNode> tree_nodes(nb::handle parser) {
             nb::object above = nb::none();
             if (PyList_Check(parents.ptr()) && nb::len(parents))
                 above = path_by_sequence.attr("get")(parents[nb::len(parents) - 1]);
-            node.path = above.is_none() ? nb::list() : nb::list(above);
+            node.path = above.is_none() ? nb::list() : copy_of(above);
             node.path.append(name_of(section, "section_name"));
             path_by_sequence[record_value(section, "sequence_number")] = node.path;
             size_t section_index = nodes.size();
@@ -66,7 +74,7 @@ std::vector<TreeNode> tree_nodes(nb::handle parser) {
                 leaf.task = task;
                 leaf.step = true;
                 leaf.section = section_index;
-                leaf.path = nb::list(open.empty() ? section_path : open.back().second);
+                leaf.path = copy_of(open.empty() ? section_path : open.back().second);
                 leaf.path.append(name_of(step, "step_name"));
                 open.emplace_back(step_id, leaf.path);
                 nodes.push_back(std::move(leaf));

@@ -1,0 +1,107 @@
+"""
+Log viewer web server: serves one opened run archive to the browser front end.
+"""
+
+from collections.abc import MutableMapping
+import logging
+from typing import Any, Union
+
+import aiohttp.helpers
+
+import tavix.log.commands.server
+
+
+HERE: str = '/work/wt/terminal/src/tavix/log/commands'
+
+logger: logging.Logger = ...
+
+class AccessGuard:
+    """
+    aiohttp middleware that lets in only requests carrying the access token and addressed to this machine.
+
+    The entry page's ?token= is traded for a cookie; other routes take that cookie or an 'Authorization: Bearer' header. The entry page and the static files need no token. `hosts` adds Host names to the local ones.
+    """
+
+    __middleware_version__: int = 1
+
+    def __init__(self, token: object | None, url_prefix: object, hosts: object = ()) -> None: ...
+
+    def __call__(self, request: object, handler: object) -> object: ...
+
+class LogViewerServer(MutableMapping[Union[str, aiohttp.helpers.AppKey[Any]], Any]):
+    """
+    HTTP application through which a browser looks at one opened run archive.
+
+    LogViewerServer(archive, fread_size=20480, url_prefix="/private/v1/standalone", *,
+                    access_token=None, access_hosts=(), **kwargs)
+
+    access_token: None serves every request. A text lets in only requests that carry it:
+    the entry page /result?token=<token> sets it as a cookie (HttpOnly, SameSite=Strict)
+    and redirects to the same address without it; every other route but the static
+    files (all routes under url_prefix, downloads, the HTML viewer) needs that cookie or
+    an 'Authorization: Bearer <token>' header, else answers 403 {"detail": "ACCESS_DENIED"}.
+    Requests whose Host is not this machine's (localhost, 127.0.0.1, [::1], the address
+    connected to, or a name of access_hosts) are refused the same way, and HTML reports
+    of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts
+    allow-popups), so their scripts cannot read the viewer's routes.
+    access_hosts: further Host names to accept, such as the one the URL shows.
+
+    job_search_seconds (class attribute, 60.0): how long one request of prefix/search may
+    search the task logs before it answers with "complete": false.
+    """
+
+    ATTRS: frozenset = ...
+
+    job_search_seconds: float = 60.0
+
+    def __init__(self, archive: object, fread_size: object = 20480, url_prefix: object = '/private/v1/standalone', *, access_token: object | None = None, access_hosts: object = (), **kwargs) -> None: ...
+
+    index: tavix.log.commands.server._CoroutineMethod = ...
+
+    metadata: tavix.log.commands.server._CoroutineMethod = ...
+
+    results: tavix.log.commands.server._CoroutineMethod = ...
+
+    tree: tavix.log.commands.server._CoroutineMethod = ...
+
+    summary: tavix.log.commands.server._CoroutineMethod = ...
+
+    tasks: tavix.log.commands.server._CoroutineMethod = ...
+
+    sections: tavix.log.commands.server._CoroutineMethod = ...
+
+    executions: tavix.log.commands.server._CoroutineMethod = ...
+
+    archive_name: tavix.log.commands.server._CoroutineMethod = ...
+
+    logfile_sec: tavix.log.commands.server._CoroutineMethod = ...
+
+    logfile_exe: tavix.log.commands.server._CoroutineMethod = ...
+
+    filelist: tavix.log.commands.server._CoroutineMethod = ...
+
+    filelines: tavix.log.commands.server._CoroutineMethod = ...
+
+    htmlviewer: tavix.log.commands.server._CoroutineMethod = ...
+
+    download_archive: tavix.log.commands.server._CoroutineMethod = ...
+
+    download_file: tavix.log.commands.server._CoroutineMethod = ...
+
+    section_search: tavix.log.commands.server._CoroutineMethod = ...
+
+    job_search: tavix.log.commands.server._CoroutineMethod = ...
+
+    scan_status: tavix.log.commands.server._CoroutineMethod = ...
+
+    filepage: tavix.log.commands.server._CoroutineMethod = ...
+
+    categories: tavix.log.commands.server._CoroutineMethod = ...
+
+    timeline: tavix.log.commands.server._CoroutineMethod = ...
+
+    timeline_histogram: tavix.log.commands.server._CoroutineMethod = ...
+
+    def serve(self, *args, **kwargs) -> object: ...
+
+    __abstractmethods__: frozenset = ...
