@@ -99,6 +99,11 @@ public:
             types.attr("prepare_class")(nb::str(name_.c_str()), bases, keywords_));
         nb::object metaclass = prepared[0], ns = prepared[1];
         nb::dict keywords = nb::cast<nb::dict>(prepared[2]);
+        // The bases as given, as a class statement records them; without it
+        // the attribute would be inherited from a generic base (an aiohttp
+        // Application's MutableMapping[...]) and tools reading it (the stub
+        // generator) would name the wrong bases.
+        ns["__orig_bases__"] = bases_;
         for (auto &[key, value] : namespace_)
             ns[key.c_str()] = value;  // item by item: __prepare__ namespaces watch assignments
         nb::object cls = metaclass(nb::str(name_.c_str()), bases, ns, **keywords);

@@ -10,6 +10,7 @@ arguments to ``self.parser`` in its constructor and does its work in
 by ``SUBCMDS_ENTRYPOINT`` (none when it is empty).
 """
 import argparse
+from typing import List, Optional
 
 __all__ = ["Command", "CommandError", "CommandWithSubcommands", "Subcommand", "make_parser"]
 
@@ -46,10 +47,10 @@ class CommandError(Exception):
 class Command:
     """A command of the tool: its parser, and ``run(args)`` doing its work."""
 
-    name = None
-    help = None
-    usage = None
-    description = None
+    name: Optional[str] = None
+    help: Optional[str] = None
+    usage: Optional[str] = None
+    description: Optional[str] = None
 
     def __init__(self, parser=None):
         # Without a parser (tests, scripts), a command builds its own.
@@ -67,7 +68,7 @@ class Subcommand(Command):
 class CommandWithSubcommands(Command):
     """A command made of subcommands; ``run`` dispatches to the chosen one."""
 
-    SUBCOMMANDS = []
+    SUBCOMMANDS: List[type] = []
     SUBCMDS_ENTRYPOINT = ""
 
     def __init__(self, parser=None):

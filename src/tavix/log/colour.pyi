@@ -95,7 +95,9 @@ class ColourizingFormatter(logging.Formatter):
     Formatter that colours each message as the record asks (colour, bg_colour, style).
     """
 
-    def formatMessage(self, record: object) -> object: ...
+    def formatMessage(self, record: logging.LogRecord) -> str: ...
+
+    def _apply_colour(self, record: object) -> bool: ...
 
 class ColouredLogLevelFormatter(ColourizingFormatter):
     """
@@ -103,3 +105,5 @@ class ColouredLogLevelFormatter(ColourizingFormatter):
     """
 
     LEVEL_MAP: dict = ...
+
+    def _apply_colour(self, record: object) -> bool: ...

@@ -1,4 +1,5 @@
 from collections.abc import Sequence
+from typing import overload
 
 import tavix.log.commands.parser.xml
 
@@ -6,6 +7,13 @@ import tavix.log.commands.parser.xml
 TEMP_DIR_PREFIX: str = 'tavix.logviewer.'
 
 IGNORE_FILES: list = ['*/__pycache__', '*.pyc', '*.pyo']
+
+class _Listing:
+    """Iterator over the entries of an archive's file tree, in pre-order."""
+
+    def __iter__(self) -> object: ...
+
+    def __next__(self) -> object: ...
 
 class Archive:
     """
@@ -70,7 +78,8 @@ class Archive:
         query before an archive is opened.
         """
 
-    def search(self, logfile: object, log_start: int = 0, log_size: int = -1, query: object, *, regex: bool = False, case: bool = False, offset: int = 0, line: object | None = None, line_start: object | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576) -> dict:
+    @overload
+    def search(self, logfile: object, log_start: int, log_size: int, query: str, *, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576) -> dict:
         """
         Searches a log section for the lines that hold `query` (a literal text,
         or a regular expression when `regex`; case is ignored unless `case`).
@@ -85,6 +94,8 @@ class Archive:
         (a match across two pieces is not seen). A query it cannot match (empty,
         too large, backreferences, lookaround) raises ValueError.
         """
+    @overload
+    def search(self, logfile: object, *, query: str, log_start: int = 0, log_size: int = -1, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576) -> dict: ...
 
     def count_matches(self, logfile: object, bounds: Sequence[int], query: object, *, regex: bool = False, case: bool = False, max_seconds: float = 60.0, block: int = 1048576) -> list:
         """

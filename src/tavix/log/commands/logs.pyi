@@ -65,6 +65,10 @@ class ViewSubcommand(tavix.cli.base.Subcommand):
 
     def run(self, args: object | None) -> None: ...
 
+    def _guess_hostname(self, host: object | None) -> object: ...
+
+    def _open_browser(self, url: object | None) -> None: ...
+
 class FailuresSubcommand(tavix.cli.base.Subcommand):
     name: str = 'failures'
 

@@ -1,5 +1,4 @@
 import collections
-import functools
 import re
 
 
@@ -21,8 +20,13 @@ class LogSection(collections.UserDict):
 
     def __init__(self, archive: object | None, section: object | None, host: object | None) -> None: ...
 
+    def _has_line_prefix(self, line: object | None) -> bool: ...
+
+    def _get_time(self, line: object | None) -> object: ...
+
     @property
-    child_execute: functools._lru_cache_wrapper = ...
+    def child_execute(self) -> dict:
+        """Executions of device commands in the section, by execute_id."""
 
     def all_executions(self) -> list: ...
 
@@ -30,9 +34,7 @@ class LogSection(collections.UserDict):
 
     def read_logs(self, offset: object | None = 0, limit: object | None = 0) -> object: ...
 
-    def __hash__(self) -> object: ...
-
-    __abstractmethods__: frozenset = ...
+    def __hash__(self) -> int: ...
 
 class LogExecute:
     """
@@ -40,6 +42,8 @@ class LogExecute:
     """
 
     def __init__(self, archive: object | None, **kwargs) -> None: ...
+
+    def _format_type(self) -> None: ...
 
     def to_json(self) -> dict: ...
 
@@ -76,4 +80,9 @@ def failure_categories(parser: object, causes: bool = False) -> dict:
 def severity_histogram(logfile: object, host: object | None, start: object = 0, size: object = -1) -> dict:
     """
     Warning (severity 4) and error (severity 3 or less) record lines of the host (any host when None) in a byte range of a task log (a size of 0 or less: to the end), counted in one pass by the time in their time stamps: {"width": seconds per bin, "times": bin starts in seconds since 1970 (the stamps read as UTC), "warnings": [...], "errors": [...], "offsets": byte offset of each bin's first such line}, only bins holding a line, at most 20000 bins.
+    """
+
+def _set_scan_block(size: int) -> int:
+    """
+    Sets the largest read of the log scans in bytes (0: the default); returns the previous one.
     """
