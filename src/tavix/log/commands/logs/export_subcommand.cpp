@@ -26,7 +26,9 @@ constexpr const char *DESCRIPTION =
     "\"passx\" pass, \"failed\" is a <failure>, \"errored\", \"aborted\" and\n"
     "\"blocked\" are <error>s, \"skipped\" is <skipped/> (a testcase without one\n"
     "of these results is skipped too, its result in the message). A failing\n"
-    "common setup or cleanup adds a test case of its name with an <error>.\n\n"
+    "common setup or cleanup adds a test case of its name with an <error>; where\n"
+    "a task's summary counts its common setup and cleanup (as `tavix demo`'s\n"
+    "does), they are test cases whatever their result.\n\n"
     "A failure's message is its cause line, as the Failures tab finds it; its\n"
     "text is the last 50 lines of the section's log. The file is written whole\n"
     "or not at all.\n";
@@ -203,6 +205,12 @@ std::map<std::string, Cause> cause_positions(nb::handle parser, SectionReader &r
     return causes;
 }
 
+// The task summary's "total_tasks", or -1.
+long long summary_total(nb::handle script) {
+    nb::object total = record_value(record_value(script, "summary"), "total_tasks", nb::int_(-1));
+    return PyLong_Check(total.ptr()) ? nb::cast<long long>(total) : -1;
+}
+
 bool is_failing(const std::string &result) {
     return result == "failed" || result == "errored" || result == "aborted" || result == "blocked";
 }
@@ -220,6 +228,16 @@ public:
         std::vector<std::vector<Case>> cases(nb::len(scripts));
         std::vector<Totals> suites(nb::len(scripts));
         Totals all;
+        // Common setups and cleanups are test cases where the task's summary
+        // counts them (some harnesses do), else only when they fail.
+        std::vector<size_t> testcases(nb::len(scripts)), commons(nb::len(scripts));
+        for (const TreeNode &node : nodes_) {
+            if (node.step)
+                continue;
+            std::string type = lowered(record_value(node.record, "section_type", nb::str("")));
+            testcases[node.task] += type == "testcase";
+            commons[node.task] += type == "commonsetup" || type == "commoncleanup";
+        }
         for (size_t i = 0; i < nodes_.size(); ++i) {
             const TreeNode &node = nodes_[i];
             if (node.step)
@@ -227,12 +245,14 @@ public:
             std::string type = lowered(record_value(node.record, "section_type", nb::str("")));
             std::string result = lowered(record_value(node.record, "result", nb::str("")));
             bool common = type == "commonsetup" || type == "commoncleanup";
-            if (type != "testcase" && !(common && is_failing(result)))
+            bool counted = commons[node.task] &&
+                           summary_total(scripts[node.task]) == testcases[node.task] + commons[node.task];
+            if (type != "testcase" && !(common && (counted || is_failing(result))))
                 continue;
             Case c;
             c.name = record_value(node.record, "section_name", nb::str(""));
             c.time = seconds_of(record_value(node.record, "run_time", nb::str("")));
-            c.outcome = common ? Outcome::error : outcome_of(result);
+            c.outcome = common && is_failing(result) ? Outcome::error : outcome_of(result);
             c.result = result;
             c.node = i;
             suites[node.task].add(c);
