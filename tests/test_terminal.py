@@ -21,16 +21,15 @@ P = "/private/v1/standalone"
 
 
 @pytest.fixture(scope="module")
-def run_path(tmp_path_factory):
+def info(tmp_path_factory):
+    """A run with every result (opened by conftest's `archive`)."""
     path = tmp_path_factory.mktemp("terminal") / "run.zip"
-    generate_archive(path, log_bytes=300_000, sections=160, seed=15, failure_causes=True)
-    return path
+    return generate_archive(path, log_bytes=300_000, sections=160, seed=15, failure_causes=True)
 
 
 @pytest.fixture
-def archive(run_path):
-    with Archive(run_path) as opened:
-        yield opened
+def run_path(info):
+    return info.path
 
 
 @pytest.fixture
@@ -205,11 +204,11 @@ def test_search_into_a_closed_pipe_exits_quietly(run_path):
     command = [sys.executable, "-c", "import sys; from tavix.cli.main import main; sys.exit(main())",
                "logs", "search", str(run_path), "e"]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    process.stdout.readline()
-    process.stdout.close()  # as `| head -1` does
-    err = process.stderr.read()
-    assert process.wait(timeout=30) == 0
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env) as process:
+        process.stdout.readline()
+        process.stdout.close()  # as `| head -1` does, long before the output's end
+        err = process.stderr.read()
+        assert process.wait(timeout=30) == 0
     assert err == b""
 
 
