@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import re
 import resource
 import stat
@@ -182,9 +183,9 @@ async def test_search_counts_as_the_job_search_route(aiohttp_client, shared, run
 
 
 def test_search_without_an_archive_argument_takes_the_newest(shared, run_path, capsys, monkeypatch):
-    monkeypatch.setattr(logs.ListSubcommand, "find_all_archives", staticmethod(lambda: [run_path]))
-    status, out, _ = tavix(capsys, "search", "Traffic stream", "--case")
-    assert status == 0
+    monkeypatch.setattr(logs.ListSubcommand, "find_all_archives", staticmethod(lambda: [pathlib.Path(run_path)]))
+    status, out, err = tavix(capsys, "search", "Traffic stream", "--case")
+    assert status == 0, err
     lines = out.splitlines()
     assert lines and all(re.match(r"^script_\d\.py( \u203a [^:]+)*:\d+:.*Traffic stream ", line)
                          for line in lines)
