@@ -9,6 +9,7 @@
 #include "class_builder.hpp"
 #include "innermost_ranges.hpp"
 #include "opened_archive.hpp"
+#include "py_helpers.hpp"
 #include "terminal_output.hpp"
 #include "tree_nodes.hpp"
 
@@ -147,8 +148,7 @@ void search_log(nb::handle archive, const LogRanges &log, const std::vector<Tree
         }
         if (truthy(answer["complete"]))
             return;
-        if (PyErr_CheckSignals() < 0)
-            throw nb::python_error();
+        handle_pending_signals();
         offset = answer["scanned_to"];
         line = answer["line"];
         line_start = answer["line_start"];
