@@ -74,14 +74,15 @@ void print_groups(Output &out, nb::handle parser, nb::handle answer) {
         nb::list counts;
         for (auto [result, count] : nb::borrow<nb::dict>(category["results"]))
             counts.append(nb::str("{} {}").format(result, count));
-        out.add(nb::str("\n{:>6}  {}\n").format(bold(nb::str(category["count"])),
-                                                 nb::str(", ").attr("join")(counts)));
+        // Aligned before it is painted: escape sequences take no columns.
+        out.add(nb::str("\n{}  {}\n").format(bold(nb::str("{:>6}").format(category["count"])),
+                                               nb::str(", ").attr("join")(counts)));
         out.add(nb::str("      {}\n").format(cause(category["example"])));
         show_paths(category["sections"]);
     }
     if (nb::len(unexplained)) {
-        out.add(nb::str("\n{:>6}  without a cause line in their logs\n")
-                    .format(bold(nb::str(nb::int_(nb::len(unexplained))))));
+        out.add(nb::str("\n{}  without a cause line in their logs\n")
+                    .format(bold(nb::str("{:>6}").format(nb::len(unexplained)))));
         show_paths(unexplained);
     }
 }
