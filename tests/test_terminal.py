@@ -1,5 +1,6 @@
 """`tavix logs failures`, `search` and `export`: the run at the terminal and in CI."""
 
+import io
 import json
 import os
 import pathlib
@@ -367,3 +368,27 @@ def test_junit_failing_midway_keeps_the_previous_file(shared, run_path, tmp_path
     status, _, err = tavix(capsys, "export", run_path, "--junit", out)
     assert status == 1 and err == "tavix: error: OSError: [Errno 5] Input/output error\n"
     assert out.read_text() == "previous" and os.listdir(tmp_path) == ["junit.xml"]
+
+
+def test_search_highlights_the_match_on_a_terminal(shared, run_path, capsys, monkeypatch):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    from tavix.log.colour import FgColour, Palette, Style
+
+    before, after = Palette.paint("\x01", Style.BOLD, FgColour.RED).split("\x01")
+    plain = [json.loads(line)["text"] for line in tavix(capsys, "search", run_path, "NOMINAL", "--json")[1].splitlines()]
+    screen = Terminal()
+    monkeypatch.setattr(sys, "stdout", screen)
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    assert main(["logs", "search", str(run_path), "NOMINAL"]) == 0
+    lines = screen.getvalue().splitlines()
+    # After multi-byte characters ("Température du châssis … °C — "), in the line's own case.
+    assert lines and all(before + "nominal" + after in line for line in lines)
+    assert [re.sub(r"\x1b\[[0-9;]*m", "", line).split(":", 2)[2] for line in lines] == plain
+
+    monkeypatch.setenv("NO_COLOR", "1")
+    screen.seek(0), screen.truncate()
+    assert main(["logs", "search", str(run_path), "NOMINAL"]) == 0
+    assert "\x1b" not in screen.getvalue()

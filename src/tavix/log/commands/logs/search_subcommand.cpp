@@ -8,10 +8,12 @@
 
 #include "class_builder.hpp"
 #include "innermost_ranges.hpp"
+#include "json_text.hpp"
 #include "opened_archive.hpp"
 #include "py_helpers.hpp"
 #include "terminal_output.hpp"
 #include "tree_nodes.hpp"
+#include "xml_text.hpp"
 
 namespace tavix::logs {
 
@@ -74,55 +76,97 @@ struct LogRanges {
     std::vector<Range> ranges;     // of the nodes in this log
 };
 
+// Prints hits, grep-style or as JSON Lines; what stands before the line
+// number is made once per section or step.
 class HitPrinter {
 public:
-    HitPrinter(Output &out, bool json) : out_(out), json_(json) {
-        if (json)
-            dumps_ = nb::module_::import_("json").attr("dumps");
+    HitPrinter(Output &out, bool json, const std::vector<TreeNode> &nodes)
+        : out_(out), json_(json), nodes_(nodes), heads_(nodes.size()) {
         where_ = out.paint({"FgColour.MAGENTA"});
         number_ = out.paint({"FgColour.GREEN"});
         match_ = out.paint({"Style.BOLD", "FgColour.RED"});
     }
 
-    void print(const TreeNode &node, nb::handle hit) {
-        nb::object line = nb::borrow(hit["line"]) + nb::int_(1);
+    void print(size_t node, nb::handle hit) {
+        std::string &out = out_.pending();
+        out += head(node);
+        long long line = nb::cast<long long>(hit["line"]) + 1;
+        long long column = nb::cast<long long>(hit["column"]);
+        std::string_view text = utf8_view(hit["text"]);
         if (json_) {
-            nb::dict entry;
-            entry["path"] = node.path;
-            entry["log_file"] = record_value(node.record, "log_file");
-            entry["line"] = line;
-            entry["column"] = nb::borrow(hit["column"]) + nb::int_(1);
-            entry["text"] = hit["text"];
-            out_.add(dumps_(entry, nb::arg("ensure_ascii") = false));
-            out_.add("\n");
-            return;
+            out += std::to_string(line);
+            out += ", \"column\": ";
+            out += std::to_string(column + 1);
+            out += ", \"text\": ";
+            append_json_string(out, text);
+            out += "}\n";
+        } else {
+            number_.append(out, std::to_string(line));
+            out += ':';
+            if (out_.coloured()) {
+                size_t begin = byte_offset(text, 0, size_t(column));
+                size_t end = byte_offset(text, begin, size_t(nb::cast<long long>(hit["length"])));
+                out += text.substr(0, begin);
+                match_.append(out, text.substr(begin, end - begin));
+                out += text.substr(end);
+            } else {
+                out += text;
+            }
+            out += '\n';
         }
-        nb::object text = hit["text"];
-        if (out_.coloured()) {
-            Py_ssize_t column = nb::cast<Py_ssize_t>(hit["column"]);
-            Py_ssize_t end = column + nb::cast<Py_ssize_t>(hit["length"]);
-            nb::object before = text[nb::slice(nb::none(), nb::int_(column), nb::none())];
-            nb::object found = text[nb::slice(nb::int_(column), nb::int_(end), nb::none())];
-            nb::object after = text[nb::slice(nb::int_(end), nb::none(), nb::none())];
-            text = before + match_(found) + after;
-        }
-        out_.add(where_(nb::str(" \u203a ").attr("join")(node.path)));
-        out_.add(":");
-        out_.add(number_(nb::str(line)));
-        out_.add(":");
-        out_.add(text);
-        out_.add("\n");
+        out_.added();
     }
 
 private:
+    // The hit's line up to its number: `path:` or `{"path": ..., "line": `.
+    const std::string &head(size_t index) {
+        std::string &head = heads_[index];
+        if (!head.empty())
+            return head;
+        const TreeNode &node = nodes_[index];
+        if (json_) {
+            head = "{\"path\": [";
+            for (size_t i = 0; i < nb::len(node.path); ++i) {
+                if (i)
+                    head += ", ";
+                append_json_string(head, utf8_of(node.path[i]));
+            }
+            head += "], \"log_file\": ";
+            append_json_string(head, utf8_of(record_value(node.record, "log_file", nb::str(""))));
+            head += ", \"line\": ";
+        } else {
+            where_.append(head, utf8_of(nb::str(" \u203a ").attr("join")(node.path)));
+            head += ':';
+        }
+        return head;
+    }
+
+    static std::string_view utf8_view(nb::handle text) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!utf8)
+            throw nb::python_error();
+        return std::string_view(utf8, size_t(size));
+    }
+
+    // The byte offset `characters` code points after `from` (clipped).
+    static size_t byte_offset(std::string_view utf8, size_t from, size_t characters) {
+        size_t at = from;
+        for (; at < utf8.size() && characters; --characters)
+            for (++at; at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;)
+                ++at;
+        return at;
+    }
+
     Output &out_;
     bool json_;
-    nb::object dumps_;
+    const std::vector<TreeNode> &nodes_;
+    std::vector<std::string> heads_;
     Paint where_, number_, match_;
 };
 
-void search_log(nb::handle archive, const LogRanges &log, const std::vector<TreeNode> &nodes,
-                const nb::object &text, bool regex, bool case_sensitive, HitPrinter &printer) {
+void search_log(nb::handle archive, const LogRanges &log, const nb::object &text, bool regex,
+                bool case_sensitive, HitPrinter &printer) {
     std::vector<long long> bounds;
     std::vector<size_t> owners;
     innermost(log.ranges, bounds, owners);
@@ -144,7 +188,7 @@ void search_log(nb::handle archive, const LogRanges &log, const std::vector<Tree
                 continue;
             size_t owner = owners[size_t(after - bounds.begin()) - 1];
             if (owner != SIZE_MAX)
-                printer.print(nodes[owner], hit);
+                printer.print(owner, hit);
         }
         if (truthy(answer["complete"]))
             return;
@@ -194,9 +238,9 @@ void search_run(nb::handle self, nb::handle args) {
                     {start, size > 0 ? start + size : LLONG_MAX / 2, i});
             }
             Output out;
-            HitPrinter printer(out, json);
+            HitPrinter printer(out, json, nodes);
             for (const LogRanges &log : logs) {
-                search_log(archive, log, nodes, text, regex, case_sensitive, printer);
+                search_log(archive, log, text, regex, case_sensitive, printer);
                 out.flush();
             }
         });

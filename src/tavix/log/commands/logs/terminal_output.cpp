@@ -1,11 +1,13 @@
 #include "terminal_output.hpp"
 
+#include "xml_text.hpp"
+
 namespace tavix::logs {
 
 namespace {
 
-// Pieces gathered before one write: few calls into the stream, bounded memory.
-constexpr size_t kPiecesPerWrite = 4096;
+// Bytes gathered before one write: few calls into the stream, bounded memory.
+constexpr size_t kBytesPerWrite = size_t(1) << 20;
 
 // NO_COLOR set to anything non-empty turns colours off (no-color.org).
 bool wants_colour(nb::handle stream) {
@@ -19,9 +21,9 @@ bool wants_colour(nb::handle stream) {
 }  // namespace
 
 nb::object Paint::operator()(nb::handle text) const {
-    if (!before.is_valid())
+    if (before.empty())
         return nb::borrow(text);
-    return before + nb::borrow(text) + after;
+    return nb::str(before.c_str()) + nb::borrow(text) + nb::str(after.c_str());
 }
 
 Output::Output() : stream_(state().sys.attr("stdout")) { coloured_ = wants_colour(stream_); }
@@ -41,22 +43,40 @@ Paint Output::paint(std::initializer_list<const char *> colours) const {
     nb::str marker("\x01");
     nb::object painted = colour.attr("Palette").attr("paint")(marker, *codes);
     nb::object halves = painted.attr("split")(marker);
-    paint.before = halves[0];
-    paint.after = halves[1];
+    paint.before = utf8_of(halves[0]);
+    paint.after = utf8_of(halves[1]);
     return paint;
 }
 
 void Output::add(nb::handle text) {
-    pending_.append(text);
-    if (++pending_count_ >= kPiecesPerWrite)
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (utf8) {
+        pending_.append(utf8, size_t(size));
+    } else {
+        PyErr_Clear();  // a lone surrogate: written replaced
+        pending_ += utf8_of(text);
+    }
+    added();
+}
+
+void Output::add(std::string_view utf8) {
+    pending_ += utf8;
+    added();
+}
+
+void Output::added() {
+    if (pending_.size() >= kBytesPerWrite)
         flush();
 }
 
 void Output::flush() {
-    if (pending_count_) {
-        stream_.attr("write")(nb::str("").attr("join")(pending_));
-        pending_ = nb::list();
-        pending_count_ = 0;
+    if (!pending_.empty()) {
+        PyObject *text = PyUnicode_DecodeUTF8(pending_.data(), Py_ssize_t(pending_.size()), "replace");
+        if (!text)
+            throw nb::python_error();
+        pending_.clear();
+        stream_.attr("write")(nb::steal(text));
     }
     stream_.attr("flush")();
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "common.hpp"
 
@@ -13,8 +14,13 @@ namespace tavix::logs {
 // The escape sequences around a painted text, from the colour palette;
 // empty when standard output is not coloured.
 struct Paint {
-    nb::object before, after;  // str
+    std::string before, after;  // UTF-8
     nb::object operator()(nb::handle text) const;
+    void append(std::string &out, std::string_view utf8) const {
+        out += before;
+        out += utf8;
+        out += after;
+    }
 };
 
 class Output {
@@ -23,14 +29,16 @@ public:
     bool coloured() const { return coloured_; }
     // A paint of Palette.paint's colours, e.g. paint({"FgColour.RED", "Style.BOLD"}).
     Paint paint(std::initializer_list<const char *> colours) const;
-    void add(nb::handle text);  // a str, written with the next flush
-    void add(const char *text) { add(nb::str(text)); }
+    void add(nb::handle text);         // a str, written with the next flush
+    void add(std::string_view utf8);  // the same in UTF-8
+    // What is written with the next flush, to append to; then call added().
+    std::string &pending() { return pending_; }
+    void added();
     void flush();
 
 private:
     nb::object stream_;
-    nb::list pending_;
-    size_t pending_count_ = 0;
+    std::string pending_;
     bool coloured_ = false;
 };
 
