@@ -4,6 +4,7 @@ import io
 import json
 import os
 import pathlib
+import random
 import re
 import resource
 import stat
@@ -113,7 +114,7 @@ def test_failures_of_a_run_without_any(tmp_path, capsys):
 
 def literal_search(archive, pattern, flags=re.IGNORECASE):
     """Every line of every task log matching `pattern`, for the innermost
-    section or step holding its start, read the plainest way."""
+    section or step holding its first match, read the plainest way."""
     _, paths = paths_by_id(archive)
     ranges = {}  # log file -> [(start, end, order, path, log_file)]
     order = 0
@@ -139,17 +140,17 @@ def literal_search(archive, pattern, flags=re.IGNORECASE):
             data = f.read()
         position = 0
         for number, raw in enumerate(data.split(b"\n"), 1):
-            holding = [o for o in owners if o[0] <= position < o[1]]
             line_start, position = position, position + len(raw) + 1
-            if position > len(data) + 1 or not holding:
-                continue
-            # The innermost: the latest start, then the shortest, then the
-            # deepest (of equal ranges, the later in tree order).
-            owner = min(holding, key=lambda o: (-o[0], o[1], -o[2]))
-            text = raw.rstrip(b"\r").decode("utf-8", "replace") if raw.endswith(b"\r") else \
-                raw.decode("utf-8", "replace")
+            text = raw.decode("utf-8", "replace")
             found = regex.search(text)
-            if found:
+            if position > len(data) + 1 or not found:
+                continue
+            match_at = line_start + len(text[:found.start()].encode())
+            holding = [o for o in owners if o[0] <= match_at < o[1]]
+            if holding:
+                # The innermost: the latest start, then the shortest, then the
+                # deepest (of equal ranges, the later in tree order).
+                owner = min(holding, key=lambda o: (-o[0], o[1], -o[2]))
                 expected.append((owner[2], line_start, {
                     "path": owner[3], "log_file": log_file, "line": number,
                     "column": found.start() + 1, "text": text}))
@@ -392,3 +393,23 @@ def test_search_highlights_the_match_on_a_terminal(shared, run_path, capsys, mon
     screen.seek(0), screen.truncate()
     assert main(["logs", "search", str(run_path), "NOMINAL"]) == 0
     assert "\x1b" not in screen.getvalue()
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+async def test_search_with_ranges_cut_inside_lines(aiohttp_client, shared, run_path, capsys, seed):
+    # Sections and steps whose ranges start and end inside lines: a line is
+    # shown once, for the innermost node holding its first match.
+    rng = random.Random(seed)
+    records = [r for t in shared.results.scripts for s in t["sections"] for r in [s] + list(s["steps"])
+               if int(r["log_size"]) > 40]
+    for record in rng.sample(records, 40):
+        section = shared.results.get_section(record["id"])
+        start = section.log_start + rng.randrange(0, 30)
+        size = max(1, section.log_size - rng.randrange(0, 30) - (start - section.log_start))
+        record["log_start"], record["log_size"] = str(start), str(size)
+        section.log_start, section.log_size = start, size
+    hits = [json.loads(line) for line in tavix(capsys, "search", run_path, "on r", "--json")[1].splitlines()]
+    assert hits == literal_search(shared, "on r")
+    client = await aiohttp_client(LogViewerServer(shared))
+    route = await (await client.get(P + "/search", params={"q": "on r"})).json()
+    assert len(hits) == route["total"]

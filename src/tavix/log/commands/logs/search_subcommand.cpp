@@ -1,7 +1,7 @@
 // `tavix logs search`: every line of the task logs that holds a text, as
 // grep shows it, through the archive's searcher. Lines count as the job
 // search route counts them: one per line, for the deepest section or step
-// holding it; lines outside every section are not shown.
+// holding its first match; lines outside every section are not shown.
 #include <algorithm>
 #include <climits>
 #include <map>
@@ -76,6 +76,23 @@ struct LogRanges {
     std::vector<Range> ranges;     // of the nodes in this log
 };
 
+std::string_view utf8_view(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8)
+        throw nb::python_error();
+    return std::string_view(utf8, size_t(size));
+}
+
+// The byte offset `characters` code points after `from` (clipped).
+size_t byte_offset(std::string_view utf8, size_t from, size_t characters) {
+    size_t at = from;
+    for (; at < utf8.size() && characters; --characters)
+        for (++at; at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;)
+            ++at;
+    return at;
+}
+
 // Prints hits, grep-style or as JSON Lines; what stands before the line
 // number is made once per section or step.
 class HitPrinter {
@@ -141,23 +158,6 @@ private:
         return head;
     }
 
-    static std::string_view utf8_view(nb::handle text) {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (!utf8)
-            throw nb::python_error();
-        return std::string_view(utf8, size_t(size));
-    }
-
-    // The byte offset `characters` code points after `from` (clipped).
-    static size_t byte_offset(std::string_view utf8, size_t from, size_t characters) {
-        size_t at = from;
-        for (; at < utf8.size() && characters; --characters)
-            for (++at; at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;)
-                ++at;
-        return at;
-    }
-
     Output &out_;
     bool json_;
     const std::vector<TreeNode> &nodes_;
@@ -182,7 +182,10 @@ void search_log(nb::handle archive, const LogRanges &log, const nb::object &text
                                    nb::arg("max_seconds") = kSecondsPerCall,
                                    nb::arg("max_bytes") = LLONG_MAX);
         for (nb::handle hit : answer["hits"]) {
-            long long at = nb::cast<long long>(hit["offset"]);
+            // Attributed by where its first match starts, as the job search counts.
+            size_t column = nb::cast<size_t>(hit["column"]);
+            long long at = nb::cast<long long>(hit["offset"]) +
+                           (long long)byte_offset(utf8_view(hit["text"]), 0, column);
             auto after = std::upper_bound(bounds.begin(), bounds.end(), at);
             if (after == bounds.begin() || after == bounds.end())
                 continue;
