@@ -413,3 +413,25 @@ async def test_search_with_ranges_cut_inside_lines(aiohttp_client, shared, run_p
     client = await aiohttp_client(LogViewerServer(shared))
     route = await (await client.get(P + "/search", params={"q": "on r"})).json()
     assert len(hits) == route["total"]
+
+
+def test_a_terminal_never_receives_the_archives_control_characters(shared, run_path, monkeypatch):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(sys, "stdout", Terminal())
+    monkeypatch.setenv("NO_COLOR", "1")
+    evil = "\x1b]0;owned\x07\x9b"
+    for task in shared.results.scripts:
+        for section in task["sections"]:
+            section["section_name"] += evil
+    section = shared.results.get_section(shared.results.scripts[0]["sections"][3]["id"])
+    with open(section.logfile, "r+b") as log:
+        log.seek(section.log_start + 30)
+        log.write(b"Xyzzy \x1b[2J\x1b]52;c;cGF3bmVk\x07 ")
+    assert main(["logs", "failures", str(run_path)]) == 0
+    assert main(["logs", "search", str(run_path), "xyzzy"]) == 0
+    shown = sys.stdout.getvalue()
+    assert "^[]0;owned^G\ufffd" in shown and "Xyzzy ^[[2J^[]52;c;cGF3bmVk^G " in shown
+    assert not re.search("[\x00-\x08\x0a-\x1f\x7f-\x9f]", shown.replace("\n", ""))

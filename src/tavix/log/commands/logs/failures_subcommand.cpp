@@ -65,7 +65,7 @@ void print_groups(Output &out, nb::handle parser, nb::handle answer) {
         for (nb::handle id : ids) {
             if (shown++ == kPathsShown)
                 break;
-            out.add(nb::str("      {}\n").format(where(path_of(paths, id))));
+            out.add(nb::str("      {}\n").format(where(out.shown(path_of(paths, id)))));
         }
         if (count > kPathsShown)
             out.add(nb::str("      \u2026 and {} more\n").format(count - kPathsShown));
@@ -73,11 +73,11 @@ void print_groups(Output &out, nb::handle parser, nb::handle answer) {
     for (nb::handle category : categories) {
         nb::list counts;
         for (auto [result, count] : nb::borrow<nb::dict>(category["results"]))
-            counts.append(nb::str("{} {}").format(result, count));
+            counts.append(nb::str("{} {}").format(out.shown(result), count));
         // Aligned before it is painted: escape sequences take no columns.
         out.add(nb::str("\n{}  {}\n").format(bold(nb::str("{:>6}").format(category["count"])),
                                                nb::str(", ").attr("join")(counts)));
-        out.add(nb::str("      {}\n").format(cause(category["example"])));
+        out.add(nb::str("      {}\n").format(cause(out.shown(category["example"]))));
         show_paths(category["sections"]);
     }
     if (nb::len(unexplained)) {

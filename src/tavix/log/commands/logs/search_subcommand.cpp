@@ -124,11 +124,13 @@ public:
             if (out_.coloured()) {
                 size_t begin = byte_offset(text, 0, size_t(column));
                 size_t end = byte_offset(text, begin, size_t(nb::cast<long long>(hit["length"])));
-                out += text.substr(0, begin);
-                match_.append(out, text.substr(begin, end - begin));
-                out += text.substr(end);
+                out_.append_shown(out, text.substr(0, begin));
+                out += match_.before;
+                out_.append_shown(out, text.substr(begin, end - begin));
+                out += match_.after;
+                out_.append_shown(out, text.substr(end));
             } else {
-                out += text;
+                out_.append_shown(out, text);
             }
             out += '\n';
         }
@@ -153,7 +155,9 @@ private:
             append_json_string(head, utf8_of(record_value(node.record, "log_file", nb::str(""))));
             head += ", \"line\": ";
         } else {
-            where_.append(head, utf8_of(nb::str(" \u203a ").attr("join")(node.path)));
+            head += where_.before;
+            out_.append_shown(head, utf8_of(nb::str(" \u203a ").attr("join")(node.path)));
+            head += where_.after;
             head += ':';
         }
         return head;

@@ -9,14 +9,13 @@ namespace {
 // Bytes gathered before one write: few calls into the stream, bounded memory.
 constexpr size_t kBytesPerWrite = size_t(1) << 20;
 
-// NO_COLOR set to anything non-empty turns colours off (no-color.org).
-bool wants_colour(nb::handle stream) {
-    nb::object environ = state().os.attr("environ");
-    if (truthy(environ.attr("get")("NO_COLOR", "")))
-        return false;
+bool is_terminal(nb::handle stream) {
     nb::object isatty = nb::getattr(stream, "isatty", nb::none());
     return !isatty.is_none() && truthy(isatty());
 }
+
+// NO_COLOR set to anything non-empty turns colours off (no-color.org).
+bool no_colour() { return truthy(state().os.attr("environ").attr("get")("NO_COLOR", "")); }
 
 }  // namespace
 
@@ -26,7 +25,40 @@ nb::object Paint::operator()(nb::handle text) const {
     return nb::str(before.c_str()) + nb::borrow(text) + nb::str(after.c_str());
 }
 
-Output::Output() : stream_(state().sys.attr("stdout")) { coloured_ = wants_colour(stream_); }
+Output::Output() : stream_(state().sys.attr("stdout")) {
+    terminal_ = is_terminal(stream_);
+    coloured_ = terminal_ && !no_colour();
+}
+
+void Output::append_shown(std::string &out, std::string_view utf8) const {
+    if (!terminal_) {
+        out += utf8;
+        return;
+    }
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out += '^';
+            out += char(c ^ 0x40);
+        } else if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            out += "\xEF\xBF\xBD";  // a C1 control (U+0080 to U+009F)
+            ++i;
+        } else {
+            out += char(c);
+        }
+    }
+}
+
+nb::object Output::shown(nb::handle text) const {
+    if (!terminal_)
+        return nb::borrow(text);
+    std::string out;
+    append_shown(out, utf8_of(text));
+    PyObject *value = PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "replace");
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
 
 Paint Output::paint(std::initializer_list<const char *> colours) const {
     Paint paint;

@@ -27,6 +27,11 @@ class Output {
 public:
     Output();  // sys.stdout as it is now
     bool coloured() const { return coloured_; }
+    // Text of the archive as it may be shown: on a terminal, control
+    // characters in caret notation (ESC as ^[), so that a hostile archive
+    // cannot send escape sequences to it; elsewhere as it is, as grep does.
+    void append_shown(std::string &out, std::string_view utf8) const;
+    nb::object shown(nb::handle text) const;
     // A paint of Palette.paint's colours, e.g. paint({"FgColour.RED", "Style.BOLD"}).
     Paint paint(std::initializer_list<const char *> colours) const;
     void add(nb::handle text);         // a str, written with the next flush
@@ -39,7 +44,7 @@ public:
 private:
     nb::object stream_;
     std::string pending_;
-    bool coloured_ = false;
+    bool terminal_ = false, coloured_ = false;
 };
 
 // Runs `body`; a reader that closed standard output ends it quietly: the
