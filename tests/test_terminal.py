@@ -251,6 +251,8 @@ def test_junit_counts_equal_the_summaries(shared, run_path, tmp_path, capsys):
         assert kinds.count("error") == summary["errored"] + summary["aborted"] + summary["blocked"]
         assert kinds.count("skipped") == summary["skip"]
         assert len(cases) == summary["total_tasks"]
+        testcases = [s for s in task["sections"] if s["section_type"] == "testcase"]
+        assert [(c.name, c.time) for c in cases] == [(s["section_name"], float(s["run_time"])) for s in testcases]
         extra = [c for c in suite if c.name == "commonSetup"]
         assert len(extra) == (1 if task is shared.results.scripts[0] else 0)
         assert all(outcome(c) == "error" for c in extra)
