@@ -403,7 +403,7 @@ void remove_quietly(nb::handle path) {
 void export_run(nb::handle self, nb::handle args) {
     State &s = state();
     nb::object target = s.path_class(args.attr("junit")).attr("absolute")();
-    nb::object path = chosen_archive_path(args.attr("archive"));
+    nb::object path = choose_archive(args.attr("archive"));
     if (truthy(target.attr("is_dir")()))
         raise(nb::module_::import_("tavix.cli.base").attr("CommandError").ptr(),
               nb::str("cannot write {}: it is a directory").format(target));

@@ -78,9 +78,13 @@ NB_MODULE(logs, m) {
     define_constants(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
     nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));
+    nb::object compare_class = define_compare_subcommand(m, m.attr("Subcommand"));
+    nb::object diff_class = define_diff_subcommand(m, m.attr("Subcommand"));
     nb::list subcommands;
     subcommands.append(view_class);
     subcommands.append(list_class);
+    subcommands.append(compare_class);
+    subcommands.append(diff_class);
     // At the terminal and in CI: the run without a browser.
     subcommands.append(define_failures_subcommand(m, m.attr("Subcommand")));
     subcommands.append(define_search_subcommand(m, m.attr("Subcommand")));

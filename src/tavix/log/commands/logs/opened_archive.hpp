@@ -8,16 +8,8 @@
 
 namespace tavix::logs {
 
-// The archive named on the command line: none is the newest, "-<...><digit>"
-// the one at that digit's index of the list, anything else a file path.
-nb::object choose_archive(nb::handle choice);
-
 // The positional [archive] argument of the subcommands that read one.
 void add_archive_argument(nb::handle parser);
-
-// The absolute path of the archive named by `choice` (choose_archive);
-// FileNotFoundError when nothing is there.
-nb::object chosen_archive_path(nb::handle choice);
 
 // Opens the archive at `path` for `body`, its progress shown meanwhile and
 // erased before `body` runs.

@@ -220,7 +220,7 @@ void search_run(nb::handle self, nb::handle args) {
     bool regex = truthy(args.attr("regex")), case_sensitive = truthy(args.attr("case"));
     bool json = truthy(args.attr("json"));
     check_pattern(text, regex, case_sensitive);
-    nb::object path = chosen_archive_path(choice);
+    nb::object path = choose_archive(choice);
     quiet_on_closed_pipe([&] {
         with_archive_at(path, [&](nb::handle archive, const OpeningProgress &) {
             nb::object parser = archive.attr("results");
