@@ -99,3 +99,16 @@ def test_the_outline_sees_a_changed_signature():
     stub = "class A(B):\n    def run(self, args: object) -> None: ...\n"
     assert outline(stub) != outline(stub.replace("args: object", "args: object, more: int = 0"))
     assert outline(stub) == outline(stub.replace("...", '"""Docs."""'))
+
+
+def test_signatures_written_by_patterns_keep_the_modules_parameters():
+    from tavix.log.commands.archive import Archive
+
+    runtime = Archive.search.__nb_signature__[0][0]
+    names = re.findall(r"(\w+): ", runtime.partition("(")[2])
+    stub = stub_path("tavix.log.commands.archive").read_text("utf-8")
+    overloads = [line for line in outline(stub) if line.startswith("@overload def Archive.search(")]
+    assert len(overloads) == 2
+    for overload in overloads:
+        assert re.findall(r"(\w+): ", overload.partition("(")[2]) != []
+        assert sorted(re.findall(r"(\w+): ", overload.partition("(")[2])) == sorted(names)

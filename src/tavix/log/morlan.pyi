@@ -27,7 +27,6 @@ import collections
 import itertools
 import logging
 import time
-import types
 
 import tavix.datastructures
 from tavix.datastructures import AttrDict as AttrDict
@@ -65,13 +64,14 @@ class MorlanLogRecordPart(logging.LogRecord):
 class MorlanLogRecord(logging.LogRecord):
     """Log record carrying the fields of the MorlanLog line format."""
 
-    __init__: types.MethodDescriptorType = ...
-
     def __iter__(self) -> object: ...
 
     def __getstate__(self) -> object: ...
 
     def __copy__(self) -> object: ...
+
+    def __init__(self, /, *args, **kwargs):
+        """Initialize self.  See help(type(self)) for accurate signature."""
 
 class MorlanLogFormatter(logging.Formatter):
     """

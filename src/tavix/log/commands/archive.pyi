@@ -79,7 +79,7 @@ class Archive:
         """
 
     @overload
-    def search(self, logfile: object, log_start: int, log_size: int, query: str, *, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576) -> dict:
+    def search(self, logfile: object, log_start: int, log_size: int, query: str, *, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None) -> dict:
         """
         Searches a log section for the lines that hold `query` (a literal text,
         or a regular expression when `regex`; case is ignored unless `case`).
@@ -92,15 +92,17 @@ class Archive:
         stops early after about `max_seconds` or `max_bytes`. The log is read in
         blocks of `block` bytes; a line longer than a block is searched in pieces
         (a match across two pieces is not seen). A query it cannot match (empty,
-        too large, backreferences, lookaround) raises ValueError.
+        too large, backreferences, lookaround) raises ValueError. `cancel`, a flag
+        the viewer server makes, stops the search between blocks once set, as the
+        time budget does.
         """
     @overload
-    def search(self, logfile: object, *, query: str, log_start: int = 0, log_size: int = -1, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576) -> dict: ...
+    def search(self, logfile: object, *, query: str, log_start: int = 0, log_size: int = -1, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None) -> dict: ...
 
-    def count_matches(self, logfile: object, bounds: Sequence[int], query: object, *, regex: bool = False, case: bool = False, max_seconds: float = 60.0, block: int = 1048576) -> list:
+    def count_matches(self, logfile: object, bounds: Sequence[int], query: object, *, regex: bool = False, case: bool = False, max_seconds: float = 60.0, block: int = 1048576, cancel: object | None = None) -> list:
         """
         Counts the lines of a log file that hold `query`, per interval
         [bounds[i], bounds[i + 1]) of file positions, by where their first match
         starts, in one pass. A None after the counts means the search ran out
-        of time before the last bound.
+        of time (or was stopped by its `cancel` flag) before the last bound.
         """

@@ -69,6 +69,32 @@ class ViewSubcommand(tavix.cli.base.Subcommand):
 
     def _open_browser(self, url: object | None) -> None: ...
 
+class CompareSubcommand(tavix.cli.base.Subcommand):
+    name: str = 'compare'
+
+    help: str = 'what changed from one run to another'
+
+    usage: str = '{prog} BASE NEW [--json]'
+
+    description: str = ...
+
+    def __init__(self, *args, **kwargs) -> None: ...
+
+    def run(self, args: object | None) -> None: ...
+
+class DiffSubcommand(tavix.cli.base.Subcommand):
+    name: str = 'diff'
+
+    help: str = ...
+
+    usage: str = ...
+
+    description: str = ...
+
+    def __init__(self, *args, **kwargs) -> None: ...
+
+    def run(self, args: object | None) -> None: ...
+
 class FailuresSubcommand(tavix.cli.base.Subcommand):
     name: str = 'failures'
 

@@ -36,6 +36,11 @@ class LogSection(collections.UserDict):
 
     def __hash__(self) -> int: ...
 
+def executions_unless_cancelled(section: object, cancel: object | None) -> object:
+    """
+    section.child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, a flag the viewer server makes, is set.
+    """
+
 class LogExecute:
     """
     A device command run during a section: its device, kind, title, start time and line range inside the section.
@@ -74,12 +79,73 @@ def failure_causes(logfile: object, host: object | None, ranges: object) -> list
 
 def failure_categories(parser: object, causes: bool = False) -> dict:
     """
-    The failing sections and steps of the parser's tasks grouped by the signature of their cause lines: {"categories": [{"signature", "example", "count", "results", "sections"}, ...], "unexplained": [ids]}, categories by count, largest first, then by first appearance. A step is given as its section's id, "#" and its own id. With causes=True each category also has "causes": [offset of the cause line from the node's log start, severity] per node.
+    The failing sections and steps of the parser's tasks grouped by the signature of their cause lines: {"categories": [{"signature", "example", "count", "results", "sections"}, ...], "unexplained": [ids]}, categories by count, largest first, then by first appearance. A step is given as its section's id, "#" and its own id. With causes=True each category also has "causes": [offset of the cause line from the node's log start, severity] per node. Nodes whose log cannot be read (missing, not a file, outside the archive, a range past its end) are listed under "unreadable", when there are any.
     """
 
 def severity_histogram(logfile: object, host: object | None, start: object = 0, size: object = -1) -> dict:
     """
     Warning (severity 4) and error (severity 3 or less) record lines of the host (any host when None) in a byte range of a task log (a size of 0 or less: to the end), counted in one pass by the time in their time stamps: {"width": seconds per bin, "times": bin starts in seconds since 1970 (the stamps read as UTC), "warnings": [...], "errors": [...], "offsets": byte offset of each bin's first such line}, only bins holding a line, at most 20000 bins.
+    """
+
+def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False) -> dict:
+    """
+    The diff of new_section's log against base_section's (two LogSection objects,
+    usually of two runs): {"path", "identical", "approximate", "masked", "hunks"}.
+
+    Lines are compared after masking what differs from run to run anyway (see
+    mask_line); the diff is minimal in lines unless it takes longer than `budget`
+    seconds, when the rest is given as replaced and "approximate" is true. Each hunk
+    is {"base_start", "base_count", "new_start", "new_count", "lines"} with
+    `context` lines around its changes; each line {"op": " ", "-" or "+", "text"
+    (the original line without its line end; the new run's for context lines),
+    "base_line", "new_line"} (numbers from
+    1 within the section, null on the side without it). A line's text is cut at 16 KiB
+    ("truncated": true on the line); past 8 MiB of text or 50,000 lines the rest is
+    left out, with "truncated": true and "hunk_count" on the answer. `path` is copied to
+    the answer. offsets=True adds "base_offset" and "new_offset" to each line: where
+    it starts within its section, in bytes (null on the side without it).
+    """
+
+def mask_line(line: object) -> tuple:
+    """
+    (masked, kinds): the line with the fields that differ from run to run anyway replaced
+    by markers, and the kinds masked: "sequence number", "timestamp", "process",
+    "thread" and "part" in a MorlanLog header, "uuid", "hex address" and "date-time"
+    anywhere (ISO 8601 with "T" or a blank, or syslog's "Dec  8 17:17:41").
+    """
+
+def section_paths(parser: object) -> dict:
+    """
+    {section id: path} for every section of the parser's tasks (steps left out), in tree
+    order. A path is the script's name, then the names of the sections from the script
+    down as the tree shows them (an unnamed one by its type); the 2nd, 3rd... section
+    with the same path gets "#2", "#3"... after its own name. Runs match their
+    sections by these paths.
+    """
+
+def path_text(names: object) -> str:
+    """
+    The path's names joined by "/"; inside a name "\\" is written "\\\\" and "/" "\\/".
+    """
+
+def split_path(text: object) -> list:
+    """The names of a path written as path_text writes it."""
+
+def compare_runs(base_parser: object, new_parser: object) -> dict:
+    """
+    What changed from the base run to the new one: {"base" and "new": {"request_id",
+    "start_time", "suite_name"}, "same_suite", "newly_failing", "fixed",
+    "still_failing", "only_in_base", "only_in_new", "categories"}.
+
+    Sections (not steps) are matched by their paths (see section_paths). Each entry of
+    the five lists is {"path", "type", "base_result", "result"}, a side's result
+    null where it has no such section. Failing results are failed, errored, aborted and
+    blocked. Newly failing: failing in the new run and not in the base run, a section
+    only in the new run included; fixed: failing in the base run, not in the new one,
+    both having it; still failing: failing in both. The categories are the failure
+    categories of both runs matched by signature, {"signature", "example",
+    "base_count", "count", "change": "new", "gone", "more", "fewer" or "same"}:
+    the new run's in its order, then those only the base run has.
     """
 
 def _set_scan_block(size: int) -> int:
