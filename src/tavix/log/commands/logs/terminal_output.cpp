@@ -9,11 +9,6 @@ namespace {
 // Bytes gathered before one write: few calls into the stream, bounded memory.
 constexpr size_t kBytesPerWrite = size_t(1) << 20;
 
-bool is_terminal(nb::handle stream) {
-    nb::object isatty = nb::getattr(stream, "isatty", nb::none());
-    return !isatty.is_none() && truthy(isatty());
-}
-
 // NO_COLOR set to anything non-empty turns colours off (no-color.org).
 bool no_colour() { return truthy(state().os.attr("environ").attr("get")("NO_COLOR", "")); }
 
@@ -26,7 +21,7 @@ nb::object Paint::operator()(nb::handle text) const {
 }
 
 Output::Output() : stream_(state().sys.attr("stdout")) {
-    terminal_ = is_terminal(stream_);
+    terminal_ = colour_output();  // standard output is a terminal
     coloured_ = terminal_ && !no_colour();
 }
 
