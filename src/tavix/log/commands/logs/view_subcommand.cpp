@@ -35,6 +35,10 @@ constexpr const char *NO_TOKEN_HELP =
     "browser keeps it as a cookie, and requests without it are refused. Without\n"
     "it, any program or web page on this machine can read the archive.";
 
+constexpr const char *NO_INDEX_HELP =
+    "Do not record the run in the run index (see --index); the viewer then shows\n"
+    "no history of its failures.";
+
 // Bytes of randomness in an access token (43 URL-safe characters).
 constexpr int TOKEN_BYTES = 32;
 
@@ -69,12 +73,14 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
     add("--no-token", nb::arg("dest") = "use_token", nb::arg("action") = "store_false",
         nb::arg("default") = true, nb::arg("help") = NO_TOKEN_HELP);
+    add("--no-index", nb::arg("dest") = "use_index", nb::arg("action") = "store_false",
+        nb::arg("default") = true, nb::arg("help") = NO_INDEX_HELP);
     self.attr("parser").attr("epilog") = OPENING_EPILOG;
 }
 
 // The archive named on the command line: none is the newest, "-<...><digit>"
 // the one at that digit's index of the list, anything else a file path.
-nb::object choose_archive(nb::handle self, nb::handle choice) {
+nb::object choose_archive(nb::handle choice) {
     nb::object find = global("ListSubcommand").attr("find_all_archives");
     if (choice.is_none() || !truthy(choice))
         return find().attr("__getitem__")(0);
@@ -152,7 +158,7 @@ nb::object bind_listening_socket(const nb::object &host, const nb::object &port)
 
 void view_run(nb::handle self, nb::handle args) {
     State &s = state();
-    nb::object path = choose_archive(self, args.attr("archive")).attr("absolute")();
+    nb::object path = choose_archive(args.attr("archive")).attr("absolute")();
     if (!truthy(path.attr("exists")()))
         raise(PyExc_FileNotFoundError, nb::str(path));
     s.logger.attr("info")("Logfile: %s", path);
@@ -168,6 +174,7 @@ void view_run(nb::handle self, nb::handle args) {
 
     // A missing attribute (a namespace made by hand) keeps the safe default.
     bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
+    bool use_index = truthy(nb::getattr(args, "use_index", nb::bool_(true)));
 
     OpeningProgress progress;
     nb::object opening = global("Archive")(path);
@@ -175,6 +182,13 @@ void view_run(nb::handle self, nb::handle args) {
     if (progress.active() && nb::hasattr(opening, "progress"))
         opening.attr("progress") = progress.observer();
     with_opened_archive(opening, progress, [&](nb::handle archive) {
+        // Recorded before serving: the history route reads the run back.
+        nb::object history = nb::none();
+        if (use_index)
+            history = state().history_viewer(archive, nb::getattr(args, "index", nb::none()));
+        nb::kwargs extra;
+        if (!history.is_none())
+            extra["history"] = history;
         nb::object sock = bind_listening_socket(host, port);
         try {
             nb::object displayed_host = self.attr("_guess_hostname")(host);
@@ -186,10 +200,11 @@ void view_run(nb::handle self, nb::handle args) {
                 nb::object token = s.secrets.attr("token_urlsafe")(TOKEN_BYTES);
                 server = global("LogViewerServer")(archive, nb::arg("access_token") = token,
                                                    nb::arg("access_hosts") =
-                                                       nb::make_tuple(host, displayed_host));
+                                                       nb::make_tuple(host, displayed_host),
+                                                   **extra);
                 url = nb::str("{}?token={}").format(url, token);
             } else {
-                server = global("LogViewerServer")(archive);
+                server = global("LogViewerServer")(archive, **extra);
             }
             s.logger.attr("info")("\nView at: \n    %s", url);
             if (progress.active())
@@ -316,6 +331,9 @@ void open_browser(nb::handle self, nb::handle url) {
 }  // namespace
 
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base) {
+    m.def("choose_archive", &choose_archive, nb::arg("choice").none(),
+          "The archive a command line names: the newest for None or \"\", the one at index d\n"
+          "of 'tavix logs list' for \"-...d\" (d a digit), else the path itself.");
     state().view_class = ClassBuilder(m, "ViewSubcommand", {subcommand_base})
                      .attr("name", nb::str("view"))
                      .attr("help", nb::str("open and view log archive in browser"))

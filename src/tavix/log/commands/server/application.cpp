@@ -39,6 +39,8 @@ constexpr Route kRoutes[] = {
     {"/categories", "categories", true},
     {"/timeline", "timeline", true},
     {"/timeline/{task}/histogram", "timeline_histogram", true},
+    {"/history", "run_history", true},
+    {"/history/sections/{section_uuid}", "section_history", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
     {"/result{tail:\\S*}", "index", false},
 };
@@ -169,10 +171,31 @@ constexpr Handler kHandlers[] = {
      "byte offset in the log."},
 };
 
+constexpr Handler kHistoryHandlers[] = {
+    {"run_history", run_history,
+     "GET prefix/history: the history of the run's failing sections over the earlier runs of\n"
+     "its suite in the run index,\n"
+     "{\"run\": {\"request_id\", \"suite_name\", \"start_time\"}, \"window\": N,\n"
+     "\"earlier_runs\": [{\"request_id\", \"start_time\"}, ... newest first],\n"
+     "\"nodes\": [{\"id\", \"path\", \"type\", \"result\", \"status\", \"streak\", \"since\",\n"
+     "\"history\"}, ... in tree order], \"categories\": [{\"signature\", \"example\", \"count\",\n"
+     "\"status\", \"first_seen\"}, ...]}, as `tavix logs history --json` prints it, with each\n"
+     "node's section \"id\" in this opening added. Computed off the event loop on the first\n"
+     "request and kept for the opening. Without a run index: 500 {\"detail\": \"NO_INDEX\"};\n"
+     "an index that fails: 500 {\"detail\": \"HISTORY_RETRIEVE_FAILED\"}."},
+    {"section_history", section_history,
+     "GET prefix/history/sections/{section_uuid}: the section's result in each run of the\n"
+     "window, this run first: {\"id\", \"path\", \"runs\": [{\"request_id\", \"start_time\",\n"
+     "\"result\" (null where that run has no section of this path)}, ...]}. A step or an\n"
+     "unknown id answers as the sections route does; no run index: as prefix/history."},
+};
+
 constexpr const char *kServerDoc =
     "HTTP application through which a browser looks at one opened run archive.\n\n"
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
-    "                access_token=None, access_hosts=(), **kwargs)\n\n"
+    "                access_token=None, access_hosts=(), history=None, **kwargs)\n\n"
+    "history: the run's history in the run index (a ViewerHistory), served by the\n"
+    "prefix/history routes; None answers them {\"detail\": \"NO_INDEX\"}.\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
     "the entry page /result?token=<token> sets it as a cookie (HttpOnly, SameSite=Strict)\n"
     "and redirects to the same address without it; every other route but the static\n"
@@ -188,7 +211,7 @@ constexpr const char *kServerDoc =
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
-                 nb::kwargs kwargs) {
+                 nb::handle history, nb::kwargs kwargs) {
     super_of(state->server_class, self).attr("__init__")(**kwargs);
     self.attr("archive") = archive;
     self.attr("fread_size") = fread_size;
@@ -196,6 +219,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     header["Access-Control-Allow-Origin"] = "*";
     self.attr("_default_header") = header;
     self.attr("_scans") = nb::dict();
+    self.attr("history") = history;
 
     nb::object router = self.attr("router");
     nb::object add_get = router.attr("add_get");
@@ -223,7 +247,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed"));
+                       "access_token", "_scans", "_computed", "history"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -232,12 +256,16 @@ void define_server_class(nb::module_ &m) {
         .method("__init__", &server_init, nb::arg("archive"), nb::arg("fread_size") = 20480,
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
                 nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),
-                nb::arg("kwargs"));
-    for (const Handler &handler : kHandlers) {
+                nb::arg("history").none() = nb::none(), nb::arg("kwargs"));
+    auto add_handler = [&](const Handler &handler) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
         builder.attr(handler.name,
                      coroutine_method(handler.name, qualname.c_str(), handler.body, handler.doc));
-    }
+    };
+    for (const Handler &handler : kHandlers)
+        add_handler(handler);
+    for (const Handler &handler : kHistoryHandlers)
+        add_handler(handler);
     builder.attr("_warm_up", coroutine_method("_warm_up", "LogViewerServer._warm_up", warm_up,
                                               "Starts making the tree answer as the server starts."));
     builder.method("_download", &download, nb::arg("file"))

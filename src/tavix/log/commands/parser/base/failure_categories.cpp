@@ -157,7 +157,7 @@ int64_t whole(nb::handle value) {
     return number;
 }
 
-nb::dict failure_categories(nb::handle parser, bool with_causes) {
+nb::dict failure_categories(nb::handle parser, bool with_causes, bool with_cause_lines) {
     std::vector<FailingNode> nodes = failing_nodes(parser);
     std::map<std::string, std::unique_ptr<log_lines::LogFile>> files;
     std::vector<Plan> plans(nodes.size());
@@ -223,7 +223,7 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
 
     struct Category {
         nb::dict body;
-        nb::list sections, causes;
+        nb::list sections, causes, cause_lines;
         nb::dict results;
         size_t count = 0;
     };
@@ -255,6 +255,8 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
             position.append(plan.cause.severity);
             category.causes.append(position);
         }
+        if (with_cause_lines)
+            category.cause_lines.append(decode(plan.cause.message));
     }
     std::stable_sort(categories.begin(), categories.end(),
                      [](const Category &a, const Category &b) { return a.count > b.count; });
@@ -265,6 +267,8 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
         category.body["sections"] = category.sections;
         if (with_causes)
             category.body["causes"] = category.causes;
+        if (with_cause_lines)
+            category.body["cause_lines"] = category.cause_lines;
         listed.append(category.body);
     }
     nb::dict answer;
@@ -277,12 +281,15 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
 
 void define_failure_categories(nb::module_ &module) {
     module.def("failure_categories", &failure_categories, nb::arg("parser"), nb::arg("causes") = false,
+               nb::arg("cause_lines") = false,
                "The failing sections and steps of the parser's tasks grouped by the signature of "
                "their cause lines: {\"categories\": [{\"signature\", \"example\", \"count\", "
                "\"results\", \"sections\"}, ...], \"unexplained\": [ids]}, categories by count, "
                "largest first, then by first appearance. A step is given as its section's id, "
                "\"#\" and its own id. With causes=True each category also has \"causes\": "
-               "[offset of the cause line from the node's log start, severity] per node.");
+               "[offset of the cause line from the node's log start, severity] per node. With "
+               "cause_lines=True each category also has \"cause_lines\": the message of each "
+               "node's cause line.");
 }
 
 }  // namespace tavix::parser_base

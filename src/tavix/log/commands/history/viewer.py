@@ -1,0 +1,42 @@
+"""The run history as the viewer serves it: the opened run, recorded when
+`tavix logs view` opens it."""
+import logging
+
+from .runs import section_paths
+
+logger = logging.getLogger("tavix.log.commands.logs")
+
+
+class ViewerHistory:
+    """The history of one opened run; its methods run in the server's worker threads."""
+
+    def __init__(self, index, run, parser, window=10):
+        self.index, self.run, self.window = index, run, window
+        listed = section_paths(parser)
+        self.ids = [record.get("id") for record, _ in listed]
+        self.paths = {record.get("id"): path for record, path in listed}
+
+    def run_history(self):
+        """The run's history, each node with the section's "id" in this opening."""
+        return self.index.history(self.run, self.window, ids=self.ids)
+
+    def section_history(self, section_id):
+        """{"id", "path", "runs": [{"request_id", "start_time", "result"}, ...]} of a
+        section, this run first; KeyError for an id that is not a section."""
+        path = self.paths[section_id]
+        return {"id": section_id, "path": path,
+                "runs": self.index.section_history(self.run, path, self.window)}
+
+
+def history_for_viewer(archive, index_option=None):
+    """Records the opened archive in the run index and returns its
+    `ViewerHistory`; None when the index cannot be used, saying why once."""
+    from . import RunIndex, RunIndexError, index_url
+
+    try:
+        index = RunIndex(index_url(index_option))
+        run, _ = index.record(archive)
+    except (RunIndexError, OSError) as error:
+        logger.warning("The run history is not available: %s", error)
+        return None
+    return ViewerHistory(index, run, archive.results)
