@@ -20,6 +20,7 @@ export class FailuresView {
     this.active = -1;
     this.causes = new Map();   // tree node id -> cause line offset, for the chosen group
     this.onFilter = () => {};  // (Set of node ids | null, label)
+    this.decorate = () => null;  // group -> an element added to its head, or null
     this.drawn = new Map();
     viewport.addEventListener("scroll", () => this.draw());
     new ResizeObserver(() => this.draw()).observe(viewport);
@@ -104,6 +105,8 @@ export class FailuresView {
     for (let index = first; index < last; index++) {
       if (this.drawn.has(index)) continue;
       const card = this.card(this.items[index], index);
+      const mark = this.decorate(this.items[index]);
+      if (mark) card.firstChild.append(mark);
       card.style.top = `${index * ROW}px`;
       card.dataset.index = index;
       this.drawn.set(index, card);

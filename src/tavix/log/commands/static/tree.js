@@ -52,6 +52,7 @@ export class TestTree {
     this.collapsed = new Set();   // node indexes
     this.filter = null;           // Uint8Array of kept nodes, or null
     this.badges = null;
+    this.decorate = () => null;   // node -> an element added to its row, or null
     this.selected = -1;
     this.visible = [];
     this.drawn = new Map();       // node index -> row element
@@ -233,6 +234,8 @@ export class TestTree {
     if (node.runTime) element.append(Object.assign(document.createElement("span"), { className: "time", textContent: node.runTime }));
     const badge = this.badges?.get(node.id);
     if (badge !== undefined) element.append(Object.assign(document.createElement("span"), { className: "badge-count", textContent: badge }));
+    const mark = this.decorate(node);
+    if (mark) element.append(mark);
     return element;
   }
 
