@@ -260,3 +260,20 @@ def test_an_older_schema_version_is_read_and_a_newer_one_refused(tmp_path, serie
         connection.execute(update(schema.settings).values(value=str(schema.SCHEMA_VERSION + 1)))
     with pytest.raises(IndexUnavailable, match="newer tavix"):
         RunIndex(index.url).find("x")
+
+
+def test_refused_login_is_one_line_without_password(postgres_cluster, series, capsys):
+    url = "postgresql://nobody:pa55word@/postgres?host=%s" % postgres_cluster.base
+    status, out, err = tavix("logs", "index", str(series[0]), "--index", url, capsys=capsys)
+    assert status == 1 and err.count("\n") == 1 and "pa55word" not in err
+    assert err.startswith("tavix: error: the run index postgresql://nobody@/postgres?host=") and "nobody" in err
+
+
+def test_every_logs_subcommand_takes_the_index_option():
+    from tavix.cli.main import Tool
+
+    tool = Tool()
+    for words in (["list"], ["view", "-1"], ["index", "a.zip"], ["history", "-2"]):
+        args = tool.parser.parse_args(["logs", *words, "--index", "sqlite:///x"])
+        assert args.index == "sqlite:///x"
+    assert tool.parser.parse_args(["logs", "history", "-2"]).archive == "-2"

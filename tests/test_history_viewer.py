@@ -106,3 +106,29 @@ def test_viewer_shows_badges_strip_and_filters(nightly, server_thread, page):
         os.makedirs(ARTIFACTS, exist_ok=True)
         page.click(".sidebar .tab[data-tab=tests]")
         page.screenshot(path=os.path.join(ARTIFACTS, "history.png"))
+
+
+@pytest.mark.parametrize("recorded", [True, False])
+def test_logs_view_records_its_run_unless_told_not_to(tmp_path, nightly, recorded):
+    import signal
+
+    from test_logs_end_to_end import get_json, tavix, wait_for_url
+
+    env = dict(os.environ, HOME=str(tmp_path / "home"), TAVIX_CONFIG=str(tmp_path / "none.cfg"))
+    env.pop("TAVIX_INDEX", None)
+    process = tavix(env, "view", str(nightly[0]), "--no-browser", "--host", "127.0.0.1", "--no-token",
+                    *([] if recorded else ["--no-index"]))
+    try:
+        base, _ = wait_for_url(process)
+        if recorded:
+            answer = get_json(base, "/history")
+            assert answer["run"]["request_id"] == "n2" and answer["earlier_runs"] == []
+        else:
+            with pytest.raises(Exception) as raised:
+                get_json(base, "/history")
+            assert raised.value.code == 500
+    finally:
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    assert process.returncode == 0 and "Traceback" not in err and "history" not in err
+    assert (tmp_path / "home" / ".tavix" / "index.sqlite").exists() == recorded

@@ -36,7 +36,8 @@ def history_for_viewer(archive, index_option=None):
     try:
         index = RunIndex(index_url(index_option))
         run, _ = index.record(archive)
-    except (RunIndexError, OSError) as error:
-        logger.warning("The run history is not available: %s", error)
+    except Exception as error:  # the run is served all the same
+        reason = error if isinstance(error, RunIndexError) else "%s: %s" % (type(error).__name__, error)
+        logger.warning("The run history is not available: %s", reason)
         return None
     return ViewerHistory(index, run, archive.results)
