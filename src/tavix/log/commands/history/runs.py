@@ -3,17 +3,24 @@ its failure categories as the Failures view computes them."""
 import datetime
 import hashlib
 import json
+import math
+from json.encoder import encode_basestring
 
 from tavix.log.commands.parser.base import failure_categories
 
 from .definitions import is_failing
 
-__all__ = ["describe_run", "hash64", "is_failing", "path_key", "section_paths"]
+__all__ = ["describe_run", "hash64", "is_failing", "path_key", "path_of", "section_paths"]
 
 
 def path_key(path):
-    """The stored text of a path (a list of names): exact, whatever the names hold."""
-    return json.dumps(path, ensure_ascii=False, separators=(",", ":"))
+    """The stored text of a path (a list of names): its JSON, exact whatever the names hold."""
+    return "[" + ",".join(map(encode_basestring, path)) + "]"
+
+
+def path_of(key):
+    """The list of names of a stored path."""
+    return json.loads(key)
 
 
 def hash64(text):
@@ -35,22 +42,25 @@ def seconds(text):
 
 def duration(text):
     """A run time ("12.5", "0:03:07.2") in seconds, or None."""
-    text = str(text).strip()
     try:
-        total = 0.0
-        for part in text.split(":"):
-            total = total * 60 + float(part)
-        return total
-    except ValueError:
-        return None
+        total = float(text)
+    except (TypeError, ValueError):
+        try:
+            total = 0.0
+            for part in str(text).strip().split(":"):
+                total = total * 60 + float(part)
+        except ValueError:
+            return None
+    return total if math.isfinite(total) else None
 
 
 def section_paths(parser):
-    """(section record, path) of every section of the parser's tasks, in tree order.
+    """(section record, path key) of every section of the parser's tasks, in tree order.
 
     A section's path is the names from its task's script down to itself (an
     unnamed one by its type); the 2nd, 3rd... section of an already seen
-    path has "#2", "#3"... after its own name.
+    path has "#2", "#3"... after its own name. Keys are built from the
+    parent's key, as `path_key` would build them from the whole path.
     """
     seen = {}
     by_sequence = {}
@@ -61,24 +71,27 @@ def section_paths(parser):
             continue
         for record in sections:
             name = record.get("section_name") or record.get("section_type") or ""
-            parents = record.get("parents") or []
+            if not isinstance(name, str):
+                name = str(name)
+            parents = record.get("parents")
             parent = by_sequence.get(parents[-1]) if parents else None
-            path = (parent + [name]) if parent is not None else [name]
-            count = seen.get(path_key(path), 0) + 1
-            seen[path_key(path)] = count
+            head = parent[:-1] + "," if parent is not None else "["
+            key = head + encode_basestring(name) + "]"
+            count = seen.get(key, 0) + 1
+            seen[key] = count
             if count > 1:
-                path = path[:-1] + ["%s#%d" % (name, count)]
-                seen[path_key(path)] = seen.get(path_key(path), 0) + 1
-            by_sequence[record.get("sequence_number")] = path
-            listed.append((record, path))
+                key = head + encode_basestring("%s#%d" % (name, count)) + "]"
+                seen[key] = seen.get(key, 0) + 1
+            by_sequence[record.get("sequence_number")] = key
+            listed.append((record, key))
     return listed
 
 
 class Section:
     __slots__ = ("key", "type", "result", "duration", "signature", "cause")
 
-    def __init__(self, path, type_, result, run_time):
-        self.key = path_key(path)
+    def __init__(self, key, type_, result, run_time):
+        self.key = key
         self.type, self.result = type_, result
         self.duration = duration(run_time)
         self.signature = self.cause = None
@@ -119,8 +132,8 @@ def describe_run(archive):
     """The run of an opened archive as the index records it."""
     parser = archive.results
     listed = section_paths(parser)
-    sections = [Section(path, _text(r.get("section_type")), _text(r.get("result")), r.get("run_time") or "")
-                for r, path in listed]
+    sections = [Section(key, _text(r.get("section_type")), _text(r.get("result")), r.get("run_time") or "")
+                for r, key in listed]
     position = {r.get("id"): i for i, (r, _) in enumerate(listed)}
     parent_of = [position.get(r.get("parent_id")) if r.get("parents") else None for r, _ in listed]
 

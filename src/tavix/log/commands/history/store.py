@@ -206,22 +206,15 @@ class RunIndex:
         node_ids = self._node_ids(connection, suite_id, [s.key for s in described.sections])
         signature_ids = self._signature_ids(connection, described.signatures())
         word = self._word_ids(connection, described.words())
-        rows = [{"run_id": run_id, "node_id": node_ids[position], "position": position,
-                 "type_id": word[s.type], "result_id": word[s.result], "duration": s.duration,
-                 "signature_id": signature_ids.get(s.signature), "cause": s.cause}
-                for position, s in enumerate(described.sections)]
-        if rows:
-            connection.execute(schema.run_sections.insert(), rows)
-        categories = [{"run_id": run_id, "signature_id": signature_ids[c.signature], "position": i,
-                       "example": c.example, "count": c.count}
-                      for i, c in enumerate(described.categories)]
-        if categories:
-            connection.execute(schema.run_categories.insert(), categories)
-        members = [{"run_id": run_id, "position": i, "signature_id": signature_ids[signature],
-                    "node_id": node_ids[section], "step_id": step}
-                   for i, (signature, section, step) in enumerate(described.category_nodes())]
-        if members:
-            connection.execute(schema.category_nodes.insert(), members)
+        _insert_many(connection, schema.run_sections, (
+            "run_id", "node_id", "position", "type_id", "result_id", "duration", "signature_id", "cause"), [
+            (run_id, node_ids[position], position, word[s.type], word[s.result], s.duration,
+             signature_ids.get(s.signature), s.cause) for position, s in enumerate(described.sections)])
+        _insert_many(connection, schema.run_categories, ("run_id", "signature_id", "position", "example", "count"), [
+            (run_id, signature_ids[c.signature], i, c.example, c.count) for i, c in enumerate(described.categories)])
+        _insert_many(connection, schema.category_nodes, ("run_id", "position", "signature_id", "node_id", "step_id"), [
+            (run_id, i, signature_ids[signature], node_ids[section], step)
+            for i, (signature, section, step) in enumerate(described.category_nodes())])
         return run_id
 
     def _suite_id(self, connection, name):
@@ -235,13 +228,13 @@ class RunIndex:
         """The node id of each path (as `path_key` gives it), in order; new paths are added."""
         nodes = schema.nodes
         known = {path: node for node, path in connection.execute(
-            select(nodes.c.id, nodes.c.path).where(nodes.c.suite_id == suite_id))}
+            select(nodes.c.id, nodes.c.path).where(nodes.c.suite_id == suite_id)).all()}
         missing = list(dict.fromkeys(key for key in keys if key not in known))
         if missing:
             # Writers take turns, so the nodes after the newest one are this run's.
             newest = connection.execute(select(func.coalesce(func.max(nodes.c.id), 0))).scalar()
-            connection.execute(nodes.insert(), [{"suite_id": suite_id, "path_hash": hash64(key), "path": key}
-                                                for key in missing])
+            _insert_many(connection, nodes, ("suite_id", "path_hash", "path"),
+                         [(suite_id, hash64(key), key) for key in missing])
             known.update((path, node) for node, path in connection.execute(
                 select(nodes.c.id, nodes.c.path).where(and_(
                     nodes.c.suite_id == suite_id, nodes.c.id > newest))))
@@ -338,7 +331,7 @@ class RunIndex:
                          .join(mine, and_(mine.c.node_id == rs.c.node_id, mine.c.run_id == run["id"],
                                           mine.c.result_id.in_(failing_ids)))
                          .where(rs.c.run_id.in_([r["id"] for r in earlier])))
-                for run_id, node_id, result_id in connection.execute(query):
+                for run_id, node_id, result_id in connection.execute(query).all():
                     earlier_results[(run_id, node_id)] = texts[result_id]
             categories = self._categories(connection, run)
         request_ids = [run["request_id"]] + [r["request_id"] for r in earlier]
@@ -412,6 +405,24 @@ class RunIndex:
                 return None
             return dict(connection.execute(self._run_query().where(
                 schema.runs.c.id == earlier[0]["id"])).mappings().first())
+
+
+def _insert_many(connection, table, columns, rows):
+    """Inserts `rows` (tuples of the values of `columns`) with one executemany
+    of the driver: SQLAlchemy's own per-row work would cost more than the
+    database's."""
+    if not rows:
+        return
+    compiled = table.insert().values({name: sqlalchemy.bindparam(name) for name in columns}).compile(
+        dialect=connection.dialect)
+    if compiled.positional:
+        at = {name: i for i, name in enumerate(columns)}
+        order = [at[name] for name in compiled.positiontup]
+        if order != list(range(len(columns))):
+            rows = [tuple(row[i] for i in order) for row in rows]
+    else:
+        rows = [dict(zip(columns, row)) for row in rows]
+    connection.exec_driver_sql(str(compiled), rows)
 
 
 def _chunks(items, size=500):

@@ -2,7 +2,7 @@
 `tavix logs view` opens it."""
 import logging
 
-from .runs import section_paths
+from .runs import path_of, section_paths
 
 logger = logging.getLogger("tavix.log.commands.logs")
 
@@ -14,7 +14,7 @@ class ViewerHistory:
         self.index, self.run, self.window = index, run, window
         listed = section_paths(parser)
         self.ids = [record.get("id") for record, _ in listed]
-        self.paths = {record.get("id"): path for record, path in listed}
+        self.keys = {record.get("id"): key for record, key in listed}
 
     def run_history(self):
         """The run's history, each node with the section's "id" in this opening."""
@@ -23,7 +23,7 @@ class ViewerHistory:
     def section_history(self, section_id):
         """{"id", "path", "runs": [{"request_id", "start_time", "result"}, ...]} of a
         section, this run first; KeyError for an id that is not a section."""
-        path = self.paths[section_id]
+        path = path_of(self.keys[section_id])
         return {"id": section_id, "path": path,
                 "runs": self.index.section_history(self.run, path, self.window)}
 
