@@ -1,4 +1,5 @@
 """The run history in the viewer: its routes, `logs view`'s recording, and the browser."""
+import json
 import logging
 import os
 
@@ -126,7 +127,8 @@ def test_logs_view_records_its_run_unless_told_not_to(tmp_path, nightly, recorde
         else:
             with pytest.raises(Exception) as raised:
                 get_json(base, "/history")
-            assert raised.value.code == 500
+            assert raised.value.code == 500 and json.load(raised.value) == {"detail": "NO_INDEX"}
+            raised.value.close()
     finally:
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=60)

@@ -3,6 +3,7 @@
 
 SQLAlchemy is imported when a command runs, not when the tool starts.
 """
+import argparse
 import json
 import logging
 import sys
@@ -95,9 +96,12 @@ class IndexSubcommand(Subcommand):
 
 
 def _window(text):
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
     if value < 1:
-        raise ValueError("the window is at least 1")
+        raise argparse.ArgumentTypeError("a window is a whole number of runs, at least 1: %r" % text)
     return value
 
 

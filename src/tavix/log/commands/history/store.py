@@ -185,6 +185,9 @@ class RunIndex:
         """
         if digest is None:
             digest = content_hash(archive.file)
+        found = self.find(digest)
+        if found is not None:
+            return found, False
         described = describe_run(archive)
         with self._transaction(writing=True) as connection:
             row = connection.execute(self._run_query().where(

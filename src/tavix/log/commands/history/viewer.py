@@ -1,6 +1,7 @@
 """The run history as the viewer serves it: the opened run, recorded when
 `tavix logs view` opens it."""
 import logging
+import threading
 
 from .runs import path_of, section_paths
 
@@ -12,18 +13,27 @@ class ViewerHistory:
 
     def __init__(self, index, run, parser, window=10):
         self.index, self.run, self.window = index, run, window
-        listed = section_paths(parser)
-        self.ids = [record.get("id") for record, _ in listed]
-        self.keys = {record.get("id"): key for record, key in listed}
+        self._parser = parser
+        self._lock = threading.Lock()
+        self._ids = self._keys = None
+
+    def _identities(self):
+        # Worked out on the first request, in a worker thread, not while the viewer starts.
+        with self._lock:
+            if self._ids is None:
+                listed = section_paths(self._parser)
+                self._ids = [record.get("id") for record, _ in listed]
+                self._keys = {record.get("id"): key for record, key in listed}
+            return self._ids, self._keys
 
     def run_history(self):
         """The run's history, each node with the section's "id" in this opening."""
-        return self.index.history(self.run, self.window, ids=self.ids)
+        return self.index.history(self.run, self.window, ids=self._identities()[0])
 
     def section_history(self, section_id):
         """{"id", "path", "runs": [{"request_id", "start_time", "result"}, ...]} of a
         section, this run first; KeyError for an id that is not a section."""
-        path = path_of(self.keys[section_id])
+        path = path_of(self._identities()[1][section_id])
         return {"id": section_id, "path": path,
                 "runs": self.index.section_history(self.run, path, self.window)}
 
