@@ -8,7 +8,7 @@ import pytest
 
 from tavix.cli.main import main
 from tavix.log.commands.archive import Archive
-from tavix.log.commands.history import IndexDamaged, RunIndex, index_url as resolve_url
+from tavix.log.commands.history import RunIndex, index_url as resolve_url
 from tavix.log.commands.history.definitions import node_status
 
 from history_runs import make_run

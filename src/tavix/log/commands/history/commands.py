@@ -10,6 +10,8 @@ import sys
 
 from tavix.cli.base import Subcommand
 
+from .definitions import is_failing
+
 logger = logging.getLogger("tavix.log.commands.logs")
 
 INDEX_HELP = ("The run index: a postgresql://user@host/database URL, sqlite:///path, or the path\n"
@@ -142,8 +144,6 @@ class HistorySubcommand(Subcommand):
 
 def _marks(history):
     failing, other, absent = HISTORY_MARKS
-    from .definitions import is_failing
-
     return "".join(absent if r is None else failing if is_failing(r) else other for r in history)
 
 
