@@ -8,7 +8,7 @@ SCHEMA_VERSION counts the changes of this schema. An index made by an older
 tavix is brought up to date by the steps of MIGRATIONS, in order, inside the
 transaction that first writes to it; an index of a newer tavix is refused.
 """
-from sqlalchemy import (BigInteger, Column, Float, ForeignKey, Index, Integer, MetaData, SmallInteger,
+from sqlalchemy import (BigInteger, Column, Float, ForeignKey, Index, Integer, MetaData,
                         Table, Text, UniqueConstraint)
 
 SCHEMA_VERSION = 1
@@ -71,8 +71,8 @@ run_sections = Table(
     Column("run_id", Integer, ForeignKey("tavix_runs.id"), primary_key=True),
     Column("node_id", Integer, ForeignKey("tavix_nodes.id"), primary_key=True),
     Column("position", Integer, nullable=False),  # tree order within the run
-    Column("type_id", SmallInteger, nullable=False),
-    Column("result_id", SmallInteger, nullable=False),
+    Column("type_id", Integer, nullable=False),
+    Column("result_id", Integer, nullable=False),
     Column("duration", Float),  # seconds
     Column("signature_id", Integer),  # failing sections only
     Column("cause", Text),
