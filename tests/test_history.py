@@ -1,5 +1,6 @@
 """The run index: recording runs, the history definitions, both engines, faults."""
 import json
+import types
 import os
 import subprocess
 import sys
@@ -10,6 +11,7 @@ from tavix.cli.main import main
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.history import RunIndex, index_url as resolve_url
 from tavix.log.commands.history.definitions import node_status
+from tavix.log.commands.history.runs import path_key
 
 from history_runs import make_run
 
@@ -280,3 +282,77 @@ def test_every_logs_subcommand_takes_the_index_option(capsys):
     with pytest.raises(SystemExit):
         tool.parser.parse_args(["logs", "history", "--window", "0"])
     assert "a window is a whole number of runs, at least 1: '0'" in capsys.readouterr().err
+
+
+# ------------------------------------------------- identities, natively
+
+def literal_identities(parser):
+    """The identity rules as written: names from the script down, an unnamed
+    section by its type, "#n" for the n-th section of a path already seen."""
+    import math
+
+    def text(value):
+        return value if isinstance(value, str) else "" if value is None else str(value)
+
+    def duration(value):
+        value = value or ""
+        try:
+            total = float(value)
+        except (TypeError, ValueError):
+            try:
+                total = 0.0
+                for part in str(value).strip().split(":"):
+                    total = total * 60 + float(part)
+            except ValueError:
+                return None
+        return total if math.isfinite(total) else None
+
+    seen, paths, listed = {}, {}, []
+    for task in parser.scripts:
+        for record in task["sections"]:
+            name = str(record.get("section_name") or record.get("section_type") or "")
+            parents = record.get("parents")
+            path = (paths[parents[-1]] if parents else []) + [name]
+            count = seen[path_key(path)] = seen.get(path_key(path), 0) + 1
+            if count > 1:
+                path = path[:-1] + [f"{name}#{count}"]
+                seen[path_key(path)] = seen.get(path_key(path), 0) + 1
+            paths[record["sequence_number"]] = path
+            listed.append((record, path_key(path), text(record.get("section_type")), text(record.get("result")),
+                           duration(record.get("run_time"))))
+    return listed
+
+
+def random_parser(rng):
+    alphabet = ['a', 'b', '"', '\\', '\n', '\t', '\x01', '\x1f', '\x7f', 'é', '→', '𝄞', '#', '2', ',', '[', ' ']
+    times = ["1.5", " 2 ", "0:03:07.2", "1:1:1", "", None, "x", "nan", "inf", "1e999", "1:inf", "3:", 7, "1_0"]
+    scripts, sequence = [], 0
+    for _ in range(rng.randint(1, 3)):
+        records, open_ = [], []
+        for _ in range(rng.randint(1, 40)):
+            sequence += 1
+            depth = rng.randint(0, len(open_)) if records else 0
+            open_ = open_[:depth]
+            name = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 3)))
+            if rng.random() < 0.3:
+                name = rng.choice(["a", "b", ""])
+            records.append({"section_name": name, "section_type": rng.choice(["testcase", "", None, 5]),
+                            "result": rng.choice(["passed", "failed", None, 3]), "run_time": rng.choice(times),
+                            "parents": list(open_), "sequence_number": sequence})
+            open_ = open_ + [sequence]
+        scripts.append({"sections": records})
+    return types.SimpleNamespace(scripts=scripts)
+
+
+def test_native_identities_follow_the_literal_rules():
+    import random
+
+    from tavix.log.commands.parser.base import section_identities
+
+    rng = random.Random(11)
+    for _ in range(300):
+        parser = random_parser(rng)
+        native, literal = section_identities(parser), literal_identities(parser)
+        assert [n[1:] for n in native] == [n[1:] for n in literal]
+        assert all(n[0] is m[0] for n, m in zip(native, literal))
+        assert all(json.loads(n[1]) for n in native)

@@ -206,13 +206,14 @@ class RunIndex:
             start_time=meta.get("start_time") or "", started=described.started,
             archive=str(archive.file), meta=json.dumps(meta, default=str),
             sections=len(described.sections), indexed_at=time.time())).inserted_primary_key[0]
-        node_ids = self._node_ids(connection, suite_id, [s.key for s in described.sections])
+        node_ids = self._node_ids(connection, suite_id, [s[1] for s in described.sections])
         signature_ids = self._signature_ids(connection, described.signatures())
         word = self._word_ids(connection, described.words())
         _insert_many(connection, schema.run_sections, (
             "run_id", "node_id", "position", "type_id", "result_id", "duration", "signature_id", "cause"), [
-            (run_id, node_ids[position], position, word[s.type], word[s.result], s.duration,
-             signature_ids.get(s.signature), s.cause) for position, s in enumerate(described.sections)])
+            (run_id, node_ids[position], position, word[type_], word[result], duration)
+            + _cause_columns(signature_ids, described.causes.get(position))
+            for position, (_, _, type_, result, duration) in enumerate(described.sections)])
         _insert_many(connection, schema.run_categories, ("run_id", "signature_id", "position", "example", "count"), [
             (run_id, signature_ids[c.signature], i, c.example, c.count) for i, c in enumerate(described.categories)])
         _insert_many(connection, schema.category_nodes, ("run_id", "position", "signature_id", "node_id", "step_id"), [
@@ -408,6 +409,10 @@ class RunIndex:
                 return None
             return dict(connection.execute(self._run_query().where(
                 schema.runs.c.id == earlier[0]["id"])).mappings().first())
+
+
+def _cause_columns(signature_ids, cause):
+    return (None, None) if cause is None else (signature_ids[cause[0]], cause[1])
 
 
 def _insert_many(connection, table, columns, rows):

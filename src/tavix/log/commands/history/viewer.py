@@ -3,7 +3,7 @@
 import logging
 import threading
 
-from .runs import path_of, section_paths
+from .runs import path_of, section_identities
 
 logger = logging.getLogger("tavix.log.commands.logs")
 
@@ -21,9 +21,9 @@ class ViewerHistory:
         # Worked out on the first request, in a worker thread, not while the viewer starts.
         with self._lock:
             if self._ids is None:
-                listed = section_paths(self._parser)
-                self._ids = [record.get("id") for record, _ in listed]
-                self._keys = {record.get("id"): key for record, key in listed}
+                listed = section_identities(self._parser)
+                self._ids = [s[0].get("id") for s in listed]
+                self._keys = {s[0].get("id"): s[1] for s in listed}
             return self._ids, self._keys
 
     def run_history(self):

@@ -97,6 +97,7 @@ void define_results_parser(nb::module_ &module);
 void define_failure_signature(nb::module_ &module);
 void define_failure_causes(nb::module_ &module);
 void define_failure_categories(nb::module_ &module);
+void define_section_identities(nb::module_ &module);
 void define_severity_histogram(nb::module_ &module);
 
 // The execution scan of one LogSection: dictionary from execute_id to LogExecute.

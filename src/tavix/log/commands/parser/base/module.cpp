@@ -23,6 +23,7 @@ NB_MODULE(base, m) {
     define_failure_signature(m);
     define_failure_causes(m);
     define_failure_categories(m);
+    define_section_identities(m);
     define_severity_histogram(m);
 
     // Tests shrink the scan's reads so that lines and matches span many of them.
