@@ -41,13 +41,19 @@ class ViewerHistory:
 def history_for_viewer(archive, index_option=None):
     """Records the opened archive in the run index and returns its
     `ViewerHistory`; None when the index cannot be used, saying why once."""
+    from tavix.cli.progress import ProgressLine
+
     from . import RunIndex, RunIndexError, index_url
 
+    progress = ProgressLine()
+    progress.show("Recording the run in the run index…")
     try:
         index = RunIndex(index_url(index_option))
         run, _ = index.record(archive)
     except Exception as error:  # the run is served all the same
+        progress.clear()
         reason = error if isinstance(error, RunIndexError) else "%s: %s" % (type(error).__name__, error)
         logger.warning("The run history is not available: %s", reason)
         return None
+    progress.clear()
     return ViewerHistory(index, run, archive.results)
