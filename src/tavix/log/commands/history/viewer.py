@@ -48,12 +48,13 @@ def history_for_viewer(archive, index_option=None):
     progress = ProgressLine()
     progress.show("Recording the run in the run index…")
     try:
-        index = RunIndex(index_url(index_option))
-        run, _ = index.record(archive)
+        try:
+            index = RunIndex(index_url(index_option))
+            run, _ = index.record(archive)
+        finally:
+            progress.clear()
     except Exception as error:  # the run is served all the same
-        progress.clear()
         reason = error if isinstance(error, RunIndexError) else "%s: %s" % (type(error).__name__, error)
         logger.warning("The run history is not available: %s", reason)
         return None
-    progress.clear()
     return ViewerHistory(index, run, archive.results)
