@@ -10,7 +10,7 @@ import pytest
 from tavix.cli.main import main
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.history import RunIndex, index_url as resolve_url
-from tavix.log.commands.history.definitions import node_status
+from tavix.log.commands.history.definitions import is_failing, node_status
 from tavix.log.commands.history.runs import path_key
 
 from history_runs import make_run
@@ -87,11 +87,15 @@ def test_window_and_same_start_times(tmp_path):
 
 def test_status_rules_literally():
     ids = ["r5", "r4", "r3", "r2", "r1"]
+
+    def status(results):
+        return node_status([None if r is None else is_failing(r) for r in results], ids)
+
     # Three changes over the runs that have the node, absent runs passed over.
-    assert node_status(["failed", None, "passed", "failed", "passed"], ids) == ("flaky", 1, "r5")
-    assert node_status(["failed", "passed", None, "failed", None], ids) == ("new", 1, "r5")
-    assert node_status(["ERRORED ", "Aborted", "blocked", "passx", "failed"], ids) == ("known", 3, "r3")
-    assert node_status(["failed"], ids[:1]) == ("no_history", 1, "r5")
+    assert status(["failed", None, "passed", "failed", "passed"]) == ("flaky", 1, "r5")
+    assert status(["failed", "passed", None, "failed", None]) == ("new", 1, "r5")
+    assert status(["ERRORED ", "Aborted", "blocked", "passx", "failed"]) == ("known", 3, "r3")
+    assert status(["failed", None, None]) == ("no_history", 1, "r5")
 
 
 def test_categories_new_and_seen_long_ago(index_url, tmp_path):

@@ -15,27 +15,30 @@ def is_failing(result):
     return isinstance(result, str) and result.strip().lower() in FAILING_RESULTS
 
 
-def node_status(history, request_ids):
+def node_status(states, request_ids):
     """(status, streak, since) of a failing section.
 
-    streak: the runs of the window, from this one backwards, in which it
-    fails, passing over runs without it; since: the request id of the oldest
-    run of the streak. status: "no_history" when no earlier run has it, else
-    "flaky" when its state changes at least FLAKY_CHANGES times over the runs
-    that have it, else "new" for a streak of 1, else "known".
+    states: whether it fails (True, False) in each run of the window, this
+    run first, None where a run has no section of its path; request_ids: the
+    runs' request ids in the same order. streak: the runs of the window,
+    from this one backwards, in which it fails, passing over runs without
+    it; since: the request id of the oldest run of the streak. status:
+    "no_history" when no earlier run has it, else "flaky" when its state
+    changes at least FLAKY_CHANGES times over the runs that have it, else
+    "new" for a streak of 1, else "known".
     """
     streak, since = 0, None
-    for result, request_id in zip(history, request_ids):
-        if result is None:
+    for state, request_id in zip(states, request_ids):
+        if state is None:
             continue
-        if not is_failing(result):
+        if not state:
             break
         streak += 1
         since = request_id
-    if all(result is None for result in history[1:]):
+    present = [state for state in states if state is not None]
+    if len(present) == 1:
         return "no_history", streak, since
-    states = [is_failing(result) for result in reversed(history) if result is not None]
-    changes = sum(1 for older, newer in zip(states, states[1:]) if older != newer)
+    changes = sum(1 for newer, older in zip(present, present[1:]) if newer != older)
     if changes >= FLAKY_CHANGES:
         return "flaky", streak, since
     return ("new" if streak == 1 else "known"), streak, since

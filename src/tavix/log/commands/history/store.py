@@ -299,11 +299,6 @@ class RunIndex:
         rows.sort(key=lambda r: (_seconds_key(r["started"]), r["id"]), reverse=True)
         return rows if limit is None else rows[:limit]
 
-    def _failing_result_ids(self, connection):
-        table = schema.words
-        return [word for word, text in connection.execute(select(table.c.id, table.c.text))
-                if is_failing(text)]
-
     def _texts(self, connection):
         table = schema.words
         return dict(connection.execute(select(table.c.id, table.c.text)).all())
@@ -322,27 +317,31 @@ class RunIndex:
         with self._transaction() as connection:
             earlier = self._earlier_runs(connection, run, window - 1)
             texts = self._texts(connection)
-            failing_ids = self._failing_result_ids(connection)
+            failing_ids = {word for word, text in texts.items() if is_failing(text)}
             failing = connection.execute(
                 select(rs.c.node_id, rs.c.position, rs.c.type_id, rs.c.result_id, nodes.c.path)
                 .join(nodes, nodes.c.id == rs.c.node_id)
                 .where(and_(rs.c.run_id == run["id"], rs.c.result_id.in_(failing_ids)))
                 .order_by(rs.c.position)).all()
-            earlier_results = {}
+            # Per earlier run, newest first: node -> result.
+            earlier_results = [{} for _ in earlier]
             if earlier and failing:
+                slot = {r["id"]: i for i, r in enumerate(earlier)}
                 mine = rs.alias("mine")
                 query = (select(rs.c.run_id, rs.c.node_id, rs.c.result_id)
                          .join(mine, and_(mine.c.node_id == rs.c.node_id, mine.c.run_id == run["id"],
                                           mine.c.result_id.in_(failing_ids)))
                          .where(rs.c.run_id.in_([r["id"] for r in earlier])))
                 for run_id, node_id, result_id in connection.execute(query).all():
-                    earlier_results[(run_id, node_id)] = texts[result_id]
+                    earlier_results[slot[run_id]][node_id] = result_id
             categories = self._categories(connection, run)
         request_ids = [run["request_id"]] + [r["request_id"] for r in earlier]
         listed = []
         for node_id, position, type_id, result_id, path in failing:
-            history = [texts[result_id]] + [earlier_results.get((r["id"], node_id)) for r in earlier]
-            status, streak, since = node_status(history, request_ids)
+            results = [result_id] + [run_results.get(node_id) for run_results in earlier_results]
+            states = [None if word is None else word in failing_ids for word in results]
+            history = [None if word is None else texts[word] for word in results]
+            status, streak, since = node_status(states, request_ids)
             node = {"path": json.loads(path), "type": texts[type_id], "result": texts[result_id],
                     "status": status, "streak": streak, "since": since, "history": history}
             if ids is not None:
