@@ -360,3 +360,13 @@ def test_native_identities_follow_the_literal_rules():
         assert [n[1:] for n in native] == [n[1:] for n in literal]
         assert all(n[0] is m[0] for n, m in zip(native, literal))
         assert all(json.loads(n[1]) for n in native)
+
+
+def test_an_unreadable_archive_is_reported_and_the_others_indexed(tmp_path, series, capsys):
+    broken = tmp_path / "broken.zip"
+    broken.write_bytes(b"not a zip")
+    status, out, err = tavix("logs", "index", str(broken), str(series[0]), "--index", str(tmp_path / "i.sqlite"),
+                             capsys=capsys)
+    assert status == 1 and out.startswith(f"indexed {series[0]}")
+    assert err.splitlines() == [f"could not index {broken}: BadZipFile: File is not a zip file",
+                                "tavix: error: 1 of 2 archives could not be indexed"]

@@ -8,7 +8,7 @@ import json
 import logging
 import sys
 
-from tavix.cli.base import Subcommand
+from tavix.cli.base import CommandError, Subcommand
 
 from .definitions import is_failing
 
@@ -76,7 +76,8 @@ class IndexSubcommand(Subcommand):
     help = "record runs in the run index"
     usage = "{prog} ARCHIVE... [--index URL]"
     description = ("\nRecords each run archive in the run index (once: an archive already there is\n"
-                   "recognised by its content). Prints one line per archive.\n")
+                   "recognised by its content). Prints one line per archive; an archive that\n"
+                   "cannot be read is reported and the others are indexed all the same (status 1).\n")
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
@@ -85,16 +86,30 @@ class IndexSubcommand(Subcommand):
     def run(self, args):
         from tavix.cli.progress import ProgressLine
 
+        from . import RunIndexError
+
         progress = ProgressLine()
+        failed = 0
         with open_index(args) as index:
             for choice in args.archives:
-                path = _archive_path(choice)
-                run, added = record_archive(index, path, progress)
+                # An archive that cannot be read is reported and passed over;
+                # an index that cannot be used ends the command.
+                try:
+                    path = _archive_path(choice)
+                    run, added = record_archive(index, path, progress)
+                except RunIndexError:
+                    raise
+                except Exception as error:
+                    failed += 1
+                    logger.error("could not index %s: %s: %s", choice, type(error).__name__, error)
+                    continue
                 if added:
                     logger.info("indexed %s: %s, run %s (%s)", path, run["suite_name"] or "(no suite)",
                                 run["request_id"] or "(no request id)", run["start_time"] or "no start time")
                 else:
                     logger.info("already indexed %s: run %s", path, run["request_id"] or "(no request id)")
+        if failed:
+            raise CommandError("%d of %d archives could not be indexed" % (failed, len(args.archives)))
 
 
 def _window(text):
