@@ -103,7 +103,8 @@ def test_viewer_shows_badges_strip_and_filters(nightly, server_thread, page):
         page.click(".sidebar .tab[data-tab=failures]")
         page.wait_for_selector(".failure .history-badge")
         groups = page.locator(".failure .history-badge").all_inner_texts()
-        assert groups == ["since 2026-12-01"]  # every failing node logs "step_one broke"
+        # Every failing node logs "step_one broke": one group; its failing nodes are the step_one sections.
+        assert groups == ["since 2026-12-01", "2 new"]
         os.makedirs(ARTIFACTS, exist_ok=True)
         page.click(".sidebar .tab[data-tab=tests]")
         page.screenshot(path=os.path.join(ARTIFACTS, "history.png"))

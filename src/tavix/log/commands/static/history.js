@@ -46,13 +46,27 @@ export class RunHistory {
       title: `${node.status}: failing in ${node.streak} run(s) in a row, since run ${node.since}` });
   }
 
-  // The badge of a group of the Failures view, or null.
+  // The badges of a group of the Failures view: whether its cause is new,
+  // and how many of its failing sections are new or flaky; or null.
   groupBadge(item) {
     const category = item.signature !== undefined && this.categories.get(item.signature);
-    if (!category) return null;
-    const text = category.status === "new" ? "new" : `since ${this.date(category.first_seen)}`;
-    return el("span", { className: `history-badge h-${category.status}`, textContent: text,
-      title: `first seen in run ${category.first_seen}` });
+    const badges = [];
+    if (category) {
+      const text = category.status === "new" ? "new cause" : `since ${this.date(category.first_seen)}`;
+      badges.push(el("span", { className: `history-badge h-${category.status}`, textContent: text,
+        title: `first seen in run ${category.first_seen}` }));
+    }
+    // A step of the group counts as its section ("<section>#<step>").
+    const counts = new Map();
+    for (const id of new Set((item.sections || []).map((node) => node.split("#")[0]))) {
+      const status = this.nodes.get(id)?.status;
+      if (FILTERS.includes(status)) counts.set(status, (counts.get(status) || 0) + 1);
+    }
+    for (const [status, count] of counts) {
+      badges.push(el("span", { className: `history-badge h-${status}`, textContent: `${count} ${status}`,
+        title: `${count} of its failing sections are ${status}` }));
+    }
+    return badges.length ? el("span", { className: "history-badges" }, ...badges) : null;
   }
 
   // The "new" and "flaky" chips; each shows only the failing sections of its status.
