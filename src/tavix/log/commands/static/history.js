@@ -76,10 +76,12 @@ export class RunHistory {
       const chip = el("button", { className: `chip history-chip h-${status}${ids.size ? "" : " zero"}`,
         title: `Show only the ${status} failures` }, status, el("b", { textContent: String(ids.size) }));
       chip.dataset.history = status;
+      chip.setAttribute("aria-pressed", "false");
       chip.addEventListener("click", () => {
         this.active = this.active === status ? null : status;
         for (const other of document.querySelectorAll(".history-chip")) {
           other.classList.toggle("active", other.dataset.history === this.active);
+          other.setAttribute("aria-pressed", String(other.dataset.history === this.active));
         }
         this.onFilter(this.active ? ids : null);
       });
