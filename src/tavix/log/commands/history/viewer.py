@@ -1,7 +1,6 @@
 """The run history as the viewer serves it: the opened run, recorded when
 `tavix logs view` opens it."""
 import logging
-import threading
 
 from .runs import path_of, section_identities
 
@@ -13,27 +12,19 @@ class ViewerHistory:
 
     def __init__(self, index, run, parser, window=10):
         self.index, self.run, self.window = index, run, window
-        self._parser = parser
-        self._lock = threading.Lock()
-        self._ids = self._keys = None
-
-    def _identities(self):
-        # Worked out on the first request, in a worker thread, not while the viewer starts.
-        with self._lock:
-            if self._ids is None:
-                listed = section_identities(self._parser)
-                self._ids = [s[0].get("id") for s in listed]
-                self._keys = {s[0].get("id"): s[1] for s in listed}
-            return self._ids, self._keys
+        # Worked out once, as the viewer starts, for the first answer's sake.
+        listed = section_identities(parser)
+        self._ids = [s[0].get("id") for s in listed]
+        self._keys = {s[0].get("id"): s[1] for s in listed}
 
     def run_history(self):
         """The run's history, each node with the section's "id" in this opening."""
-        return self.index.history(self.run, self.window, ids=self._identities()[0])
+        return self.index.history(self.run, self.window, ids=self._ids)
 
     def section_history(self, section_id):
         """{"id", "path", "runs": [{"request_id", "start_time", "result"}, ...]} of a
         section, this run first; KeyError for an id that is not a section."""
-        path = path_of(self._identities()[1][section_id])
+        path = path_of(self._keys[section_id])
         return {"id": section_id, "path": path,
                 "runs": self.index.section_history(self.run, path, self.window)}
 
