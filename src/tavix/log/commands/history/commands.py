@@ -37,10 +37,7 @@ def open_index(args):
 def _archive_path(choice):
     from tavix.log.commands.logs import choose_archive
 
-    path = choose_archive(choice).absolute()
-    if not path.exists():
-        raise FileNotFoundError(str(path))
-    return path
+    return choose_archive(choice)
 
 
 def _open_and_record(index, path, digest, progress):

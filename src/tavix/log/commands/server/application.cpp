@@ -39,6 +39,9 @@ constexpr Route kRoutes[] = {
     {"/categories", "categories", true},
     {"/timeline", "timeline", true},
     {"/timeline/{task}/histogram", "timeline_histogram", true},
+    // Comparison with a baseline run.
+    {"/compare", "compare", true},
+    {"/sections/{section_uuid}/diff", "section_diff", true},
     {"/history", "run_history", true},
     {"/history/sections/{section_uuid}", "section_history", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
@@ -169,6 +172,22 @@ constexpr Handler kHandlers[] = {
      "native pass off the event loop, then kept for the opening; only bins holding such a line,\n"
      "at most 20000 (wider bins for long runs); \"offsets\" gives each bin's first such line as a\n"
      "byte offset in the log."},
+    // Comparison with a baseline run.
+    {"compare", compare,
+     "GET prefix/compare: what changed from the baseline run to this one, {\"base\", \"new\",\n"
+     "\"same_suite\", \"newly_failing\", \"fixed\", \"still_failing\", \"only_in_base\",\n"
+     "\"only_in_new\", \"categories\"} as parser.base.compare_runs gives it; each section entry\n"
+     "also has \"id\": the section's id in this run, null for one only the baseline has.\n"
+     "Computed off the event loop on the first request and kept for the opening. Without a\n"
+     "baseline: status 500 {\"detail\": \"NO_BASELINE\"}."},
+    {"section_diff", section_diff,
+     "GET prefix/sections/{section_uuid}/diff[?context=N]: the section's log against the section\n"
+     "of the same path in the baseline run, with N lines of context (0 to 1000, default 3):\n"
+     "{\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"} as\n"
+     "parser.base.diff_sections gives it with offsets=True. Computed off the event loop. Without\n"
+     "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
+     "has no section for: status 500 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
+     "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
 };
 
 constexpr Handler kHistoryHandlers[] = {
@@ -193,7 +212,8 @@ constexpr Handler kHistoryHandlers[] = {
 constexpr const char *kServerDoc =
     "HTTP application through which a browser looks at one opened run archive.\n\n"
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
-    "                access_token=None, access_hosts=(), history=None, **kwargs)\n\n"
+    "                access_token=None, access_hosts=(), baseline=None, history=None,\n"
+    "                **kwargs)\n\n"
     "history: the run's history in the run index (a ViewerHistory), served by the\n"
     "prefix/history routes; None answers them {\"detail\": \"NO_INDEX\"}.\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
@@ -205,16 +225,19 @@ constexpr const char *kServerDoc =
     "connected to, or a name of access_hosts) are refused the same way, and HTML reports\n"
     "of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts\n"
     "allow-popups), so their scripts cannot read the viewer's routes.\n"
-    "access_hosts: further Host names to accept, such as the one the URL shows.\n\n"
+    "access_hosts: further Host names to accept, such as the one the URL shows.\n"
+    "baseline: None, or another opened Archive to compare this run with (the compare and\n"
+    "section diff routes).\n\n"
     "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
     "search the task logs before it answers with \"complete\": false.";
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
-                 nb::handle history, nb::kwargs kwargs) {
+                 nb::handle baseline, nb::handle history, nb::kwargs kwargs) {
     super_of(state->server_class, self).attr("__init__")(**kwargs);
     self.attr("archive") = archive;
     self.attr("fread_size") = fread_size;
+    self.attr("baseline") = baseline;
     nb::dict header;
     header["Access-Control-Allow-Origin"] = "*";
     self.attr("_default_header") = header;
@@ -247,7 +270,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed", "history"));
+                       "access_token", "_scans", "_computed", "baseline", "history"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -256,7 +279,8 @@ void define_server_class(nb::module_ &m) {
         .method("__init__", &server_init, nb::arg("archive"), nb::arg("fread_size") = 20480,
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
                 nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),
-                nb::arg("history").none() = nb::none(), nb::arg("kwargs"));
+                nb::arg("baseline").none() = nb::none(), nb::arg("history").none() = nb::none(),
+                nb::arg("kwargs"));
     auto add_handler = [&](const Handler &handler) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
         builder.attr(handler.name,
