@@ -314,7 +314,7 @@ def literal_identities(parser):
     seen, paths, listed = {}, {}, []
     for task in parser.scripts:
         for record in task["sections"]:
-            name = str(record.get("section_name") or record.get("section_type") or "")
+            name = str(record.get("section_name") or record.get("section_type"))
             parents = record.get("parents")
             path = (paths[parents[-1]] if parents else []) + [name]
             count = seen[path_key(path)] = seen.get(path_key(path), 0) + 1
@@ -342,7 +342,8 @@ def random_parser(rng):
                 name = rng.choice(["a", "b", ""])
             records.append({"section_name": name, "section_type": rng.choice(["testcase", "", None, 5]),
                             "result": rng.choice(["passed", "failed", None, 3]), "run_time": rng.choice(times),
-                            "parents": list(open_), "sequence_number": sequence})
+                            "parents": list(open_), "sequence_number": sequence, "id": f"id{sequence}",
+                            "parent_id": f"id{open_[-1]}" if open_ else "suite"})
             open_ = open_ + [sequence]
         scripts.append({"sections": records})
     return types.SimpleNamespace(scripts=scripts)

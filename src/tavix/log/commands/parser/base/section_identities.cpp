@@ -1,15 +1,14 @@
-// Section identities across runs: each section's path from its task's script
-// down, as the run index (tavix.log.commands.history) records it, with what
-// the index keeps of the section. One pass over every section of a run.
+// What the run index (tavix.log.commands.history) keeps of each section of a
+// run: its path (the paths runs are compared by) as JSON text, type, result
+// and duration. One pass over every section of a run.
 #include <nanobind/nanobind.h>
 
 #include <cmath>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "base.hpp"
+#include "comparison/section_identity.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::parser_base {
@@ -82,55 +81,21 @@ nb::object seconds_of(nb::handle run_time) {
     return std::isfinite(total) ? nb::object(nb::float_(total)) : nb::none();
 }
 
-// The name the tree shows: the section's name, else its type.
-std::string shown_name(nb::handle record) {
-    nb::object name = get_item(record, "section_name");
-    if (!truthy(name))
-        name = get_item(record, "section_type");
-    return truthy(name) ? utf8_text(name) : std::string();
-}
-
 nb::list section_identities(nb::handle parser) {
     nb::list listed;
-    std::unordered_map<std::string, long> seen;  // key -> sections with it so far
-    std::vector<std::string> keys;
-    nb::dict position_of;  // sequence number -> index in keys
-    for (nb::handle task : parser.attr("scripts")) {
-        nb::object sections = get_item(task, "sections");
-        if (!PyList_Check(sections.ptr()))
-            continue;
-        for (nb::handle record : sections) {
-            std::string name = shown_name(record);
-            std::string head = "[";
-            nb::object parents = get_item(record, "parents");
-            if (truthy(parents)) {
-                nb::object last = checked(PySequence_GetItem(parents.ptr(), -1));
-                PyObject *at = PyDict_GetItemWithError(position_of.ptr(), last.ptr());
-                if (at) {
-                    const std::string &parent = keys[nb::cast<size_t>(nb::handle(at))];
-                    head.assign(parent, 0, parent.size() - 1);
-                    head += ',';
-                } else if (PyErr_Occurred()) {
-                    throw nb::python_error();
-                }
-            }
-            std::string key = head;
-            append_json_string(key, name);
-            key += ']';
-            long count = ++seen[key];
-            if (count > 1) {
-                key = head;
-                append_json_string(key, name + "#" + std::to_string(count));
-                key += ']';
-                ++seen[key];
-            }
-            position_of[get_item(record, "sequence_number")] = keys.size();
-            nb::object key_text = checked(PyUnicode_DecodeUTF8(key.data(), Py_ssize_t(key.size()), nullptr));
-            keys.push_back(std::move(key));
-            listed.append(nb::make_tuple(record, key_text, text_of(get_item(record, "section_type")),
-                                         text_of(get_item(record, "result")),
-                                         seconds_of(get_item(record, "run_time"))));
+    for (const SectionPath &section : section_paths_of(parser)) {
+        std::string key = "[";
+        for (nb::handle name : section.names) {
+            if (key.size() > 1)
+                key += ',';
+            append_json_string(key, utf8_text(name));
         }
+        key += ']';
+        nb::handle record = section.record;
+        listed.append(nb::make_tuple(record, checked(PyUnicode_DecodeUTF8(key.data(), Py_ssize_t(key.size()), nullptr)),
+                                     text_of(get_item(record, "section_type")),
+                                     text_of(get_item(record, "result")),
+                                     seconds_of(get_item(record, "run_time"))));
     }
     return listed;
 }
@@ -140,11 +105,10 @@ nb::list section_identities(nb::handle parser) {
 void define_section_identities(nb::module_ &module) {
     module.def("section_identities", &section_identities, nb::arg("parser"),
                "(record, path, type, result, duration) of every section of the parser's tasks, in\n"
-               "tree order. path: the JSON text of the names from the task's script down to the\n"
-               "section (an unnamed one by its type), as json.dumps(names, ensure_ascii=False,\n"
-               "separators=(\",\", \":\")) writes it; the 2nd, 3rd... section of a path already seen\n"
-               "has \"#2\", \"#3\"... after its own name. type and result: texts (\"\" for none);\n"
-               "duration: the run time in seconds (\"12.5\" or \"0:03:07.2\"), or None.");
+               "tree order. path: the section's path (see section_paths) as JSON text, as\n"
+               "json.dumps(names, ensure_ascii=False, separators=(\",\", \":\")) writes it. type and\n"
+               "result: texts (\"\" for none); duration: the run time in seconds (\"12.5\" or\n"
+               "\"0:03:07.2\"), or None.");
 }
 
 }  // namespace tavix::parser_base
