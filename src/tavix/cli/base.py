@@ -35,11 +35,12 @@ def make_parser(command_class, prog=None):
 
 
 class CommandError(Exception):
-    """A failure the user can mend (a bad pattern, an unwritable file): the
-    tool shows only its message, as "tavix: error: <message>", and exits
-    with `status`, 2 unless given."""
+    """A failure the user can act on (a bad pattern, an unwritable file): the
+    tool shows its message alone, without the exception's type name, as
+    "tavix: error: <message>", and exits with `status`: 1 unless given, 2
+    for a usage error."""
 
-    def __init__(self, message, status=2):
+    def __init__(self, message, status=1):
         super().__init__(message)
         self.status = status
 

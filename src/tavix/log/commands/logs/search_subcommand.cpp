@@ -52,6 +52,13 @@ void search_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     add("--json", nb::arg("action") = "store_true", nb::arg("help") = "print JSON Lines");
 }
 
+// Ends the command with "tavix: error: <message>" and status 2.
+[[noreturn]] void usage_error(nb::handle message) {
+    nb::object command_error = nb::module_::import_("tavix.cli.base").attr("CommandError");
+    PyErr_SetObject(command_error.ptr(), command_error(message, nb::arg("status") = 2).ptr());
+    throw nb::python_error();
+}
+
 // The pattern checked before the archive is opened: a typo costs no extraction.
 void check_pattern(nb::handle text, bool regex, bool case_sensitive) {
     nb::object check = nb::getattr(global("Archive"), "check_query", nb::none());
@@ -66,9 +73,7 @@ void check_pattern(nb::handle text, bool regex, bool case_sensitive) {
         nb::str prefix("invalid query: ");
         if (truthy(message.attr("startswith")(prefix)))
             message = nb::str(message[nb::slice(nb::int_(nb::len(prefix)), nb::none(), nb::none())]);
-        nb::object command_error = nb::module_::import_("tavix.cli.base").attr("CommandError");
-        PyErr_SetObject(command_error.ptr(), nb::str("invalid pattern: {}").format(message).ptr());
-        throw nb::python_error();
+        usage_error(nb::str("invalid pattern: {}").format(message));
     }
 }
 
@@ -210,10 +215,7 @@ void search_log(nb::handle archive, const LogRanges &log, const nb::object &text
 void search_run(nb::handle self, nb::handle args) {
     nb::list words = nb::borrow<nb::list>(args.attr("words"));
     if (nb::len(words) > 2) {
-        nb::object command_error = nb::module_::import_("tavix.cli.base").attr("CommandError");
-        PyErr_SetString(command_error.ptr(),
-                        "give at most an archive and one TEXT (quote a text with blanks)");
-        throw nb::python_error();
+        usage_error(nb::str("give at most an archive and one TEXT (quote a text with blanks)"));
     }
     nb::object text = words[nb::len(words) - 1];
     nb::object choice = nb::len(words) == 2 ? nb::object(words[0]) : nb::object(nb::none());
