@@ -8,6 +8,7 @@ from tavix.cli.base import (
 )
 from tavix.cli.utils import format_table as format_table
 from tavix.log.commands.archive import Archive as Archive
+import tavix.log.commands.history.commands
 from tavix.log.commands.server import (
     LogViewerServer as LogViewerServer
 )
@@ -51,6 +52,13 @@ class ListSubcommand(tavix.cli.base.Subcommand):
         """
 
     def run(self, args: object | None) -> None: ...
+
+def choose_archive(choice: object | None) -> object:
+    """
+    The archive a command line names, as an absolute path: the newest for None or "",
+    the one at index d of 'tavix logs list' for "-...d" (d a digit), else the path
+    itself; FileNotFoundError when nothing is there.
+    """
 
 class ViewSubcommand(tavix.cli.base.Subcommand):
     name: str = 'view'
@@ -142,3 +150,5 @@ class LogsCommand(tavix.cli.base.CommandWithSubcommands):
     SUBCOMMANDS: list = ...
 
     SUBCMDS_ENTRYPOINT: str = ''
+
+    def __init__(self, *args, **kwargs) -> None: ...

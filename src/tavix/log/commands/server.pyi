@@ -50,8 +50,11 @@ class LogViewerServer(aiohttp.web_app.Application):
     HTTP application through which a browser looks at one opened run archive.
 
     LogViewerServer(archive, fread_size=20480, url_prefix="/private/v1/standalone", *,
-                    access_token=None, access_hosts=(), baseline=None, **kwargs)
+                    access_token=None, access_hosts=(), baseline=None, history=None,
+                    **kwargs)
 
+    history: the run's history in the run index (a ViewerHistory), served by the
+    prefix/history routes; None answers them {"detail": "NO_INDEX"}.
     access_token: None serves every request. A text lets in only requests that carry it:
     the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's
     Max-Age) holding a secret derived from the token and redirects to the same address
@@ -76,7 +79,7 @@ class LogViewerServer(aiohttp.web_app.Application):
 
     job_search_seconds: float = 60.0
 
-    def __init__(self, archive: object, fread_size: object = 20480, url_prefix: object = '/private/v1/standalone', *, access_token: object | None = None, access_hosts: object = (), baseline: object | None = None, **kwargs) -> None: ...
+    def __init__(self, archive: object, fread_size: object = 20480, url_prefix: object = '/private/v1/standalone', *, access_token: object | None = None, access_hosts: object = (), baseline: object | None = None, history: object | None = None, **kwargs) -> None: ...
 
     index: _CoroutineMethod = ...
 
@@ -131,6 +134,10 @@ class LogViewerServer(aiohttp.web_app.Application):
     compare: _CoroutineMethod = ...
 
     section_diff: _CoroutineMethod = ...
+
+    run_history: _CoroutineMethod = ...
+
+    section_history: _CoroutineMethod = ...
 
     _warm_up: _CoroutineMethod = ...
 

@@ -77,9 +77,18 @@ def failure_causes(logfile: object, host: object | None, ranges: object) -> list
     The cause line of each (start, size) byte range of a task log: the first record line of the host (any host when None) with a severity of 3 or less, else the last one of severity 4. Each is (offset of the line in the file, severity, message after the tags field), or None when there is none.
     """
 
-def failure_categories(parser: object, causes: bool = False) -> dict:
+def failure_categories(parser: object, causes: bool = False, cause_lines: bool = False) -> dict:
     """
-    The failing sections and steps of the parser's tasks grouped by the signature of their cause lines: {"categories": [{"signature", "example", "count", "results", "sections"}, ...], "unexplained": [ids]}, categories by count, largest first, then by first appearance. A step is given as its section's id, "#" and its own id. With causes=True each category also has "causes": [offset of the cause line from the node's log start, severity] per node. Nodes whose log cannot be read (missing, not a file, outside the archive, a range past its end) are listed under "unreadable", when there are any.
+    The failing sections and steps of the parser's tasks grouped by the signature of their cause lines: {"categories": [{"signature", "example", "count", "results", "sections"}, ...], "unexplained": [ids]}, categories by count, largest first, then by first appearance. A step is given as its section's id, "#" and its own id. With causes=True each category also has "causes": [offset of the cause line from the node's log start, severity] per node. With cause_lines=True each category also has "cause_lines": the message of each node's cause line. Nodes whose log cannot be read (missing, not a file, outside the archive, a range past its end) are listed under "unreadable", when there are any.
+    """
+
+def section_identities(parser: object) -> list:
+    """
+    (record, path, type, result, duration) of every section of the parser's tasks, in
+    tree order. path: the section's path (see section_paths) as JSON text, as
+    json.dumps(names, ensure_ascii=False, separators=(",", ":")) writes it. type and
+    result: texts ("" for none); duration: the run time in seconds ("12.5" or
+    "0:03:07.2"), or None.
     """
 
 def severity_histogram(logfile: object, host: object | None, start: object = 0, size: object = -1) -> dict:
