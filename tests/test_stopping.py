@@ -79,5 +79,5 @@ def test_a_signal_ends_the_viewer_at_once_during_a_scan(dense_run, stop):
         if viewer.poll() is None:
             viewer.kill()
             viewer.wait()
-    assert viewer.stdout.read() == "Bye\n"
+    assert viewer.communicate()[0] == "Bye\n"
     assert took < STOP_BOUND
