@@ -24,15 +24,9 @@ VIEWER = textwrap.dedent("""
     import socket, sys
     from tavix.log.commands.archive import Archive
     from tavix.log.commands.server import LogViewerServer
+    from tavix.testing import archives
     with Archive(sys.argv[1]) as archive:
-        record = archive.results.scripts[0]["sections"][-1]
-        section = archive.results.get_section(record["id"])
-        with open(section.logfile, "rb") as f:
-            text = f.read()
-        with open(section.logfile, "ab") as f:
-            for _ in range(24):
-                f.write(text)
-        section.log_start, section.log_size = 0, -1
+        record = archives.stretch_last_section(archive, 24)
         sock = socket.socket()
         sock.bind(("127.0.0.1", 0))
         sock.listen(16)
