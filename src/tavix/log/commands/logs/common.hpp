@@ -17,7 +17,9 @@ struct State {
     nb::object os, sys, time, socket, shlex, shutil, platform, subprocess, logging, secrets;
     nb::object path_class, getuser;
     nb::object progress_line;  // tavix.cli.progress.ProgressLine
-    nb::object view_class;  // for super() in its constructor
+    nb::object view_class, logs_class;  // for super() in their constructors
+    nb::object history_commands;  // tavix.log.commands.history.commands
+    nb::object history_viewer;    // tavix.log.commands.history.viewer.history_for_viewer
 };
 
 State &state();
@@ -98,9 +100,13 @@ void with_run_pair(nb::handle args, Body &&body) {
     });
 }
 
-// Defines ListSubcommand, then ViewSubcommand; each returns its class.
+// Define the subcommands; each returns its class.
 nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base);
+// At the terminal and in CI: the run without a browser.
+nb::object define_failures_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_search_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_export_subcommand(nb::module_ &m, nb::handle subcommand_base);
 // CompareSubcommand and DiffSubcommand: two runs side by side.
 nb::object define_compare_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_diff_subcommand(nb::module_ &m, nb::handle subcommand_base);

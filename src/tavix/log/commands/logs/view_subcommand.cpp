@@ -2,6 +2,7 @@
 
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "opened_archive.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::logs {
@@ -35,6 +36,10 @@ constexpr const char *NO_TOKEN_HELP =
     "By default each run makes a fresh token: the URL shown carries it once, the\n"
     "browser keeps it as a cookie, and requests without it are refused. Without\n"
     "it, any program or web page on this machine can read the archive.";
+
+constexpr const char *NO_INDEX_HELP =
+    "Do not record the run in the run index (see --index); the viewer then shows\n"
+    "no history of its failures.";
 
 constexpr const char *BASELINE_HELP =
     "Another run to compare this one with (an archive file or -<index>): the viewer\n"
@@ -75,25 +80,11 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
     add("--no-token", nb::arg("dest") = "use_token", nb::arg("action") = "store_false",
         nb::arg("default") = true, nb::arg("help") = NO_TOKEN_HELP);
+    add("--no-index", nb::arg("dest") = "use_index", nb::arg("action") = "store_false",
+        nb::arg("default") = true, nb::arg("help") = NO_INDEX_HELP);
     add("--baseline", nb::arg("metavar") = "BASE", nb::arg("default") = nb::none(),
         nb::arg("help") = BASELINE_HELP);
     self.attr("parser").attr("epilog") = OPENING_EPILOG;
-}
-
-// `with_context` on an archive whose opening shows its progress: the line is
-// off the screen before anything else is printed, also when opening fails
-// or is interrupted.
-template <typename Body>
-void with_opened_archive(nb::handle archive, const OpeningProgress &progress, Body &&body) {
-    try {
-        with_context(archive, [&](nb::handle opened) {
-            progress.erase();
-            body(opened);
-        });
-    } catch (...) {
-        progress.erase();
-        throw;
-    }
 }
 
 nb::object bind_listening_socket(const nb::object &host, const nb::object &port) {
@@ -127,12 +118,7 @@ void view_run(nb::handle self, nb::handle args) {
     int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
     s.logging.attr("getLogger")("aiohttp").attr("setLevel")(root_level + 10);
 
-    OpeningProgress progress;
-    nb::object opening = global("Archive")(path);
-    // An archive class of the user's without the attribute opens without it.
-    if (progress.active() && nb::hasattr(opening, "progress"))
-        opening.attr("progress") = progress.observer();
-    with_opened_archive(opening, progress, [&](nb::handle archive) {
+    with_archive_at(path, [&](nb::handle archive, const OpeningProgress &progress) {
         if (baseline_path.is_none())
             return serve_archive(self, args, archive, nb::none(), progress);
         s.logger.attr("info")("Baseline: %s", baseline_path);
@@ -153,6 +139,11 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
     bool any_port = port.equal(nb::int_(0));
     // A missing attribute (a namespace made by hand) keeps the safe default.
     bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
+    bool use_index = truthy(nb::getattr(args, "use_index", nb::bool_(true)));
+    // Recorded before serving: the history routes read the run back.
+    nb::object history = nb::none();
+    if (use_index)
+        history = state().history_viewer(archive, nb::getattr(args, "index", nb::none()));
     {
         nb::object sock = bind_listening_socket(host, port);
         try {
@@ -165,6 +156,8 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
             // user's without these keywords still serves.
             if (!baseline.is_none())
                 options["baseline"] = baseline;
+            if (!history.is_none())
+                options["history"] = history;
             if (use_token) {
                 nb::object token = s.secrets.attr("token_urlsafe")(TOKEN_BYTES);
                 options["access_token"] = token;
@@ -329,6 +322,10 @@ nb::object choose_archive(nb::handle choice) {
 }
 
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base) {
+    m.def("choose_archive", &choose_archive, nb::arg("choice").none(),
+          "The archive a command line names, as an absolute path: the newest for None or \"\",\n"
+          "the one at index d of 'tavix logs list' for \"-...d\" (d a digit), else the path\n"
+          "itself; FileNotFoundError when nothing is there.");
     state().view_class = ClassBuilder(m, "ViewSubcommand", {subcommand_base})
                      .attr("name", nb::str("view"))
                      .attr("help", nb::str("open and view log archive in browser"))

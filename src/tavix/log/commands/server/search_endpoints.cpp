@@ -10,6 +10,7 @@
 #include <cancel_flag.hpp>
 
 #include "coroutine.hpp"
+#include "innermost_ranges.hpp"
 #include "server.hpp"
 
 namespace tavix::server {
@@ -369,9 +370,9 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
                 if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
                     throw;
             }
-            std::vector<Range> ranges;
+            std::vector<tavix::Range> ranges;
             for (nb::handle entry : entries) {
-                Range range{nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
+                tavix::Range range{nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
                             nb::cast<size_t>(entry[2])};
                 if (log_bytes < 0 || range.start < 0 || range.start > log_bytes)
                     unreadable[range.order] = 1;
@@ -381,11 +382,11 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             if (ranges.empty())
                 continue;
             std::vector<size_t> searched;
-            for (const Range &range : ranges)
+            for (const tavix::Range &range : ranges)
                 searched.push_back(range.order);
             std::vector<long long> bounds;
             std::vector<size_t> owners;
-            innermost(std::move(ranges), bounds, owners);
+            tavix::innermost(std::move(ranges), bounds, owners);
             nb::list bound_list;
             for (long long bound : bounds)
                 bound_list.append(bound);
