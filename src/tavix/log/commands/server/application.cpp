@@ -241,7 +241,11 @@ constexpr const char *kServerDoc =
     "HTTP application through which a browser looks at one opened run archive.\n\n"
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
     "                access_token=None, access_hosts=(), baseline=None, history=None,\n"
-    "                **kwargs)\n\n"
+    "                scan_budget=None, **kwargs)\n\n"
+    "scan_budget: bytes that the kept device-command scans of all sections, with the\n"
+    "filter results kept with them, may take together (the process's one table,\n"
+    "LogSection.child_execute.fget; 512 MiB unless set). Least recently used sections\n"
+    "are dropped first and scanned again when asked for, with the same execution ids.\n"
     "history: the run's history in the run index (a ViewerHistory), served by the\n"
     "prefix/history routes; None answers them {\"detail\": \"NO_INDEX\"}.\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
@@ -313,7 +317,7 @@ nb::dict handler_args(nb::handle given) {
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
-                 nb::handle baseline, nb::handle history, nb::kwargs kwargs) {
+                 nb::handle baseline, nb::handle history, nb::handle scan_budget, nb::kwargs kwargs) {
     kwargs["handler_args"] = handler_args(kwargs.contains("handler_args") ? nb::object(kwargs["handler_args"])
                                                                           : nb::object(nb::none()));
     super_of(state->server_class, self).attr("__init__")(**kwargs);
@@ -326,6 +330,9 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("_scans") = nb::dict();
     self.attr("_searches") = new_search_state();
     self.attr("history") = history;
+    // One table of scans serves every section view of the process.
+    if (!scan_budget.is_none())
+        state->scan_cache.attr("budget") = scan_budget;
 
     nb::object router = self.attr("router");
     nb::object add_get = router.attr("add_get");
@@ -366,7 +373,7 @@ void define_server_class(nb::module_ &m) {
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
                 nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),
                 nb::arg("baseline").none() = nb::none(), nb::arg("history").none() = nb::none(),
-                nb::arg("kwargs"));
+                nb::arg("scan_budget").none() = nb::none(), nb::arg("kwargs"));
     auto add_handler = [&](const Handler &handler) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
         builder.attr(handler.name,

@@ -142,30 +142,14 @@ nb::list filter_items(nb::handle items, const Paging &paging) {
     return matches;
 }
 
-// What the last few filters of a scan's commands kept: paging through a
-// filtered list of a million commands filters it once, not once per page.
-struct Filtered {
-    nb::object scanned;  // the scan's dictionary
-    nb::str device, q;
-    nb::list matches;
-};
-constexpr size_t kRememberedFilters = 4;
-
-nb::list remembered_filter(nb::handle scanned, const Paging &paging) {
-    static auto *remembered = new std::vector<Filtered>();  // most recently used last
-    for (auto it = remembered->begin(); it != remembered->end(); ++it) {
-        if (it->scanned.is(scanned) && it->device.equal(paging.device) && it->q.equal(paging.q)) {
-            Filtered found = *it;
-            remembered->erase(it);
-            remembered->push_back(found);
-            return found.matches;
-        }
-    }
-    nb::list matches = filter_items(scanned.attr("values")(), paging);
-    if (remembered->size() >= kRememberedFilters)
-        remembered->erase(remembered->begin());
-    remembered->push_back(Filtered{nb::borrow(scanned), paging.device, paging.q, matches});
-    return matches;
+// What a filter of a stock section's commands kept, held with them by the
+// scan cache: paging through a filtered list of a million commands filters
+// it once, not once per page.
+nb::list remembered_filter(nb::handle section, nb::handle scanned, const Paging &paging) {
+    nb::object items = scanned.attr("values")();
+    nb::object compute = nb::cpp_function([items, paging]() { return filter_items(items, paging); });
+    return nb::borrow<nb::list>(
+        state->scan_cache.attr("filtered")(section, nb::make_tuple(paging.device, paging.q), compute));
 }
 
 // `matches`: the commands the filters keep; the page is cut from them.
@@ -229,7 +213,7 @@ nb::object executions(nb::handle self, nb::handle request) {
                                                  : nb::object(all_executions());
                         if (paging)
                             return executions_page(self_, request_, *paging,
-                                                   stock ? remembered_filter(scanned, *paging)
+                                                   stock ? remembered_filter(section, scanned, *paging)
                                                          : filter_items(items, *paging));
                         if (!stock)
                             return json_answer(self_, items);

@@ -4,9 +4,9 @@
 // it runs in a worker thread (the scan lets go of the interpreter lock around
 // its reads and byte searches), so the loop keeps answering meanwhile. The
 // server keeps one entry per section being scanned, which later requests for
-// the section join, and the entries of the last few finished scans, so that
-// paging through a section's commands needs no thread. The scan's own cache
-// (and its stable execution ids) stays the one source of the results.
+// the section join. Finished scans are kept by the scan cache alone (with
+// their stable execution ids): paging through a stock section's commands
+// finds them there and needs no thread.
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -16,9 +16,6 @@
 namespace tavix::server {
 
 namespace {
-
-// Finished scans kept at hand, most recently used last.
-constexpr Py_ssize_t kKeptScans = 8;
 
 // An entry of the server's `_scans`: [section, future, start time, the
 // number of requests waiting for it, the capsule of its cancel flag].
@@ -30,24 +27,16 @@ nb::object scan_key(nb::handle section) { return nb::steal(PyLong_FromVoidPtr(se
 
 bool finished(nb::handle entry) { return nb::cast<bool>(entry[kFuture].attr("done")()); }
 
-// Drops the oldest finished entries beyond kKeptScans.
-void trim(nb::dict scans) {
-    Py_ssize_t done = 0;
-    for (auto [key, entry] : scans)
-        done += finished(entry);
-    if (done <= kKeptScans)
-        return;
-    nb::list drop;
-    for (auto [key, entry] : scans) {
-        if (done <= kKeptScans)
-            break;
-        if (finished(entry)) {
-            drop.append(key);
-            --done;
-        }
-    }
-    for (nb::handle key : drop)
-        PyDict_DelItem(scans.ptr(), key.ptr());
+// The kept scan of a stock section, as a finished future; invalid when there is none.
+nb::object kept_scan(nb::handle section) {
+    if (!uses_stock(section, "child_execute", state->stock_child_execute))
+        return {};
+    nb::object kept = state->scan_cache.attr("peek")(section);
+    if (kept.is_none())
+        return {};
+    nb::object done = state->get_running_loop().attr("create_future")();
+    done.attr("set_result")(kept);
+    return done;
 }
 
 }  // namespace
@@ -57,13 +46,12 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     nb::object key = scan_key(section);
     if (PyObject *found = PyDict_GetItemWithError(scans.ptr(), key.ptr())) {
         nb::object entry = nb::borrow(found);
-        // Used again: it moves to the end, away from the next trim.
-        PyDict_DelItem(scans.ptr(), key.ptr());
-        scans[key] = entry;
         return entry[kFuture];
     }
     if (PyErr_Occurred())
         throw nb::python_error();
+    if (nb::object kept = kept_scan(section); kept.is_valid())
+        return kept;
     nb::object held = nb::borrow(section);
     nb::object cancel = cancel_capsule(std::make_shared<std::atomic<bool>>(false));
     nb::object future = off_loop(
@@ -76,13 +64,11 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     entry.append(0);
     entry.append(cancel);
     scans[key] = entry;
-    future.attr("add_done_callback")(nb::cpp_function([scans, key, entry](nb::handle done) {
-        // A failed scan leaves nothing behind: the next request scans again.
-        bool failed = nb::cast<bool>(done.attr("cancelled")()) || !done.attr("exception")().is_none();
-        PyObject *current = PyDict_GetItem(scans.ptr(), key.ptr());
-        if (failed && current == entry.ptr())
+    future.attr("add_done_callback")(nb::cpp_function([scans, key, entry](nb::handle) {
+        // The result now lives in the scan cache; a failed scan leaves
+        // nothing behind, so the next request scans again.
+        if (PyDict_GetItem(scans.ptr(), key.ptr()) == entry.ptr())
             PyDict_DelItem(scans.ptr(), key.ptr());
-        trim(scans);
     }));
     return future;
 }

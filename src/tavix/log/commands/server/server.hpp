@@ -41,6 +41,7 @@ struct State {
     // computed once per opening, off the event loop
     nb::object failure_categories, severity_histogram;      // from the parser's base module
     nb::object executions_unless_cancelled;                  // likewise
+    nb::object scan_cache;  // LogSection.child_execute.fget: the kept scans and their filters
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
         offset, limit, fread_size, default_header, headers, data, get;

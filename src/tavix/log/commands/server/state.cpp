@@ -62,6 +62,7 @@ void init_state(nb::module_ &m) {
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
     state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
+    state->scan_cache = parser_base.attr("LogSection").attr("__dict__")["child_execute"].attr("fget");
 
     auto intern = [](const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); };
     state->archive = intern("archive");

@@ -25,7 +25,8 @@ struct Shared {
     nb::object execute_init, execute_format_type;  // LogExecute's stock methods
     nb::object log_section;
     nb::object uuid_module, uuid4;  // uuid4 as the interpreter has it
-    nb::object os_path_join, os_fspath, os_stat, lru_cache;
+    nb::object os_path_join, os_fspath, os_stat;
+    nb::object scan_cache;  // the ScanCache behind child_execute
     size_t scan_block = size_t(1) << 18;  // largest read of the execution scan
 };
 
@@ -116,8 +117,11 @@ void define_run_comparison(nb::module_ &module);
 // without regard to case and surrounding white space.
 bool is_failure(nb::handle result);
 
-// The execution scan of one LogSection: dictionary from execute_id to LogExecute.
-nb::object scan_executions(nb::handle section);
+// The execution scan of one LogSection: dictionary from execute_id to LogExecute;
+// adds to `bytes` an estimate of the memory the result holds.
+nb::object scan_executions(nb::handle section, size_t *bytes);
+// The table of kept scans behind LogSection.child_execute.
+nb::object define_scan_cache(nb::module_ &module);
 // section.child_execute, computed in this thread; a scan it starts stops with
 // RuntimeError once the flag of the capsule `cancel` (from the viewer
 // server) is set.

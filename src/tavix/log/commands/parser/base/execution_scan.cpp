@@ -60,7 +60,11 @@ constexpr int64_t CHECK_EVERY = int64_t(1) << 20;
 // The flag of the scan this thread runs for the viewer server, if any: see
 // executions_unless_cancelled.
 thread_local const std::atomic<bool> *scan_cancel = nullptr;
-constexpr size_t BLOCK_LINES = 10;  // lines kept as the text of a block without a title
+constexpr size_t BLOCK_LINES = 10;
+// What one execution holds besides its block text: the object with its
+// attributes, its id text, its line numbers and its place in the result
+// (measured with tracemalloc on dense logs; devices, kinds and times are shared).
+constexpr size_t BYTES_PER_EXECUTION = 480;  // lines kept as the text of a block without a title
 
 struct OpenExecution {
     nb::object execute;
@@ -116,6 +120,7 @@ class ExecutionScan {
 public:
     explicit ExecutionScan(nb::handle section);
     nb::object run();
+    size_t result_bytes() const { return result_bytes_; }
 
 private:
     int64_t find(std::string_view needle);
@@ -148,6 +153,7 @@ private:
     Attributes attributes_;  // of the execution being opened, kept for its capacity
     nb::object ids_;     // execute ids handed out before, by banner line
     nb::dict result_;
+    size_t result_bytes_ = 0;
     int64_t log_start_ = 0, log_size_ = 0;
     std::string host_;
     bool host_unusable_ = false;  // not a string: the first record-line test raises
@@ -343,6 +349,7 @@ void ExecutionScan::close(const RecordLine &line) {
     nb::handle execute = open_->execute;
     set_attr(execute, names().end_line, nb::int_(line_index_));
     set_attr(execute, names().stop_time, time_of(line));
+    size_t logs_bytes = 0;
     if (!open_->titled) {
         std::string storage;
         nb::object logs;
@@ -371,10 +378,13 @@ void ExecutionScan::close(const RecordLine &line) {
             storage += "(truncate)";
             logs = decode(storage);
         }
+        logs_bytes = sizeof(PyASCIIObject) + size_t(PyUnicode_GET_LENGTH(logs.ptr())) *
+                                                  PyUnicode_KIND(logs.ptr());
         set_attr(execute, names().logs, logs);
     }
     if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
         throw nb::python_error();
+    result_bytes_ += BYTES_PER_EXECUTION + (open_->titled ? 0 : logs_bytes);
     open_.reset();
 }
 
@@ -604,7 +614,12 @@ void ExecutionScan::track_executions_again() {
 
 }  // namespace
 
-nb::object scan_executions(nb::handle section) { return ExecutionScan(section).run(); }
+nb::object scan_executions(nb::handle section, size_t *bytes) {
+    ExecutionScan scan(section);
+    nb::object result = scan.run();
+    *bytes += scan.result_bytes() + sizeof(PyDictObject);
+    return result;
+}
 
 nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel) {
     CancelFlag flag = cancel_flag_of(cancel);

@@ -96,11 +96,9 @@ nb::object section_hash(nb::handle self) { return checked(PyLong_FromVoidPtr(sel
 
 void define_log_section(nb::module_ &module) {
     nb::object user_dict = nb::module_::import_("collections").attr("UserDict");
-    // One process-wide table of scan results, 128 sections, least recently
-    // used dropped first; it holds each section it keeps.
-    nb::object scan = nb::cpp_function([](nb::handle self) { return scan_executions(self); },
-                                       nb::name("child_execute"));
-    nb::object cached_scan = shared().lru_cache()(scan);
+    // One process-wide table of scan results: 128 sections within a budget
+    // in bytes, least recently used dropped first; it holds each section it keeps.
+    nb::object cached_scan = shared().scan_cache = define_scan_cache(module);
     nb::object child_execute = nb::module_::import_("builtins").attr("property")(
         cached_scan, nb::none(), nb::none(),
         "Executions of device commands in the section, by execute_id.");

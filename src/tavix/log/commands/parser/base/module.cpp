@@ -11,7 +11,6 @@ NB_MODULE(base, m) {
     state.os_path_join = nb::module_::import_("os.path").attr("join");
     state.os_fspath = os.attr("fspath");
     state.os_stat = os.attr("stat");
-    state.lru_cache = nb::module_::import_("functools").attr("lru_cache");
     state.uuid_module = nb::module_::import_("uuid");
     state.uuid4 = state.uuid_module.attr("uuid4");
     state.module = m;

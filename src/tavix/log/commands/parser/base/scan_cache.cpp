@@ -1,0 +1,193 @@
+// The one owner of execution-scan results: the table behind `child_execute`.
+//
+// Least recently used sections go first, once more than 128 are kept or once
+// the entries together (their executions and the filter results kept with
+// them) outgrow a budget in bytes. It keeps a strong reference to each section
+// it holds, as the interpreter's lru_cache did, and answers `cache_info()` and
+// `cache_clear()` as that did.
+#include "base.hpp"
+#include "class_builder.hpp"
+
+#include <list>
+#include <unordered_map>
+
+namespace tavix::parser_base {
+
+namespace {
+
+constexpr size_t MAX_SECTIONS = 128;
+constexpr size_t DEFAULT_BUDGET = size_t(512) << 20;
+// Kept filter results beyond these many per section push the oldest out.
+constexpr size_t FILTERS_PER_SECTION = 4;
+
+struct KeptFilter {
+    nb::object key, matches;
+    size_t bytes;
+};
+
+struct Entry {
+    nb::object section, result;
+    size_t scan_bytes;
+    std::list<KeptFilter> filters;  // most recently used first
+    size_t bytes() const {
+        size_t total = scan_bytes;
+        for (const KeptFilter &filter : filters)
+            total += filter.bytes;
+        return total;
+    }
+};
+
+// What a list of `n` references costs.
+size_t list_bytes(Py_ssize_t n) { return sizeof(PyListObject) + size_t(n) * sizeof(PyObject *); }
+
+class ScanCache {
+public:
+    nb::object call(nb::handle section) {
+        if (nb::object found = touch(section); found.is_valid()) {
+            ++hits_;
+            return found;
+        }
+        ++misses_;
+        size_t bytes = 0;
+        nb::object result = scan_executions(section, &bytes);
+        // Another thread may have scanned the section meanwhile: its result
+        // stays, so every caller sees one dictionary.
+        if (nb::object found = touch(section); found.is_valid())
+            return found;
+        order_.push_front(Entry{nb::borrow(section), result, bytes, {}});
+        where_[section.ptr()] = order_.begin();
+        total_ += bytes;
+        trim();
+        return result;
+    }
+
+    // The cached result of `section`, made the most recently used; None when
+    // the section is not kept.
+    nb::object peek(nb::handle section) {
+        nb::object found = touch(section);
+        return found.is_valid() ? found : nb::none();
+    }
+
+    // The filter result kept with `section` under `key`, or compute() kept
+    // there; compute() alone when the section is not kept.
+    nb::object filtered(nb::handle section, nb::handle key, nb::handle compute) {
+        auto at = where_.find(section.ptr());
+        if (at != where_.end()) {
+            for (auto it = at->second->filters.begin(); it != at->second->filters.end(); ++it) {
+                if (it->key.equal(key)) {
+                    at->second->filters.splice(at->second->filters.begin(), at->second->filters, it);
+                    return at->second->filters.front().matches;
+                }
+            }
+        }
+        nb::object matches = compute();
+        at = where_.find(section.ptr());  // compute() may have run other code
+        if (at == where_.end())
+            return matches;
+        Entry &entry = *at->second;
+        size_t bytes = PyList_Check(matches.ptr()) ? list_bytes(PyList_GET_SIZE(matches.ptr())) : 0;
+        entry.filters.push_front(KeptFilter{nb::borrow(key), matches, bytes});
+        total_ += bytes;
+        if (entry.filters.size() > FILTERS_PER_SECTION) {
+            total_ -= entry.filters.back().bytes;
+            entry.filters.pop_back();
+        }
+        order_.splice(order_.begin(), order_, at->second);
+        trim();
+        return matches;
+    }
+
+    nb::object cache_info() const {
+        return nb::module_::import_("functools").attr("_CacheInfo")(hits_, misses_, MAX_SECTIONS,
+                                                                   order_.size());
+    }
+
+    void cache_clear() {
+        where_.clear();
+        std::list<Entry> dropped;
+        dropped.swap(order_);
+        total_ = 0;
+        hits_ = misses_ = 0;
+        // The references go last: a section's finaliser may use the cache.
+    }
+
+    size_t budget = DEFAULT_BUDGET;
+    size_t kept_bytes() const { return total_; }
+
+private:
+    nb::object touch(nb::handle section) {
+        auto at = where_.find(section.ptr());
+        if (at == where_.end())
+            return {};
+        order_.splice(order_.begin(), order_, at->second);
+        return at->second->result;
+    }
+
+public:
+    // Drops least recently used entries until the table fits its rules; the
+    // most recently used one stays even when it alone is over the budget.
+    void trim() {
+        std::list<Entry> dropped;
+        while (order_.size() > MAX_SECTIONS || (order_.size() > 1 && total_ > budget)) {
+            Entry &last = order_.back();
+            total_ -= last.bytes();
+            where_.erase(last.section.ptr());
+            dropped.splice(dropped.begin(), order_, std::prev(order_.end()));
+        }
+    }
+
+private:
+    std::list<Entry> order_;  // most recently used first
+    std::unordered_map<PyObject *, std::list<Entry>::iterator> where_;
+    size_t total_ = 0;
+    size_t hits_ = 0, misses_ = 0;
+};
+
+// The one table of the process (never destroyed, as the interpreter may be
+// gone when static destructors run).
+ScanCache &the_cache() {
+    static ScanCache *cache = new ScanCache();
+    return *cache;
+}
+
+}  // namespace
+
+nb::object define_scan_cache(nb::module_ &module) {
+    using namespace nb::literals;
+    nb::handle object_type(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    nb::object cache_class =
+        ClassBuilder(module, "ScanCache", {object_type})
+            .doc("The kept execution scans of sections: at most 128, within a budget in bytes, "
+                 "least recently used dropped first. Its one instance is "
+                 "LogSection.child_execute.fget.")
+            .method("__call__", [](nb::handle, nb::handle section) { return the_cache().call(section); },
+                    "section"_a.none(),
+                    "The section's executions by execute_id, scanned at the first call and kept.")
+            .method("peek", [](nb::handle, nb::handle section) { return the_cache().peek(section); },
+                    "section"_a.none(), "The kept executions of a section, or None.")
+            .method("filtered",
+                    [](nb::handle, nb::handle section, nb::handle key, nb::handle compute) {
+                        return the_cache().filtered(section, key, compute);
+                    },
+                    "section"_a.none(), "key"_a.none(), "compute"_a,
+                    "compute(), kept with the section's executions under `key` while they are kept.")
+            .method("cache_info", [](nb::handle) { return the_cache().cache_info(); })
+            .method("cache_clear", [](nb::handle) { the_cache().cache_clear(); })
+            .property("kept_bytes", [](nb::handle) { return the_cache().kept_bytes(); },
+                      "Estimated bytes of the kept executions and filter results.")
+            .property(
+                "budget", [](nb::handle) { return the_cache().budget; },
+                [](nb::handle, nb::handle bytes) {
+                    // Not a whole number: TypeError; negative: OverflowError.
+                    size_t budget = PyLong_AsSize_t(bytes.ptr());
+                    if (budget == size_t(-1) && PyErr_Occurred())
+                        throw nb::python_error();
+                    the_cache().budget = budget;
+                    the_cache().trim();
+                },
+                "Bytes the kept entries may take together (512 MiB by default).")
+            .build();
+    return cache_class();
+}
+
+}  // namespace tavix::parser_base
