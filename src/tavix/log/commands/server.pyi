@@ -51,8 +51,12 @@ class LogViewerServer(aiohttp.web_app.Application):
 
     LogViewerServer(archive, fread_size=20480, url_prefix="/private/v1/standalone", *,
                     access_token=None, access_hosts=(), baseline=None, history=None,
-                    **kwargs)
+                    scan_budget=None, **kwargs)
 
+    scan_budget: bytes that the kept device-command scans of all sections, with the
+    filter results kept with them, may take together (the process's one table,
+    LogSection.child_execute.fget; 512 MiB unless set). Least recently used sections
+    are dropped first and scanned again when asked for, with the same execution ids.
     history: the run's history in the run index (a ViewerHistory), served by the
     prefix/history routes; None answers them {"detail": "NO_INDEX"}.
     access_token: None serves every request. A text lets in only requests that carry it:
@@ -79,7 +83,7 @@ class LogViewerServer(aiohttp.web_app.Application):
 
     job_search_seconds: float = 60.0
 
-    def __init__(self, archive: object, fread_size: object = 20480, url_prefix: object = '/private/v1/standalone', *, access_token: object | None = None, access_hosts: object = (), baseline: object | None = None, history: object | None = None, **kwargs) -> None: ...
+    def __init__(self, archive: object, fread_size: object = 20480, url_prefix: object = '/private/v1/standalone', *, access_token: object | None = None, access_hosts: object = (), baseline: object | None = None, history: object | None = None, scan_budget: object | None = None, **kwargs) -> None: ...
 
     index: _CoroutineMethod = ...
 

@@ -13,6 +13,37 @@ class Pattern:
 
     pattern_ping_ip: re.Pattern = ...
 
+class ScanCache:
+    """
+    The kept execution scans of sections: at most 128, within a budget in bytes, least recently used dropped first. Its one instance is LogSection.child_execute.fget.
+    """
+
+    def __call__(self, section: object | None) -> object:
+        """
+        The section's executions by execute_id, scanned at the first call and kept.
+        """
+
+    def peek(self, section: object | None) -> object:
+        """The kept executions of a section, or None."""
+
+    def filtered(self, section: object | None, key: object | None, compute: object) -> object:
+        """
+        compute(), kept with the section's executions under `key` while they are kept.
+        """
+
+    def cache_info(self) -> object: ...
+
+    def cache_clear(self) -> None: ...
+
+    @property
+    def kept_bytes(self) -> int: ...
+
+    @property
+    def budget(self) -> int: ...
+
+    @budget.setter
+    def budget(self, value: object | None) -> None: ...
+
 class LogSection(collections.UserDict):
     """
     A section or step record (shared, not copied) with its byte range of the task log.
