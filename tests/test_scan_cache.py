@@ -121,3 +121,17 @@ async def test_paging_under_a_small_budget_answers_right(aiohttp_client, archive
             assert (await client.get(executions_url(other))).status == 200
             assert CACHE.cache_info().currsize == 1
         assert got == [e for e in whole if literal_match(e, device, q)]
+
+
+def test_ids_are_version_4_distinct_and_kept_by_the_section_alone(tmp_path, budget):
+    import uuid
+    text = dense_text(3000, 4)
+    first, second = make_section(tmp_path, text), make_section(tmp_path, text)
+    ids = list(first.child_execute) + list(second.child_execute)
+    assert len(set(ids)) == len(ids) == 6000
+    assert all(uuid.UUID(i).version == 4 and uuid.UUID(i).variant == uuid.RFC_4122 and str(uuid.UUID(i)) == i
+               for i in ids)
+    # What a section keeps to give the same ids again is a few bytes, not a table.
+    assert len(first._execute_key) == 16 and "_execute_ids" not in vars(first)
+    CACHE.cache_clear()
+    assert list(first.child_execute) == ids[:3000]

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 namespace tavix {
 
@@ -38,12 +39,11 @@ inline nb::str decode_text(const char *data, size_t size) {
     return nb::steal<nb::str>(text);
 }
 
-// A new random version-4 UUID in its canonical 36-character text form.
-// Random bytes come from the kernel in batches: one system call per id would
-// dominate the cost of numbering many records. A forked child draws a batch
-// of its own, so parent and child never hand out the same ids. Callers hold
-// the GIL.
-inline nb::str uuid4_text() {
+// 16 bytes from the kernel's random source, drawn in batches: one system call
+// per id would dominate the cost of numbering many records. A forked child
+// draws a batch of its own, so parent and child never hand out the same ids.
+// Callers hold the GIL.
+inline void random_16(unsigned char out[16]) {
     static unsigned char pool[4096];
     static size_t used = sizeof(pool);
     static bool fork_handled = [] {
@@ -64,8 +64,12 @@ inline nb::str uuid4_text() {
         }
         used = 0;
     }
-    unsigned char *b = pool + used;
+    memcpy(out, pool + used, 16);
     used += 16;
+}
+
+// The canonical text of a version-4 UUID made of the bits of `b`.
+inline nb::str uuid4_text_of(unsigned char b[16]) {
     b[6] = (unsigned char)((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = (unsigned char)((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
     static const char hex[] = "0123456789abcdef";
@@ -78,6 +82,13 @@ inline nb::str uuid4_text() {
         text[t++] = hex[b[i] & 0x0F];
     }
     return nb::str(text, sizeof(text));
+}
+
+// A new random version-4 UUID in its canonical 36-character text form.
+inline nb::str uuid4_text() {
+    unsigned char b[16];
+    random_16(b);
+    return uuid4_text_of(b);
 }
 
 // Runs the handlers of signals that arrived meanwhile and raises what they

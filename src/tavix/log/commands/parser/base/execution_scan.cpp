@@ -64,7 +64,7 @@ constexpr size_t BLOCK_LINES = 10;
 // What one execution holds besides its block text: the object with its
 // attributes, its id text, its line numbers and its place in the result
 // (measured with tracemalloc on dense logs; devices, kinds and times are shared).
-constexpr size_t BYTES_PER_EXECUTION = 480;  // lines kept as the text of a block without a title
+constexpr size_t BYTES_PER_EXECUTION = 430;  // lines kept as the text of a block without a title
 
 struct OpenExecution {
     nb::object execute;
@@ -134,6 +134,7 @@ private:
     void try_open(const RecordLine &line);
     nb::object match_groups(const RecordLine &line) const;
     nb::object new_execute_id(nb::handle start_line) const;
+    void find_id_key(nb::handle section);
     void track_executions_again();
     std::string_view bytes(int64_t from, int64_t to, std::string &storage) const;
     nb::object cached_text(int64_t from, int64_t to, std::string &last_bytes, nb::object &last) const;
@@ -151,7 +152,10 @@ private:
     mutable nb::object last_time_;
     mutable std::unordered_map<std::string, nb::object> names_;
     Attributes attributes_;  // of the execution being opened, kept for its capacity
-    nb::object ids_;     // execute ids handed out before, by banner line
+    // The section's key of execute ids: the id of a command is drawn from it
+    // and its banner line, so every scan of the section gives it the same id.
+    uint64_t id_key_[2] = {0, 0};
+    nb::object ids_;  // with uuid.uuid4 replaced: its ids handed out before, by banner line
     nb::dict result_;
     size_t result_bytes_ = 0;
     int64_t log_start_ = 0, log_size_ = 0;
@@ -175,17 +179,7 @@ ExecutionScan::ExecutionScan(nb::handle section)
     log_start_ = whole_number(log_start_object_);
     log_size_ = whole_number(log_size_object_);
 
-    // Ids handed out by earlier scans of this section, by banner line. Two
-    // threads scanning at once share one table, so they agree on every id.
-    nb::object attributes = checked(PyObject_GenericGetDict(section.ptr(), nullptr));
-    nb::object fresh = nb::dict();
-    ids_ = nb::borrow(PyDict_SetDefault(attributes.ptr(), nb::str("_execute_ids").ptr(), fresh.ptr()));
-    if (!ids_.is_valid())
-        throw nb::python_error();
-    if (!PyDict_Check(ids_.ptr())) {
-        ids_ = fresh;
-        nb::setattr(section, "_execute_ids", ids_);
-    }
+    find_id_key(section);
 
     if (!PyUnicode_Check(host_object_.ptr())) {
         host_unusable_ = true;
@@ -426,14 +420,55 @@ nb::object ExecutionScan::match_groups(const RecordLine &line) const {
     return match.attr("groupdict")();
 }
 
+// The section's key of execute ids, made at its first scan. Two threads
+// scanning at once share it, so they agree on every id.
+void ExecutionScan::find_id_key(nb::handle section) {
+    nb::object attributes = checked(PyObject_GenericGetDict(section.ptr(), nullptr));
+    const char *name = pieces_.stock_uuid ? "_execute_key" : "_execute_ids";
+    nb::object fresh;
+    if (pieces_.stock_uuid) {
+        unsigned char bytes[16];
+        random_16(bytes);
+        fresh = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), 16));
+    } else {
+        fresh = nb::dict();
+    }
+    nb::object kept = nb::borrow(PyDict_SetDefault(attributes.ptr(), nb::str(name).ptr(), fresh.ptr()));
+    if (!kept.is_valid())
+        throw nb::python_error();
+    bool usable = pieces_.stock_uuid ? PyBytes_CheckExact(kept.ptr()) && PyBytes_GET_SIZE(kept.ptr()) == 16
+                                     : PyDict_Check(kept.ptr());
+    if (!usable) {
+        kept = fresh;
+        nb::setattr(section, name, kept);
+    }
+    if (pieces_.stock_uuid)
+        std::memcpy(id_key_, PyBytes_AS_STRING(kept.ptr()), 16);
+    else
+        ids_ = kept;
+}
+
+// A bijection of 64-bit numbers that spreads every input bit over the output.
+uint64_t mixed(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
 nb::object ExecutionScan::new_execute_id(nb::handle start_line) const {
+    if (!ids_.is_valid()) {
+        uint64_t line = uint64_t(line_index_) * 0x9E3779B97F4A7C15ull;
+        uint64_t halves[2] = {mixed(id_key_[0] ^ line), mixed(id_key_[1] + line)};
+        unsigned char bytes[16];
+        std::memcpy(bytes, halves, 16);
+        return tavix::uuid4_text_of(bytes);
+    }
     nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ptr(), start_line.ptr()));
     if (execute_id.is_valid())
         return execute_id;
     if (PyErr_Occurred())
         throw nb::python_error();
-    execute_id = pieces_.stock_uuid ? nb::object(tavix::uuid4_text())
-                                    : nb::object(as_text(pieces_.uuid4()));
+    execute_id = as_text(pieces_.uuid4());
     // The first of two threads scanning the section at once wins.
     PyObject *kept = PyDict_SetDefault(ids_.ptr(), start_line.ptr(), execute_id.ptr());
     if (!kept)
