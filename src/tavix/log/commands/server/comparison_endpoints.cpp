@@ -1,6 +1,8 @@
 // The run compared with a baseline run: what changed (compare) and one
 // section's log against the same section of the baseline (section_diff).
 // Both work off the event loop; sections are matched by their paths.
+#include <cancel_flag.hpp>
+
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -82,7 +84,11 @@ nb::object section_diff(nb::handle self, nb::handle request) {
         return failed;
     nb::object server = nb::borrow(self);
     nb::object id = request.attr(state->match_info)["section_uuid"];
-    return matched_paths(self, [server, baseline, section, id, context](nb::handle done) -> nb::object {
+    // Set when the client goes away: the diff then stops within a block of
+    // reading or a step of the comparison.
+    CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
+    nb::object cancel = cancel_capsule(flag);
+    nb::object answer = matched_paths(self, [server, baseline, section, id, context, cancel](nb::handle done) -> nb::object {
         nb::object paths = done.attr("result")();
         nb::object names = paths[0].attr("get")(id);
         nb::object base_id = names.is_none() ? nb::none() : paths[1].attr("get")(parser_base().attr("path_text")(names));
@@ -90,9 +96,10 @@ nb::object section_diff(nb::handle self, nb::handle request) {
             return error_answer(server, "NOT_IN_BASELINE");
         nb::object base_section = baseline.attr(state->results).attr(state->get_section)(base_id);
         return off_loop(
-            [base_section, section, names, context] {
+            [base_section, section, names, context, cancel] {
                 return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
-                                                           nb::arg("context") = context, nb::arg("offsets") = true);
+                                                           nb::arg("context") = context, nb::arg("offsets") = true,
+                                                           nb::arg("cancel") = cancel);
             },
             [server](nb::handle diffed) {
                 return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },
@@ -100,6 +107,11 @@ nb::object section_diff(nb::handle self, nb::handle request) {
                                         "SECTION_DIFF_FAILED");
             });
     });
+    answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
+        if (nb::cast<bool>(done.attr("cancelled")()))
+            flag->store(true, std::memory_order_relaxed);
+    }));
+    return answer;
 }
 
 }  // namespace tavix::server
