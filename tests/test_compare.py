@@ -216,3 +216,49 @@ async def test_a_section_the_baseline_lacks(aiohttp_client, tmp_path):
         assert response.status == 500 and (await response.json()) == {"detail": "NOT_IN_BASELINE"}
         response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc"))
         assert (await response.json())["identical"] is True
+
+
+async def test_a_diff_stops_when_its_client_leaves(compared, monkeypatch):
+    import asyncio
+    import random
+    import threading
+
+    client, base_run, new_run = compared
+    # Unrelated logs of 120,000 lines each: a minimal diff of minutes.
+    rng = random.Random(5)
+    for run in (base_run, new_run):
+        section = run.results.get_section(section_id(run, "s.py", "tc"))
+        with open(section.logfile, "ab") as f:
+            f.write("".join("line %x\n" % rng.getrandbits(64) for _ in range(120_000)).encode())
+        section.log_start, section.log_size = 0, -1
+    started, ended, outcome = threading.Event(), threading.Event(), []
+    original = base.diff_sections
+
+    def watched(*args, **kwargs):
+        started.set()
+        try:
+            return original(*args, **dict(kwargs, budget=60.0))
+        except BaseException as error:
+            outcome.append(error)
+            raise
+        finally:
+            ended.set()
+
+    monkeypatch.setattr(base, "diff_sections", watched)
+    request = asyncio.ensure_future(client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc")))
+    for _ in range(100):
+        if started.is_set():
+            break
+        await asyncio.sleep(0.05)
+    await asyncio.sleep(0.3)
+    assert started.is_set() and not ended.is_set()
+    request.cancel()
+    for _ in range(20):
+        if ended.is_set():
+            break
+        await asyncio.sleep(0.05)
+    assert ended.is_set(), "the diff went on after its client left"
+    assert type(outcome[0]).__name__ == "CancelledError"
+    # The server answers the next diff as before.
+    response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc", "check"))
+    assert response.status == 200
