@@ -252,6 +252,8 @@ async function main() {
   });
   tree.onOpen = (key) => navigate(key, failures.causeAt(tree.byKey(key)?.id));
   failures.onFilter = showFailureGroup;
+  failures.nameOf = (id) => { const node = tree.byId(id); return node ? node.name || kindLabel(node.type) : id; };
+  failures.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
   $("#failure-filter-clear").addEventListener("click", () => failures.clear());
   $("#open-timeline").addEventListener("click", () => navigate("timeline"));
   const [meta, summary, archive, compact, files] = await Promise.all([
