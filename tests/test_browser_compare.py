@@ -90,15 +90,21 @@ def test_changes_tab_lists_and_opens_sections(compared, page, axe):
     page.keyboard.press("h")
 
 
-def test_diff_tab_unified_and_side_by_side(compared, page, axe):
+def open_diff(page, compared, name):
+    """Opens the Diff tab of section `name` of the new run; its sequence number."""
     url, new_run = compared
     paths = base.section_paths(new_run.results)
-    seq = next(new_run.results.get_section(i)["sequence_number"] for i, p in paths.items() if p[-1] == "test_neighbours")
+    seq = next(new_run.results.get_section(i)["sequence_number"] for i, p in paths.items() if p[-1] == name)
     open_view(page, url + "/result/task/0/section/%d" % seq)
     diff_tab = page.locator('#section-view .tab[data-view="diff"]')
     diff_tab.wait_for(state="visible")
     diff_tab.click()
     page.wait_for_selector("#diff-view .drow.op-add")
+    return seq
+
+
+def test_diff_tab_unified_and_side_by_side(compared, page, axe):
+    seq = open_diff(page, compared, "test_neighbours")
     status = page.inner_text("#diff-view .diff-status")
     assert "masked: sequence number, timestamp, process" in status
     # Only the lines that changed beyond the masked fields: two places, and the testsection inside.
@@ -134,14 +140,7 @@ def test_a_section_the_baseline_lacks_says_so(compared, page):
 
 
 def test_a_base_line_number_opens_the_baseline_log_there(compared, page, axe):
-    url, new_run = compared
-    paths = base.section_paths(new_run.results)
-    seq = next(new_run.results.get_section(i)["sequence_number"] for i, p in paths.items() if p[-1] == "test_neighbours")
-    open_view(page, url + "/result/task/0/section/%d" % seq)
-    diff_tab = page.locator('#section-view .tab[data-view="diff"]')
-    diff_tab.wait_for(state="visible")
-    diff_tab.click()
-    page.wait_for_selector("#diff-view .drow.op-del")
+    seq = open_diff(page, compared, "test_neighbours")
     # By keyboard: the base-side number of the removed line is a link; Enter follows it.
     link = page.locator("#diff-view .drow.op-del a.no").first
     number = link.inner_text()
