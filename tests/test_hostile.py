@@ -307,11 +307,11 @@ async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, t
     with Archive(path) as archive:
         record = archive.results.scripts[0]["sections"][-1]
         section = archive.results.get_section(record["id"])
-        # 100 MB of device commands: a scan of seconds.
+        # 300 MB of device commands: a scan of seconds.
         with open(section.logfile, "rb") as f:
             text = f.read()
         with open(section.logfile, "ab") as f:
-            for _ in range(24):
+            for _ in range(72):
                 f.write(text)
         section.log_start, section.log_size = 0, -1
         app = LogViewerServer(archive)

@@ -34,6 +34,7 @@ constexpr Route kRoutes[] = {
     {"/sections/{section_uuid}/baseline/log", "baseline_section_log", true},
     {"/sections/{section_uuid}/{execution_uuid}/log", "logfile_exe", true},
     {"/sections/{section_uuid}/search", "section_search", true},
+    {"/sections/{section_uuid}/next_record", "next_record", true},
     {"/search", "job_search", true},
     // Paging and scans at the scale of a nightly run.
     {"/sections/{section_uuid}/scan", "scan_status", true},
@@ -97,8 +98,9 @@ constexpr Handler kHandlers[] = {
     {"archive_name", archive_name,
      "GET prefix/archive_name: the archive's file name."},
     {"logfile_sec", logfile_sec,
-     "GET prefix/sections/{section_uuid}/log?offset=&limit=: a page of the section's log with links to its neighbours.\n\n"
-     "limit is at most 4194304 (4 MiB)."},
+     "GET prefix/sections/{section_uuid}/log?offset=&limit=[&severities=1]: a page of the section's log with links to its neighbours.\n\n"
+     "limit is at most 4194304 (4 MiB). With severities=1 the answer adds \"severities\": [[offset\n"
+     "of the line in the section, severity], ...] of the record lines that start in the page."},
     {"logfile_exe", logfile_exe,
      "GET prefix/sections/{section_uuid}/{execution_uuid}/log: the lines of one device command.\n\n"
      "A command of more than 4 MiB of text answers its first 4 MiB, with \"truncated\": true\n"
@@ -141,6 +143,13 @@ constexpr Handler kHandlers[] = {
      "or limit answers 400 {\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the\n"
      "sections route does. Section searches run in two threads of their own, at most six per\n"
      "client at a time (429 {\"detail\": \"TOO_MANY_SEARCHES\"} beyond)."},
+    {"next_record", next_record,
+     "GET prefix/sections/{section_uuid}/next_record?offset=&severity=: the first record line\n"
+     "that starts at or after the byte offset `offset` of the section (a line the offset falls\n"
+     "inside of is passed over) with a severity of `severity` (default 3, errors) or lower:\n"
+     "{\"line\": {\"offset\", \"severity\", \"text\"} or null, \"next\"}. After 256 MiB without\n"
+     "one, \"line\" is null and \"next\" links to the same question from where it stopped.\n"
+     "A bad offset or severity answers 400 {\"detail\": \"INVALID_QUERY\"}."},
     {"job_search", job_search,
      "GET prefix/search?q=&regex=1&case=1: hit lines per section over every task log, in one\n"
      "pass through each log: {\"query\", \"total\", \"sections\": [{\"id\", \"hits\"}]} in tree\n"

@@ -37,12 +37,19 @@ const char *page_bounds_error(nb::handle offset, nb::handle limit) {
     return nullptr;
 }
 
-// The page answer with the links of the pages before and after it.
-nb::object page_with_links(nb::handle self, nb::handle url, nb::handle offset, nb::handle limit,
-                           nb::handle size, nb::handle data) {
+// The links of the pages before and after a page.
+std::pair<nb::object, nb::object> neighbour_links(nb::handle url, nb::handle offset, nb::handle limit,
+                                                  nb::handle size) {
     nb::object before = offset - limit, after = offset + limit;
     nb::object previous = before >= nb::int_(0) ? page_link(url, before, limit) : nb::none();
     nb::object next = after < size ? page_link(url, after, limit) : nb::none();
+    return {previous, next};
+}
+
+// The page answer with the links of the pages before and after it.
+nb::object page_with_links(nb::handle self, nb::handle url, nb::handle offset, nb::handle limit,
+                           nb::handle size, nb::handle data) {
+    auto [previous, next] = neighbour_links(url, offset, limit, size);
     return page_answer(self, previous, next, data);
 }
 
@@ -73,6 +80,10 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
 
+    // The front end asks for the record lines' severities, so it need not
+    // parse lines itself; the page's own keys stay as they are.
+    nb::object wanted = query.attr(state->get)("severities");
+    bool severities = !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
     return answer_or_report(
         self,
         [&] {
@@ -80,7 +91,18 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
             // Read after the page: a section without a size has just taken
             // the size of the whole file.
             nb::object log_size = section.attr(state->log_size);
-            return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
+            if (!severities)
+                return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
+            auto [previous, next] = neighbour_links(request.attr(state->path), offset, limit, log_size);
+            nb::dict body;
+            body["previous"] = previous;
+            body["next"] = next;
+            body["file_content"] = data;
+            body["severities"] = data.is_none() ? nb::object(nb::list())
+                                                : self.attr(state->archive).attr("line_severities")(
+                                                      section.attr("logfile"), section.attr("log_start"),
+                                                      log_size, clamp_for_read(offset), clamp_for_read(limit));
+            return json_answer(self, body);
         },
         "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
 }

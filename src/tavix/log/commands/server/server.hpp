@@ -25,7 +25,7 @@ struct State {
     nb::object here;           // directory of this module
     nb::object static_dir;     // HERE/static
     nb::object index_html;     // HERE/static/index.html
-    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_path_exists, os_sep, os_fspath;
+    nb::object os_path_join, os_path_basename, os_path_isfile, os_path_exists, os_fspath;
     nb::object io_open;
     nb::object format_exception;  // traceback.format_exception
     nb::object pyint;             // builtins.int
@@ -190,6 +190,7 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
                     long long highest);
 
 nb::object section_search(nb::handle self, nb::handle request);
+nb::object next_record(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
 // The server's `_searches` when it is built; stopping them all as it shuts
 // down (a coroutine body run with the application).
