@@ -347,6 +347,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
+    self.attr("on_shutdown").attr("append")(self.attr("_stop_scans"));
     install_answer_slots(self);
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
@@ -389,6 +390,9 @@ void define_server_class(nb::module_ &m) {
     builder.attr("_stop_searches",
                  coroutine_method("_stop_searches", "LogViewerServer._stop_searches", stop_searches,
                                   "Stops the searches still running as the server shuts down."));
+    builder.attr("_stop_scans",
+                 coroutine_method("_stop_scans", "LogViewerServer._stop_scans", stop_scans,
+                                  "Stops the device-command scans still running as the server shuts down."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

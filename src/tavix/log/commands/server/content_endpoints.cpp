@@ -230,8 +230,14 @@ nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
         self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
+            nb::object archive = self.attr(state->archive);
+            nb::object read_file = archive.attr("read_file");
+            find_stock_pieces();
+            // An archive of another kind, or a read_file of its own, answers
+            // as it reads the file.
+            if (!uses_stock(archive, "read_file", state->stock_read_file))
+                return json_answer(self, read_file(filename));
             nb::object path = contained_path(self, filename);
-            nb::object read_file = self.attr(state->archive).attr("read_file");
             // A file larger than the cap answers its first kTextCap bytes, and
             // fewer when their escaped text would take more than kEscapedCap.
             long long limit = kTextCap;

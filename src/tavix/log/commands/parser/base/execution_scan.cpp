@@ -52,6 +52,10 @@ constexpr int64_t FAR = -3;    // not in the bytes at hand
 // releasing and taking it again would cost more than they do.
 constexpr size_t NEAR = size_t(1) << 14;
 constexpr size_t BUDGET = size_t(64) << 20;
+// Ctrl-C and the viewer's cancel flag are looked at, and the interpreter lock
+// offered to other threads, after every this many bytes scanned: a few
+// milliseconds of a dense scan.
+constexpr int64_t CHECK_EVERY = int64_t(1) << 20;
 
 // The flag of the scan this thread runs for the viewer server, if any: see
 // executions_unless_cancelled.
@@ -535,8 +539,11 @@ nb::object ExecutionScan::run() {
 
         for (;;) {
             // A scan of gigabytes answers Ctrl-C between its blocks.
-            if (position_ - signals_checked_at >= int64_t(BUDGET)) {
+            if (position_ - signals_checked_at >= CHECK_EVERY) {
                 signals_checked_at = position_;
+                // Most of a dense scan holds the interpreter lock: let the
+                // event loop (and its signal handlers) have it in between.
+                { nb::gil_scoped_release yield_lock; }
                 if (PyErr_CheckSignals() < 0)
                     throw nb::python_error();
                 if (scan_cancel && scan_cancel->load(std::memory_order_relaxed)) {
