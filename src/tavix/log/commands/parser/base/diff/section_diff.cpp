@@ -24,7 +24,6 @@ using namespace line_diff;
 constexpr size_t LINE_TEXT_CAP = size_t(16) << 10;
 constexpr size_t ANSWER_TEXT_CAP = size_t(8) << 20;
 constexpr size_t ANSWER_LINE_CAP = 50000;
-constexpr size_t READ_BLOCK = size_t(1) << 18;
 
 // Where a section's log lies: its file (inside its archive's extraction
 // directory) and its byte range.
@@ -109,7 +108,7 @@ private:
 
     static bool read(const lines::FileDescriptor &file, const SideRange &side, SectionLines &lines, Outcome &out) {
         try {
-            lines = read_section_lines(file, side.begin, side.end, READ_BLOCK);
+            lines = read_section_lines(file, side.begin, side.end, shared().scan_block);
             return true;
         } catch (const std::system_error &e) {
             out.error = e.code().value();
