@@ -256,3 +256,13 @@ def test_section_lines_are_read_alike_at_every_block_size(tmp_path, block):
                 assert line["base_offset"] == base[line["base_line"] - 1][0] - a_begin, round_
             if line["new_line"]:
                 assert line["new_offset"] == new[line["new_line"] - 1][0] - b_begin, round_
+
+
+def test_lines_carry_their_header_spans(tmp_path):
+    record = "7: hôte-𝄞: 2026-12-07T11:53:04: %S-3-ERROR: %[pid=1]: lost 𝄞"
+    answer = diff_sections(write(tmp_path / "a", ["x"]), write(tmp_path / "b", [" " + record, "raw: text"]),
+                           headers=True)
+    headers = [line["header"] for line in answer["hunks"][0]["lines"] if line["op"] == "+"]
+    # UTF-16 positions, as the browser counts: the host's clef takes two.
+    assert headers == [[3, 13, 32, 56], None]
+    assert "header" not in diff_sections(write(tmp_path / "a", ["x"]), write(tmp_path / "b", ["y"]))["hunks"][0]["lines"][0]

@@ -92,7 +92,8 @@ nb::object section_diff(nb::handle self, nb::handle request) {
         return off_loop(
             [base_section, section, names, context] {
                 return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
-                                                           nb::arg("context") = context, nb::arg("offsets") = true);
+                                                           nb::arg("context") = context, nb::arg("offsets") = true,
+                                                           nb::arg("headers") = true);
             },
             [server](nb::handle diffed) {
                 return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },

@@ -77,10 +77,13 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
 
-    // The front end asks for the record lines' severities, so it need not
-    // parse lines itself; the page's own keys stay as they are.
-    nb::object wanted = query.attr(state->get)("severities");
-    bool severities = !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
+    // The front end asks for the record lines' severities and header spans,
+    // so it need not parse lines itself; the page's own keys stay as they are.
+    auto asked = [&](const char *name) {
+        nb::object wanted = query.attr(state->get)(name);
+        return !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
+    };
+    bool severities = asked("severities"), headers = asked("headers");
     return answer_or_report(
         self,
         [&] {
@@ -88,17 +91,23 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
             // Read after the page: a section without a size has just taken
             // the size of the whole file.
             nb::object log_size = section.attr(state->log_size);
-            if (!severities)
+            if (!severities && !headers)
                 return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
             auto [previous, next] = neighbour_links(request.attr(state->path), offset, limit, log_size);
             nb::dict body;
             body["previous"] = previous;
             body["next"] = next;
             body["file_content"] = data;
-            body["severities"] = data.is_none() ? nb::object(nb::list())
-                                                : self.attr(state->archive).attr("line_severities")(
-                                                      section.attr("logfile"), section.attr("log_start"),
-                                                      log_size, clamp_for_read(offset), clamp_for_read(limit));
+            auto records = [&](bool spans) {
+                return data.is_none() ? nb::object(nb::list())
+                                      : self.attr(state->archive).attr("line_severities")(
+                                            section.attr("logfile"), section.attr("log_start"), log_size,
+                                            clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
+            };
+            if (severities)
+                body["severities"] = records(false);
+            if (headers)
+                body["headers"] = records(true);
             return json_answer(self, body);
         },
         "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");

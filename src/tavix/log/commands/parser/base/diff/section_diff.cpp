@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "../base.hpp"
+#include "header_span.hpp"
 #include "hunks.hpp"
 #include "masking.hpp"
 #include "path_guard.hpp"
@@ -179,7 +180,7 @@ nb::list masked_names(unsigned masked) {
 }
 
 nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::handle path, long context,
-                       double budget, bool offsets) {
+                       double budget, bool offsets, bool headers) {
     if (context < 0) {
         PyErr_SetString(PyExc_ValueError, "context must be 0 or more");
         throw nb::python_error();
@@ -210,6 +211,11 @@ nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::hand
             if (offsets) {
                 item["base_offset"] = line.base_line ? nb::object(nb::int_(line.base_offset)) : nb::none();
                 item["new_offset"] = line.new_line ? nb::object(nb::int_(line.new_offset)) : nb::none();
+            }
+            if (headers) {
+                record_line::HeaderSpan span;
+                bool spanned = record_line::header_span(record_line::parse(line.text, ""), line.text.size(), span);
+                item["header"] = spanned ? nb::object(record_line::header_span_units(line.text, span)) : nb::none();
             }
             if (line.cut)
                 item["truncated"] = true;
@@ -248,6 +254,7 @@ nb::tuple mask_text(nb::handle text) {
 void define_section_diff(nb::module_ &module) {
     module.def("diff_sections", &diff_sections, nb::arg("base_section"), nb::arg("new_section"),
                nb::arg("path").none() = nb::none(), nb::arg("context") = 3, nb::arg("budget") = 2.0, nb::arg("offsets") = false,
+               nb::arg("headers") = false,
                "The diff of new_section's log against base_section's (two LogSection objects,\n"
                "usually of two runs): {\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"}.\n\n"
                "Lines are compared after masking what differs from run to run anyway (see\n"
@@ -261,7 +268,9 @@ void define_section_diff(nb::module_ &module) {
                "(\"truncated\": true on the line); past 8 MiB of text or 50,000 lines the rest is\n"
                "left out, with \"truncated\": true and \"hunk_count\" on the answer. `path` is copied to\n"
                "the answer. offsets=True adds \"base_offset\" and \"new_offset\" to each line: where\n"
-               "it starts within its section, in bytes (null on the side without it).");
+               "it starts within its section, in bytes (null on the side without it). headers=True\n"
+               "adds \"header\": [severity, stamp start, stamp end, message start] of a record line\n"
+               "(positions in UTF-16 code units of its text), null for other lines.");
     module.def("mask_line", &mask_text, nb::arg("line"),
                "(masked, kinds): the line with the fields that differ from run to run anyway replaced\n"
                "by markers, and the kinds masked: \"sequence number\", \"timestamp\", \"process\",\n"
