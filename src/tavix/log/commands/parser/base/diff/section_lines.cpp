@@ -80,14 +80,21 @@ private:
 };
 
 // Hands each line of the reader to the builder and keeps its hash and start.
+// Stops before a line once `cancel` is set.
 class SectionLineSink : public lines::LineSink {
 public:
-    explicit SectionLineSink(SectionLines &lines) : lines_(lines), builder_(lines.masked) {}
+    SectionLineSink(SectionLines &lines, const std::atomic<bool> *cancel)
+        : lines_(lines), builder_(lines.masked), cancel_(cancel) {}
 
     bool line(const lines::LinePiece &piece) override {
         std::string_view text = piece.text;
-        if (piece.first)
+        if (piece.first) {
+            if (cancel_ && cancel_->load(std::memory_order_relaxed)) {
+                stopped_at_ = piece.line_start;
+                return false;
+            }
             lines_.starts.push_back(piece.line_start);
+        }
         if (!piece.last) {
             builder_.add(text);
             return true;
@@ -103,23 +110,29 @@ public:
         return true;
     }
 
+    // Where the line it stopped before starts.
+    int64_t stopped_at() const { return stopped_at_; }
+
 private:
     SectionLines &lines_;
     LineBuilder builder_;
+    const std::atomic<bool> *cancel_;
+    int64_t stopped_at_ = 0;
 };
 
 }  // namespace
 
-SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block) {
+SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
+                                const std::atomic<bool> *cancel) {
     SectionLines lines;
     lines::LineRange range = lines::LineRange::starting_in(begin, end);
     range.finish_last_line = false;  // a section's range ends where its log ends
     lines::LineReader reader(file, range, block);
-    SectionLineSink sink(lines);
-    reader.feed(sink);
+    SectionLineSink sink(lines, cancel);
+    bool finished = reader.feed(sink);
     if (reader.error())
         throw std::system_error(reader.error(), std::generic_category());
-    lines.starts.push_back(reader.position());
+    lines.starts.push_back(finished ? reader.position() : sink.stopped_at());
     return lines;
 }
 
