@@ -101,11 +101,16 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
             body["previous"] = previous;
             body["next"] = next;
             body["file_content"] = data;
+            // The section's own archive reads its lines: the baseline's
+            // sections lie in another archive's directory.
+            nb::object own = nb::getattr(section, "archive", nb::none());
+            nb::object reader = nb::getattr(own, "line_severities", nb::none());
+            if (reader.is_none())
+                reader = self.attr(state->archive).attr("line_severities");
             auto records = [&](bool spans) {
                 return data.is_none() ? nb::object(nb::list())
-                                      : self.attr(state->archive).attr("line_severities")(
-                                            section.attr("logfile"), section.attr("log_start"), log_size,
-                                            clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
+                                      : reader(section.attr("logfile"), section.attr("log_start"), log_size,
+                                               clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
             };
             if (severities)
                 body["severities"] = records(false);
