@@ -41,7 +41,10 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
         if (number < lowest || number > highest)
             throw BadQuery();
         return number;
-    } catch (const nb::python_error &) {
+    } catch (const nb::python_error &e) {
+        // Not a whole number, or one too large: the query's fault.
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OverflowError))
+            throw;
         throw BadQuery();
     }
 }
@@ -94,19 +97,34 @@ nb::object next_link(nb::handle request, const Query &q, nb::handle answer, long
     return nb::str("{}?{}").format(request.attr(state->path), encode(params));
 }
 
-// A search error that is the query's fault (it does not compile) is answered
-// INVALID_QUERY; anything else is a failure of the search.
+// The archive's searcher raises ValueError for a query it cannot match: that
+// error, and only that one, is the query's fault (INVALID_QUERY). Failures
+// anywhere else in the work (the results model, the files) are the search's.
+struct QueryRefused {};
+
+template <typename Call>
+nb::object searcher_call(Call &&call) {
+    try {
+        return call();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        throw QueryRefused();
+    }
+}
+
 template <typename Work>
 nb::object search_off_loop(nb::handle self_handle, Work work, const char *message, const char *detail) {
     nb::object self = nb::borrow(self_handle);
-    return off_loop(work, [self, message, detail](nb::handle future) {
-        return guarded([&] { return future.attr("result")(); },
-                       [&](const nb::python_error &e) {
-                           if (e.matches(PyExc_ValueError))
-                               return invalid_query(self);
-                           debug_lines(nb::str(message), &e);
-                           return error_answer(self, detail);
-                       });
+    auto answered = [self, work]() -> nb::object {
+        try {
+            return work();
+        } catch (const QueryRefused &) {
+            return invalid_query(self);
+        }
+    };
+    return off_loop(answered, [self, message, detail](nb::handle future) {
+        return answer_or_report(self, [&] { return future.attr("result")(); }, message, detail);
     });
 }
 
@@ -135,12 +153,17 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
 
     auto work = [self, request, section, q, offset, limit, line, line_start]() -> nb::object {
         nb::object archive = self.attr(state->archive);
-        nb::object answer = archive.attr("search")(
-            section.attr("logfile"), section.attr("log_start"), section.attr(state->log_size), q.text,
-            nb::arg("regex") = q.regex, nb::arg("case") = q.case_sensitive, nb::arg("offset") = offset,
-            nb::arg("line") = line < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line)),
-            nb::arg("line_start") = line_start < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line_start)),
-            nb::arg("limit") = limit);
+        nb::object search = archive.attr("search");
+        nb::object logfile = section.attr("logfile"), log_start = section.attr("log_start"),
+                   log_size = section.attr(state->log_size);
+        nb::object answer = searcher_call([&] {
+            return search(logfile, log_start, log_size, q.text, nb::arg("regex") = q.regex,
+                          nb::arg("case") = q.case_sensitive, nb::arg("offset") = offset,
+                          nb::arg("line") = line < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line)),
+                          nb::arg("line_start") =
+                              line_start < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line_start)),
+                          nb::arg("limit") = limit);
+        });
         nb::dict body;
         body["query"] = q.text;
         body["hits"] = answer["hits"];
@@ -249,10 +272,11 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             nb::list bound_list;
             for (long long bound : bounds)
                 bound_list.append(bound);
-            nb::object found = archive.attr("count_matches")(logfile, bound_list, q.text,
-                                                              nb::arg("regex") = q.regex,
-                                                              nb::arg("case") = q.case_sensitive,
-                                                              nb::arg("max_seconds") = left);
+            nb::object count_matches = archive.attr("count_matches");
+            nb::object found = searcher_call([&] {
+                return count_matches(logfile, bound_list, q.text, nb::arg("regex") = q.regex,
+                                     nb::arg("case") = q.case_sensitive, nb::arg("max_seconds") = left);
+            });
             size_t i = 0;
             for (nb::handle count : found) {
                 if (count.is_none()) {
