@@ -106,8 +106,7 @@ void find_stock_pieces() {
 }
 
 bool uses_stock(nb::handle object, const char *name, PyObject *stock) {
-    nb::str interned = nb::steal<nb::str>(PyUnicode_InternFromString(name));
-    return fast::uses_stock(object.ptr(), interned.ptr(), stock);
+    return fast::uses_stock(object.ptr(), interned(name).ptr(), stock);
 }
 
 nb::object scan_status(nb::handle self, nb::handle request) {

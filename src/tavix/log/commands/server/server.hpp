@@ -44,6 +44,9 @@ struct State {
         offset, limit, fread_size, default_header, headers, data, get;
 };
 
+// The interned text `text`, for names looked up on every request.
+nb::str interned(const char *text);
+
 // Built by init_state in module.cpp; never freed, so nothing is released
 // after the interpreter has gone.
 extern State *state;

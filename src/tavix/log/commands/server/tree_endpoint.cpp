@@ -15,13 +15,11 @@ struct Keys {
         steps, step_id, step_name;
 };
 
-nb::str intern(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
-
 const Keys &keys() {
-    static const Keys *k = new Keys{intern("id"), intern("parents"), intern("parent_id"),
-                                    intern("section_name"), intern("section_type"), intern("result"),
-                                    intern("run_time"), intern("sequence_number"), intern("steps"),
-                                    intern("step_id"), intern("step_name")};
+    static const Keys *k = new Keys{interned("id"), interned("parents"), interned("parent_id"),
+                                    interned("section_name"), interned("section_type"), interned("result"),
+                                    interned("run_time"), interned("sequence_number"), interned("steps"),
+                                    interned("step_id"), interned("step_name")};
     return *k;
 }
 
