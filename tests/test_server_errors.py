@@ -157,3 +157,31 @@ def test_handler_outcomes_are_seen_by_the_garbage_collector():
     del pending, error
     gc.collect()
     assert ready_count() == before
+
+
+class Position:
+    """A byte position whose conversion to an integer fails with `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __int__(self):
+        raise self.error("stand-in position")
+
+
+@pytest.mark.parametrize("value, answer", [("abc", None), (Position(TypeError), None),
+                                           (Position(MemoryError), "TIMELINE_RETRIEVE_FAILED")])
+async def test_a_timeline_value_that_is_no_position_is_null_and_other_failures_answer(
+        aiohttp_client, generated_run, value, answer):
+    from tavix.log.commands.archive import Archive
+
+    with Archive(generated_run.path) as archive:
+        record = archive.results.scripts[0]["sections"][1]
+        record["log_start"] = value
+        client = await aiohttp_client(LogViewerServer(archive))
+        body = await (await client.get(P + "/timeline")).json()
+    if answer is None:
+        row = next(r for r in body["tasks"][0]["sections"] if r[0] == record["id"])
+        assert row[3] is None
+    else:
+        assert body == {"detail": answer}
