@@ -72,6 +72,12 @@ def url(path):
     return path if path.startswith("/result/") else P + path
 
 
+def test_every_route_that_reads_the_archive_is_checked():
+    app = LogViewerServer(RaisingArchive(ValueError))
+    routes = {route.name for route in app.router.routes()} - {"index", "static"}
+    assert routes == {name for name, *_ in ROUTES}
+
+
 @pytest.mark.parametrize("error", [ValueError, MemoryError])
 async def test_ordinary_exceptions_get_the_routes_answer_with_their_type(aiohttp_client, caplog, error):
     caplog.set_level(logging.DEBUG)
