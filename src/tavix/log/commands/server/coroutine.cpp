@@ -336,11 +336,11 @@ nb::object coroutine_method(const char *name, const char *qualname, HandlerBody 
     result.attr("__doc__") = nb::str(doc);
 
     nb::module_ inspect = nb::module_::import_("inspect");
-    if (nb::hasattr(inspect, "markcoroutinefunction"))
-        inspect.attr("markcoroutinefunction")(result);
+    if (nb::object mark = optional_attr(inspect, "markcoroutinefunction"); mark.is_valid())
+        mark(result);
     nb::module_ coroutines = nb::module_::import_("asyncio.coroutines");
-    if (nb::hasattr(coroutines, "_is_coroutine"))
-        result.attr("_is_coroutine") = coroutines.attr("_is_coroutine");
+    if (nb::object marker = optional_attr(coroutines, "_is_coroutine"); marker.is_valid())
+        result.attr("_is_coroutine") = marker;
     return result;
 }
 

@@ -16,10 +16,8 @@ namespace {
 // The directory of this module's file. During a multi-phase import __file__
 // is already set; otherwise the import system's module lookup gives the origin.
 nb::object module_directory(nb::module_ &m, nb::module_ &os_path) {
-    nb::object file;
-    if (nb::hasattr(m, "__file__"))
-        file = m.attr("__file__");
-    else
+    nb::object file = optional_attr(m, "__file__");
+    if (!file.is_valid())
         file = nb::module_::import_("importlib.util")
                    .attr("find_spec")(nb::object(m.attr("__name__")))
                    .attr("origin");
