@@ -130,3 +130,75 @@ def test_interrupts_are_answered_at_once(env, large_run, moment, stop):
     assert answered - sent < INTERRUPT_BOUND
     assert "View at" not in out
     assert extraction_dirs(env) == []
+
+
+def mapped(pid, library):
+    """True once the process has loaded an extension module whose file name starts with `library`."""
+    try:
+        with open("/proc/%d/maps" % pid) as maps:
+            return any(os.path.basename(line.split()[-1]).startswith(library)
+                       for line in maps if "/" in line)
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_an_interrupt_during_the_imports_ends_the_tool_quietly(env, stop):
+    process = subprocess.Popen([sys.executable, "-m", "tavix.cli.main", "logs", "view", "--no-browser"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # The logs command's module imports the viewer's modules and their
+        # web framework while it initialises: a signal then lands inside an
+        # extension module's initialisation.
+        end = time.monotonic() + 30
+        while not mapped(process.pid, "logs.cpython") and process.poll() is None and time.monotonic() < end:
+            time.sleep(0.001)
+        process.send_signal(stop)
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert (process.returncode, err) == (130, "Interrupted\n")
+    assert out == ""
+
+
+def test_an_interrupt_as_the_viewer_is_made_serves_nothing(generated_run, tmp_path, monkeypatch, capsys):
+    import tempfile
+
+    import tavix.log.commands.logs as logs
+    from tavix.cli.main import main
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setenv("TAVIX_CONFIG", str(tmp_path / "none.cfg"))
+    made = []
+
+    def interrupted_server(*args, **kwargs):
+        made.append(args)
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(5)  # the interrupt ends this at once
+
+    monkeypatch.setattr(logs, "LogViewerServer", interrupted_server)
+    assert main(["logs", "view", generated_run.path, "--no-browser"]) == 130
+    out, err = capsys.readouterr()
+    assert made and "View at" not in out and err == "Interrupted\n"
+    assert [name for name in os.listdir(tmp_path) if name.startswith("tavix.logviewer.")] == []
+
+
+def test_an_extension_interrupted_while_it_initialises_is_an_interrupt(monkeypatch, capsys):
+    import importlib
+
+    from tavix.cli import main as tool
+
+    real_import = importlib.import_module
+
+    def interrupted_import(name, *args):
+        if name == "tavix.log.commands.logs":
+            try:
+                raise KeyboardInterrupt
+            except KeyboardInterrupt as interrupt:
+                raise ImportError("Encountered an error while initializing the extension.") from interrupt
+        return real_import(name, *args)
+
+    monkeypatch.setattr(importlib, "import_module", interrupted_import)
+    assert tool.main(["logs", "list"]) == 130
+    assert capsys.readouterr().err == "Interrupted\n"

@@ -38,6 +38,10 @@ def _load(name, location):
     try:
         return getattr(importlib.import_module(module), class_name)
     except Exception as error:
+        # An extension module interrupted while it initialises reports an
+        # ImportError caused by the interrupt: that is Ctrl-C, not a broken command.
+        if _interrupted(error):
+            raise KeyboardInterrupt from error
         failure = error
 
     class Unavailable(Subcommand):
@@ -110,6 +114,14 @@ def _sigterm_unwinds():
             signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
+def _interrupted(error):
+    while error is not None:
+        if isinstance(error, KeyboardInterrupt):
+            return True
+        error = error.__cause__ or error.__context__
+    return False
+
+
 def _describe(error):
     text = str(error)
     cause = error.__cause__
@@ -119,16 +131,20 @@ def _describe(error):
 
 
 def main(argv=None):
-    tool = Tool()
-    args = tool.parser.parse_args(argv)
+    debug = False
     try:
-        with _logging_to_console(args.debug), _sigterm_unwinds():
-            args._command.run(args)
+        # Loading the commands imports the extension modules, which takes a
+        # moment: Ctrl-C or SIGTERM then ends the tool as it does later on.
+        with _sigterm_unwinds():
+            args = Tool().parser.parse_args(argv)
+            debug = args.debug
+            with _logging_to_console(debug):
+                args._command.run(args)
     except KeyboardInterrupt:
         print("Interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # reported as one line; the traceback only when asked for
-        if args.debug:
+        if debug:
             traceback.print_exc()
         print("tavix: error: %s" % _describe(error), file=sys.stderr)
         return 1

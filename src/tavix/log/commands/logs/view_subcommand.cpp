@@ -2,6 +2,7 @@
 
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "py_helpers.hpp"
 
 namespace tavix::logs {
 
@@ -191,6 +192,9 @@ void view_run(nb::handle self, nb::handle args) {
             } else {
                 server = global("LogViewerServer")(archive);
             }
+            // An interrupt that came during the last steps of opening is
+            // answered here, before anything is offered to a browser.
+            handle_pending_signals();
             s.logger.attr("info")("\nView at: \n    %s", url);
             if (progress.active())
                 progress.tell_opened();
