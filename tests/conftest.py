@@ -116,6 +116,22 @@ def page(browser):
     assert not errors
 
 
+@pytest.fixture(scope="session")
+def axe():
+    """axe(page): the serious and critical accessibility violations axe-core
+    finds on `page`, one text per violation naming the elements."""
+    script = pytest.importorskip("axe_playwright_python.base").AXE_SCRIPT
+
+    def serious(page):
+        # The script stays in the page until it navigates away.
+        if not page.evaluate("typeof axe !== 'undefined'"):
+            page.evaluate(script)
+        violations = page.evaluate("axe.run({resultTypes: ['violations']})")["violations"]
+        return [f"{v['id']}: {[node['target'] for node in v['nodes']]}"
+                for v in violations if v["impact"] in ("serious", "critical")]
+    return serious
+
+
 @pytest.fixture
 def fresh_counter(monkeypatch):
     """Sequence counters of their own for the test, every process starting at 0."""

@@ -102,11 +102,9 @@ def test_a_big_file_pages_in_the_files_tab(dense, page):
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-big-file.png"))
 
 
-def test_a_list_taller_than_the_browser_allows_still_reaches_its_end(dense, page):
-    # Two million commands, answered by the page itself: 56 million pixels of
-    # rows, beyond what an element may be tall.
-    total = 2_000_000
-
+def answer_commands(page, total):
+    """Makes `page` answer its pages of device commands itself, as if the
+    section held `total` commands "show command <n>"."""
     def fake_page(route):
         query = dict(pair.split("=") for pair in route.request.url.split("?", 1)[1].split("&"))
         offset, limit = int(query["offset"]), int(query["limit"])
@@ -115,6 +113,13 @@ def test_a_list_taller_than_the_browser_allows_still_reaches_its_end(dense, page
         route.fulfill(json={"total": total, "offset": offset, "executions": executions, "next": None})
 
     page.route("**/executions?*", fake_page)
+
+
+def test_a_list_taller_than_the_browser_allows_still_reaches_its_end(dense, page):
+    # Two million commands: 56 million pixels of rows, beyond what an element
+    # may be tall.
+    total = 2_000_000
+    answer_commands(page, total)
     open_view(page, dense.url + dense.script_path)
     page.click("#section-view .tab[data-view=executions]")
     page.wait_for_selector("#executions-body .exe-row .cmd")

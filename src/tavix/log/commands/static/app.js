@@ -10,6 +10,7 @@ import { FailuresView } from "./failures.js";
 import { buildFileTree, isViewerFile, selectFile, showFile } from "./files.js";
 import { LogPane } from "./logpane.js";
 import { LogSearch } from "./search.js";
+import { Tabs } from "./tabs.js";
 import { Timeline } from "./timeline.js";
 import { kindLabel, TestTree } from "./tree.js";
 
@@ -18,6 +19,11 @@ const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 const failures = new FailuresView($("#failures-panel"));
 const timeline = new Timeline($("#timeline-view"), tree, (key, at) => navigate(key, at));
+// The sidebar's tabs and a section's; views add theirs with add().
+const sidebarTabs = new Tabs($("#sidebar-tabs"), "tab");
+const sectionTabs = new Tabs($("#section-tabs"), "view");
+sidebarTabs.onShow("tests", () => tree.schedule());
+sidebarTabs.onShow("failures", () => failures.draw());
 
 // ---------------------------------------------------------------- header ---
 function showJob(meta, summary, archive) {
@@ -37,11 +43,13 @@ function showJob(meta, summary, archive) {
   const chips = kinds.map(([k, v]) => el("button",
     { className: `chip ${resultClass(k)}${parseInt(v, 10) ? "" : " zero"}`, title: `Show only ${k}`,
       onclick: (e) => filterByResult(k, e.currentTarget) }, k, el("b", { textContent: v })));
+  for (const chip of chips) chip.setAttribute("aria-pressed", "false");
   chips.push(el("span", { className: "chip" }, "total", el("b", { textContent: summary.total_tasks ?? total })));
   if (summary.success_rate !== undefined) {
     chips.push(el("span", { className: "chip" }, "success", el("b", { textContent: `${summary.success_rate}%` })));
   }
   $("#summary-counts").replaceChildren(...chips);
+  $("#summary-bar").setAttribute("aria-label", `Results: ${kinds.map(([k, v]) => `${k} ${v}`).join(", ")}`);
   $("#summary-bar").replaceChildren(...kinds.filter(([, v]) => parseInt(v, 10) > 0).map(([k, v]) =>
     el("span", { className: resultClass(k), title: `${k}: ${v}`, style: `width:${(100 * v) / total}%` })));
 }
@@ -51,25 +59,8 @@ function show(view) {
   for (const id of ["welcome", "section-view", "file-view", "timeline-view"]) $(`#${id}`).hidden = id !== view;
 }
 
-function showTab(tab) {
-  for (const button of document.querySelectorAll(".sidebar .tab")) {
-    button.classList.toggle("active", button.dataset.tab === tab);
-  }
-  $("#tests-panel").hidden = tab !== "tests";
-  $("#tree-tools").hidden = tab !== "tests";
-  $("#files-panel").hidden = tab !== "files";
-  $("#failures-panel").hidden = tab !== "failures";
-  if (tab === "tests") tree.schedule();
-  if (tab === "failures") failures.draw();
-}
-
-function showSectionTab(view) {
-  for (const button of document.querySelectorAll("#section-view .tab")) {
-    button.classList.toggle("active", button.dataset.view === view);
-  }
-  $("#log-view").hidden = view !== "log";
-  $("#executions-view").hidden = view !== "executions";
-}
+const showTab = (tab) => sidebarTabs.show(tab);
+const showSectionTab = (view) => sectionTabs.show(view);
 
 // -------------------------------------------------- tree filters, search ---
 // The tree shows the nodes every active filter keeps: a result chip, the name
@@ -90,8 +81,14 @@ function applyFilters() {
 function filterByResult(kind, chip) {
   const group = resultClass(kind);
   filters.result = filters.result === group ? null : group;
-  for (const other of document.querySelectorAll("#summary-counts .chip")) other.classList.remove("active");
-  if (filters.result) chip.classList.add("active");
+  for (const other of document.querySelectorAll("#summary-counts .chip")) {
+    other.classList.remove("active");
+    other.setAttribute("aria-pressed", "false");
+  }
+  if (filters.result) {
+    chip.classList.add("active");
+    chip.setAttribute("aria-pressed", "true");
+  }
   applyFilters();
 }
 
@@ -177,12 +174,15 @@ function sectionUrl(key) {
 // A group chosen in the Failures view filters the tree, which then opens
 // its nodes at their cause lines.
 function showFailureGroup(ids, label) {
+  const hadFocus = $("#failures-panel").contains(document.activeElement);
   filters.failures = ids;
   $("#failure-filter").hidden = !ids;
   $("#failure-filter-label").textContent = label;
   $("#failure-filter-label").title = label;
   if (ids) showTab("tests");
   applyFilters();
+  // The chosen group's panel is gone: the focus goes on to its tree.
+  if (ids && hadFocus) tree.focus();
 }
 
 function route(key) {
@@ -210,12 +210,6 @@ function navigate(key, at = null) {
 window.addEventListener("popstate", () => route(keyFromLocation()));
 
 async function main() {
-  for (const button of document.querySelectorAll(".sidebar .tab")) {
-    button.addEventListener("click", () => showTab(button.dataset.tab));
-  }
-  for (const button of document.querySelectorAll("#section-view .tab")) {
-    button.addEventListener("click", () => showSectionTab(button.dataset.view));
-  }
   $("#execution-close").addEventListener("click", closeExecution);
   // "/" jumps to the log search, as in many viewers.
   document.addEventListener("keydown", (e) => {

@@ -1,22 +1,19 @@
 // The "Device commands" tab of a section: the commands found in its log, and
 // the lines of the one opened. A section can hold hundreds of thousands of
-// commands, so the table is a virtual list: only the rows in view are in the
+// commands, so the table is a virtual list (an ARIA grid whose rows take the
+// focus: ↑ ↓ Home End move, Enter opens): only the rows in view are in the
 // DOM, and their pages are fetched as the list scrolls, filtered by device
 // and text on the server. While the server scans the section's log for the
 // first time, the tab shows that it does and for how long.
 import { api } from "./api.js";
 import { $, el } from "./dom.js";
+import { VirtualList } from "./vlist.js";
 
 const ROW = 28;           // px; every row has the same height
 const PAGE = 200;         // commands per request
-const OVERSCAN = 10;      // rows drawn above and below the viewport
 const KEPT_PAGES = 40;    // pages kept in memory; the farthest are dropped
 const FILTER_DELAY = 250; // ms of quiet typing before a filter is applied
 const SCAN_POLL = 300;    // ms between looks at a running scan
-// Browsers cap an element's height (about 33 million px in Chromium): a
-// longer list gets a box of this height whose scroll range is spread over
-// all its rows.
-const MAX_HEIGHT = 8_000_000;
 
 // First line of a title-less block, without its record prefix.
 function blockSummary(logs) {
@@ -29,23 +26,24 @@ class DeviceTable {
   constructor() {
     this.scroller = $("#executions-scroll");
     this.body = $("#executions-body");
+    this.grid = $("#executions-table");
     this.status = $("#exe-status");
     this.count = $("#exe-count");
     this.deviceBox = $("#exe-device");
     this.filterBox = $("#exe-filter");
     this.deviceList = $("#exe-devices");
+    this.notice = $("#exe-message");
     this.section = null;
     this.token = 0;
     this.total = 0;
     this.pages = new Map();     // page index -> executions
     this.pending = new Set();   // page indexes being fetched
-    this.drawn = new Map();     // row index -> element
     this.devices = new Set();
     this.selected = null;       // execute_id of the opened command
-    this.frame = 0;
-    this.scroller.addEventListener("scroll", () => this.schedule());
-    new ResizeObserver(() => this.schedule()).observe(this.scroller);
-    this.body.addEventListener("click", (event) => this.onClick(event));
+    this.list = new VirtualList(this.scroller, this.body, { rowHeight: ROW, rowRole: "row",
+      render: (index) => this.row(index, this.execution(index)) });
+    this.list.onDraw = (first, last) => this.fetchRows(first, last);
+    this.list.onActivate = (index) => this.openRow(index);
     let timer = 0;
     const refilter = () => {
       clearTimeout(timer);
@@ -53,8 +51,14 @@ class DeviceTable {
     };
     this.deviceBox.addEventListener("input", refilter);
     this.filterBox.addEventListener("input", refilter);
-    $("#exe-top").addEventListener("click", () => { this.scroller.scrollTop = 0; });
-    $("#exe-end").addEventListener("click", () => { this.scroller.scrollTop = this.scroller.scrollHeight; });
+    // Escape closes the opened command's log and goes back to its row.
+    $("#executions-view").addEventListener("keydown", (event) => {
+      if (event.key !== "Escape" || $("#execution-log").hidden) return;
+      closeExecution();
+      this.list.focusRow(this.list.active);
+    });
+    $("#exe-top").addEventListener("click", () => this.list.scrollToRow(0));
+    $("#exe-end").addEventListener("click", () => this.list.scrollToRow(this.total));
   }
 
   open(section) {
@@ -69,14 +73,16 @@ class DeviceTable {
 
   get filtered() { return Boolean(this.deviceBox.value.trim() || this.filterBox.value); }
 
+  execution(index) {
+    return this.pages.get(Math.floor(index / PAGE))?.[index % PAGE];
+  }
+
   // Starts over with the first page of the current filters.
   async query() {
     const token = ++this.token;
-    this.total = 0;
+    this.setTotal(0);
     this.pages.clear();
     this.pending.clear();
-    this.clearRows();
-    this.body.style.height = "0px";
     this.scroller.scrollTop = 0;
     this.message("Loading…");
     this.status.textContent = "";
@@ -85,7 +91,6 @@ class DeviceTable {
     try {
       const page = await this.fetch(0);
       if (token !== this.token) return;
-      this.total = page.total;
       this.status.textContent = this.filtered ? `${page.total.toLocaleString()} matching` : "";
       if (!this.filtered) this.count.textContent = page.total.toLocaleString();
       this.count.classList.remove("scanning");
@@ -94,9 +99,7 @@ class DeviceTable {
         return;
       }
       this.message(null);
-      this.height = Math.min(this.total * ROW, MAX_HEIGHT);
-      this.body.style.height = `${this.height}px`;
-      this.draw();
+      this.setTotal(page.total);
     } catch (error) {
       if (token !== this.token) return;
       this.count.classList.remove("scanning");
@@ -105,6 +108,12 @@ class DeviceTable {
     } finally {
       clearInterval(watching);
     }
+  }
+
+  setTotal(total) {
+    this.total = total;
+    this.grid.setAttribute("aria-rowcount", String(total + 1));  // the header is row 1
+    this.list.setCount(total);
   }
 
   // Until the first page comes, looks now and then whether the server is
@@ -155,92 +164,56 @@ class DeviceTable {
     }
   }
 
+  // Fetches the pages of the drawn rows that are not here yet.
+  fetchRows(first, last) {
+    if (!this.total) return;
+    const token = this.token;
+    for (let page = Math.floor(first / PAGE); page * PAGE < last; page++) {
+      if (!this.pages.has(page) && !this.pending.has(page)) this.load(page, token);
+    }
+  }
+
   async load(index, token) {
     try {
       await this.fetch(index);
-      if (token === this.token) this.redraw();
+      if (token === this.token) this.list.redraw();
     } catch (error) {
       if (token === this.token) this.status.textContent = `Could not load more: ${error.message}`;
     }
   }
 
   message(text, cls = "") {
-    this.body.querySelector(".exe-message")?.remove();
-    if (text) this.body.append(el("div", { className: `exe-message ${cls}`, textContent: text }));
-  }
-
-  schedule() {
-    if (!this.frame) this.frame = requestAnimationFrame(() => { this.frame = 0; this.draw(); });
-  }
-
-  clearRows() {
-    for (const row of this.drawn.values()) row.remove();
-    this.drawn.clear();
-  }
-
-  redraw() {
-    this.clearRows();
-    this.draw();
-  }
-
-  // The row at the top of the view, fractional: scroll positions map to rows
-  // linearly, one row per ROW pixels unless the list outgrew MAX_HEIGHT.
-  topRow() {
-    const { scrollTop, clientHeight } = this.scroller;
-    if (this.total * ROW <= MAX_HEIGHT) return scrollTop / ROW;
-    const rows = Math.max(0, this.total - clientHeight / ROW);
-    return (scrollTop / Math.max(1, this.height - clientHeight)) * rows;
-  }
-
-  draw() {
-    if (!this.total) return;
-    const { scrollTop, clientHeight } = this.scroller;
-    const top = this.topRow();
-    const first = Math.max(0, Math.floor(top) - OVERSCAN);
-    const last = Math.min(this.total, Math.ceil(top + clientHeight / ROW) + OVERSCAN);
-    const token = this.token;
-    for (let page = Math.floor(first / PAGE); page * PAGE < last; page++) {
-      if (!this.pages.has(page) && !this.pending.has(page)) this.load(page, token);
-    }
-    for (const [index, row] of this.drawn) {
-      if (index < first || index >= last) {
-        row.remove();
-        this.drawn.delete(index);
-      }
-    }
-    for (let index = first; index < last; index++) {
-      const exe = this.pages.get(Math.floor(index / PAGE))?.[index % PAGE];
-      let row = this.drawn.get(index);
-      if (!row || row.exe !== exe) {
-        row?.remove();
-        row = this.row(index, exe);
-        this.drawn.set(index, row);
-        this.body.append(row);
-      }
-      row.style.top = `${scrollTop + (index - top) * ROW}px`;
-    }
+    this.notice.hidden = !text;
+    this.notice.textContent = text || "";
+    this.notice.className = `exe-message ${cls}`;
   }
 
   row(index, exe) {
+    const cell = (props, ...children) => el("span", { role: "gridcell", ...props }, ...children);
     const row = exe
       ? el("div", { className: `exe-row${exe.execute_id === this.selected ? " selected" : ""}` },
-        el("span", { textContent: exe.start_time || "" }),
-        el("span", { textContent: exe.device, title: exe.device }),
-        el("span", {}, el("span", { className: `type ${exe.execute_type}`, textContent: exe.execute_type })),
-        el("span", { className: "cmd", textContent: exe.title || blockSummary(exe.logs), title: exe.title || "" }))
-      : el("div", { className: "exe-row pending" }, el("span", { textContent: "…" }));
-    row.exe = exe;
-    row.dataset.index = index;
+        cell({ textContent: exe.start_time || "" }),
+        cell({ textContent: exe.device, title: exe.device }),
+        cell({}, el("span", { className: `type ${exe.execute_type}`, textContent: exe.execute_type })),
+        cell({ className: "cmd", textContent: exe.title || blockSummary(exe.logs), title: exe.title || "" }))
+      : el("div", { className: "exe-row pending" }, cell({ textContent: "…" }));
+    row.setAttribute("aria-rowindex", String(index + 2));
+    if (exe) row.setAttribute("aria-selected", String(exe.execute_id === this.selected));
     return row;
   }
 
-  onClick(event) {
-    const row = event.target.closest(".exe-row");
-    if (!row?.exe) return;
-    this.selected = row.exe.execute_id;
-    for (const other of this.body.querySelectorAll(".exe-row.selected")) other.classList.remove("selected");
-    row.classList.add("selected");
-    openExecution(this.section, row.exe);
+  openRow(index) {
+    const exe = this.execution(index);
+    if (!exe) return;
+    this.selected = exe.execute_id;
+    for (const other of this.body.querySelectorAll(".exe-row.selected")) {
+      other.classList.remove("selected");
+      other.setAttribute("aria-selected", "false");
+    }
+    const row = this.list.element(index);
+    row?.classList.add("selected");
+    row?.setAttribute("aria-selected", "true");
+    openExecution(this.section, exe);
   }
 }
 

@@ -17,3 +17,22 @@ export function resultClass(result) {
   }
   return "r-other";
 }
+
+// Each colour group has a mark of its own shape too, so a result is told
+// apart without its colour.
+const MARKS = { "r-pass": "✓", "r-fail": "✕", "r-error": "!", "r-skip": "–", "r-block": "⊘",
+  "r-abort": "■", "r-other": "?" };
+
+// The coloured mark of `result`; hidden from screen readers, which read
+// `resultText` instead.
+export function resultMark(result) {
+  const group = resultClass(result);
+  const mark = el("span", { className: `dot ${group}`, title: result || "no result", textContent: MARKS[group] || "" });
+  mark.setAttribute("aria-hidden", "true");
+  return mark;
+}
+
+// `result` as text for screen readers only.
+export function resultText(result) {
+  return el("span", { className: "sr-only", textContent: result ? `, ${result}` : "" });
+}

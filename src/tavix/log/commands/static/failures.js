@@ -1,38 +1,32 @@
 // The Failures view: the run's failing sections and steps grouped by the
 // cause their logs give, largest group first. Choosing a group filters the
 // test tree to its nodes; a node opened from there opens at its cause line.
+// The groups are a virtual list, an ARIA listbox: ↑ ↓ Home End move, Enter,
+// Space or a click chooses a group (again: lets it go).
 import { api } from "./api.js";
 import { el, resultClass } from "./dom.js";
+import { VirtualList } from "./vlist.js";
 
 const ROW = 96;       // px; every card has the same height
-const OVERSCAN = 4;
 
 // The tree's id of a node of the answer: a step comes as "<section>#<step>".
 const nodeId = (id) => id.slice(id.indexOf("#") + 1);
 
 export class FailuresView {
   constructor(viewport) {
-    this.viewport = viewport;
     this.status = el("div", { className: "failures-status muted", textContent: "Loading failures…" });
+    this.status.setAttribute("role", "status");
     this.list = el("div", { className: "failures-list" });
+    this.list.setAttribute("role", "listbox");
+    this.list.setAttribute("aria-label", "Failure causes");
     viewport.replaceChildren(this.status, this.list);
     this.items = [];
     this.active = -1;
     this.causes = new Map();   // tree node id -> cause line offset, for the chosen group
     this.onFilter = () => {};  // (Set of node ids | null, label)
-    this.drawn = new Map();
-    viewport.addEventListener("scroll", () => this.draw());
-    new ResizeObserver(() => this.draw()).observe(viewport);
-    this.list.addEventListener("click", (event) => {
-      const card = event.target.closest(".failure");
-      if (card) this.choose(+card.dataset.index);
-    });
-    this.list.addEventListener("keydown", (event) => {
-      const card = event.target.closest(".failure");
-      if (!card || (event.key !== "Enter" && event.key !== " ")) return;
-      event.preventDefault();
-      this.choose(+card.dataset.index);
-    });
+    this.rows = new VirtualList(viewport, this.list, { rowHeight: ROW, rowRole: "option", overscan: 4,
+      render: (index) => this.card(this.items[index], index) });
+    this.rows.onActivate = (index) => this.choose(index);
   }
 
   // Fetches the categories; returns the number of failing nodes.
@@ -56,8 +50,7 @@ export class FailuresView {
     else if (!groups) this.status.textContent = `${unexplained} unexplained`;
     else this.status.textContent = `${total} failures, ${groups} ${groups === 1 ? "cause" : "causes"}` +
       (unexplained ? `, ${unexplained} unexplained` : "");
-    this.list.style.height = `${this.items.length * ROW}px`;
-    this.redraw();
+    this.rows.setCount(this.items.length);
     return total;
   }
 
@@ -85,43 +78,27 @@ export class FailuresView {
   }
 
   redraw() {
-    for (const card of this.drawn.values()) card.remove();
-    this.drawn.clear();
-    this.draw();
+    this.rows.redraw();
   }
 
   draw() {
-    const top = this.list.offsetTop;
-    const { scrollTop, clientHeight } = this.viewport;
-    const first = Math.max(0, Math.floor((scrollTop - top) / ROW) - OVERSCAN);
-    const last = Math.min(this.items.length, Math.ceil((scrollTop - top + clientHeight) / ROW) + OVERSCAN);
-    for (const [index, card] of this.drawn) {
-      if (index < first || index >= last) {
-        card.remove();
-        this.drawn.delete(index);
-      }
-    }
-    for (let index = first; index < last; index++) {
-      if (this.drawn.has(index)) continue;
-      const card = this.card(this.items[index], index);
-      card.style.top = `${index * ROW}px`;
-      card.dataset.index = index;
-      this.drawn.set(index, card);
-      this.list.append(card);
-    }
+    this.rows.draw();
   }
 
   card(item, index) {
     const results = Object.entries(item.results || {}).map(([result, count]) =>
       el("span", { className: `chip ${resultClass(result)}` }, result, el("b", { textContent: String(count) })));
-    return el("div", { className: `failure${index === this.active ? " active" : ""}${item.unexplained ? " unexplained" : ""}`,
-      title: item.unexplained ? "Show these in the tree" : `${item.signature}\nShow these in the tree`,
-      role: "button", tabIndex: 0 },
+    const card = el("div", { className: `failure${index === this.active ? " active" : ""}${item.unexplained ? " unexplained" : ""}`,
+      title: item.unexplained ? "Show these in the tree" : `${item.signature}\nShow these in the tree` },
     el("div", { className: "failure-head" },
       el("span", { className: "failure-count", textContent: String(item.count) }),
       item.unexplained ? el("span", { className: "failure-title", textContent: "unexplained" }) : null,
       ...results),
     el("div", { className: "failure-example", textContent: item.example }),
     item.unexplained ? null : el("div", { className: "failure-signature", textContent: item.signature }));
+    card.setAttribute("aria-selected", String(index === this.active));
+    card.setAttribute("aria-posinset", String(index + 1));
+    card.setAttribute("aria-setsize", String(this.items.length));
+    return card;
   }
 }

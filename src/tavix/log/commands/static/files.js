@@ -1,71 +1,61 @@
 // The Files tab: the archive's folders and files, and a text file's view.
+// The folders and files are a tree (see treeview.js): Enter opens a file.
 import { api, PREFIX } from "./api.js";
 import { $, el } from "./dom.js";
+import { TreeView } from "./treeview.js";
 
-function row(label, cls) {
-  return el("div", { className: `node ${cls}` },
-    el("span", { className: "twisty" }),
-    el("span", { className: "name", textContent: label, title: label }));
-}
-
-function makeCollapsible(li, node, collapsed) {
-  const twisty = node.querySelector(".twisty");
-  const set = (now) => {
-    li.classList.toggle("collapsed", now);
-    twisty.textContent = now ? "▸" : "▾";
-  };
-  set(collapsed);
-  twisty.addEventListener("click", (e) => {
-    e.stopPropagation();
-    set(!li.classList.contains("collapsed"));
-  });
-}
-
-// `entries` come from the file list in pre-order; `open(key)` navigates.
-export function buildFileTree(entries, open) {
-  const root = $("#file-tree");
-  root.replaceChildren();
-  // Ids repeat across branches ("1-0" under every top-level folder), so the
-  // tree comes from the pre-order walk: an entry's folder is the latest
-  // folder one level up.
-  const lists = [root];
+// Nodes in tree order from the file list, which comes in pre-order. Ids
+// repeat across branches ("1-0" under every top-level folder), so an entry's
+// folder is the latest folder one level up.
+export function fileNodes(entries) {
+  const nodes = [];
+  const folders = [];  // depth -> node index of the latest folder
   entries.forEach((entry, i) => {
     const depth = parseInt(String(entry.id).split("-")[0], 10) || 0;
     const next = entries[i + 1];
-    const isDir = next && String(next.parent_id) === String(entry.id) &&
-      parseInt(String(next.id).split("-")[0], 10) === depth + 1;
-    const name = entry.item_path.split("/").pop();
-    const li = el("li");
-    const node = row(name, isDir ? "dir" : "file");
-    if (isDir) {
-      const list = el("ul");
-      li.append(node, list);
-      lists[depth + 1] = list;
-      makeCollapsible(li, node, depth > 0);
-      node.addEventListener("click", () => node.querySelector(".twisty").click());
-    } else {
-      node.querySelector(".twisty").textContent = "·";
-      node.dataset.key = `file/${entry.item_path}`;
-      node.addEventListener("click", () => open(node.dataset.key));
-      node.append(el("a", { className: "dl", href: api.downloadUrl(entry.item_path), textContent: "download",
-        title: "Download", download: name, onclick: (e) => e.stopPropagation() }));
-      li.append(node);
-    }
-    (lists[depth] || root).append(li);
+    const dir = Boolean(next && String(next.parent_id) === String(entry.id) &&
+      parseInt(String(next.id).split("-")[0], 10) === depth + 1);
+    const parent = depth > 0 && folders[depth - 1] !== undefined ? folders[depth - 1] : -1;
+    const node = { key: `${dir ? "dir" : "file"}/${entry.item_path}`, index: nodes.length, parent,
+      depth: parent < 0 ? 0 : nodes[parent].depth + 1, children: 0, dir, path: entry.item_path,
+      name: entry.item_path.split("/").pop() };
+    if (parent >= 0) nodes[parent].children++;
+    if (dir) folders[depth] = node.index;
+    nodes.push(node);
   });
+  return nodes;
+}
+
+class FileTree extends TreeView {
+  opens(node) {
+    return !node.dir;
+  }
+
+  content(node, element) {
+    element.classList.add(node.dir ? "dir" : "file");
+    if (!node.dir) element.querySelector(".twisty").textContent = "·";
+    super.content(node, element);
+    if (node.dir) return;
+    // Out of the tab order: the tree has one tab stop; an opened file has a
+    // download button of its own.
+    element.append(el("a", { className: "dl", href: api.downloadUrl(node.path), textContent: "download",
+      title: "Download", download: node.name, tabIndex: -1, onclick: (e) => e.stopPropagation() }));
+  }
+}
+
+let fileTree = null;
+
+// `entries` come from the file list in pre-order; `open(key)` navigates.
+// Top-level folders start open, deeper ones folded.
+export function buildFileTree(entries, open) {
+  fileTree ??= new FileTree($("#files-panel"), $("#file-tree"));
+  fileTree.onOpen = open;
+  const nodes = fileNodes(entries);
+  fileTree.setNodes(nodes, nodes.filter((n) => n.dir && n.depth > 0).map((n) => n.index));
 }
 
 export function selectFile(key) {
-  for (const selected of document.querySelectorAll("#file-tree .node.selected")) selected.classList.remove("selected");
-  const node = [...document.querySelectorAll("#file-tree .node")].find((n) => n.dataset.key === key);
-  if (!node) return;
-  node.classList.add("selected");
-  for (let li = node.closest("li")?.parentElement.closest("li"); li; li = li.parentElement.closest("li")) {
-    li.classList.remove("collapsed");
-    const twisty = li.querySelector(":scope > .node .twisty");
-    if (twisty && twisty.textContent) twisty.textContent = "▾";
-  }
-  node.scrollIntoView({ block: "nearest" });
+  fileTree?.select(key);
 }
 
 export const isViewerFile = (path) => /\.(html|pdf)$/i.test(path);

@@ -2,7 +2,9 @@
 // its time axis, each with its sections drawn inside by their start and stop
 // times and coloured by result; above them the warning and error lines of the
 // task logs over time. Wheel zooms, dragging pans; a click on a section or a
-// bar opens that section at that time.
+// bar opens that section at that time. By keyboard, the lanes take the focus:
+// ↑ ↓ Home End choose a lane (read out), Enter opens its section, ← → pan,
+// + and − zoom. Failed sections are hatched as well as coloured.
 import { api } from "./api.js";
 import { el } from "./dom.js";
 
@@ -20,6 +22,22 @@ function colourOf(result) {
   const r = String(result || "").toLowerCase();
   const found = RESULT_COLOURS.find(([prefix]) => r.startsWith(prefix));
   return cssColour(found ? found[1] : "--muted");
+}
+
+const FAILED = /^(fail|err|abort|block)/i;
+
+// Diagonal white stripes laid over the bars of failed sections.
+function hatchPattern(g) {
+  const tile = document.createElement("canvas");
+  tile.width = tile.height = 6;
+  const t = tile.getContext("2d");
+  t.strokeStyle = "rgba(255, 255, 255, 0.75)";
+  t.lineWidth = 1.5;
+  t.beginPath();
+  t.moveTo(-1, 7);
+  t.lineTo(7, -1);
+  t.stroke();
+  return g.createPattern(tile, "repeat");
 }
 
 function clock(seconds) {
@@ -52,6 +70,9 @@ export class Timeline {
     this.canvas = root.querySelector("#timeline-canvas");
     this.tip = root.querySelector("#timeline-tip");
     this.status = root.querySelector("#timeline-status");
+    this.laneText = root.querySelector("#timeline-lane");
+    this.cursor = -1;   // the lane chosen by keyboard
+    this.lanesBox.addEventListener("keydown", (e) => this.onKey(e));
     root.querySelector("#timeline-in").addEventListener("click", () => this.zoom(0.5));
     root.querySelector("#timeline-out").addEventListener("click", () => this.zoom(2));
     root.querySelector("#timeline-fit").addEventListener("click", () => this.fit());
@@ -114,7 +135,7 @@ export class Timeline {
     this.extent = [low, high];
     this.window = [low, high];
     this.spacer.style.height = `${this.lanes.length * LANE}px`;
-    const failed = this.lanes.filter((lane) => /^(fail|err|abort|block)/i.test(lane.head.node.result || "")).length;
+    const failed = this.lanes.filter((lane) => FAILED.test(lane.head.node.result || "")).length;
     this.status.textContent = `${this.lanes.length} lanes, ${failed} failed · ${span(high - low)} · ` +
       "wheel over the bars or Ctrl+wheel: zoom · drag: pan · click: open";
   }
@@ -211,6 +232,7 @@ export class Timeline {
     const [g, width] = this.prepare(this.canvas, height, this.lanesBox.clientWidth);
     const top = this.lanesBox.scrollTop;
     const first = Math.floor(top / LANE), last = Math.min(this.lanes.length, Math.ceil((top + height) / LANE));
+    const hatch = hatchPattern(g);
     g.font = "11px system-ui, sans-serif";
     for (let i = first; i < last; i++) {
       const lane = this.lanes[i];
@@ -228,6 +250,15 @@ export class Timeline {
         g.globalAlpha = item === lane.head ? 0.35 : 0.9;
         g.fillRect(x0, y + inset, Math.max(x1 - x0, 2), LANE - 2 * inset);
         g.globalAlpha = 1;
+        if (FAILED.test(item.node.result || "")) {
+          g.fillStyle = hatch;
+          g.fillRect(x0, y + inset, Math.max(x1 - x0, 2), LANE - 2 * inset);
+        }
+      }
+      if (i === this.cursor) {
+        g.strokeStyle = cssColour("--accent");
+        g.lineWidth = 2;
+        g.strokeRect(1, y + 1, width - 2, LANE - 2);
       }
       // The lane's name after its bar, where there is room.
       const head = lane.head;
@@ -239,6 +270,39 @@ export class Timeline {
         }
       }
     }
+  }
+
+  // ------------------------------------------------------------ keyboard
+  onKey(event) {
+    if (!this.lanes?.length || event.altKey || event.ctrlKey || event.metaKey) return;
+    const page = Math.max(1, Math.floor(this.lanesBox.clientHeight / LANE) - 1);
+    const lanes = { ArrowDown: this.cursor + 1, ArrowUp: this.cursor - 1, PageDown: this.cursor + page,
+      PageUp: this.cursor - page, Home: 0, End: this.lanes.length - 1 };
+    const [a, b] = this.window;
+    const pans = { ArrowLeft: -0.1, ArrowRight: 0.1 };
+    if (event.key in lanes) this.choose(lanes[event.key]);
+    else if (event.key in pans) {
+      const shift = pans[event.key] * (b - a);
+      this.window = [a + shift, b + shift];
+      this.draw();
+    } else if (event.key === "+" || event.key === "=") this.zoom(0.5);
+    else if (event.key === "-") this.zoom(2);
+    else if (event.key === "Enter" && this.cursor >= 0) this.open(this.lanes[this.cursor].head.node.key, null);
+    else return;
+    event.preventDefault();
+  }
+
+  // Chooses lane `index`: scrolled into view, outlined, read out.
+  choose(index) {
+    this.cursor = Math.max(0, Math.min(this.lanes.length - 1, index));
+    const top = this.cursor * LANE;
+    const box = this.lanesBox;
+    if (top < box.scrollTop) box.scrollTop = top;
+    else if (top + LANE > box.scrollTop + box.clientHeight) box.scrollTop = top + LANE - box.clientHeight;
+    const { node, start, stop } = this.lanes[this.cursor].head;
+    this.laneText.textContent = `${node.name}, ${node.result || "no result"}` +
+      (start !== null && stop !== null ? `, ${clock(start)} to ${clock(stop)}` : "");
+    this.draw();
   }
 
   // --------------------------------------------------------- interaction
