@@ -128,6 +128,18 @@ def test_view_archive_choice(view, places):
     assert len(FakeArchive.opened) == count  # nothing was opened
 
 
+def test_view_with_a_baseline_serves_both(view, places):
+    _, user = places
+    old, new = make_zip(user / "old.zip", 1000), make_zip(user / "new.zip", 2000)
+    view.run_with("-0", "--baseline", "-1", "--no-browser", "--no-token")
+    served, baseline = FakeArchive.opened
+    assert (served.file, baseline.file) == (new, old)
+    assert FakeServer.served[0] is served and FakeServer.options == {"baseline": baseline}
+    with pytest.raises(FileNotFoundError):
+        view.run_with("-0", "--baseline", "missing.zip", "--no-browser")
+    assert len(FakeArchive.opened) == 2  # nothing opened for a missing baseline
+
+
 def test_view_serves_announces_and_cleans_up(view, places, caplog):
     caplog.set_level(logging.DEBUG)
     archive = make_zip(places[1] / "a.zip", 1000)

@@ -65,7 +65,14 @@ ROUTES = [
     ("timeline", "/timeline", {}, "TIMELINE_RETRIEVE_FAILED"),
     ("timeline_histogram", "/timeline/0/histogram", {"task": "0"}, "HISTOGRAM_RETRIEVE_FAILED"),
     ("htmlviewer", "/result/archive/a.html", {"filename": "a.html"}, "SERVE_FILE_FAILED"),
+    ("compare", "/compare", {}, "COMPARE_FAILED"),
+    ("section_diff", "/sections/s1/diff", {"section_uuid": "s1"}, None),
 ]
+
+
+def serving(error):
+    """A server of a stand-in archive, with a stand-in baseline, raising `error`."""
+    return LogViewerServer(RaisingArchive(error), baseline=RaisingArchive(error))
 
 
 def url(path):
@@ -73,7 +80,7 @@ def url(path):
 
 
 def test_every_route_that_reads_the_archive_is_checked():
-    app = LogViewerServer(RaisingArchive(ValueError))
+    app = serving(ValueError)
     routes = {route.name for route in app.router.routes()} - {"index", "static"}
     assert routes == {name for name, *_ in ROUTES}
 
@@ -81,7 +88,7 @@ def test_every_route_that_reads_the_archive_is_checked():
 @pytest.mark.parametrize("error", [ValueError, MemoryError])
 async def test_ordinary_exceptions_get_the_routes_answer_with_their_type(aiohttp_client, caplog, error):
     caplog.set_level(logging.DEBUG)
-    client = await aiohttp_client(LogViewerServer(RaisingArchive(error)))
+    client = await aiohttp_client(serving(error))
     for name, path, _, detail in ROUTES:
         caplog.clear()
         response = await client.get(url(path))
@@ -104,7 +111,7 @@ async def test_ordinary_exceptions_get_the_routes_answer_with_their_type(aiohttp
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
 async def test_interrupts_pass_through_every_route(tmp_path, error):
-    app = LogViewerServer(RaisingArchive(error))
+    app = serving(error)
     for name, path, match_info, _ in ROUTES:
         request = make_mocked_request("GET", url(path), match_info=match_info, app=app)
         with pytest.raises(error):

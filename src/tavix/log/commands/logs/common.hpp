@@ -51,8 +51,58 @@ private:
     std::shared_ptr<Shown> shown_;
 };
 
+// The archive named on the command line: none is the newest, "-<...><digit>"
+// the one at that digit's index of the list, anything else a file path; as
+// an absolute path, FileNotFoundError when nothing is there.
+nb::object choose_archive(nb::handle choice);
+
+// `with context as value: body(value)`, leaving the context on every way out.
+template <typename Body>
+void with_context(nb::handle context, Body &&body) {
+    nb::object type = nb::borrow(context.type());
+    nb::object value = type.attr("__enter__")(context);
+    try {
+        body(value);
+    } catch (nb::python_error &error) {
+        nb::object traceback = error.traceback();
+        if (!traceback.is_valid())
+            traceback = nb::none();
+        nb::object suppress =
+            type.attr("__exit__")(context, error.type(), error.value(), traceback);
+        if (!truthy(suppress))
+            throw;
+        return;
+    } catch (...) {
+        type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
+}
+
+// Two runs side by side (run_pair.cpp): the BASE and NEW arguments and
+// --json, added to a subcommand's parser; whether standard output takes
+// colours; text wrapped in a colour of the palette when it does.
+void add_run_pair_arguments(nb::handle self);
+bool colour_output();
+nb::object painted(const char *colour, nb::handle text, bool colour_on);
+// Prints through the command's logger, as the other messages go.
+void show(nb::handle text);
+
+// body(base archive, new archive) with both archives of `args` open.
+template <typename Body>
+void with_run_pair(nb::handle args, Body &&body) {
+    nb::object base_path = choose_archive(args.attr("base"));
+    nb::object new_path = choose_archive(args.attr("new"));
+    with_context(global("Archive")(base_path), [&](nb::handle base) {
+        with_context(global("Archive")(new_path), [&](nb::handle changed) { body(base, changed); });
+    });
+}
+
 // Defines ListSubcommand, then ViewSubcommand; each returns its class.
 nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base);
+// CompareSubcommand and DiffSubcommand: two runs side by side.
+nb::object define_compare_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_diff_subcommand(nb::module_ &m, nb::handle subcommand_base);
 
 }  // namespace tavix::logs

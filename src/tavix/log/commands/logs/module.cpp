@@ -78,9 +78,13 @@ NB_MODULE(logs, m) {
     define_constants(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
     nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));
+    nb::object compare_class = define_compare_subcommand(m, m.attr("Subcommand"));
+    nb::object diff_class = define_diff_subcommand(m, m.attr("Subcommand"));
     nb::list subcommands;
     subcommands.append(view_class);
     subcommands.append(list_class);
+    subcommands.append(compare_class);
+    subcommands.append(diff_class);
     tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))

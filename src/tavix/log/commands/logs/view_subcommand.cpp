@@ -36,6 +36,11 @@ constexpr const char *NO_TOKEN_HELP =
     "browser keeps it as a cookie, and requests without it are refused. Without\n"
     "it, any program or web page on this machine can read the archive.";
 
+constexpr const char *BASELINE_HELP =
+    "Another run to compare this one with (an archive file or -<index>): the viewer\n"
+    "then shows a Changes tab and, for each section, a Diff tab against the section of\n"
+    "the same path in BASE.";
+
 // Bytes of randomness in an access token (43 URL-safe characters).
 constexpr int TOKEN_BYTES = 32;
 
@@ -70,51 +75,9 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
     add("--no-token", nb::arg("dest") = "use_token", nb::arg("action") = "store_false",
         nb::arg("default") = true, nb::arg("help") = NO_TOKEN_HELP);
+    add("--baseline", nb::arg("metavar") = "BASE", nb::arg("default") = nb::none(),
+        nb::arg("help") = BASELINE_HELP);
     self.attr("parser").attr("epilog") = OPENING_EPILOG;
-}
-
-// The archive named on the command line: none is the newest, "-<...><digit>"
-// the one at that digit's index of the list, anything else a file path.
-nb::object choose_archive(nb::handle self, nb::handle choice) {
-    nb::object find = global("ListSubcommand").attr("find_all_archives");
-    if (choice.is_none() || !truthy(choice))
-        return find().attr("__getitem__")(0);
-    nb::str text(choice);
-    Py_ssize_t length = PyUnicode_GetLength(text.ptr());
-    Py_UCS4 first = PyUnicode_ReadChar(text.ptr(), 0), last = PyUnicode_ReadChar(text.ptr(), length - 1);
-    if (first == '-' && last >= '0' && last <= '9') {
-        nb::object archives = find();
-        size_t index = size_t(last - '0');
-        if (index >= nb::len(archives))
-            raise(PyExc_IndexError,
-                  nb::str("archive index {} is out of range: {} archive(s) found "
-                          "(see 'tavix logs list')")
-                      .format(index, nb::len(archives)));
-        return archives.attr("__getitem__")(index);
-    }
-    return state().path_class(choice);
-}
-
-// `with context as value: body(value)`, leaving the context on every way out.
-template <typename Body> void with_context(nb::handle context, Body &&body) {
-    nb::object type = nb::borrow(context.type());
-    nb::object value = type.attr("__enter__")(context);
-    try {
-        body(value);
-    } catch (nb::python_error &error) {
-        nb::object traceback = error.traceback();
-        if (!traceback.is_valid())
-            traceback = nb::none();
-        nb::object suppress =
-            type.attr("__exit__")(context, error.type(), error.value(), traceback);
-        if (!truthy(suppress))
-            throw;
-        return;
-    } catch (...) {
-        type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    type.attr("__exit__")(context, nb::none(), nb::none(), nb::none());
 }
 
 // `with_context` on an archive whose opening shows its progress: the line is
@@ -151,24 +114,18 @@ nb::object bind_listening_socket(const nb::object &host, const nb::object &port)
     return sock;
 }
 
+void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::handle baseline,
+                   const OpeningProgress &progress);
+
 void view_run(nb::handle self, nb::handle args) {
     State &s = state();
-    nb::object path = choose_archive(self, args.attr("archive")).attr("absolute")();
-    if (!truthy(path.attr("exists")()))
-        raise(PyExc_FileNotFoundError, nb::str(path));
+    nb::object path = choose_archive(args.attr("archive"));
+    nb::object baseline_choice = nb::getattr(args, "baseline", nb::none());
+    nb::object baseline_path = baseline_choice.is_none() ? nb::none() : choose_archive(baseline_choice);
     s.logger.attr("info")("Logfile: %s", path);
 
     int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
     s.logging.attr("getLogger")("aiohttp").attr("setLevel")(root_level + 10);
-
-    nb::object host = nb::str(args.attr("host"));
-    // Kept as a Python integer: an out-of-range port is refused by bind with
-    // a clear message.
-    nb::object port = nb::int_(args.attr("port"));
-    bool any_port = port.equal(nb::int_(0));
-
-    // A missing attribute (a namespace made by hand) keeps the safe default.
-    bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
 
     OpeningProgress progress;
     nb::object opening = global("Archive")(path);
@@ -176,22 +133,45 @@ void view_run(nb::handle self, nb::handle args) {
     if (progress.active() && nb::hasattr(opening, "progress"))
         opening.attr("progress") = progress.observer();
     with_opened_archive(opening, progress, [&](nb::handle archive) {
+        if (baseline_path.is_none())
+            return serve_archive(self, args, archive, nb::none(), progress);
+        s.logger.attr("info")("Baseline: %s", baseline_path);
+        with_context(global("Archive")(baseline_path),
+                     [&](nb::handle baseline) { serve_archive(self, args, archive, baseline, progress); });
+    });
+}
+
+// Binds, announces the URL, opens the browser and serves `archive` (compared
+// with `baseline` unless it is None) until Ctrl-C.
+void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::handle baseline,
+                   const OpeningProgress &progress) {
+    State &s = state();
+    nb::object host = nb::str(args.attr("host"));
+    // Kept as a Python integer: an out-of-range port is refused by bind with
+    // a clear message.
+    nb::object port = nb::int_(args.attr("port"));
+    bool any_port = port.equal(nb::int_(0));
+    // A missing attribute (a namespace made by hand) keeps the safe default.
+    bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
+    {
         nb::object sock = bind_listening_socket(host, port);
         try {
             nb::object displayed_host = self.attr("_guess_hostname")(host);
             nb::object displayed_port =
                 any_port ? nb::object(sock.attr("getsockname")()[1]) : port;
             nb::str url = nb::str("http://{}:{}/result").format(displayed_host, displayed_port);
-            nb::object server;
+            nb::dict options;
+            // Only what is asked for is passed, so a server class of the
+            // user's without these keywords still serves.
+            if (!baseline.is_none())
+                options["baseline"] = baseline;
             if (use_token) {
                 nb::object token = s.secrets.attr("token_urlsafe")(TOKEN_BYTES);
-                server = global("LogViewerServer")(archive, nb::arg("access_token") = token,
-                                                   nb::arg("access_hosts") =
-                                                       nb::make_tuple(host, displayed_host));
+                options["access_token"] = token;
+                options["access_hosts"] = nb::make_tuple(host, displayed_host);
                 url = nb::str("{}?token={}").format(url, token);
-            } else {
-                server = global("LogViewerServer")(archive);
             }
+            nb::object server = global("LogViewerServer")(archive, **options);
             // An interrupt that came during the last steps of opening is
             // answered here, before anything is offered to a browser.
             handle_pending_signals();
@@ -215,7 +195,7 @@ void view_run(nb::handle self, nb::handle args) {
         }
         sock.attr("close")();
         s.logger.attr("info")("Bye...");
-    });
+    }
 }
 
 nb::object guess_hostname(nb::handle self, nb::handle host) {
@@ -317,7 +297,36 @@ void open_browser(nb::handle self, nb::handle url) {
     }
 }
 
+// The archive named on the command line: none is the newest, "-<...><digit>"
+// the one at that digit's index of the list, anything else a file path.
+nb::object chosen(nb::handle choice) {
+    nb::object find = global("ListSubcommand").attr("find_all_archives");
+    if (choice.is_none() || !truthy(choice))
+        return find().attr("__getitem__")(0);
+    nb::str text(choice);
+    Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+    Py_UCS4 first = PyUnicode_ReadChar(text.ptr(), 0), last = PyUnicode_ReadChar(text.ptr(), length - 1);
+    if (first == '-' && last >= '0' && last <= '9') {
+        nb::object archives = find();
+        size_t index = size_t(last - '0');
+        if (index >= nb::len(archives))
+            raise(PyExc_IndexError,
+                  nb::str("archive index {} is out of range: {} archive(s) found "
+                          "(see 'tavix logs list')")
+                      .format(index, nb::len(archives)));
+        return archives.attr("__getitem__")(index);
+    }
+    return state().path_class(choice);
+}
+
 }  // namespace
+
+nb::object choose_archive(nb::handle choice) {
+    nb::object path = chosen(choice).attr("absolute")();
+    if (!truthy(path.attr("exists")()))
+        raise(PyExc_FileNotFoundError, nb::str(path));
+    return path;
+}
 
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base) {
     state().view_class = ClassBuilder(m, "ViewSubcommand", {subcommand_base})

@@ -39,6 +39,9 @@ constexpr Route kRoutes[] = {
     {"/categories", "categories", true},
     {"/timeline", "timeline", true},
     {"/timeline/{task}/histogram", "timeline_histogram", true},
+    // Comparison with a baseline run.
+    {"/compare", "compare", true},
+    {"/sections/{section_uuid}/diff", "section_diff", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
     {"/result{tail:\\S*}", "index", false},
 };
@@ -167,12 +170,28 @@ constexpr Handler kHandlers[] = {
      "native pass off the event loop, then kept for the opening; only bins holding such a line,\n"
      "at most 20000 (wider bins for long runs); \"offsets\" gives each bin's first such line as a\n"
      "byte offset in the log."},
+    // Comparison with a baseline run.
+    {"compare", compare,
+     "GET prefix/compare: what changed from the baseline run to this one, {\"base\", \"new\",\n"
+     "\"same_suite\", \"newly_failing\", \"fixed\", \"still_failing\", \"only_in_base\",\n"
+     "\"only_in_new\", \"categories\"} as parser.base.compare_runs gives it; each section entry\n"
+     "also has \"id\": the section's id in this run, null for one only the baseline has.\n"
+     "Computed off the event loop on the first request and kept for the opening. Without a\n"
+     "baseline: status 500 {\"detail\": \"NO_BASELINE\"}."},
+    {"section_diff", section_diff,
+     "GET prefix/sections/{section_uuid}/diff[?context=N]: the section's log against the section\n"
+     "of the same path in the baseline run, with N lines of context (0 to 1000, default 3):\n"
+     "{\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"} as\n"
+     "parser.base.diff_sections gives it with offsets=True. Computed off the event loop. Without\n"
+     "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
+     "has no section for: status 500 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
+     "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
 };
 
 constexpr const char *kServerDoc =
     "HTTP application through which a browser looks at one opened run archive.\n\n"
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
-    "                access_token=None, access_hosts=(), **kwargs)\n\n"
+    "                access_token=None, access_hosts=(), baseline=None, **kwargs)\n\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
     "the entry page /result?token=<token> sets it as a cookie (HttpOnly, SameSite=Strict)\n"
     "and redirects to the same address without it; every other route but the static\n"
@@ -182,16 +201,19 @@ constexpr const char *kServerDoc =
     "connected to, or a name of access_hosts) are refused the same way, and HTML reports\n"
     "of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts\n"
     "allow-popups), so their scripts cannot read the viewer's routes.\n"
-    "access_hosts: further Host names to accept, such as the one the URL shows.\n\n"
+    "access_hosts: further Host names to accept, such as the one the URL shows.\n"
+    "baseline: None, or another opened Archive to compare this run with (the compare and\n"
+    "section diff routes).\n\n"
     "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
     "search the task logs before it answers with \"complete\": false.";
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
-                 nb::kwargs kwargs) {
+                 nb::handle baseline, nb::kwargs kwargs) {
     super_of(state->server_class, self).attr("__init__")(**kwargs);
     self.attr("archive") = archive;
     self.attr("fread_size") = fread_size;
+    self.attr("baseline") = baseline;
     nb::dict header;
     header["Access-Control-Allow-Origin"] = "*";
     self.attr("_default_header") = header;
@@ -223,7 +245,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed"));
+                       "access_token", "_scans", "_computed", "baseline"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -232,7 +254,7 @@ void define_server_class(nb::module_ &m) {
         .method("__init__", &server_init, nb::arg("archive"), nb::arg("fread_size") = 20480,
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
                 nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),
-                nb::arg("kwargs"));
+                nb::arg("baseline").none() = nb::none(), nb::arg("kwargs"));
     for (const Handler &handler : kHandlers) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
         builder.attr(handler.name,

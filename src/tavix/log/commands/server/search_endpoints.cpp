@@ -12,13 +12,6 @@
 
 namespace tavix::server {
 
-namespace {
-
-constexpr Py_ssize_t kMaxQuery = 1000;
-constexpr long long kMaxLimit = 1000, kDefaultLimit = 100;
-
-struct BadQuery {};
-
 nb::object invalid_query(nb::handle self) {
     nb::dict body;
     body["detail"] = "INVALID_QUERY";
@@ -26,8 +19,6 @@ nb::object invalid_query(nb::handle self) {
                                 nb::arg("headers") = default_header(self));
 }
 
-// A query parameter as an integer in [lowest, highest]; `fallback` when
-// absent (LLONG_MIN: required to be absent or valid, reported as such).
 long long int_param(nb::handle query, const char *name, long long fallback, long long lowest,
                     long long highest) {
     nb::object text = query.attr(state->get)(name);
@@ -39,15 +30,20 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
         if (number == -1 && PyErr_Occurred())
             throw nb::python_error();
         if (number < lowest || number > highest)
-            throw BadQuery();
+            throw InvalidQuery();
         return number;
     } catch (const nb::python_error &e) {
         // Not a whole number, or one too large: the query's fault.
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OverflowError))
             throw;
-        throw BadQuery();
+        throw InvalidQuery();
     }
 }
+
+namespace {
+
+constexpr Py_ssize_t kMaxQuery = 1000;
+constexpr long long kMaxLimit = 1000, kDefaultLimit = 100;
 
 bool flag_param(nb::handle query, const char *name) {
     nb::object text = query.attr(state->get)(name);
@@ -58,7 +54,7 @@ bool flag_param(nb::handle query, const char *name) {
         return true;
     if (value.equal(nb::str("0")))
         return false;
-    throw BadQuery();
+    throw InvalidQuery();
 }
 
 struct Query {
@@ -70,10 +66,10 @@ Query query_params(nb::handle query) {
     Query q;
     q.text = query.attr(state->get)("q");
     if (q.text.is_none())
-        throw BadQuery();
+        throw InvalidQuery();
     Py_ssize_t length = nb::len(q.text);
     if (length < 1 || length > kMaxQuery)
-        throw BadQuery();
+        throw InvalidQuery();
     q.regex = flag_param(query, "regex");
     q.case_sensitive = flag_param(query, "case");
     return q;
@@ -141,7 +137,7 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
         limit = int_param(query, "limit", kDefaultLimit, 1, kMaxLimit);
         line = int_param(query, "line", -1, 0, LLONG_MAX);
         line_start = int_param(query, "line_start", -1, 0, offset);
-    } catch (const BadQuery &) {
+    } catch (const InvalidQuery &) {
         return invalid_query(self);
     }
     nb::object section;
@@ -216,7 +212,7 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
     Query q;
     try {
         q = query_params(request.attr(state->query));
-    } catch (const BadQuery &) {
+    } catch (const InvalidQuery &) {
         return invalid_query(self);
     }
 

@@ -169,6 +169,15 @@ nb::object download_archive(nb::handle self, nb::handle request);
 nb::object download_file(nb::handle self, nb::handle request);
 nb::object download(nb::handle self, nb::handle file);
 
+// A query parameter that is not what the route takes.
+struct InvalidQuery {};
+// The answer to it: status 400, {"detail": "INVALID_QUERY"}.
+nb::object invalid_query(nb::handle self);
+// A query parameter as an integer in [lowest, highest]; `fallback` when
+// absent. InvalidQuery otherwise.
+long long int_param(nb::handle query, const char *name, long long fallback, long long lowest,
+                    long long highest);
+
 nb::object section_search(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
 
@@ -180,6 +189,10 @@ void define_access_guard(nb::module_ &m);
 void install_access_guard(nb::handle self, nb::handle url_prefix, nb::handle access_token,
                           nb::handle access_hosts);
 nb::object report_headers(nb::handle self, nb::handle path);
+
+// Comparison with a baseline run (comparison_endpoints.cpp).
+nb::object compare(nb::handle self, nb::handle request);
+nb::object section_diff(nb::handle self, nb::handle request);
 
 void define_server_class(nb::module_ &m);
 

@@ -38,6 +38,8 @@ export const api = {
   timeline: () => getJSON("/timeline"),
   histogram: (task) => getJSON(`/timeline/${task}/histogram`),
   firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}`),
+  compare: () => getJSON("/compare"),
+  diff: (id, context) => getJSON(`/sections/${id}/diff?context=${context}`),
   downloadUrl: (path) => path ? `${PREFIX}/download/${encodePath(path)}` : `${PREFIX}/download`,
   viewerUrl: (path) => `/result/archive/${encodePath(path)}`,
 };

@@ -4,6 +4,8 @@
 //   /result/task/<task>/section/<sequence number>[/step/<index>]
 //   /result/file/<path in the archive>
 import { api } from "./api.js";
+import { ChangesView, markTree } from "./changes.js";
+import { DiffView } from "./diff.js";
 import { $, el, resultClass } from "./dom.js";
 import { closeExecution, loadExecutions } from "./devices.js";
 import { FailuresView } from "./failures.js";
@@ -18,6 +20,8 @@ const logPane = new LogPane($("#section-view"));
 const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 const failures = new FailuresView($("#failures-panel"));
+const changes = new ChangesView($("#changes-panel"));
+const diffView = new DiffView($("#diff-view"));
 const timeline = new Timeline($("#timeline-view"), tree, (key, at) => navigate(key, at));
 // The sidebar's tabs and a section's; views add theirs with add().
 const sidebarTabs = new Tabs($("#sidebar-tabs"), "tab");
@@ -143,6 +147,7 @@ async function showSection(key, at = null) {
   badge.className = `badge ${resultClass(section.result)}`;
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
+  diffView.reset(section, logPane.lineLink);
   // A section with job search hits opens at its first hit.
   const fromJob = jobQuery && filters.hits && filters.hits.has(node.id);
   if (fromJob) $("#log-search").value = jobQuery;
@@ -253,6 +258,14 @@ async function main() {
   buildFileTree(files.results, navigate);
   route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
+  changes.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
+  changes.load().then((answer) => {
+    if (!answer) return;  // no baseline: no Changes and Diff tabs
+    const count = el("span", { id: "change-count", className: "count", textContent: String((answer.newly_failing || []).length || "") });
+    sidebarTabs.add("changes", { label: ["Changes ", count], panel: $("#changes-panel"), onShow: () => changes.draw() });
+    sectionTabs.add("diff", { label: "Diff", panel: $("#diff-view"), onShow: () => diffView.show() });
+    if (answer.newly_failing) markTree(tree, answer);
+  });
   document.body.dataset.ready = "true";
 }
 

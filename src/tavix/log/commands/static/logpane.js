@@ -1,6 +1,7 @@
 // A section's log, paged through the log endpoint in both directions as the
 // pane scrolls, with level-coloured, numbered lines that link to themselves.
 import { api } from "./api.js";
+import { fillLine } from "./logline.js";
 
 const PAGE = 20480;
 const RECORD = /^\d+: [^:]*: [^:]*(?::\d\d)*: %[^ -]+-(\d)-/;
@@ -175,7 +176,7 @@ export class LogPane {
       link.textContent = number === null ? "·" : String(number + 1);
       const text = document.createElement("span");
       text.className = "tx";
-      text.textContent = line || " ";
+      fillLine(text, line);
       div.append(link, text);
       fragment.appendChild(div);
       offset += utf8Length(line) + 1;

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -87,6 +88,13 @@ nb::object get_item(nb::handle mapping, const char *key);
 nb::object decode(const char *data, size_t size);
 inline nb::object decode(const std::string &text) { return decode(text.data(), text.size()); }
 
+// The byte range [begin, end) of a section view's log, from its log_start and
+// log_size (end INT64_MAX: to the end of the file); ValueError for a negative start.
+void section_bounds(nb::handle section, int64_t &begin, int64_t &end);
+// The path of a section view's log file; PermissionError unless it lies
+// inside its archive's extraction directory.
+std::string contained_log_path(nb::handle section);
+
 // The UTF-8 bytes of str(value); None gives the empty text.
 std::string utf8_text(nb::handle value);
 
@@ -98,6 +106,13 @@ void define_failure_signature(nb::module_ &module);
 void define_failure_causes(nb::module_ &module);
 void define_failure_categories(nb::module_ &module);
 void define_severity_histogram(nb::module_ &module);
+void define_section_diff(nb::module_ &module);
+void define_section_identity(nb::module_ &module);
+void define_run_comparison(nb::module_ &module);
+
+// Whether a result is a failing one: failed, errored, aborted or blocked,
+// without regard to case and surrounding white space.
+bool is_failure(nb::handle result);
 
 // The execution scan of one LogSection: dictionary from execute_id to LogExecute.
 nb::object scan_executions(nb::handle section);

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <map>
 #include <memory>
 #include <system_error>
@@ -21,8 +20,6 @@
 #include "py_helpers.hpp"
 
 namespace tavix::parser_base {
-
-namespace {
 
 // Results are compared without case and surrounding white space.
 bool is_failure(nb::handle result) {
@@ -48,6 +45,8 @@ bool is_failure(nb::handle result) {
     std::string_view normal(lower, word.size());
     return normal == "failed" || normal == "errored" || normal == "aborted" || normal == "blocked";
 }
+
+namespace {
 
 std::vector<nb::object> as_vector(nb::handle items) {
     std::vector<nb::object> out;
@@ -150,13 +149,6 @@ struct Plan {
     std::string signature;
 };
 
-int64_t whole(nb::handle value) {
-    long long number = PyLong_AsLongLong(nb::int_(value).ptr());
-    if (number == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return number;
-}
-
 nb::dict failure_categories(nb::handle parser, bool with_causes) {
     std::vector<FailingNode> nodes = failing_nodes(parser);
     std::map<std::string, std::unique_ptr<log_lines::LogFile>> files;
@@ -186,14 +178,7 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
         }
         Plan &plan = plans[k];
         plan.file = file.get();
-        plan.begin = whole(section.attr("log_start"));
-        int64_t size = whole(section.attr("log_size"));
-        if (plan.begin < 0) {
-            PyErr_Format(PyExc_ValueError, "negative log position %lld", (long long)plan.begin);
-            throw nb::python_error();
-        }
-        int64_t limit = std::numeric_limits<int64_t>::max();
-        plan.end = size > 0 && size < limit - plan.begin ? plan.begin + size : limit;
+        section_bounds(section, plan.begin, plan.end);
         plan.host = utf8_text(section.attr("host"));
         paths[k] = logfile;
     }

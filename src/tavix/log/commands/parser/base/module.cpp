@@ -24,6 +24,9 @@ NB_MODULE(base, m) {
     define_failure_causes(m);
     define_failure_categories(m);
     define_severity_histogram(m);
+    define_section_diff(m);
+    define_section_identity(m);
+    define_run_comparison(m);
 
     // Tests shrink the scan's reads so that lines and matches span many of them.
     m.def("_set_scan_block", [](size_t size) {

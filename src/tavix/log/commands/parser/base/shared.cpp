@@ -1,6 +1,10 @@
 // Interpreter objects and small helpers shared by the module's classes.
 #include "base.hpp"
 
+#include <limits>
+
+#include "path_guard.hpp"
+
 namespace tavix::parser_base {
 
 Shared &shared() {
@@ -28,6 +32,36 @@ std::string utf8_text(nb::handle value) {
     if (!data)
         throw nb::python_error();
     return std::string(data, size_t(size));
+}
+
+namespace {
+
+int64_t whole(nb::handle value) {
+    long long number = PyLong_AsLongLong(nb::int_(value).ptr());
+    if (number == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return number;
+}
+
+}  // namespace
+
+void section_bounds(nb::handle section, int64_t &begin, int64_t &end) {
+    begin = whole(section.attr("log_start"));
+    int64_t size = whole(section.attr("log_size"));
+    if (begin < 0) {
+        PyErr_Format(PyExc_ValueError, "negative log position %lld", (long long)begin);
+        throw nb::python_error();
+    }
+    int64_t limit = std::numeric_limits<int64_t>::max();
+    end = size > 0 && size < limit - begin ? begin + size : limit;
+}
+
+std::string contained_log_path(nb::handle section) {
+    std::string path = fs_path(section.attr("logfile"));
+    nb::object dir = nb::getattr(section.attr("archive"), "dir", nb::none());
+    if (!dir.is_none())
+        ensure_inside(fs_path(dir), path);
+    return path;
 }
 
 }  // namespace tavix::parser_base

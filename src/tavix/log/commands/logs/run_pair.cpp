@@ -1,0 +1,29 @@
+// What the subcommands that take two runs share.
+#include "common.hpp"
+
+namespace tavix::logs {
+
+void add_run_pair_arguments(nb::handle self) {
+    nb::object add = self.attr("parser").attr("add_argument");
+    add("base", nb::arg("metavar") = "BASE",
+        nb::arg("help") = "the run to compare against: an archive file or -<index> of 'tavix logs list'");
+    add("new", nb::arg("metavar") = "NEW", nb::arg("help") = "the run to look at, given the same way");
+    add("--json", nb::arg("action") = "store_true", nb::arg("help") = "print the answer as JSON");
+}
+
+bool colour_output() {
+    nb::object stdout_ = state().sys.attr("stdout");
+    nb::object isatty = nb::getattr(stdout_, "isatty", nb::none());
+    return !isatty.is_none() && truthy(isatty());
+}
+
+nb::object painted(const char *colour, nb::handle text, bool colour_on) {
+    if (!colour_on)
+        return nb::borrow(text);
+    nb::object palette = nb::module_::import_("tavix.log.colour").attr("FgColour");
+    return palette.attr(colour).attr("apply")(text);
+}
+
+void show(nb::handle text) { state().logger.attr("info")("%s", text); }
+
+}  // namespace tavix::logs

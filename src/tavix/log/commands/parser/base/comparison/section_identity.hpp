@@ -1,0 +1,27 @@
+// Sections matched across runs by their paths: the script's name, then the
+// names of the sections from the script down as the tree shows them (an
+// unnamed one by its type). The 2nd, 3rd... section of the same path, in
+// tree order, gets "#2", "#3"... after its own name.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+namespace tavix::parser_base {
+
+namespace nb = nanobind;
+
+struct SectionPath {
+    nb::object record;  // the section record
+    nb::list names;     // its path
+    nb::str text;       // the names joined as path_text joins them
+};
+
+// Every section of the parser's tasks (steps left out), in tree order.
+std::vector<SectionPath> section_paths_of(nb::handle parser);
+
+// The names joined by "/", with "\" written "\\" and "/" written "\/" inside a name.
+nb::str path_text(nb::handle names);
+
+}  // namespace tavix::parser_base

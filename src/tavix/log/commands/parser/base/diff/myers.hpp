@@ -1,0 +1,24 @@
+// A minimal line diff of two hash sequences: Myers' O(ND) algorithm in
+// linear space (middle snakes, divide and conquer), with a deadline after
+// which what is left is marked wholesale as replaced.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace tavix::line_diff {
+
+using Clock = std::chrono::steady_clock;
+
+struct LineEdits {
+    std::vector<char> deleted;   // per line of the base
+    std::vector<char> inserted;  // per line of the new side
+    bool approximate = false;    // the deadline passed: not minimal
+};
+
+// The fewest lines to delete from `a` and insert from `b` that turn `a` into
+// `b`; when `deadline` passes first, a coarser answer marked approximate.
+LineEdits diff_lines(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, Clock::time_point deadline);
+
+}  // namespace tavix::line_diff

@@ -1,0 +1,36 @@
+// The lines of a section's byte range as the diff needs them: one hash of
+// each masked line and where each line starts, never the text itself, so a
+// section of hundreds of megabytes costs 16 bytes a line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../log_lines.hpp"
+
+namespace tavix::line_diff {
+
+// Masking looks at this many bytes of a line; the rest of a longer line
+// counts as it stands.
+constexpr size_t MASKED_HEAD = size_t(1) << 20;
+
+struct SectionLines {
+    std::vector<uint64_t> hashes;  // of each masked line, line end left out
+    std::vector<int64_t> starts;   // file offset of each line, then the range's end
+    unsigned masked = 0;           // MaskedKind bits met in any line
+    size_t size() const { return hashes.size(); }
+};
+
+// Reads the lines of [begin, end) of `file` (end INT64_MAX: to the end of the
+// file) in blocks of `block` bytes. A line ends at "\n"; "\r\n" is a line end
+// too; a last line without one counts. Needs no interpreter; throws
+// std::system_error on a read error.
+SectionLines read_section_lines(const log_lines::LogFile &file, int64_t begin, int64_t end, size_t block);
+
+// The text of line `index` without its line end, at most `cap` bytes of it;
+// `cut` tells whether bytes were left out.
+std::string line_text(const log_lines::LogFile &file, const SectionLines &lines, size_t index, size_t cap,
+                      bool &cut);
+
+}  // namespace tavix::line_diff

@@ -1,0 +1,108 @@
+// The run compared with a baseline run: what changed (compare) and one
+// section's log against the same section of the baseline (section_diff).
+// Both work off the event loop; sections are matched by their paths.
+#include "coroutine.hpp"
+#include "server.hpp"
+
+namespace tavix::server {
+
+namespace {
+
+constexpr long long kMaxContext = 1000;
+
+nb::object parser_base() { return nb::module_::import_("tavix.log.commands.parser.base"); }
+
+// The baseline archive, or None when the server has none.
+nb::object baseline_of(nb::handle self) {
+    nb::object baseline = optional_attr(self, "baseline");
+    return baseline.is_valid() ? baseline : nb::none();
+}
+
+// (new section id -> path, base path text -> base section id), made once.
+nb::object matched_paths(nb::handle self, std::function<nb::object(nb::handle)> finish) {
+    nb::object server = nb::borrow(self);
+    return computed_once(
+        self, nb::str("matched_paths"),
+        [server] {
+            nb::object base = parser_base();
+            nb::object new_paths = base.attr("section_paths")(server.attr(state->archive).attr(state->results));
+            nb::object base_paths = base.attr("section_paths")(baseline_of(server).attr(state->results));
+            nb::dict base_ids;
+            for (auto [id, names] : nb::borrow<nb::dict>(base_paths))
+                base_ids[base.attr("path_text")(names)] = id;
+            return nb::object(nb::make_tuple(new_paths, base_ids));
+        },
+        std::move(finish));
+}
+
+// Adds to each section entry the id of that section in the served run (null
+// for one the baseline has only), so the front end can open it.
+void add_ids(nb::handle answer, nb::handle new_paths) {
+    nb::object path_text = parser_base().attr("path_text");
+    nb::dict ids;
+    for (auto [id, names] : nb::borrow<nb::dict>(new_paths))
+        ids[path_text(names)] = id;
+    for (const char *key : {"newly_failing", "fixed", "still_failing", "only_in_base", "only_in_new"})
+        for (nb::handle entry : answer[key])
+            entry["id"] = ids.attr("get")(path_text(entry["path"]));
+}
+
+}  // namespace
+
+nb::object compare(nb::handle self, nb::handle request) {
+    if (baseline_of(self).is_none())
+        return error_answer(self, "NO_BASELINE");
+    nb::object server = nb::borrow(self);
+    return computed_once(
+        self, nb::str("compare"),
+        [server] {
+            nb::object base = parser_base();
+            nb::object new_parser = server.attr(state->archive).attr(state->results);
+            nb::object answer = base.attr("compare_runs")(baseline_of(server).attr(state->results), new_parser);
+            add_ids(answer, base.attr("section_paths")(new_parser));
+            return answer;
+        },
+        [server](nb::handle done) {
+            return answer_or_report(server, [&] { return json_answer(server, done.attr("result")()); },
+                                    "Exception encountered when comparing with the baseline: ", "COMPARE_FAILED");
+        });
+}
+
+nb::object section_diff(nb::handle self, nb::handle request) {
+    nb::object baseline = baseline_of(self);
+    if (baseline.is_none())
+        return error_answer(self, "NO_BASELINE");
+    long long context;
+    try {
+        context = int_param(request.attr("query"), "context", 3, 0, kMaxContext);
+    } catch (const InvalidQuery &) {
+        return invalid_query(self);
+    }
+    nb::object section;
+    nb::object failed = guarded([&] { section = known_section(self, request); return nb::object(); },
+                                [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
+    if (failed.is_valid())
+        return failed;
+    nb::object server = nb::borrow(self);
+    nb::object id = request.attr(state->match_info)["section_uuid"];
+    return matched_paths(self, [server, baseline, section, id, context](nb::handle done) -> nb::object {
+        nb::object paths = done.attr("result")();
+        nb::object names = paths[0].attr("get")(id);
+        nb::object base_id = names.is_none() ? nb::none() : paths[1].attr("get")(parser_base().attr("path_text")(names));
+        if (base_id.is_none())
+            return error_answer(server, "NOT_IN_BASELINE");
+        nb::object base_section = baseline.attr(state->results).attr(state->get_section)(base_id);
+        return off_loop(
+            [base_section, section, names, context] {
+                return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
+                                                           nb::arg("context") = context, nb::arg("offsets") = true);
+            },
+            [server](nb::handle diffed) {
+                return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },
+                                        "Exception encountered when comparing the section with the baseline: ",
+                                        "SECTION_DIFF_FAILED");
+            });
+    });
+}
+
+}  // namespace tavix::server

@@ -1,0 +1,106 @@
+// One log line drawn for reading: the MorlanLog header ("seq: host: stamp:
+// %APP-SEV-NAME: %[tags]: ") dimmed, so the message is what the eye finds,
+// and, while headers are collapsed, shortened to the time and severity. A
+// click on a collapsed header shows that line's in full; copying always
+// copies the original text of the lines selected.
+const HEADER = /^(\d+: [^:]*: )(\d{4}-\d\d-\d\dT(\d\d:\d\d:\d\d)[^:]*|[^:]*): (%[^ :]*?-(\d+)-[^:]*): (%\[.*?\]: )?/;
+const SEVERITY = ["emerg", "alert", "crit", "error", "warn", "notice", "info", "debug"];
+const COLLAPSED = "headers-collapsed";
+
+// [{text, cls}] pieces of `line`: the header's parts, then the message.
+function pieces(line) {
+  const m = HEADER.exec(line);
+  if (!m) return [{ text: line, cls: "" }];
+  const [whole, lead, stamp, time, field, severity, tags = ""] = m;
+  const short = `${time || stamp} ${SEVERITY[+severity] || severity} `;
+  return [
+    { text: lead, cls: "hd" },
+    { text: stamp, cls: "hd hd-time", short },
+    { text: `: ${field}: ${tags}`, cls: "hd" },
+    { text: line.slice(whole.length), cls: "" },
+  ];
+}
+
+// Length of the line's MorlanLog header, 0 when it has none.
+export function headerLength(line) {
+  const m = HEADER.exec(line);
+  return m ? m[0].length : 0;
+}
+
+// Fills `span` with `line`, marking characters [mark[0], mark[1]) when given.
+export function fillLine(span, line, mark = null) {
+  span.dataset.text = line;
+  const parts = [];
+  let at = 0;
+  for (const piece of pieces(line)) {
+    const end = at + piece.text.length;
+    const cuts = mark ? [at, Math.max(at, Math.min(end, mark[0])), Math.max(at, Math.min(end, mark[1])), end] : [at, end, end, end];
+    for (let k = 0; k < 3; k += 1) {
+      if (cuts[k + 1] <= cuts[k]) continue;
+      const text = line.slice(cuts[k], cuts[k + 1]);
+      const node = k === 1 ? Object.assign(document.createElement("mark"), { className: "chg", textContent: text }) : text;
+      if (!piece.cls) {
+        parts.push(node);
+      } else {
+        const holder = Object.assign(document.createElement("span"), { className: piece.cls });
+        holder.append(node);
+        if (piece.short && k === 0) holder.dataset.short = piece.short;
+        parts.push(holder);
+      }
+    }
+    at = end;
+  }
+  span.replaceChildren(...(parts.length ? parts : [" "]));
+}
+
+export function headersCollapsed() { return document.body.classList.contains(COLLAPSED); }
+
+export function setHeadersCollapsed(collapsed) {
+  document.body.classList.toggle(COLLAPSED, collapsed);
+  for (const button of document.querySelectorAll(".header-toggle")) {
+    button.setAttribute("aria-pressed", String(collapsed));
+  }
+}
+
+// A toolbar button that collapses and expands the headers of every pane.
+export function headerToggle() {
+  const button = Object.assign(document.createElement("button"), {
+    className: "small header-toggle", textContent: "Short headers",
+    title: "Show only the time and severity of each header (h)" });
+  button.setAttribute("aria-pressed", String(headersCollapsed()));
+  button.addEventListener("click", () => setHeadersCollapsed(!headersCollapsed()));
+  return button;
+}
+
+// The lines a selection touches, as their original texts (line numbers and
+// signs of a diff are left out; short headers are copied in full).
+function selectedLines(selection) {
+  const lines = [];
+  for (const span of document.querySelectorAll("[data-text]")) {
+    if (selection.containsNode(span, true)) lines.push(span.dataset.text);
+  }
+  return lines;
+}
+
+document.addEventListener("copy", (event) => {
+  const selection = document.getSelection();
+  if (!selection || selection.isCollapsed) return;
+  const lines = selectedLines(selection);
+  // Part of one line shown in full copies as the browser copies it.
+  const short = headersCollapsed() || selection.anchorNode?.parentElement?.closest(".split");
+  if (!lines.length || (lines.length === 1 && !short)) return;
+  event.clipboardData.setData("text/plain", lines.join("\n"));
+  event.preventDefault();
+});
+
+// A click on a collapsed header opens that line's header in full.
+document.addEventListener("click", (event) => {
+  const header = event.target.closest?.(".hd");
+  if (header && (headersCollapsed() || header.closest(".split"))) header.parentElement.classList.toggle("hd-open");
+});
+
+document.addEventListener("keydown", (event) => {
+  if (event.key !== "h" || event.ctrlKey || event.metaKey || event.altKey) return;
+  if (["INPUT", "TEXTAREA", "SELECT"].includes(document.activeElement?.tagName)) return;
+  setHeadersCollapsed(!headersCollapsed());
+});

@@ -1,0 +1,54 @@
+"""Small run archives written by hand: a tree of testcases and testsections
+with chosen results and log lines, for comparing runs."""
+
+import zipfile
+from xml.sax.saxutils import escape
+
+NS = "http://www.tavix.org/xml/schema/qenreport"
+SUMMARY = "<summary><pass>1</pass><fail>0</fail><skip>0</skip></summary>"
+HOST = "lab1"
+
+
+def record(seq, message, pid=4242, day=8, severity=6):
+    """A task-log line of the execution host."""
+    return "%d: %s: 2026-12-0%dT17:17:41: %%SCRIPT-%d-INFO: %%[pid=%d][pname=MainProcess]: %s" % (
+        seq, HOST, day, severity, pid, message)
+
+
+def _section(tag, name, result, start, size, log_name, body=""):
+    ident = (f"<name>{escape(name)}</name>" if name else "") + (
+        f'<logfile begin="{start}" size="{size}">{log_name}</logfile><xref><file>t.py</file></xref>')
+    if tag in ("testcase", "subtest"):
+        return f"<{tag}><initinfo>{ident}</initinfo><result>{result}</result>{body}</{tag}>"
+    return f"<{tag}>{ident}<result>{result}</result>{body}</{tag}>"
+
+
+def make_run(path, scripts, suite="nightly", job="job-1", start="2026-12-08T17:00:00"):
+    """scripts: [(script name, [testcase]), ...]; testcase: (name, result, [log lines],
+    [(testsection name, result, [log lines]), ...]). A testcase's log range holds its
+    own lines and its testsections'. Returns the path."""
+    files, xml_scripts = {}, []
+    for index, (script, cases) in enumerate(scripts):
+        log_name, log, body = "TaskLog.%d" % index, bytearray(), ""
+        for name, result, lines, sections in cases:
+            case_start = len(log)
+            log += "".join(line + "\n" for line in lines).encode()
+            inner = ""
+            for section_name, section_result, section_lines in sections:
+                at = len(log)
+                log += "".join(line + "\n" for line in section_lines).encode()
+                inner += _section("testsection", section_name, section_result, at, len(log) - at, log_name)
+            body += _section("testcase", name, result, case_start, len(log) - case_start, log_name, inner)
+        files[log_name] = bytes(log)
+        xml_scripts.append(
+            f"<testscript><initinfo><taskid>{escape(script)}</taskid><script><name>{escape(script)}</name>"
+            f"<path>/ws</path></script><logfile>{log_name}</logfile></initinfo><result>passed</result>"
+            f"{SUMMARY}{body}</testscript>")
+    results = (f'<?xml version="1.0"?><results xmlns="{NS}"><testsuite><initinfo><name>{escape(suite)}</name>'
+               f"<jobid>{escape(job)}</jobid><host>{HOST}</host></initinfo><starttime>{start}</starttime>"
+               f"{SUMMARY}<jobexecution>{''.join(xml_scripts)}</jobexecution></testsuite></results>")
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("ResultsDetails.xml", results)
+        for name, data in files.items():
+            archive.writestr(name, data)
+    return path

@@ -1,0 +1,213 @@
+"""The masked line diff of two sections' logs."""
+
+import difflib
+import random
+from types import SimpleNamespace
+
+import pytest
+
+from tavix.log.commands.parser.base import diff_sections, mask_line
+
+HEADER = "{seq}: lab1: 2026-12-0{day}T1{hour}:17:41: %SCRIPT-6-INFO: %[pid={pid}][pname={pname}]{thread}{part}: "
+
+
+def header(seq=12, day=7, hour=1, pid=4242, pname="MainProcess", thread="", part=""):
+    return HEADER.format(seq=seq, day=day, hour=hour, pid=pid, pname=pname, thread=thread, part=part)
+
+
+def masked(line):
+    return mask_line(line)[0]
+
+
+@pytest.mark.parametrize("first, second, kinds", [
+    (header(seq=1), header(seq=99), {"sequence number"}),
+    (header(day=7), header(day=8, hour=5), {"timestamp"}),
+    (header(pid=1, pname="Process-1"), header(pid=2, pname="Process-2:1"), {"process"}),
+    (header(thread="[tid=1][tname=A]"), header(thread="[tid=77][tname=worker-3]"), {"thread"}),
+    (header(part="[part=7.1/3]"), header(part="[part=9.1/3]"), {"part"}),
+    ("id 123e4567-e89b-12d3-a456-426614174000 up", "id 00000000-0000-4000-8000-0000000000ff up", {"uuid"}),
+    ("object at 0x7f3a2c in use", "object at 0XDEADBEEF0 in use", {"hex address"}),
+    ("at 2026-12-08T17:17:41 ok", "at 2027-01-31T00:00:00.123456+01:00 ok", {"date-time"}),
+    ("at 2026-12-08 17:17:41 ok", "at 2026-12-09 03:00:01Z ok", {"date-time"}),
+    ("Dec  8 17:17:41 host sshd", "Jan 12 01:02:03 host sshd", {"date-time"}),
+])
+def test_each_masked_field(first, second, kinds):
+    assert masked(first + "message") == masked(second + "message")
+    assert kinds <= set(mask_line(first + "message")[1])
+
+
+@pytest.mark.parametrize("first, second", [
+    (header() + "loss 0 packets", header() + "loss 1 packets"),
+    (header() + "vlan 10", header() + "vlan 100"),
+    ("2026-12-08 ok", "2026-12-09 ok"),               # a date alone is kept
+    ("uptime 17:17:41", "uptime 17:17:42"),           # so is a time alone
+    ("0x12zz", "0x13zz"),                             # not an address
+    ("id 123e4567-e89b-12d3-a456-42661417400", "id 123e4567-e89b-12d3-a456-42661417401"),
+    ("12: lab1: stamp: no percent: x", "13: lab1: stamp: no percent: x"),  # not a header
+    (header(pname="Main") + "text", header(pname="Main") + "Text"),
+])
+def test_what_stays_significant(first, second):
+    assert masked(first) != masked(second)
+
+
+def test_masked_kinds_are_named_in_order():
+    line = header(part="[part=1.1/2]") + "0x1f at 2026-12-08T17:17:41"
+    assert mask_line(line)[1] == ["sequence number", "timestamp", "process", "part", "hex address", "date-time"]
+    assert mask_line("nothing here 42") == ("nothing here 42", [])
+
+
+def section(path, start=0, size=0):
+    return SimpleNamespace(logfile=str(path), log_start=start, log_size=size,
+                           archive=SimpleNamespace(dir=str(path.parent)))
+
+
+def write(path, lines, end="\n"):
+    path.write_bytes("".join(line + end for line in lines).encode())
+    return section(path)
+
+
+def apply_hunks(base, answer):
+    """The new lines as the hunks make them from the base lines."""
+    result, at = [], 0
+    for hunk in answer["hunks"]:
+        start = hunk["base_start"] - (1 if hunk["base_count"] else 0)
+        result += base[at:start]
+        at = start
+        for line in hunk["lines"]:
+            if line["op"] in " -":
+                assert line["base_line"] == at + 1
+                # Context lines show the new run's text.
+                assert masked(line["text"]) == masked(base[at])
+                assert line["op"] == " " or line["text"] == base[at]
+                at += 1
+            if line["op"] in " +":
+                result.append(line["text"])
+    return result + base[at:]
+
+
+def difflib_changes(a, b):
+    matcher = difflib.SequenceMatcher(None, a, b, autojunk=False)
+    return sum((i2 - i1) + (j2 - j1) for tag, i1, i2, j1, j2 in matcher.get_opcodes() if tag != "equal")
+
+
+def random_line(rng, seq):
+    text = "msg %d %s" % (rng.randrange(30), rng.choice(["up", "down", "x" * rng.randrange(5)]))
+    if rng.random() < 0.5:
+        return header(seq=seq, pid=rng.randrange(9999)) + text
+    return text
+
+
+def mutate(rng, lines):
+    out = list(lines)
+    for _ in range(rng.randrange(8)):
+        kind = rng.choice(["insert", "delete", "change", "move"])
+        where = rng.choice([0, len(out), rng.randrange(len(out) + 1)])
+        if kind == "insert":
+            out[where:where] = [random_line(rng, 1) for _ in range(rng.randrange(1, 4))]
+        elif out and kind == "delete":
+            del out[min(where, len(out) - 1):min(where, len(out) - 1) + rng.randrange(1, 4)]
+        elif out and kind == "change":
+            out[min(where, len(out) - 1)] = random_line(rng, 2) + " changed"
+        elif out:
+            chunk = out[where:where + 3]
+            del out[where:where + 3]
+            at = rng.randrange(len(out) + 1)
+            out[at:at] = chunk
+    # Every line's run-to-run fields move anyway.
+    return [line.replace(": lab1: 2026-12-07", ": lab1: 2026-12-08") for line in out]
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_random_diffs_are_correct_and_minimal(tmp_path, seed):
+    rng = random.Random(seed)
+    base_lines = [random_line(rng, i) for i in range(rng.randrange(0, 40))]
+    new_lines = mutate(rng, base_lines)
+    end = "\r\n" if seed % 5 == 0 else "\n"
+    answer = diff_sections(write(tmp_path / "a.log", base_lines, end), write(tmp_path / "b.log", new_lines, end),
+                           context=rng.randrange(4))
+    assert not answer["approximate"]
+    base_masked, new_masked = [masked(x) for x in base_lines], [masked(x) for x in new_lines]
+    # The hunks turn the masked base into the masked new lines...
+    assert [masked(x) for x in apply_hunks(base_lines, answer)] == new_masked
+    # ...changing no more lines than a literal line diff does.
+    changed = sum(line["op"] != " " for hunk in answer["hunks"] for line in hunk["lines"])
+    assert changed <= difflib_changes(base_masked, new_masked)
+    assert answer["identical"] == (base_masked == new_masked) == (answer["hunks"] == [])
+
+
+def test_hunk_positions_as_unified_diff_writes_them(tmp_path):
+    base = ["a", "b", "c"]
+    answer = diff_sections(write(tmp_path / "a", base), write(tmp_path / "b", ["new"] + base), context=0)
+    assert [(h["base_start"], h["base_count"], h["new_start"], h["new_count"]) for h in answer["hunks"]] == [(0, 0, 1, 1)]
+    answer = diff_sections(write(tmp_path / "a", base), write(tmp_path / "b", ["a", "c"]), context=1, path=["s", "t"])
+    assert answer["path"] == ["s", "t"]
+    assert [(h["base_start"], h["base_count"], h["new_start"], h["new_count"]) for h in answer["hunks"]] == [(1, 3, 1, 2)]
+    assert [(x["op"], x["text"], x["base_line"], x["new_line"]) for x in answer["hunks"][0]["lines"]] == [
+        (" ", "a", 1, 1), ("-", "b", 2, None), (" ", "c", 3, 2)]
+
+
+def test_a_log_that_only_moved_in_time_is_identical(tmp_path):
+    base = [header(seq=i, pid=10) + "step %d at 0x%x" % (i, i * 4096) for i in range(50)]
+    new = [header(seq=i + 1000, day=8, pid=20) + "step %d at 0x%x" % (i, i * 8192 + 1) for i in range(50)]
+    answer = diff_sections(write(tmp_path / "a", base), write(tmp_path / "b", new))
+    assert answer["identical"] and answer["hunks"] == []
+    assert answer["masked"] == ["sequence number", "timestamp", "process", "hex address"]
+
+
+def test_ranges_empty_sections_and_bad_bytes(tmp_path):
+    log = tmp_path / "task.log"
+    log.write_bytes(b"one\ntwo\nthree\xff\nfour\n")
+    whole, part = section(log), section(log, start=4, size=10)   # "two\nthree\xff\n"
+    answer = diff_sections(part, whole, context=0)
+    assert [(x["op"], x["text"]) for h in answer["hunks"] for x in h["lines"]] == [("+", "one"), ("+", "four")]
+    empty = section(log, start=4, size=0)
+    empty.log_start, empty.log_size = 23, 1   # past the end: no lines
+    answer = diff_sections(empty, part)
+    assert [x["text"] for x in answer["hunks"][0]["lines"]] == ["two", "three\ufffd"]
+    assert diff_sections(empty, empty)["identical"]
+
+
+def test_a_long_line_is_cut_in_the_answer(tmp_path):
+    long_line = "x" * (100 << 10)
+    answer = diff_sections(write(tmp_path / "a", ["a"]), write(tmp_path / "b", ["a", long_line + "1"]))
+    (line,) = [x for x in answer["hunks"][0]["lines"] if x["op"] == "+"]
+    assert line["truncated"] and len(line["text"]) == 16 << 10
+    # Beyond the masked head, a long line still compares by all its bytes.
+    big = "y" * ((1 << 20) + 10)
+    answer = diff_sections(write(tmp_path / "a", [big + "a"]), write(tmp_path / "b", [big + "b"]))
+    assert not answer["identical"]
+    answer = diff_sections(write(tmp_path / "a", [big + "a"], "\r\n"), write(tmp_path / "b", [big + "a"]))
+    assert answer["identical"]
+
+
+def test_the_time_budget_gives_a_coarser_diff(tmp_path):
+    rng = random.Random(1)
+    base = ["%d" % rng.randrange(10 ** 9) for _ in range(3000)]
+    new = ["%d" % rng.randrange(10 ** 9) for _ in range(3000)]
+    answer = diff_sections(write(tmp_path / "a", ["same"] + base), write(tmp_path / "b", ["same"] + new), budget=0)
+    assert answer["approximate"]
+    assert apply_hunks(["same"] + base, answer) == ["same"] + new
+
+
+def test_bad_arguments(tmp_path):
+    a = write(tmp_path / "a", ["x"])
+    with pytest.raises(ValueError):
+        diff_sections(a, a, context=-1)
+    with pytest.raises(FileNotFoundError):
+        diff_sections(a, section(tmp_path / "missing.log"))
+    outside = section(tmp_path / "a")
+    outside.archive = SimpleNamespace(dir=str(tmp_path / "elsewhere"))
+    (tmp_path / "elsewhere").mkdir()
+    with pytest.raises(PermissionError):
+        diff_sections(a, outside)
+
+
+def test_a_huge_diff_answers_its_first_lines(tmp_path):
+    base = ["same"] + ["base %d" % i for i in range(30_000)]
+    new = ["same"] + ["new %d" % i for i in range(30_000)]
+    answer = diff_sections(write(tmp_path / "a", base), write(tmp_path / "b", new), budget=0.05)
+    assert answer["truncated"] and answer["hunk_count"] == 1
+    (hunk,) = answer["hunks"]
+    assert hunk["base_count"] == hunk["new_count"] == 30_001
+    assert len(hunk["lines"]) == 50_000
+    assert not diff_sections(write(tmp_path / "a", base[:10]), write(tmp_path / "b", new[:10])).get("truncated")
