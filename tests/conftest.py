@@ -4,6 +4,8 @@ import itertools
 import os
 import socket
 import threading
+import zipfile
+from types import SimpleNamespace
 from collections import defaultdict
 
 import pytest
@@ -150,3 +152,40 @@ def large_run(tmp_path_factory):
     directory = home / ".tavix" / "archive"
     directory.mkdir(parents=True)
     return generate_archive(directory / "large.zip", log_bytes=32 << 20, sections=16_000, seed=4)
+
+
+@pytest.fixture(scope="session")
+def hostile_run(tmp_path_factory):
+    """A generated run whose results file points sections at a directory, at a
+    start past the end of every file (the largest 64-bit number), and at a
+    file that is not there: its path, and the names and sequence numbers of
+    those sections by kind."""
+    directory = tmp_path_factory.mktemp("hostile")
+    source = str(directory / "source.zip")
+    info = generate_archive(source, log_bytes=80_000, sections=30, seed=11, scripts=1,
+                            failure_causes=True)
+    # Failing sections, so that the failure categories meet them too.
+    failing = [s for s in info.sections if s.log_size > 0 and s.cause]
+    chosen = dict(zip(["directory", "past_end", "missing"], failing))
+    assert len(chosen) == 3 and len({s.section_name for s in chosen.values()}) == 3
+    logfile = info.scripts[0].log_file
+    replacements = {
+        "directory": (0, 100, "configs"),
+        "past_end": (9223372036854775807, 100, logfile),
+        "missing": (0, 100, "no-such.log"),
+    }
+    path = str(directory / "hostile.zip")
+    with zipfile.ZipFile(source) as original, zipfile.ZipFile(path, "w") as hostile:
+        for member in original.infolist():
+            data = original.read(member)
+            if member.filename == "ResultsDetails.xml":
+                text = data.decode()
+                for kind, section in chosen.items():
+                    old = f'<logfile begin="{section.log_start}" size="{section.log_size}">{logfile}</logfile>'
+                    begin, size, name = replacements[kind]
+                    assert text.count(old) == 1, kind
+                    text = text.replace(old, f'<logfile begin="{begin}" size="{size}">{name}</logfile>')
+                data = text.encode()
+            hostile.writestr(member, data)
+    return SimpleNamespace(path=path, names={kind: s.section_name for kind, s in chosen.items()},
+                           sequence_numbers={kind: s.sequence_number for kind, s in chosen.items()})

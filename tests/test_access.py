@@ -73,6 +73,17 @@ def bearer(token):
     return {"Authorization": "Bearer " + token}
 
 
+# What a browser says of a request made by the viewer's own page.
+OWN = {"Sec-Fetch-Site": "same-origin"}
+COOKIE_NAME = "tavix_viewer_" + __import__("hashlib").sha256(TOKEN.encode()).hexdigest()[:16]
+
+
+async def traded_cookie(client, token=TOKEN):
+    response = await client.get("/result?token=" + token, allow_redirects=False)
+    assert response.status == 302
+    return response.cookies[COOKIE_NAME if token == TOKEN else next(iter(response.cookies))]
+
+
 async def test_every_route_but_the_open_ones_needs_the_token(client):
     paths = guarded_paths(client.server.app)
     for path in paths:
@@ -91,13 +102,21 @@ async def test_the_entry_page_trades_the_token_for_a_cookie(client):
     assert response.headers["Location"] == "/result/task/0/section/3?view=log&line=7"
     assert response.headers["Access-Control-Allow-Origin"] == "*"
     cookie = response.cookies.popitem()[1]
-    assert cookie.key.startswith("tavix_viewer_") and cookie.value == TOKEN
+    assert cookie.key == COOKIE_NAME
+    # It holds a secret of its own, which tells nothing of the token, and expires.
+    assert TOKEN not in cookie.value and re.fullmatch(r"\d+\.[0-9a-f]{64}", cookie.value)
+    assert cookie["max-age"] == str(24 * 3600)
     assert cookie["httponly"] and cookie["samesite"] == "Strict" and cookie["path"] == "/"
-    assert TOKEN not in cookie.key
 
-    # The cookie now opens every route: the metadata, a report, a deep link.
-    assert (await client.get(P + "/metadata")).status == 200
-    assert (await client.get("/result/archive/report.html")).status == 200
+    # The cookie now opens every route to the viewer's own pages and to the
+    # user's typed addresses: the metadata, a report, a deep link.
+    assert (await client.get(P + "/metadata", headers=OWN)).status == 200
+    assert (await client.get("/result/archive/report.html", headers={"Sec-Fetch-Site": "none"})).status == 200
+    # Pages of other sites (another port of localhost is the same site), and
+    # clients that do not say where a request comes from, need the header.
+    for site in ["same-site", "cross-site", "", "Same-Origin"]:
+        await expect_denied(await client.get(P + "/metadata", headers={"Sec-Fetch-Site": site}))
+    await expect_denied(await client.get(P + "/metadata"))
     landed = await client.get("/result?token=" + TOKEN)
     assert landed.status == 200 and str(landed.url).endswith("/result")
 
@@ -115,16 +134,22 @@ async def test_wrong_tokens_are_refused(client):
     # A wrong token at the entry page: the page, but no cookie.
     response = await client.get("/result?token=" + TOKEN[:-1], allow_redirects=False)
     assert response.status == 200 and not response.cookies
-    await expect_denied(await client.get(P + "/summary"))
-    # A cookie of the right name with a wrong value.
-    name = "tavix_viewer_" + __import__("hashlib").sha256(TOKEN.encode()).hexdigest()[:16]
-    await expect_denied(await client.get(P + "/summary", cookies={name: TOKEN[:-1] + "Y"}))
-    assert (await client.get(P + "/summary", cookies={name: TOKEN})).status == 200
+    await expect_denied(await client.get(P + "/summary", headers=OWN))
+    # Cookies of the right name with a wrong value: the token itself (as
+    # earlier versions set it), a changed secret, a secret that has expired.
+    secret = (await traded_cookie(client)).value
+    client.session.cookie_jar.clear()
+    issued, mac = secret.split(".")
+    old = int(issued) - 24 * 3600
+    for value in [TOKEN, secret[:-1] + ("0" if secret[-1] != "0" else "1"), f"{int(issued) + 1}.{mac}",
+                  f"{old}.{mac}", "." + mac, issued]:
+        await expect_denied(await client.get(P + "/summary", headers={"Cookie": f"{COOKIE_NAME}={value}", **OWN}))
+    name = COOKIE_NAME
     # The cookie among the others a browser sends to this host.
-    for header, status in [(f"a=1; {name}={TOKEN}; z=2", 200), (f'{name}="{TOKEN}"', 200),
-                           (f"a={name}; {name}x={TOKEN}; x{name}={TOKEN}", 403),
+    for header, status in [(f"a=1; {name}={secret}; z=2", 200), (f'{name}="{secret}"', 200),
+                           (f"a={name}; {name}x={secret}; x{name}={secret}", 403),
                            (f"{name}=; {name}", 403)]:
-        response = await client.get(P + "/summary", headers={"Cookie": header})
+        response = await client.get(P + "/summary", headers={"Cookie": header, **OWN})
         assert response.status == status, header
 
 
@@ -154,7 +179,7 @@ async def test_reports_are_sandboxed_and_pdfs_unchanged(aiohttp_client, archive)
 
 async def test_without_a_token_nothing_changes(aiohttp_client, archive):
     app = LogViewerServer(archive)
-    assert app.access_token is None and list(app.middlewares) == []
+    assert app.access_token is None and not any(isinstance(m, AccessGuard) for m in app.middlewares)
     client = await aiohttp_client(app)
     response = await client.get("/result?token=anything", allow_redirects=False)
     assert response.status == 200 and not response.cookies
@@ -170,7 +195,7 @@ async def test_viewers_of_several_runs_in_one_browser(aiohttp_server, archive):
         for i, server in enumerate(servers):
             await browser.get(server.make_url("/result?token=%s%d" % (TOKEN, i)))
         for server in servers:
-            async with browser.get(server.make_url(P + "/archive_name")) as response:
+            async with browser.get(server.make_url(P + "/archive_name"), headers=OWN) as response:
                 assert response.status == 200
 
 
@@ -203,3 +228,64 @@ async def test_the_address_connected_to_names_this_machine(aiohttp_server, archi
         for host, status in [("127.0.0.2:%d" % server.port, 200), ("127.0.0.3", 403)]:
             async with session.get(server.make_url(P + "/summary"), headers={"Host": host}) as answer:
                 assert answer.status == status, host
+
+
+async def test_the_entry_page_clears_the_cookies_of_viewers_long_gone(client):
+    now = int(__import__("time").time())
+    others = {f"tavix_viewer_{i:016x}": f"{now - i}.{'ab' * 32}" for i in range(12)}
+    others["tavix_viewer_earlier"] = "a-token-as-earlier-versions-kept-it"
+    others["unrelated"] = "kept"
+    header = "; ".join(f"{name}={value}" for name, value in others.items())
+    for path in ["/result", "/result?token=" + TOKEN]:
+        response = await client.get(path, headers={"Cookie": header}, allow_redirects=False)
+        cleared = {name for name, morsel in response.cookies.items() if morsel["max-age"] == "0"}
+        # The eight most recently issued stay, for viewers open side by side.
+        assert cleared == {f"tavix_viewer_{i:016x}" for i in range(8, 12)} | {"tavix_viewer_earlier"}, path
+        assert all(response.cookies[name]["path"] == "/" for name in cleared)
+    # Its own cookie is never cleared; nothing is cleared when nothing is stale.
+    response = await client.get("/result", headers={"Cookie": f"{COOKIE_NAME}=x; tavix_viewer_1={now}.ab"})
+    assert response.status == 200 and not response.cookies
+
+
+async def test_two_hundred_earlier_runs_do_not_break_the_entry_page(client):
+    # What a browser sends after 200 runs of earlier versions: each left a
+    # session cookie holding its token.
+    header = "; ".join("tavix_viewer_%016x=%s" % (i, "t" * 43) for i in range(200))
+    assert len(header) > 8190
+    import asyncio
+
+    reader, writer = await asyncio.open_connection(client.server.host, client.server.port)
+    writer.write(f"GET /result?token={TOKEN} HTTP/1.1\r\nHost: localhost\r\nCookie: {header}\r\n"
+                 "Connection: close\r\n\r\n".encode())
+    head = (await reader.read()).partition(b"\r\n\r\n")[0].decode()
+    writer.close()
+    assert head.startswith("HTTP/1.1 302")
+    cleared = re.findall(r"Set-Cookie: (tavix_viewer_[0-9a-f]{16})=.*Max-Age=0", head)
+    assert len(set(cleared)) == 200
+
+
+async def test_malformed_requests_print_nothing(client, caplog):
+    import asyncio
+    import logging
+
+    caplog.set_level(logging.INFO)
+    for request in [b"GET /result HTTP/1.1\r\nHost: localhost\r\nBad Header\r\n\r\n",
+                    b"GET /result HTTP/1.1\r\nHost: localhost\r\nX: " + b"x" * 40000 + b"\r\n\r\n",
+                    b"GET /\x01 HTTP/1.1\r\n\r\n", b"\x16\x03\x01 hello\r\n\r\n",
+                    b"GET /result HTTP/9.9\r\nContent-Length: -1\r\n\r\n"]:
+        reader, writer = await asyncio.open_connection(client.server.host, client.server.port)
+        writer.write(request)
+        await writer.drain()
+        assert re.match(rb"HTTP/1.[01] 4", await reader.read())
+        writer.close()
+    # aiohttp's own loggers print from WARNING on under `logs view`.
+    assert [r for r in caplog.records if r.levelno >= logging.INFO and not r.name.startswith("aiohttp.")] == []
+    assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
+    # At debug level they are still told.
+    caplog.set_level(logging.DEBUG)
+    reader, writer = await asyncio.open_connection(client.server.host, client.server.port)
+    writer.write(b"GET /result HTTP/1.1\r\nBad Header\r\n\r\n")
+    await reader.read()
+    writer.close()
+    assert any(r.name == "tavix.log.commands.server.requests" and r.levelno == logging.DEBUG
+               for r in caplog.records)

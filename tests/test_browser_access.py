@@ -38,8 +38,9 @@ PROBE = """<!DOCTYPE html><html><head><title>probe</title></head><body><pre id="
 class Viewers:
     """One archive served twice: with a token, and as the plain server."""
 
-    def __init__(self, guarded, plain, info):
+    def __init__(self, guarded, plain, info, let_in):
         self.guarded, self.plain, self.info = guarded.url, plain.url, info
+        self.let_in = let_in  # paths of the guarded viewer's requests past its guard
 
 
 @pytest.fixture(scope="module")
@@ -49,11 +50,18 @@ def viewers(tmp_path_factory, server_thread):
     # A report from elsewhere whose script reads the viewer from inside it.
     with zipfile.ZipFile(path, "a") as archive:
         archive.writestr("reports/hostile.html", PROBE % json.dumps(P + "/metadata"))
+    let_in = []
+
+    @web.middleware
+    async def record(request, handler):
+        let_in.append(request.path)
+        return await handler(request)
+
     with Archive(path) as archive:
-        guarded = server_thread(LogViewerServer(archive, access_token=TOKEN))
+        guarded = server_thread(LogViewerServer(archive, access_token=TOKEN, middlewares=[record]))
         plain = server_thread(LogViewerServer(archive))
         try:
-            yield Viewers(guarded, plain, info)
+            yield Viewers(guarded, plain, info, let_in)
         finally:
             guarded.stop()
             plain.stop()
@@ -66,8 +74,27 @@ def other_site(server_thread):
         return web.Response(text=PROBE % json.dumps(request.query["target"] + P + "/metadata"),
                             content_type="text/html")
 
+    async def trigger(request):
+        # Requests that start work without reading the answer: an image, a
+        # credentialed fetch in no-cors mode, a form sent into a frame.
+        target = request.query["target"] + P
+        return web.Response(content_type="text/html", text=f"""<!DOCTYPE html><html><body>
+<iframe name="sink"></iframe>
+<form id="f" action="{target}/search" target="sink"><input name="q" value="x.*y.*z"><input name="regex" value="1"></form>
+<script>
+const settled = (element) => new Promise((done) => {{ element.onload = done; element.onerror = done; }});
+const image = new Image();
+const shown = settled(image);
+image.src = "{target}/filepage/configs";
+const sent = settled(document.querySelector("iframe"));
+document.getElementById("f").submit();
+const fetched = fetch("{target}/search?q=a", {{credentials: "include", mode: "no-cors"}}).catch(() => null);
+Promise.all([shown, sent, fetched]).then(() => {{ document.title = "done"; }});
+</script></body></html>""")
+
     app = web.Application()
     app.router.add_get("/", probe)
+    app.router.add_get("/trigger", trigger)
     site = server_thread(app)
     yield site.url
     site.stop()
@@ -120,6 +147,17 @@ def test_a_page_of_another_local_port_cannot_read_the_viewer(viewers, other_site
 
     open_with_token(page, viewers.guarded)  # the browser holds the viewer's cookie
     assert_refused(probed(page, f"{other_site}/?target={viewers.guarded}"), viewers.info)
+
+
+def test_a_page_of_another_local_port_cannot_start_work_in_the_viewer(viewers, other_site, page):
+    open_with_token(page, viewers.guarded)  # the browser holds the viewer's cookie
+    page.goto(viewers.guarded + "/result/task/0")
+    page.wait_for_selector("body[data-ready=true]")
+    assert any(path.startswith(P) for path in viewers.let_in)  # its own pages get in
+    viewers.let_in.clear()
+    page.goto(f"{other_site}/trigger?target={viewers.guarded}")
+    page.wait_for_function("document.title === 'done'")
+    assert not [path for path in viewers.let_in if path.startswith(P)]
 
 
 def test_a_hostile_report_cannot_read_the_viewer_it_runs_in(viewers, page):

@@ -3,6 +3,7 @@
 import collections
 import datetime
 import gc
+import os
 import ipaddress
 import random
 import re
@@ -403,12 +404,16 @@ def test_no_failures_and_errors(tmp_path, generated_run):
         assert base.failure_categories(parser) == {"categories": [], "unexplained": []}
         section = parser.scripts[0]["sections"][3]
         section["result"] = " Failed "
-        parser.get_section(section["id"]).logfile = str(tmp_path / "gone")
-        with pytest.raises(FileNotFoundError):
-            base.failure_categories(parser)
-        parser.get_section(section["id"]).logfile = "/etc/hostname"
-        with pytest.raises(PermissionError):
-            base.failure_categories(parser)
+        # A log that is missing, outside the archive, a directory, or that
+        # the range starts past the end of: the node is unreadable, not an error.
+        unreadable = {"categories": [], "unexplained": [], "unreadable": [section["id"]]}
+        view = parser.get_section(section["id"])
+        for logfile in [str(tmp_path / "gone"), "/etc/hostname", str(archive.dir)]:
+            view.logfile = logfile
+            assert base.failure_categories(parser) == unreadable, logfile
+        view.logfile = os.path.join(str(archive.dir), generated_run.scripts[0].log_file)
+        view.log_start = os.path.getsize(view.logfile) + 1
+        assert base.failure_categories(parser) == unreadable
     gc.collect()
 
 

@@ -140,8 +140,12 @@ def test_view_lets_in_only_its_own_user(env):
         browser = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
         with browser.open("%s/result?token=%s" % (base, token), timeout=30) as landed:
             assert landed.url == base + "/result"
-        with browser.open(base + PREFIX + "/archive_name", timeout=30) as answer:
+        # The cookie counts for what the browser says comes from the viewer's own pages.
+        own_page = urllib.request.Request(base + PREFIX + "/archive_name", headers={"Sec-Fetch-Site": "same-origin"})
+        with browser.open(own_page, timeout=30) as answer:
             assert json.load(answer) == {"archive_name": "run.zip"}
+        with pytest.raises(urllib.error.HTTPError, match="403"):
+            browser.open(base + PREFIX + "/archive_name", timeout=30)
     finally:
         process.send_signal(signal.SIGINT)
         process.communicate(timeout=60)

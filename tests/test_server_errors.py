@@ -65,6 +65,8 @@ ROUTES = [
     ("timeline", "/timeline", {}, "TIMELINE_RETRIEVE_FAILED"),
     ("timeline_histogram", "/timeline/0/histogram", {"task": "0"}, "HISTOGRAM_RETRIEVE_FAILED"),
     ("htmlviewer", "/result/archive/a.html", {"filename": "a.html"}, "SERVE_FILE_FAILED"),
+    ("report", "/reports/a.html", {"filename": "a.html"}, "SERVE_FILE_FAILED"),
+    ("file_download", "/file/a.txt", {"filename": "a.txt"}, None),
     ("compare", "/compare", {}, "COMPARE_FAILED"),
     ("section_diff", "/sections/s1/diff", {"section_uuid": "s1"}, None),
 ]
@@ -76,7 +78,7 @@ def serving(error):
 
 
 def url(path):
-    return path if path.startswith("/result/") else P + path
+    return path if path.startswith(("/result/", "/reports/")) else P + path
 
 
 def test_every_route_that_reads_the_archive_is_checked():

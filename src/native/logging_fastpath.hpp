@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -76,6 +77,31 @@ inline PyObject *dict_get(PyObject *dict, PyObject *key) {
         throw nb::python_error();
     return value;
 }
+
+// The version tag of a dictionary, which changes with every change of it:
+// values read from a module's globals stay valid while it is the same.
+// (Deprecated since 3.12 in favour of dictionary watchers, which 3.9 to 3.11
+// lack; every supported version still keeps it.)
+inline uint64_t dict_version(PyObject *dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ((PyDictObject *)dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// Entries read from a dictionary, valid until it changes.
+class DictReading {
+public:
+    bool current(PyObject *dict) const { return taken_ && dict_version(dict) == version_; }
+    void taken(PyObject *dict) {
+        version_ = dict_version(dict);
+        taken_ = true;
+    }
+
+private:
+    uint64_t version_ = 0;
+    bool taken_ = false;
+};
 
 // True when `obj` reaches `stock` under `name`: its class resolves the name to
 // `stock` and the instance does not shadow it.

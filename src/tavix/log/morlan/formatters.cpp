@@ -1,6 +1,7 @@
 // The MorlanLog line formatters: every line of a message, traceback and stack
 // dump included, becomes a complete log line with its own header.
 #include <cmath>
+#include <memory>
 #include <optional>
 
 #include "logging_fastpath.hpp"
@@ -20,6 +21,7 @@ struct FormatterState {
     PyObject *formatter_init, *set_factory_name;
     PyObject *stock_get_message, *stock_uses_time, *stock_format_time, *stock_style_uses_time;
     PyObject *converter_attr;  // MorlanLogFormatter.__dict__["converter"]
+    PyObject *format_attr;     // MorlanLogFormatter.__dict__["format"]
     PyObject *stock_get_time;  // tavix.utils.utils.get_time as imported
     PyObject *logging_dict;
     PyObject *newline, *asctime_search;
@@ -97,15 +99,22 @@ double converted_second(double created) {
     return whole;
 }
 
-// self.formatTime(record, self.datefmt). With the stock converter, get_time
-// and formatTime the text only changes once a second, so it is kept.
-nb::object time_text(nb::handle self, PyObject *self_dict, nb::handle record, PyObject *record_dict) {
+// Whether formatTime, converter and get_time are the stock ones and the
+// date format a plain non-empty str: the timestamp then only changes once a
+// second.
+bool stock_time_of(nb::handle self, PyObject *self_dict) {
+    nb::object datefmt = fast::field(self, self_dict, st->s_datefmt);
+    return PyUnicode_CheckExact(datefmt.ptr()) && PyUnicode_GET_LENGTH(datefmt.ptr()) > 0 &&
+           fast::uses_stock(self.ptr(), st->s_formatTime, st->stock_format_time) &&
+           fast::uses_stock(self.ptr(), st->s_converter, st->converter_attr) &&
+           fast::dict_get(st->module_dict, st->s_get_time) == st->stock_get_time;
+}
+
+// self.formatTime(record, self.datefmt), kept for the second it stands for
+// when `stock` (stock_time_of).
+nb::object time_text(nb::handle self, PyObject *self_dict, nb::handle record, PyObject *record_dict, bool stock) {
     nb::object datefmt = fast::field(self, self_dict, st->s_datefmt);
     PyObject *self_ptr = self.ptr();
-    bool stock = PyUnicode_CheckExact(datefmt.ptr()) && PyUnicode_GET_LENGTH(datefmt.ptr()) > 0 &&
-                 fast::uses_stock(self_ptr, st->s_formatTime, st->stock_format_time) &&
-                 fast::uses_stock(self_ptr, st->s_converter, st->converter_attr) &&
-                 fast::dict_get(st->module_dict, st->s_get_time) == st->stock_get_time;
     PyObject *created = stock ? fast::dict_get(record_dict, st->s_created) : nullptr;
     if (!created || !PyFloat_CheckExact(created)) {
         PyObject *args[3] = {self_ptr, record.ptr(), datefmt.ptr()};
@@ -192,17 +201,135 @@ void time_parts(nb::handle lines, nb::handle asctime) {
     }
 }
 
-// MorlanLogFormatter.format
-nb::object format(nb::handle self, nb::handle record) {
+// A type's version tag, which the interpreter renews whenever the class or
+// one of its bases changes; 0 while it has none.
+unsigned int type_tag(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+// What format() found out about the formatter it served last: kept while
+// neither the formatter, its style, their classes nor this module's globals
+// change, which their version tags tell at the cost of a few comparisons.
+struct FormatterPlan {
+    nb::object formatter, style;
+    PyObject *formatter_dict = nullptr, *style_dict = nullptr;  // held by formatter and style
+    unsigned int formatter_tag = 0, style_tag = 0;
+    fast::DictReading formatter_reading, style_reading, module_reading;
+    bool stock_uses_time = false, uses_time = false, stock_time = false;
+    std::optional<fast::MessageRenderer> render;
+
+    bool current(PyObject *self) const {
+        if (formatter.ptr() != self || !formatter_tag || type_tag(Py_TYPE(self)) != formatter_tag ||
+            !module_reading.current(st->module_dict))
+            return false;
+        PyObject **dict = _PyObject_GetDictPtr(self);
+        if (!dict || *dict != formatter_dict || !formatter_reading.current(formatter_dict))
+            return false;
+        if (!style.is_valid())
+            return true;
+        PyObject **style_dict_ptr = _PyObject_GetDictPtr(style.ptr());
+        return style_tag && type_tag(Py_TYPE(style.ptr())) == style_tag && style_dict_ptr &&
+               *style_dict_ptr == style_dict && style_reading.current(style_dict);
+    }
+};
+
+// The plans of the last few formatters (a record goes to the task log and
+// the console); never destroyed: they hold interpreter objects.
+constexpr size_t plan_count = 4;
+std::shared_ptr<FormatterPlan> *plans = new std::shared_ptr<FormatterPlan>[plan_count];
+size_t next_plan = 0;
+
+// The plan for `self`, made anew unless the last one still holds; its user
+// shares it, as formatting may run code that makes another. A class without
+// a version tag makes the plan good for one call.
+std::shared_ptr<FormatterPlan> plan_for(nb::handle self, PyObject *self_dict) {
+    size_t slot = next_plan;
+    for (size_t i = 0; i < plan_count; ++i) {
+        if (!plans[i] || plans[i]->formatter.ptr() != self.ptr())
+            continue;
+        if (plans[i]->current(self.ptr()))
+            return plans[i];
+        slot = i;
+    }
+    if (slot == next_plan)
+        next_plan = (next_plan + 1) % plan_count;
+    auto fresh = std::make_shared<FormatterPlan>();
+    FormatterPlan &p = *fresh;
+    p.formatter = nb::borrow(self);
+    p.stock_uses_time = fast::uses_stock(self.ptr(), st->s_usesTime, st->stock_uses_time);
+    if (p.stock_uses_time)
+        p.uses_time = uses_time(self, self_dict);
+    p.stock_time = stock_time_of(self, self_dict);
+    p.render.emplace(self, &tags_text, false);
+    nb::object style = fast::field_or(self, self_dict, fast::logging_stock().s_style, Py_None);
+    // taken last: the lookups above give the classes their tags
+    p.formatter_tag = type_tag(Py_TYPE(self.ptr()));
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    p.formatter_dict = dict ? *dict : nullptr;
+    if (!p.formatter_dict || p.formatter_dict != self_dict)
+        p.formatter_tag = 0;
+    else
+        p.formatter_reading.taken(p.formatter_dict);
+    if (!style.is_none()) {
+        fast::class_lookup(Py_TYPE(style.ptr()), st->s_usesTime);  // gives the class a tag
+        p.style = style;
+        p.style_tag = type_tag(Py_TYPE(style.ptr()));
+        PyObject **style_dict = _PyObject_GetDictPtr(style.ptr());
+        p.style_dict = style_dict ? *style_dict : nullptr;
+        if (!p.style_dict)
+            p.formatter_tag = 0;
+        else
+            p.style_reading.taken(p.style_dict);
+    }
+    p.module_reading.taken(st->module_dict);
+    std::shared_ptr<FormatterPlan> old = std::move(plans[slot]);
+    plans[slot] = fresh;
+    return fresh;  // `old` goes last: releasing it may run Python code
+}
+
+// MorlanLogFormatter.format, followed by `terminator` when given.
+nb::object format_text(nb::handle self, nb::handle record, nb::handle terminator) {
     nb::object self_dict = fast::instance_dict(self), record_dict = fast::instance_dict(record);
     nb::object text = message_of(record, record_dict.ptr());
+    std::shared_ptr<FormatterPlan> shared_plan = plan_for(self, self_dict.ptr());
+    const FormatterPlan &p = *shared_plan;
+    bool stock_time = p.stock_time;
+    const fast::MessageRenderer &render = *p.render;
     nb::object asctime;
-    if (uses_time(self, self_dict.ptr())) {
-        asctime = time_text(self, self_dict.ptr(), record, record_dict.ptr());
+    if (p.stock_uses_time ? p.uses_time : uses_time(self, self_dict.ptr())) {
+        asctime = time_text(self, self_dict.ptr(), record, record_dict.ptr(), stock_time);
         set_attr(record, st->s_asctime, asctime);
     }
     text = fold_exception_and_stack(self, record, record_dict.ptr(), std::move(text));
     set_attr(record, st->s_message, text);
+
+    fast::TextBuffer &out = fast::scratch();
+    size_t start = out.size();
+    struct Truncate {
+        fast::TextBuffer &out;
+        size_t start;
+        ~Truncate() { out.resize(start); }
+    } truncate{out, start};
+    auto finish = [&](nb::object joined) {
+        if (!terminator.is_valid())
+            return joined;
+        return add(joined, terminator);
+    };
+    if (yields_itself(record, text)) {
+        // The common case: one line, filled straight into text.
+        if (render.append_ascii(record, out) &&
+            (!terminator.is_valid() || fast::append_ascii_text(terminator.ptr(), out)))
+            return fast::ascii_text(out.data() + start, out.size() - start);
+        out.resize(start);
+        nb::object line = render(record);
+        if (!PyUnicode_CheckExact(line.ptr())) {
+            PyObject *joined = PyUnicode_Join(st->newline, nb::make_tuple(line).ptr());
+            if (!joined)
+                throw nb::python_error();
+            line = nb::steal(joined);
+        }
+        return finish(line);
+    }
 
     nb::object lines = record_lines(record);
     if (!lines.is_valid()) {
@@ -211,41 +338,23 @@ nb::object format(nb::handle self, nb::handle record) {
             throw nb::python_error();
         lines = nb::steal(all);
     }
-    fast::MessageRenderer render(self, &tags_text, false);
     Py_ssize_t count = PyTuple_GET_SIZE(lines.ptr());
     if (asctime.is_valid() && count > 0 && PyTuple_GET_ITEM(lines.ptr(), 0) != record.ptr())
         time_parts(lines, asctime);
     std::optional<TagsMemo> memo;
     if (count > 1)
         memo.emplace();
-    if (count > 1) {
-        // All lines at once into one text, when each fills in one ASCII pass.
-        fast::TextBuffer &out = fast::scratch();
-        size_t start = out.size();
-        struct Truncate {
-            fast::TextBuffer &out;
-            size_t start;
-            ~Truncate() { out.resize(start); }
-        } truncate{out, start};
-        Py_ssize_t done = 0;
-        for (; done < count; ++done) {
-            if (done)
-                out += '\n';
-            if (!render.append_ascii(PyTuple_GET_ITEM(lines.ptr(), done), out))
-                break;
-        }
-        if (done == count)
-            return fast::ascii_text(out.data() + start, out.size() - start);
+    // All lines at once into one text, when each fills in one ASCII pass.
+    Py_ssize_t done = 0;
+    for (; done < count; ++done) {
+        if (done)
+            out += '\n';
+        if (!render.append_ascii(PyTuple_GET_ITEM(lines.ptr(), done), out))
+            break;
     }
-    if (count == 1) {
-        nb::object line = render(PyTuple_GET_ITEM(lines.ptr(), 0));
-        if (PyUnicode_CheckExact(line.ptr()))
-            return line;
-        PyObject *joined = PyUnicode_Join(st->newline, nb::make_tuple(line).ptr());
-        if (!joined)
-            throw nb::python_error();
-        return nb::steal(joined);
-    }
+    if (done == count && count > 0 && (!terminator.is_valid() || fast::append_ascii_text(terminator.ptr(), out)))
+        return fast::ascii_text(out.data() + start, out.size() - start);
+    out.resize(start);
     nb::object rendered = nb::steal(PyList_New(count));
     if (!rendered.is_valid())
         throw nb::python_error();
@@ -254,8 +363,11 @@ nb::object format(nb::handle self, nb::handle record) {
     PyObject *joined = PyUnicode_Join(st->newline, rendered.ptr());
     if (!joined)
         throw nb::python_error();
-    return nb::steal(joined);
+    return finish(nb::steal(joined));
 }
+
+// MorlanLogFormatter.format
+nb::object format(nb::handle self, nb::handle record) { return format_text(self, record, nb::handle()); }
 
 // MorlanLogFormatter.converter: broken-down time of get_time(seconds)
 nb::object converter(nb::handle self, nb::handle seconds) {
@@ -299,6 +411,12 @@ void screen_init(nb::handle self) {
 }
 
 }  // namespace
+
+nb::object format_with_terminator(nb::handle formatter, nb::handle record, nb::handle terminator) {
+    return format_text(formatter, record, terminator);
+}
+
+PyObject *stock_morlan_format() { return st->format_attr; }
 
 nb::object full_message(nb::handle formatter, nb::handle record) {
     nb::object record_dict = fast::instance_dict(record);
@@ -346,6 +464,7 @@ void define_formatters(nb::module_ &m) {
             .method("format", &format, nb::arg("record"))
             .build();
     st->converter_attr = own(morlan, "converter");
+    st->format_attr = own(morlan, "format");
 
     nb::object screen =
         ClassBuilder(m, "ScreenFormatter", {morlan})

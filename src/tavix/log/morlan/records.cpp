@@ -2,6 +2,7 @@
 // constants behind their fields.
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
 #include <optional>
 #include <string>
@@ -26,6 +27,17 @@ struct RecordState {
     PyObject *socket_dict, *stock_gethostname, *threading_dict, *stock_active_count;
     PyObject *tags_str_attr, *tags_copy_attr;  // MorlanLogTags.__dict__ entries
     PyObject *count_type;       // itertools.count
+    PyObject *defaultdict_type; // collections.defaultdict
+    PyObject *one;
+    // Entries of module globals, read again only when their module changes.
+    fast::DictReading module_reading, socket_reading, threading_reading;
+    PyObject *counters, *severities;           // LOG_SEQUENCE_COUNTER, MORLAN_MSG_SEV_MAP
+    PyObject *gethostname;                     // socket.gethostname
+    PyObject *active_count, *active, *limbo;   // threading.active_count, _active, _limbo
+    // The last record's tag items, and a dict of them to copy from.
+    PyObject *tags_model;
+    PyObject *tags_items[4];
+    int tags_count;
     PyObject *names_cache;      // logger name -> (application name, tcl message name or None)
     PyObject *empty_tuple, *empty_text;
     PyObject *s_LOG_SEQUENCE_COUNTER, *s_MORLAN_MSG_SEV_MAP, *s_default_factory, *s_gethostname,
@@ -51,6 +63,21 @@ nb::object module_global(PyObject *name) {
     return nb::borrow(value);
 }
 
+// LOG_SEQUENCE_COUNTER or MORLAN_MSG_SEV_MAP, read once per change of the module.
+nb::object record_constant(PyObject *name) {
+    if (!st->module_reading.current(st->module_dict)) {
+        st->counters = fast::dict_get(st->module_dict, st->s_LOG_SEQUENCE_COUNTER);
+        st->severities = fast::dict_get(st->module_dict, st->s_MORLAN_MSG_SEV_MAP);
+        st->module_reading.taken(st->module_dict);
+    }
+    PyObject *value = name == st->s_LOG_SEQUENCE_COUNTER ? st->counters : st->severities;
+    if (!value) {
+        PyErr_SetObject(PyExc_NameError, name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
 void set_item(PyObject *dict, PyObject *key, nb::handle value) {
     if (PyDict_SetItem(dict, key, value.ptr()) < 0)
         throw nb::python_error();
@@ -58,20 +85,27 @@ void set_item(PyObject *dict, PyObject *key, nb::handle value) {
 
 // next(LOG_SEQUENCE_COUNTER[process]). Under the interpreter lock no Python
 // code runs between looking the counter up and stepping it, and a new
-// counter is inserted with setdefault, so concurrent threads never share a
-// number.
+// counter of a defaultdict is inserted with setdefault, so concurrent
+// threads never share a number.
 nb::object next_seqnum(nb::handle process) {
-    nb::object counters = module_global(st->s_LOG_SEQUENCE_COUNTER);
+    nb::object counters = record_constant(st->s_LOG_SEQUENCE_COUNTER);
+    PyTypeObject *type = Py_TYPE(counters.ptr());
     nb::object counter;
-    if (PyDict_Check(counters.ptr())) {
-        PyObject *found = fast::dict_get(counters.ptr(), process.ptr());
-        if (found) {
+    if (type == &PyDict_Type || type == (PyTypeObject *)st->defaultdict_type) {
+        if (PyObject *found = fast::dict_get(counters.ptr(), process.ptr())) {
             counter = nb::borrow(found);
         } else {
-            nb::object factory = nb::steal(PyObject_GetAttr(counters.ptr(), st->s_default_factory));
-            if (!factory.is_valid() || factory.is_none()) {
-                PyErr_Clear();
-                PyErr_SetObject(PyExc_KeyError, process.ptr());
+            nb::object factory = type == &PyDict_Type
+                                     ? nb::none()
+                                     : nb::steal(PyObject_GetAttr(counters.ptr(), st->s_default_factory));
+            if (!factory.is_valid())
+                throw nb::python_error();
+            if (factory.is_none()) {  // what counters[process] raises
+                PyObject *key = PyTuple_Pack(1, process.ptr());
+                if (key) {
+                    PyErr_SetObject(PyExc_KeyError, key);
+                    Py_DECREF(key);
+                }
                 throw nb::python_error();
             }
             nb::object fresh = factory();
@@ -81,7 +115,10 @@ nb::object next_seqnum(nb::handle process) {
             counter = nb::borrow(kept);
         }
     } else {
-        counter = counters[process];
+        PyObject *found = PyObject_GetItem(counters.ptr(), process.ptr());
+        if (!found)
+            throw nb::python_error();
+        counter = nb::steal(found);
     }
     if (!PyIter_Check(counter.ptr())) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(counter.ptr())->tp_name);
@@ -98,7 +135,11 @@ nb::object next_seqnum(nb::handle process) {
 
 // socket.gethostname(), done here while it is the interpreter's own.
 nb::object host_name() {
-    PyObject *current = fast::dict_get(st->socket_dict, st->s_gethostname);
+    if (!st->socket_reading.current(st->socket_dict)) {
+        st->gethostname = fast::dict_get(st->socket_dict, st->s_gethostname);
+        st->socket_reading.taken(st->socket_dict);
+    }
+    PyObject *current = st->gethostname;
     if (current != st->stock_gethostname || !current) {
         if (!current) {
             PyErr_SetString(PyExc_AttributeError, "module 'socket' has no attribute 'gethostname'");
@@ -112,14 +153,28 @@ nb::object host_name() {
         throw nb::python_error();
     }
     buffer[sizeof buffer - 1] = '\0';
+    // The name is asked for every record but rarely changes: its text is
+    // decoded again only when it does.
+    static std::string *last_name = new std::string();
+    static PyObject *last_text = nullptr;
+    if (last_text && *last_name == buffer)
+        return nb::borrow(last_text);
     PyObject *name = PyUnicode_DecodeFSDefault(buffer);
     if (!name)
         throw nb::python_error();
+    *last_name = buffer;
+    Py_XSETREF(last_text, fast::new_ref(name));
     return nb::steal(name);
 }
 
 bool several_threads() {
-    PyObject *active_count = fast::dict_get(st->threading_dict, st->s_active_count);
+    if (!st->threading_reading.current(st->threading_dict)) {
+        st->active_count = fast::dict_get(st->threading_dict, st->s_active_count);
+        st->active = fast::dict_get(st->threading_dict, st->s__active);
+        st->limbo = fast::dict_get(st->threading_dict, st->s__limbo);
+        st->threading_reading.taken(st->threading_dict);
+    }
+    PyObject *active_count = st->active_count;
     if (!active_count) {
         PyErr_SetString(PyExc_AttributeError, "module 'threading' has no attribute 'active_count'");
         throw nb::python_error();
@@ -128,13 +183,12 @@ bool several_threads() {
         // threading.active_count() is len(_active) + len(_limbo) under a
         // lock that only orders a starting thread's move from one to the
         // other; either side of that move counts more than one thread.
-        PyObject *active = fast::dict_get(st->threading_dict, st->s__active);
-        PyObject *limbo = fast::dict_get(st->threading_dict, st->s__limbo);
+        PyObject *active = st->active, *limbo = st->limbo;
         if (active && limbo && PyDict_CheckExact(active) && PyDict_CheckExact(limbo))
             return PyDict_GET_SIZE(active) + PyDict_GET_SIZE(limbo) > 1;
     }
     nb::object count = nb::borrow(active_count)();
-    int more = PyObject_RichCompareBool(count.ptr(), nb::int_(1).ptr(), Py_GT);
+    int more = PyObject_RichCompareBool(count.ptr(), st->one, Py_GT);
     if (more < 0)
         throw nb::python_error();
     return more;
@@ -201,74 +255,179 @@ nb::object new_tags() {
     return nb::steal(tags);
 }
 
+// The tags of a record: pid and pname, then tid and tname while several
+// threads live. Consecutive records mostly carry the same items, so a dict
+// of the last ones is kept, and copying it fills the new tags in one step.
+nb::object record_tags(nb::handle process, nb::handle process_name, nb::handle thread, nb::handle thread_name) {
+    int count = several_threads() ? 4 : 2;
+    PyObject *items[4] = {process.ptr(), process_name.ptr(), thread.ptr(), thread_name.ptr()};
+    bool same = st->tags_model && st->tags_count == count;
+    for (int i = 0; same && i < count; ++i)
+        same = st->tags_items[i] == items[i];
+    if (!same) {
+        nb::object model = nb::steal(PyDict_New());
+        if (!model.is_valid())
+            throw nb::python_error();
+        PyObject *keys[4] = {st->s_pid, st->s_pname, st->s_tid, st->s_tname};
+        for (int i = 0; i < count; ++i)
+            set_item(model.ptr(), keys[i], items[i]);
+        PyObject *old = st->tags_model;
+        st->tags_model = model.release().ptr();
+        for (int i = 0; i < count; ++i)
+            st->tags_items[i] = items[i];  // held by the model
+        st->tags_count = count;
+        Py_XDECREF(old);  // last: its items' finalizers may log
+    }
+    nb::object tags = new_tags();
+    if (PyDict_Update(tags.ptr(), st->tags_model) < 0)
+        throw nb::python_error();
+    return tags;
+}
+
+// The MorlanLog fields, in key order (seqnum, hostname, tags,
+// morlan_appname, morlan_sev, morlan_msgname), of a record with these
+// LogRecord fields, into out.items[at, at + morlan_field_count).
+constexpr Py_ssize_t morlan_field_count = 6;
+
+void morlan_fields(nb::handle name, nb::handle levelname, nb::handle thread, nb::handle thread_name,
+                   nb::handle process_name, nb::handle process, FieldValues &out, Py_ssize_t at) {
+    out.take(at, next_seqnum(process));
+    out.take(at + 1, host_name());
+    out.take(at + 2, record_tags(process, process_name, thread, thread_name));
+
+    nb::object names = cached_names_of(name);
+    out.borrow(at + 3, PyTuple_GET_ITEM(names.ptr(), 0));
+
+    nb::object severities = record_constant(st->s_MORLAN_MSG_SEV_MAP);
+    PyObject *severity = PyDict_Check(severities.ptr()) ? fast::dict_get(severities.ptr(), levelname.ptr())
+                                                          : nullptr;
+    if (severity) {
+        out.borrow(at + 4, severity);
+    } else if (PyDict_Check(severities.ptr())) {
+        out.take(at + 4, severities[st->s_INFO]);
+    } else {
+        nb::object fallback = severities[st->s_INFO];
+        out.take(at + 4, severities.attr("get")(levelname, fallback));
+    }
+
+    PyObject *tcl_name = PyTuple_GET_ITEM(names.ptr(), 1);
+    out.borrow(at + 5, tcl_name == Py_None ? levelname.ptr() : tcl_name);
+}
+
 // The MorlanLog fields of a record whose LogRecord fields are set.
 void add_fields(nb::handle self) {
     nb::object dict_owner = fast::instance_dict(self);
     PyObject *dict = dict_owner.ptr();
-    nb::object process = fast::field(self, dict, st->s_process);
-    set_item(dict, st->s_seqnum, next_seqnum(process));
-    set_item(dict, st->s_hostname, host_name());
-
-    nb::object tags = new_tags();
-    set_item(tags.ptr(), st->s_pid, process);
-    set_item(tags.ptr(), st->s_pname, fast::field(self, dict, st->s_processName));
-    if (several_threads()) {
-        set_item(tags.ptr(), st->s_tid, fast::field(self, dict, st->s_thread));
-        set_item(tags.ptr(), st->s_tname, fast::field(self, dict, st->s_threadName));
-    }
-    set_item(dict, st->s_tags, tags);
-
-    nb::object names = cached_names_of(fast::field(self, dict, st->s_name));
-    set_item(dict, st->s_morlan_appname, nb::borrow(PyTuple_GET_ITEM(names.ptr(), 0)));
-
-    nb::object levelname = fast::field(self, dict, st->s_levelname);
-    nb::object severities = module_global(st->s_MORLAN_MSG_SEV_MAP);
-    PyObject *severity = PyDict_Check(severities.ptr()) ? fast::dict_get(severities.ptr(), levelname.ptr())
-                                                          : nullptr;
-    if (severity) {
-        set_item(dict, st->s_morlan_sev, nb::borrow(severity));
-    } else if (PyDict_Check(severities.ptr())) {
-        set_item(dict, st->s_morlan_sev, severities[st->s_INFO]);
-    } else {
-        nb::object fallback = severities[st->s_INFO];
-        set_item(dict, st->s_morlan_sev, severities.attr("get")(levelname, fallback));
-    }
-
-    PyObject *tcl_name = PyTuple_GET_ITEM(names.ptr(), 1);
-    set_item(dict, st->s_morlan_msgname, tcl_name == Py_None ? levelname : nb::borrow(tcl_name));
+    auto get = [&](PyObject *key) { return fast::field(self, dict, key); };
+    FieldValues fields;
+    morlan_fields(get(st->s_name), get(st->s_levelname), get(st->s_thread), get(st->s_threadName),
+                  get(st->s_processName), get(st->s_process), fields, 0);
+    PyObject *keys[morlan_field_count] = {st->s_seqnum,         st->s_hostname,   st->s_tags,
+                                          st->s_morlan_appname, st->s_morlan_sev, st->s_morlan_msgname};
+    for (Py_ssize_t i = 0; i < morlan_field_count; ++i)
+        set_item(dict, keys[i], fields.items[i]);
 }
 
-// MorlanLogRecord.__init__(*args, **kwargs): LogRecord.__init__ with the
-// same arguments, then the MorlanLog fields.
-PyObject *record_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// Positions of the LogRecord fields that the MorlanLog fields derive from,
+// among the natively made ones.
+enum NativeField { f_name = 0, f_levelname = 3, f_thread = 16, f_threadName = 17, f_processName = 18, f_process = 19 };
+
+// A MorlanLogRecord's whole dictionary made at once, when the record is of
+// this very class, called as the logging library's factory (positional
+// arguments only) and nothing the interpreter's initialiser uses has been
+// replaced. False, with nothing done, otherwise.
+bool init_natively(PyObject *self, PyObject *base_init, PyObject *args, PyObject *kwargs) {
+    Py_ssize_t stock = native_field_count();
+    PyTypeObject *type = Py_TYPE(self);
+    if (!stock || (kwargs && PyDict_GET_SIZE(kwargs)) || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) < 7 || PyTuple_GET_SIZE(args) > 9 || (PyObject *)type != st->record_cls ||
+        base_init != st->log_record_init || type->tp_setattro != PyObject_GenericSetAttr)
+        return false;
+    FieldValues values;
+    if (!make_native_fields(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), values))
+        return false;
+    PyObject **v = values.items;
+    morlan_fields(v[f_name], v[f_levelname], v[f_thread], v[f_threadName], v[f_processName], v[f_process],
+                  values, stock);
+    nb::object dict = native_record_dict(values, stock + morlan_field_count);
+#if PY_VERSION_HEX < 0x030C0000
+    int failed = PyObject_GenericSetDict(self, dict.ptr(), nullptr);
+#else
+    // through the class's __dict__ descriptor, which also retires the
+    // attribute values kept inside the object
+    int failed = PyObject_SetAttr(self, st->s___dict__, dict.ptr());
+#endif
+    if (failed < 0)
+        throw nb::python_error();
+    return true;
+}
+
+// The initialiser that follows MorlanLogRecord in the class order of `self`
+// (LogRecord's, unless a subclass put another one between them), called as
+// super().__init__(*args, **kwargs) would call it.
+void run_base_init(PyObject *self, PyObject *base_init, PyObject *args, PyObject *kwargs) {
+    if (!base_init) {
+        PyErr_SetString(PyExc_TypeError, "MorlanLogRecord has no base initialiser");
+        throw nb::python_error();
+    }
+    nb::object bound;
+    if (descrgetfunc get = Py_TYPE(base_init)->tp_descr_get) {
+        PyObject *method = get(base_init, self, (PyObject *)Py_TYPE(self));
+        if (!method)
+            throw nb::python_error();
+        bound = nb::steal(method);
+    } else {
+        bound = nb::borrow(base_init);
+    }
+    PyObject *result = PyObject_Call(bound.ptr(), args, kwargs);
+    if (!result)
+        throw nb::python_error();
+    Py_DECREF(result);
+}
+
+// MorlanLogRecord.__init__(*args, **kwargs): the LogRecord fields, by the
+// interpreter's initialiser or natively with the same result, then the
+// MorlanLog fields. The class's initialiser slot itself (see
+// define_records), so only interpreter errors may leave it.
+int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     try {
-        Py_ssize_t count = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-        PyObject *inline_stack[24];
-        std::vector<PyObject *> heap_stack;
-        PyObject **stack = inline_stack;
-        if (count + 1 > 24) {
-            heap_stack.resize((size_t)count + 1);
-            stack = heap_stack.data();
-        }
-        stack[0] = self;
-        for (Py_ssize_t i = 0; i < count; ++i)
-            stack[i + 1] = args[i];
-        PyObject *result = PyObject_Vectorcall(st->log_record_init, stack, (size_t)nargs + 1, kwnames);
-        if (!result)
-            return nullptr;
-        Py_DECREF(result);
+        PyObject *base_init = fast::super_lookup(Py_TYPE(self), st->record_cls, st->s___init__);
+        if (init_natively(self, base_init, args, kwargs))
+            return 0;
+        run_base_init(self, base_init, args, kwargs);
         add_fields(self);
-        Py_RETURN_NONE;
+        return 0;
     } catch (nb::python_error &error) {
         error.restore();
-        return nullptr;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected failure in MorlanLogRecord.__init__");
     }
+    return -1;
 }
 
-PyMethodDef record_init_def = {"__init__", (PyCFunction)(void (*)(void))record_init,
-                               METH_FASTCALL | METH_KEYWORDS,
-                               "__init__($self, /, *args, **kwargs)\n--\n\n"
-                               "Builds the LogRecord from the factory's arguments, then adds the MorlanLog fields."};
+// MorlanLogRecord.__init__ as a slot wrapper, the form in which the classes
+// written in C define it: the interpreter then calls record_init straight
+// from its initialiser slot, with the factory's argument tuple, rather than
+// looking the method up and binding it for every record. Its description is
+// the one every __init__ slot wrapper shares (object.__init__'s).
+nb::object init_slot_wrapper(PyTypeObject *owner) {
+    nb::object model = nb::steal(PyObject_GetAttrString((PyObject *)&PyBaseObject_Type, "__init__"));
+    if (!model.is_valid())
+        throw nb::python_error();
+    if (!Py_IS_TYPE(model.ptr(), &PyWrapperDescr_Type)) {
+        PyErr_SetString(PyExc_SystemError, "object.__init__ is not a slot wrapper");
+        throw nb::python_error();
+    }
+    struct wrapperbase *base = ((PyWrapperDescrObject *)model.ptr())->d_base;
+    PyObject *wrapper = PyDescr_NewWrapper(owner, base, (void *)&record_init);
+    if (!wrapper)
+        throw nb::python_error();
+    return nb::steal(wrapper);
+}
 
 // True when every key of `dict` is a str, as keyword arguments must be.
 bool string_keys(PyObject *dict) {
@@ -343,7 +502,7 @@ bool made_elsewhere(nb::handle process) {
     long long pid = PyLong_AsLongLongAndOverflow(process.ptr(), &overflow);
     if (pid == -1 && PyErr_Occurred())
         throw nb::python_error();
-    return overflow || pid != (long long)getpid();
+    return overflow || pid != (long long)current_pid();
 }
 
 // What the parts of a record take from it.
@@ -430,10 +589,9 @@ void init_part(nb::handle self, const Parent &parent, nb::handle message, nb::ha
             throw nb::python_error();
     }
     PyObject *dict = dict_owner.ptr();
-    static PyObject *const one = PyLong_FromLong(1);
     int later = parent.foreign ? 0
                 : known_index  ? known_index > 1
-                               : PyObject_RichCompareBool(index.ptr(), one, Py_GT);
+                               : PyObject_RichCompareBool(index.ptr(), st->one, Py_GT);
     if (later < 0)
         throw nb::python_error();
     if (later && parent.counter.is_valid()) {
@@ -480,9 +638,17 @@ void part_init(nb::handle self, nb::handle record, nb::handle message, nb::handl
 // sees them), or -1 when there is none.
 template <typename Char>
 Py_ssize_t first_line_end(const Char *data, Py_ssize_t length) {
+    // Characters that may end a line, by their low byte: most characters of
+    // a message are ruled out by one table look-up.
+    static constexpr auto candidates = [] {
+        std::array<bool, 256> table{};
+        for (unsigned c : {0x0a, 0x0b, 0x0c, 0x0d, 0x1c, 0x1d, 0x1e, 0x85, 0x28, 0x29})
+            table[c] = true;
+        return table;
+    }();
     for (Py_ssize_t i = 0; i < length; ++i) {
         Py_UCS4 c = data[i];
-        if (c > '\r' && c < 0x1c)
+        if (!candidates[c & 0xff])
             continue;
         switch (c) {
         case '\r':
@@ -714,6 +880,10 @@ nb::object record_lines(nb::handle record) {
     return lines_of(record);
 }
 
+bool yields_itself(nb::handle record, nb::handle message) {
+    return fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter) && !several_lines(message);
+}
+
 void build_parts(nb::handle record, nb::handle message) {
     if (!fast::uses_stock(record.ptr(), st->s___iter__, st->record_iter))
         return;
@@ -756,6 +926,9 @@ void define_records(nb::module_ &m) {
     st->empty_tuple = PyTuple_New(0);
     st->empty_text = fast::intern("");
     st->names_cache = PyDict_New();
+    st->one = PyLong_FromLong(1);
+    if (!st->empty_tuple || !st->names_cache || !st->one)
+        throw nb::python_error();
 
     nb::module_ socket = nb::module_::import_("socket"), threading = nb::module_::import_("threading");
     st->socket_dict = nb::borrow(PyModule_GetDict(socket.ptr())).release().ptr();
@@ -763,6 +936,7 @@ void define_records(nb::module_ &m) {
     st->stock_gethostname = socket.attr("gethostname").inc_ref().ptr();
     st->stock_active_count = threading.attr("active_count").inc_ref().ptr();
     st->count_type = nb::module_::import_("itertools").attr("count").inc_ref().ptr();
+    st->defaultdict_type = nb::module_::import_("collections").attr("defaultdict").inc_ref().ptr();
     nb::object log_record = nb::module_::import_("logging").attr("LogRecord");
     st->log_record_init = log_record.attr("__init__").inc_ref().ptr();
 
@@ -782,7 +956,6 @@ void define_records(nb::module_ &m) {
     nb::object record =
         ClassBuilder(m, "MorlanLogRecord", {log_record})
             .doc("Log record carrying the fields of the MorlanLog line format.")
-            .attr("__init__", fast::fastcall_method((PyTypeObject *)log_record.ptr(), &record_init_def))
             .method("__iter__", &record_iter)
             .method("__getstate__", &record_state)
             .method("__copy__", &record_copy)
@@ -794,7 +967,10 @@ void define_records(nb::module_ &m) {
     st->tags_copy_attr = nb::object(tags.attr("__dict__")["copy"]).release().ptr();
     st->tags_cls = tags.release().ptr();
     st->part_cls = part.release().ptr();
+    if (PyObject_SetAttr(record.ptr(), st->s___init__, init_slot_wrapper((PyTypeObject *)record.ptr()).ptr()) < 0)
+        throw nb::python_error();
     st->record_cls = record.release().ptr();
+    prepare_native_fields({"seqnum", "hostname", "tags", "morlan_appname", "morlan_sev", "morlan_msgname"});
 }
 
 }  // namespace tavix::morlan

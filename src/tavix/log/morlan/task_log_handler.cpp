@@ -5,6 +5,8 @@
 #include <class_builder.hpp>
 
 #include "handlers.hpp"
+#include "logging_fastpath.hpp"
+#include "records.hpp"
 
 namespace tavix::morlan::handlers_detail {
 
@@ -152,23 +154,44 @@ static PyObject *format_record(nb::handle self, nb::handle record) {
     return PyObject_CallMethodOneArg(formatter.ptr(), n.format, record.ptr());
 }
 
+// The record's text followed by the terminator. With the module's own
+// formatter, one text is made, with its terminator, straight from the record.
+static PyObject *text_to_write(nb::handle self, nb::handle record, nb::handle terminator) {
+    Shared &s = shared();
+    const Names &n = names();
+    if (uses(Py_TYPE(self.ptr()), n.format, s.handler_format) && PyUnicode_CheckExact(terminator.ptr())) {
+        nb::object formatter = nb::steal(PyObject_GetAttr(self.ptr(), n.formatter));
+        if (!formatter.is_valid())
+            return nullptr;
+        if (fast::uses_stock(formatter.ptr(), n.format, stock_morlan_format()))
+            return format_with_terminator(formatter, record, terminator).release().ptr();
+    }
+    nb::object message = nb::steal(format_record(self, record));
+    if (!message.is_valid())
+        return nullptr;
+    return PyNumber_Add(message.ptr(), terminator.ptr());
+}
+
 // Format, write with the terminator, flush. Returns false with the Python
 // error set on failure.
 static bool write_record(nb::handle self, nb::handle record) {
     Shared &s = shared();
     const Names &n = names();
-    nb::object message = nb::steal(format_record(self, record));
-    if (!message.is_valid())
-        return false;
-    nb::object stream = nb::steal(PyObject_GetAttr(self.ptr(), n.stream));
-    if (!stream.is_valid())
-        return false;
     nb::object terminator = nb::steal(PyObject_GetAttr(self.ptr(), n.terminator));
     if (!terminator.is_valid())
         return false;
     // One write per record: the whole multi-line text and its terminator.
-    nb::object text = nb::steal(PyNumber_Add(message.ptr(), terminator.ptr()));
+    nb::object text;
+    try {
+        text = nb::steal(text_to_write(self, record, terminator));
+    } catch (nb::python_error &error) {
+        error.restore();
+        return false;
+    }
     if (!text.is_valid())
+        return false;
+    nb::object stream = nb::steal(PyObject_GetAttr(self.ptr(), n.stream));
+    if (!stream.is_valid())
         return false;
     nb::object written = nb::steal(PyObject_CallMethodOneArg(stream.ptr(), n.write, text.ptr()));
     if (!written.is_valid())

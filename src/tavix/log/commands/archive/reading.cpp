@@ -17,16 +17,39 @@ namespace tavix::archive {
 
 namespace {
 
+// An open log or file of the archive. Only regular files are read: a
+// directory or a device named by a request or a results file is refused with
+// the interpreter's error before anything is read.
 class File {
 public:
     explicit File(const std::string &path) : path_(path) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Non-blocking, so that opening a FIFO cannot stall; reads of regular
+        // files ignore the flag.
+        do
+            fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0)
             raise_errno(path);
+        struct stat info;
+        if (::fstat(fd_, &info) != 0)
+            fail();
+        if (S_ISDIR(info.st_mode)) {
+            errno = EISDIR;
+            fail();
+        }
+        if (!S_ISREG(info.st_mode)) {
+            ::close(fd_);
+            PyErr_Format(PyExc_OSError, "'%s' is not a regular file", path.c_str());
+            throw nb::python_error();
+        }
+        size_ = (int64_t)info.st_size;
     }
     ~File() { ::close(fd_); }
     File(const File &) = delete;
     File &operator=(const File &) = delete;
+
+    // Size when opened.
+    int64_t size() const { return size_; }
 
     // Reads up to `size` bytes at `position`; fewer only at the end of the
     // file. -1 with errno set on an error; needs no interpreter lock.
@@ -34,19 +57,22 @@ public:
         return read_fully_at(fd_, buffer, size, position);
     }
 
-    size_t read_at(char *buffer, size_t size, int64_t position) const {
-        int64_t n = try_read_at(buffer, size, position);
-        if (n < 0)
-            fail();
-        return (size_t)n;
+    // Raises the OSError of errno for this file: only with the interpreter
+    // lock held, so never inside a released section.
+    [[noreturn]] void fail() const {
+        int error = errno;
+        if (fd_ >= 0 && size_ < 0) {
+            // Failing in the constructor: the destructor will not run.
+            ::close(fd_);
+        }
+        errno = error;
+        raise_errno(path_);
     }
-
-    // Raises the OSError of errno for this file (with the interpreter lock).
-    [[noreturn]] void fail() const { raise_errno(path_); }
 
 private:
     std::string path_;
-    int fd_;
+    int fd_ = -1;
+    int64_t size_ = -1;
 };
 
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
@@ -272,21 +298,30 @@ SliceBound slice_bound(nb::handle bound) {
 
 nb::object read_page(const std::string &path, int64_t log_start, int64_t log_size, int64_t offset,
                      int64_t limit) {
-    if (log_size <= 0) {
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0)
-            raise_errno(path);
-        log_size = (int64_t)st.st_size;
-    }
-    if (offset >= log_size)
-        return nb::none();
+    if (log_size > 0 && offset >= log_size)
+        return nb::none();  // the file is not opened
     if (offset < 0 || log_start < 0)
         throw nb::value_error("log_start and offset must not be negative");
     File file(path);
+    if (log_size <= 0)
+        log_size = file.size();
+    if (offset >= log_size)
+        return nb::none();
+    // A results file may give any start: one past the end of the log names
+    // text that is not there.
+    if (log_start > file.size()) {
+        PyErr_Format(PyExc_ValueError, "the section starts at byte %lld, past the end of '%s' (%lld bytes)",
+                     (long long)log_start, path.c_str(), (long long)file.size());
+        throw nb::python_error();
+    }
     int64_t remaining = log_size - offset;
     if (limit < 0 || limit > remaining)  // a page never runs past the section end
         limit = remaining;
     if (limit == 0)
+        return nb::str("");
+    // Past the end of the file there is nothing to read (and a position
+    // beyond the largest file offset would not even be valid).
+    if (offset > file.size() - log_start)
         return nb::str("");
 
     // The window holds up to three bytes on either side of the page, inside
@@ -294,15 +329,17 @@ nb::object read_page(const std::string &path, int64_t log_start, int64_t log_siz
     int64_t before = std::min<int64_t>(3, offset);
     int64_t after = std::min<int64_t>(3, remaining - limit);
     std::string buffer((size_t)(before + limit + after), '\0');
-    size_t got;
+    int64_t got;
     {
         nb::gil_scoped_release release;
-        got = file.read_at(buffer.data(), buffer.size(), log_start + offset - before);
+        got = file.try_read_at(buffer.data(), buffer.size(), log_start + offset - before);
     }
-    size_t begin = std::min(got, (size_t)before), end = std::min(got, (size_t)(before + limit));
+    if (got < 0)
+        file.fail();
+    size_t begin = std::min((size_t)got, (size_t)before), end = std::min((size_t)got, (size_t)(before + limit));
     if (before > 0)
-        begin = character_boundary(buffer.data(), got, begin);
-    end = std::max(begin, character_boundary(buffer.data(), got, end));
+        begin = character_boundary(buffer.data(), (size_t)got, begin);
+    end = std::max(begin, character_boundary(buffer.data(), (size_t)got, end));
     return decode(buffer.data() + begin, end - begin);
 }
 

@@ -3,6 +3,7 @@
 // released; only the answer is built with it.
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
+#include <cancel_flag.hpp>
 #include <path_guard.hpp>
 
 #include <algorithm>
@@ -76,14 +77,16 @@ void set_int(nb::handle dict, nb::handle key, int64_t value) {
 nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
                 nb::handle query, bool regex, bool case_sensitive, int64_t offset, nb::handle line,
                 nb::handle line_start, size_t limit, double max_seconds, int64_t max_bytes,
-                size_t block) {
+                size_t block, nb::handle cancel) {
     if (log_start < 0 || offset < 0)
         throw nb::value_error("log_start and offset must not be negative");
     if (limit == 0)
         throw nb::value_error("limit must be positive");
     std::unique_ptr<Matcher> matcher = compile(query, regex, case_sensitive);
 
+    CancelFlag flag = cancel_flag_of(cancel);
     search::SearchRequest request;
+    request.cancelled = flag.get();
     request.path = checked_log_path(self, logfile);
     request.begin = log_start + offset;
     request.end = section_end(log_start, log_size);
@@ -151,7 +154,8 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
 
 nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t> bounds,
                        nb::handle query, bool regex, bool case_sensitive, double max_seconds,
-                       size_t block) {
+                       size_t block, nb::handle cancel) {
+    CancelFlag flag = cancel_flag_of(cancel);
     for (size_t i = 1; i < bounds.size(); ++i)
         if (bounds[i] < bounds[i - 1])
             throw nb::value_error("bounds must not decrease");
@@ -171,6 +175,7 @@ nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t>
         std::chrono::duration<double>(max_seconds));
     request.max_bytes = INT64_MAX;
     request.block = block;
+    request.cancelled = flag.get();
     search::SearchResult result;
     {
         nb::gil_scoped_release release;
@@ -202,7 +207,7 @@ void add_search_methods(ClassBuilder &archive) {
                 nb::arg("offset") = 0, nb::arg("line").none() = nb::none(),
                 nb::arg("line_start").none() = nb::none(), nb::arg("limit") = 100,
                 nb::arg("max_seconds") = 0.2, nb::arg("max_bytes") = int64_t(256) << 20,
-                nb::arg("block") = size_t(1) << 20,
+                nb::arg("block") = size_t(1) << 20, nb::arg("cancel").none() = nb::none(),
                 "Searches a log section for the lines that hold `query` (a literal text,\n"
                 "or a regular expression when `regex`; case is ignored unless `case`).\n\n"
                 "Starts at `offset` within the section (`line` is the index of the line\n"
@@ -213,14 +218,17 @@ void add_search_methods(ClassBuilder &archive) {
                 "stops early after about `max_seconds` or `max_bytes`. The log is read in\n"
                 "blocks of `block` bytes; a line longer than a block is searched in pieces\n"
                 "(a match across two pieces is not seen). A query it cannot match (empty,\n"
-                "too large, backreferences, lookaround) raises ValueError.")
+                "too large, backreferences, lookaround) raises ValueError. `cancel`, a flag\n"
+                "the viewer server makes, stops the search between blocks once set, as the\n"
+                "time budget does.")
         .method("count_matches", &count_matches, nb::arg("logfile"), nb::arg("bounds"), nb::arg("query"),
                 nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
                 nb::arg("max_seconds") = 60.0, nb::arg("block") = size_t(1) << 20,
+                nb::arg("cancel").none() = nb::none(),
                 "Counts the lines of a log file that hold `query`, per interval\n"
                 "[bounds[i], bounds[i + 1]) of file positions, by where their first match\n"
                 "starts, in one pass. A None after the counts means the search ran out\n"
-                "of time before the last bound.");
+                "of time (or was stopped by its `cancel` flag) before the last bound.");
 }
 
 }  // namespace tavix::archive

@@ -3,15 +3,22 @@
 // Run archives hold device configurations, addresses and credentials, and
 // any page open in the same browser can send requests to a local server.
 // With an access token the server answers its data only to requests that
-// carry the token (in the cookie the entry page trades it for, or in an
-// Authorization header), and only to requests addressed to this machine by
-// a name no foreign DNS can re-point (which keeps rebinding sites out).
+// carry the token in an Authorization header, or the cookie the entry page
+// trades it for while the browser says the request comes from the viewer's
+// own pages, and only to requests addressed to this machine by a name no
+// foreign DNS can re-point (which keeps rebinding sites out). Cookies do not
+// tell ports apart, so every server on localhost receives the cookie: it
+// holds a secret derived from the token, never the token, and expires.
 // Archive reports are sent sandboxed, so their scripts run in an origin of
 // their own and cannot read the viewer's routes.
 #include <class_builder.hpp>
 #include <py_helpers.hpp>
 
+#include <nanobind/stl/string.h>
+
 #include <algorithm>
+#include <ctime>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -31,6 +38,16 @@ constexpr const char *kLocalHosts[] = {"localhost", "127.0.0.1", "::1"};
 constexpr const char *kOpenRoutes[] = {"index", "static"};
 
 constexpr const char *kTokenParameter = "token";
+constexpr const char *kCookiePrefix = "tavix_viewer_";
+// How long the access cookie lasts, in seconds; the URL with the token opens
+// the viewer again after that.
+constexpr long long kCookieSeconds = 24 * 60 * 60;
+// Cookies of other viewers kept in the browser besides a viewer's own: the
+// most recently issued ones, for viewers of several runs open side by side.
+// Older ones (and those of earlier versions, which held the token itself)
+// are cleared, so they never add up to a request header the size of a
+// server's limit.
+constexpr size_t kOtherViewersKept = 8;
 constexpr const char *kReportPolicy = "sandbox allow-scripts allow-popups";
 
 nb::handle guard_class;  // kept for the process lifetime
@@ -173,6 +190,52 @@ bool open_route(nb::handle route_name) {
     return false;
 }
 
+// The browser's word that a request comes from a page of the viewer itself
+// or from the user (typed address, bookmark): only then does the cookie
+// count. Pages of other ports of localhost are "same-site" and send the
+// cookie too.
+bool from_own_origin(nb::handle headers) {
+    nb::object site = headers.attr(state->get)("Sec-Fetch-Site");
+    std::string_view text;
+    return !site.is_none() && utf8_of(site, text) && (text == "same-origin" || text == "none");
+}
+
+// The issue time of a cookie value "<seconds>.<mac>", or -1 when the value
+// has another shape.
+long long issued_at(std::string_view value) {
+    size_t dot = value.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot > 12)
+        return -1;
+    long long seconds = 0;
+    for (char c : value.substr(0, dot)) {
+        if (c < '0' || c > '9')
+            return -1;
+        seconds = seconds * 10 + (c - '0');
+    }
+    return seconds;
+}
+
+long long now_seconds() { return static_cast<long long>(std::time(nullptr)); }
+
+// The cookie value for a token issued at `seconds`: the time and a MAC of it
+// keyed with the token, so that the value gives nothing towards the token.
+std::string cookie_secret(nb::handle token, long long seconds) {
+    std::string issued = std::to_string(seconds);
+    nb::object mac = nb::module_::import_("hmac").attr("new")(
+        token.attr("encode")(), nb::bytes(("tavix viewer cookie " + issued).c_str()), "sha256");
+    std::string digest = nb::cast<std::string>(mac.attr("hexdigest")());
+    return issued + "." + digest;
+}
+
+bool valid_cookie(nb::handle guard, std::string_view value) {
+    long long issued = issued_at(value);
+    long long now = now_seconds();
+    if (issued < 0 || issued > now + 60 || now - issued >= kCookieSeconds)
+        return false;
+    nb::object token = guard.attr("_token");
+    return same_token(value, cookie_secret(token, issued));
+}
+
 bool carries_token(nb::handle guard, nb::handle request) {
     nb::object headers = request.attr(state->headers);
     nb::object cookies = headers.attr(state->get)("Cookie");
@@ -181,12 +244,53 @@ bool carries_token(nb::handle guard, nb::handle request) {
     std::string_view token, name, header, given;
     utf8_of(token_text, token);
     utf8_of(name_text, name);
-    // Both are compared, so the time taken does not tell which one was given.
-    bool by_cookie = !cookies.is_none() && utf8_of(cookies, header) &&
-                     cookie_value(header, name, given) && same_token(given, token);
+    bool by_cookie = !cookies.is_none() && from_own_origin(headers) && utf8_of(cookies, header) &&
+                     cookie_value(header, name, given) && valid_cookie(guard, given);
+    std::string_view bearer;
     bool by_header = !authorization.is_none() && utf8_of(authorization, header) &&
-                     bearer_value(header, given) && same_token(given, token);
+                     bearer_value(header, bearer) && same_token(bearer, token);
     return by_cookie || by_header;
+}
+
+// The cookies of other viewers that `request` carries beyond the
+// kOtherViewersKept most recently issued, and those of another shape.
+std::vector<std::string> stale_cookies(nb::handle guard, nb::handle request) {
+    std::vector<std::string> stale;
+    nb::object cookies = request.attr(state->headers).attr(state->get)("Cookie");
+    std::string_view header;
+    if (cookies.is_none() || !utf8_of(cookies, header))
+        return stale;
+    nb::object own_text = guard.attr("_cookie_name");
+    std::string_view own, prefix = kCookiePrefix;
+    utf8_of(own_text, own);
+    std::vector<std::pair<long long, std::string_view>> others;
+    for (size_t start = 0; start <= header.size();) {
+        size_t end = std::min(header.find(';', start), header.size());
+        std::string_view pair = trimmed(header.substr(start, end - start));
+        start = end + 1;
+        size_t equals = pair.find('=');
+        std::string_view name = trimmed(pair.substr(0, equals));
+        if (name.substr(0, prefix.size()) != prefix || name == own)
+            continue;
+        std::string_view value;
+        if (equals != std::string_view::npos)
+            value = trimmed(pair.substr(equals + 1));
+        others.emplace_back(issued_at(value), name);
+    }
+    std::stable_sort(others.begin(), others.end(),
+                     [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (size_t i = 0; i < others.size(); ++i)
+        if (i >= kOtherViewersKept || others[i].first < 0)
+            stale.emplace_back(others[i].second);
+    return stale;
+}
+
+// Sets Max-Age=0 on `response` for each cookie of `names`.
+nb::object cleared(nb::handle response, const std::vector<std::string> &names) {
+    nb::object del_cookie = response.attr("del_cookie");
+    for (const std::string &name : names)
+        del_cookie(nb::str(name.data(), name.size()), nb::arg("path") = "/");
+    return nb::borrow(response);
 }
 
 nb::object denied(nb::handle request, const char *reason) {
@@ -211,8 +315,9 @@ nb::object entry_redirect(nb::handle guard, nb::handle request) {
     headers["Location"] = nb::str(location);
     headers["Cache-Control"] = "no-store";
     nb::object response = state->response(nb::arg("status") = 302, nb::arg("headers") = headers);
-    response.attr("set_cookie")(nb::object(guard.attr("_cookie_name")),
-                                nb::object(guard.attr("_token")), nb::arg("httponly") = true,
+    std::string secret = cookie_secret(nb::object(guard.attr("_token")), now_seconds());
+    response.attr("set_cookie")(nb::object(guard.attr("_cookie_name")), nb::str(secret.c_str()),
+                                nb::arg("max_age") = kCookieSeconds, nb::arg("httponly") = true,
                                 nb::arg("samesite") = "Strict", nb::arg("path") = "/");
     return response;
 }
@@ -238,7 +343,7 @@ void guard_init(nb::handle self, nb::handle token, nb::handle url_prefix, nb::ha
     self.attr("_token") = token;
     self.attr("_url_prefix") = nb::str(url_prefix);
     self.attr("_hosts") = nb::frozenset(names);
-    self.attr("_cookie_name") = nb::str("tavix_viewer_{:.16}").format(digest);
+    self.attr("_cookie_name") = nb::str(kCookiePrefix) + nb::str("{:.16}").format(digest);
 }
 
 nb::object guard_call(nb::handle self, nb::handle request, nb::handle handler) {
@@ -249,9 +354,15 @@ nb::object guard_call(nb::handle self, nb::handle request, nb::handle handler) {
         if (!carries_token(self, request))
             return ready_result(denied(request, "no valid access token"));
     } else if (route_name.equal(nb::str("index"))) {
+        // The entry page clears the cookies of viewers long gone.
+        std::vector<std::string> stale = stale_cookies(self, request);
         nb::object given = request.attr(state->query).attr(state->get)(kTokenParameter);
         if (same_token(given, nb::object(self.attr("_token"))))
-            return ready_result(entry_redirect(self, request));
+            return ready_result(cleared(entry_redirect(self, request), stale));
+        if (!stale.empty()) {
+            nb::object page = nb::module_::import_("asyncio").attr("ensure_future")(handler(request));
+            return then(page, [stale](nb::handle done) { return cleared(done.attr("result")(), stale); });
+        }
     }
     return handler(request);
 }
@@ -287,7 +398,7 @@ void install_access_guard(nb::handle self, nb::handle url_prefix, nb::handle acc
 nb::object report_headers(nb::handle self, nb::handle path) {
     nb::object headers = default_header(self);
     if (nb::object(self.attr("access_token")).is_none() ||
-        !truthy(nb::str(path).attr("endswith")(".html")))
+        !truthy(nb::str(path).attr("lower")().attr("endswith")(".html")))
         return headers;
     nb::object sandboxed = copy_of(headers);
     sandboxed["Content-Security-Policy"] = kReportPolicy;

@@ -43,6 +43,10 @@ constexpr Route kRoutes[] = {
     {"/compare", "compare", true},
     {"/sections/{section_uuid}/diff", "section_diff", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
+    // Beside the two above: any file name (spaces included) and report names
+    // in any case, as the front end links them.
+    {"/file/{filename:.+}", "file_download", true},
+    {"/reports/{filename:.+}", "report", false},
     {"/result{tail:\\S*}", "index", false},
 };
 
@@ -100,7 +104,8 @@ constexpr Handler kHandlers[] = {
     {"filelines", filelines,
      "GET prefix/filelines/{filename}: a text file's lines.\n\n"
      "A file of more than 4 MiB answers its first 4 MiB, with \"truncated\": true and\n"
-     "\"file_size\" in bytes; filepage pages through the rest."},
+     "\"file_size\" in bytes; filepage pages through the rest. Lines whose text would take more\n"
+     "than 8 MiB escaped for JSON end earlier, the same way."},
     {"htmlviewer", htmlviewer,
      "GET /result/archive/{filename}.html|pdf: an HTML or PDF file of the archive.\n\n"
      "With an access token, HTML files come with \"Content-Security-Policy: sandbox\n"
@@ -109,6 +114,13 @@ constexpr Handler kHandlers[] = {
      "GET prefix/download: the archive itself."},
     {"download_file", download_file,
      "GET prefix/download/{filename}: one file of the archive."},
+    {"file_download", download_file,
+     "GET prefix/file/{filename}: one file of the archive, as prefix/download/{filename} gives\n"
+     "it, for any name (white space included)."},
+    {"report", report,
+     "GET /reports/{filename}: an HTML or PDF report of the archive, as /result/archive/ gives\n"
+     "it, for any name (white space included) ending in .html or .pdf in any case; other files\n"
+     "answer SERVE_FILE_FAILED."},
     {"section_search", section_search,
      "GET prefix/sections/{section_uuid}/search?q=&regex=1&case=1&offset=&limit=: the lines of\n"
      "the section's log that hold q, in file order, one hit per line.\n\n"
@@ -123,14 +135,19 @@ constexpr Handler kHandlers[] = {
      "\"scanned_to\", carrying `line` (the index of the line there) and, inside a line longer\n"
      "than 1 MiB, `line_start`, so the next page need not count lines again. A bad q, offset\n"
      "or limit answers 400 {\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the\n"
-     "sections route does."},
+     "sections route does. Section searches run in two threads of their own, at most six per\n"
+     "client at a time (429 {\"detail\": \"TOO_MANY_SEARCHES\"} beyond)."},
     {"job_search", job_search,
      "GET prefix/search?q=&regex=1&case=1: hit lines per section over every task log, in one\n"
      "pass through each log: {\"query\", \"total\", \"sections\": [{\"id\", \"hits\"}]} in tree\n"
      "order, sections without hits left out. A hit line counts for the deepest section or\n"
      "step whose byte range holds its first match. Parameters and INVALID_QUERY as for the\n"
      "section search; \"complete\": false is added if the logs took longer than a minute\n"
-     "together (LogViewerServer.job_search_seconds)."},
+     "together (LogViewerServer.job_search_seconds). Sections whose log cannot be read (missing,\n"
+     "not a file, starting past its end) are left out and listed as \"unreadable\": [ids].\n\n"
+     "Job searches run in two threads of their own, at most two per client (address) at a time;\n"
+     "a third answers 429 {\"detail\": \"TOO_MANY_SEARCHES\"} with Retry-After: 1. A search whose\n"
+     "client goes away stops at its next block of the log."},
     // Paging and scans at the scale of a nightly run.
     {"scan_status", scan_status,
      "GET prefix/sections/{section_uuid}/scan: whether the section's device commands are being\n"
@@ -138,7 +155,8 @@ constexpr Handler kHandlers[] = {
     {"filepage", filepage,
      "GET prefix/filepage/{filename}?offset=&limit=: one page of a file of the archive, as the\n"
      "section log pages a section: {\"previous\", \"next\", \"file_content\"}, offset and limit\n"
-     "in bytes, limit at most 4194304 (default: the server's page size)."},
+     "in bytes, limit at most 4194304 (default: the server's page size). A page whose text would\n"
+     "take more than 8 MiB escaped for JSON covers fewer bytes, and its links step by those."},
     {"categories", categories,
      "GET prefix/categories[?causes=true]: the failures grouped by cause,\n"
      "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\"}, ...],\n"
@@ -154,7 +172,8 @@ constexpr Handler kHandlers[] = {
      "\"#\" and its own id. Categories come largest first, then by first appearance. Computed\n"
      "off the event loop on the first request and kept for the opening.\n"
      "causes=true adds \"causes\" to each category: [offset of the cause line from the node's\n"
-     "log start, severity] for each of its nodes."},
+     "log start, severity] for each of its nodes. Nodes whose log cannot be read are listed as\n"
+     "\"unreadable\": [ids], when there are any."},
     {"timeline", timeline,
      "GET prefix/timeline: when each section ran and where its log lies,\n"
      "{\"columns\": [\"id\", \"start\", \"stop\", \"log_start\", \"log_size\"],\n"
@@ -193,10 +212,13 @@ constexpr const char *kServerDoc =
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
     "                access_token=None, access_hosts=(), baseline=None, **kwargs)\n\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
-    "the entry page /result?token=<token> sets it as a cookie (HttpOnly, SameSite=Strict)\n"
-    "and redirects to the same address without it; every other route but the static\n"
-    "files (all routes under url_prefix, downloads, the HTML viewer) needs that cookie or\n"
-    "an 'Authorization: Bearer <token>' header, else answers 403 {\"detail\": \"ACCESS_DENIED\"}.\n"
+    "the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's\n"
+    "Max-Age) holding a secret derived from the token and redirects to the same address\n"
+    "without it; every other route but the static files (all routes under url_prefix,\n"
+    "downloads, the HTML viewer) needs that cookie, on requests the browser marks\n"
+    "Sec-Fetch-Site: same-origin or none, or an 'Authorization: Bearer <token>' header,\n"
+    "else answers 403 {\"detail\": \"ACCESS_DENIED\"}. The entry page clears the cookies\n"
+    "of other viewers (tavix_viewer_*) beyond the eight most recently issued.\n"
     "Requests whose Host is not this machine's (localhost, 127.0.0.1, [::1], the address\n"
     "connected to, or a name of access_hosts) are refused the same way, and HTML reports\n"
     "of the archive are sent sandboxed (Content-Security-Policy: sandbox allow-scripts\n"
@@ -207,9 +229,60 @@ constexpr const char *kServerDoc =
     "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
     "search the task logs before it answers with \"complete\": false.";
 
+// Largest header field a request may bring: browsers send every viewer's
+// cookie to every port of localhost, so the Cookie header of a user who
+// opened many runs outgrows the library's default of 8190 bytes.
+constexpr long long kMaxFieldSize = 32 * 1024;
+
+// The logger of the HTTP connections. A malformed request, which anyone on
+// the machine can send without the token, is written at debug level only,
+// instead of as an error with its traceback on the user's terminal.
+nb::object requests_logger() {
+    static nb::handle logger;
+    if (logger)
+        return nb::borrow(logger);
+    nb::module_ logging = nb::module_::import_("logging");
+    nb::object created = logging.attr("getLogger")("tavix.log.commands.server.requests");
+    nb::object malformed = nb::module_::import_("aiohttp.http_exceptions").attr("HttpProcessingError");
+    nb::object debug = logging.attr("DEBUG");
+    nb::object demote = nb::cpp_function([malformed, debug, created](nb::handle record) -> bool {
+        nb::object info = record.attr("exc_info");
+        if (!PyTuple_Check(info.ptr()) || nb::len(info) < 2 || !PyObject_IsInstance(info[1].ptr(), malformed.ptr()))
+            return true;
+        if (!nb::cast<bool>(created.attr("isEnabledFor")(debug)))
+            return false;
+        record.attr("levelno") = debug;
+        record.attr("levelname") = "DEBUG";
+        return true;
+    });
+    created.attr("addFilter")(demote);
+    logger = created.release();  // kept for the process lifetime
+    return nb::borrow(logger);
+}
+
+// The caller's handler_args, with the field size and logger above where
+// they give none.
+nb::dict handler_args(nb::handle given) {
+    nb::dict args;
+    if (!given.is_none())
+        args = nb::steal<nb::dict>(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), given.ptr()));
+    if (!args.is_valid())
+        throw nb::python_error();
+    if (!args.contains("max_field_size"))
+        args["max_field_size"] = kMaxFieldSize;
+    if (!args.contains("logger"))
+        args["logger"] = requests_logger();
+    // A request whose client has gone is cancelled, and so is its search.
+    if (!args.contains("handler_cancellation"))
+        args["handler_cancellation"] = true;
+    return args;
+}
+
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
                  nb::handle baseline, nb::kwargs kwargs) {
+    kwargs["handler_args"] = handler_args(kwargs.contains("handler_args") ? nb::object(kwargs["handler_args"])
+                                                                          : nb::object(nb::none()));
     super_of(state->server_class, self).attr("__init__")(**kwargs);
     self.attr("archive") = archive;
     self.attr("fread_size") = fread_size;
@@ -218,6 +291,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     header["Access-Control-Allow-Origin"] = "*";
     self.attr("_default_header") = header;
     self.attr("_scans") = nb::dict();
+    self.attr("_searches") = new_search_state();
 
     nb::object router = self.attr("router");
     nb::object add_get = router.attr("add_get");
@@ -229,6 +303,8 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     }
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));
+    self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
+    install_answer_slots(self);
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
 
@@ -245,7 +321,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed", "baseline"));
+                       "access_token", "_scans", "_computed", "_searches", "baseline"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -262,6 +338,9 @@ void define_server_class(nb::module_ &m) {
     }
     builder.attr("_warm_up", coroutine_method("_warm_up", "LogViewerServer._warm_up", warm_up,
                                               "Starts making the tree answer as the server starts."));
+    builder.attr("_stop_searches",
+                 coroutine_method("_stop_searches", "LogViewerServer._stop_searches", stop_searches,
+                                  "Stops the searches still running as the server shuts down."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

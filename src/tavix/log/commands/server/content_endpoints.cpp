@@ -1,5 +1,7 @@
 // Endpoints that deliver raw content: log pages, device-command logs, the
 // file tree, text files, reports and downloads.
+#include <algorithm>
+
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -145,7 +147,7 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
                          uses_stock(section, "child_execute", state->stock_child_execute);
             nb::object self_ = nb::borrow(self);
             // The commands are known once the section is scanned, off the loop.
-            return then(executions_of(self, section), [=](nb::handle done) {
+            return after_scan(self, section, [=](nb::handle done) {
                 return answer_or_report(
                     self_,
                     [&] {
@@ -176,22 +178,57 @@ nb::object filelist(nb::handle self, nb::handle request) {
         "Exception encountered when retrieve the file list: ", "FILE_LIST_RETRIEVE_FAILED");
 }
 
-nb::object filelines(nb::handle self, nb::handle request) {
-    return answer_or_report(
+namespace {
+
+// The bytes the lines of a file record take in its JSON answer.
+Py_ssize_t escaped_lines_size(nb::handle record) {
+    nb::object lines = nb::borrow<nb::dict>(record).get("file_content", nb::none());
+    if (!PyList_Check(lines.ptr()))
+        return 0;
+    Py_ssize_t total = 0;
+    for (nb::handle line : lines)
+        total += json_size(line) + 2;
+    return total;
+}
+
+}  // namespace
+
+namespace {
+
+// The answer `body()` gives, made in a worker thread: reading megabytes of a
+// file and escaping them keeps the loop from answering meanwhile.
+template <typename Body>
+nb::object built_off_loop(Body body) {
+    return off_loop(body, [](nb::handle done) { return done.attr("result")(); });
+}
+
+}  // namespace
+
+nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
+    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
+    return built_off_loop([self, request] { return answer_or_report(
         self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
             nb::object path = contained_path(self, filename);
             nb::object read_file = self.attr(state->archive).attr("read_file");
-            // A file larger than the cap answers its first kTextCap bytes.
-            if (state->os_stat(path).attr("st_size") > nb::int_(kTextCap))
-                return json_answer(self, read_file(filename, nb::arg("limit") = kTextCap));
-            return json_answer(self, read_file(filename));
+            // A file larger than the cap answers its first kTextCap bytes, and
+            // fewer when their escaped text would take more than kEscapedCap.
+            long long limit = kTextCap;
+            nb::object record = state->os_stat(path).attr("st_size") > nb::int_(kTextCap)
+                                    ? read_file(filename, nb::arg("limit") = limit)
+                                    : read_file(filename);
+            for (Py_ssize_t escaped; (escaped = escaped_lines_size(record)) > kEscapedCap && limit > 1;) {
+                limit = std::max(1LL, (long long)(limit * (double(kEscapedCap) / double(escaped)) * 0.95));
+                record = read_file(filename, nb::arg("limit") = limit);
+            }
+            return json_answer(self, record);
         },
-        "Exception encountered when reading file lines:", "FILE_READ_FAILED");
+        "Exception encountered when reading file lines:", "FILE_READ_FAILED"); });
 }
 
-nb::object filepage(nb::handle self, nb::handle request) {
+nb::object filepage(nb::handle self_handle, nb::handle request_handle) {
+    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
     nb::object query = request.attr(state->query);
     nb::object offset, limit;
     try {
@@ -204,25 +241,45 @@ nb::object filepage(nb::handle self, nb::handle request) {
     }
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
-    return answer_or_report(
+    return built_off_loop([self, request, offset, limit] { return answer_or_report(
         self,
         [&] {
             nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);
             nb::object size = state->os_stat(path).attr("st_size");
-            nb::object data = self.attr(state->archive).attr("read_bytes")(
-                path, 0, size, nb::arg("offset") = clamp_for_read(offset), nb::arg("limit") = limit);
+            nb::object read_bytes = self.attr(state->archive).attr("read_bytes");
+            nb::object data = read_bytes(path, 0, size, nb::arg("offset") = clamp_for_read(offset),
+                                         nb::arg("limit") = limit);
+            // A page whose escaped text would outgrow the cap covers fewer
+            // bytes; its links step by what it covers.
+            nb::object covered = nb::borrow(limit);
+            for (Py_ssize_t escaped; (escaped = json_size(data)) > kEscapedCap && covered > nb::int_(1);) {
+                long long fewer = (long long)(nb::cast<double>(covered) * (double(kEscapedCap) / double(escaped)) * 0.95);
+                covered = nb::int_(std::max(1LL, fewer));
+                data = read_bytes(path, 0, size, nb::arg("offset") = clamp_for_read(offset),
+                                  nb::arg("limit") = covered);
+            }
             // The name travels encoded in one path segment: so do the links.
             nb::object url = request.attr("rel_url").attr("raw_path");
-            return page_with_links(self, url, offset, limit, size, data);
+            return page_with_links(self, url, offset, covered, size, data);
         },
-        "Exception encountered when reading a file page:", "FILE_READ_FAILED");
+        "Exception encountered when reading a file page:", "FILE_READ_FAILED"); });
 }
 
-nb::object htmlviewer(nb::handle self, nb::handle request) {
+namespace {
+
+// An HTML or PDF file of the archive, as the browser shows it.
+nb::object report_answer(nb::handle self, nb::handle request, bool any_name) {
     return answer_or_report(
         self,
         [&] {
-            nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);
+            nb::object name = request.attr(state->match_info)["filename"];
+            // Other types are not reports: served inline, an SVG or XML file
+            // could run scripts as the viewer.
+            if (any_name && !is_report_name(name)) {
+                PyErr_Format(PyExc_ValueError, "%R is not an HTML or PDF file", name.ptr());
+                throw nb::python_error();
+            }
+            nb::object path = contained_path(self, name);
             // Checked here so that a missing report gets this endpoint's own
             // answer rather than an empty one from the file response.
             if (!nb::cast<bool>(state->os_path_isfile(path))) {
@@ -233,6 +290,17 @@ nb::object htmlviewer(nb::handle self, nb::handle request) {
         },
         "Exception encountered when loading html viewer:", "SERVE_FILE_FAILED");
 }
+
+}  // namespace
+
+bool is_report_name(nb::handle name) {
+    nb::object lower = nb::str(name).attr("lower")();
+    return nb::cast<bool>(lower.attr("endswith")(nb::make_tuple(".html", ".pdf")));
+}
+
+nb::object htmlviewer(nb::handle self, nb::handle request) { return report_answer(self, request, false); }
+
+nb::object report(nb::handle self, nb::handle request) { return report_answer(self, request, true); }
 
 namespace {
 
@@ -290,6 +358,11 @@ nb::object download(nb::handle self, nb::handle file_arg) {
     nb::object stream;
     return guarded(
         [&] {
+            // Only regular files: opening a FIFO would wait for a writer forever.
+            if (!nb::cast<bool>(state->os_path_isfile(file)) && nb::cast<bool>(state->os_path_exists(file))) {
+                PyErr_Format(PyExc_OSError, "%R is not a regular file", file.ptr());
+                throw nb::python_error();
+            }
             stream = state->io_open(file, "rb");
             nb::dict headers;
             headers["Content-Disposition"] = nb::str("attachment; filename=") + nb::str(disposition_name(file));

@@ -224,7 +224,7 @@ nb::object executions(nb::handle self, nb::handle request) {
             bool stock = uses_stock(section, "all_executions", state->stock_all_executions) &&
                          uses_stock(section, "child_execute", state->stock_child_execute);
             nb::object self_ = nb::borrow(self), request_ = nb::borrow(request);
-            return then(executions_of(self, section), [=](nb::handle done) {
+            return after_scan(self, section, [=](nb::handle done) {
                 return answer_or_report(
                     self_,
                     [&] {

@@ -30,6 +30,8 @@ nb::dict without_causes(nb::handle answer) {
     nb::dict plain;
     plain["categories"] = categories;
     plain["unexplained"] = answer["unexplained"];
+    if (nb::borrow<nb::dict>(answer).contains("unreadable"))
+        plain["unreadable"] = answer["unreadable"];
     return plain;
 }
 

@@ -6,5 +6,6 @@ NB_MODULE(server, m) {
     tavix::server::init_state(m);
     tavix::server::init_coroutine_types(m);
     tavix::server::define_access_guard(m);
+    tavix::server::define_answer_slots(m);
     tavix::server::define_server_class(m);
 }

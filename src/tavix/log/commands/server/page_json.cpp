@@ -211,6 +211,12 @@ char *put_literal(char *out, const char (&text)[N]) {
 
 }  // namespace
 
+Py_ssize_t json_size(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()))
+        return 0;
+    return Value{text.ptr()}.size();
+}
+
 nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb::handle content) {
     if (!null_or_str(previous) || !null_or_str(next) || !null_or_str(content)) {
         nb::dict body;

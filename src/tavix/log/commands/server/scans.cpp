@@ -10,6 +10,7 @@
 #include "coroutine.hpp"
 #include "server.hpp"
 
+#include <cancel_flag.hpp>
 #include <logging_fastpath.hpp>
 
 namespace tavix::server {
@@ -19,8 +20,9 @@ namespace {
 // Finished scans kept at hand, most recently used last.
 constexpr Py_ssize_t kKeptScans = 8;
 
-// An entry of the server's `_scans`: [section, future, start time].
-constexpr int kSection = 0, kFuture = 1, kStarted = 2;
+// An entry of the server's `_scans`: [section, future, start time, the
+// number of requests waiting for it, the capsule of its cancel flag].
+constexpr int kSection = 0, kFuture = 1, kStarted = 2, kWaiting = 3, kCancel = 4;
 
 nb::dict scans_of(nb::handle self) { return nb::borrow<nb::dict>(self.attr("_scans")); }
 
@@ -70,12 +72,16 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     if (PyErr_Occurred())
         throw nb::python_error();
     nb::object held = nb::borrow(section);
-    nb::object future = off_loop([held]() -> nb::object { return held.attr("child_execute"); },
-                                 [](nb::handle done) -> nb::object { return done.attr("result")(); });
+    nb::object cancel = cancel_capsule(std::make_shared<std::atomic<bool>>(false));
+    nb::object future = off_loop(
+        [held, cancel]() -> nb::object { return state->executions_unless_cancelled(held, cancel); },
+        [](nb::handle done) -> nb::object { return done.attr("result")(); });
     nb::list entry;
     entry.append(section);
     entry.append(future);
     entry.append(state->monotonic());
+    entry.append(0);
+    entry.append(cancel);
     scans[key] = entry;
     future.attr("add_done_callback")(nb::cpp_function([scans, key, entry](nb::handle done) {
         // A failed scan leaves nothing behind: the next request scans again.
@@ -88,6 +94,26 @@ nb::object executions_of(nb::handle self, nb::handle section) {
         trim(scans);
     }));
     return future;
+}
+
+nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step) {
+    nb::object scan = executions_of(self, section);
+    nb::object entry = nb::borrow(PyDict_GetItemWithError(scans_of(self).ptr(), scan_key(section).ptr()));
+    if (!entry.is_valid()) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return then(scan, std::move(step));
+    }
+    nb::object answer = then(scan, std::move(step));
+    entry[kWaiting] = entry[kWaiting] + nb::int_(1);
+    // A scan that every request waiting for it has left stops.
+    answer.attr("add_done_callback")(nb::cpp_function([entry](nb::handle) {
+        nb::object left = entry[kWaiting] - nb::int_(1);
+        entry[kWaiting] = left;
+        if (left.equal(nb::int_(0)) && !finished(entry))
+            cancel_flag_of(entry[kCancel])->store(true, std::memory_order_relaxed);
+    }));
+    return answer;
 }
 
 void find_stock_pieces() {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <cancel_flag.hpp>
+
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -109,19 +111,99 @@ nb::object searcher_call(Call &&call) {
     }
 }
 
+// Searches run in pools of their own, one per kind, so that however many
+// come they never hold the threads of scans, categories and page reads.
+// A client (an address) has at most `per_client` searches of a kind running
+// or waiting; one more is refused with TOO_MANY_SEARCHES. A search whose
+// client has gone stops between blocks of its log.
+struct SearchKind {
+    const char *name;
+    long long per_client;
+};
+constexpr SearchKind kSectionSearches{"section", 6};
+constexpr SearchKind kJobSearches{"job", 2};
+constexpr int kSearchThreads = 2;
+
+nb::object too_many_searches(nb::handle self) {
+    nb::dict body;
+    body["detail"] = "TOO_MANY_SEARCHES";
+    nb::object headers = nb::borrow(PyDict_Copy(default_header(self).ptr()));
+    if (!headers.is_valid())
+        throw nb::python_error();
+    headers["Retry-After"] = "1";
+    return state->json_response(body, nb::arg("status") = 429, nb::arg("headers") = headers);
+}
+
+// The server's search state: {"pools": {kind: executor}, "running": {(kind,
+// client): count}, "flags": set of the running searches' cancel flags}.
+nb::dict search_state(nb::handle self) { return nb::borrow<nb::dict>(self.attr("_searches")); }
+
+nb::object search_pool(nb::handle self, const SearchKind &kind) {
+    nb::dict pools = nb::borrow<nb::dict>(search_state(self)["pools"]);
+    nb::object pool = pools.attr("get")(kind.name);
+    if (pool.is_none()) {
+        pool = nb::module_::import_("concurrent.futures")
+                   .attr("ThreadPoolExecutor")(nb::arg("max_workers") = kSearchThreads,
+                                               nb::arg("thread_name_prefix") = nb::str("tavix-search-") + nb::str(kind.name));
+        pools[kind.name] = pool;
+    }
+    return pool;
+}
+
+// Runs work(cancel capsule) in the pool of `kind`, then answers on the loop.
 template <typename Work>
-nb::object search_off_loop(nb::handle self_handle, Work work, const char *message, const char *detail) {
+nb::object search_off_loop(nb::handle self_handle, nb::handle request, const SearchKind &kind, Work work,
+                           const char *message, const char *detail) {
     nb::object self = nb::borrow(self_handle);
-    auto answered = [self, work]() -> nb::object {
-        try {
-            return work();
-        } catch (const QueryRefused &) {
-            return invalid_query(self);
+    nb::dict searches = search_state(self);
+    nb::dict running = nb::borrow<nb::dict>(searches["running"]);
+    nb::object flags = searches["flags"];
+    nb::object key = nb::make_tuple(kind.name, request.attr("remote"));
+    long long count = nb::cast<long long>(running.attr("get")(key, 0));
+    if (count >= kind.per_client)
+        return too_many_searches(self);
+    running[key] = count + 1;
+
+    CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
+    nb::object capsule = cancel_capsule(flag);
+    flags.attr("add")(capsule);
+    nb::object job;
+    try {
+        nb::object loop = state->get_running_loop();
+        job = loop.attr("run_in_executor")(search_pool(self, kind), nb::cpp_function([self, work, capsule, flag]() -> nb::object {
+            if (cancelled(flag))
+                return nb::none();  // its client left while it waited
+            try {
+                return work(capsule);
+            } catch (const QueryRefused &) {
+                return invalid_query(self);
+            }
+        }));
+    } catch (...) {
+        running[key] = count;
+        flags.attr("discard")(capsule);
+        throw;
+    }
+    job.attr("add_done_callback")(nb::cpp_function([running, flags, key, capsule](nb::handle) {
+        long long left = nb::cast<long long>(running.attr("get")(key, 1)) - 1;
+        if (left > 0)
+            running[key] = left;
+        else if (PyDict_DelItem(running.ptr(), key.ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw nb::python_error();
+            PyErr_Clear();  // gone already: the server was cleaned up
         }
-    };
-    return off_loop(answered, [self, message, detail](nb::handle future) {
+        flags.attr("discard")(capsule);
+    }));
+    nb::object answer = then(job, [self, message, detail](nb::handle future) {
         return answer_or_report(self, [&] { return future.attr("result")(); }, message, detail);
     });
+    // The request's answer is cancelled when its client goes away.
+    answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
+        if (nb::cast<bool>(done.attr("cancelled")()))
+            flag->store(true, std::memory_order_relaxed);
+    }));
+    return answer;
 }
 
 }  // namespace
@@ -147,7 +229,7 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
         return section_retrieve_failed(self, e);
     }
 
-    auto work = [self, request, section, q, offset, limit, line, line_start]() -> nb::object {
+    auto work = [self, request, section, q, offset, limit, line, line_start](nb::handle cancel) -> nb::object {
         nb::object archive = self.attr(state->archive);
         nb::object search = archive.attr("search");
         nb::object logfile = section.attr("logfile"), log_start = section.attr("log_start"),
@@ -158,7 +240,7 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
                           nb::arg("line") = line < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line)),
                           nb::arg("line_start") =
                               line_start < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line_start)),
-                          nb::arg("limit") = limit);
+                          nb::arg("limit") = limit, nb::arg("cancel") = cancel);
         });
         nb::dict body;
         body["query"] = q.text;
@@ -168,8 +250,8 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
         body["scanned_to"] = answer["scanned_to"];
         return json_answer(self, body);
     };
-    return search_off_loop(self, work, "Exception encountered when searching the section: ",
-                           "SECTION_SEARCH_FAILED");
+    return search_off_loop(self, request, kSectionSearches, work,
+                           "Exception encountered when searching the section: ", "SECTION_SEARCH_FAILED");
 }
 
 namespace {
@@ -216,7 +298,8 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
         return invalid_query(self);
     }
 
-    auto work = [self, q]() -> nb::object {
+    auto work = [self, q](nb::handle cancel) -> nb::object {
+        CancelFlag flag = cancel_flag_of(cancel);
         nb::object archive = self.attr(state->archive);
         nb::object parser = archive.attr(state->results);
         nb::object get_section = parser.attr(state->get_section);
@@ -252,16 +335,38 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(nb::cast<double>(self.attr("job_search_seconds"))));
+        // Sections whose log cannot be read (missing, not a file, outside
+        // the archive, a start past its end) are reported, not searched.
+        std::vector<char> unreadable(nb::len(ids));
         for (auto [logfile, entries] : ranges_by_log) {
             double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-            if (left <= 0) {
+            if (left <= 0 || cancelled(flag)) {
                 complete = false;
                 break;
             }
+            long long log_bytes = -1;
+            try {
+                nb::object info = state->os_stat(logfile);
+                if (nb::cast<bool>(nb::module_::import_("stat").attr("S_ISREG")(info.attr("st_mode"))))
+                    log_bytes = nb::cast<long long>(info.attr("st_size"));
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
+                    throw;
+            }
             std::vector<Range> ranges;
-            for (nb::handle entry : entries)
-                ranges.push_back({nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
-                                  nb::cast<size_t>(entry[2])});
+            for (nb::handle entry : entries) {
+                Range range{nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
+                            nb::cast<size_t>(entry[2])};
+                if (log_bytes < 0 || range.start < 0 || range.start > log_bytes)
+                    unreadable[range.order] = 1;
+                else
+                    ranges.push_back(range);
+            }
+            if (ranges.empty())
+                continue;
+            std::vector<size_t> searched;
+            for (const Range &range : ranges)
+                searched.push_back(range.order);
             std::vector<long long> bounds;
             std::vector<size_t> owners;
             innermost(std::move(ranges), bounds, owners);
@@ -269,10 +374,20 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             for (long long bound : bounds)
                 bound_list.append(bound);
             nb::object count_matches = archive.attr("count_matches");
-            nb::object found = searcher_call([&] {
-                return count_matches(logfile, bound_list, q.text, nb::arg("regex") = q.regex,
-                                     nb::arg("case") = q.case_sensitive, nb::arg("max_seconds") = left);
-            });
+            nb::object found;
+            try {
+                found = searcher_call([&] {
+                    return count_matches(logfile, bound_list, q.text, nb::arg("regex") = q.regex,
+                                         nb::arg("case") = q.case_sensitive, nb::arg("max_seconds") = left,
+                                         nb::arg("cancel") = cancel);
+                });
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError))
+                    throw;
+                for (size_t order : searched)
+                    unreadable[order] = 1;
+                continue;
+            }
             size_t i = 0;
             for (nb::handle count : found) {
                 if (count.is_none()) {
@@ -298,16 +413,40 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             entry["hits"] = counts[i];
             sections.append(entry);
         }
+        nb::list unreadable_ids;
+        for (size_t i = 0; i < unreadable.size(); ++i)
+            if (unreadable[i])
+                unreadable_ids.append(ids[i]);
         nb::dict body;
         body["query"] = q.text;
         body["total"] = total;
         body["sections"] = sections;
         if (!complete)
             body["complete"] = false;
+        if (nb::len(unreadable_ids))
+            body["unreadable"] = unreadable_ids;
         return json_answer(self, body);
     };
-    return search_off_loop(self, work, "Exception encountered when searching the job: ",
-                           "JOB_SEARCH_FAILED");
+    return search_off_loop(self, request, kJobSearches, work,
+                           "Exception encountered when searching the job: ", "JOB_SEARCH_FAILED");
+}
+
+nb::dict new_search_state() {
+    nb::dict searches;
+    searches["pools"] = nb::dict();
+    searches["running"] = nb::dict();
+    searches["flags"] = nb::set();
+    return searches;
+}
+
+nb::object stop_searches(nb::handle self, nb::handle) {
+    nb::dict searches = search_state(self);
+    nb::object flags = searches["flags"], pools = searches["pools"];
+    for (nb::handle capsule : nb::list(flags))
+        cancel_flag_of(capsule)->store(true, std::memory_order_relaxed);
+    for (nb::handle pool : nb::list(pools.attr("values")()))
+        pool.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
+    return nb::none();
 }
 
 }  // namespace tavix::server

@@ -26,7 +26,7 @@ struct State {
     nb::object here;           // directory of this module
     nb::object static_dir;     // HERE/static
     nb::object index_html;     // HERE/static/index.html
-    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_sep, os_fspath;
+    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_path_exists, os_sep, os_fspath;
     nb::object io_open;
     nb::object format_exception;  // traceback.format_exception
     nb::object pyint;             // builtins.int
@@ -39,6 +39,7 @@ struct State {
              *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr;
     // computed once per opening, off the event loop
     nb::object failure_categories, severity_histogram;      // from the parser's base module
+    nb::object executions_unless_cancelled;                  // likewise
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
         offset, limit, fread_size, default_header, headers, data, get;
@@ -64,6 +65,10 @@ nb::object json_answer(nb::handle self, nb::handle body);
 // The JSON answer of a log page {"previous", "next", "file_content"}, with
 // the bytes json_response would send, written natively.
 nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb::handle content);
+
+// The bytes a text takes in a JSON answer, quotes and escapes included (0
+// for anything but a str).
+Py_ssize_t json_size(nb::handle text);
 
 // The error answer: status 500, {"detail": detail}, the default headers.
 nb::object error_answer(nb::handle self, nb::handle detail);
@@ -132,6 +137,9 @@ nb::object computed_once(nb::handle self, nb::handle key, std::function<nb::obje
 // a worker thread. Requests for a section being scanned share its scan, so a
 // section is scanned once and its execution ids are handed out once.
 nb::object executions_of(nb::handle self, nb::handle section);
+// then(executions_of(section), step) for one request: a scan stops once every
+// request waiting for it has gone.
+nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step);
 
 // Imports the stock pieces of the section view into `state` once.
 void find_stock_pieces();
@@ -141,6 +149,10 @@ bool uses_stock(nb::handle object, const char *name, PyObject *stock);
 
 // Largest text a file-lines or device-command answer holds, and largest page.
 constexpr long long kTextCap = 4LL << 20;
+// Escaped for JSON, text grows: two-fold at most for characters outside
+// ASCII, six-fold for control bytes. The file routes keep their answers'
+// escaped text within this, reading less.
+constexpr long long kEscapedCap = 2 * kTextCap;
 
 // Handlers (coroutine bodies) and the plain method.
 nb::object metadata(nb::handle self, nb::handle request);
@@ -165,6 +177,9 @@ nb::object logfile_exe(nb::handle self, nb::handle request);
 nb::object filelist(nb::handle self, nb::handle request);
 nb::object filelines(nb::handle self, nb::handle request);
 nb::object htmlviewer(nb::handle self, nb::handle request);
+nb::object report(nb::handle self, nb::handle request);
+// Whether a file name ends in .html or .pdf, in any case.
+bool is_report_name(nb::handle name);
 nb::object download_archive(nb::handle self, nb::handle request);
 nb::object download_file(nb::handle self, nb::handle request);
 nb::object download(nb::handle self, nb::handle file);
@@ -180,6 +195,10 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
 
 nb::object section_search(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
+// The server's `_searches` when it is built; stopping them all as it shuts
+// down (a coroutine body run with the application).
+nb::dict new_search_state();
+nb::object stop_searches(nb::handle self, nb::handle app);
 
 // Access token (access.cpp). The AccessGuard middleware class, defined before
 // the server class; its installation on a server when a token is given; the
@@ -193,6 +212,11 @@ nb::object report_headers(nb::handle self, nb::handle path);
 // Comparison with a baseline run (comparison_endpoints.cpp).
 nb::object compare(nb::handle self, nb::handle request);
 nb::object section_diff(nb::handle self, nb::handle request);
+
+// Answer slots (answer_slots.cpp): the AnswerSlots middleware class, and its
+// installation on a server, after the middlewares given by the caller.
+void define_answer_slots(nb::module_ &m);
+void install_answer_slots(nb::handle self);
 
 void define_server_class(nb::module_ &m);
 

@@ -47,6 +47,7 @@ void init_state(nb::module_ &m) {
     state->os_path_realpath = os_path.attr("realpath");
     state->os_path_basename = os_path.attr("basename");
     state->os_path_isfile = os_path.attr("isfile");
+    state->os_path_exists = os_path.attr("exists");
     state->os_sep = os.attr("sep");
     state->os_fspath = os.attr("fspath");
     state->static_dir = state->os_path_join(state->here, "static");
@@ -65,6 +66,7 @@ void init_state(nb::module_ &m) {
     nb::module_ parser_base = nb::module_::import_("tavix.log.commands.parser.base");
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
+    state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
 
     state->archive = interned("archive");
     state->results = interned("results");

@@ -1,9 +1,9 @@
 // JSON requests to the viewer server.
 export const PREFIX = "/private/v1/standalone";
 
-export async function getJSON(path) {
+export async function getJSON(path, signal) {
   // Suffixes get the prefix; links handed out by the server already carry it.
-  const response = await fetch(path.startsWith(PREFIX) ? path : PREFIX + path);
+  const response = await fetch(path.startsWith(PREFIX) ? path : PREFIX + path, { signal });
   const body = await response.json().catch(() => ({ detail: response.statusText }));
   if (!response.ok) throw new Error(body.detail || response.statusText);
   return body;
@@ -13,6 +13,8 @@ export async function getJSON(path) {
 export function encodePath(path) {
   return path.split("/").map(encodeURIComponent).join("/");
 }
+
+let jobSearchRequest = null;
 
 export const api = {
   metadata: () => getJSON("/metadata"),
@@ -33,13 +35,20 @@ export const api = {
   fileLines: (path) => getJSON(`/filelines/${encodeURIComponent(path)}`),
   page: (link) => getJSON(link),
   search: (id, params) => getJSON(`/sections/${id}/search?${new URLSearchParams(params)}`),
-  jobSearch: (params) => getJSON(`/search?${new URLSearchParams(params)}`),
+  // A new job search replaces the one still running: the server stops the
+  // search whose request goes away.
+  jobSearch: (params) => {
+    jobSearchRequest?.abort();
+    jobSearchRequest = new AbortController();
+    return getJSON(`/search?${new URLSearchParams(params)}`, jobSearchRequest.signal);
+  },
   categories: () => getJSON("/categories?causes=true"),
   timeline: () => getJSON("/timeline"),
   histogram: (task) => getJSON(`/timeline/${task}/histogram`),
   firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}`),
   compare: () => getJSON("/compare"),
   diff: (id, context) => getJSON(`/sections/${id}/diff?context=${context}`),
-  downloadUrl: (path) => path ? `${PREFIX}/download/${encodePath(path)}` : `${PREFIX}/download`,
-  viewerUrl: (path) => `/result/archive/${encodePath(path)}`,
+  // The routes that take any name: spaces included, reports in any case.
+  downloadUrl: (path) => path ? `${PREFIX}/file/${encodePath(path)}` : `${PREFIX}/download`,
+  viewerUrl: (path) => `/reports/${encodePath(path)}`,
 };

@@ -114,6 +114,7 @@ async function searchJob(query) {
     status.textContent = `${answer.total} lines in ${answer.sections.length} sections`;
     applyFilters();
   } catch (error) {
+    if (query !== jobQuery) return;  // replaced by a newer search
     status.textContent = error.message === "INVALID_QUERY" ? "not a valid search" : error.message;
   }
 }

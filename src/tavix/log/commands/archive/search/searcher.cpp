@@ -253,7 +253,8 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
             stop_at(base, line, line_start);
             return result;
         }
-        if (std::chrono::steady_clock::now() >= deadline || base - request.begin >= request.max_bytes) {
+        if (std::chrono::steady_clock::now() >= deadline || base - request.begin >= request.max_bytes ||
+            (request.cancelled && request.cancelled->load(std::memory_order_relaxed))) {
             stop_at(base, line, line_start);
             return result;
         }

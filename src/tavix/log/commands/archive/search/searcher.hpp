@@ -4,6 +4,7 @@
 // interpreter, so it runs with the GIL released.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,7 @@ struct SearchRequest {
     int64_t max_bytes = int64_t(256) << 20;
     size_t block = size_t(1) << 20;   // also the longest piece of a line
     bool want_text = true;            // fill Hit::text
+    const std::atomic<bool> *cancelled = nullptr;  // stops the search between blocks once set
 };
 
 struct SearchResult {

@@ -116,5 +116,9 @@ bool is_failure(nb::handle result);
 
 // The execution scan of one LogSection: dictionary from execute_id to LogExecute.
 nb::object scan_executions(nb::handle section);
+// section.child_execute, computed in this thread; a scan it starts stops with
+// RuntimeError once the flag of the capsule `cancel` (from the viewer
+// server) is set.
+nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel);
 
 }  // namespace tavix::parser_base

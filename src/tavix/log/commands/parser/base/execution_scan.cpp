@@ -27,6 +27,8 @@
 #include <system_error>
 #include <unordered_map>
 
+#include <cancel_flag.hpp>
+
 #include "banners.hpp"
 #include "base.hpp"
 #include "log_lines.hpp"
@@ -46,6 +48,10 @@ constexpr int64_t FAR = -3;    // not in the bytes at hand
 // releasing and taking it again would cost more than they do.
 constexpr size_t NEAR = size_t(1) << 14;
 constexpr size_t BUDGET = size_t(64) << 20;
+
+// The flag of the scan this thread runs for the viewer server, if any: see
+// executions_unless_cancelled.
+thread_local const std::atomic<bool> *scan_cancel = nullptr;
 constexpr size_t BLOCK_LINES = 10;  // lines kept as the text of a block without a title
 
 struct OpenExecution {
@@ -519,6 +525,10 @@ nb::object ExecutionScan::run() {
                 signals_checked_at = position_;
                 if (PyErr_CheckSignals() < 0)
                     throw nb::python_error();
+                if (scan_cancel && scan_cancel->load(std::memory_order_relaxed)) {
+                    PyErr_SetString(PyExc_RuntimeError, "scan stopped: no request waits for it any more");
+                    throw nb::python_error();
+                }
             }
             if (open_ && host_unmatchable_ && !(open_->ping && !open_->titled))
                 break;  // nothing can close it: it would be dropped
@@ -566,5 +576,15 @@ nb::object ExecutionScan::run() {
 }  // namespace
 
 nb::object scan_executions(nb::handle section) { return ExecutionScan(section).run(); }
+
+nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel) {
+    CancelFlag flag = cancel_flag_of(cancel);
+    struct Watched {
+        explicit Watched(const std::atomic<bool> *flag) : saved(scan_cancel) { scan_cancel = flag; }
+        ~Watched() { scan_cancel = saved; }
+        const std::atomic<bool> *saved;
+    } watched(flag.get());
+    return section.attr("child_execute");
+}
 
 }  // namespace tavix::parser_base

@@ -7,6 +7,8 @@
 // harness numbers them. Only the failing nodes' byte ranges are read.
 #include <nanobind/nanobind.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <map>
@@ -151,9 +153,12 @@ struct Plan {
 
 nb::dict failure_categories(nb::handle parser, bool with_causes) {
     std::vector<FailingNode> nodes = failing_nodes(parser);
-    std::map<std::string, std::unique_ptr<log_lines::LogFile>> files;
+    struct OpenLog {
+        std::unique_ptr<log_lines::LogFile> file;  // none when it cannot be read
+        int64_t size = 0;
+    };
+    std::map<std::string, OpenLog> files;
     std::vector<Plan> plans(nodes.size());
-    std::vector<nb::object> paths(nodes.size());
     nb::object get_section = parser.attr("get_section");
     for (size_t k = 0; k < nodes.size(); ++k) {
         nb::object section = get_section(nodes[k].index_id);
@@ -163,47 +168,67 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
         }
         nb::object logfile = section.attr("logfile");
         std::string path = fs_path(logfile);
-        auto &file = files[path];
-        if (!file) {
+        auto found = files.find(path);
+        if (found == files.end()) {
+            // A log the results file names wrongly (missing, a directory,
+            // outside the archive) leaves its nodes unreadable; the others
+            // are still grouped.
+            OpenLog log;
             nb::object dir = nb::getattr(section.attr("archive"), "dir", nb::none());
-            if (!dir.is_none())
-                ensure_inside(fs_path(dir), path);
-            file = std::make_unique<log_lines::LogFile>(path.c_str());
-            if (!file->ok())
-                raise_errno(path);
-            if (file->is_directory()) {
-                errno = EISDIR;
-                raise_errno(path);
+            try {
+                if (!dir.is_none())
+                    ensure_inside(fs_path(dir), path);
+                struct stat info;
+                if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+                    log.file = std::make_unique<log_lines::LogFile>(path.c_str());
+                    log.size = int64_t(info.st_size);
+                    if (!log.file->ok() || log.file->is_directory())
+                        log.file.reset();
+                }
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError))
+                    throw;
             }
+            found = files.emplace(path, std::move(log)).first;
         }
         Plan &plan = plans[k];
-        plan.file = file.get();
-        section_bounds(section, plan.begin, plan.end);
+        plan.file = found->second.file.get();
+        if (!plan.file)
+            continue;
+        try {
+            section_bounds(section, plan.begin, plan.end);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError))
+                throw;
+            plan.file = nullptr;  // a negative position: no range of the log
+            continue;
+        }
+        if (plan.begin > found->second.size) {
+            plan.file = nullptr;  // no range of the log
+            continue;
+        }
         plan.host = utf8_text(section.attr("host"));
-        paths[k] = logfile;
     }
 
     size_t block = shared().scan_block;
-    size_t failed_at = nodes.size();
-    int error = 0;
+    std::vector<char> unreadable(nodes.size());
     {
         nb::gil_scoped_release unlocked;
         for (size_t k = 0; k < plans.size(); ++k) {
+            if (!plans[k].file) {
+                unreadable[k] = 1;
+                continue;
+            }
             try {
                 plans[k].cause = failures::find_cause(*plans[k].file, plans[k].begin, plans[k].end,
                                                       plans[k].host, block);
-            } catch (std::system_error &e) {
-                failed_at = k;
-                error = e.code().value();
-                break;
+            } catch (std::system_error &) {
+                unreadable[k] = 1;  // a range the file cannot give
+                continue;
             }
             if (plans[k].cause.found)
                 plans[k].signature = failures::signature(plans[k].cause.message);
         }
-    }
-    if (failed_at < nodes.size()) {
-        errno = error;
-        raise_errno(fs_path(paths[failed_at]));
     }
 
     struct Category {
@@ -214,9 +239,13 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
     };
     std::vector<Category> categories;
     std::unordered_map<std::string, size_t> by_signature;
-    nb::list unexplained;
+    nb::list unexplained, unreadable_ids;
     for (size_t k = 0; k < nodes.size(); ++k) {
         Plan &plan = plans[k];
+        if (unreadable[k]) {
+            unreadable_ids.append(nodes[k].id);
+            continue;
+        }
         if (!plan.cause.found) {
             unexplained.append(nodes[k].id);
             continue;
@@ -255,6 +284,8 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
     nb::dict answer;
     answer["categories"] = listed;
     answer["unexplained"] = unexplained;
+    if (nb::len(unreadable_ids))
+        answer["unreadable"] = unreadable_ids;
     return answer;
 }
 
@@ -267,7 +298,9 @@ void define_failure_categories(nb::module_ &module) {
                "\"results\", \"sections\"}, ...], \"unexplained\": [ids]}, categories by count, "
                "largest first, then by first appearance. A step is given as its section's id, "
                "\"#\" and its own id. With causes=True each category also has \"causes\": "
-               "[offset of the cause line from the node's log start, severity] per node.");
+               "[offset of the cause line from the node's log start, severity] per node. Nodes whose "
+               "log cannot be read (missing, not a file, outside the archive, a range past its "
+               "end) are listed under \"unreadable\", when there are any.");
 }
 
 }  // namespace tavix::parser_base

@@ -117,6 +117,9 @@ void define_log_section(nb::module_ &module) {
             .method("read_logs", &section_read_logs, "offset"_a.none() = 0, "limit"_a.none() = 0)
             .method("__hash__", &section_hash)
             .build();
+    module.def("executions_unless_cancelled", &executions_unless_cancelled, "section"_a, "cancel"_a.none(),
+               "section.child_execute; a scan it starts in this thread stops with RuntimeError "
+               "once `cancel`, a flag the viewer server makes, is set.");
 }
 
 }  // namespace tavix::parser_base
