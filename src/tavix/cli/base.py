@@ -11,7 +11,12 @@ by ``SUBCMDS_ENTRYPOINT`` (none when it is empty).
 """
 import argparse
 
-__all__ = ["Command", "CommandWithSubcommands", "Subcommand", "make_parser"]
+__all__ = ["Command", "CommandError", "CommandWithSubcommands", "Subcommand", "make_parser"]
+
+
+class CommandError(Exception):
+    """A failure the user can act on: the tool shows its message alone, without
+    the exception's type name."""
 
 
 class _Formatter(argparse.RawTextHelpFormatter):

@@ -16,7 +16,7 @@ import sys
 import threading
 import traceback
 
-from tavix.cli.base import CommandWithSubcommands, Subcommand
+from tavix.cli.base import CommandError, CommandWithSubcommands, Subcommand
 
 __all__ = ["COMMANDS", "Tool", "main"]
 
@@ -127,6 +127,8 @@ def _describe(error):
     cause = error.__cause__
     if cause is not None:
         text = "%s (%s)" % (text, _describe(cause)) if text else _describe(cause)
+    if isinstance(error, CommandError) and text:
+        return text
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 

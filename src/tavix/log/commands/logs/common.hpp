@@ -17,7 +17,9 @@ struct State {
     nb::object os, sys, time, socket, shlex, shutil, platform, subprocess, logging, secrets;
     nb::object path_class, getuser;
     nb::object progress_line;  // tavix.cli.progress.ProgressLine
-    nb::object view_class;  // for super() in its constructor
+    nb::object view_class, logs_class;  // for super() in their constructors
+    nb::object history_commands;  // tavix.log.commands.history.commands
+    nb::object history_viewer;    // tavix.log.commands.history.viewer.history_for_viewer
 };
 
 State &state();

@@ -41,6 +41,15 @@ void define_constants(nb::module_ &m) {
     m.attr("WSL_BROWSER_DEFAULT") = words({"cmd.exe", "/C", "start"});
 }
 
+// LogsCommand(parser=None): the group, with --index on every subcommand
+// (those of plug-ins included), so each names the run index the same way.
+void logs_command_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    super_of(state().logs_class, self).attr("__init__")(*args, **kwargs);
+    nb::object add_index_option = state().history_commands.attr("add_index_option");
+    for (nb::handle subcommand : self.attr("subcommands").attr("values")())
+        add_index_option(subcommand.attr("parser"));
+}
+
 }  // namespace
 
 }  // namespace tavix::logs
@@ -75,6 +84,9 @@ NB_MODULE(logs, m) {
         nb::module_::import_("tavix.log.commands.server").attr("LogViewerServer");
     m.attr("Archive") = nb::module_::import_("tavix.log.commands.archive").attr("Archive");
 
+    s.history_commands = nb::module_::import_("tavix.log.commands.history.commands");
+    s.history_viewer =
+        nb::module_::import_("tavix.log.commands.history.viewer").attr("history_for_viewer");
     define_constants(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
     nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));
@@ -85,10 +97,13 @@ NB_MODULE(logs, m) {
     subcommands.append(list_class);
     subcommands.append(compare_class);
     subcommands.append(diff_class);
-    tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
+    subcommands.append(s.history_commands.attr("IndexSubcommand"));
+    subcommands.append(s.history_commands.attr("HistorySubcommand"));
+    s.logs_class = tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))
         .attr("SUBCOMMANDS", subcommands)
         .attr("SUBCMDS_ENTRYPOINT", nb::str(""))
+        .method("__init__", &logs_command_init)
         .build();
 }

@@ -36,6 +36,10 @@ constexpr const char *NO_TOKEN_HELP =
     "browser keeps it as a cookie, and requests without it are refused. Without\n"
     "it, any program or web page on this machine can read the archive.";
 
+constexpr const char *NO_INDEX_HELP =
+    "Do not record the run in the run index (see --index); the viewer then shows\n"
+    "no history of its failures.";
+
 constexpr const char *BASELINE_HELP =
     "Another run to compare this one with (an archive file or -<index>): the viewer\n"
     "then shows a Changes tab and, for each section, a Diff tab against the section of\n"
@@ -75,6 +79,8 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::arg("help") = "Flag to turn off the default behavior of opening a new browser window.");
     add("--no-token", nb::arg("dest") = "use_token", nb::arg("action") = "store_false",
         nb::arg("default") = true, nb::arg("help") = NO_TOKEN_HELP);
+    add("--no-index", nb::arg("dest") = "use_index", nb::arg("action") = "store_false",
+        nb::arg("default") = true, nb::arg("help") = NO_INDEX_HELP);
     add("--baseline", nb::arg("metavar") = "BASE", nb::arg("default") = nb::none(),
         nb::arg("help") = BASELINE_HELP);
     self.attr("parser").attr("epilog") = OPENING_EPILOG;
@@ -153,6 +159,11 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
     bool any_port = port.equal(nb::int_(0));
     // A missing attribute (a namespace made by hand) keeps the safe default.
     bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
+    bool use_index = truthy(nb::getattr(args, "use_index", nb::bool_(true)));
+    // Recorded before serving: the history routes read the run back.
+    nb::object history = nb::none();
+    if (use_index)
+        history = state().history_viewer(archive, nb::getattr(args, "index", nb::none()));
     {
         nb::object sock = bind_listening_socket(host, port);
         try {
@@ -165,6 +176,8 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
             // user's without these keywords still serves.
             if (!baseline.is_none())
                 options["baseline"] = baseline;
+            if (!history.is_none())
+                options["history"] = history;
             if (use_token) {
                 nb::object token = s.secrets.attr("token_urlsafe")(TOKEN_BYTES);
                 options["access_token"] = token;
@@ -329,6 +342,10 @@ nb::object choose_archive(nb::handle choice) {
 }
 
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base) {
+    m.def("choose_archive", &choose_archive, nb::arg("choice").none(),
+          "The archive a command line names, as an absolute path: the newest for None or \"\",\n"
+          "the one at index d of 'tavix logs list' for \"-...d\" (d a digit), else the path\n"
+          "itself; FileNotFoundError when nothing is there.");
     state().view_class = ClassBuilder(m, "ViewSubcommand", {subcommand_base})
                      .attr("name", nb::str("view"))
                      .attr("help", nb::str("open and view log archive in browser"))

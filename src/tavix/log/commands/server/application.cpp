@@ -42,6 +42,8 @@ constexpr Route kRoutes[] = {
     // Comparison with a baseline run.
     {"/compare", "compare", true},
     {"/sections/{section_uuid}/diff", "section_diff", true},
+    {"/history", "run_history", true},
+    {"/history/sections/{section_uuid}", "section_history", true},
     {"/result/archive/{filename:\\S+\\.(html|pdf)}", "htmlviewer", false},
     // Beside the two above: any file name (spaces included) and report names
     // in any case, as the front end links them.
@@ -207,10 +209,32 @@ constexpr Handler kHandlers[] = {
      "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
 };
 
+constexpr Handler kHistoryHandlers[] = {
+    {"run_history", run_history,
+     "GET prefix/history: the history of the run's failing sections over the earlier runs of\n"
+     "its suite in the run index,\n"
+     "{\"run\": {\"request_id\", \"suite_name\", \"start_time\"}, \"window\": N,\n"
+     "\"earlier_runs\": [{\"request_id\", \"start_time\"}, ... newest first],\n"
+     "\"nodes\": [{\"id\", \"path\", \"type\", \"result\", \"status\", \"streak\", \"since\",\n"
+     "\"history\"}, ... in tree order], \"categories\": [{\"signature\", \"example\", \"count\",\n"
+     "\"status\", \"first_seen\"}, ...]}, as `tavix logs history --json` prints it, with each\n"
+     "node's section \"id\" in this opening added. Computed off the event loop on the first\n"
+     "request and kept for the opening. Without a run index: 500 {\"detail\": \"NO_INDEX\"};\n"
+     "an index that fails: 500 {\"detail\": \"HISTORY_RETRIEVE_FAILED\"}."},
+    {"section_history", section_history,
+     "GET prefix/history/sections/{section_uuid}: the section's result in each run of the\n"
+     "window, this run first: {\"id\", \"path\", \"runs\": [{\"request_id\", \"start_time\",\n"
+     "\"result\" (null where that run has no section of this path)}, ...]}. A step or an\n"
+     "unknown id answers as the sections route does; no run index: as prefix/history."},
+};
+
 constexpr const char *kServerDoc =
     "HTTP application through which a browser looks at one opened run archive.\n\n"
     "LogViewerServer(archive, fread_size=20480, url_prefix=\"/private/v1/standalone\", *,\n"
-    "                access_token=None, access_hosts=(), baseline=None, **kwargs)\n\n"
+    "                access_token=None, access_hosts=(), baseline=None, history=None,\n"
+    "                **kwargs)\n\n"
+    "history: the run's history in the run index (a ViewerHistory), served by the\n"
+    "prefix/history routes; None answers them {\"detail\": \"NO_INDEX\"}.\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
     "the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's\n"
     "Max-Age) holding a secret derived from the token and redirects to the same address\n"
@@ -280,7 +304,7 @@ nb::dict handler_args(nb::handle given) {
 
 void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                  nb::handle url_prefix, nb::handle access_token, nb::handle access_hosts,
-                 nb::handle baseline, nb::kwargs kwargs) {
+                 nb::handle baseline, nb::handle history, nb::kwargs kwargs) {
     kwargs["handler_args"] = handler_args(kwargs.contains("handler_args") ? nb::object(kwargs["handler_args"])
                                                                           : nb::object(nb::none()));
     super_of(state->server_class, self).attr("__init__")(**kwargs);
@@ -292,6 +316,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("_default_header") = header;
     self.attr("_scans") = nb::dict();
     self.attr("_searches") = new_search_state();
+    self.attr("history") = history;
 
     nb::object router = self.attr("router");
     nb::object add_get = router.attr("add_get");
@@ -321,7 +346,7 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed", "_searches", "baseline"));
+                       "access_token", "_scans", "_computed", "_searches", "baseline", "history"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -330,12 +355,17 @@ void define_server_class(nb::module_ &m) {
         .method("__init__", &server_init, nb::arg("archive"), nb::arg("fread_size") = 20480,
                 nb::arg("url_prefix") = "/private/v1/standalone", nb::kw_only(),
                 nb::arg("access_token").none() = nb::none(), nb::arg("access_hosts") = nb::tuple(),
-                nb::arg("baseline").none() = nb::none(), nb::arg("kwargs"));
-    for (const Handler &handler : kHandlers) {
+                nb::arg("baseline").none() = nb::none(), nb::arg("history").none() = nb::none(),
+                nb::arg("kwargs"));
+    auto add_handler = [&](const Handler &handler) {
         std::string qualname = std::string("LogViewerServer.") + handler.name;
         builder.attr(handler.name,
                      coroutine_method(handler.name, qualname.c_str(), handler.body, handler.doc));
-    }
+    };
+    for (const Handler &handler : kHandlers)
+        add_handler(handler);
+    for (const Handler &handler : kHistoryHandlers)
+        add_handler(handler);
     builder.attr("_warm_up", coroutine_method("_warm_up", "LogViewerServer._warm_up", warm_up,
                                               "Starts making the tree answer as the server starts."));
     builder.attr("_stop_searches",

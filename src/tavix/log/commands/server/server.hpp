@@ -161,6 +161,8 @@ nb::object tree(nb::handle self, nb::handle request);
 // Startup: work begun before the first request asks for it.
 nb::object warm_up(nb::handle self, nb::handle app);
 nb::object categories(nb::handle self, nb::handle request);
+nb::object run_history(nb::handle self, nb::handle request);
+nb::object section_history(nb::handle self, nb::handle request);
 nb::object timeline(nb::handle self, nb::handle request);
 nb::object timeline_histogram(nb::handle self, nb::handle request);
 nb::object summary(nb::handle self, nb::handle request);

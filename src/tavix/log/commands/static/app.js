@@ -9,6 +9,7 @@ import { DiffView } from "./diff.js";
 import { $, el, resultClass } from "./dom.js";
 import { closeExecution, loadExecutions } from "./devices.js";
 import { FailuresView } from "./failures.js";
+import { RunHistory } from "./history.js";
 import { buildFileTree, isViewerFile, selectFile, showFile } from "./files.js";
 import { LogPane } from "./logpane.js";
 import { LogSearch } from "./search.js";
@@ -20,6 +21,7 @@ const logPane = new LogPane($("#section-view"));
 const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 const failures = new FailuresView($("#failures-panel"));
+const runHistory = new RunHistory();
 const changes = new ChangesView($("#changes-panel"));
 const diffView = new DiffView($("#diff-view"));
 const timeline = new Timeline($("#timeline-view"), tree, (key, at) => navigate(key, at));
@@ -69,23 +71,23 @@ const showSectionTab = (view) => sectionTabs.show(view);
 // -------------------------------------------------- tree filters, search ---
 // The tree shows the nodes every active filter keeps: a result chip, the name
 // filter, the job search's hits, a group of the Failures view.
-const filters = { result: null, name: "", hits: null, failures: null };
+const filters = { result: null, name: "", hits: null, failures: null, history: null };
 let jobQuery = "";
 
 function applyFilters() {
-  const { result, name, hits, failures: group } = filters;
+  const { result, name, hits, failures: group, history: known } = filters;
   const needle = name.toLowerCase();
-  const active = result || needle || hits || group;
+  const active = result || needle || hits || group || known;
   tree.setFilter(active ? (node) =>
     (!result || resultClass(node.result) === result) &&
     (!needle || String(node.name).toLowerCase().includes(needle)) &&
-    (!hits || hits.has(node.id)) && (!group || group.has(node.id)) : null);
+    (!hits || hits.has(node.id)) && (!group || group.has(node.id)) && (!known || known.has(node.id)) : null);
 }
 
 function filterByResult(kind, chip) {
   const group = resultClass(kind);
   filters.result = filters.result === group ? null : group;
-  for (const other of document.querySelectorAll("#summary-counts .chip")) {
+  for (const other of document.querySelectorAll("#summary-counts .chip:not(.history-chip)")) {
     other.classList.remove("active");
     other.setAttribute("aria-pressed", "false");
   }
@@ -146,6 +148,7 @@ async function showSection(key, at = null) {
   const badge = $("#section-result");
   badge.textContent = section.result || "no result";
   badge.className = `badge ${resultClass(section.result)}`;
+  if (!step) runHistory.showStrip($("#section-facts"), node.id);
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
   diffView.reset(section, logPane.lineLink);
@@ -259,6 +262,7 @@ async function main() {
   buildFileTree(files.results, navigate);
   route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
+  loadHistory();
   changes.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
   changes.load().then((answer) => {
     if (!answer) return;  // no baseline: no Changes and Diff tabs
@@ -268,6 +272,26 @@ async function main() {
     if (answer.newly_failing) markTree(tree, answer);
   });
   document.body.dataset.ready = "true";
+}
+
+// Badges, filters and strips of the run history, once it has come.
+async function loadHistory() {
+  if (!await runHistory.load()) return;
+  tree.decorate((element, node) => {
+    const mark = runHistory.badge(node.id);
+    if (mark) element.append(mark);
+  });
+  failures.decorate = (item) => runHistory.groupBadge(item);
+  runHistory.onFilter = (ids) => {
+    filters.history = ids;
+    applyFilters();
+  };
+  $("#summary-counts").append(...runHistory.chips());
+  tree.redraw();
+  failures.redraw();
+  const key = keyFromLocation();
+  const node = key.startsWith("task/") && tree.byKey(key);
+  if (node && node.step === null && !$("#section-view").hidden) runHistory.showStrip($("#section-facts"), node.id);
 }
 
 // A viewer started with an access token refuses a browser that has not

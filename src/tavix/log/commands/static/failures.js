@@ -24,6 +24,7 @@ export class FailuresView {
     this.active = -1;
     this.causes = new Map();   // tree node id -> cause line offset, for the chosen group
     this.onFilter = () => {};  // (Set of node ids | null, label)
+    this.decorate = () => null;  // group -> an element added to its head, or null
     this.rows = new VirtualList(viewport, this.list, { rowHeight: ROW, rowRole: "option", overscan: 4,
       render: (index) => this.card(this.items[index], index) });
     this.rows.onActivate = (index) => this.choose(index);
@@ -93,7 +94,7 @@ export class FailuresView {
     el("div", { className: "failure-head" },
       el("span", { className: "failure-count", textContent: String(item.count) }),
       item.unexplained ? el("span", { className: "failure-title", textContent: "unexplained" }) : null,
-      ...results),
+      ...results, this.decorate(item)),
     el("div", { className: "failure-example", textContent: item.example }),
     item.unexplained ? null : el("div", { className: "failure-signature", textContent: item.signature }));
     card.setAttribute("aria-selected", String(index === this.active));

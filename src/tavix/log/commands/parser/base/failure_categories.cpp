@@ -151,7 +151,7 @@ struct Plan {
     std::string signature;
 };
 
-nb::dict failure_categories(nb::handle parser, bool with_causes) {
+nb::dict failure_categories(nb::handle parser, bool with_causes, bool with_cause_lines) {
     std::vector<FailingNode> nodes = failing_nodes(parser);
     struct OpenLog {
         std::unique_ptr<log_lines::LogFile> file;  // none when it cannot be read
@@ -233,7 +233,7 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
 
     struct Category {
         nb::dict body;
-        nb::list sections, causes;
+        nb::list sections, causes, cause_lines;
         nb::dict results;
         size_t count = 0;
     };
@@ -269,6 +269,8 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
             position.append(plan.cause.severity);
             category.causes.append(position);
         }
+        if (with_cause_lines)
+            category.cause_lines.append(decode(plan.cause.message));
     }
     std::stable_sort(categories.begin(), categories.end(),
                      [](const Category &a, const Category &b) { return a.count > b.count; });
@@ -279,6 +281,8 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
         category.body["sections"] = category.sections;
         if (with_causes)
             category.body["causes"] = category.causes;
+        if (with_cause_lines)
+            category.body["cause_lines"] = category.cause_lines;
         listed.append(category.body);
     }
     nb::dict answer;
@@ -293,12 +297,15 @@ nb::dict failure_categories(nb::handle parser, bool with_causes) {
 
 void define_failure_categories(nb::module_ &module) {
     module.def("failure_categories", &failure_categories, nb::arg("parser"), nb::arg("causes") = false,
+               nb::arg("cause_lines") = false,
                "The failing sections and steps of the parser's tasks grouped by the signature of "
                "their cause lines: {\"categories\": [{\"signature\", \"example\", \"count\", "
                "\"results\", \"sections\"}, ...], \"unexplained\": [ids]}, categories by count, "
                "largest first, then by first appearance. A step is given as its section's id, "
                "\"#\" and its own id. With causes=True each category also has \"causes\": "
-               "[offset of the cause line from the node's log start, severity] per node. Nodes whose "
+               "[offset of the cause line from the node's log start, severity] per node. With "
+               "cause_lines=True each category also has \"cause_lines\": the message of each "
+               "node's cause line. Nodes whose "
                "log cannot be read (missing, not a file, outside the archive, a range past its "
                "end) are listed under \"unreadable\", when there are any.");
 }

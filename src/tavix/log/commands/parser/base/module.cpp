@@ -23,6 +23,7 @@ NB_MODULE(base, m) {
     define_failure_signature(m);
     define_failure_causes(m);
     define_failure_categories(m);
+    define_section_identities(m);
     define_severity_histogram(m);
     define_section_diff(m);
     define_section_identity(m);

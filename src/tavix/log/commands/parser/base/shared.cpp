@@ -28,7 +28,8 @@ std::string utf8_text(nb::handle value) {
     if (value.is_none())
         return {};
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(nb::str(value).ptr(), &size);
+    nb::str text(value);  // the bytes belong to it: it must outlive the copy below
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data)
         throw nb::python_error();
     return std::string(data, size_t(size));

@@ -97,6 +97,11 @@ std::vector<SectionPath> section_paths_of(nb::handle parser) {
                 nb::str numbered = nb::str("{}#{}").format(name, count);
                 names[nb::len(names) - 1] = numbered;
                 own = nb::str(text + escaped_name(numbered));
+                // A later section named like the numbered one is numbered in turn.
+                PyObject *taken = PyDict_GetItemWithError(seen.ptr(), own.ptr());
+                if (!taken && PyErr_Occurred())
+                    throw nb::python_error();
+                seen[own] = taken ? PyLong_AsLong(taken) + 1 : 1;
             }
             by_id[get_item(record, "id")] = out.size();
             out.push_back({record, names, own});

@@ -1,0 +1,22 @@
+"""The run index: the runs that have been opened, and the history of their failures.
+
+An index is a SQLite file (by default ``~/.tavix/index.sqlite``) or a
+PostgreSQL database shared by a team; `index_url` says which one a command
+uses. `RunIndex` records runs and answers the history of a run's failing
+sections (see `RunIndex.history`); `RunIndex.previous_run` gives the newest
+earlier run of the same suite. SQLAlchemy is imported on first use of
+`RunIndex`, so the command-line tool starts without it.
+"""
+from .errors import IndexDamaged, IndexUnavailable, RunIndexError
+from .location import DEFAULT_INDEX, INDEX_ENV_VAR, index_url, shown_url
+
+__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexDamaged", "IndexUnavailable", "RunIndex",
+           "RunIndexError", "content_hash", "index_url", "shown_url"]
+
+
+def __getattr__(name):
+    if name in ("RunIndex", "content_hash"):
+        from . import store
+
+        return getattr(store, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

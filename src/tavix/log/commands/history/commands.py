@@ -1,0 +1,180 @@
+"""`tavix logs index` and `tavix logs history`, and the --index option of every
+`logs` subcommand.
+
+SQLAlchemy is imported when a command runs, not when the tool starts.
+"""
+import argparse
+import json
+import logging
+import sys
+
+from tavix.cli.base import CommandError, Subcommand
+
+from .definitions import is_failing
+
+logger = logging.getLogger("tavix.log.commands.logs")
+
+INDEX_HELP = ("The run index: a postgresql://user@host/database URL, sqlite:///path, or the path\n"
+              "of a SQLite file. Default: $TAVIX_INDEX, else the [logs] index of the\n"
+              "configuration file, else ~/.tavix/index.sqlite.")
+
+# How `history` shows a run's result in its column: failing, other, absent.
+HISTORY_MARKS = ("x", ".", "-")
+
+
+def add_index_option(parser):
+    """Adds --index to a subcommand's parser, unless it has one."""
+    if "--index" not in parser._option_string_actions:
+        parser.add_argument("--index", metavar="URL", default=None, help=INDEX_HELP)
+
+
+def open_index(args):
+    from . import RunIndex, index_url
+
+    return RunIndex(index_url(getattr(args, "index", None)))
+
+
+def _archive_path(choice):
+    from tavix.log.commands.logs import choose_archive
+
+    return choose_archive(choice)
+
+
+def _open_and_record(index, path, digest, progress):
+    from tavix.log.commands.archive import Archive
+
+    opening = Archive(path)
+    if progress.active:
+        opening.progress = lambda stage, done, total: progress.show(
+            "Opening %s: %s" % (path.name, stage) + ("" if done is None else " %s" % format(done, ",")))
+    try:
+        with opening as archive:
+            progress.show("Recording %s" % path.name)
+            return index.record(archive, digest)
+    finally:
+        progress.clear()
+
+
+def record_archive(index, path, progress):
+    """(run, added) for the archive at `path`: found by its content, else opened and recorded."""
+    from . import content_hash
+
+    progress.show("Reading %s" % path.name)
+    digest = content_hash(path)
+    run = index.find(digest)
+    if run is not None:
+        progress.clear()
+        return run, False
+    return _open_and_record(index, path, digest, progress)
+
+
+class IndexSubcommand(Subcommand):
+    name = "index"
+    help = "record runs in the run index"
+    usage = "{prog} ARCHIVE... [--index URL]"
+    description = ("\nRecords each run archive in the run index (once: an archive already there is\n"
+                   "recognised by its content). Prints one line per archive; an archive that\n"
+                   "cannot be read is reported and the others are indexed all the same (status 1).\n")
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.parser.add_argument("archives", metavar="ARCHIVE", nargs="+", help="Run archive zip files.")
+
+    def run(self, args):
+        from tavix.cli.progress import ProgressLine
+
+        from . import RunIndexError
+
+        progress = ProgressLine()
+        failed = 0
+        with open_index(args) as index:
+            for choice in args.archives:
+                # An archive that cannot be read is reported and passed over;
+                # an index that cannot be used ends the command.
+                try:
+                    path = _archive_path(choice)
+                    run, added = record_archive(index, path, progress)
+                except RunIndexError:
+                    raise
+                except Exception as error:
+                    failed += 1
+                    logger.error("could not index %s: %s: %s", choice, type(error).__name__, error)
+                    continue
+                if added:
+                    logger.info("indexed %s: %s, run %s (%s)", path, run["suite_name"] or "(no suite)",
+                                run["request_id"] or "(no request id)", run["start_time"] or "no start time")
+                else:
+                    logger.info("already indexed %s: run %s", path, run["request_id"] or "(no request id)")
+        if failed:
+            raise CommandError("%d of %d archives could not be indexed" % (failed, len(args.archives)))
+
+
+def _window(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("a window is a whole number of runs, at least 1: %r" % text)
+    return value
+
+
+class HistorySubcommand(Subcommand):
+    name = "history"
+    help = "show whether a run's failures are new, known or flaky"
+    usage = "{prog} [ARCHIVE | -INDEX] [--window N] [--json] [--index URL]"
+    description = (
+        "\nThe failing sections of a run with their history over the run and the earlier\n"
+        "runs of its suite in the run index (a run not indexed yet is indexed first).\n"
+        "Without ARCHIVE: the newest archive; -INDEX: as 'tavix logs list' numbers them.\n\n"
+        "Status: \"new\" (fails now, not in the run before), \"known\" (has failed for\n"
+        "STREAK runs, since run SINCE), \"flaky\" (has changed between failing and not\n"
+        "at least 3 times in the window), \"no_history\" (no earlier run has it).\n"
+        "History: this run first, x failing, . other result, - absent.\n")
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.parser.add_argument("archive", metavar="ARCHIVE", nargs="?", default=None,
+                                 help="Archive zip file, or -INDEX.")
+        self.parser.add_argument("--window", metavar="N", type=_window, default=10,
+                                 help="Runs the history covers, this one included (default 10).")
+        self.parser.add_argument("--json", action="store_true", help="Print the history as JSON.")
+
+    def run(self, args):
+        from tavix.cli.progress import ProgressLine
+
+        path = _archive_path(args.archive)
+        with open_index(args) as index:
+            run, _ = record_archive(index, path, ProgressLine())
+            answer = index.history(run, args.window)
+        if args.json:
+            sys.stdout.write(json.dumps(answer, ensure_ascii=False, indent=1) + "\n")
+            sys.stdout.flush()
+            return
+        show_history(answer)
+
+
+def _marks(history):
+    failing, other, absent = HISTORY_MARKS
+    return "".join(absent if r is None else failing if is_failing(r) else other for r in history)
+
+
+def show_history(answer):
+    from tavix.cli.utils import format_table
+
+    run = answer["run"]
+    logger.info("Run %s of %s, started %s; %d earlier run(s) in the window of %d", run["request_id"],
+                run["suite_name"], run["start_time"] or "(unknown)", len(answer["earlier_runs"]),
+                answer["window"])
+    if not answer["nodes"]:
+        logger.info("No failing sections.")
+    else:
+        rows = [[node["status"], str(node["streak"]), node["since"] or "", node["result"],
+                 _marks(node["history"]), " / ".join(node["path"])] for node in answer["nodes"]]
+        for line in format_table(rows, ["Status", "Streak", "Since", "Result", "History", "Section"]):
+            logger.info(line)
+    if answer["categories"]:
+        rows = [[c["status"], c["first_seen"], str(c["count"]), c["signature"]] for c in answer["categories"]]
+        logger.info("")
+        for line in format_table(rows, ["Cause", "First seen", "Count", "Signature"]):
+            logger.info(line)

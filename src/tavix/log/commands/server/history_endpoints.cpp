@@ -1,0 +1,52 @@
+// The history of the opened run's failures across the earlier runs of its
+// suite, read from the run index in a worker thread.
+#include "coroutine.hpp"
+#include "server.hpp"
+
+namespace tavix::server {
+
+namespace {
+
+constexpr const char *kHistoryFailed = "HISTORY_RETRIEVE_FAILED";
+constexpr const char *kHistoryMessage = "Exception encountered when reading the run history: ";
+
+// The server's `history` (a ViewerHistory), or None when it serves without an index.
+nb::object history_of(nb::handle self) { return nb::getattr(self, "history", nb::none()); }
+
+}  // namespace
+
+nb::object run_history(nb::handle self, nb::handle request) {
+    nb::object source = history_of(self);
+    if (source.is_none())
+        return error_answer(self, "NO_INDEX");
+    nb::object server = nb::borrow(self);
+    return computed_once(
+        self, nb::str("history"), [source] { return nb::object(source.attr("run_history")()); },
+        [server](nb::handle done) {
+            return answer_or_report(
+                server, [&] { return json_answer(server, done.attr("result")()); }, kHistoryMessage,
+                kHistoryFailed);
+        });
+}
+
+nb::object section_history(nb::handle self, nb::handle request) {
+    nb::object source = history_of(self);
+    if (source.is_none())
+        return error_answer(self, "NO_INDEX");
+    nb::object server = nb::borrow(self);
+    nb::object section_id = request.attr(state->match_info)["section_uuid"];
+    return off_loop(
+        [source, section_id] { return nb::object(source.attr("section_history")(section_id)); },
+        [server](nb::handle done) {
+            return guarded([&] { return json_answer(server, done.attr("result")()); },
+                           [&](const nb::python_error &e) {
+                               // A step or an unknown id has no history of its own.
+                               if (e.matches(PyExc_KeyError))
+                                   return section_retrieve_failed(server, e);
+                               debug_lines(nb::str(kHistoryMessage), &e);
+                               return error_answer(server, kHistoryFailed);
+                           });
+        });
+}
+
+}  // namespace tavix::server
