@@ -20,7 +20,8 @@ SERVER_LOGGER = "tavix.log.commands.server"
 
 
 class Raising:
-    """Stands in for the results model: every attribute raises `error`."""
+    """Stands in for the results model or the run history: every attribute
+    raises `error`."""
 
     def __init__(self, error):
         self._error = error
@@ -38,8 +39,9 @@ class RaisingArchive(Raising):
         return Raising(self._error)
 
 
-# Every route that reads the archive: (path, match_info, the route's error
-# answer for an ordinary exception, or None where the route handles none).
+# Every route that reads the archive, the baseline or the run history:
+# (handler, path, match_info, the route's error answer for an ordinary
+# exception, or None where the route handles none).
 ROUTES = [
     ("results", "/results", {}, None),
     ("tree", "/tree", {}, None),
@@ -69,19 +71,22 @@ ROUTES = [
     ("file_download", "/file/a.txt", {"filename": "a.txt"}, None),
     ("compare", "/compare", {}, "COMPARE_FAILED"),
     ("section_diff", "/sections/s1/diff", {"section_uuid": "s1"}, None),
+    ("run_history", "/history", {}, "HISTORY_RETRIEVE_FAILED"),
+    ("section_history", "/history/sections/s1", {"section_uuid": "s1"}, "HISTORY_RETRIEVE_FAILED"),
 ]
 
 
 def serving(error):
-    """A server of a stand-in archive, with a stand-in baseline, raising `error`."""
-    return LogViewerServer(RaisingArchive(error), baseline=RaisingArchive(error))
+    """A server of a stand-in archive, with a stand-in baseline and run
+    history, all raising `error`."""
+    return LogViewerServer(RaisingArchive(error), baseline=RaisingArchive(error), history=Raising(error))
 
 
 def url(path):
     return path if path.startswith(("/result/", "/reports/")) else P + path
 
 
-def test_every_route_that_reads_the_archive_is_checked():
+def test_every_route_is_checked():
     app = serving(ValueError)
     routes = {route.name for route in app.router.routes()} - {"index", "static"}
     assert routes == {name for name, *_ in ROUTES}
