@@ -98,3 +98,23 @@ def test_viewer_reads_the_demo_run(demo):
         step = next(s for s in records["interfaces_up"]["steps"] if s["step_name"] == "R1 clock")
         assert [e["title"] for e in results.get_section(step["id"]).all_executions()] == ["show clock"]
         assert records["parse"]["result"] == "errored" and records["ping"]["result"] == "failed"
+
+
+def test_junit_export_of_the_demo_counts_as_its_summary(demo, tmp_path, capsys):
+    # The demo's summaries count the common setup and cleanup as well.
+    import junitparser
+
+    from tavix.cli.main import main
+    from tavix.log.commands.archive import Archive
+
+    archive = demo[0]
+    out = tmp_path / "junit.xml"
+    assert main(["logs", "export", str(archive), "--junit", str(out)]) == 0
+    with Archive(archive) as opened:
+        (task,) = opened.results.scripts
+    (suite,) = junitparser.JUnitXml.fromfile(str(out))
+    summary = {k: int(v) for k, v in task["summary"].items() if k != "success_rate"}
+    assert suite.tests == summary["total_tasks"]
+    assert suite.failures == summary["fail"]
+    assert suite.errors == summary["errored"] + summary["aborted"] + summary["blocked"]
+    assert "common_setup" in [case.name for case in suite]

@@ -75,7 +75,7 @@ public:
     // A read-only property: getter(self).
     template <typename Getter>
     ClassBuilder &property(const char *name, Getter &&getter, const char *doc = nullptr) {
-        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name));
+        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name), nb::is_method());
         return attr(name, builtin("property")(fget, nb::none(), nb::none(), doc_or_none(doc)));
     }
 
@@ -84,9 +84,10 @@ public:
     template <typename Getter, typename Setter>
     ClassBuilder &property(const char *name, Getter &&getter, Setter &&setter,
                            const char *doc = nullptr) {
-        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name));
+        // As methods, so that their signatures (and the type stubs) show self.
+        nb::object fget = nb::cpp_function(std::forward<Getter>(getter), nb::name(name), nb::is_method());
         nb::object fset = nb::cpp_function(std::forward<Setter>(setter), nb::name(name),
-                                           nb::arg("self"), nb::arg("value").none());
+                                           nb::is_method(), nb::arg("value").none());
         return attr(name, builtin("property")(fget, fset, nb::none(), doc_or_none(doc)));
     }
 
@@ -98,6 +99,11 @@ public:
             types.attr("prepare_class")(nb::str(name_.c_str()), bases, keywords_));
         nb::object metaclass = prepared[0], ns = prepared[1];
         nb::dict keywords = nb::cast<nb::dict>(prepared[2]);
+        // The bases as given, as a class statement records them; without it
+        // the attribute would be inherited from a generic base (an aiohttp
+        // Application's MutableMapping[...]) and tools reading it (the stub
+        // generator) would name the wrong bases.
+        ns["__orig_bases__"] = bases_;
         for (auto &[key, value] : namespace_)
             ns[key.c_str()] = value;  // item by item: __prepare__ namespaces watch assignments
         nb::object cls = metaclass(nb::str(name_.c_str()), bases, ns, **keywords);

@@ -10,13 +10,9 @@ arguments to ``self.parser`` in its constructor and does its work in
 by ``SUBCMDS_ENTRYPOINT`` (none when it is empty).
 """
 import argparse
+from typing import List, Optional
 
 __all__ = ["Command", "CommandError", "CommandWithSubcommands", "Subcommand", "make_parser"]
-
-
-class CommandError(Exception):
-    """A failure the user can act on: the tool shows its message alone, without
-    the exception's type name."""
 
 
 class _Formatter(argparse.RawTextHelpFormatter):
@@ -38,13 +34,24 @@ def make_parser(command_class, prog=None):
     return argparse.ArgumentParser(prog=prog or command_class.name, **settings)
 
 
+class CommandError(Exception):
+    """A failure the user can act on (a bad pattern, an unwritable file): the
+    tool shows its message alone, without the exception's type name, as
+    "tavix: error: <message>", and exits with `status`: 1 unless given, 2
+    for a usage error."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
 class Command:
     """A command of the tool: its parser, and ``run(args)`` doing its work."""
 
-    name = None
-    help = None
-    usage = None
-    description = None
+    name: Optional[str] = None
+    help: Optional[str] = None
+    usage: Optional[str] = None
+    description: Optional[str] = None
 
     def __init__(self, parser=None):
         # Without a parser (tests, scripts), a command builds its own.
@@ -62,7 +69,7 @@ class Subcommand(Command):
 class CommandWithSubcommands(Command):
     """A command made of subcommands; ``run`` dispatches to the chosen one."""
 
-    SUBCOMMANDS = []
+    SUBCOMMANDS: List[type] = []
     SUBCMDS_ENTRYPOINT = ""
 
     def __init__(self, parser=None):

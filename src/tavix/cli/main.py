@@ -4,7 +4,8 @@
 
 Commands report to the user through logging: information on standard
 output, warnings and errors on standard error (and debug lines with --debug). A failure ends the tool with a one-line
-error on standard error and exit status 1; --debug adds the traceback.
+error on standard error and exit status 1 (a CommandError: its message
+alone, and its own status); --debug adds the traceback.
 Ctrl-C or SIGTERM outside a command's own handling ends it with status 130.
 """
 import argparse
@@ -145,6 +146,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("Interrupted", file=sys.stderr)
         return 130
+    except CommandError as error:
+        print("tavix: error: %s" % _describe(error), file=sys.stderr)
+        return error.status
     except Exception as error:  # reported as one line; the traceback only when asked for
         if debug:
             traceback.print_exc()

@@ -198,10 +198,16 @@ nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t>
     return answer;
 }
 
+void check_query(nb::handle query, bool regex, bool case_sensitive) { compile(query, regex, case_sensitive); }
+
 }  // namespace
 
 void add_search_methods(ClassBuilder &archive) {
     archive
+        .static_method("check_query", &check_query, nb::arg("query"), nb::kw_only(),
+                       nb::arg("regex") = false, nb::arg("case") = false,
+                       "Raises the ValueError `search` would raise for `query`; checks a\n"
+                       "query before an archive is opened.")
         .method("search", &search, nb::arg("logfile"), nb::arg("log_start") = 0, nb::arg("log_size") = -1,
                 nb::arg("query"), nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
                 nb::arg("offset") = 0, nb::arg("line").none() = nb::none(),

@@ -100,9 +100,13 @@ void with_run_pair(nb::handle args, Body &&body) {
     });
 }
 
-// Defines ListSubcommand, then ViewSubcommand; each returns its class.
+// Define the subcommands; each returns its class.
 nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base);
+// At the terminal and in CI: the run without a browser.
+nb::object define_failures_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_search_subcommand(nb::module_ &m, nb::handle subcommand_base);
+nb::object define_export_subcommand(nb::module_ &m, nb::handle subcommand_base);
 // CompareSubcommand and DiffSubcommand: two runs side by side.
 nb::object define_compare_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_diff_subcommand(nb::module_ &m, nb::handle subcommand_base);

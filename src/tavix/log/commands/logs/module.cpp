@@ -1,5 +1,5 @@
 // tavix.log.commands.logs: the `tavix logs` command with its `list` and
-// `view` subcommands.
+// `view` subcommands, and `failures`, `search` and `export` for the terminal.
 #include <nanobind/nanobind.h>
 
 #include "class_builder.hpp"
@@ -99,6 +99,10 @@ NB_MODULE(logs, m) {
     subcommands.append(diff_class);
     subcommands.append(s.history_commands.attr("IndexSubcommand"));
     subcommands.append(s.history_commands.attr("HistorySubcommand"));
+    // At the terminal and in CI: the run without a browser.
+    subcommands.append(define_failures_subcommand(m, m.attr("Subcommand")));
+    subcommands.append(define_search_subcommand(m, m.attr("Subcommand")));
+    subcommands.append(define_export_subcommand(m, m.attr("Subcommand")));
     s.logs_class = tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))

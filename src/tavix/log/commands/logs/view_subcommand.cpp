@@ -2,6 +2,7 @@
 
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "opened_archive.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::logs {
@@ -86,22 +87,6 @@ void view_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     self.attr("parser").attr("epilog") = OPENING_EPILOG;
 }
 
-// `with_context` on an archive whose opening shows its progress: the line is
-// off the screen before anything else is printed, also when opening fails
-// or is interrupted.
-template <typename Body>
-void with_opened_archive(nb::handle archive, const OpeningProgress &progress, Body &&body) {
-    try {
-        with_context(archive, [&](nb::handle opened) {
-            progress.erase();
-            body(opened);
-        });
-    } catch (...) {
-        progress.erase();
-        throw;
-    }
-}
-
 nb::object bind_listening_socket(const nb::object &host, const nb::object &port) {
     State &s = state();
     nb::object sock = s.socket.attr("socket")(s.socket.attr("AF_INET"), s.socket.attr("SOCK_STREAM"));
@@ -133,12 +118,7 @@ void view_run(nb::handle self, nb::handle args) {
     int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
     s.logging.attr("getLogger")("aiohttp").attr("setLevel")(root_level + 10);
 
-    OpeningProgress progress;
-    nb::object opening = global("Archive")(path);
-    // An archive class of the user's without the attribute opens without it.
-    if (progress.active() && nb::hasattr(opening, "progress"))
-        opening.attr("progress") = progress.observer();
-    with_opened_archive(opening, progress, [&](nb::handle archive) {
+    with_archive_at(path, [&](nb::handle archive, const OpeningProgress &progress) {
         if (baseline_path.is_none())
             return serve_archive(self, args, archive, nb::none(), progress);
         s.logger.attr("info")("Baseline: %s", baseline_path);

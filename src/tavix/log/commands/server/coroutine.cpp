@@ -255,6 +255,8 @@ PyTypeObject *make_type(PyType_Spec &type_spec) {
 void init_coroutine_types(nb::module_ &m) {
     ready_type = make_type(ready_spec);
     method_type = make_type(method_spec);
+    // Named in the module so that the type stub can name the handlers' type.
+    m.attr("_CoroutineMethod") = nb::handle(reinterpret_cast<PyObject *>(method_type));
     nb::module_ asyncio = nb::module_::import_("asyncio");
     future_type = reinterpret_cast<PyTypeObject *>(nb::object(asyncio.attr("Future")).release().ptr());
     get_running_loop = nb::object(asyncio.attr("get_running_loop")).release().ptr();

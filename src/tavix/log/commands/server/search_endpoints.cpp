@@ -10,6 +10,7 @@
 #include <cancel_flag.hpp>
 
 #include "coroutine.hpp"
+#include "innermost_ranges.hpp"
 #include "server.hpp"
 
 namespace tavix::server {
@@ -254,41 +255,6 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
                            "Exception encountered when searching the section: ", "SECTION_SEARCH_FAILED");
 }
 
-namespace {
-
-struct Range {
-    long long start, end;
-    size_t order;  // position in tree order
-};
-
-// Cuts a log into intervals owned by the innermost range that holds them:
-// `bounds` are the interval edges, `owners[i]` the order of the owner of
-// [bounds[i], bounds[i + 1]) or SIZE_MAX for none.
-void innermost(std::vector<Range> ranges, std::vector<long long> &bounds, std::vector<size_t> &owners) {
-    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) {
-        return a.start != b.start ? a.start < b.start : a.end != b.end ? a.end > b.end : a.order < b.order;
-    });
-    for (const Range &range : ranges) {
-        bounds.push_back(range.start);
-        bounds.push_back(range.end);
-    }
-    std::sort(bounds.begin(), bounds.end());
-    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
-    std::vector<const Range *> open;
-    size_t next = 0;
-    for (size_t i = 0; i + 1 < bounds.size(); ++i) {
-        long long at = bounds[i];
-        while (!open.empty() && open.back()->end <= at)
-            open.pop_back();
-        for (; next < ranges.size() && ranges[next].start <= at; ++next)
-            if (ranges[next].end > at)
-                open.push_back(&ranges[next]);
-        owners.push_back(open.empty() ? SIZE_MAX : open.back()->order);
-    }
-}
-
-}  // namespace
-
 nb::object job_search(nb::handle self_handle, nb::handle request) {
     nb::object self = nb::borrow(self_handle);
     Query q;
@@ -353,9 +319,9 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
                 if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError))
                     throw;
             }
-            std::vector<Range> ranges;
+            std::vector<tavix::Range> ranges;
             for (nb::handle entry : entries) {
-                Range range{nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
+                tavix::Range range{nb::cast<long long>(entry[0]), nb::cast<long long>(entry[1]),
                             nb::cast<size_t>(entry[2])};
                 if (log_bytes < 0 || range.start < 0 || range.start > log_bytes)
                     unreadable[range.order] = 1;
@@ -365,11 +331,11 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             if (ranges.empty())
                 continue;
             std::vector<size_t> searched;
-            for (const Range &range : ranges)
+            for (const tavix::Range &range : ranges)
                 searched.push_back(range.order);
             std::vector<long long> bounds;
             std::vector<size_t> owners;
-            innermost(std::move(ranges), bounds, owners);
+            tavix::innermost(std::move(ranges), bounds, owners);
             nb::list bound_list;
             for (long long bound : bounds)
                 bound_list.append(bound);

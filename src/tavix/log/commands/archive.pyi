@@ -1,0 +1,108 @@
+from collections.abc import Sequence
+from typing import overload
+
+import tavix.log.commands.parser.xml
+
+
+TEMP_DIR_PREFIX: str = 'tavix.logviewer.'
+
+IGNORE_FILES: list = ['*/__pycache__', '*.pyc', '*.pyo']
+
+class _Listing:
+    """Iterator over the entries of an archive's file tree, in pre-order."""
+
+    def __iter__(self) -> object: ...
+
+    def __next__(self) -> object: ...
+
+class Archive:
+    """
+    A run archive (zip) opened into a temporary directory.
+
+    Entering extracts the archive and parses its results; leaving deletes
+    the directory. Reads go through listdir, read_file, read_bytes,
+    read_lines, search and count_matches.
+
+    `progress`, None by default, may be a callable told how an opening
+    goes, as progress(stage, done, total): stage "extracting" with the
+    bytes written and the bytes to write; the stock results parser adds
+    "reading" with the bytes of the results file read and its size, and
+    "parsing" with the sections read so far and None.
+    """
+
+    def __init__(self, archive: object, result_parser: object = tavix.log.commands.parser.xml.LedraXMLResultParser, progress: object | None = None) -> None: ...
+
+    def __enter__(self) -> object: ...
+
+    def __exit__(self, exc_type: object | None, exc_value: object | None, traceback: object | None) -> object: ...
+
+    def listdir(self, folder: object | None = None, _depth: object = 0, _parent_id: object = 0) -> object:
+        """
+        Lists the archive's files and directories lazily, depth-first, siblings
+        in case-insensitive name order; cached bytecode is left out.
+        """
+
+    def read_file(self, filename: object, limit: int = 0) -> dict:
+        """
+        Reads a whole text file of the archive as a list of lines with its
+        guessed content type; other types are refused.
+
+        With `limit` > 0 at most that many bytes are read: a longer file's
+        record holds its first `limit` bytes of lines (the last one cut), and
+        "truncated": True and "file_size" (its size in bytes) follow.
+        """
+
+    def read_bytes(self, logfile: object, log_start: int = 0, log_size: int = -1, offset: int = 0, limit: int = 0) -> object:
+        """
+        Reads one page of a log section: at most `limit` bytes from
+        log_start + offset, never past the section end; None past the end.
+        """
+
+    def read_lines(self, logfile: object, start_line: object | None = None, end_line: object | None = None, log_start: int = 0, log_size: int = -1) -> object:
+        """
+        Reads the lines of a log section and returns the slice
+        [start_line:end_line] of them.
+        """
+
+    def read_lines_capped(self, logfile: object, limit: int, start_line: object | None = None, end_line: object | None = None, log_start: int = 0, log_size: int = -1) -> tuple:
+        """
+        The lines read_lines gives, of which at most `limit` bytes are read:
+        (lines, truncated). The line crossing the limit is cut there, and
+        `truncated` is True when text of the slice was left out.
+        """
+
+    @staticmethod
+    def check_query(query: object, *, regex: bool = False, case: bool = False) -> None:
+        """
+        Raises the ValueError `search` would raise for `query`; checks a
+        query before an archive is opened.
+        """
+
+    @overload
+    def search(self, logfile: object, log_start: int, log_size: int, query: str, *, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None) -> dict:
+        """
+        Searches a log section for the lines that hold `query` (a literal text,
+        or a regular expression when `regex`; case is ignored unless `case`).
+
+        Starts at `offset` within the section (`line` is the index of the line
+        holding it, counted when not given, and `line_start` that line's start,
+        `offset` itself when only `line` is given) and returns {"hits", "scanned_to", "line", "line_start",
+        "complete"}: at most `limit` hits {"offset", "line", "column", "length",
+        "text"} in file order, one per line, and where the search stopped. It
+        stops early after about `max_seconds` or `max_bytes`. The log is read in
+        blocks of `block` bytes; a line longer than a block is searched in pieces
+        (a match across two pieces is not seen). A query it cannot match (empty,
+        too large, backreferences, lookaround) raises ValueError. `cancel`, a flag
+        the viewer server makes, stops the search between blocks once set, as the
+        time budget does.
+        """
+    @overload
+    def search(self, logfile: object, *, query: str, log_start: int = 0, log_size: int = -1, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None) -> dict: ...
+
+    def count_matches(self, logfile: object, bounds: Sequence[int], query: object, *, regex: bool = False, case: bool = False, max_seconds: float = 60.0, block: int = 1048576, cancel: object | None = None) -> list:
+        """
+        Counts the lines of a log file that hold `query`, per interval
+        [bounds[i], bounds[i + 1]) of file positions, by where their first match
+        starts, in one pass. A None after the counts means the search ran out
+        of time (or was stopped by its `cancel` flag) before the last bound.
+        """

@@ -1,0 +1,121 @@
+// `tavix logs failures`: the Failures tab at the terminal, the failing
+// sections and steps grouped by the cause their logs give.
+#include "class_builder.hpp"
+#include "opened_archive.hpp"
+#include "terminal_output.hpp"
+#include "tree_nodes.hpp"
+
+namespace tavix::logs {
+
+namespace {
+
+// Paths shown under each group; the rest are counted.
+constexpr size_t kPathsShown = 3;
+
+constexpr const char *DESCRIPTION =
+    "\nThe failing sections and steps of a run grouped by the cause their logs\n"
+    "give, largest group first, as the viewer's Failures tab shows them: the\n"
+    "count, the counts by result, the cause line of the first node, and where\n"
+    "the first nodes are. A failing node is a section or step that failed,\n"
+    "errored, aborted or was blocked with nothing of those below it; its cause\n"
+    "line is the first error record of its log (else its last warning).\n\n"
+    "--json prints the object the viewer's .../categories route answers:\n"
+    "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\"}],\n"
+    " \"unexplained\": [ids]}.\n";
+
+void failures_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    super_of(global("FailuresSubcommand"), self).attr("__init__")(*args, **kwargs);
+    nb::object parser = self.attr("parser");
+    add_archive_argument(parser);
+    parser.attr("add_argument")("--json", nb::arg("action") = "store_true",
+                                nb::arg("help") = "print the groups as one JSON object");
+}
+
+// Node ids of the categories (a step's is its section's id, "#", its own id)
+// to the names of the path leading to them.
+nb::dict paths_by_node_id(nb::handle parser) {
+    nb::dict paths;
+    for (const TreeNode &node : tree_nodes(parser))
+        paths[node.id] = nb::str(" \u203a ").attr("join")(node.path);
+    return paths;
+}
+
+nb::object path_of(nb::handle paths, nb::handle id) {
+    nb::object step_id = nb::str(id).attr("rpartition")("#")[2];
+    return paths.attr("get")(step_id, id);
+}
+
+void print_groups(Output &out, nb::handle parser, nb::handle answer) {
+    Paint bold = out.paint({"Style.BOLD"}), cause = out.paint({"FgColour.RED"}),
+          where = out.paint({"FgColour.CYAN"});
+    nb::list categories = answer["categories"];
+    nb::list unexplained = answer["unexplained"];
+    size_t failing = nb::len(unexplained);
+    for (nb::handle category : categories)
+        failing += nb::cast<size_t>(category["count"]);
+    if (!failing) {
+        out.add("No failing sections or steps.\n");
+        return;
+    }
+    out.add(nb::str("{} failing sections and steps in {} groups ({} without a cause line)\n")
+                .format(failing, nb::len(categories), nb::len(unexplained)));
+    nb::dict paths = paths_by_node_id(parser);
+    auto show_paths = [&](nb::handle ids) {
+        size_t count = nb::len(ids), shown = 0;
+        for (nb::handle id : ids) {
+            if (shown++ == kPathsShown)
+                break;
+            out.add(nb::str("      {}\n").format(where(out.shown(path_of(paths, id)))));
+        }
+        if (count > kPathsShown)
+            out.add(nb::str("      \u2026 and {} more\n").format(count - kPathsShown));
+    };
+    for (nb::handle category : categories) {
+        nb::list counts;
+        for (auto [result, count] : nb::borrow<nb::dict>(category["results"]))
+            counts.append(nb::str("{} {}").format(out.shown(result), count));
+        // Aligned before it is painted: escape sequences take no columns.
+        out.add(nb::str("\n{}  {}\n").format(bold(nb::str("{:>6}").format(category["count"])),
+                                               nb::str(", ").attr("join")(counts)));
+        out.add(nb::str("      {}\n").format(cause(out.shown(category["example"]))));
+        show_paths(category["sections"]);
+    }
+    if (nb::len(unexplained)) {
+        out.add(nb::str("\n{}  without a cause line in their logs\n")
+                    .format(bold(nb::str("{:>6}").format(nb::len(unexplained)))));
+        show_paths(unexplained);
+    }
+}
+
+void failures_run(nb::handle self, nb::handle args) {
+    bool json = truthy(args.attr("json"));
+    quiet_on_closed_pipe([&] {
+        with_chosen_archive(args, [&](nb::handle archive) {
+            nb::object parser = archive.attr("results");
+            nb::object answer = nb::module_::import_("tavix.log.commands.parser.base")
+                                    .attr("failure_categories")(parser);
+            Output out;
+            if (json)
+                out.add(nb::module_::import_("json").attr("dumps")(answer, nb::arg("ensure_ascii") = false) +
+                        nb::str("\n"));
+            else
+                print_groups(out, parser, answer);
+            out.flush();
+        });
+    });
+}
+
+}  // namespace
+
+nb::object define_failures_subcommand(nb::module_ &m, nb::handle subcommand_base) {
+    return ClassBuilder(m, "FailuresSubcommand", {subcommand_base})
+        .attr("name", nb::str("failures"))
+        .attr("help", nb::str("show the failures of a run grouped by cause"))
+        .attr("usage", nb::str("{prog} [archive] [--json]"))
+        .attr("description", nb::str(DESCRIPTION))
+        .method("__init__", &failures_init)
+        .method("run", &failures_run, nb::arg("args").none())
+        .build();
+}
+
+}  // namespace tavix::logs

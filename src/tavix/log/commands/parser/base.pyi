@@ -1,0 +1,163 @@
+import collections
+import re
+
+
+class Pattern:
+    """
+    The banners that device connections write around the commands they run.
+    """
+
+    pattern_command: re.Pattern = ...
+
+    pattern_config_ping: re.Pattern = ...
+
+    pattern_ping_ip: re.Pattern = ...
+
+class LogSection(collections.UserDict):
+    """
+    A section or step record (shared, not copied) with its byte range of the task log.
+    """
+
+    def __init__(self, archive: object | None, section: object | None, host: object | None) -> None: ...
+
+    def _has_line_prefix(self, line: object | None) -> bool: ...
+
+    def _get_time(self, line: object | None) -> object: ...
+
+    @property
+    def child_execute(self) -> dict:
+        """Executions of device commands in the section, by execute_id."""
+
+    def all_executions(self) -> list: ...
+
+    def get_execution(self, execution_uuid: object | None) -> object: ...
+
+    def read_logs(self, offset: object | None = 0, limit: object | None = 0) -> object: ...
+
+    def __hash__(self) -> int: ...
+
+def executions_unless_cancelled(section: object, cancel: object | None) -> object:
+    """
+    section.child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, a flag the viewer server makes, is set.
+    """
+
+class LogExecute:
+    """
+    A device command run during a section: its device, kind, title, start time and line range inside the section.
+    """
+
+    def __init__(self, archive: object | None, **kwargs) -> None: ...
+
+    def _format_type(self) -> None: ...
+
+    def to_json(self) -> dict: ...
+
+    def read_logs(self) -> object: ...
+
+class BaseResultsParser:
+    """
+    Base of the results parsers: indexes every section and step of every task as a LogSection and derives the subtree ranges and step owners.
+    """
+
+    def __init__(self, archive: object | None) -> None: ...
+
+    def prepare_sections(self) -> None: ...
+
+    def get_section(self, section_uuid: object | None) -> object: ...
+
+    def get_task_names(self) -> list: ...
+
+def failure_signature(message: object) -> object:
+    """
+    The signature of a failure message: numbers, hexadecimal numbers, IPv4 and IPv6 addresses, MAC addresses, UUIDs, quoted strings, dates and times replaced by placeholders (<N>, <HEX>, <IP>, <MAC>, <UUID>, <STR>, <DATE>, <TIME>), runs of white space collapsed to one blank.
+    """
+
+def failure_causes(logfile: object, host: object | None, ranges: object) -> list:
+    """
+    The cause line of each (start, size) byte range of a task log: the first record line of the host (any host when None) with a severity of 3 or less, else the last one of severity 4. Each is (offset of the line in the file, severity, message after the tags field), or None when there is none.
+    """
+
+def failure_categories(parser: object, causes: bool = False, cause_lines: bool = False) -> dict:
+    """
+    The failing sections and steps of the parser's tasks grouped by the signature of their cause lines: {"categories": [{"signature", "example", "count", "results", "sections"}, ...], "unexplained": [ids]}, categories by count, largest first, then by first appearance. A step is given as its section's id, "#" and its own id. With causes=True each category also has "causes": [offset of the cause line from the node's log start, severity] per node. With cause_lines=True each category also has "cause_lines": the message of each node's cause line. Nodes whose log cannot be read (missing, not a file, outside the archive, a range past its end) are listed under "unreadable", when there are any.
+    """
+
+def section_identities(parser: object) -> list:
+    """
+    (record, path, type, result, duration) of every section of the parser's tasks, in
+    tree order. path: the section's path (see section_paths) as JSON text, as
+    json.dumps(names, ensure_ascii=False, separators=(",", ":")) writes it. type and
+    result: texts ("" for none); duration: the run time in seconds ("12.5" or
+    "0:03:07.2"), or None.
+    """
+
+def severity_histogram(logfile: object, host: object | None, start: object = 0, size: object = -1) -> dict:
+    """
+    Warning (severity 4) and error (severity 3 or less) record lines of the host (any host when None) in a byte range of a task log (a size of 0 or less: to the end), counted in one pass by the time in their time stamps: {"width": seconds per bin, "times": bin starts in seconds since 1970 (the stamps read as UTC), "warnings": [...], "errors": [...], "offsets": byte offset of each bin's first such line}, only bins holding a line, at most 20000 bins.
+    """
+
+def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False) -> dict:
+    """
+    The diff of new_section's log against base_section's (two LogSection objects,
+    usually of two runs): {"path", "identical", "approximate", "masked", "hunks"}.
+
+    Lines are compared after masking what differs from run to run anyway (see
+    mask_line); the diff is minimal in lines unless it takes longer than `budget`
+    seconds, when the rest is given as replaced and "approximate" is true. Each hunk
+    is {"base_start", "base_count", "new_start", "new_count", "lines"} with
+    `context` lines around its changes; each line {"op": " ", "-" or "+", "text"
+    (the original line without its line end; the new run's for context lines),
+    "base_line", "new_line"} (numbers from
+    1 within the section, null on the side without it). A line's text is cut at 16 KiB
+    ("truncated": true on the line); past 8 MiB of text or 50,000 lines the rest is
+    left out, with "truncated": true and "hunk_count" on the answer. `path` is copied to
+    the answer. offsets=True adds "base_offset" and "new_offset" to each line: where
+    it starts within its section, in bytes (null on the side without it).
+    """
+
+def mask_line(line: object) -> tuple:
+    """
+    (masked, kinds): the line with the fields that differ from run to run anyway replaced
+    by markers, and the kinds masked: "sequence number", "timestamp", "process",
+    "thread" and "part" in a MorlanLog header, "uuid", "hex address" and "date-time"
+    anywhere (ISO 8601 with "T" or a blank, or syslog's "Dec  8 17:17:41").
+    """
+
+def section_paths(parser: object) -> dict:
+    """
+    {section id: path} for every section of the parser's tasks (steps left out), in tree
+    order. A path is the script's name, then the names of the sections from the script
+    down as the tree shows them (an unnamed one by its type); the 2nd, 3rd... section
+    with the same path gets "#2", "#3"... after its own name. Runs match their
+    sections by these paths.
+    """
+
+def path_text(names: object) -> str:
+    """
+    The path's names joined by "/"; inside a name "\\" is written "\\\\" and "/" "\\/".
+    """
+
+def split_path(text: object) -> list:
+    """The names of a path written as path_text writes it."""
+
+def compare_runs(base_parser: object, new_parser: object) -> dict:
+    """
+    What changed from the base run to the new one: {"base" and "new": {"request_id",
+    "start_time", "suite_name"}, "same_suite", "newly_failing", "fixed",
+    "still_failing", "only_in_base", "only_in_new", "categories"}.
+
+    Sections (not steps) are matched by their paths (see section_paths). Each entry of
+    the five lists is {"path", "type", "base_result", "result"}, a side's result
+    null where it has no such section. Failing results are failed, errored, aborted and
+    blocked. Newly failing: failing in the new run and not in the base run, a section
+    only in the new run included; fixed: failing in the base run, not in the new one,
+    both having it; still failing: failing in both. The categories are the failure
+    categories of both runs matched by signature, {"signature", "example",
+    "base_count", "count", "change": "new", "gone", "more", "fewer" or "same"}:
+    the new run's in its order, then those only the base run has.
+    """
+
+def _set_scan_block(size: int) -> int:
+    """
+    Sets the largest read of the log scans in bytes (0: the default); returns the previous one.
+    """
