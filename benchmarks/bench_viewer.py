@@ -2,6 +2,7 @@
 
     PYTHONPATH=src python benchmarks/bench_viewer.py                       # 1 GB, 50,000 sections
     PYTHONPATH=src python benchmarks/bench_viewer.py --log-size 200M --sections 20000
+    PYTHONPATH=src python benchmarks/bench_viewer.py --log-size 1150M   # ~1.75 million commands in one section
 
 Generates (once, into benchmarks/data/) a run archive of dense device output
 (a command about every 650 bytes, all of them in the script-level section),
@@ -12,17 +13,21 @@ run, each beside its target:
 2. the time from clicking the big section to its first device-command rows,
    cold scan included, and from a jump to the end to the last command drawn;
 3. the page's JavaScript heap;
-4. the server's resident memory before and after, and what single requests
-   (a big file's lines, a command's log, a refused huge page) add to it;
+4. the server's resident memory before and after, what the scan of the big
+   section adds to it, and what single requests (a big file's lines, a
+   command's log, a refused huge page) add;
 5. the p99 latency of log-page and tree requests while a cold scan of the
    big section runs, against the same requests on an idle server (a second
-   server process, so the scan is cold again).
+   server process, so the scan is cold again);
+6. the time Ctrl-C takes to end the viewer while that scan runs (a third
+   server process).
 """
 
 import argparse
 import json
 import os
 import random
+import signal
 import socket
 import statistics
 import subprocess
@@ -134,6 +139,27 @@ def scan_latencies(archive, sections_of, seconds_idle):
         viewer.stop()
 
 
+def ctrl_c_during_scan(archive, sections_of):
+    """Seconds from Ctrl-C, sent 0.2 s into a cold scan of the big section, to
+    the viewer's exit; and whether the scan was still running then."""
+    viewer = Viewer(archive)
+    try:
+        big = sections_of(viewer)[0]
+        threading.Thread(target=lambda: viewer.timed(f"/sections/{big['id']}/executions?limit=1"),
+                         daemon=True).start()
+        while not viewer.get(f"/sections/{big['id']}/scan")["scanning"]:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        running = viewer.get(f"/sections/{big['id']}/scan")["scanning"]
+        started = time.perf_counter()
+        viewer.process.send_signal(signal.SIGINT)
+        viewer.process.wait(60)
+        return time.perf_counter() - started, running
+    finally:
+        if viewer.process.poll() is None:
+            viewer.stop()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--log-size", default="1G", help="task log bytes of the generated archive")
@@ -174,6 +200,7 @@ def main():
             results["tree"] = time.perf_counter() - started
             page.wait_for_selector("body[data-ready=true]")
 
+            rss_before_scan = viewer.rss
             started = time.perf_counter()
             page.click(f"#task-tree .node[data-key='task/0/section/{script['sequence_number']}']")
             # The section's record comes first; opening it starts the scan.
@@ -187,6 +214,7 @@ def main():
                     page.screenshot(path=os.path.join(data, "bench-viewer-scanning.png"))
                 page.wait_for_timeout(50)
             results["rows"] = time.perf_counter() - started
+            rss_after_scan = viewer.rss
             page.screenshot(path=os.path.join(data, "bench-viewer-devices.png"))
             total = int(page.inner_text("#exe-count").replace(",", ""))
 
@@ -218,6 +246,7 @@ def main():
         viewer.stop()
 
     idle, during, scan, commands = scan_latencies(archive, sections_of, seconds_idle=5)
+    stopped_in, stopped_scanning = ctrl_c_during_scan(archive, sections_of)
 
     size = os.path.getsize(archive)
     print(f"archive {os.path.basename(archive)} ({size / 2 ** 20:.0f} MiB zip): {len(sections):,} sections, "
@@ -234,6 +263,8 @@ def main():
     line("JS heap", results["heap"], "MiB", 150)
     print(f"  {'DOM nodes':52s} {results['dom']:9.0f}")
     line("server RSS idle", rss_idle / 1024, "MiB")
+    line("server RSS before the scan", rss_before_scan / 1024, "MiB")
+    line("server RSS growth of the scan (first rows drawn)", (rss_after_scan - rss_before_scan) / 1024, "MiB", 250)
     line("server RSS after the browser (scan cache held)", rss_after_browser / 1024, "MiB")
     line("server RSS after all", rss_after / 1024, "MiB")
     for name, grown in growth.items():
@@ -244,6 +275,8 @@ def main():
     print(f"  {'':52s} p99 during scan / idle: {p99_during / p99_idle:.2f}; "
           f"median {statistics.median(during) * 1000:.1f} ms vs {statistics.median(idle) * 1000:.1f} ms; "
           f"scan answered in {scan:.2f} s")
+    line("Ctrl-C during the cold scan to the viewer's exit", stopped_in, "s", 1.0)
+    print(f"  {'':52s} scan still running when Ctrl-C was sent: {'yes' if stopped_scanning else 'no'}")
 
 
 if __name__ == "__main__":

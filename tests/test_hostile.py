@@ -305,15 +305,8 @@ async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, t
     path = str(tmp_path / "dense.zip")
     archives.generate_archive(path, log_bytes=4 << 20, sections=4, seed=3, scripts=1, dense_devices=True)
     with Archive(path) as archive:
-        record = archive.results.scripts[0]["sections"][-1]
-        section = archive.results.get_section(record["id"])
-        # 100 MB of device commands: a scan of seconds.
-        with open(section.logfile, "rb") as f:
-            text = f.read()
-        with open(section.logfile, "ab") as f:
-            for _ in range(24):
-                f.write(text)
-        section.log_start, section.log_size = 0, -1
+        # 300 MB of device commands: a scan of seconds.
+        record = archives.stretch_last_section(archive, 72)
         app = LogViewerServer(archive)
         client = await aiohttp_client(app)
         url = P + f"/sections/{record['id']}"

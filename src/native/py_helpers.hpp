@@ -32,6 +32,15 @@ inline nb::str as_text(nb::handle value) {
     return nb::steal<nb::str>(text);
 }
 
+// The text of UTF-8 bytes from a log, ill-formed pieces replaced by U+FFFD:
+// the one decoder of log text.
+inline nb::str decode_text(const char *data, size_t size) {
+    PyObject *text = PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace");
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
 // A new random version-4 UUID in its canonical 36-character text form.
 // Random bytes come from the kernel in batches: one system call per id would
 // dominate the cost of numbering many records. A forked child draws a batch

@@ -55,6 +55,7 @@ __all__ = [
     "GeneratedStep",
     "generate_archive",
     "parse_size",
+    "stretch_last_section",
 ]
 
 NAMESPACE = "http://www.tavix.org/xml/schema/qenreport"
@@ -842,6 +843,21 @@ def generate_archive(path, log_bytes=1 << 20, sections=50, seed=0, scripts=2, in
             info.files.append(name)
             members.append(name)
     return info
+
+
+def stretch_last_section(archive, copies):
+    """Makes the last section of an opened archive's first script run over
+    its task log written `copies` more times: a scan of it takes seconds.
+    Returns the section's record."""
+    record = archive.results.scripts[0]["sections"][-1]
+    section = archive.results.get_section(record["id"])
+    with open(section.logfile, "rb") as f:
+        text = f.read()
+    with open(section.logfile, "ab") as f:
+        for _ in range(copies):
+            f.write(text)
+    section.log_start, section.log_size = 0, -1
+    return record
 
 
 def main(argv=None):

@@ -79,7 +79,7 @@ class Archive:
         """
 
     @overload
-    def search(self, logfile: object, log_start: int, log_size: int, query: str, *, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None) -> dict:
+    def search(self, logfile: object, log_start: int, log_size: int, query: str, *, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None, counters: bool = False) -> dict:
         """
         Searches a log section for the lines that hold `query` (a literal text,
         or a regular expression when `regex`; case is ignored unless `case`).
@@ -94,10 +94,11 @@ class Archive:
         (a match across two pieces is not seen). A query it cannot match (empty,
         too large, backreferences, lookaround) raises ValueError. `cancel`, a flag
         the viewer server makes, stops the search between blocks once set, as the
-        time budget does.
+        time budget does. With `counters` the answer tells the work done under
+        "counters": {"blocks_read", "bytes_read", "states_built"} (automaton states).
         """
     @overload
-    def search(self, logfile: object, *, query: str, log_start: int = 0, log_size: int = -1, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None) -> dict: ...
+    def search(self, logfile: object, *, query: str, log_start: int = 0, log_size: int = -1, regex: bool = False, case: bool = False, offset: int = 0, line: int | None = None, line_start: int | None = None, limit: int = 100, max_seconds: float = 0.2, max_bytes: int = 268435456, block: int = 1048576, cancel: object | None = None, counters: bool = False) -> dict: ...
 
     def count_matches(self, logfile: object, bounds: Sequence[int], query: object, *, regex: bool = False, case: bool = False, max_seconds: float = 60.0, block: int = 1048576, cancel: object | None = None) -> list:
         """
@@ -105,4 +106,20 @@ class Archive:
         [bounds[i], bounds[i + 1]) of file positions, by where their first match
         starts, in one pass. A None after the counts means the search ran out
         of time (or was stopped by its `cancel` flag) before the last bound.
+        """
+
+    def line_severities(self, logfile: object, log_start: int = 0, log_size: int = -1, offset: int = 0, limit: int = 20480) -> list:
+        """
+        The severity of each record line that starts in the page [offset,
+        offset + limit) of a log section, as a list of (offset of the line in the
+        section, severity). A line the page starts inside of is left out.
+        """
+
+    def next_record_line(self, logfile: object, log_start: int = 0, log_size: int = -1, *, offset: int = 0, severity: int = 3, max_bytes: int = 268435456) -> dict:
+        """
+        The first record line starting at or after `offset` in a log section
+        whose severity is `severity` or lower (more severe): {"line": {"offset",
+        "severity", "text"} or None, "scanned_to": where to go on from when
+        `max_bytes` ran out first, else None}. A line the offset falls inside of
+        is passed over.
         """

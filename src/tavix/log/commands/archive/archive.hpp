@@ -18,7 +18,7 @@ namespace nb = nanobind;
 struct Refs {
     nb::object module;
     nb::object temporary_directory, path_cls, pure_path, zip_file, weak_proxy;
-    nb::object path_join, normpath, realpath, listdir, stat, islink, s_isdir;
+    nb::object path_join, normpath, listdir, stat, islink, s_isdir;
     nb::object guess_type, sorted, str_lower;
     nb::object makedirs, path_dirname, io_open;
     nb::object listing_cls;
@@ -46,6 +46,7 @@ std::string checked_log_path(nb::handle self, nb::handle logfile);
 
 // Adds search and count_matches to the Archive class being built.
 void add_search_methods(ClassBuilder &archive);
+void add_record_line_methods(ClassBuilder &archive);
 
 void define_archive(nb::module_ &m);
 

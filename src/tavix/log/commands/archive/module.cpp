@@ -25,7 +25,6 @@ NB_MODULE(archive, m) {
     nb::object os = module_::import_("os");
     r.path_join = os.attr("path").attr("join");
     r.normpath = os.attr("path").attr("normpath");
-    r.realpath = os.attr("path").attr("realpath");
     r.islink = os.attr("path").attr("islink");
     r.listdir = os.attr("listdir");
     r.makedirs = os.attr("makedirs");

@@ -1,180 +1,97 @@
 #include "reading.hpp"
 
-#include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include <positioned_read.hpp>
+#include <line_reader.hpp>
+#include <py_helpers.hpp>
 
 namespace tavix::archive {
 
 namespace {
+
+using lines::character_boundary;
 
 // An open log or file of the archive. Only regular files are read: a
 // directory or a device named by a request or a results file is refused with
 // the interpreter's error before anything is read.
 class File {
 public:
-    explicit File(const std::string &path) : path_(path) {
-        // Non-blocking, so that opening a FIFO cannot stall; reads of regular
-        // files ignore the flag.
-        do
-            fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0)
+    explicit File(const std::string &path) : path_(path), descriptor_(path.c_str()) {
+        if (!descriptor_.ok()) {
+            errno = descriptor_.error();
             raise_errno(path);
-        struct stat info;
-        if (::fstat(fd_, &info) != 0)
-            fail();
-        if (S_ISDIR(info.st_mode)) {
-            errno = EISDIR;
-            fail();
         }
-        if (!S_ISREG(info.st_mode)) {
-            ::close(fd_);
+        if (descriptor_.is_directory()) {
+            errno = EISDIR;
+            raise_errno(path);
+        }
+        if (!descriptor_.is_regular()) {
             PyErr_Format(PyExc_OSError, "'%s' is not a regular file", path.c_str());
             throw nb::python_error();
         }
-        size_ = (int64_t)info.st_size;
     }
-    ~File() { ::close(fd_); }
-    File(const File &) = delete;
-    File &operator=(const File &) = delete;
+
+    const lines::FileDescriptor &descriptor() const { return descriptor_; }
 
     // Size when opened.
-    int64_t size() const { return size_; }
+    int64_t size() const { return descriptor_.size(); }
 
     // Reads up to `size` bytes at `position`; fewer only at the end of the
     // file. -1 with errno set on an error; needs no interpreter lock.
     int64_t try_read_at(char *buffer, size_t size, int64_t position) const {
-        return read_fully_at(fd_, buffer, size, position);
+        return descriptor_.read_at(buffer, size, position);
     }
 
     // Raises the OSError of errno for this file: only with the interpreter
     // lock held, so never inside a released section.
-    [[noreturn]] void fail() const {
-        int error = errno;
-        if (fd_ >= 0 && size_ < 0) {
-            // Failing in the constructor: the destructor will not run.
-            ::close(fd_);
-        }
-        errno = error;
-        raise_errno(path_);
-    }
+    [[noreturn]] void fail() const { raise_errno(path_); }
 
 private:
     std::string path_;
-    int fd_ = -1;
-    int64_t size_ = -1;
+    lines::FileDescriptor descriptor_;
 };
 
-inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-inline size_t sequence_length(unsigned char c) {
-    if (c >= 0xC2 && c <= 0xDF) return 2;
-    if (c >= 0xE0 && c <= 0xEF) return 3;
-    if (c >= 0xF0 && c <= 0xF4) return 4;
-    return 1;
-}
-
-// A page boundary at `pos` of buf[0:size] moved past the character that
-// starts before it and ends after it, when that character is complete in the
-// buffer. Both neighbouring pages compute the same boundary.
-size_t character_boundary(const char *buf, size_t size, size_t pos) {
-    size_t lowest = pos >= 3 ? pos - 3 : 0;
-    for (size_t j = pos; j > lowest;) {
-        --j;
-        unsigned char c = (unsigned char)buf[j];
-        if (is_continuation(c))
-            continue;
-        size_t length = sequence_length(c);
-        if (length == 1 || j + length <= pos || j + length > size)
-            return pos;
-        for (size_t k = j + 1; k < j + length; ++k)
-            if (!is_continuation((unsigned char)buf[k]))
-                return pos;
-        return j + length;
-    }
-    return pos;
-}
-
-nb::str decode(const char *data, size_t size) {
-    PyObject *text = PyUnicode_DecodeUTF8(data, (Py_ssize_t)size, "replace");
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
-// The byte ranges of a section's lines from byte `start`: a line ends after
-// its "\n" (the file's last line may lack one), and the walk stops after the
-// line that takes the byte total past `hint` (hint > 0). It holds one block of
-// the file, never a whole line, and needs no interpreter lock; after a read
-// error failed() is true and error() gives the errno.
+// The byte ranges of a section's lines from byte `start`, as a size hint of
+// `hint` bytes reads them (hint <= 0: to the end of the file), through the
+// line reader. It needs no interpreter lock; after a read error
+// raise_if_failed() raises it.
 class LineWalker {
 public:
     LineWalker(const File &file, int64_t start, int64_t hint)
-        : file_(file), start_(start), hint_(hint), at_(start), begin_(start) {
-        // Sized for the section when it is small (a device command's lines).
-        size_t size = 256 * 1024;
-        if (hint > 0 && hint < (int64_t)size - 4096)
-            size = (size_t)hint + 4096;
-        buffer_.resize(size);
-    }
+        : file_(file), reader_(file.descriptor(), lines::LineRange::size_hint(start, hint), block_for(hint)) {}
 
     bool next(int64_t &begin, int64_t &end) {
-        if (done_)
-            return false;
-        begin = begin_;
-        for (;;) {
-            if (pos_ < have_) {
-                const char *p = buffer_.data() + pos_;
-                if (auto newline = (const char *)std::memchr(p, '\n', have_ - pos_)) {
-                    pos_ = (size_t)(newline - buffer_.data()) + 1;
-                    end = begin_ = at_ + (int64_t)pos_;
-                    done_ = hint_ > 0 && end - start_ > hint_;
-                    return true;
-                }
+        lines::LinePiece piece;
+        while (reader_.next(piece))
+            if (piece.last) {
+                begin = piece.line_start;
+                end = piece.offset + int64_t(piece.text.size());
+                return true;
             }
-            at_ += (int64_t)have_;
-            have_ = pos_ = 0;
-            int64_t n = file_.try_read_at(buffer_.data(), buffer_.size(), at_);
-            if (n <= 0) {
-                done_ = true;
-                if (n < 0) {
-                    error_ = errno;
-                    return false;
-                }
-                end = at_;
-                return end > begin;
-            }
-            have_ = (size_t)n;
-        }
+        return false;
     }
 
-    bool failed() const { return error_ != 0; }
-    // Raises the read error as the interpreter's OSError (with the lock).
     void raise_if_failed() const {
-        if (error_) {
-            errno = error_;
+        if (reader_.error()) {
+            errno = reader_.error();
             file_.fail();
         }
     }
 
 private:
+    // Sized for the section when it is small (a device command's lines).
+    static size_t block_for(int64_t hint) {
+        size_t size = 256 * 1024;
+        return hint > 0 && hint < (int64_t)size - 4096 ? (size_t)hint + 4096 : size;
+    }
+
     const File &file_;
-    int64_t start_, hint_;
-    std::vector<char> buffer_;
-    size_t have_ = 0, pos_ = 0;
-    int64_t at_, begin_;  // file positions of buffer_[0] and of the next line
-    bool done_ = false;
-    int error_ = 0;
+    lines::LineReader reader_;
 };
 
 struct LineSlice {
@@ -258,7 +175,7 @@ LineSlice read_slice(const File &file, int64_t log_start, int64_t log_size, Py_s
         int64_t from = chunk_begin, available = chunk_begin + got;
         for (int64_t line_end : ends) {
             int64_t line_from = std::min(from, available), line_to = std::min(line_end, available);
-            nb::str line = decode(chunk.data() + (line_from - chunk_begin), (size_t)(line_to - line_from));
+            nb::str line = decode_text(chunk.data() + (line_from - chunk_begin), (size_t)(line_to - line_from));
             if (PyList_Append(slice.lines.ptr(), line.ptr()) != 0)
                 throw nb::python_error();
             from = line_end;
@@ -340,7 +257,7 @@ nb::object read_page(const std::string &path, int64_t log_start, int64_t log_siz
     if (before > 0)
         begin = character_boundary(buffer.data(), (size_t)got, begin);
     end = std::max(begin, character_boundary(buffer.data(), (size_t)got, end));
-    return decode(buffer.data() + begin, end - begin);
+    return decode_text(buffer.data() + begin, end - begin);
 }
 
 namespace {

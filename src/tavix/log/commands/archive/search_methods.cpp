@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 #include <cancel_flag.hpp>
 #include <path_guard.hpp>
+#include <py_helpers.hpp>
 
 #include <algorithm>
 
@@ -54,14 +55,14 @@ int64_t section_end(int64_t log_start, int64_t log_size) {
     return log_size > 0 ? log_start + log_size : INT64_MAX;
 }
 
-nb::object decoded(const std::string &text) {
-    PyObject *value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
+nb::object decoded(const std::string &text) { return decode_text(text.data(), text.size()); }
 
-nb::str interned(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
+nb::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw nb::python_error();
+    return nb::steal<nb::str>(name);
+}
 
 struct HitKeys {
     nb::str offset = interned("offset"), line = interned("line"), column = interned("column"),
@@ -77,7 +78,7 @@ void set_int(nb::handle dict, nb::handle key, int64_t value) {
 nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
                 nb::handle query, bool regex, bool case_sensitive, int64_t offset, nb::handle line,
                 nb::handle line_start, size_t limit, double max_seconds, int64_t max_bytes,
-                size_t block, nb::handle cancel) {
+                size_t block, nb::handle cancel, bool counters) {
     if (log_start < 0 || offset < 0)
         throw nb::value_error("log_start and offset must not be negative");
     if (limit == 0)
@@ -129,7 +130,10 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
 
     // A page holds up to a thousand hits: their keys are made once.
     static const HitKeys *keys = new HitKeys();
-    nb::list hits = nb::steal<nb::list>(PyList_New(Py_ssize_t(result.hits.size())));
+    PyObject *list = PyList_New(Py_ssize_t(result.hits.size()));
+    if (!list)
+        throw nb::python_error();
+    nb::list hits = nb::steal<nb::list>(list);
     Py_ssize_t index = 0;
     for (const search::Hit &hit : result.hits) {
         nb::dict entry;
@@ -149,6 +153,13 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
     answer["line"] = result.line;
     answer["line_start"] = result.line_start - log_start;
     answer["complete"] = result.complete;
+    if (counters) {
+        nb::dict work;
+        work["blocks_read"] = result.counters.blocks_read;
+        work["bytes_read"] = result.counters.bytes_read;
+        work["states_built"] = result.states_built;
+        answer["counters"] = work;
+    }
     return answer;
 }
 
@@ -214,6 +225,7 @@ void add_search_methods(ClassBuilder &archive) {
                 nb::arg("line_start").none() = nb::none(), nb::arg("limit") = 100,
                 nb::arg("max_seconds") = 0.2, nb::arg("max_bytes") = int64_t(256) << 20,
                 nb::arg("block") = size_t(1) << 20, nb::arg("cancel").none() = nb::none(),
+                nb::arg("counters") = false,
                 "Searches a log section for the lines that hold `query` (a literal text,\n"
                 "or a regular expression when `regex`; case is ignored unless `case`).\n\n"
                 "Starts at `offset` within the section (`line` is the index of the line\n"
@@ -226,7 +238,8 @@ void add_search_methods(ClassBuilder &archive) {
                 "(a match across two pieces is not seen). A query it cannot match (empty,\n"
                 "too large, backreferences, lookaround) raises ValueError. `cancel`, a flag\n"
                 "the viewer server makes, stops the search between blocks once set, as the\n"
-                "time budget does.")
+                "time budget does. With `counters` the answer tells the work done under\n"
+                "\"counters\": {\"blocks_read\", \"bytes_read\", \"states_built\"} (automaton states).")
         .method("count_matches", &count_matches, nb::arg("logfile"), nb::arg("bounds"), nb::arg("query"),
                 nb::kw_only(), nb::arg("regex") = false, nb::arg("case") = false,
                 nb::arg("max_seconds") = 60.0, nb::arg("block") = size_t(1) << 20,

@@ -96,6 +96,21 @@ def severity_histogram(logfile: object, host: object | None, start: object = 0, 
     Warning (severity 4) and error (severity 3 or less) record lines of the host (any host when None) in a byte range of a task log (a size of 0 or less: to the end), counted in one pass by the time in their time stamps: {"width": seconds per bin, "times": bin starts in seconds since 1970 (the stamps read as UTC), "warnings": [...], "errors": [...], "offsets": byte offset of each bin's first such line}, only bins holding a line, at most 20000 bins.
     """
 
+def _read_line_pieces(logfile: object, begin: int, end: int, finish_last_line: bool, line_start: int, block: int, needle: str | None = None) -> list:
+    """
+    Test hook: the pieces the line reader hands out for a range, as (offset, line start, line number, first, last, bytes).
+    """
+
+def _parse_record_line(line: bytes, host: bytes, piece: int = 0, fields_only: bool = False, host_up_to_severity: int = 1000) -> dict:
+    """
+    Test hook: what the record-line parser finds in `line`, fed in pieces of `piece` bytes (gathering only the fields, and the host of lines of `host_up_to_severity` or lower, with `fields_only`).
+    """
+
+def _force_scalar_newlines(scalar: bool) -> bool:
+    """
+    Test hook: makes the newline finder take its scalar branch; returns the previous setting.
+    """
+
 def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False) -> dict:
     """
     The diff of new_section's log against base_section's (two LogSection objects,

@@ -32,6 +32,7 @@ constexpr Route kRoutes[] = {
     {"/sections/{section_uuid}/log", "logfile_sec", true},
     {"/sections/{section_uuid}/{execution_uuid}/log", "logfile_exe", true},
     {"/sections/{section_uuid}/search", "section_search", true},
+    {"/sections/{section_uuid}/next_record", "next_record", true},
     {"/search", "job_search", true},
     // Paging and scans at the scale of a nightly run.
     {"/sections/{section_uuid}/scan", "scan_status", true},
@@ -95,8 +96,9 @@ constexpr Handler kHandlers[] = {
     {"archive_name", archive_name,
      "GET prefix/archive_name: the archive's file name."},
     {"logfile_sec", logfile_sec,
-     "GET prefix/sections/{section_uuid}/log?offset=&limit=: a page of the section's log with links to its neighbours.\n\n"
-     "limit is at most 4194304 (4 MiB)."},
+     "GET prefix/sections/{section_uuid}/log?offset=&limit=[&severities=1]: a page of the section's log with links to its neighbours.\n\n"
+     "limit is at most 4194304 (4 MiB). With severities=1 the answer adds \"severities\": [[offset\n"
+     "of the line in the section, severity], ...] of the record lines that start in the page."},
     {"logfile_exe", logfile_exe,
      "GET prefix/sections/{section_uuid}/{execution_uuid}/log: the lines of one device command.\n\n"
      "A command of more than 4 MiB of text answers its first 4 MiB, with \"truncated\": true\n"
@@ -139,6 +141,13 @@ constexpr Handler kHandlers[] = {
      "or limit answers 400 {\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the\n"
      "sections route does. Section searches run in two threads of their own, at most six per\n"
      "client at a time (429 {\"detail\": \"TOO_MANY_SEARCHES\"} beyond)."},
+    {"next_record", next_record,
+     "GET prefix/sections/{section_uuid}/next_record?offset=&severity=: the first record line\n"
+     "that starts at or after the byte offset `offset` of the section (a line the offset falls\n"
+     "inside of is passed over) with a severity of `severity` (default 3, errors) or lower:\n"
+     "{\"line\": {\"offset\", \"severity\", \"text\"} or null, \"next\"}. After 256 MiB without\n"
+     "one, \"line\" is null and \"next\" links to the same question from where it stopped.\n"
+     "A bad offset or severity answers 400 {\"detail\": \"INVALID_QUERY\"}."},
     {"job_search", job_search,
      "GET prefix/search?q=&regex=1&case=1: hit lines per section over every task log, in one\n"
      "pass through each log: {\"query\", \"total\", \"sections\": [{\"id\", \"hits\"}]} in tree\n"
@@ -329,6 +338,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
+    self.attr("on_shutdown").attr("append")(self.attr("_stop_scans"));
     install_answer_slots(self);
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
@@ -371,6 +381,9 @@ void define_server_class(nb::module_ &m) {
     builder.attr("_stop_searches",
                  coroutine_method("_stop_searches", "LogViewerServer._stop_searches", stop_searches,
                                   "Stops the searches still running as the server shuts down."));
+    builder.attr("_stop_scans",
+                 coroutine_method("_stop_scans", "LogViewerServer._stop_scans", stop_scans,
+                                  "Stops the device-command scans still running as the server shuts down."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

@@ -37,12 +37,19 @@ const char *page_bounds_error(nb::handle offset, nb::handle limit) {
     return nullptr;
 }
 
-// The page answer with the links of the pages before and after it.
-nb::object page_with_links(nb::handle self, nb::handle url, nb::handle offset, nb::handle limit,
-                           nb::handle size, nb::handle data) {
+// The links of the pages before and after a page.
+std::pair<nb::object, nb::object> neighbour_links(nb::handle url, nb::handle offset, nb::handle limit,
+                                                  nb::handle size) {
     nb::object before = offset - limit, after = offset + limit;
     nb::object previous = before >= nb::int_(0) ? page_link(url, before, limit) : nb::none();
     nb::object next = after < size ? page_link(url, after, limit) : nb::none();
+    return {previous, next};
+}
+
+// The page answer with the links of the pages before and after it.
+nb::object page_with_links(nb::handle self, nb::handle url, nb::handle offset, nb::handle limit,
+                           nb::handle size, nb::handle data) {
+    auto [previous, next] = neighbour_links(url, offset, limit, size);
     return page_answer(self, previous, next, data);
 }
 
@@ -75,6 +82,10 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
 
+    // The front end asks for the record lines' severities, so it need not
+    // parse lines itself; the page's own keys stay as they are.
+    nb::object wanted = query.attr(state->get)("severities");
+    bool severities = !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
     return answer_or_report(
         self,
         [&] {
@@ -82,7 +93,18 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
             // Read after the page: a section without a size has just taken
             // the size of the whole file.
             nb::object log_size = section.attr(state->log_size);
-            return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
+            if (!severities)
+                return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
+            auto [previous, next] = neighbour_links(request.attr(state->path), offset, limit, log_size);
+            nb::dict body;
+            body["previous"] = previous;
+            body["next"] = next;
+            body["file_content"] = data;
+            body["severities"] = data.is_none() ? nb::object(nb::list())
+                                                : self.attr(state->archive).attr("line_severities")(
+                                                      section.attr("logfile"), section.attr("log_start"),
+                                                      log_size, clamp_for_read(offset), clamp_for_read(limit));
+            return json_answer(self, body);
         },
         "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
 }
@@ -210,8 +232,14 @@ nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
         self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
+            nb::object archive = self.attr(state->archive);
+            nb::object read_file = archive.attr("read_file");
+            find_stock_pieces();
+            // An archive of another kind, or a read_file of its own, answers
+            // as it reads the file.
+            if (!uses_stock(archive, "read_file", state->stock_read_file))
+                return json_answer(self, read_file(filename));
             nb::object path = contained_path(self, filename);
-            nb::object read_file = self.attr(state->archive).attr("read_file");
             // A file larger than the cap answers its first kTextCap bytes, and
             // fewer when their escaped text would take more than kEscapedCap.
             long long limit = kTextCap;

@@ -97,6 +97,15 @@ nb::object executions_of(nb::handle self, nb::handle section) {
 }
 
 nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step) {
+    find_stock_pieces();
+    int is_section = PyObject_IsInstance(section.ptr(), state->log_section_class);
+    if (is_section < 0)
+        throw nb::python_error();
+    if (!is_section) {
+        nb::object nothing = state->get_running_loop().attr("create_future")();
+        nothing.attr("set_result")(nb::none());
+        return then(nothing, std::move(step));
+    }
     nb::object scan = executions_of(self, section);
     nb::object entry = nb::borrow(PyDict_GetItemWithError(scans_of(self).ptr(), scan_key(section).ptr()));
     if (!entry.is_valid()) {
@@ -116,6 +125,13 @@ nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::obj
     return answer;
 }
 
+nb::object stop_scans(nb::handle self, nb::handle) {
+    for (auto [key, entry] : scans_of(self))
+        if (!finished(entry))
+            cancel_flag_of(entry[kCancel])->store(true, std::memory_order_relaxed);
+    return nb::none();
+}
+
 void find_stock_pieces() {
     if (state->stock_all_executions)
         return;
@@ -128,7 +144,10 @@ void find_stock_pieces() {
     state->stock_get_execution = stock(section, "get_execution");
     state->stock_to_json = stock(execute, "to_json");
     state->stock_execute_read_logs = stock(execute, "read_logs");
-    state->stock_all_executions = stock(section, "all_executions");
+    nb::object archive = nb::module_::import_("tavix.log.commands.archive").attr("Archive");
+    state->stock_read_file = stock(archive, "read_file");
+    state->log_section_class = nb::object(section).release().ptr();  // kept for the process lifetime
+    state->stock_all_executions = stock(section, "all_executions");  // last: marks the lookup done
 }
 
 bool uses_stock(nb::handle object, const char *name, PyObject *stock) {

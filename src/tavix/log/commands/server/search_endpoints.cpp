@@ -207,28 +207,39 @@ nb::object search_off_loop(nb::handle self_handle, nb::handle request, const Sea
     return answer;
 }
 
-}  // namespace
-
-nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
-    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
-    nb::object query = request.attr(state->query);
-    Query q;
-    long long offset, limit, line, line_start;
+// Takes a section route's query parameters with `read_params` and finds its
+// section: the error answer when either fails, else an invalid object.
+template <typename ReadParams>
+nb::object section_request(nb::handle self, nb::handle request, nb::object &section, ReadParams read_params) {
     try {
-        q = query_params(query);
-        offset = int_param(query, "offset", 0, 0, LLONG_MAX);
-        limit = int_param(query, "limit", kDefaultLimit, 1, kMaxLimit);
-        line = int_param(query, "line", -1, 0, LLONG_MAX);
-        line_start = int_param(query, "line_start", -1, 0, offset);
+        read_params(request.attr(state->query));
     } catch (const InvalidQuery &) {
         return invalid_query(self);
     }
-    nb::object section;
     try {
         section = known_section(self, request);
     } catch (const nb::python_error &e) {
         return section_retrieve_failed(self, e);
     }
+    return nb::object();
+}
+
+}  // namespace
+
+nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
+    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
+    Query q;
+    long long offset, limit, line, line_start;
+    nb::object section;
+    nb::object refused = section_request(self, request, section, [&](nb::handle query) {
+        q = query_params(query);
+        offset = int_param(query, "offset", 0, 0, LLONG_MAX);
+        limit = int_param(query, "limit", kDefaultLimit, 1, kMaxLimit);
+        line = int_param(query, "line", -1, 0, LLONG_MAX);
+        line_start = int_param(query, "line_start", -1, 0, offset);
+    });
+    if (refused.is_valid())
+        return refused;
 
     auto work = [self, request, section, q, offset, limit, line, line_start](nb::handle cancel) -> nb::object {
         nb::object archive = self.attr(state->archive);
@@ -249,6 +260,34 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
         body["next"] = nb::cast<bool>(answer["complete"]) ? nb::object(nb::none())
                                                           : next_link(request, q, answer, limit);
         body["scanned_to"] = answer["scanned_to"];
+        return json_answer(self, body);
+    };
+    return search_off_loop(self, request, kSectionSearches, work,
+                           "Exception encountered when searching the section: ", "SECTION_SEARCH_FAILED");
+}
+
+nb::object next_record(nb::handle self_handle, nb::handle request_handle) {
+    nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
+    long long offset, severity;
+    nb::object section;
+    nb::object refused = section_request(self, request, section, [&](nb::handle query) {
+        offset = int_param(query, "offset", 0, 0, LLONG_MAX);
+        severity = int_param(query, "severity", 3, 0, 1000);
+    });
+    if (refused.is_valid())
+        return refused;
+    // Bounded by its byte budget, it does not need the cancel flag.
+    auto work = [self, request, section, offset, severity](nb::handle) -> nb::object {
+        nb::object answer = self.attr(state->archive).attr("next_record_line")(
+            section.attr("logfile"), section.attr("log_start"), section.attr(state->log_size),
+            nb::arg("offset") = offset, nb::arg("severity") = severity);
+        nb::object scanned_to = answer["scanned_to"];
+        nb::dict body;
+        body["line"] = answer["line"];
+        body["next"] = scanned_to.is_none()
+                           ? nb::object(nb::none())
+                           : nb::object(nb::str("{}?offset={}&severity={}")
+                                            .format(request.attr(state->path), scanned_to, severity));
         return json_answer(self, body);
     };
     return search_off_loop(self, request, kSectionSearches, work,

@@ -26,17 +26,19 @@ struct State {
     nb::object here;           // directory of this module
     nb::object static_dir;     // HERE/static
     nb::object index_html;     // HERE/static/index.html
-    nb::object os_path_join, os_path_realpath, os_path_basename, os_path_isfile, os_path_exists, os_sep, os_fspath;
+    nb::object os_path_join, os_path_basename, os_path_isfile, os_path_exists, os_fspath;
     nb::object io_open;
     nb::object format_exception;  // traceback.format_exception
     nb::object pyint;             // builtins.int
     nb::object key_error, permission_error, file_not_found_error;
     nb::object debug_level;       // logging.DEBUG
     nb::object get_running_loop, monotonic, url_quote, os_stat;
-    // The stock pieces of the section view, for the shortcuts taken while
-    // they are in place (looked up at the first request that needs them).
+    // The stock pieces of the section view and the archive, for the
+    // shortcuts taken while they are in place (looked up at the first
+    // request that needs them).
     PyObject *stock_all_executions = nullptr, *stock_child_execute = nullptr,
-             *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr;
+             *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr,
+             *log_section_class = nullptr, *stock_read_file = nullptr;
     // computed once per opening, off the event loop
     nb::object failure_categories, severity_histogram;      // from the parser's base module
     nb::object executions_unless_cancelled;                  // likewise
@@ -138,10 +140,14 @@ nb::object computed_once(nb::handle self, nb::handle key, std::function<nb::obje
 // section is scanned once and its execution ids are handed out once.
 nb::object executions_of(nb::handle self, nb::handle section);
 // then(executions_of(section), step) for one request: a scan stops once every
-// request waiting for it has gone.
+// request waiting for it has gone. An object that is not a LogSection has no
+// scan to wait for: the step gets a future that holds None.
 nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step);
+// Stops the scans still running as the server shuts down (a coroutine body
+// run with the application).
+nb::object stop_scans(nb::handle self, nb::handle app);
 
-// Imports the stock pieces of the section view into `state` once.
+// Imports the stock pieces of the section view and the archive into `state` once.
 void find_stock_pieces();
 
 // Whether `object` reaches `stock` under `name` (not overridden, not shadowed).
@@ -196,6 +202,7 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
                     long long highest);
 
 nb::object section_search(nb::handle self, nb::handle request);
+nb::object next_record(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
 // The server's `_searches` when it is built; stopping them all as it shuts
 // down (a coroutine body run with the application).

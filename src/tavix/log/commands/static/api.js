@@ -45,7 +45,12 @@ export const api = {
   categories: () => getJSON("/categories?causes=true"),
   timeline: () => getJSON("/timeline"),
   histogram: (task) => getJSON(`/timeline/${task}/histogram`),
-  firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}`),
+  // Pages of a section's log come with the severities of their record lines;
+  // the server's links to the neighbouring pages do not carry the flag.
+  firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}&severities=1`),
+  logPage: (link) => getJSON(`${link}&severities=1`),
+  // The next record line of severity error or worse from a byte offset.
+  nextError: (id, offset) => getJSON(`/sections/${id}/next_record?offset=${offset}&severity=3`),
   compare: () => getJSON("/compare"),
   diff: (id, context) => getJSON(`/sections/${id}/diff?context=${context}`),
   // The routes that take any name: spaces included, reports in any case.

@@ -4,14 +4,13 @@ import { api } from "./api.js";
 import { fillLine } from "./logline.js";
 
 const PAGE = 20480;
-const RECORD = /^\d+: [^:]*: [^:]*(?::\d\d)*: %[^ -]+-(\d)-/;
 const LEVELS = ["crit", "crit", "crit", "error", "warn", "notice", "info", "debug"];
 
-function lineClass(line) {
-  const m = RECORD.exec(line);
-  if (!m) return "ln raw";
+// Record lines are told by the server, which sends each page's severities.
+function lineClass(line, severity) {
+  if (severity === undefined) return "ln raw";
   const banner = line.includes("+++") ? " banner" : "";
-  return `ln lv-${LEVELS[+m[1]] || "info"}${banner}`;
+  return `ln lv-${LEVELS[severity] || "info"}${banner}`;
 }
 
 const encoder = new TextEncoder();
@@ -46,6 +45,7 @@ export class LogPane {
     this.firstOffset = offset;   // byte offset of the first loaded page
     this.firstLine = firstLine;  // index of the line starting there, when known
     this.highlight = null;
+    this.severities = new Map();  // byte offset of a record line -> its severity
     const token = ++this.token;
     this.linesEl.textContent = "";
     this.before.textContent = "";
@@ -53,6 +53,7 @@ export class LogPane {
     try {
       const page = await api.firstPage(section.id, offset, PAGE);
       if (token !== this.token) return;
+      this.keepSeverities(page);
       this.pages.push(page.file_content || "");
       this.previous = page.previous;
       this.next = page.next;
@@ -134,8 +135,9 @@ export class LogPane {
     this.loading = true;
     const token = this.token;
     try {
-      const page = await api.page(link);
+      const page = await api.logPage(link);
       if (token !== this.token) return false;
+      this.keepSeverities(page);
       const height = this.pane.scrollHeight;
       const text = page.file_content || "";
       if (direction === "next") {
@@ -158,6 +160,10 @@ export class LogPane {
     }
   }
 
+  keepSeverities(page) {
+    for (const [offset, severity] of page.severities || []) this.severities.set(offset, severity);
+  }
+
   render() {
     const text = this.pages.join("");
     const lines = text.split("\n");
@@ -166,7 +172,7 @@ export class LogPane {
     let offset = this.firstOffset, number = this.firstLine;
     for (const line of lines) {
       const div = document.createElement("div");
-      div.className = lineClass(line);
+      div.className = lineClass(line, this.severities.get(offset));
       div.dataset.offset = String(offset);
       // The number links to this very line (a link survives a reopening:
       // it names the section by task and sequence number, not by id).

@@ -2,11 +2,9 @@
 // the whole section in the background, counts "k of N" (N "so far" until it
 // is done), and Enter, ↓ and ↑ go to hits anywhere in the section, loading the
 // page around a hit that is not loaded yet. "Next error" finds the next record
-// line of severity error or worse the same way.
+// line of severity error or worse through the server's next-record route.
 import { api, getJSON } from "./api.js";
 
-// Record lines as the log pane colours them; severities 0 to 3 are error or worse.
-const ERROR_LINE = String.raw`^\d+: [^:]*: [^:]*(:\d\d)*: %[^ -]+-[0-3]-`;
 const MOST_HITS = 100000;
 
 export class LogSearch {
@@ -130,13 +128,13 @@ export class LogSearch {
     const here = this.pane.highlight ? this.pane.highlight.offset + 1 : this.pane.firstOffset;
     this.errorButton.disabled = true;
     try {
-      let answer = await api.search(section.id, { q: ERROR_LINE, regex: 1, case: 1, offset: here, limit: 1 });
-      while (!answer.hits.length && answer.next && section === this.section) answer = await getJSON(answer.next);
+      let answer = await api.nextError(section.id, here);
+      while (!answer.line && answer.next && section === this.section) answer = await getJSON(answer.next);
       if (section !== this.section) return;
-      const hit = answer.hits[0];
+      const hit = answer.line;
       if (!hit) return this.show("no error after this line");
       if (this.pane.lineAt(hit.offset)) this.pane.markLine(hit.offset, null);
-      else await this.pane.openAt(section, hit.offset, hit.line, null);
+      else await this.pane.openAt(section, hit.offset, null, null);
     } finally {
       this.errorButton.disabled = false;
     }

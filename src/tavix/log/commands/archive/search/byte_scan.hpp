@@ -49,25 +49,4 @@ inline size_t find_any(const unsigned char *p, size_t n, const ByteChoice &choic
     return n;
 }
 
-// Number of '\n' in [p, p + n).
-inline size_t count_newlines(const unsigned char *p, size_t n) {
-    size_t count = 0, i = 0;
-#if defined(__SSE2__)
-    const __m128i newline = _mm_set1_epi8('\n');
-    while (i + 16 <= n) {
-        // At most 255 blocks per partial sum, so no byte lane overflows.
-        __m128i sum = _mm_setzero_si128();
-        size_t blocks = 0;
-        for (; i + 16 <= n && blocks < 255; i += 16, ++blocks)
-            sum = _mm_sub_epi8(sum, _mm_cmpeq_epi8(
-                                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)), newline));
-        __m128i wide = _mm_sad_epu8(sum, _mm_setzero_si128());
-        count += size_t(_mm_cvtsi128_si32(wide)) + size_t(_mm_extract_epi16(wide, 4));
-    }
-#endif
-    for (; i < n; ++i)
-        count += p[i] == '\n';
-    return count;
-}
-
 }  // namespace tavix::search

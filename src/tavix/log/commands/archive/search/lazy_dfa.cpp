@@ -77,6 +77,7 @@ int32_t LazyDFA::intern(std::vector<uint32_t> &pcs) {
         state.match = state.match || program_.insts[pc].op == Inst::Match;
     int32_t id = int32_t(states_.size());
     states_.push_back(std::move(state));
+    ++states_built_;
     transitions_.resize(states_.size() * size_t(program_.class_count), -1);
     index_.emplace(std::move(key), id);
     return id;

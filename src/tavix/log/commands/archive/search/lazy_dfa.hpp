@@ -30,6 +30,10 @@ public:
     size_t find_end(const unsigned char *text, size_t from, size_t size, Clock::time_point deadline,
                     size_t &stopped_at);
 
+    // States built since construction, the ones dropped when the cache was
+    // reset included: the work a query cost, for tests.
+    uint64_t states_built() const { return states_built_; }
+
 private:
     struct State {
         std::vector<uint32_t> pcs;
@@ -55,6 +59,7 @@ private:
     uint32_t stamp_ = 0;
     std::vector<uint32_t> stack_;
     int32_t line_start_ = -1;
+    uint64_t states_built_ = 0;
 };
 
 }  // namespace tavix::search

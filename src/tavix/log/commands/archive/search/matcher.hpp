@@ -43,6 +43,9 @@ public:
     bool next_line(const unsigned char *text, size_t from, size_t size, const Region &region,
                    LineMatch &found, LazyDFA::Clock::time_point deadline, size_t &stopped_at);
 
+    // Automaton states built so far.
+    uint64_t states_built() const { return dfa_.states_built(); }
+
 private:
     bool settle(const unsigned char *text, size_t line_start, size_t size, const Region &region,
                 size_t anchored_at, LineMatch &found, LazyDFA::Clock::time_point deadline,

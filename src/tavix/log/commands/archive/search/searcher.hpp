@@ -13,6 +13,8 @@
 
 #include "matcher.hpp"
 
+#include <line_reader.hpp>
+
 namespace tavix::search {
 
 struct Hit {
@@ -46,6 +48,8 @@ struct SearchResult {
     int64_t line_start = 0;           // start of that line
     bool complete = false;            // the whole range was searched
     int error = 0;                    // errno of a failed read, or 0
+    lines::ReadCounters counters;     // what the search read
+    uint64_t states_built = 0;        // automaton states the search built
 };
 
 constexpr size_t kMaxHitText = 16 * 1024;
@@ -60,7 +64,7 @@ SearchResult run_search(const SearchRequest &request, Matcher &matcher,
 
 // The number of "\n" in the file between `from` and `to`, and the start of
 // the line holding `to`; the errno of a failed read, or 0.
-int count_lines(const std::string &path, int64_t from, int64_t to, int64_t &lines,
+int count_lines(const std::string &path, int64_t from, int64_t to, int64_t &line_count,
                 int64_t &line_start);
 
 }  // namespace tavix::search

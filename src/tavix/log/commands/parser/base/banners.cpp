@@ -4,13 +4,13 @@
 
 #include <algorithm>
 
-#include "log_lines.hpp"
+#include "record_line.hpp"
 
 namespace tavix::parser_base {
 
 namespace {
 
-using log_lines::space_at;
+using record_line::space_at;
 
 constexpr int64_t CHUNK = 1 << 16;  // bytes looked at at a time in a long line
 constexpr std::string_view TARGET = "Target IP address: ";

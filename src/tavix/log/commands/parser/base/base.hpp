@@ -107,6 +107,7 @@ void define_failure_causes(nb::module_ &module);
 void define_failure_categories(nb::module_ &module);
 void define_section_identities(nb::module_ &module);
 void define_severity_histogram(nb::module_ &module);
+void define_testing_hooks(nb::module_ &module);
 void define_section_diff(nb::module_ &module);
 void define_section_identity(nb::module_ &module);
 void define_run_comparison(nb::module_ &module);

@@ -40,6 +40,10 @@ namespace tavix::parser_base {
 namespace {
 
 using namespace tavix::log_lines;
+using lines::count_newlines;
+using lines::find_counting;
+using record_line::NO_POSITION;
+using record_line::space_before;
 
 constexpr int64_t END = -1;
 constexpr int64_t PAUSE = -2;  // looked far without a match: time to check for Ctrl-C
@@ -48,6 +52,10 @@ constexpr int64_t FAR = -3;    // not in the bytes at hand
 // releasing and taking it again would cost more than they do.
 constexpr size_t NEAR = size_t(1) << 14;
 constexpr size_t BUDGET = size_t(64) << 20;
+// Ctrl-C and the viewer's cancel flag are looked at, and the interpreter lock
+// offered to other threads, after every this many bytes scanned: a few
+// milliseconds of a dense scan.
+constexpr int64_t CHECK_EVERY = int64_t(1) << 20;
 
 // The flag of the scan this thread runs for the viewer server, if any: see
 // executions_unless_cancelled.
@@ -72,7 +80,10 @@ struct Pieces {
         Shared &state = shared();
         nb::handle globals = PyModule_GetDict(state.module.ptr());
         auto global = [&](const char *name) {
-            PyObject *value = PyDict_GetItemString(globals.ptr(), name);
+            nb::str key(name);
+            PyObject *value = PyDict_GetItemWithError(globals.ptr(), key.ptr());
+            if (!value && PyErr_Occurred())
+                throw nb::python_error();
             if (!value) {
                 PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
                 throw nb::python_error();
@@ -111,18 +122,19 @@ private:
     int64_t find_near(std::string_view needle);
     bool line_at_hand() const;
     void pass(const char *data, size_t n, size_t lines, int64_t at);
-    void process(const LineInfo &line);
-    bool record_line(const LineInfo &line) const;
-    void close(const LineInfo &line);
-    void ping_target(const LineInfo &line);
-    void try_open(const LineInfo &line);
-    nb::object match_groups(const LineInfo &line) const;
+    void process(const RecordLine &line);
+    bool record_line(const RecordLine &line) const;
+    void close(const RecordLine &line);
+    void ping_target(const RecordLine &line);
+    void try_open(const RecordLine &line);
+    nb::object match_groups(const RecordLine &line) const;
     nb::object new_execute_id(nb::handle start_line) const;
+    void track_executions_again();
     std::string_view bytes(int64_t from, int64_t to, std::string &storage) const;
     nb::object cached_text(int64_t from, int64_t to, std::string &last_bytes, nb::object &last) const;
     nb::object shared_text(int64_t from, int64_t to) const;
     nb::object text(int64_t from, int64_t to) const;
-    nb::object time_of(const LineInfo &line) const;
+    nb::object time_of(const RecordLine &line) const;
 
     Pieces pieces_;
     ByteReader reader_;
@@ -140,7 +152,7 @@ private:
     std::string host_;
     bool host_unusable_ = false;  // not a string: the first record-line test raises
     bool host_unmatchable_ = false;
-    std::optional<LogFile> file_;
+    std::optional<FileDescriptor> file_;
     std::optional<Window> window_;
     int64_t position_ = 0, line_start_ = 0, line_index_ = 0;
     std::optional<OpenExecution> open_;
@@ -190,7 +202,7 @@ void ExecutionScan::pass(const char *data, size_t n, size_t lines, int64_t at) {
     if (!lines)
         return;
     line_index_ += int64_t(lines);
-    auto last = static_cast<const char *>(memrchr(data, '\n', n));
+    auto last = lines::find_last_newline(data, n);
     line_start_ = at + (last - data) + 1;
 }
 
@@ -244,7 +256,7 @@ int64_t ExecutionScan::find_near(std::string_view needle) {
 // Whether the line at line_start_ ends within the next NEAR buffered bytes.
 bool ExecutionScan::line_at_hand() const {
     std::string_view view = window_->held(line_start_);
-    return std::memchr(view.data(), '\n', std::min(view.size(), NEAR)) != nullptr;
+    return lines::find_newline(view.data(), std::min(view.size(), NEAR)) != nullptr;
 }
 
 // Bytes [from, to) of the log: from the window when it still holds them.
@@ -255,7 +267,7 @@ std::string_view ExecutionScan::bytes(int64_t from, int64_t to, std::string &sto
     bool read;
     {
         nb::gil_scoped_release unlocked;
-        read = file_->read_range(from, to, storage);
+        read = read_range(*file_, from, to, storage);
     }
     if (!read)
         throw std::system_error(errno, std::generic_category());
@@ -297,14 +309,14 @@ nb::object ExecutionScan::text(int64_t from, int64_t to) const {
     return decode(view.data(), view.size());
 }
 
-nb::object ExecutionScan::time_of(const LineInfo &line) const {
+nb::object ExecutionScan::time_of(const RecordLine &line) const {
     int64_t from, to;
     if (!line.time_range(from, to))
         return nb::none();
     return cached_text(from, to, last_time_bytes_, last_time_);
 }
 
-bool ExecutionScan::record_line(const LineInfo &line) const {
+bool ExecutionScan::record_line(const RecordLine &line) const {
     if (host_unusable_) {
         PyErr_Format(PyExc_TypeError, "'in <string>' requires string as left operand, not %.200s",
                      Py_TYPE(host_object_.ptr())->tp_name);
@@ -313,7 +325,7 @@ bool ExecutionScan::record_line(const LineInfo &line) const {
     return !host_unmatchable_ && line.has_record_prefix(host_.size());
 }
 
-void ExecutionScan::process(const LineInfo &line) {
+void ExecutionScan::process(const RecordLine &line) {
     if (open_) {
         if (record_line(line)) {
             close(line);
@@ -327,7 +339,7 @@ void ExecutionScan::process(const LineInfo &line) {
         try_open(line);
 }
 
-void ExecutionScan::close(const LineInfo &line) {
+void ExecutionScan::close(const RecordLine &line) {
     nb::handle execute = open_->execute;
     set_attr(execute, names().end_line, nb::int_(line_index_));
     set_attr(execute, names().stop_time, time_of(line));
@@ -351,7 +363,7 @@ void ExecutionScan::close(const LineInfo &line) {
                 bool read;
                 {
                     nb::gil_scoped_release unlocked;
-                    read = file_->read_lines(open_->start_at, BLOCK_LINES, line.start, storage);
+                    read = read_lines(*file_, open_->start_at, BLOCK_LINES, line.start, storage);
                 }
                 if (!read)
                     throw std::system_error(errno, std::generic_category());
@@ -366,7 +378,7 @@ void ExecutionScan::close(const LineInfo &line) {
     open_.reset();
 }
 
-void ExecutionScan::ping_target(const LineInfo &line) {
+void ExecutionScan::ping_target(const RecordLine &line) {
     nb::object title;
     if (pieces_.stock_target) {
         if (line.blank())
@@ -388,7 +400,7 @@ void ExecutionScan::ping_target(const LineInfo &line) {
 
 // The named groups of the banner pattern that matches the message after the
 // tags field, as a dictionary in the patterns' order, or None.
-nb::object ExecutionScan::match_groups(const LineInfo &line) const {
+nb::object ExecutionScan::match_groups(const RecordLine &line) const {
     nb::object message;
     if (int64_t tags_end = line.message_after_tags(); tags_end != NO_POSITION) {
         message = text(tags_end + 3, line.stripped_end);
@@ -419,7 +431,7 @@ nb::object ExecutionScan::new_execute_id(nb::handle start_line) const {
     return nb::borrow(kept);
 }
 
-void ExecutionScan::try_open(const LineInfo &line) {
+void ExecutionScan::try_open(const RecordLine &line) {
     const Names &name = names();
     std::optional<Banner> banner;
     nb::object groups;
@@ -432,7 +444,7 @@ void ExecutionScan::try_open(const LineInfo &line) {
         // Replaced patterns, or the rare line without a tags field (its
         // message starts at a character, not a byte, position).
         if (pieces_.stock_banners) {
-            nb::object head = decode(line.head);
+            nb::object head = decode(line.header.substr(0, std::min<size_t>(line.header.size(), 64)));
             if (PyUnicode_Tailmatch(head.ptr(), nb::str("+++ ").ptr(), 2, PY_SSIZE_T_MAX, -1) != 1)
                 return;
         }
@@ -488,6 +500,10 @@ void ExecutionScan::try_open(const LineInfo &line) {
 }
 
 nb::object ExecutionScan::run() {
+    struct TrackAgain {
+        ExecutionScan &scan;
+        ~TrackAgain() { scan.track_executions_again(); }
+    } track_again{*this};
     if (log_start_ < 0) {
         PyErr_Format(PyExc_ValueError, "negative seek position %lld", (long long)log_start_);
         throw nb::python_error();
@@ -505,7 +521,8 @@ nb::object ExecutionScan::run() {
     try {
         file_.emplace(PyBytes_AS_STRING(path_bytes.ptr()));
         if (!file_->ok())
-            throw std::system_error(errno, std::generic_category());
+            throw std::system_error(file_->error(), std::generic_category());
+        file_->advise_sequential();
         if (file_->is_directory())
             throw std::system_error(EISDIR, std::generic_category());
 
@@ -516,13 +533,17 @@ nb::object ExecutionScan::run() {
             region_end = end_of_line_at(*file_, limit);
         }
         window_.emplace(*file_, region_end, shared().scan_block);
+        record_line::Parser parser(host_);
         position_ = line_start_ = log_start_;
         int64_t signals_checked_at = position_;
 
         for (;;) {
             // A scan of gigabytes answers Ctrl-C between its blocks.
-            if (position_ - signals_checked_at >= int64_t(BUDGET)) {
+            if (position_ - signals_checked_at >= CHECK_EVERY) {
                 signals_checked_at = position_;
+                // Most of a dense scan holds the interpreter lock: let the
+                // event loop (and its signal handlers) have it in between.
+                { nb::gil_scoped_release yield_lock; }
                 if (PyErr_CheckSignals() < 0)
                     throw nb::python_error();
                 if (scan_cancel && scan_cancel->load(std::memory_order_relaxed)) {
@@ -545,12 +566,12 @@ nb::object ExecutionScan::run() {
                 if (found == END)
                     break;
             }
-            LineInfo line;
+            RecordLine line;
             if (line_at_hand()) {
-                line = analyse_line(*window_, line_start_, host_);
+                line = analyse_line(*window_, line_start_, parser);
             } else {
                 nb::gil_scoped_release unlocked;
-                line = analyse_line(*window_, line_start_, host_);
+                line = analyse_line(*window_, line_start_, parser);
             }
             if (line.end == line.start)
                 break;  // the end of the file
@@ -565,12 +586,20 @@ nb::object ExecutionScan::run() {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, logfile_.ptr());
         throw nb::python_error();
     }
+    return result_;
+}
+
+// Executions are left untracked by the collector while the scan builds
+// them; every way out of the scan, an error or Ctrl-C included, gives them
+// back to it.
+void ExecutionScan::track_executions_again() {
     Py_ssize_t at = 0;
     PyObject *key, *execute;
     while (PyDict_Next(result_.ptr(), &at, &key, &execute))
         if (!PyObject_GC_IsTracked(execute))
             PyObject_GC_Track(execute);
-    return result_;
+    if (open_ && !PyObject_GC_IsTracked(open_->execute.ptr()))
+        PyObject_GC_Track(open_->execute.ptr());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 // harness numbers them. Only the failing nodes' byte ranges are read.
 #include <nanobind/nanobind.h>
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -144,7 +143,7 @@ std::vector<FailingNode> failing_nodes(nb::handle parser) {
 }
 
 struct Plan {
-    const log_lines::LogFile *file = nullptr;
+    const lines::FileDescriptor *file = nullptr;
     int64_t begin = 0, end = 0;
     std::string host;
     failures::Cause cause;
@@ -154,7 +153,7 @@ struct Plan {
 nb::dict failure_categories(nb::handle parser, bool with_causes, bool with_cause_lines) {
     std::vector<FailingNode> nodes = failing_nodes(parser);
     struct OpenLog {
-        std::unique_ptr<log_lines::LogFile> file;  // none when it cannot be read
+        std::unique_ptr<lines::FileDescriptor> file;  // none when it cannot be read
         int64_t size = 0;
     };
     std::map<std::string, OpenLog> files;
@@ -178,13 +177,10 @@ nb::dict failure_categories(nb::handle parser, bool with_causes, bool with_cause
             try {
                 if (!dir.is_none())
                     ensure_inside(fs_path(dir), path);
-                struct stat info;
-                if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-                    log.file = std::make_unique<log_lines::LogFile>(path.c_str());
-                    log.size = int64_t(info.st_size);
-                    if (!log.file->ok() || log.file->is_directory())
-                        log.file.reset();
-                }
+                log.file = std::make_unique<lines::FileDescriptor>(path.c_str());
+                log.size = log.file->size();
+                if (!log.file->ok() || !log.file->is_regular())
+                    log.file.reset();
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_OSError))
                     throw;

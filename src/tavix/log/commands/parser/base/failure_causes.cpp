@@ -11,26 +11,30 @@
 #include "path_guard.hpp"
 #include "record_line.hpp"
 
+#include <algorithm>
+
 namespace tavix::failures {
 
-Cause find_cause(const log_lines::LogFile &file, int64_t begin, int64_t end, std::string_view host,
+Cause find_cause(const lines::FileDescriptor &file, int64_t begin, int64_t end, std::string_view host,
                  size_t block) {
     Cause cause;
-    record_line::RangeLines lines(file, begin, end, block);
-    std::string_view line;
-    int64_t offset;
-    record_line::RecordFields fields;
-    while (lines.next(line, offset)) {
-        if (!record_line::read_fields(line, fields) || fields.severity > 4 ||
-            !record_line::mentions_host(line, host))
-            continue;
+    auto judge = [&](const record_line::RecordLine &line, std::string_view head) {
+        if (!line.has_fields() || line.severity > 4 || !line.mentions_host(host.size()))
+            return true;
         cause.found = true;
-        cause.severity = fields.severity;
-        cause.offset = offset;
-        cause.message.assign(fields.message);
-        if (fields.severity <= 3)
-            break;
-    }
+        cause.severity = line.severity;
+        cause.offset = line.start;
+        // The message as far as the line's kept head holds it.
+        int64_t from = line.message_start() - line.start, to = line.stripped_end - line.start;
+        to = std::min<int64_t>(to, int64_t(head.size()));
+        cause.message.assign(from < to ? head.substr(size_t(from), size_t(to - from)) : std::string_view());
+        return line.severity > 3;
+    };
+    record_line::RecordLineSink sink(host, 4, MESSAGE_KEPT, judge);
+    lines::LineReader reader(file, lines::LineRange::starting_in(begin, end), block);
+    reader.feed(sink);
+    if (reader.error())
+        throw std::system_error(reader.error(), std::generic_category());
     return cause;
 }
 
@@ -70,10 +74,10 @@ nb::list failure_causes(nb::handle logfile, nb::handle host, nb::handle ranges) 
         wanted.push_back(byte_range(pair[0], pair[1]));
     }
     nb::list answer;
-    log_lines::LogFile file(path.c_str());
+    lines::FileDescriptor file(path.c_str());
     try {
         if (!file.ok())
-            throw std::system_error(errno, std::generic_category());
+            throw std::system_error(file.error(), std::generic_category());
         if (file.is_directory())
             throw std::system_error(EISDIR, std::generic_category());
         for (auto [begin, end] : wanted) {

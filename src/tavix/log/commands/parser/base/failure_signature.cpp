@@ -18,12 +18,13 @@
 
 #include "base.hpp"
 #include "failures.hpp"
+#include "record_line.hpp"
 
 namespace tavix::failures {
 
 namespace {
 
-using log_lines::space_at;
+using record_line::space_at;
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 bool hex_digit(char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "log_lines.hpp"
+#include "line_reader.hpp"
 
 namespace tavix::failures {
 
@@ -19,8 +19,11 @@ struct Cause {
     std::string message;  // the text after the tags field, as bytes
 };
 
+// The longest cause message kept, in bytes.
+constexpr size_t MESSAGE_KEPT = size_t(1) << 16;
+
 // Lines starting in [begin, end); end INT64_MAX: to the end of the file.
-Cause find_cause(const log_lines::LogFile &file, int64_t begin, int64_t end, std::string_view host,
+Cause find_cause(const lines::FileDescriptor &file, int64_t begin, int64_t end, std::string_view host,
                  size_t block);
 
 // The message with its variable parts replaced by placeholders and its runs

@@ -25,6 +25,7 @@ NB_MODULE(base, m) {
     define_failure_categories(m);
     define_section_identities(m);
     define_severity_histogram(m);
+    define_testing_hooks(m);
     define_section_diff(m);
     define_section_identity(m);
     define_run_comparison(m);

@@ -30,29 +30,30 @@ struct Counts {
     int64_t first = std::numeric_limits<int64_t>::max();  // offset of the first line counted
 };
 
-std::unordered_map<int64_t, Counts> count_lines(const log_lines::LogFile &file, int64_t begin,
+std::unordered_map<int64_t, Counts> count_lines(const lines::FileDescriptor &file, int64_t begin,
                                                 int64_t end, std::string_view host, size_t block) {
     std::unordered_map<int64_t, Counts> seconds;
-    record_line::RangeLines lines(file, begin, end, block);
-    std::string_view line;
-    int64_t offset;
-    record_line::RecordFields fields;
     int64_t last_second = std::numeric_limits<int64_t>::min();
     Counts *last = nullptr;
-    while (lines.next(line, offset)) {
-        if (!record_line::read_fields(line, fields) || fields.severity > 4)
-            continue;
+    auto count = [&](const record_line::RecordLine &line, std::string_view) {
         double at;
-        if (!parse_date_time(fields.stamp, at) || !record_line::mentions_host(line, host))
-            continue;
+        if (!line.has_fields() || line.severity > 4 || !parse_date_time(line.stamp(), at) ||
+            !line.mentions_host(host.size()))
+            return true;
         auto second = int64_t(at);
         if (second != last_second) {
             last = &seconds[second];
             last_second = second;
         }
-        ++(fields.severity == 4 ? last->warnings : last->errors);
-        last->first = std::min(last->first, offset);
-    }
+        ++(line.severity == 4 ? last->warnings : last->errors);
+        last->first = std::min(last->first, line.start);
+        return true;
+    };
+    record_line::RecordLineSink sink(host, 4, 0, count);
+    lines::LineReader reader(file, lines::LineRange::starting_in(begin, end), block);
+    reader.feed(sink);
+    if (reader.error())
+        throw std::system_error(reader.error(), std::generic_category());
     return seconds;
 }
 
@@ -60,17 +61,21 @@ nb::dict severity_histogram(nb::handle logfile, nb::handle host, nb::handle star
     std::string path = fs_path(logfile);
     std::string host_text = utf8_text(host);
     long long from = PyLong_AsLongLong(nb::int_(start).ptr());
+    if (from == -1 && PyErr_Occurred())
+        throw nb::python_error();
     long long length = PyLong_AsLongLong(nb::int_(size).ptr());
-    if (PyErr_Occurred())
+    if (length == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (from < 0)
         throw nb::value_error("negative log position");
     int64_t limit = std::numeric_limits<int64_t>::max();
     int64_t end = length > 0 && length < limit - from ? from + length : limit;
 
-    log_lines::LogFile file(path.c_str());
-    if (!file.ok())
+    lines::FileDescriptor file(path.c_str());
+    if (!file.ok()) {
+        errno = file.error();
         raise_errno(path);
+    }
     if (file.is_directory()) {
         errno = EISDIR;
         raise_errno(path);

@@ -1,5 +1,6 @@
 // Interpreter objects and small helpers shared by the module's classes.
 #include "base.hpp"
+#include "py_helpers.hpp"
 
 #include <limits>
 
@@ -14,15 +15,16 @@ Shared &shared() {
 
 nb::object get_item(nb::handle mapping, const char *key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemString(mapping.ptr(), key);
+        nb::str name(key);
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
         return value ? nb::borrow(value) : nb::none();
     }
     return mapping.attr("get")(key);
 }
 
-nb::object decode(const char *data, size_t size) {
-    return checked(PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace"));
-}
+nb::object decode(const char *data, size_t size) { return decode_text(data, size); }
 
 std::string utf8_text(nb::handle value) {
     if (value.is_none())

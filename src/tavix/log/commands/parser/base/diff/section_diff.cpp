@@ -69,7 +69,7 @@ public:
         : base_(base), new_(changed), context_(context), deadline_(deadline) {}
 
     void run(Outcome &out) {
-        log_lines::LogFile base_file(base_.path.c_str()), new_file(new_.path.c_str());
+        lines::FileDescriptor base_file(base_.path.c_str()), new_file(new_.path.c_str());
         if (!open_ok(base_file, base_.path, out) || !open_ok(new_file, new_.path, out))
             return;
         SectionLines a, b;
@@ -99,15 +99,15 @@ public:
     }
 
 private:
-    static bool open_ok(const log_lines::LogFile &file, const std::string &path, Outcome &out) {
+    static bool open_ok(const lines::FileDescriptor &file, const std::string &path, Outcome &out) {
         if (file.ok() && !file.is_directory())
             return true;
-        out.error = file.ok() ? EISDIR : errno;
+        out.error = file.ok() ? EISDIR : file.error();
         out.failed_path = path;
         return false;
     }
 
-    static bool read(const log_lines::LogFile &file, const SideRange &side, SectionLines &lines, Outcome &out) {
+    static bool read(const lines::FileDescriptor &file, const SideRange &side, SectionLines &lines, Outcome &out) {
         try {
             lines = read_section_lines(file, side.begin, side.end, READ_BLOCK);
             return true;
@@ -120,7 +120,7 @@ private:
 
     bool full() const { return text_ > ANSWER_TEXT_CAP || line_count_ >= ANSWER_LINE_CAP; }
 
-    void add(OutHunk &out, char op, int64_t base_line, int64_t new_line, const log_lines::LogFile &file,
+    void add(OutHunk &out, char op, int64_t base_line, int64_t new_line, const lines::FileDescriptor &file,
              const SectionLines &lines, size_t index) {
         if (full()) {
             skipped_ = true;
@@ -137,8 +137,8 @@ private:
         out.lines.push_back(std::move(line));
     }
 
-    OutHunk lines_of(const Hunk &hunk, const log_lines::LogFile &base_file, const SectionLines &a,
-                     const log_lines::LogFile &new_file, const SectionLines &b) {
+    OutHunk lines_of(const Hunk &hunk, const lines::FileDescriptor &base_file, const SectionLines &a,
+                     const lines::FileDescriptor &new_file, const SectionLines &b) {
         OutHunk out;
         out.base_count = hunk.base_end - hunk.base_begin;
         out.new_count = hunk.new_end - hunk.new_begin;

@@ -84,7 +84,7 @@ private:
 
 }  // namespace
 
-SectionLines read_section_lines(const log_lines::LogFile &file, int64_t begin, int64_t end, size_t block) {
+SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block) {
     SectionLines lines;
     LineBuilder builder(lines.masked);
     std::vector<char> buffer(std::max<size_t>(block, 1));
@@ -131,7 +131,7 @@ SectionLines read_section_lines(const log_lines::LogFile &file, int64_t begin, i
     return lines;
 }
 
-std::string line_text(const log_lines::LogFile &file, const SectionLines &lines, size_t index, size_t cap,
+std::string line_text(const lines::FileDescriptor &file, const SectionLines &lines, size_t index, size_t cap,
                       bool &cut) {
     int64_t from = lines.starts[index], to = lines.starts[index + 1];
     std::string text;

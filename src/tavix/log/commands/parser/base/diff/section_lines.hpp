@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../log_lines.hpp"
+#include "line_reader.hpp"
 
 namespace tavix::line_diff {
 
@@ -26,11 +26,11 @@ struct SectionLines {
 // file) in blocks of `block` bytes. A line ends at "\n"; "\r\n" is a line end
 // too; a last line without one counts. Needs no interpreter; throws
 // std::system_error on a read error.
-SectionLines read_section_lines(const log_lines::LogFile &file, int64_t begin, int64_t end, size_t block);
+SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block);
 
 // The text of line `index` without its line end, at most `cap` bytes of it;
 // `cut` tells whether bytes were left out.
-std::string line_text(const log_lines::LogFile &file, const SectionLines &lines, size_t index, size_t cap,
+std::string line_text(const lines::FileDescriptor &file, const SectionLines &lines, size_t index, size_t cap,
                       bool &cut);
 
 }  // namespace tavix::line_diff
