@@ -61,6 +61,7 @@ ROUTES = [
     ("logfile_exe", "/sections/s1/e1/log", {"section_uuid": "s1", "execution_uuid": "e1"},
      "EXECUTION_LOG_READ_FAIL"),
     ("section_search", "/sections/s1/search?q=x", {"section_uuid": "s1"}, None),
+    ("next_record", "/sections/s1/next_record", {"section_uuid": "s1"}, None),
     ("job_search", "/search?q=x", {}, "JOB_SEARCH_FAILED"),
     ("scan_status", "/sections/s1/scan", {"section_uuid": "s1"}, "SECTION_RETRIEVE_FAILED"),
     ("filepage", "/filepage/a.txt", {"filename": "a.txt"}, "FILE_READ_FAILED"),
