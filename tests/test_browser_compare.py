@@ -90,15 +90,21 @@ def test_changes_tab_lists_and_opens_sections(compared, page, axe):
     page.keyboard.press("h")
 
 
-def test_diff_tab_unified_and_side_by_side(compared, page, axe):
+def open_diff(page, compared, name):
+    """Opens the Diff tab of section `name` of the new run; its sequence number."""
     url, new_run = compared
     paths = base.section_paths(new_run.results)
-    seq = next(new_run.results.get_section(i)["sequence_number"] for i, p in paths.items() if p[-1] == "test_neighbours")
+    seq = next(new_run.results.get_section(i)["sequence_number"] for i, p in paths.items() if p[-1] == name)
     open_view(page, url + "/result/task/0/section/%d" % seq)
     diff_tab = page.locator('#section-view .tab[data-view="diff"]')
     diff_tab.wait_for(state="visible")
     diff_tab.click()
     page.wait_for_selector("#diff-view .drow.op-add")
+    return seq
+
+
+def test_diff_tab_unified_and_side_by_side(compared, page, axe):
+    seq = open_diff(page, compared, "test_neighbours")
     status = page.inner_text("#diff-view .diff-status")
     assert "masked: sequence number, timestamp, process" in status
     # Only the lines that changed beyond the masked fields: two places, and the testsection inside.
@@ -131,3 +137,33 @@ def test_a_section_the_baseline_lacks_says_so(compared, page):
     open_view(page, url + "/result/task/0/section/%d" % seq)
     page.locator('#section-view .tab[data-view="diff"]').click()
     page.wait_for_function("document.querySelector('#diff-view .diff-status').textContent.includes('no section')")
+
+
+def test_a_base_line_number_opens_the_baseline_log_there(compared, page, axe):
+    seq = open_diff(page, compared, "test_neighbours")
+    # By keyboard: the base-side number of the removed line is a link; Enter follows it.
+    link = page.locator("#diff-view .drow.op-del a.no").first
+    number = link.inner_text()
+    assert link.get_attribute("href").startswith("/result/task/0/section/%d?base_at=" % seq)
+    link.focus()
+    page.keyboard.press("Enter")
+    hit = page.locator("#diff-view .diff-baseline .ln.hit")
+    hit.wait_for()
+    assert "neighbour 10.0.0.2 up" in hit.inner_text() and hit.locator("a.no").inner_text() == number
+    assert page.evaluate("document.activeElement.getAttribute('aria-label')") == "Log of the baseline's section"
+    assert "base_at=" in page.url
+    shot(page, "diff-baseline-log.png")
+    assert axe(page) == []
+    # Escape closes it; the diff keeps the focus.
+    page.keyboard.press("Escape")
+    assert page.locator("#diff-view .diff-baseline").is_hidden()
+    # The link's address opens the same view afresh.
+    address = page.url
+    page.goto("about:blank")
+    open_view(page, address)
+    hit.wait_for()
+    assert "neighbour 10.0.0.2 up" in hit.inner_text()
+    # The side-by-side view links base lines the same way.
+    page.click("#diff-view button:has-text('Side by side')")
+    assert page.locator("#diff-view .dside.del a.no").first.get_attribute("href").startswith(
+        "/result/task/0/section/%d?base_at=" % seq)

@@ -187,6 +187,18 @@ async def test_compare_and_diff_routes(compared):
     new_text = new_run.results.get_section(tc).read_logs(first[1]["new_offset"], 200)
     assert new_text.startswith(first[1]["text"])
 
+    # The base side's lines are read from the baseline's section of that path.
+    route = P + "/sections/%s/baseline/log" % tc
+    response = await client.get(route + "?offset=%d&limit=100" % first[0]["base_offset"])
+    assert response.status == 200
+    page = await response.json()
+    assert page["file_content"].startswith(first[0]["text"])
+    base_section = base_run.results.get_section(section_id(base_run, "s.py", "tc"))
+    assert page["file_content"] == base_section.read_logs(first[0]["base_offset"], 100)
+    assert page["previous"] is None and page["next"] is None or route in (page["next"] or page["previous"])
+    whole = await (await client.get(route + "?limit=20")).json()
+    assert whole["file_content"] == base_section.read_logs(0, 20) and whole["next"].startswith(route + "?offset=20")
+
 
 async def test_diff_route_errors(compared, aiohttp_client):
     from tavix.log.commands.server import LogViewerServer
@@ -198,8 +210,14 @@ async def test_diff_route_errors(compared, aiohttp_client):
         assert response.status == status and (await response.json())["detail"] == detail
     response = await client.get(P + "/sections/nope/diff")
     assert response.status == 500 and (await response.json())["detail"] == "SECTION_RETRIEVE_FAILED"
+    for route in ("/sections/%s/diff", "/sections/%s/baseline/log"):
+        response = await client.get(P + route % "nope")
+        assert (response.status, await response.json()) == (500, {"detail": "SECTION_RETRIEVE_FAILED"})
+    tc = section_id(new_run, "s.py", "tc")
+    response = await client.get(P + "/sections/%s/baseline/log?limit=0" % tc)
+    assert response.status == 500
     alone = await aiohttp_client(LogViewerServer(new_run))
-    for route in ("/compare", "/sections/%s/diff" % only_new):
+    for route in ("/compare", "/sections/%s/diff" % only_new, "/sections/%s/baseline/log" % only_new):
         response = await alone.get(P + route)
         assert response.status == 500 and (await response.json()) == {"detail": "NO_BASELINE"}
         assert response.headers["Access-Control-Allow-Origin"] == "*"
@@ -212,7 +230,54 @@ async def test_a_section_the_baseline_lacks(aiohttp_client, tmp_path):
     new_path = make_run(tmp_path / "b.zip", [("s.py", [("tc", OK, ["x"], []), ("extra", OK, ["y"], [])])])
     with Archive(base_path) as base_run, Archive(new_path) as new_run:
         client = await aiohttp_client(LogViewerServer(new_run, baseline=base_run))
-        response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "extra"))
-        assert response.status == 500 and (await response.json()) == {"detail": "NOT_IN_BASELINE"}
+        for route in ("/sections/%s/diff", "/sections/%s/baseline/log"):
+            response = await client.get(P + route % section_id(new_run, "s.py", "extra"))
+            assert response.status == 500 and (await response.json()) == {"detail": "NOT_IN_BASELINE"}
         response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc"))
         assert (await response.json())["identical"] is True
+
+
+async def test_a_diff_stops_when_its_client_leaves(compared, monkeypatch):
+    import asyncio
+    import random
+    import threading
+
+    client, base_run, new_run = compared
+    # Unrelated logs of 120,000 lines each: a minimal diff of minutes.
+    rng = random.Random(5)
+    for run in (base_run, new_run):
+        section = run.results.get_section(section_id(run, "s.py", "tc"))
+        with open(section.logfile, "ab") as f:
+            f.write("".join("line %x\n" % rng.getrandbits(64) for _ in range(120_000)).encode())
+        section.log_start, section.log_size = 0, -1
+    started, ended, outcome = threading.Event(), threading.Event(), []
+    original = base.diff_sections
+
+    def watched(*args, **kwargs):
+        started.set()
+        try:
+            return original(*args, **dict(kwargs, budget=60.0))
+        except BaseException as error:
+            outcome.append(error)
+            raise
+        finally:
+            ended.set()
+
+    monkeypatch.setattr(base, "diff_sections", watched)
+    request = asyncio.ensure_future(client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc")))
+    for _ in range(100):
+        if started.is_set():
+            break
+        await asyncio.sleep(0.05)
+    await asyncio.sleep(0.3)
+    assert started.is_set() and not ended.is_set()
+    request.cancel()
+    for _ in range(20):
+        if ended.is_set():
+            break
+        await asyncio.sleep(0.05)
+    assert ended.is_set(), "the diff went on after its client left"
+    assert type(outcome[0]).__name__ == "CancelledError"
+    # The server answers the next diff as before.
+    response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc", "check"))
+    assert response.status == 200

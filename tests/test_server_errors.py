@@ -73,6 +73,7 @@ ROUTES = [
     ("file_download", "/file/a.txt", {"filename": "a.txt"}, None),
     ("compare", "/compare", {}, "COMPARE_FAILED"),
     ("section_diff", "/sections/s1/diff", {"section_uuid": "s1"}, None),
+    ("baseline_section_log", "/sections/s1/baseline/log", {"section_uuid": "s1"}, None),
     ("run_history", "/history", {}, "HISTORY_RETRIEVE_FAILED"),
     ("section_history", "/history/sections/s1", {"section_uuid": "s1"}, "HISTORY_RETRIEVE_FAILED"),
 ]

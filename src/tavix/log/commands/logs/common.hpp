@@ -20,6 +20,7 @@ struct State {
     nb::object view_class, logs_class;  // for super() in their constructors
     nb::object history_commands;  // tavix.log.commands.history.commands
     nb::object history_viewer;    // tavix.log.commands.history.viewer.history_for_viewer
+    nb::object history_baseline;  // tavix.log.commands.history.baseline ("previous")
 };
 
 State &state();
@@ -90,11 +91,18 @@ nb::object painted(const char *colour, nb::handle text, bool colour_on);
 // Prints through the command's logger, as the other messages go.
 void show(nb::handle text);
 
-// body(base archive, new archive) with both archives of `args` open.
+// Whether a baseline choice is "previous": the run before, from the run index.
+bool is_previous(nb::handle choice);
+
+// body(base archive, new archive) with both archives of `args` open; BASE
+// "previous" is the run before NEW in the run index.
 template <typename Body>
 void with_run_pair(nb::handle args, Body &&body) {
-    nb::object base_path = choose_archive(args.attr("base"));
     nb::object new_path = choose_archive(args.attr("new"));
+    nb::object base_path = is_previous(args.attr("base"))
+                               ? state().history_baseline.attr("previous_of")(
+                                     new_path, nb::getattr(args, "index", nb::none()))
+                               : choose_archive(args.attr("base"));
     with_context(global("Archive")(base_path), [&](nb::handle base) {
         with_context(global("Archive")(new_path), [&](nb::handle changed) { body(base, changed); });
     });

@@ -87,6 +87,7 @@ NB_MODULE(logs, m) {
     s.history_commands = nb::module_::import_("tavix.log.commands.history.commands");
     s.history_viewer =
         nb::module_::import_("tavix.log.commands.history.viewer").attr("history_for_viewer");
+    s.history_baseline = nb::module_::import_("tavix.log.commands.history.baseline");
     define_constants(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
     nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));

@@ -6,9 +6,16 @@ namespace tavix::logs {
 void add_run_pair_arguments(nb::handle self) {
     nb::object add = self.attr("parser").attr("add_argument");
     add("base", nb::arg("metavar") = "BASE",
-        nb::arg("help") = "the run to compare against: an archive file or -<index> of 'tavix logs list'");
+        nb::arg("help") =
+            "the run to compare against: an archive file, -<index> of 'tavix logs list', or\n"
+            "'previous': the newest earlier run of NEW's suite in the run index (NEW must be\n"
+            "recorded there: see 'tavix logs index')");
     add("new", nb::arg("metavar") = "NEW", nb::arg("help") = "the run to look at, given the same way");
     add("--json", nb::arg("action") = "store_true", nb::arg("help") = "print the answer as JSON");
+}
+
+bool is_previous(nb::handle choice) {
+    return nb::isinstance<nb::str>(choice) && nb::str(choice).equal(state().history_baseline.attr("PREVIOUS"));
 }
 
 bool colour_output() {

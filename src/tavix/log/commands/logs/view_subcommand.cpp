@@ -44,7 +44,10 @@ constexpr const char *NO_INDEX_HELP =
 constexpr const char *BASELINE_HELP =
     "Another run to compare this one with (an archive file or -<index>): the viewer\n"
     "then shows a Changes tab and, for each section, a Diff tab against the section of\n"
-    "the same path in BASE.";
+    "the same path in BASE. 'previous' takes the newest earlier run of the same suite\n"
+    "from the run index (see --index); when the index has none, or its archive is\n"
+    "gone, a one-line message says so and the run is served without a baseline.\n"
+    "(A file named 'previous' is ./previous.)";
 
 // Bytes of randomness in an access token (43 URL-safe characters).
 constexpr int TOKEN_BYTES = 32;
@@ -106,31 +109,43 @@ nb::object bind_listening_socket(const nb::object &host, const nb::object &port)
 }
 
 void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::handle baseline,
-                   const OpeningProgress &progress);
+                   nb::handle history, const OpeningProgress &progress);
 
 void view_run(nb::handle self, nb::handle args) {
     State &s = state();
     nb::object path = choose_archive(args.attr("archive"));
     nb::object baseline_choice = nb::getattr(args, "baseline", nb::none());
-    nb::object baseline_path = baseline_choice.is_none() ? nb::none() : choose_archive(baseline_choice);
+    bool previous = is_previous(baseline_choice);
+    // A baseline named on the command line is checked before anything is opened.
+    nb::object baseline_path =
+        baseline_choice.is_none() || previous ? nb::none() : choose_archive(baseline_choice);
     s.logger.attr("info")("Logfile: %s", path);
 
     int root_level = nb::cast<int>(s.logging.attr("getLogger")().attr("level"));
     s.logging.attr("getLogger")("aiohttp").attr("setLevel")(root_level + 10);
 
+    // A missing attribute (a namespace made by hand) keeps the default.
+    bool use_index = truthy(nb::getattr(args, "use_index", nb::bool_(true)));
+    nb::object index_option = nb::getattr(args, "index", nb::none());
     with_archive_at(path, [&](nb::handle archive, const OpeningProgress &progress) {
+        // Recorded before serving: the history routes read the run back.
+        nb::object history = use_index ? s.history_viewer(archive, index_option) : nb::none();
+        if (previous)
+            baseline_path = s.history_baseline.attr("baseline_for_viewer")(archive, history, index_option);
         if (baseline_path.is_none())
-            return serve_archive(self, args, archive, nb::none(), progress);
+            return serve_archive(self, args, archive, nb::none(), history, progress);
         s.logger.attr("info")("Baseline: %s", baseline_path);
-        with_context(global("Archive")(baseline_path),
-                     [&](nb::handle baseline) { serve_archive(self, args, archive, baseline, progress); });
+        with_context(global("Archive")(baseline_path), [&](nb::handle baseline) {
+            serve_archive(self, args, archive, baseline, history, progress);
+        });
     });
 }
 
 // Binds, announces the URL, opens the browser and serves `archive` (compared
-// with `baseline` unless it is None) until Ctrl-C.
+// with `baseline` unless it is None, with the run's `history` unless it is
+// None) until Ctrl-C.
 void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::handle baseline,
-                   const OpeningProgress &progress) {
+                   nb::handle history, const OpeningProgress &progress) {
     State &s = state();
     nb::object host = nb::str(args.attr("host"));
     // Kept as a Python integer: an out-of-range port is refused by bind with
@@ -139,11 +154,6 @@ void serve_archive(nb::handle self, nb::handle args, nb::handle archive, nb::han
     bool any_port = port.equal(nb::int_(0));
     // A missing attribute (a namespace made by hand) keeps the safe default.
     bool use_token = truthy(nb::getattr(args, "use_token", nb::bool_(true)));
-    bool use_index = truthy(nb::getattr(args, "use_index", nb::bool_(true)));
-    // Recorded before serving: the history routes read the run back.
-    nb::object history = nb::none();
-    if (use_index)
-        history = state().history_viewer(archive, nb::getattr(args, "index", nb::none()));
     {
         nb::object sock = bind_listening_socket(host, port);
         try {

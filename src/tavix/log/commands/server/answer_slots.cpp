@@ -20,7 +20,7 @@ namespace {
 
 constexpr int kSlots = 4;
 
-constexpr const char *kLargeRoutes[] = {"filelines", "filepage", "logfile_sec"};
+constexpr const char *kLargeRoutes[] = {"filelines", "filepage", "logfile_sec", "baseline_section_log"};
 
 nb::handle slots_class;  // kept for the process lifetime
 

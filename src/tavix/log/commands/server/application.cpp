@@ -30,6 +30,8 @@ constexpr Route kRoutes[] = {
     {"/download", "download_archive", true},
     {"/download/{filename:\\S+}", "download_file", true},
     {"/sections/{section_uuid}/log", "logfile_sec", true},
+    // Before the device command's log, whose route it would match.
+    {"/sections/{section_uuid}/baseline/log", "baseline_section_log", true},
     {"/sections/{section_uuid}/{execution_uuid}/log", "logfile_exe", true},
     {"/sections/{section_uuid}/search", "section_search", true},
     {"/sections/{section_uuid}/next_record", "next_record", true},
@@ -216,6 +218,13 @@ constexpr Handler kHandlers[] = {
      "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
      "has no section for: status 500 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
      "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
+    {"baseline_section_log", baseline_section_log,
+     "GET prefix/sections/{section_uuid}/baseline/log?offset=&limit=: a page of the log of the\n"
+     "baseline run's section of the same path as this run's section, as prefix/sections/{id}/log\n"
+     "pages a section of this run (links to its neighbours included), so that a diff's base lines\n"
+     "can be read where they stand. Without a baseline: status 500 {\"detail\": \"NO_BASELINE\"};\n"
+     "a section the baseline has no section for: {\"detail\": \"NOT_IN_BASELINE\"}; an unknown\n"
+     "section answers as the sections route does."},
 };
 
 constexpr Handler kHistoryHandlers[] = {

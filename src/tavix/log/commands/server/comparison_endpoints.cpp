@@ -1,6 +1,8 @@
 // The run compared with a baseline run: what changed (compare) and one
 // section's log against the same section of the baseline (section_diff).
 // Both work off the event loop; sections are matched by their paths.
+#include <cancel_flag.hpp>
+
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -33,6 +35,30 @@ nb::object matched_paths(nb::handle self, std::function<nb::object(nb::handle)> 
             return nb::object(nb::make_tuple(new_paths, base_ids));
         },
         std::move(finish));
+}
+
+// finish(server, baseline section) with the baseline's section of the same
+// path as the request's section; the errors of the diff route otherwise.
+template <typename Finish>
+nb::object with_baseline_section(nb::handle self, nb::handle request, Finish finish) {
+    nb::object baseline = baseline_of(self);
+    if (baseline.is_none())
+        return error_answer(self, "NO_BASELINE");
+    nb::object section;
+    nb::object failed = guarded([&] { section = known_section(self, request); return nb::object(); },
+                                [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
+    if (failed.is_valid())
+        return failed;
+    nb::object server = nb::borrow(self);
+    nb::object id = request.attr(state->match_info)["section_uuid"];
+    return matched_paths(self, [server, baseline, section, id, finish](nb::handle done) -> nb::object {
+        nb::object paths = done.attr("result")();
+        nb::object names = paths[0].attr("get")(id);
+        nb::object base_id = names.is_none() ? nb::none() : paths[1].attr("get")(parser_base().attr("path_text")(names));
+        if (base_id.is_none())
+            return error_answer(server, "NOT_IN_BASELINE");
+        return finish(server, section, baseline.attr(state->results).attr(state->get_section)(base_id), names);
+    });
 }
 
 // Adds to each section entry the id of that section in the served run (null
@@ -69,39 +95,46 @@ nb::object compare(nb::handle self, nb::handle request) {
 }
 
 nb::object section_diff(nb::handle self, nb::handle request) {
-    nb::object baseline = baseline_of(self);
-    if (baseline.is_none())
-        return error_answer(self, "NO_BASELINE");
     long long context;
     try {
         context = int_param(request.attr("query"), "context", 3, 0, kMaxContext);
     } catch (const InvalidQuery &) {
-        return invalid_query(self);
+        return baseline_of(self).is_none() ? error_answer(self, "NO_BASELINE") : invalid_query(self);
     }
-    nb::object section;
-    nb::object failed = guarded([&] { section = known_section(self, request); return nb::object(); },
-                                [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
-    if (failed.is_valid())
-        return failed;
-    nb::object server = nb::borrow(self);
-    nb::object id = request.attr(state->match_info)["section_uuid"];
-    return matched_paths(self, [server, baseline, section, id, context](nb::handle done) -> nb::object {
-        nb::object paths = done.attr("result")();
-        nb::object names = paths[0].attr("get")(id);
-        nb::object base_id = names.is_none() ? nb::none() : paths[1].attr("get")(parser_base().attr("path_text")(names));
-        if (base_id.is_none())
-            return error_answer(server, "NOT_IN_BASELINE");
-        nb::object base_section = baseline.attr(state->results).attr(state->get_section)(base_id);
-        return off_loop(
-            [base_section, section, names, context] {
-                return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
-                                                           nb::arg("context") = context, nb::arg("offsets") = true);
-            },
-            [server](nb::handle diffed) {
-                return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },
-                                        "Exception encountered when comparing the section with the baseline: ",
-                                        "SECTION_DIFF_FAILED");
-            });
+    // Set when the client goes away: the diff then stops within a block of
+    // reading or a step of the comparison.
+    CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
+    nb::object cancel = cancel_capsule(flag);
+    nb::object answer = with_baseline_section(
+        self, request,
+        [context, cancel](nb::handle server_handle, nb::handle section_handle, nb::handle base_handle, nb::handle names_handle) {
+            nb::object server = nb::borrow(server_handle), section = nb::borrow(section_handle),
+                       base_section = nb::borrow(base_handle), names = nb::borrow(names_handle);
+            return off_loop(
+                [base_section, section, names, context, cancel] {
+                    return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
+                                                               nb::arg("context") = context, nb::arg("offsets") = true,
+                                                               nb::arg("cancel") = cancel);
+                },
+                [server](nb::handle diffed) {
+                    return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },
+                                            "Exception encountered when comparing the section with the baseline: ",
+                                            "SECTION_DIFF_FAILED");
+                });
+        });
+    // An error answered at once is no future: there is nothing to cancel.
+    if (nb::hasattr(answer, "add_done_callback"))
+        answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
+            if (nb::cast<bool>(done.attr("cancelled")()))
+                flag->store(true, std::memory_order_relaxed);
+        }));
+    return answer;
+}
+
+nb::object baseline_section_log(nb::handle self, nb::handle request) {
+    nb::object held = nb::borrow(request);
+    return with_baseline_section(self, request, [held](nb::handle server, nb::handle, nb::handle base_section, nb::handle) {
+        return section_log_page(server, held, base_section);
     });
 }
 

@@ -75,7 +75,10 @@ nb::object logfile_sec(nb::handle self, nb::handle request) {
         });
     if (refused.is_valid())
         return refused;
+    return section_log_page(self, request, section);
+}
 
+nb::object section_log_page(nb::handle self, nb::handle request, nb::handle section) {
     nb::object query = request.attr(state->query);
     nb::object offset = int_param(query, state->offset, nb::int_(0));
     nb::object limit = int_param(query, state->limit, self.attr(state->fread_size));

@@ -286,8 +286,14 @@ nb::object then(nb::handle source, std::function<nb::object(nb::handle)> step) {
     nb::object target = source.attr("get_loop")().attr("create_future")();
     auto complete = [target, step = std::move(step)](nb::handle done) {
         // A request whose client went away has its answer cancelled already.
-        if (nb::cast<bool>(target.attr("done")()))
+        // The work's outcome is then nobody's: its error (a diff stopped for
+        // that client, say) is taken, so asyncio does not report it as never
+        // retrieved.
+        if (nb::cast<bool>(target.attr("done")())) {
+            if (!nb::cast<bool>(done.attr("cancelled")()))
+                done.attr("exception")();
             return;
+        }
         nb::object outcome;
         try {
             outcome = step(done);

@@ -181,6 +181,9 @@ nb::object scan_status(nb::handle self, nb::handle request);
 nb::object filepage(nb::handle self, nb::handle request);
 
 nb::object logfile_sec(nb::handle self, nb::handle request);
+// The page of `section`'s log that the request's offset and limit ask for,
+// as logfile_sec answers it, with links to the request's own path.
+nb::object section_log_page(nb::handle self, nb::handle request, nb::handle section);
 nb::object logfile_exe(nb::handle self, nb::handle request);
 nb::object filelist(nb::handle self, nb::handle request);
 nb::object filelines(nb::handle self, nb::handle request);
@@ -221,6 +224,7 @@ nb::object report_headers(nb::handle self, nb::handle path);
 // Comparison with a baseline run (comparison_endpoints.cpp).
 nb::object compare(nb::handle self, nb::handle request);
 nb::object section_diff(nb::handle self, nb::handle request);
+nb::object baseline_section_log(nb::handle self, nb::handle request);
 
 // Answer slots (answer_slots.cpp): the AnswerSlots middleware class, and its
 // installation on a server, after the middlewares given by the caller.

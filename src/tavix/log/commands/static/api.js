@@ -53,6 +53,8 @@ export const api = {
   nextError: (id, offset) => getJSON(`/sections/${id}/next_record?offset=${offset}&severity=3`),
   compare: () => getJSON("/compare"),
   diff: (id, context) => getJSON(`/sections/${id}/diff?context=${context}`),
+  // A page of the log of the baseline's section of the same path as section `id`.
+  baselinePage: (id, offset, limit) => getJSON(`/sections/${id}/baseline/log?offset=${offset}&limit=${limit}`),
   // The routes that take any name: spaces included, reports in any case.
   downloadUrl: (path) => path ? `${PREFIX}/file/${encodePath(path)}` : `${PREFIX}/download`,
   viewerUrl: (path) => `/reports/${encodePath(path)}`,

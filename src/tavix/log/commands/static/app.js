@@ -151,7 +151,11 @@ async function showSection(key, at = null) {
   if (!step) runHistory.showStrip($("#section-facts"), node.id);
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
-  diffView.reset(section, logPane.lineLink);
+  // A link to a line of the baseline's section opens the Diff tab with it.
+  const baseAt = new URLSearchParams(location.search).get("base_at");
+  diffView.reset(section, logPane.lineLink, (offset) => `${sectionUrl(key)}?base_at=${offset}`,
+    baseAt === null ? null : parseInt(baseAt, 10) || 0);
+  if (baseAt !== null) showSectionTab("diff");
   // A section with job search hits opens at its first hit.
   const fromJob = jobQuery && filters.hits && filters.hits.has(node.id);
   if (fromJob) $("#log-search").value = jobQuery;
@@ -252,6 +256,8 @@ async function main() {
   });
   tree.onOpen = (key) => navigate(key, failures.causeAt(tree.byKey(key)?.id));
   failures.onFilter = showFailureGroup;
+  failures.nameOf = (id) => { const node = tree.byId(id); return node ? node.name || kindLabel(node.type) : id; };
+  failures.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
   $("#failure-filter-clear").addEventListener("click", () => failures.clear());
   $("#open-timeline").addEventListener("click", () => navigate("timeline"));
   const [meta, summary, archive, compact, files] = await Promise.all([
@@ -269,6 +275,7 @@ async function main() {
     const count = el("span", { id: "change-count", className: "count", textContent: String((answer.newly_failing || []).length || "") });
     sidebarTabs.add("changes", { label: ["Changes ", count], panel: $("#changes-panel"), onShow: () => changes.draw() });
     sectionTabs.add("diff", { label: "Diff", panel: $("#diff-view"), onShow: () => diffView.show() });
+    if (diffView.baseAt != null) showSectionTab("diff");  // a link to a baseline line came first
     if (answer.newly_failing) markTree(tree, answer);
   });
   document.body.dataset.ready = "true";

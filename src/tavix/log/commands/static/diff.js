@@ -3,9 +3,12 @@
 // Unified or side by side; the characters that changed inside a changed line
 // are marked; "n" and "p" (or the buttons) go to the next and previous
 // change. Rows are drawn only while in view, so a diff of many thousand
-// lines scrolls as lightly as a short one.
+// lines scrolls as lightly as a short one. A line number links to that line
+// in its own run: this run's opens the Log tab there, the baseline's opens
+// the baseline's section log below the diff (Escape closes it).
 import { api } from "./api.js";
 import { el } from "./dom.js";
+import { LogPane } from "./logpane.js";
 import { fillLine, headerLength, headerToggle } from "./logline.js";
 
 const ROW = 19;        // px, every row
@@ -80,7 +83,7 @@ export class DiffView {
     this.body = el("div", { className: "diff-body" });
     this.body.setAttribute("role", "list");
     this.scroller.append(this.body);
-    root.replaceChildren(toolbar, this.scroller);
+    root.replaceChildren(toolbar, this.scroller, this.baselinePane());
     this.rows = [];
     this.changes = [];
     this.current = -1;
@@ -89,7 +92,10 @@ export class DiffView {
     new ResizeObserver(() => this.draw()).observe(this.scroller);
     root.addEventListener("keydown", (event) => {
       if (event.ctrlKey || event.metaKey || event.altKey || event.target.tagName === "INPUT") return;
-      if (event.key === "n" || event.key === "p") {
+      if (event.key === "Escape" && !this.baseRoot.hidden) {
+        event.preventDefault();
+        this.closeBaseline();
+      } else if (event.key === "n" || event.key === "p") {
         event.preventDefault();
         this.step(event.key === "n" ? 1 : -1);
       }
@@ -97,10 +103,61 @@ export class DiffView {
     this.setMode("unified");
   }
 
-  // A new section: its diff is asked for when the tab is shown.
-  reset(section, newLink) {
+  // The read-only log of the baseline's section, shown from a base line's link.
+  baselinePane() {
+    const lines = el("div", { className: "log-lines baseline-lines" });
+    const before = el("div", { className: "log-edge" }), after = el("div", { className: "log-edge" });
+    const pane = el("div", { className: "log-pane", tabIndex: 0 }, before, lines, after);
+    pane.setAttribute("role", "region");
+    pane.setAttribute("aria-label", "Log of the baseline's section");
+    this.baseTitle = el("span", { className: "muted" });
+    const close = el("button", { className: "small", textContent: "Close", title: "Close the baseline's log (Escape)" });
+    close.addEventListener("click", () => this.closeBaseline());
+    this.baseRoot = el("div", { className: "diff-baseline", hidden: true },
+      el("div", { className: "log-toolbar" }, el("strong", { textContent: "Baseline" }), this.baseTitle,
+        el("span", { className: "spacer" }), close), pane);
+    this.baseLog = new LogPane(null, { parts: [pane, lines, before, after], firstPage: api.baselinePage, findLine: null });
+    // A base line's link opens the baseline's log there; the numbers in that
+    // log mark their line in place.
+    this.root.addEventListener("click", (event) => {
+      const link = event.target.closest("a.no");
+      const inBaseline = link && this.baseRoot.contains(link);
+      if (!link || !(inBaseline || link.dataset.base) || event.ctrlKey || event.metaKey || event.shiftKey) return;
+      event.preventDefault();
+      history.pushState({}, "", link.getAttribute("href"));
+      if (inBaseline) this.baseLog.markLine(parseInt(link.parentElement.dataset.offset, 10));
+      else this.openBaseline(parseInt(link.dataset.base, 10), parseInt(link.dataset.line, 10) - 1);
+    });
+    return this.baseRoot;
+  }
+
+  // Shows the baseline's section log with the line at byte `offset` (line
+  // index `line`) highlighted.
+  async openBaseline(offset, line) {
+    this.baseRoot.hidden = false;
+    this.baseTitle.textContent = line === null ? "the baseline's section" : `line ${line + 1} of the baseline's section`;
+    await this.baseLog.openAt(this.section, offset, line);
+    this.baseLog.pane.focus({ preventScroll: true });
+  }
+
+  closeBaseline() {
+    this.baseRoot.hidden = true;
+    this.baseLog.token += 1;  // a page still on its way is dropped
+    this.scroller.focus({ preventScroll: true });
+  }
+
+  // A new section: its diff is asked for when the tab is shown. `newLink`
+  // and `baseLink` give the URL of a line of this run and of the baseline's
+  // section by its byte offset; `baseAt` opens the baseline's log at that
+  // offset once the diff is there.
+  reset(section, newLink, baseLink = null, baseAt = null) {
     this.section = section;
-    this.newLink = newLink;   // (byte offset) -> the URL of that line of this run
+    this.newLink = newLink;
+    this.baseLink = baseLink;
+    this.baseAt = baseAt;
+    this.baseRoot.hidden = true;
+    this.baseLog.lineLink = baseLink;
+    this.baseLog.token += 1;
     this.answer = null;
     this.loading = null;
     this.rows = [];
@@ -133,6 +190,13 @@ export class DiffView {
     }
     this.draw();
     this.scroller.focus({ preventScroll: true });
+    if (this.baseAt !== null) {
+      const at = this.baseAt;
+      this.baseAt = null;
+      const line = this.answer.hunks.flatMap((h) => h.lines).find((l) => l.base_offset === at);
+      // A line the diff does not show is found by its offset alone: numbered from there.
+      this.openBaseline(at, line ? line.base_line - 1 : null);
+    }
   }
 
   setMode(mode) {
@@ -254,6 +318,12 @@ export class DiffView {
     if (run === "new" && this.newLink) {
       return el("a", { className: "no", href: this.newLink(line.new_offset), textContent: String(number),
         title: "This line in the log" });
+    }
+    if (run === "base" && this.baseLink) {
+      const link = el("a", { className: "no", href: this.baseLink(line.base_offset), textContent: String(number),
+        title: `Line ${number} in the baseline's log` });
+      Object.assign(link.dataset, { base: String(line.base_offset), line: String(number) });
+      return link;
     }
     return el("span", { className: "no", textContent: String(number), title: `Line ${number} of the baseline's section` });
   }

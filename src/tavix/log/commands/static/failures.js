@@ -2,12 +2,16 @@
 // cause their logs give, largest group first. Choosing a group filters the
 // test tree to its nodes; a node opened from there opens at its cause line.
 // The groups are a virtual list, an ARIA listbox: ↑ ↓ Home End move, Enter,
-// Space or a click chooses a group (again: lets it go).
+// Space or a click chooses a group (again: lets it go). Sections whose log
+// could not be read are named in a note above the groups, each a link that
+// opens it; a long list shows its first few and a button that filters the
+// tree to all of them.
 import { api } from "./api.js";
 import { el, resultClass } from "./dom.js";
 import { VirtualList } from "./vlist.js";
 
 const ROW = 96;       // px; every card has the same height
+const UNREADABLE_SHOWN = 10;  // sections named in the note; the tree shows them all
 
 // The tree's id of a node of the answer: a step comes as "<section>#<step>".
 const nodeId = (id) => id.slice(id.indexOf("#") + 1);
@@ -16,15 +20,19 @@ export class FailuresView {
   constructor(viewport) {
     this.status = el("div", { className: "failures-status muted", textContent: "Loading failures…" });
     this.status.setAttribute("role", "status");
+    this.unreadable = el("div", { className: "failures-unreadable", hidden: true });
+    this.unreadable.setAttribute("role", "note");
     this.list = el("div", { className: "failures-list" });
     this.list.setAttribute("role", "listbox");
     this.list.setAttribute("aria-label", "Failure causes");
-    viewport.replaceChildren(this.status, this.list);
+    viewport.replaceChildren(this.status, this.unreadable, this.list);
     this.items = [];
     this.active = -1;
     this.causes = new Map();   // tree node id -> cause line offset, for the chosen group
     this.onFilter = () => {};  // (Set of node ids | null, label)
     this.decorate = () => null;  // group -> an element added to its head, or null
+    this.onOpen = () => {};      // (section id): opens that section
+    this.nameOf = (id) => id;    // section id -> what the note calls it
     this.rows = new VirtualList(viewport, this.list, { rowHeight: ROW, rowRole: "option", overscan: 4,
       render: (index) => this.card(this.items[index], index) });
     this.rows.onActivate = (index) => this.choose(index);
@@ -51,8 +59,26 @@ export class FailuresView {
     else if (!groups) this.status.textContent = `${unexplained} unexplained`;
     else this.status.textContent = `${total} failures, ${groups} ${groups === 1 ? "cause" : "causes"}` +
       (unexplained ? `, ${unexplained} unexplained` : "");
+    this.showUnreadable(answer.unreadable || []);
     this.rows.setCount(this.items.length);
     return total;
+  }
+
+  // The note naming the sections whose log could not be read, so the groups
+  // above are known to leave them out.
+  showUnreadable(ids) {
+    this.unreadable.hidden = !ids.length;
+    if (!ids.length) return;
+    const count = ids.length === 1 ? "1 section" : `${ids.length} sections`;
+    const links = ids.slice(0, UNREADABLE_SHOWN).map((id) => el("li", {},
+      el("a", { href: "#", textContent: this.nameOf(id), title: "Open this section",
+        onclick: (e) => { e.preventDefault(); this.onOpen(id); } })));
+    const all = ids.length > UNREADABLE_SHOWN ? el("button", { className: "link-button",
+      textContent: `Show all ${ids.length} in the tree`,
+      onclick: () => this.onFilter(new Set(ids), `${count} with unreadable logs`) }) : null;
+    this.unreadable.replaceChildren(
+      el("span", { textContent: `The log of ${count} could not be read, so no group holds ${ids.length === 1 ? "it" : "them"}: ` }),
+      el("ul", {}, ...links), ...(all ? [all] : []));
   }
 
   // Chooses group `index` (again: lets it go) and filters the tree to it.

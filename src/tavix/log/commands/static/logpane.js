@@ -24,15 +24,17 @@ async function lineAt(sectionId, offset) {
 }
 
 export class LogPane {
-  constructor(root) {
-    this.pane = root.querySelector("#log-pane");
-    this.linesEl = root.querySelector("#log-lines");
-    this.before = root.querySelector("#log-before");
-    this.after = root.querySelector("#log-after");
+  // The pane of the section view by default; another log (the baseline's
+  // section beside a diff) gives its own elements, its first-page request and
+  // no `findLine`, when its line numbers cannot be looked up.
+  constructor(root, { parts = null, firstPage = api.firstPage, findLine = lineAt } = {}) {
+    const [pane, lines, before, after, top, end] = parts ||
+      ["#log-pane", "#log-lines", "#log-before", "#log-after", "#log-top", "#log-end"].map((id) => root.querySelector(id));
+    Object.assign(this, { pane, linesEl: lines, before, after, firstPage, findLine });
     this.token = 0;
     this.pane.addEventListener("scroll", () => this.onScroll());
-    root.querySelector("#log-top").addEventListener("click", () => this.open(this.section, 0));
-    root.querySelector("#log-end").addEventListener("click", () => this.openEnd());
+    top?.addEventListener("click", () => this.open(this.section, 0));
+    end?.addEventListener("click", () => this.openEnd());
   }
 
   // Shows `section` starting with the page at `offset`.
@@ -51,7 +53,7 @@ export class LogPane {
     this.before.textContent = "";
     this.after.textContent = "Loading…";
     try {
-      const page = await api.firstPage(section.id, offset, PAGE);
+      const page = await this.firstPage(section.id, offset, PAGE);
       if (token !== this.token) return;
       this.keepSeverities(page);
       this.pages.push(page.file_content || "");
@@ -68,9 +70,10 @@ export class LogPane {
 
   // Shows `section` with the line that starts at byte `offset` scrolled into
   // view and highlighted (and, given `match` {column, length}, its match
-  // marked). `line` is that line's index; it is asked for when not given.
+  // marked). `line` is that line's index; it is asked for when not given
+  // (and left unknown where it cannot be).
   async openAt(section, offset, line = null, match = null) {
-    if (line === null) line = await lineAt(section.id, offset);
+    if (line === null && this.findLine) line = await this.findLine(section.id, offset);
     // A page starting at the line itself; near the start the first page,
     // since pages before an offset below one page cannot be reached.
     const start = offset < PAGE ? 0 : offset;

@@ -9,8 +9,8 @@ namespace {
 
 class Myers {
 public:
-    Myers(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, Clock::time_point deadline, LineEdits &edits)
-        : a_(a.data()), b_(b.data()), deadline_(deadline), edits_(edits) {}
+    Myers(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, const Halt &halt, LineEdits &edits)
+        : a_(a.data()), b_(b.data()), halt_(halt), edits_(edits) {}
 
     void compare(int64_t x0, int64_t x1, int64_t y0, int64_t y1) {
         while (x0 < x1 && y0 < y1 && a_[x0] == b_[y0])
@@ -44,7 +44,7 @@ private:
     // their first and last lines differing), found by extending the furthest
     // reaching paths from both corners one edit at a time until they meet.
     // Diagonals are k = x - y in local coordinates, kept within [-m, n].
-    // False when the deadline passes first.
+    // False when the halt is due first.
     bool middle(int64_t x0, int64_t x1, int64_t y0, int64_t y1, int64_t &xmid, int64_t &ymid) {
         const int32_t n = int32_t(x1 - x0), m = int32_t(y1 - y0), delta = n - m;
         const uint64_t *a = a_ + x0, *b = b_ + y0;
@@ -58,7 +58,7 @@ private:
         f(0) = 0;
         r(delta) = n;
         for (int64_t step = 1;; ++step) {
-            if ((step & 15) == 0 && Clock::now() > deadline_)
+            if ((step & 15) == 0 && halt_.due())
                 return false;
             // Diagonals out of reach hold values that are never chosen.
             if (fmin > kmin) f(--fmin - 1) = -1; else ++fmin;
@@ -91,18 +91,18 @@ private:
     }
 
     const uint64_t *a_, *b_;
-    Clock::time_point deadline_;
+    const Halt &halt_;
     LineEdits &edits_;
     std::vector<int32_t> forward_, backward_;
 };
 
 }  // namespace
 
-LineEdits diff_lines(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, Clock::time_point deadline) {
+LineEdits diff_lines(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, const Halt &halt) {
     LineEdits edits;
     edits.deleted.assign(a.size(), 0);
     edits.inserted.assign(b.size(), 0);
-    Myers(a, b, deadline, edits).compare(0, int64_t(a.size()), 0, int64_t(b.size()));
+    Myers(a, b, halt, edits).compare(0, int64_t(a.size()), 0, int64_t(b.size()));
     return edits;
 }
 

@@ -3,6 +3,7 @@
 // which what is left is marked wholesale as replaced.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <vector>
@@ -17,8 +18,17 @@ struct LineEdits {
     bool approximate = false;    // the deadline passed: not minimal
 };
 
+// When a diff stops looking for the fewest edits: its time budget is spent,
+// or the flag that says no one waits for its answer any more is set.
+struct Halt {
+    Clock::time_point deadline;
+    const std::atomic<bool> *cancel = nullptr;
+    bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
+    bool due() const { return cancelled() || Clock::now() > deadline; }
+};
+
 // The fewest lines to delete from `a` and insert from `b` that turn `a` into
-// `b`; when `deadline` passes first, a coarser answer marked approximate.
-LineEdits diff_lines(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, Clock::time_point deadline);
+// `b`; when `halt` is due first, a coarser answer marked approximate.
+LineEdits diff_lines(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b, const Halt &halt);
 
 }  // namespace tavix::line_diff

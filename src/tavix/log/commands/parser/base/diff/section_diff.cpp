@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "../base.hpp"
+#include "cancel_flag.hpp"
 #include "hunks.hpp"
 #include "masking.hpp"
 #include "path_guard.hpp"
@@ -57,6 +58,7 @@ struct Outcome {
     std::vector<OutHunk> hunks;
     size_t hunk_total = 0;
     bool approximate = false, truncated = false;
+    bool cancelled = false;  // no one waits for the answer any more
     unsigned masked = 0;
     // A failure: errno and the path it concerns.
     int error = 0;
@@ -65,20 +67,22 @@ struct Outcome {
 
 class Differ {
 public:
-    Differ(const SideRange &base, const SideRange &changed, size_t context, Clock::time_point deadline)
-        : base_(base), new_(changed), context_(context), deadline_(deadline) {}
+    Differ(const SideRange &base, const SideRange &changed, size_t context, const Halt &halt)
+        : base_(base), new_(changed), context_(context), halt_(halt) {}
 
     void run(Outcome &out) {
         lines::FileDescriptor base_file(base_.path.c_str()), new_file(new_.path.c_str());
         if (!open_ok(base_file, base_.path, out) || !open_ok(new_file, new_.path, out))
             return;
         SectionLines a, b;
-        if (!read(base_file, base_, a, out) || !read(new_file, new_, b, out))
+        if (!read(base_file, base_, a, out) || !read(new_file, new_, b, out) || stopped(out))
             return;
         out.masked = a.masked | b.masked;
         base_starts_ = a.starts.data();
         new_starts_ = b.starts.data();
-        LineEdits edits = diff_lines(a.hashes, b.hashes, deadline_);
+        LineEdits edits = diff_lines(a.hashes, b.hashes, halt_);
+        if (stopped(out))
+            return;
         out.approximate = edits.approximate;
         std::vector<Hunk> hunks = hunks_of(changes_of(edits), context_, a.size(), b.size());
         out.hunk_total = hunks.size();
@@ -107,9 +111,14 @@ private:
         return false;
     }
 
-    static bool read(const lines::FileDescriptor &file, const SideRange &side, SectionLines &lines, Outcome &out) {
+    bool stopped(Outcome &out) const {
+        out.cancelled = halt_.cancelled();
+        return out.cancelled;
+    }
+
+    bool read(const lines::FileDescriptor &file, const SideRange &side, SectionLines &lines, Outcome &out) const {
         try {
-            lines = read_section_lines(file, side.begin, side.end, READ_BLOCK);
+            lines = read_section_lines(file, side.begin, side.end, READ_BLOCK, halt_.cancel);
             return true;
         } catch (const std::system_error &e) {
             out.error = e.code().value();
@@ -164,7 +173,7 @@ private:
     const SideRange &base_, &new_;
     const int64_t *base_starts_ = nullptr, *new_starts_ = nullptr;
     size_t context_;
-    Clock::time_point deadline_;
+    const Halt &halt_;
     size_t text_ = 0, line_count_ = 0;
     bool skipped_ = false;
 };
@@ -180,18 +189,25 @@ nb::list masked_names(unsigned masked) {
 }
 
 nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::handle path, long context,
-                       double budget, bool offsets) {
+                       double budget, bool offsets, nb::handle cancel) {
     if (context < 0) {
         PyErr_SetString(PyExc_ValueError, "context must be 0 or more");
         throw nb::python_error();
     }
+    CancelFlag flag = cancel_flag_of(cancel);
     SideRange base = side_range(base_section), changed = side_range(new_section);
     Outcome out;
     {
         nb::gil_scoped_release unlocked;
-        auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(std::max(budget, 0.0)));
-        Differ(base, changed, size_t(context), deadline).run(out);
+        Halt halt{Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(std::max(budget, 0.0))),
+                  flag.get()};
+        Differ(base, changed, size_t(context), halt).run(out);
+    }
+    if (out.cancelled) {
+        nb::object cancelled_error = nb::module_::import_("concurrent.futures").attr("CancelledError");
+        PyErr_SetString(cancelled_error.ptr(), "the diff was cancelled");
+        throw nb::python_error();
     }
     if (out.error) {
         errno = out.error;
@@ -249,6 +265,7 @@ nb::tuple mask_text(nb::handle text) {
 void define_section_diff(nb::module_ &module) {
     module.def("diff_sections", &diff_sections, nb::arg("base_section"), nb::arg("new_section"),
                nb::arg("path").none() = nb::none(), nb::arg("context") = 3, nb::arg("budget") = 2.0, nb::arg("offsets") = false,
+               nb::arg("cancel").none() = nb::none(),
                "The diff of new_section's log against base_section's (two LogSection objects,\n"
                "usually of two runs): {\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"}.\n\n"
                "Lines are compared after masking what differs from run to run anyway (see\n"
@@ -262,7 +279,8 @@ void define_section_diff(nb::module_ &module) {
                "(\"truncated\": true on the line); past 8 MiB of text or 50,000 lines the rest is\n"
                "left out, with \"truncated\": true and \"hunk_count\" on the answer. `path` is copied to\n"
                "the answer. offsets=True adds \"base_offset\" and \"new_offset\" to each line: where\n"
-               "it starts within its section, in bytes (null on the side without it).");
+               "it starts within its section, in bytes (null on the side without it). `cancel`, a\n"
+               "flag the viewer server makes, stops the diff with CancelledError once it is set.");
     module.def("mask_line", &mask_text, nb::arg("line"),
                "(masked, kinds): the line with the fields that differ from run to run anyway replaced\n"
                "by markers, and the kinds masked: \"sequence number\", \"timestamp\", \"process\",\n"

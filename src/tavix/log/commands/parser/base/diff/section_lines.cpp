@@ -84,13 +84,16 @@ private:
 
 }  // namespace
 
-SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block) {
+SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
+                                const std::atomic<bool> *cancel) {
     SectionLines lines;
     LineBuilder builder(lines.masked);
     std::vector<char> buffer(std::max<size_t>(block, 1));
     int64_t position = begin, line_start = begin;
     bool in_line = false;
     while (position < end) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            break;
         size_t want = size_t(std::min<int64_t>(int64_t(buffer.size()), end - position));
         int64_t got = file.read_at(buffer.data(), want, position);
         if (got < 0)

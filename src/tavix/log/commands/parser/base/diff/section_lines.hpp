@@ -3,6 +3,7 @@
 // section of hundreds of megabytes costs 16 bytes a line.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,8 +26,10 @@ struct SectionLines {
 // Reads the lines of [begin, end) of `file` (end INT64_MAX: to the end of the
 // file) in blocks of `block` bytes. A line ends at "\n"; "\r\n" is a line end
 // too; a last line without one counts. Needs no interpreter; throws
-// std::system_error on a read error.
-SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block);
+// std::system_error on a read error. Stops between blocks, with the lines
+// read so far, once `cancel` is set.
+SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
+                                const std::atomic<bool> *cancel = nullptr);
 
 // The text of line `index` without its line end, at most `cap` bytes of it;
 // `cut` tells whether bytes were left out.
