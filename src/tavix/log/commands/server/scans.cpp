@@ -26,7 +26,12 @@ constexpr int kSection = 0, kFuture = 1, kStarted = 2, kWaiting = 3, kCancel = 4
 
 nb::dict scans_of(nb::handle self) { return nb::borrow<nb::dict>(self.attr("_scans")); }
 
-nb::object scan_key(nb::handle section) { return nb::steal(PyLong_FromVoidPtr(section.ptr())); }
+nb::object scan_key(nb::handle section) {
+    PyObject *key = PyLong_FromVoidPtr(section.ptr());
+    if (!key)
+        throw nb::python_error();
+    return nb::steal(key);
+}
 
 bool finished(nb::handle entry) { return nb::cast<bool>(entry[kFuture].attr("done")()); }
 
@@ -47,7 +52,8 @@ void trim(nb::dict scans) {
         }
     }
     for (nb::handle key : drop)
-        PyDict_DelItem(scans.ptr(), key.ptr());
+        if (PyDict_DelItem(scans.ptr(), key.ptr()) < 0)
+            throw nb::python_error();
 }
 
 }  // namespace
@@ -58,7 +64,8 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     if (PyObject *found = PyDict_GetItemWithError(scans.ptr(), key.ptr())) {
         nb::object entry = nb::borrow(found);
         // Used again: it moves to the end, away from the next trim.
-        PyDict_DelItem(scans.ptr(), key.ptr());
+        if (PyDict_DelItem(scans.ptr(), key.ptr()) < 0)
+            throw nb::python_error();
         scans[key] = entry;
         return entry[kFuture];
     }
@@ -79,9 +86,11 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     future.attr("add_done_callback")(nb::cpp_function([scans, key, entry](nb::handle done) {
         // A failed scan leaves nothing behind: the next request scans again.
         bool failed = nb::cast<bool>(done.attr("cancelled")()) || !done.attr("exception")().is_none();
-        PyObject *current = PyDict_GetItem(scans.ptr(), key.ptr());
-        if (failed && current == entry.ptr())
-            PyDict_DelItem(scans.ptr(), key.ptr());
+        PyObject *current = PyDict_GetItemWithError(scans.ptr(), key.ptr());
+        if (!current && PyErr_Occurred())
+            throw nb::python_error();
+        if (failed && current == entry.ptr() && PyDict_DelItem(scans.ptr(), key.ptr()) < 0)
+            throw nb::python_error();
         trim(scans);
     }));
     return future;
@@ -142,8 +151,7 @@ void find_stock_pieces() {
 }
 
 bool uses_stock(nb::handle object, const char *name, PyObject *stock) {
-    nb::str interned = nb::steal<nb::str>(PyUnicode_InternFromString(name));
-    return fast::uses_stock(object.ptr(), interned.ptr(), stock);
+    return fast::uses_stock(object.ptr(), interned(name).ptr(), stock);
 }
 
 nb::object scan_status(nb::handle self, nb::handle request) {
