@@ -108,9 +108,9 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
             body["file_content"] = data;
             // The section's own archive reads its lines: the baseline's
             // sections lie in another archive's directory.
-            nb::object own = nb::getattr(section, "archive", nb::none());
-            nb::object reader = nb::getattr(own, "line_severities", nb::none());
-            if (reader.is_none())
+            nb::object own = optional_attr(section, "archive");
+            nb::object reader = own.is_valid() ? optional_attr(own, "line_severities") : nb::object();
+            if (!reader.is_valid() || reader.is_none())
                 reader = self.attr(state->archive).attr("line_severities");
             auto records = [&](bool spans) {
                 return data.is_none() ? nb::object(nb::list())
