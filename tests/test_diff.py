@@ -6,7 +6,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from tavix.log.commands.parser.base import diff_sections, mask_line
+from tavix.log.commands.parser.base import _set_scan_block, diff_sections, mask_line
 
 HEADER = "{seq}: lab1: 2026-12-0{day}T1{hour}:17:41: %SCRIPT-6-INFO: %[pid={pid}][pname={pname}]{thread}{part}: "
 
@@ -211,3 +211,58 @@ def test_a_huge_diff_answers_its_first_lines(tmp_path):
     assert hunk["base_count"] == hunk["new_count"] == 30_001
     assert len(hunk["lines"]) == 50_000
     assert not diff_sections(write(tmp_path / "a", base[:10]), write(tmp_path / "b", new[:10])).get("truncated")
+
+
+def literal_lines(data, begin, end):
+    """(offset, text) of the lines of data[begin:end], as a plain split reads them."""
+    lines, at = [], begin
+    for raw in data[begin:end].split(b"\n"):
+        lines.append((at, raw[:-1] if raw.endswith(b"\r") else raw))
+        at += len(raw) + 1
+    if data[begin:end].endswith(b"\n") or begin >= end:
+        lines.pop()   # nothing after the last line end
+    return [(offset, text.decode()) for offset, text in lines]
+
+
+@pytest.mark.parametrize("block", [1, 7, 61, 4096])
+def test_section_lines_are_read_alike_at_every_block_size(tmp_path, block):
+    """Line ends across blocks, "\\r\\n" cut between two reads, lines longer than a block and
+    ranges starting and ending inside lines give the diff a plain line split gives."""
+    rng = random.Random(block)
+    for round_ in range(25):
+        logs = []
+        for name in ("a.log", "b.log"):
+            words = ["", "x" * rng.randrange(200), "é∂", "\r", header(seq=rng.randrange(50)) + "up"]
+            lines = ["".join(rng.choice(words) for _ in range(rng.randrange(4))) for _ in range(rng.randrange(30))]
+            text = "".join(line + rng.choice(["\n", "\r\n"]) for line in lines) + rng.choice(["", "tail", "tail\r"])
+            data = text.encode()
+            cuts = sorted(len(text[:rng.randrange(len(text) + 1)].encode()) for _ in range(2))
+            path = tmp_path / name
+            if cuts[1] == cuts[0]:
+                cuts[1] = len(data)   # a size of 0 reads to the end
+            path.write_bytes(data)
+            logs.append((section(path, start=cuts[0], size=cuts[1] - cuts[0]), data, cuts))
+        (a, a_data, (a_begin, a_end)), (b, b_data, (b_begin, b_end)) = logs
+        previous = _set_scan_block(block)
+        try:
+            answer = diff_sections(a, b, context=1, offsets=True)
+        finally:
+            _set_scan_block(previous)
+        assert answer == diff_sections(a, b, context=1, offsets=True), round_
+        base, new = literal_lines(a_data, a_begin, a_end), literal_lines(b_data, b_begin, b_end)
+        assert [masked(x) for x in apply_hunks([t for _, t in base], answer)] == [masked(t) for _, t in new], round_
+        for line in (x for hunk in answer["hunks"] for x in hunk["lines"]):
+            if line["base_line"]:
+                assert line["base_offset"] == base[line["base_line"] - 1][0] - a_begin, round_
+            if line["new_line"]:
+                assert line["new_offset"] == new[line["new_line"] - 1][0] - b_begin, round_
+
+
+def test_lines_carry_their_header_spans(tmp_path):
+    record = "7: hôte-𝄞: 2026-12-07T11:53:04: %S-3-ERROR: %[pid=1]: lost 𝄞"
+    answer = diff_sections(write(tmp_path / "a", ["x"]), write(tmp_path / "b", [" " + record, "raw: text"]),
+                           headers=True)
+    headers = [line["header"] for line in answer["hunks"][0]["lines"] if line["op"] == "+"]
+    # UTF-16 positions, as the browser counts: the host's clef takes two.
+    assert headers == [[3, 13, 32, 56], None]
+    assert "header" not in diff_sections(write(tmp_path / "a", ["x"]), write(tmp_path / "b", ["y"]))["hunks"][0]["lines"][0]

@@ -7,7 +7,6 @@ import os
 import ipaddress
 import random
 import re
-import time
 
 import pytest
 
@@ -218,7 +217,8 @@ def test_signature_of_address_runs_matches_the_literal_reading():
 
 
 def pathological_lines(size):
-    """(message, signature) pairs for runs that make a naive reading slow."""
+    """(message, signature) pairs for runs that make a naive reading slow
+    (benchmarks/bench_signatures.py times them)."""
     unclosed = [(f" {quote}a" * (size // 3), " ".join([f"{quote}a"] * (size // 3))) for quote in "'\"\u201c\u00ab"]
     return unclosed + [
         (":" * size, "<IP>" * (size // 2)),
@@ -231,12 +231,8 @@ def test_signature_of_pathological_lines():
     for message, signature in pathological_lines(600):
         assert reference_signature(message) == signature, message[:20]
         assert base.failure_signature(message) == signature, message[:20]
-    started = time.monotonic()
     for message, signature in pathological_lines(LINE_HEAD):
         assert base.failure_signature(message) == signature, message[:20]
-    # Each line takes milliseconds; a reading that rescans the line per
-    # position takes seconds to hours.
-    assert time.monotonic() - started < 2
 
 
 # ------------------------------------------------------------- cause lines ---

@@ -15,8 +15,6 @@ from tavix.log.commands.history.runs import path_key
 
 from history_runs import make_run
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
-
 
 def record(index, path):
     with Archive(path) as archive:
@@ -242,7 +240,8 @@ def test_an_interrupted_run_leaves_nothing(index_url, series, monkeypatch):
 
 
 def test_concurrent_indexers_land_each_run_once(index_url, series):
-    env = dict(os.environ, PYTHONPATH=SRC)
+    # The package this test imports: built in place, or installed.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     command = [sys.executable, "-m", "tavix.cli.main", "logs", "index", *map(str, series[:2]), "--index", index_url]
     workers = [subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                for _ in range(2)]

@@ -64,12 +64,12 @@ class TestConstruction:
     def test_thread_tags_only_with_several_threads(self):
         assert list(make().tags) == ["pid", "pname"]
         seen = []
-        release = threading.Event()
-        worker = threading.Thread(target=lambda: (seen.append(make()), release.wait(5)), name="worker-1")
+        made, release = threading.Event(), threading.Event()
+        worker = threading.Thread(target=lambda: (seen.append(make()), made.set(), release.wait(5)),
+                                  name="worker-1")
         worker.start()
         try:
-            while not seen:
-                pass
+            assert made.wait(5)
             record = seen[0]
             assert list(record.tags) == ["pid", "pname", "tid", "tname"]
             assert (record.tags["tid"], record.tags["tname"]) == (worker.ident, "worker-1")

@@ -182,23 +182,3 @@ def test_an_interrupt_as_the_viewer_is_made_serves_nothing(generated_run, tmp_pa
     out, err = capsys.readouterr()
     assert made and "View at" not in out and err == "Interrupted\n"
     assert [name for name in os.listdir(tmp_path) if name.startswith("tavix.logviewer.")] == []
-
-
-def test_an_extension_interrupted_while_it_initialises_is_an_interrupt(monkeypatch, capsys):
-    import importlib
-
-    from tavix.cli import main as tool
-
-    real_import = importlib.import_module
-
-    def interrupted_import(name, *args):
-        if name == "tavix.log.commands.logs":
-            try:
-                raise KeyboardInterrupt
-            except KeyboardInterrupt as interrupt:
-                raise ImportError("Encountered an error while initializing the extension.") from interrupt
-        return real_import(name, *args)
-
-    monkeypatch.setattr(importlib, "import_module", interrupted_import)
-    assert tool.main(["logs", "list"]) == 130
-    assert capsys.readouterr().err == "Interrupted\n"

@@ -2,6 +2,7 @@
 
 import os
 import signal
+import sys
 import threading
 import time
 
@@ -26,15 +27,23 @@ def long_section(directory, size):
 
 def test_other_threads_run_while_a_worker_scans(tmp_path):
     section = long_section(tmp_path, 256 << 20)
-    found = []
-    worker = threading.Thread(target=lambda: found.append(section.all_executions()))
-    turns = 0
-    worker.start()
-    while worker.is_alive():
-        time.sleep(0.001)
-        turns += 1
-    worker.join()
-    assert len(found[0]) == 1 and turns >= 3
+    # The interpreter never takes the lock from a thread that holds it: the
+    # main thread gets turns during the scan only if the scan lets go of it.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        scanning, found = threading.Event(), []
+        worker = threading.Thread(target=lambda: (scanning.set(), found.append(section.all_executions())))
+        turns = 0
+        worker.start()
+        assert scanning.wait(10)
+        while not found and worker.is_alive():
+            time.sleep(0.001)
+            turns += 1
+        worker.join(60)
+    finally:
+        sys.setswitchinterval(previous)
+    assert len(found[0]) == 1 and turns >= 1
     LogSection.child_execute.fget.cache_clear()
 
 
@@ -61,7 +70,7 @@ def test_two_threads_scanning_one_section_agree(tmp_path):
     previous = base._set_scan_block(7)  # many reads, so the threads interleave
     try:
         results = []
-        start = threading.Barrier(2)
+        start = threading.Barrier(2, timeout=10)
 
         def scan():
             start.wait()
@@ -71,7 +80,7 @@ def test_two_threads_scanning_one_section_agree(tmp_path):
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join()
+            thread.join(60)
     finally:
         base._set_scan_block(previous)
     first, second = results

@@ -2,6 +2,7 @@
 
 import asyncio
 import os
+import random
 import re
 
 import pytest
@@ -234,6 +235,60 @@ async def test_pages_carry_the_severities_of_the_record_lines_starting_in_them(c
     assert cut["severities"][-1] == [starts[3], 4]
     past = await (await client.get(url, params={"offset": str(len(content)), "severities": "1"})).json()
     assert past["file_content"] is None and past["severities"] == []
+
+
+def utf16(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def literal_header(line):
+    """[severity, stamp start, stamp end, message start] of a record line by the header rules, or None."""
+    stripped = line.strip()
+    lead = len(line) - len(line.lstrip())
+    pieces = stripped.split(": ")
+    severity = re.search(r"-([0-9]+)-", pieces[3][1:]) if len(pieces) >= 5 and pieces[3][:1] == "%" else None
+    if not severity:
+        return None
+    stamp_from = lead + len(": ".join(pieces[:2])) + 2
+    rest_from = lead + len(": ".join(pieces[:4])) + 2
+    rest = ": ".join(pieces[4:])
+    message_from = rest_from
+    if rest.startswith("%[") and "]: " in rest:
+        message_from = rest_from + rest.index("]: ") + 3
+    elif rest.startswith("%[") and rest.endswith("]:"):
+        message_from = rest_from + len(rest)
+    return [min(int(severity.group(1)), 1000), utf16(line[:stamp_from]), utf16(line[:stamp_from + len(pieces[2])]),
+            utf16(line[:message_from])]
+
+
+def random_header_line(rng, seq):
+    word = lambda: rng.choice(["", "a", "é", "𝄞", ":", ": ", "-", "-3-", "]: ", "%[", "x-12-y", "\u3000", " "])
+    host = rng.choice(["lab1", "hôte-𝄞", "h: x", ""])
+    stamp = rng.choice(["2026-12-07T11:53:04.120", "2026-12-07 11:53:04", "T", "", "𝄞T1"])
+    app = rng.choice(["%SCRIPT-3-ERROR", "%A-x-4-B", "%S-12", "SCRIPT-3-E", "%-7-", "%é-1000000-X"])
+    tags = rng.choice(["%[pid=1][p=é]: ", "%[pid=2]:", "%[a]: b]: ", "", "%[x"])
+    line = f"{seq}: {host}: {stamp}: {app}: {tags}" + "".join(word() for _ in range(rng.randrange(6)))
+    return rng.choice(["", " ", "\u2003"]) + line if rng.random() < 0.3 else line
+
+
+async def test_header_spans_follow_the_record_line_rules(client, archive):
+    record = leaf_testcase(archive)
+    rng = random.Random(5)
+    lines = [random_header_line(rng, seq) for seq in range(300)]
+    content = rewrite(archive, record, "".join(line + "\n" for line in lines).encode())
+    url = f"{P}/sections/{record['id']}/log"
+    body = await (await client.get(url, params={"offset": "0", "limit": str(len(content)), "headers": "1"})).json()
+    assert set(body) == {"previous", "next", "file_content", "headers"}
+    spans = {entry[0]: entry[1:] for entry in body["headers"]}
+    assert len(spans) > 100
+    offset = 0
+    for line in lines:
+        assert spans.get(offset) == literal_header(line), line
+        offset += len(line.encode()) + 1
+    # The severities the page sends alone are those of the spans.
+    both = await (await client.get(url, params={"offset": "0", "limit": str(len(content)), "headers": "1",
+                                                "severities": "1"})).json()
+    assert both["severities"] == [entry[:2] for entry in body["headers"]]
 
 
 async def test_next_record_finds_the_next_error_line(client, archive):

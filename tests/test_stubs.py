@@ -75,7 +75,7 @@ def generated():
     arguments = [str(ROOT / "scripts/stub-patterns")]
     for module in MODULES:
         arguments += [module, str(stub_path(module))]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "src")] + sys.path))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run([sys.executable, "-c", GENERATE, *arguments], env=env, capture_output=True,
                           text=True, timeout=60, check=True)
     return json.loads(done.stdout)

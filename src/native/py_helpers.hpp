@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
 
 namespace tavix {
 
@@ -97,6 +100,62 @@ inline nb::str uuid4_text() {
 inline void handle_pending_signals() {
     if (PyErr_CheckSignals() < 0)
         throw nb::python_error();
+}
+
+// getattr(value, name, None) as the interpreter's getattr does it: only an
+// AttributeError means "absent" (an invalid object); any other failure
+// propagates. nanobind's getattr with a default would swallow them all.
+inline nb::object optional_attr(nb::handle value, const char *name) {
+    PyObject *found = PyObject_GetAttrString(value.ptr(), name);
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(found);
+}
+
+// Called inside a catch block: makes the exception being handled the pending
+// Python error, with the type the interpreter's own modules would give it
+// (MemoryError for a failed allocation, ValueError for a bad argument, ...).
+// Native code calls it wherever an exception would otherwise cross a C frame.
+inline void restore_as_python_error() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::bad_cast &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error &e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::logic_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::range_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
 }
 
 // Closes a file after a failure, keeping that failure the one reported.

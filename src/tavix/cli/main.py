@@ -39,10 +39,6 @@ def _load(name, location):
     try:
         return getattr(importlib.import_module(module), class_name)
     except Exception as error:
-        # An extension module interrupted while it initialises reports an
-        # ImportError caused by the interrupt: that is Ctrl-C, not a broken command.
-        if _interrupted(error):
-            raise KeyboardInterrupt from error
         failure = error
 
     class Unavailable(Subcommand):
@@ -115,12 +111,23 @@ def _sigterm_unwinds():
             signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
-def _interrupted(error):
-    while error is not None:
-        if isinstance(error, KeyboardInterrupt):
-            return True
-        error = error.__cause__ or error.__context__
-    return False
+@contextlib.contextmanager
+def _signals_held():
+    """Holds SIGINT and SIGTERM back while the commands' modules load.
+
+    Libraries that fall back on a pure-Python module when an extension fails
+    to import take an interrupt met during that import for a failed import
+    and go on, so the interrupt would be lost. Held, it is answered as soon as
+    the modules are loaded."""
+    held = {signal.SIGINT, signal.SIGTERM}
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _describe(error):
@@ -139,7 +146,9 @@ def main(argv=None):
         # Loading the commands imports the extension modules, which takes a
         # moment: Ctrl-C or SIGTERM then ends the tool as it does later on.
         with _sigterm_unwinds():
-            args = Tool().parser.parse_args(argv)
+            with _signals_held():
+                tool = Tool()
+            args = tool.parser.parse_args(argv)
             debug = args.debug
             with _logging_to_console(debug):
                 args._command.run(args)

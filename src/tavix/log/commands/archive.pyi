@@ -108,11 +108,15 @@ class Archive:
         of time (or was stopped by its `cancel` flag) before the last bound.
         """
 
-    def line_severities(self, logfile: object, log_start: int = 0, log_size: int = -1, offset: int = 0, limit: int = 20480) -> list:
+    def line_severities(self, logfile: object, log_start: int = 0, log_size: int = -1, offset: int = 0, limit: int = 20480, *, spans: bool = False) -> list:
         """
         The severity of each record line that starts in the page [offset,
         offset + limit) of a log section, as a list of (offset of the line in the
         section, severity). A line the page starts inside of is left out.
+        spans=True gives lists [offset, severity, stamp start, stamp end, message
+        start] instead, positions in UTF-16 code units from the line's start (the
+        header: up to the message start); a header too long to show apart gives
+        [offset, severity].
         """
 
     def next_record_line(self, logfile: object, log_start: int = 0, log_size: int = -1, *, offset: int = 0, severity: int = 3, max_bytes: int = 268435456) -> dict:

@@ -8,7 +8,7 @@ import types
 import aiohttp.web_app
 
 
-HERE: str = '/work/wt/terminal/src/tavix/log/commands'
+HERE: str
 
 logger: logging.Logger = ...
 

@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include <header_span.hpp>
 #include <line_reader.hpp>
 #include <path_guard.hpp>
 #include <py_helpers.hpp>
@@ -51,16 +52,27 @@ struct Opened {
     }
 };
 
+// A record line of a page: where it starts, its severity and, when asked,
+// its header's bytes and span.
+struct PageRecord {
+    int64_t offset;
+    int severity;
+    bool spanned;
+    std::string head;
+    record_line::HeaderSpan span;
+};
+
 // [[offset in the section, severity], ...] of the record lines that start in
-// the page [offset, offset + limit) of the section. Only a line's header is
-// needed, so the page's last line is read no further than a header can reach.
+// the page [offset, offset + limit) of the section; with `spans`, each entry
+// adds the header span. Only a line's header is needed, so the page's last
+// line is read no further than a header can reach.
 nb::list line_severities(nb::handle self, nb::handle logfile, int64_t log_start, int64_t log_size,
-                         int64_t offset, int64_t limit) {
+                         int64_t offset, int64_t limit, bool spans) {
     check_positions(log_start, offset);
     if (limit <= 0)
         throw nb::value_error("limit must be greater than 0");
     Opened opened(checked_log_path(self, logfile));
-    std::vector<std::pair<int64_t, int>> found;
+    std::vector<PageRecord> found;
     int error = 0;
     {
         nb::gil_scoped_release unlocked;
@@ -73,16 +85,23 @@ nb::list line_severities(nb::handle self, nb::handle logfile, int64_t log_start,
                         : lines::TO_FILE_END;
         range.finish_last_line = false;
         bool skip_first = !starts_line(opened.file, begin, log_start);
-        auto take = [&](const record_line::RecordLine &line, std::string_view) {
+        auto take = [&](const record_line::RecordLine &line, std::string_view head) {
             if (line.start >= page_end)
                 return false;
-            if (skip_first)
+            if (skip_first) {
                 skip_first = false;
-            else if (line.has_fields())
-                found.emplace_back(line.start - log_start, line.severity);
+            } else if (line.has_fields()) {
+                PageRecord record{line.start - log_start, line.severity, false, {}, {}};
+                record.spanned = spans && record_line::header_span(line, head.size(), record.span);
+                if (record.spanned)
+                    record.head.assign(head.substr(0, record.span.message_from));
+                found.push_back(std::move(record));
+            }
             return true;
         };
-        record_line::RecordLineSink sink("", 1000, 0, take);
+        // With spans, the line's first bytes are kept: its header unless
+        // that is longer than a header can be.
+        record_line::RecordLineSink sink("", 1000, spans ? record_line::HEADER_LIMIT + 8 : 0, take);
         lines::LineReader reader(opened.file, range, size_t(1) << 16);
         reader.feed(sink);
         error = reader.error();
@@ -92,8 +111,21 @@ nb::list line_severities(nb::handle self, nb::handle logfile, int64_t log_start,
         raise_errno(opened.path);
     }
     nb::list answer;
-    for (auto [at, severity] : found)
-        answer.append(nb::make_tuple(at, severity));
+    for (const PageRecord &record : found) {
+        if (!spans) {
+            answer.append(nb::make_tuple(record.offset, record.severity));
+            continue;
+        }
+        nb::list entry;
+        entry.append(record.offset);
+        if (!record.spanned) {
+            entry.append(record.severity);  // a header too long to show apart
+        } else {
+            for (nb::handle value : record_line::header_span_units(record.head, record.span))
+                entry.append(value);
+        }
+        answer.append(entry);
+    }
     return answer;
 }
 
@@ -157,10 +189,15 @@ nb::dict next_record_line(nb::handle self, nb::handle logfile, int64_t log_start
 void add_record_line_methods(ClassBuilder &archive) {
     archive
         .method("line_severities", &line_severities, nb::arg("logfile"), nb::arg("log_start") = 0,
-                nb::arg("log_size") = -1, nb::arg("offset") = 0, nb::arg("limit") = 20480,
+                nb::arg("log_size") = -1, nb::arg("offset") = 0, nb::arg("limit") = 20480, nb::kw_only(),
+                nb::arg("spans") = false,
                 "The severity of each record line that starts in the page [offset,\n"
                 "offset + limit) of a log section, as a list of (offset of the line in the\n"
-                "section, severity). A line the page starts inside of is left out.")
+                "section, severity). A line the page starts inside of is left out.\n"
+                "spans=True gives lists [offset, severity, stamp start, stamp end, message\n"
+                "start] instead, positions in UTF-16 code units from the line's start (the\n"
+                "header: up to the message start); a header too long to show apart gives\n"
+                "[offset, severity].")
         .method("next_record_line", &next_record_line, nb::arg("logfile"), nb::arg("log_start") = 0,
                 nb::arg("log_size") = -1, nb::kw_only(), nb::arg("offset") = 0, nb::arg("severity") = 3,
                 nb::arg("max_bytes") = int64_t(256) << 20,

@@ -142,7 +142,7 @@ def _force_scalar_newlines(scalar: bool) -> bool:
     Test hook: makes the newline finder take its scalar branch; returns the previous setting.
     """
 
-def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False, cancel: object | None = None) -> dict:
+def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False, headers: bool = False, cancel: object | None = None) -> dict:
     """
     The diff of new_section's log against base_section's (two LogSection objects,
     usually of two runs): {"path", "identical", "approximate", "masked", "hunks"}.
@@ -158,7 +158,9 @@ def diff_sections(base_section: object, new_section: object, path: object | None
     ("truncated": true on the line); past 8 MiB of text or 50,000 lines the rest is
     left out, with "truncated": true and "hunk_count" on the answer. `path` is copied to
     the answer. offsets=True adds "base_offset" and "new_offset" to each line: where
-    it starts within its section, in bytes (null on the side without it). `cancel`, a
+    it starts within its section, in bytes (null on the side without it). headers=True
+    adds "header": [severity, stamp start, stamp end, message start] of a record line
+    (positions in UTF-16 code units of its text), null for other lines. `cancel`, a
     flag the viewer server makes, stops the diff with CancelledError once it is set.
     """
 

@@ -61,9 +61,12 @@ nb::object copy_of(nb::handle mapping) {
 // surrogates, as undecodable header bytes become).
 bool utf8_of(nb::handle text, std::string_view &bytes) {
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &size)
-                                                   : nullptr;
+    if (!PyUnicode_Check(text.ptr()))
+        return false;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw nb::python_error();
         PyErr_Clear();
         return false;
     }

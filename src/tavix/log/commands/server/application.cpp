@@ -98,9 +98,12 @@ constexpr Handler kHandlers[] = {
     {"archive_name", archive_name,
      "GET prefix/archive_name: the archive's file name."},
     {"logfile_sec", logfile_sec,
-     "GET prefix/sections/{section_uuid}/log?offset=&limit=[&severities=1]: a page of the section's log with links to its neighbours.\n\n"
+     "GET prefix/sections/{section_uuid}/log?offset=&limit=[&severities=1][&headers=1]: a page of the section's log with links to its neighbours.\n\n"
      "limit is at most 4194304 (4 MiB). With severities=1 the answer adds \"severities\": [[offset\n"
-     "of the line in the section, severity], ...] of the record lines that start in the page."},
+     "of the line in the section, severity], ...] of the record lines that start in the page; with\n"
+     "headers=1 it adds \"headers\": [[offset, severity, stamp start, stamp end, message start], ...]\n"
+     "of the same lines, positions in UTF-16 code units from the line's start ([offset, severity]\n"
+     "for a header too long to show apart)."},
     {"logfile_exe", logfile_exe,
      "GET prefix/sections/{section_uuid}/{execution_uuid}/log: the lines of one device command.\n\n"
      "A command of more than 4 MiB of text answers its first 4 MiB, with \"truncated\": true\n"
@@ -214,15 +217,15 @@ constexpr Handler kHandlers[] = {
      "GET prefix/sections/{section_uuid}/diff[?context=N]: the section's log against the section\n"
      "of the same path in the baseline run, with N lines of context (0 to 1000, default 3):\n"
      "{\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"} as\n"
-     "parser.base.diff_sections gives it with offsets=True. Computed off the event loop. Without\n"
+     "parser.base.diff_sections gives it with offsets=True and headers=True. Computed off the event loop. Without\n"
      "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
      "has no section for: status 500 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
      "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
     {"baseline_section_log", baseline_section_log,
      "GET prefix/sections/{section_uuid}/baseline/log?offset=&limit=: a page of the log of the\n"
      "baseline run's section of the same path as this run's section, as prefix/sections/{id}/log\n"
-     "pages a section of this run (links to its neighbours included), so that a diff's base lines\n"
-     "can be read where they stand. Without a baseline: status 500 {\"detail\": \"NO_BASELINE\"};\n"
+     "pages a section of this run (links to its neighbours, severities=1 and headers=1 included), so\n"
+     "that a diff's base lines can be read where they stand. Without a baseline: status 500 {\"detail\": \"NO_BASELINE\"};\n"
      "a section the baseline has no section for: {\"detail\": \"NOT_IN_BASELINE\"}; an unknown\n"
      "section answers as the sections route does."},
 };

@@ -15,7 +15,10 @@ constexpr long long kMaxContext = 1000;
 nb::object parser_base() { return nb::module_::import_("tavix.log.commands.parser.base"); }
 
 // The baseline archive, or None when the server has none.
-nb::object baseline_of(nb::handle self) { return nb::getattr(self, "baseline", nb::none()); }
+nb::object baseline_of(nb::handle self) {
+    nb::object baseline = optional_attr(self, "baseline");
+    return baseline.is_valid() ? baseline : nb::none();
+}
 
 // (new section id -> path, base path text -> base section id), made once.
 nb::object matched_paths(nb::handle self, std::function<nb::object(nb::handle)> finish) {
@@ -111,7 +114,7 @@ nb::object section_diff(nb::handle self, nb::handle request) {
                 [base_section, section, names, context, cancel] {
                     return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
                                                                nb::arg("context") = context, nb::arg("offsets") = true,
-                                                               nb::arg("cancel") = cancel);
+                                                               nb::arg("headers") = true, nb::arg("cancel") = cancel);
                 },
                 [server](nb::handle diffed) {
                     return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },

@@ -8,8 +8,8 @@ namespace tavix::server {
 namespace {
 
 nb::dict table_of(nb::handle self) {
-    nb::object table = nb::getattr(self, "_computed", nb::none());
-    if (table.is_none()) {
+    nb::object table = optional_attr(self, "_computed");
+    if (!table.is_valid()) {
         table = nb::dict();
         self.attr("_computed") = table;
     }

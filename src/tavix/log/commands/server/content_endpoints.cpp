@@ -64,12 +64,17 @@ nb::object int_param(nb::handle query, nb::handle name, nb::handle fallback) {
 
 nb::object logfile_sec(nb::handle self, nb::handle request) {
     nb::object sec_uuid = nb::none(), section;
-    try {
-        sec_uuid = request.attr(state->match_info)["section_uuid"];
-        section = self.attr(state->archive).attr(state->results).attr(state->get_section)(sec_uuid);
-    } catch (const nb::python_error &) {
-        return error_answer(self, nb::str("Section_{}_RETRIEVE_FAIL").format(sec_uuid));
-    }
+    nb::object refused = guarded(
+        [&] {
+            sec_uuid = request.attr(state->match_info)["section_uuid"];
+            section = self.attr(state->archive).attr(state->results).attr(state->get_section)(sec_uuid);
+            return nb::object();
+        },
+        [&](const nb::python_error &) {
+            return error_answer(self, nb::str("Section_{}_RETRIEVE_FAIL").format(sec_uuid));
+        });
+    if (refused.is_valid())
+        return refused;
     return section_log_page(self, request, section);
 }
 
@@ -80,10 +85,13 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
 
-    // The front end asks for the record lines' severities, so it need not
-    // parse lines itself; the page's own keys stay as they are.
-    nb::object wanted = query.attr(state->get)("severities");
-    bool severities = !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
+    // The front end asks for the record lines' severities and header spans,
+    // so it need not parse lines itself; the page's own keys stay as they are.
+    auto asked = [&](const char *name) {
+        nb::object wanted = query.attr(state->get)(name);
+        return !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
+    };
+    bool severities = asked("severities"), headers = asked("headers");
     return answer_or_report(
         self,
         [&] {
@@ -91,17 +99,28 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
             // Read after the page: a section without a size has just taken
             // the size of the whole file.
             nb::object log_size = section.attr(state->log_size);
-            if (!severities)
+            if (!severities && !headers)
                 return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
             auto [previous, next] = neighbour_links(request.attr(state->path), offset, limit, log_size);
             nb::dict body;
             body["previous"] = previous;
             body["next"] = next;
             body["file_content"] = data;
-            body["severities"] = data.is_none() ? nb::object(nb::list())
-                                                : self.attr(state->archive).attr("line_severities")(
-                                                      section.attr("logfile"), section.attr("log_start"),
-                                                      log_size, clamp_for_read(offset), clamp_for_read(limit));
+            // The section's own archive reads its lines: the baseline's
+            // sections lie in another archive's directory.
+            nb::object own = optional_attr(section, "archive");
+            nb::object reader = own.is_valid() ? optional_attr(own, "line_severities") : nb::object();
+            if (!reader.is_valid() || reader.is_none())
+                reader = self.attr(state->archive).attr("line_severities");
+            auto records = [&](bool spans) {
+                return data.is_none() ? nb::object(nb::list())
+                                      : reader(section.attr("logfile"), section.attr("log_start"), log_size,
+                                               clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
+            };
+            if (severities)
+                body["severities"] = records(false);
+            if (headers)
+                body["headers"] = records(true);
             return json_answer(self, body);
         },
         "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
@@ -118,7 +137,7 @@ constexpr const char *kExecutionDetail = "EXECUTION_LOG_READ_FAIL";
 nb::object execution_lines(nb::handle self, nb::handle execute, nb::object section_name) {
     nb::object reader;
     if (uses_stock(execute, "read_logs", state->stock_execute_read_logs))
-        reader = nb::getattr(execute.attr("archive"), "read_lines_capped", nb::none());
+        reader = optional_attr(execute.attr("archive"), "read_lines_capped");
     if (!reader.is_valid() || reader.is_none()) {
         nb::dict body;
         body["file_content"] = execute.attr(state->read_logs)();
@@ -347,12 +366,13 @@ nb::object download_file(nb::handle self, nb::handle request) {
     nb::object name = request.attr(state->match_info)["filename"];
     nb::object dir = self.attr(state->archive).attr("dir");
     nb::object file = state->os_path_join(dir, name);
-    try {
-        contained_path(self, name);
-    } catch (const nb::python_error &e) {
-        return download_failed(self, e);
-    }
-    return download(self, file);
+    nb::object refused = guarded(
+        [&] {
+            contained_path(self, name);
+            return nb::object();
+        },
+        [&](const nb::python_error &e) { return download_failed(self, e); });
+    return refused.is_valid() ? refused : download(self, file);
 }
 
 namespace {
@@ -381,27 +401,28 @@ nb::object disposition_name(nb::handle file) {
 nb::object download(nb::handle self, nb::handle file_arg) {
     nb::str file = nb::str(file_arg);
     nb::object stream;
-    try {
-        // Only regular files: opening a FIFO would wait for a writer forever.
-        if (!nb::cast<bool>(state->os_path_isfile(file)) && nb::cast<bool>(state->os_path_exists(file))) {
-            PyErr_Format(PyExc_OSError, "%R is not a regular file", file.ptr());
-            throw nb::python_error();
-        }
-        stream = state->io_open(file, "rb");
-        nb::dict headers;
-        headers["Content-Disposition"] = nb::str("attachment; filename=") + nb::str(disposition_name(file));
-        headers["Access-Control-Allow-Origin"] = "*";
-        // The body is the open file: aiohttp streams it in chunks and closes
-        // it, so a large archive is never held in memory.
-        return state->response(nb::arg("body") = stream, nb::arg("headers") = headers,
-                            nb::arg("content_type") = "application/force-download");
-    } catch (const nb::python_error &e) {
-        if (stream.is_valid())
-            stream.attr("close")();
-        if (e.matches(PyExc_FileNotFoundError))
-            return error_answer(self, nb::str("FILE_{}_NO_FOUND").format(file));
-        return download_failed(self, e);
-    }
+    return guarded(
+        [&] {
+            // Only regular files: opening a FIFO would wait for a writer forever.
+            if (!nb::cast<bool>(state->os_path_isfile(file)) && nb::cast<bool>(state->os_path_exists(file))) {
+                PyErr_Format(PyExc_OSError, "%R is not a regular file", file.ptr());
+                throw nb::python_error();
+            }
+            stream = state->io_open(file, "rb");
+            nb::dict headers;
+            headers["Content-Disposition"] = nb::str("attachment; filename=") + nb::str(disposition_name(file));
+            headers["Access-Control-Allow-Origin"] = "*";
+            // The body is the open file: aiohttp streams it in chunks and
+            // closes it, so a large archive is never held in memory.
+            return state->response(nb::arg("body") = stream, nb::arg("headers") = headers,
+                                   nb::arg("content_type") = "application/force-download");
+        },
+        [&](const nb::python_error &e) {
+            close_after_failure(stream);
+            if (e.matches(PyExc_FileNotFoundError))
+                return error_answer(self, nb::str("FILE_{}_NO_FOUND").format(file));
+            return download_failed(self, e);
+        });
 }
 
 }  // namespace tavix::server

@@ -1,5 +1,6 @@
 #include "coroutine.hpp"
 
+#include <py_helpers.hpp>
 #include <structmember.h>
 
 #include <exception>
@@ -95,17 +96,49 @@ PySendResult ready_send(PyObject *self, PyObject *, PyObject **presult) {
 }
 #endif
 
-void ready_dealloc(PyObject *self) {
+// The result and the exception (through its traceback's frames) may refer
+// back to the awaitable: the collector must see both.
+int ready_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *ready = reinterpret_cast<ReadyObject *>(self);
+    Py_VISIT(ready->result);
+    Py_VISIT(ready->error);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int ready_clear(PyObject *self) {
+    auto *ready = reinterpret_cast<ReadyObject *>(self);
+    Py_CLEAR(ready->result);
+    Py_CLEAR(ready->error);
+    return 0;
+}
+
+void ready_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
-    Py_XDECREF(ready->result);
-    Py_XDECREF(ready->error);
+    PyObject_GC_UnTrack(self);
+    ready_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
+// A new _Ready holding `result` or `error` (both stolen; one of them null).
+PyObject *new_ready(PyObject *result, PyObject *error) {
+    ReadyObject *ready = PyObject_GC_New(ReadyObject, ready_type);
+    if (!ready) {
+        Py_XDECREF(result);
+        Py_XDECREF(error);
+        return nullptr;
+    }
+    ready->result = result;
+    ready->error = error;
+    PyObject_GC_Track(ready);
+    return reinterpret_cast<PyObject *>(ready);
+}
+
 PyType_Slot ready_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(ready_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(ready_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(ready_clear)},
     {Py_am_await, reinterpret_cast<void *>(ready_self)},
     {Py_tp_iter, reinterpret_cast<void *>(ready_self)},
     {Py_tp_iternext, reinterpret_cast<void *>(ready_iternext)},
@@ -119,9 +152,9 @@ PyType_Slot ready_slots[] = {
 PyType_Spec ready_spec = {
     "tavix.log.commands.server._Ready", sizeof(ReadyObject), 0,
 #if PY_VERSION_HEX >= 0x030A0000
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
 #else
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
 #endif
     ready_slots,
 };
@@ -147,24 +180,13 @@ PyObject *method_vectorcall(PyObject *callable, PyObject *const *args, size_t na
     PyObject *result = nullptr;
     try {
         result = method->body(args[0], args[1]).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_as_python_error();
     }
     // Work handed to a worker thread: the future is the awaitable.
     if (result && PyObject_TypeCheck(result, future_type))
         return result;
-    PyObject *error = result ? nullptr : take_error();
-    ReadyObject *ready = PyObject_New(ReadyObject, ready_type);
-    if (!ready) {
-        Py_XDECREF(result);
-        Py_XDECREF(error);
-        return nullptr;
-    }
-    ready->result = result;
-    ready->error = error;
-    return reinterpret_cast<PyObject *>(ready);
+    return new_ready(result, result ? nullptr : take_error());
 }
 
 PyObject *method_get(PyObject *self, PyObject *instance, PyObject *) {
@@ -275,10 +297,8 @@ nb::object then(nb::handle source, std::function<nb::object(nb::handle)> step) {
         nb::object outcome;
         try {
             outcome = step(done);
-        } catch (nb::python_error &e) {
-            e.restore();
-        } catch (const std::exception &e) {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            restore_as_python_error();
         }
         if (!outcome.is_valid()) {
             target.attr("set_exception")(nb::steal(take_error()));
@@ -302,12 +322,10 @@ nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(n
 }
 
 nb::object ready_result(nb::object result) {
-    ReadyObject *ready = PyObject_New(ReadyObject, ready_type);
+    PyObject *ready = new_ready(result.release().ptr(), nullptr);
     if (!ready)
         throw nb::python_error();
-    ready->result = result.release().ptr();
-    ready->error = nullptr;
-    return nb::steal(reinterpret_cast<PyObject *>(ready));
+    return nb::steal(ready);
 }
 
 nb::object coroutine_method(const char *name, const char *qualname, HandlerBody body,
@@ -326,11 +344,11 @@ nb::object coroutine_method(const char *name, const char *qualname, HandlerBody 
     result.attr("__doc__") = nb::str(doc);
 
     nb::module_ inspect = nb::module_::import_("inspect");
-    if (nb::hasattr(inspect, "markcoroutinefunction"))
-        inspect.attr("markcoroutinefunction")(result);
+    if (nb::object mark = optional_attr(inspect, "markcoroutinefunction"); mark.is_valid())
+        mark(result);
     nb::module_ coroutines = nb::module_::import_("asyncio.coroutines");
-    if (nb::hasattr(coroutines, "_is_coroutine"))
-        result.attr("_is_coroutine") = coroutines.attr("_is_coroutine");
+    if (nb::object marker = optional_attr(coroutines, "_is_coroutine"); marker.is_valid())
+        result.attr("_is_coroutine") = marker;
     return result;
 }
 

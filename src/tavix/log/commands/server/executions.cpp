@@ -76,7 +76,8 @@ public:
     explicit Needle(nb::str text) : folded_(nb::str(text.attr("casefold")())) {
         ascii_ = PyUnicode_IS_ASCII(folded_.ptr());
         if (ascii_)
-            bytes_.assign(PyUnicode_AsUTF8(folded_.ptr()));
+            bytes_.assign(static_cast<const char *>(PyUnicode_DATA(folded_.ptr())),
+                          size_t(PyUnicode_GET_LENGTH(folded_.ptr())));
     }
     bool empty() const { return nb::len(folded_) == 0; }
 
@@ -109,10 +110,13 @@ private:
 nb::object field(nb::handle item, nb::handle json, const char *name) {
     nb::handle source = json.is_valid() ? json : item;
     if (PyDict_Check(source.ptr())) {
-        PyObject *value = PyDict_GetItemString(source.ptr(), name);
+        nb::str key(name);
+        PyObject *value = PyDict_GetItemWithError(source.ptr(), key.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
         return value ? nb::borrow(value) : nb::object();
     }
-    return nb::getattr(source, name, nb::handle());
+    return optional_attr(source, name);
 }
 
 // The items a filter keeps, in order.

@@ -11,7 +11,10 @@ constexpr const char *kHistoryFailed = "HISTORY_RETRIEVE_FAILED";
 constexpr const char *kHistoryMessage = "Exception encountered when reading the run history: ";
 
 // The server's `history` (a ViewerHistory), or None when it serves without an index.
-nb::object history_of(nb::handle self) { return nb::getattr(self, "history", nb::none()); }
+nb::object history_of(nb::handle self) {
+    nb::object history = optional_attr(self, "history");
+    return history.is_valid() ? history : nb::none();
+}
 
 }  // namespace
 

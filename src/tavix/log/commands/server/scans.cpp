@@ -23,7 +23,12 @@ constexpr int kSection = 0, kFuture = 1, kStarted = 2, kWaiting = 3, kCancel = 4
 
 nb::dict scans_of(nb::handle self) { return nb::borrow<nb::dict>(self.attr("_scans")); }
 
-nb::object scan_key(nb::handle section) { return nb::steal(PyLong_FromVoidPtr(section.ptr())); }
+nb::object scan_key(nb::handle section) {
+    PyObject *key = PyLong_FromVoidPtr(section.ptr());
+    if (!key)
+        throw nb::python_error();
+    return nb::steal(key);
+}
 
 bool finished(nb::handle entry) { return nb::cast<bool>(entry[kFuture].attr("done")()); }
 
@@ -67,8 +72,11 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     future.attr("add_done_callback")(nb::cpp_function([scans, key, entry](nb::handle) {
         // The result now lives in the scan cache; a failed scan leaves
         // nothing behind, so the next request scans again.
-        if (PyDict_GetItem(scans.ptr(), key.ptr()) == entry.ptr())
-            PyDict_DelItem(scans.ptr(), key.ptr());
+        PyObject *current = PyDict_GetItemWithError(scans.ptr(), key.ptr());
+        if (!current && PyErr_Occurred())
+            throw nb::python_error();
+        if (current == entry.ptr() && PyDict_DelItem(scans.ptr(), key.ptr()) < 0)
+            throw nb::python_error();
     }));
     return future;
 }
@@ -128,8 +136,7 @@ void find_stock_pieces() {
 }
 
 bool uses_stock(nb::handle object, const char *name, PyObject *stock) {
-    nb::str interned = nb::steal<nb::str>(PyUnicode_InternFromString(name));
-    return fast::uses_stock(object.ptr(), interned.ptr(), stock);
+    return fast::uses_stock(object.ptr(), interned(name).ptr(), stock);
 }
 
 nb::object scan_status(nb::handle self, nb::handle request) {

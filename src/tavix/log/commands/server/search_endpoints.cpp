@@ -35,7 +35,10 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
         if (number < lowest || number > highest)
             throw InvalidQuery();
         return number;
-    } catch (const nb::python_error &) {
+    } catch (const nb::python_error &e) {
+        // Not a whole number, or one too large: the query's fault.
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OverflowError))
+            throw;
         throw InvalidQuery();
     }
 }
@@ -93,6 +96,22 @@ nb::object next_link(nb::handle request, const Query &q, nb::handle answer, long
     return nb::str("{}?{}").format(request.attr(state->path), encode(params));
 }
 
+// The archive's searcher raises ValueError for a query it cannot match: that
+// error, and only that one, is the query's fault (INVALID_QUERY). Failures
+// anywhere else in the work (the results model, the files) are the search's.
+struct QueryRefused {};
+
+template <typename Call>
+nb::object searcher_call(Call &&call) {
+    try {
+        return call();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        throw QueryRefused();
+    }
+}
+
 // Searches run in pools of their own, one per kind, so that however many
 // come they never hold the threads of scans, categories and page reads.
 // A client (an address) has at most `per_client` searches of a kind running
@@ -133,8 +152,6 @@ nb::object search_pool(nb::handle self, const SearchKind &kind) {
 }
 
 // Runs work(cancel capsule) in the pool of `kind`, then answers on the loop.
-// A search error that is the query's fault (it does not compile) is
-// answered INVALID_QUERY; anything else is a failure of the search.
 template <typename Work>
 nb::object search_off_loop(nb::handle self_handle, nb::handle request, const SearchKind &kind, Work work,
                            const char *message, const char *detail) {
@@ -154,10 +171,14 @@ nb::object search_off_loop(nb::handle self_handle, nb::handle request, const Sea
     nb::object job;
     try {
         nb::object loop = state->get_running_loop();
-        job = loop.attr("run_in_executor")(search_pool(self, kind), nb::cpp_function([work, capsule, flag]() -> nb::object {
+        job = loop.attr("run_in_executor")(search_pool(self, kind), nb::cpp_function([self, work, capsule, flag]() -> nb::object {
             if (cancelled(flag))
                 return nb::none();  // its client left while it waited
-            return work(capsule);
+            try {
+                return work(capsule);
+            } catch (const QueryRefused &) {
+                return invalid_query(self);
+            }
         }));
     } catch (...) {
         running[key] = count;
@@ -168,18 +189,15 @@ nb::object search_off_loop(nb::handle self_handle, nb::handle request, const Sea
         long long left = nb::cast<long long>(running.attr("get")(key, 1)) - 1;
         if (left > 0)
             running[key] = left;
-        else if (PyDict_DelItem(running.ptr(), key.ptr()) < 0)
+        else if (PyDict_DelItem(running.ptr(), key.ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw nb::python_error();
             PyErr_Clear();  // gone already: the server was cleaned up
+        }
         flags.attr("discard")(capsule);
     }));
     nb::object answer = then(job, [self, message, detail](nb::handle future) {
-        return guarded([&] { return future.attr("result")(); },
-                       [&](const nb::python_error &e) {
-                           if (e.matches(PyExc_ValueError))
-                               return invalid_query(self);
-                           debug_lines(nb::str(message), &e);
-                           return error_answer(self, detail);
-                       });
+        return answer_or_report(self, [&] { return future.attr("result")(); }, message, detail);
     });
     // The request's answer is cancelled when its client goes away.
     answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
@@ -225,12 +243,17 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
 
     auto work = [self, request, section, q, offset, limit, line, line_start](nb::handle cancel) -> nb::object {
         nb::object archive = self.attr(state->archive);
-        nb::object answer = archive.attr("search")(
-            section.attr("logfile"), section.attr("log_start"), section.attr(state->log_size), q.text,
-            nb::arg("regex") = q.regex, nb::arg("case") = q.case_sensitive, nb::arg("offset") = offset,
-            nb::arg("line") = line < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line)),
-            nb::arg("line_start") = line_start < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line_start)),
-            nb::arg("limit") = limit, nb::arg("cancel") = cancel);
+        nb::object search = archive.attr("search");
+        nb::object logfile = section.attr("logfile"), log_start = section.attr("log_start"),
+                   log_size = section.attr(state->log_size);
+        nb::object answer = searcher_call([&] {
+            return search(logfile, log_start, log_size, q.text, nb::arg("regex") = q.regex,
+                          nb::arg("case") = q.case_sensitive, nb::arg("offset") = offset,
+                          nb::arg("line") = line < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line)),
+                          nb::arg("line_start") =
+                              line_start < 0 ? nb::object(nb::none()) : nb::object(nb::int_(line_start)),
+                          nb::arg("limit") = limit, nb::arg("cancel") = cancel);
+        });
         nb::dict body;
         body["query"] = q.text;
         body["hits"] = answer["hits"];
@@ -355,13 +378,14 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             nb::list bound_list;
             for (long long bound : bounds)
                 bound_list.append(bound);
+            nb::object count_matches = archive.attr("count_matches");
             nb::object found;
             try {
-                found = archive.attr("count_matches")(logfile, bound_list, q.text,
-                                                      nb::arg("regex") = q.regex,
-                                                      nb::arg("case") = q.case_sensitive,
-                                                      nb::arg("max_seconds") = left,
-                                                      nb::arg("cancel") = cancel);
+                found = searcher_call([&] {
+                    return count_matches(logfile, bound_list, q.text, nb::arg("regex") = q.regex,
+                                         nb::arg("case") = q.case_sensitive, nb::arg("max_seconds") = left,
+                                         nb::arg("cancel") = cancel);
+                });
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_OSError))
                     throw;

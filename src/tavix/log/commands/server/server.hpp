@@ -4,6 +4,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <py_helpers.hpp>
 
 #include <exception>
 #include <functional>
@@ -47,6 +48,9 @@ struct State {
         offset, limit, fread_size, default_header, headers, data, get;
 };
 
+// The interned text `text`, for names looked up on every request.
+nb::str interned(const char *text);
+
 // Built by init_state in module.cpp; never freed, so nothing is released
 // after the interpreter has gone.
 extern State *state;
@@ -82,24 +86,29 @@ void debug_lines(nb::handle message, const nb::python_error *error);
 // The same with the traceback of the exception instance `exception`.
 void debug_lines(nb::handle message, nb::handle exception);
 
-// Runs `body`; a Python exception (or a C++ one, turned into RuntimeError)
-// goes to `on_error(const nb::python_error &)` instead.
+// Runs `body`; an ordinary exception (an instance of Exception, or a C++
+// exception, raised as its Python counterpart) goes to
+// `on_error(const nb::python_error &)` instead. KeyboardInterrupt, SystemExit
+// and the other BaseExceptions go on to the caller, as they would through a
+// Python `except Exception:`.
 template <typename Body, typename OnError>
 nb::object guarded(Body &&body, OnError &&on_error) {
     try {
         return body();
     } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
         return on_error(e);
-    } catch (const nb::builtin_exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        restore_as_python_error();
     }
     nb::python_error e;
+    if (!e.matches(PyExc_Exception))
+        throw e;
     return on_error(e);
 }
 
-// Runs `body`; on any exception writes `message` and the traceback at debug
+// Runs `body`; on an ordinary exception writes `message` and the traceback at debug
 // level and answers the error `detail` (the common shape of the endpoints).
 template <typename Body>
 nb::object answer_or_report(nb::handle self, Body &&body, const char *message, const char *detail) {

@@ -6,15 +6,20 @@ namespace tavix::server {
 
 State *state = nullptr;
 
+nb::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw nb::python_error();
+    return nb::steal<nb::str>(name);
+}
+
 namespace {
 
 // The directory of this module's file. During a multi-phase import __file__
 // is already set; otherwise the import system's module lookup gives the origin.
 nb::object module_directory(nb::module_ &m, nb::module_ &os_path) {
-    nb::object file;
-    if (nb::hasattr(m, "__file__"))
-        file = m.attr("__file__");
-    else
+    nb::object file = optional_attr(m, "__file__");
+    if (!file.is_valid())
         file = nb::module_::import_("importlib.util")
                    .attr("find_spec")(nb::object(m.attr("__name__")))
                    .attr("origin");
@@ -64,22 +69,21 @@ void init_state(nb::module_ &m) {
     state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
     state->scan_cache = parser_base.attr("LogSection").attr("__dict__")["child_execute"].attr("fget");
 
-    auto intern = [](const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); };
-    state->archive = intern("archive");
-    state->results = intern("results");
-    state->get_section = intern("get_section");
-    state->read_logs = intern("read_logs");
-    state->log_size = intern("log_size");
-    state->path = intern("path");
-    state->query = intern("query");
-    state->match_info = intern("match_info");
-    state->offset = intern("offset");
-    state->limit = intern("limit");
-    state->fread_size = intern("fread_size");
-    state->default_header = intern("_default_header");
-    state->headers = intern("headers");
-    state->data = intern("data");
-    state->get = intern("get");
+    state->archive = interned("archive");
+    state->results = interned("results");
+    state->get_section = interned("get_section");
+    state->read_logs = interned("read_logs");
+    state->log_size = interned("log_size");
+    state->path = interned("path");
+    state->query = interned("query");
+    state->match_info = interned("match_info");
+    state->offset = interned("offset");
+    state->limit = interned("limit");
+    state->fread_size = interned("fread_size");
+    state->default_header = interned("_default_header");
+    state->headers = interned("headers");
+    state->data = interned("data");
+    state->get = interned("get");
 
     m.attr("HERE") = state->here;
     m.attr("logger") = state->logger;

@@ -15,6 +15,9 @@ nb::object seconds_of(nb::handle text) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) {
+        // Lone surrogates: not a date; anything else is a real failure.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw nb::python_error();
         PyErr_Clear();
         return nb::none();
     }
@@ -24,15 +27,25 @@ nb::object seconds_of(nb::handle text) {
     return nb::float_(seconds);
 }
 
+// record.get(key): directly for the plain dictionaries the parser makes.
 nb::object field(nb::handle record, const char *key) {
-    PyObject *value = PyDict_GetItemString(record.ptr(), key);
+    if (!PyDict_CheckExact(record.ptr()))
+        return record.attr("get")(key);
+    nb::str name(key);
+    PyObject *value = PyDict_GetItemWithError(record.ptr(), name.ptr());
+    if (!value && PyErr_Occurred())
+        throw nb::python_error();
     return value ? nb::borrow(value) : nb::none();
 }
 
-// A byte position of the results ("1024" or 1024) as an integer, or None.
+// A byte position of the results ("1024" or 1024) as an integer, or None
+// for a value that is not one; other failures (MemoryError) propagate.
 nb::object whole_or_none(nb::handle value) {
     PyObject *number = PyNumber_Long(value.ptr());
     if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_OverflowError))
+            throw nb::python_error();
         PyErr_Clear();
         return nb::none();
     }

@@ -15,13 +15,11 @@ struct Keys {
         steps, step_id, step_name;
 };
 
-nb::str intern(const char *text) { return nb::steal<nb::str>(PyUnicode_InternFromString(text)); }
-
 const Keys &keys() {
-    static const Keys *k = new Keys{intern("id"), intern("parents"), intern("parent_id"),
-                                    intern("section_name"), intern("section_type"), intern("result"),
-                                    intern("run_time"), intern("sequence_number"), intern("steps"),
-                                    intern("step_id"), intern("step_name")};
+    static const Keys *k = new Keys{interned("id"), interned("parents"), interned("parent_id"),
+                                    interned("section_name"), interned("section_type"), interned("result"),
+                                    interned("run_time"), interned("sequence_number"), interned("steps"),
+                                    interned("step_id"), interned("step_name")};
     return *k;
 }
 
@@ -38,7 +36,7 @@ nb::object step_label(nb::handle step) {
     const Keys &k = keys();
     nb::handle step_id = field(step, k.step_id);
     nb::handle name = field(step, k.step_name);
-    if (!PyObject_IsTrue(step_id.ptr()))
+    if (!truthy(step_id))
         return nb::borrow(name);
     return nb::str("{} {}").format(step_id, name);
 }
@@ -65,7 +63,10 @@ struct TextTable {
 
 // Appends [id, parent, name, type, result, run_time, sequence_number, step].
 void append_row(nb::list &rows, std::initializer_list<nb::handle> items) {
-    nb::list row = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list)
+        throw nb::python_error();
+    nb::list row = nb::steal<nb::list>(list);
     Py_ssize_t i = 0;
     for (nb::handle item : items)
         PyList_SET_ITEM(row.ptr(), i++, nb::borrow(item).release().ptr());
@@ -88,7 +89,7 @@ nb::object tree_body(nb::handle scripts) {
                 script = nb::borrow(section);
             nb::handle id = field(section, k.id);
             nb::object parent = nb::int_(-1);
-            if (PyObject_IsTrue(field(section, k.parents))) {
+            if (truthy(field(section, k.parents))) {
                 PyObject *parent_row = PyDict_GetItemWithError(row_of.ptr(), field(section, k.parent_id));
                 if (parent_row)
                     parent = nb::borrow(parent_row);

@@ -45,16 +45,16 @@ export const api = {
   categories: () => getJSON("/categories?causes=true"),
   timeline: () => getJSON("/timeline"),
   histogram: (task) => getJSON(`/timeline/${task}/histogram`),
-  // Pages of a section's log come with the severities of their record lines;
+  // Pages of a section's log come with the severities and header spans of their record lines;
   // the server's links to the neighbouring pages do not carry the flag.
-  firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}&severities=1`),
-  logPage: (link) => getJSON(`${link}&severities=1`),
+  firstPage: (id, offset, limit) => getJSON(`/sections/${id}/log?offset=${offset}&limit=${limit}&headers=1`),
+  logPage: (link) => getJSON(`${link}&headers=1`),
   // The next record line of severity error or worse from a byte offset.
   nextError: (id, offset) => getJSON(`/sections/${id}/next_record?offset=${offset}&severity=3`),
   compare: () => getJSON("/compare"),
   diff: (id, context) => getJSON(`/sections/${id}/diff?context=${context}`),
   // A page of the log of the baseline's section of the same path as section `id`.
-  baselinePage: (id, offset, limit) => getJSON(`/sections/${id}/baseline/log?offset=${offset}&limit=${limit}`),
+  baselinePage: (id, offset, limit) => getJSON(`/sections/${id}/baseline/log?offset=${offset}&limit=${limit}&headers=1`),
   // The routes that take any name: spaces included, reports in any case.
   downloadUrl: (path) => path ? `${PREFIX}/file/${encodePath(path)}` : `${PREFIX}/download`,
   viewerUrl: (path) => `/reports/${encodePath(path)}`,

@@ -23,8 +23,9 @@ const REASONS = {
 // [start, end) of the characters that differ between two lines: what is
 // left between their common prefix and common suffix. Of two record lines
 // only the messages are compared: their headers differ anyway.
-function changedRange(lineA, lineB) {
-  const skipA = headerLength(lineA), skipB = headerLength(lineB);
+function changedRange(removed, added) {
+  const lineA = removed.text, lineB = added.text;
+  const skipA = headerLength(removed.header), skipB = headerLength(added.header);
   const from = skipA && skipB ? [skipA, skipB] : [0, 0];
   const a = lineA.slice(from[0]), b = lineB.slice(from[1]);
   let start = 0;
@@ -41,7 +42,7 @@ function blocks(hunk) {
   const flush = () => {
     const pairs = Math.min(removed.length, added.length);
     for (let k = 0; k < pairs; k += 1) {
-      const [left, right] = changedRange(removed[k].text, added[k].text);
+      const [left, right] = changedRange(removed[k], added[k]);
       removed[k].mark = left;
       added[k].mark = right;
     }
@@ -330,7 +331,7 @@ export class DiffView {
 
   text(line, mark) {
     const span = el("span", { className: "tx" });
-    fillLine(span, line.text, mark || null);
+    fillLine(span, line.text, mark || null, line.header);
     return span;
   }
 }

@@ -2,37 +2,44 @@
 // %APP-SEV-NAME: %[tags]: ") dimmed, so the message is what the eye finds,
 // and, while headers are collapsed, shortened to the time and severity. A
 // click on a collapsed header shows that line's in full; copying always
-// copies the original text of the lines selected.
-const HEADER = /^(\d+: [^:]*: )(\d{4}-\d\d-\d\dT(\d\d:\d\d:\d\d)[^:]*|[^:]*): (%[^ :]*?-(\d+)-[^:]*): (%\[.*?\]: )?/;
+// copies the original text of the lines selected. Where a header's parts lie
+// is told by the server: [severity, stamp start, stamp end, message start].
 const SEVERITY = ["emerg", "alert", "crit", "error", "warn", "notice", "info", "debug"];
 const COLLAPSED = "headers-collapsed";
 
+// "hh:mm:ss" of a "yyyy-mm-ddThh:mm:ss..." stamp, else the whole stamp.
+function shortTime(stamp) {
+  const digits = (from, to) => [...stamp.slice(from, to)].every((c) => c >= "0" && c <= "9");
+  const dated = stamp.length >= 19 && stamp[10] === "T" && stamp[13] === ":" && stamp[16] === ":"
+    && digits(0, 4) && digits(11, 13) && digits(14, 16) && digits(17, 19);
+  return dated ? stamp.slice(11, 19) : stamp;
+}
+
 // [{text, cls}] pieces of `line`: the header's parts, then the message.
-function pieces(line) {
-  const m = HEADER.exec(line);
-  if (!m) return [{ text: line, cls: "" }];
-  const [whole, lead, stamp, time, field, severity, tags = ""] = m;
-  const short = `${time || stamp} ${SEVERITY[+severity] || severity} `;
+function pieces(line, header) {
+  if (!header || header.length < 4) return [{ text: line, cls: "" }];
+  const [severity, stampFrom, stampTo, messageFrom] = header;
+  const stamp = line.slice(stampFrom, stampTo);
   return [
-    { text: lead, cls: "hd" },
-    { text: stamp, cls: "hd hd-time", short },
-    { text: `: ${field}: ${tags}`, cls: "hd" },
-    { text: line.slice(whole.length), cls: "" },
+    { text: line.slice(0, stampFrom), cls: "hd" },
+    { text: stamp, cls: "hd hd-time", short: `${shortTime(stamp)} ${SEVERITY[severity] || severity} ` },
+    { text: line.slice(stampTo, messageFrom), cls: "hd" },
+    { text: line.slice(messageFrom), cls: "" },
   ];
 }
 
-// Length of the line's MorlanLog header, 0 when it has none.
-export function headerLength(line) {
-  const m = HEADER.exec(line);
-  return m ? m[0].length : 0;
+// Length of a line's MorlanLog header from its span, 0 when it has none.
+export function headerLength(header) {
+  return header && header.length >= 4 ? header[3] : 0;
 }
 
-// Fills `span` with `line`, marking characters [mark[0], mark[1]) when given.
-export function fillLine(span, line, mark = null) {
+// Fills `span` with `line`, marking characters [mark[0], mark[1]) when given;
+// `header` is the line's header span, if it is a record line.
+export function fillLine(span, line, mark = null, header = null) {
   span.dataset.text = line;
   const parts = [];
   let at = 0;
-  for (const piece of pieces(line)) {
+  for (const piece of pieces(line, header)) {
     const end = at + piece.text.length;
     const cuts = mark ? [at, Math.max(at, Math.min(end, mark[0])), Math.max(at, Math.min(end, mark[1])), end] : [at, end, end, end];
     for (let k = 0; k < 3; k += 1) {

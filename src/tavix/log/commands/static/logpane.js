@@ -6,7 +6,7 @@ import { fillLine } from "./logline.js";
 const PAGE = 20480;
 const LEVELS = ["crit", "crit", "crit", "error", "warn", "notice", "info", "debug"];
 
-// Record lines are told by the server, which sends each page's severities.
+// Record lines are told by the server, which sends each page's severities and header spans.
 function lineClass(line, severity) {
   if (severity === undefined) return "ln raw";
   const banner = line.includes("+++") ? " banner" : "";
@@ -48,6 +48,7 @@ export class LogPane {
     this.firstLine = firstLine;  // index of the line starting there, when known
     this.highlight = null;
     this.severities = new Map();  // byte offset of a record line -> its severity
+    this.headers = new Map();     // byte offset of a record line -> its header span
     const token = ++this.token;
     this.linesEl.textContent = "";
     this.before.textContent = "";
@@ -164,7 +165,10 @@ export class LogPane {
   }
 
   keepSeverities(page) {
-    for (const [offset, severity] of page.severities || []) this.severities.set(offset, severity);
+    for (const [offset, severity, ...span] of page.headers || []) {
+      this.severities.set(offset, severity);
+      if (span.length === 3) this.headers.set(offset, [severity, ...span]);
+    }
   }
 
   render() {
@@ -185,7 +189,7 @@ export class LogPane {
       link.textContent = number === null ? "·" : String(number + 1);
       const text = document.createElement("span");
       text.className = "tx";
-      fillLine(text, line);
+      fillLine(text, line, null, this.headers.get(offset));
       div.append(link, text);
       fragment.appendChild(div);
       offset += utf8Length(line) + 1;

@@ -27,7 +27,7 @@ struct Shared {
     nb::object uuid_module, uuid4;  // uuid4 as the interpreter has it
     nb::object os_path_join, os_fspath, os_stat;
     nb::object scan_cache;  // the ScanCache behind child_execute
-    size_t scan_block = size_t(1) << 18;  // largest read of the execution scan
+    size_t scan_block = size_t(1) << 18;  // largest read of the log walks (scans, causes, histogram, diff)
 };
 
 Shared &shared();

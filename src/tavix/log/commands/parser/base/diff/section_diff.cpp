@@ -11,6 +11,7 @@
 
 #include "../base.hpp"
 #include "cancel_flag.hpp"
+#include "header_span.hpp"
 #include "hunks.hpp"
 #include "masking.hpp"
 #include "path_guard.hpp"
@@ -25,7 +26,6 @@ using namespace line_diff;
 constexpr size_t LINE_TEXT_CAP = size_t(16) << 10;
 constexpr size_t ANSWER_TEXT_CAP = size_t(8) << 20;
 constexpr size_t ANSWER_LINE_CAP = 50000;
-constexpr size_t READ_BLOCK = size_t(1) << 18;
 
 // Where a section's log lies: its file (inside its archive's extraction
 // directory) and its byte range.
@@ -118,7 +118,7 @@ private:
 
     bool read(const lines::FileDescriptor &file, const SideRange &side, SectionLines &lines, Outcome &out) const {
         try {
-            lines = read_section_lines(file, side.begin, side.end, READ_BLOCK, halt_.cancel);
+            lines = read_section_lines(file, side.begin, side.end, shared().scan_block, halt_.cancel);
             return true;
         } catch (const std::system_error &e) {
             out.error = e.code().value();
@@ -189,7 +189,7 @@ nb::list masked_names(unsigned masked) {
 }
 
 nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::handle path, long context,
-                       double budget, bool offsets, nb::handle cancel) {
+                       double budget, bool offsets, bool headers, nb::handle cancel) {
     if (context < 0) {
         PyErr_SetString(PyExc_ValueError, "context must be 0 or more");
         throw nb::python_error();
@@ -228,6 +228,11 @@ nb::dict diff_sections(nb::handle base_section, nb::handle new_section, nb::hand
                 item["base_offset"] = line.base_line ? nb::object(nb::int_(line.base_offset)) : nb::none();
                 item["new_offset"] = line.new_line ? nb::object(nb::int_(line.new_offset)) : nb::none();
             }
+            if (headers) {
+                record_line::HeaderSpan span;
+                bool spanned = record_line::header_span(record_line::parse(line.text, ""), line.text.size(), span);
+                item["header"] = spanned ? nb::object(record_line::header_span_units(line.text, span)) : nb::none();
+            }
             if (line.cut)
                 item["truncated"] = true;
             lines.append(item);
@@ -265,6 +270,7 @@ nb::tuple mask_text(nb::handle text) {
 void define_section_diff(nb::module_ &module) {
     module.def("diff_sections", &diff_sections, nb::arg("base_section"), nb::arg("new_section"),
                nb::arg("path").none() = nb::none(), nb::arg("context") = 3, nb::arg("budget") = 2.0, nb::arg("offsets") = false,
+               nb::arg("headers") = false,
                nb::arg("cancel").none() = nb::none(),
                "The diff of new_section's log against base_section's (two LogSection objects,\n"
                "usually of two runs): {\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"}.\n\n"
@@ -279,7 +285,9 @@ void define_section_diff(nb::module_ &module) {
                "(\"truncated\": true on the line); past 8 MiB of text or 50,000 lines the rest is\n"
                "left out, with \"truncated\": true and \"hunk_count\" on the answer. `path` is copied to\n"
                "the answer. offsets=True adds \"base_offset\" and \"new_offset\" to each line: where\n"
-               "it starts within its section, in bytes (null on the side without it). `cancel`, a\n"
+               "it starts within its section, in bytes (null on the side without it). headers=True\n"
+               "adds \"header\": [severity, stamp start, stamp end, message start] of a record line\n"
+               "(positions in UTF-16 code units of its text), null for other lines. `cancel`, a\n"
                "flag the viewer server makes, stops the diff with CancelledError once it is set.");
     module.def("mask_line", &mask_text, nb::arg("line"),
                "(masked, kinds): the line with the fields that differ from run to run anyway replaced\n"

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "line_hasher.hpp"
@@ -23,8 +22,6 @@ std::string_view without_cr(std::string_view line) {
 class LineBuilder {
 public:
     explicit LineBuilder(unsigned &masked) : masked_(masked) {}
-
-    bool idle() const { return head_.empty() && !streaming_; }
 
     // A whole line held in one block, the common case: no copy.
     uint64_t whole(std::string_view line) {
@@ -82,55 +79,60 @@ private:
     bool streaming_ = false, held_cr_ = false;
 };
 
+// Hands each line of the reader to the builder and keeps its hash and start.
+// Stops before a line once `cancel` is set.
+class SectionLineSink : public lines::LineSink {
+public:
+    SectionLineSink(SectionLines &lines, const std::atomic<bool> *cancel)
+        : lines_(lines), builder_(lines.masked), cancel_(cancel) {}
+
+    bool line(const lines::LinePiece &piece) override {
+        std::string_view text = piece.text;
+        if (piece.first) {
+            if (cancel_ && cancel_->load(std::memory_order_relaxed)) {
+                stopped_at_ = piece.line_start;
+                return false;
+            }
+            lines_.starts.push_back(piece.line_start);
+        }
+        if (!piece.last) {
+            builder_.add(text);
+            return true;
+        }
+        if (!text.empty() && text.back() == '\n')
+            text.remove_suffix(1);
+        if (piece.first) {
+            lines_.hashes.push_back(builder_.whole(text));
+        } else {
+            builder_.add(text);
+            lines_.hashes.push_back(builder_.finish());
+        }
+        return true;
+    }
+
+    // Where the line it stopped before starts.
+    int64_t stopped_at() const { return stopped_at_; }
+
+private:
+    SectionLines &lines_;
+    LineBuilder builder_;
+    const std::atomic<bool> *cancel_;
+    int64_t stopped_at_ = 0;
+};
+
 }  // namespace
 
 SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
                                 const std::atomic<bool> *cancel) {
     SectionLines lines;
-    LineBuilder builder(lines.masked);
-    std::vector<char> buffer(std::max<size_t>(block, 1));
-    int64_t position = begin, line_start = begin;
-    bool in_line = false;
-    while (position < end) {
-        if (cancel && cancel->load(std::memory_order_relaxed))
-            break;
-        size_t want = size_t(std::min<int64_t>(int64_t(buffer.size()), end - position));
-        int64_t got = file.read_at(buffer.data(), want, position);
-        if (got < 0)
-            throw std::system_error(errno, std::generic_category());
-        if (got == 0)
-            break;
-        const char *p = buffer.data(), *stop = p + got;
-        while (p < stop) {
-            if (!in_line) {
-                line_start = position + (p - buffer.data());
-                in_line = true;
-            }
-            auto newline = static_cast<const char *>(std::memchr(p, '\n', size_t(stop - p)));
-            if (!newline) {
-                builder.add({p, size_t(stop - p)});
-                break;
-            }
-            std::string_view piece(p, size_t(newline - p));
-            uint64_t hash;
-            if (builder.idle()) {
-                hash = builder.whole(piece);
-            } else {
-                builder.add(piece);
-                hash = builder.finish();
-            }
-            lines.hashes.push_back(hash);
-            lines.starts.push_back(line_start);
-            in_line = false;
-            p = newline + 1;
-        }
-        position += got;
-    }
-    if (in_line) {
-        lines.hashes.push_back(builder.finish());
-        lines.starts.push_back(line_start);
-    }
-    lines.starts.push_back(position);
+    lines::LineRange range = lines::LineRange::starting_in(begin, end);
+    range.finish_last_line = false;  // a section's range ends where its log ends
+    lines::LineReader reader(file, range, block);
+    SectionLineSink sink(lines, cancel);
+    bool finished = reader.feed(sink);
+    if (reader.error())
+        throw std::system_error(reader.error(), std::generic_category());
+    lines.starts.push_back(finished ? reader.position() : sink.stopped_at());
     return lines;
 }
 

@@ -26,7 +26,7 @@ struct SectionLines {
 // Reads the lines of [begin, end) of `file` (end INT64_MAX: to the end of the
 // file) in blocks of `block` bytes. A line ends at "\n"; "\r\n" is a line end
 // too; a last line without one counts. Needs no interpreter; throws
-// std::system_error on a read error. Stops between blocks, with the lines
+// std::system_error on a read error. Stops between lines, with the lines
 // read so far, once `cancel` is set.
 SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
                                 const std::atomic<bool> *cancel = nullptr);
