@@ -57,8 +57,10 @@ class LogViewerServer(aiohttp.web_app.Application):
     filter results kept with them, may take together (the process's one table,
     LogSection.child_execute.fget; 512 MiB unless set). Least recently used sections
     are dropped first and scanned again when asked for, with the same execution ids.
+
     history: the run's history in the run index (a ViewerHistory), served by the
     prefix/history routes; None answers them {"detail": "NO_INDEX"}.
+
     access_token: None serves every request. A text lets in only requests that carry it:
     the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's
     Max-Age) holding a secret derived from the token and redirects to the same address
