@@ -9,38 +9,12 @@
 
 #include "base.hpp"
 #include "comparison/section_identity.hpp"
+#include "json_text.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::parser_base {
 
 namespace {
-
-// Appends `text` (UTF-8) as a JSON string, as the interpreter's
-// json.dumps(text, ensure_ascii=False) writes it.
-void append_json_string(std::string &out, std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 15];
-            } else {
-                out += char(c);
-            }
-        }
-    }
-    out += '"';
-}
 
 // A record's text value: itself when it is text, "" for None, else str() of it.
 nb::object text_of(nb::handle value) {
