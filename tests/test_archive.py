@@ -24,6 +24,13 @@ def make_zip(path, members):
     return pathlib.Path(path)
 
 
+@pytest.fixture(autouse=True)
+def private_temporary_directory(tmp_path_factory, monkeypatch):
+    """Extraction directories go to a folder of this test's own, so that those of
+    other processes (a concurrent test run) never count as left behind."""
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path_factory.mktemp("tmp")))
+
+
 def leftover_dirs():
     return {p for p in os.listdir(tempfile.gettempdir()) if p.startswith(TEMP_DIR_PREFIX)}
 
