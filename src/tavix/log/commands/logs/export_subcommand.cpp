@@ -257,7 +257,7 @@ public:
             std::string result = lowered(record_value(node.record, "result", nb::str("")));
             bool common = type == "commonsetup" || type == "commoncleanup";
             bool counted = commons[node.task] &&
-                           summary_total(scripts[node.task]) == testcases[node.task] + commons[node.task];
+                           summary_total(scripts[node.task]) == (long long)(testcases[node.task] + commons[node.task]);
             if (type != "testcase" && !(common && (counted || is_failing(result))))
                 continue;
             Case c;

@@ -229,7 +229,7 @@ nb::object section_request(nb::handle self, nb::handle request, nb::object &sect
 nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
     nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
     Query q;
-    long long offset, limit, line, line_start;
+    long long offset = 0, limit = 0, line = 0, line_start = 0;
     nb::object section;
     nb::object refused = section_request(self, request, section, [&](nb::handle query) {
         q = query_params(query);
@@ -268,7 +268,7 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
 
 nb::object next_record(nb::handle self_handle, nb::handle request_handle) {
     nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
-    long long offset, severity;
+    long long offset = 0, severity = 0;
     nb::object section;
     nb::object refused = section_request(self, request, section, [&](nb::handle query) {
         offset = int_param(query, "offset", 0, 0, LLONG_MAX);
