@@ -32,9 +32,9 @@ P = "/private/v1/standalone"
 
 def other_build(path):
     # The last part of the name picks the module's init function.
-    spec = importlib.util.spec_from_file_location("other_build.server", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("other_build.server", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
