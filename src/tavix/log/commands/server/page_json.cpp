@@ -10,13 +10,6 @@
 #include <cstdint>
 #include <cstring>
 
-// The modules are built for size; this loop runs over every byte of every
-// page, so it alone is built for speed.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC push_options
-#pragma GCC optimize("O3")
-#endif
-
 namespace tavix::server {
 
 namespace {
@@ -193,10 +186,6 @@ struct Value {
 
 }  // namespace
 }  // namespace tavix::server
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC pop_options
-#endif
 
 namespace tavix::server {
 namespace {

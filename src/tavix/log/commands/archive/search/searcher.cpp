@@ -1,8 +1,3 @@
-// The modules are built for size; the search loops run over every byte
-// searched, so this file is built for speed.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
-#endif
 #include "searcher.hpp"
 
 #include <algorithm>
