@@ -74,9 +74,28 @@ def test_one_section_over_the_budget_is_still_kept_while_used(tmp_path, budget):
 
 def test_kept_filter_results_count_and_go_with_their_section(tmp_path, budget):
     section = make_section(tmp_path, dense_text(300, 2))
-    executions = section.child_execute
+    table = CACHE.scanned(section)
     before = CACHE.kept_bytes
+    total, page = table.page(0, 5, "R1", "")
+    assert total == 60 and len(page) == 5
+    assert CACHE.kept_bytes >= before + 4 * total
+    # Only a few filters per section are kept: the oldest goes.
+    for n in range(4):
+        table.page(0, 1, "", str(n))
+    grown = CACHE.kept_bytes
+    table.page(0, 1, "", "3")
+    assert CACHE.kept_bytes == grown
+    CACHE.cache_clear()
+    assert CACHE.kept_bytes == 0 and CACHE.cache_info().currsize == 0
+
+
+def test_replaced_pieces_keep_filter_results_with_the_dictionary(tmp_path, budget, monkeypatch):
+    import uuid
+    monkeypatch.setattr(uuid, "uuid4", lambda: uuid.UUID(int=len(calls) + 1, version=4))
     calls = []
+    section = make_section(tmp_path, dense_text(30, 2))
+    executions = CACHE.scanned(section)
+    assert isinstance(executions, dict)
 
     def compute():
         calls.append(1)
@@ -84,17 +103,19 @@ def test_kept_filter_results_count_and_go_with_their_section(tmp_path, budget):
 
     kept = CACHE.filtered(section, ("R1", ""), compute)
     assert CACHE.filtered(section, ("R1", ""), compute) is kept and len(calls) == 1
-    assert CACHE.kept_bytes >= before + 8 * len(kept)
-    # Only a few per section are kept: the oldest goes.
-    for n in range(4):
-        CACHE.filtered(section, ("", str(n)), compute)
-    CACHE.filtered(section, ("R1", ""), compute)
-    assert len(calls) == 6
-    # A filter of a section not kept is computed and not kept.
     stranger = make_section(tmp_path, dense_text(3, 3))
     assert CACHE.filtered(stranger, ("", ""), compute) is not kept and CACHE.peek(stranger) is None
-    CACHE.cache_clear()
-    assert CACHE.kept_bytes == 0 and CACHE.cache_info().currsize == 0
+
+
+def test_a_log_replaced_since_its_scan_is_scanned_again(tmp_path, budget):
+    section = make_section(tmp_path, dense_text(30, 2))
+    first = CACHE.scanned(section)
+    assert CACHE.scanned(section) is first
+    path = tmp_path / "task.log"
+    path.write_text(dense_text(12, 5))
+    again = CACHE.scanned(section)
+    assert again is not first and len(again) == 12
+    assert summary(section) == reference_scan(section.logfile, 0, 0, "lab1")
 
 
 def test_a_bad_budget_is_refused(budget):

@@ -251,6 +251,7 @@ public:
     int64_t read_at(void *into, size_t n, int64_t position) const {
         return read_fully_at(fd_, into, n, position);
     }
+    bool stat(struct stat &info) const { return ::fstat(fd_, &info) == 0; }
     // Tells the kernel the file is read front to back.
     void advise_sequential() const {
 #ifdef POSIX_FADV_SEQUENTIAL
@@ -531,6 +532,8 @@ public:
     int64_t position() const { return position_; }
     int64_t line() const { return line_; }
     int64_t line_start() const { return line_start_; }
+    // Whether pieces remain (reads the next block when needed).
+    bool more() { return available(); }
     int error() const { return blocks_.error(); }
     const ReadCounters &counters() const { return blocks_.counters(); }
 

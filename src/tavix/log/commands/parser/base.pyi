@@ -13,6 +13,36 @@ class Pattern:
 
     pattern_ping_ip: re.Pattern = ...
 
+class ExecutionTable:
+    """
+    The device commands of one scanned section, as compact rows over its log. What LogSection.child_execute is made from, and what the viewer pages through.
+    """
+
+    def __len__(self) -> int: ...
+
+    def page(self, offset: int, limit: int, device: str = '', text: str = '', cancel: object | None = None) -> tuple:
+        """
+        (total, JSON forms): the commands of `device` (all when empty) whose title or block text holds `text` ignoring case (all when empty), from `offset`, at most `limit` of them. Filter results are kept with the table.
+        """
+
+    def json_list(self) -> list:
+        """The JSON form of every command, in order."""
+
+    def find(self, execute_id: object | None) -> int | None:
+        """The row of the command with that id, or None."""
+
+    def execute(self, row: int) -> object:
+        """The row's LogExecute (made once)."""
+
+    def block(self, row: int) -> tuple:
+        """
+        (start_at, end_at, start_line, end_line): the byte positions of the command's banner line and of the record line that closed it, and their line indices in the section.
+        """
+
+    @property
+    def nbytes(self) -> int:
+        """Estimated bytes the table holds."""
+
 class ScanCache:
     """
     The kept execution scans of sections: at most 128, within a budget in bytes, least recently used dropped first. Its one instance is LogSection.child_execute.fget.
@@ -24,11 +54,18 @@ class ScanCache:
         """
 
     def peek(self, section: object | None) -> object:
-        """The kept executions of a section, or None."""
+        """
+        The kept scan of a section (an ExecutionTable, or a dictionary of executions when pieces of the scan were replaced), or None.
+        """
+
+    def scanned(self, section: object | None) -> object:
+        """
+        The kept scan of a section (see peek), scanned now when it is not kept.
+        """
 
     def filtered(self, section: object | None, key: object | None, compute: object) -> object:
         """
-        compute(), kept with the section's executions under `key` while they are kept.
+        compute(), kept with the section's dictionary of executions under `key` while it is kept.
         """
 
     def cache_info(self) -> object: ...
@@ -69,7 +106,7 @@ class LogSection(collections.UserDict):
 
 def executions_unless_cancelled(section: object, cancel: object | None) -> object:
     """
-    section.child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, a flag the viewer server makes, is set.
+    The section's kept scan (an ExecutionTable, or a dictionary of executions when pieces of the scan were replaced) while its child_execute is the stock one, else its child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, a flag the viewer server makes, is set.
     """
 
 class LogExecute:
@@ -135,6 +172,11 @@ def _read_line_pieces(logfile: object, begin: int, end: int, finish_last_line: b
 def _parse_record_line(line: bytes, host: bytes, piece: int = 0, fields_only: bool = False, host_up_to_severity: int = 1000) -> dict:
     """
     Test hook: what the record-line parser finds in `line`, fed in pieces of `piece` bytes (gathering only the fields, and the host of lines of `host_up_to_severity` or lower, with `fields_only`).
+    """
+
+def _cancel_flag_for_tests() -> tuple:
+    """
+    Test hook: (capsule, set): a cancel flag as the viewer server makes them, and its setter.
     """
 
 def _force_scalar_newlines(scalar: bool) -> bool:

@@ -134,7 +134,10 @@ constexpr const char *kExecutionDetail = "EXECUTION_LOG_READ_FAIL";
 // The device command's lines, read in a worker thread: at most kTextCap
 // bytes of them while its read_logs is the stock one (a longer block answers
 // "truncated": true and its "line_count"), else whatever read_logs gives.
-nb::object execution_lines(nb::handle self, nb::handle execute, nb::object section_name) {
+// `block`, from the section's table, gives where the lines lie in the log:
+// they are read there, without counting the section's lines before them.
+nb::object execution_lines(nb::handle self, nb::handle execute, nb::object section_name,
+                           nb::object block = nb::object()) {
     nb::object reader;
     if (uses_stock(execute, "read_logs", state->stock_execute_read_logs))
         reader = optional_attr(execute.attr("archive"), "read_lines_capped");
@@ -148,6 +151,11 @@ nb::object execution_lines(nb::handle self, nb::handle execute, nb::object secti
     nb::object logfile = execute.attr("logfile"), log_start = execute.attr("section_log_start"),
                log_size = execute.attr("section_log_size");
     auto read = [=]() -> nb::object {
+        if (block.is_valid()) {
+            nb::object start_at = block[0], end_at = block[1];
+            return reader(logfile, kTextCap, 0, block[3] - block[2], nb::arg("log_start") = start_at,
+                          nb::arg("log_size") = end_at - start_at);
+        }
         return reader(logfile, kTextCap, start_line, end_line, nb::arg("log_start") = log_start,
                       nb::arg("log_size") = log_size);
     };
@@ -191,14 +199,23 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
                     self_,
                     [&] {
                         nb::object scanned = done.attr("result")();
-                        nb::object execute = stock ? nb::object(scanned.attr("get")(exe_uuid))
-                                                   : nb::object(get_execution(exe_uuid));
+                        nb::object execute = nb::none(), block;
+                        if (stock && nb::isinstance(scanned, state->execution_table)) {
+                            nb::object row = scanned.attr("find")(exe_uuid);
+                            if (!row.is_none()) {
+                                execute = scanned.attr("execute")(row);
+                                block = scanned.attr("block")(row);
+                            }
+                        } else {
+                            execute = stock ? nb::object(scanned.attr("get")(exe_uuid))
+                                            : nb::object(get_execution(exe_uuid));
+                        }
                         if (execute.is_none()) {
                             PyErr_Format(PyExc_KeyError, "no execution %R in the section", exe_uuid.ptr());
                             throw nb::python_error();
                         }
                         nb::object get = section.attr(state->get);
-                        return execution_lines(self_, execute, get("section_name", get("step_name")));
+                        return execution_lines(self_, execute, get("section_name", get("step_name")), block);
                     },
                     kExecutionMessage, kExecutionDetail);
             });

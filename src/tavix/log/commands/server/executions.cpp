@@ -10,6 +10,7 @@
 #include "coroutine.hpp"
 #include "server.hpp"
 
+#include <cancel_flag.hpp>
 #include <logging_fastpath.hpp>
 #include <strings.h>
 
@@ -156,17 +157,24 @@ nb::list remembered_filter(nb::handle section, nb::handle scanned, const Paging 
         state->scan_cache.attr("filtered")(section, nb::make_tuple(paging.device, paging.q), compute));
 }
 
-// `matches`: the commands the filters keep; the page is cut from them.
-nb::object executions_page(nb::handle self, nb::handle request, const Paging &paging, nb::list matches) {
+// The JSON forms of the page the paging cuts from `matches`.
+nb::list page_of(nb::handle matches, const Paging &paging) {
+    Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
+    Py_ssize_t total = PyList_GET_SIZE(matches.ptr());
+    nb::list page;
+    for (Py_ssize_t index = offset; index < total && index - offset < limit; ++index) {
+        nb::handle item = PyList_GET_ITEM(matches.ptr(), index);
+        page.append(PyDict_Check(item.ptr()) ? nb::borrow(item) : nb::object(item.attr("to_json")()));
+    }
+    return page;
+}
+
+// The answer for `page`, a page of the `total` commands the filters keep.
+nb::object executions_page(nb::handle self, nb::handle request, const Paging &paging, nb::list page,
+                           Py_ssize_t total) {
     Needle needle(paging.q);
     bool by_device = nb::len(paging.device) > 0;
     Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
-    Py_ssize_t total = (Py_ssize_t)nb::len(matches);
-    nb::list page;
-    for (Py_ssize_t index = offset; index < total && index - offset < limit; ++index) {
-        nb::handle item = matches[index];
-        page.append(PyDict_Check(item.ptr()) ? nb::borrow(item) : nb::object(item.attr("to_json")()));
-    }
     nb::object next = nb::none();
     if (total - offset > limit) {
         nb::str link = nb::str("{}?offset={}&limit={}").format(request.attr(state->path), offset + limit, limit);
@@ -187,6 +195,41 @@ nb::object executions_page(nb::handle self, nb::handle request, const Paging &pa
 constexpr const char *kMessage = "Exception encountered when retrieving executions of section: ";
 constexpr const char *kDetail = "EXECUTION_RETRIEVE_FAILED";
 
+// The answer from a stock section's table, made in a worker thread: a page
+// (filtering a million commands reads their texts from the log, once, and
+// the filter is kept with the table) or the whole list. A client that goes
+// away stops the filtering.
+nb::object answer_from_table(nb::handle self, nb::handle request, nb::handle table,
+                             const std::optional<Paging> &paging) {
+    nb::object server = nb::borrow(self), held = nb::borrow(request), rows = nb::borrow(table);
+    CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
+    nb::object cancel = cancel_capsule(flag);
+    nb::object answer = off_loop(
+        [rows, paging, cancel]() -> nb::object {
+            if (!paging)
+                return rows.attr("json_list")();
+            return rows.attr("page")(paging->offset, paging->limit, paging->device, paging->q, cancel);
+        },
+        [server, held, paging](nb::handle done) {
+            return answer_or_report(
+                server,
+                [&] {
+                    nb::object result = done.attr("result")();
+                    if (!paging)
+                        return json_answer(server, result);
+                    nb::tuple counted = nb::cast<nb::tuple>(result);
+                    return executions_page(server, held, *paging, nb::borrow<nb::list>(counted[1]),
+                                           nb::cast<Py_ssize_t>(counted[0]));
+                },
+                kMessage, kDetail);
+        });
+    answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
+        if (nb::cast<bool>(done.attr("cancelled")()))
+            flag->store(true, std::memory_order_relaxed);
+    }));
+    return answer;
+}
+
 }  // namespace
 
 nb::object executions(nb::handle self, nb::handle request) {
@@ -203,8 +246,8 @@ nb::object executions(nb::handle self, nb::handle request) {
             nb::object section = self.attr(state->archive).attr(state->results).attr(state->get_section)(uuid);
             nb::object all_executions = section.attr("all_executions");  // none for an unknown id
             find_stock_pieces();
-            // The scan runs off the loop; the answer is made on it, from the
-            // scan's dictionary while the section's pieces are the stock ones.
+            // The scan runs off the loop; the answer is made from the scan's
+            // table (or dictionary) while the section's pieces are the stock ones.
             bool stock = uses_stock(section, "all_executions", state->stock_all_executions) &&
                          uses_stock(section, "child_execute", state->stock_child_execute);
             nb::object self_ = nb::borrow(self), request_ = nb::borrow(request);
@@ -213,12 +256,16 @@ nb::object executions(nb::handle self, nb::handle request) {
                     self_,
                     [&] {
                         nb::object scanned = done.attr("result")();
+                        if (stock && nb::isinstance(scanned, state->execution_table))
+                            return answer_from_table(self_, request_, scanned, paging);
                         nb::object items = stock ? nb::object(scanned.attr("values")())
                                                  : nb::object(all_executions());
-                        if (paging)
-                            return executions_page(self_, request_, *paging,
-                                                   stock ? remembered_filter(section, scanned, *paging)
-                                                         : filter_items(items, *paging));
+                        if (paging) {
+                            nb::list matches = stock ? remembered_filter(section, scanned, *paging)
+                                                     : filter_items(items, *paging);
+                            return executions_page(self_, request_, *paging, page_of(matches, *paging),
+                                                   PyList_GET_SIZE(matches.ptr()));
+                        }
                         if (!stock)
                             return json_answer(self_, items);
                         nb::list whole;

@@ -42,6 +42,7 @@ struct State {
     // computed once per opening, off the event loop
     nb::object failure_categories, severity_histogram;      // from the parser's base module
     nb::object executions_unless_cancelled;                  // likewise
+    nb::object execution_table;  // its ExecutionTable class: a stock section's scanned commands
     nb::object scan_cache;  // LogSection.child_execute.fget: the kept scans and their filters
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,

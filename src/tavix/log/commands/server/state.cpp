@@ -67,6 +67,7 @@ void init_state(nb::module_ &m) {
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
     state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
+    state->execution_table = parser_base.attr("ExecutionTable");
     state->scan_cache = parser_base.attr("LogSection").attr("__dict__")["child_execute"].attr("fget");
 
     state->archive = interned("archive");

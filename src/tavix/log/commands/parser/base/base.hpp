@@ -22,7 +22,8 @@ struct Shared {
     nb::object module;  // its globals name the Pattern and LogExecute the scan uses
     nb::object pattern_command, pattern_config_ping, pattern_ping_ip;
     nb::object log_execute;  // the classes, once built
-    nb::object execute_init, execute_format_type;  // LogExecute's stock methods
+    nb::object execute_init, execute_format_type, execute_to_json;  // LogExecute's stock methods
+    nb::object child_execute;  // LogSection's stock property
     nb::object log_section;
     nb::object uuid_module, uuid4;  // uuid4 as the interpreter has it
     nb::object os_path_join, os_fspath, os_stat;
@@ -112,19 +113,32 @@ void define_testing_hooks(nb::module_ &module);
 void define_section_diff(nb::module_ &module);
 void define_section_identity(nb::module_ &module);
 void define_run_comparison(nb::module_ &module);
+void define_execution_table(nb::module_ &module);
 
 // Whether a result is a failing one: failed, errored, aborted or blocked,
 // without regard to case and surrounding white space.
 bool is_failure(nb::handle result);
 
-// The execution scan of one LogSection: dictionary from execute_id to LogExecute;
-// adds to `bytes` an estimate of the memory the result holds.
+// The execution scan of one LogSection: an ExecutionTable while the stock
+// pieces are in place, else a dictionary from execute_id to LogExecute; adds
+// to `bytes` an estimate of the memory a dictionary holds.
 nb::object scan_executions(nb::handle section, size_t *bytes);
 // The table of kept scans behind LogSection.child_execute.
 nb::object define_scan_cache(nb::module_ &module);
-// section.child_execute, computed in this thread; a scan it starts stops with
-// RuntimeError once the flag of the capsule `cancel` (from the viewer
-// server) is set.
+// The kept scan of `section` (an ExecutionTable or a dictionary), scanned now
+// when it is not kept.
+nb::object scanned_executions(nb::handle section);
+// Drops least recently used scans until the kept ones fit the budget.
+void trim_scan_cache();
+// Whether `section`'s child_execute is LogSection's own property.
+bool stock_child_execute(nb::handle section);
+// For the viewer server: the section's scanned executions (see
+// scanned_executions) while its child_execute is the stock one, else its
+// child_execute; computed in this thread. A scan it starts stops with
+// RuntimeError once the flag of the capsule `cancel` is set.
 nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel);
+// The 16 bytes of the id of the command whose banner is line `line` of a
+// section whose id key is `key`: a version-4 UUID, the same at every scan.
+void execute_id_bytes(const uint64_t key[2], int64_t line, unsigned char out[16]);
 
 }  // namespace tavix::parser_base

@@ -1,5 +1,5 @@
 // The execution scan: finds the device commands run during a section by
-// streaming through its part of the task log.
+// walking its part of the task log with the line reader.
 //
 // The section's lines are those a size hint of `log_size` bytes reads from
 // `log_start` (every line that starts at or before the section's end, so the
@@ -9,19 +9,21 @@
 //
 // Only lines that can change the outcome are looked at: while no command is
 // open, lines holding "+++"; while one is open, lines holding the host name
-// (only record lines of the host close it). The lines in between are counted,
-// never kept, so memory stays bounded by the result whatever the section's size.
+// (only record lines of the host close it); while a ping block waits for its
+// target, every line. The lines in between are counted, never kept.
 //
 // While the stock pieces are in place (the module's Pattern with its own
 // patterns, its LogExecute with the stock __init__ and _format_type, the
-// interpreter's uuid.uuid4), banners are matched, ids made and executions
-// built natively. Any piece replaced is used as the interpreter would use
-// it, with the same results.
+// interpreter's uuid.uuid4, a host name that is text), the walk runs without
+// the interpreter and fills an ExecutionTable. Any piece replaced is used as
+// the interpreter would use it, building the execution objects as the walk
+// goes, with the same results.
 #include <Python.h>
 
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -31,6 +33,7 @@
 
 #include "banners.hpp"
 #include "base.hpp"
+#include "execution_table.hpp"
 #include "log_lines.hpp"
 #include "path_guard.hpp"
 #include "py_helpers.hpp"
@@ -40,40 +43,39 @@ namespace tavix::parser_base {
 namespace {
 
 using namespace tavix::log_lines;
-using lines::count_newlines;
-using lines::find_counting;
+using lines::LinePiece;
+using lines::LineRange;
+using lines::LineReader;
 using record_line::NO_POSITION;
 using record_line::space_before;
 
-constexpr int64_t END = -1;
-constexpr int64_t PAUSE = -2;  // looked far without a match: time to check for Ctrl-C
-constexpr int64_t FAR = -3;    // not in the bytes at hand
-// Searches and lines within this many buffered bytes are done under the GIL:
-// releasing and taking it again would cost more than they do.
-constexpr size_t NEAR = size_t(1) << 14;
-constexpr size_t BUDGET = size_t(64) << 20;
-// Ctrl-C and the viewer's cancel flag are looked at, and the interpreter lock
-// offered to other threads, after every this many bytes scanned: a few
-// milliseconds of a dense scan.
+// Ctrl-C and the viewer's cancel flag are looked at after every this many
+// bytes walked: a few milliseconds of a dense scan.
 constexpr int64_t CHECK_EVERY = int64_t(1) << 20;
+constexpr int64_t BLOCK_LINES = 10;
+// What one execution object holds besides its block text: the object with
+// its attributes, its id text, its line numbers and its place in the result
+// (measured with tracemalloc on dense logs; devices, kinds and times are shared).
+constexpr size_t BYTES_PER_EXECUTION = 430;
 
 // The flag of the scan this thread runs for the viewer server, if any: see
 // executions_unless_cancelled.
 thread_local const std::atomic<bool> *scan_cancel = nullptr;
-constexpr size_t BLOCK_LINES = 10;
-// What one execution holds besides its block text: the object with its
-// attributes, its id text, its line numbers and its place in the result
-// (measured with tracemalloc on dense logs; devices, kinds and times are shared).
-constexpr size_t BYTES_PER_EXECUTION = 430;  // lines kept as the text of a block without a title
 
-struct OpenExecution {
-    nb::object execute;
-    nb::object execute_id;
-    int64_t start_line;
-    int64_t start_at;  // byte position of the banner line
-    bool titled;
-    bool ping;
-};
+// Thrown with a Python error pending, to be raised once the walk is left.
+struct Stopped {};
+
+// With the interpreter lock held: false, with the error set, once Ctrl-C was
+// pressed or the viewer no longer waits for the scan.
+bool keep_going() {
+    if (PyErr_CheckSignals() < 0)
+        return false;
+    if (scan_cancel && scan_cancel->load(std::memory_order_relaxed)) {
+        PyErr_SetString(PyExc_RuntimeError, "scan stopped: no request waits for it any more");
+        return false;
+    }
+    return true;
+}
 
 // Which of the pieces the scan uses are the stock ones, looked up once per scan.
 struct Pieces {
@@ -106,6 +108,7 @@ struct Pieces {
         uuid4 = state.uuid_module.attr("uuid4");
         stock_uuid = uuid4.is(state.uuid4);
     }
+    bool all_stock() const { return stock_banners && stock_target && stock_execute && stock_uuid; }
 };
 
 // A byte position or size; too large or not a whole number: the interpreter's error.
@@ -116,544 +119,712 @@ int64_t whole_number(nb::handle value) {
     return number;
 }
 
-class ExecutionScan {
+// Length of the character at p[0, n) as the interpreter's decoder reads it
+// with replacement: a well-formed sequence, or the longest start of one that
+// it replaces by one U+FFFD.
+size_t character_length(const unsigned char *p, size_t n) {
+    unsigned char c = p[0];
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c < 0xC2 || c > 0xF4)
+        return 1;
+    length = c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
+    if (c == 0xE0)
+        low = 0xA0;
+    else if (c == 0xED)
+        high = 0x9F;
+    else if (c == 0xF0)
+        low = 0x90;
+    else if (c == 0xF4)
+        high = 0x8F;
+    size_t i = 1;
+    for (; i < length && i < n; ++i) {
+        unsigned char next = p[i];
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            break;
+    }
+    return i;
+}
+
+// What the walk tells a builder and what it asks of one.
+//   is_open(), awaits_target(): the state of the command being read;
+//   line(line, index): a line that may matter, parsed;
+//   pause(): between blocks, to look at Ctrl-C and the cancel flag.
+// `Unlocked` is held around reading: the interpreter lock is let go there
+// by builders that hold it.
+
+// Walks the section's lines and hands the ones that may matter to the builder.
+template <class Builder>
+class Walk {
 public:
-    explicit ExecutionScan(nb::handle section);
-    nb::object run();
-    size_t result_bytes() const { return result_bytes_; }
+    Walk(const lines::FileDescriptor &file, const LineRange &range, std::string_view host, bool host_unmatchable,
+         size_t block)
+        : file_(file), reader_(file, range, block), parser_(host), host_(host),
+          host_unmatchable_(host_unmatchable), block_(block) {}
+
+    void run(Builder &builder) {
+        int64_t checked_at = reader_.position();
+        for (;;) {
+            if (reader_.position() - checked_at >= CHECK_EVERY) {
+                checked_at = reader_.position();
+                builder.pause();
+            }
+            bool open = builder.is_open();
+            if (open && host_unmatchable_ && !builder.awaits_target())
+                break;  // nothing can close it: it would be dropped
+            bool every_line = open && (builder.awaits_target() || builder.host_unusable() || host_.empty());
+            if (!every_line) {
+                std::string_view needle = open ? host_ : std::string_view("+++");
+                bool found, more = true;
+                {
+                    typename Builder::Unlocked unlocked;
+                    found = reader_.skip_to(needle, size_t(CHECK_EVERY));
+                    if (!found)
+                        more = reader_.more();
+                }
+                check_read();
+                if (!found) {
+                    if (!more)
+                        break;
+                    continue;
+                }
+            }
+            int64_t index = reader_.line();
+            if (!read_line())
+                break;
+            builder.line(line_, index);
+        }
+        check_read();
+    }
+
+    // Bytes [from, to) of the log: from the line at hand when it holds them.
+    std::string_view bytes(int64_t from, int64_t to, std::string &storage) const {
+        if (from >= whole_at_ && to <= whole_at_ + int64_t(whole_.size()))
+            return whole_.substr(size_t(from - whole_at_), size_t(to - from));
+        bool read;
+        {
+            typename Builder::Unlocked unlocked;
+            read = read_range(file_, from, to, storage);
+        }
+        if (!read)
+            throw std::system_error(errno, std::generic_category());
+        return storage;
+    }
+
+    const lines::FileDescriptor &file() const { return file_; }
 
 private:
-    int64_t find(std::string_view needle);
-    int64_t find_near(std::string_view needle);
-    bool line_at_hand() const;
-    void pass(const char *data, size_t n, size_t lines, int64_t at);
-    void process(const RecordLine &line);
-    bool record_line(const RecordLine &line) const;
-    void close(const RecordLine &line);
-    void ping_target(const RecordLine &line);
-    void try_open(const RecordLine &line);
-    nb::object match_groups(const RecordLine &line) const;
-    nb::object new_execute_id(nb::handle start_line) const;
-    void find_id_key(nb::handle section);
-    void track_executions_again();
-    std::string_view bytes(int64_t from, int64_t to, std::string &storage) const;
-    nb::object cached_text(int64_t from, int64_t to, std::string &last_bytes, nb::object &last) const;
-    nb::object shared_text(int64_t from, int64_t to) const;
-    nb::object text(int64_t from, int64_t to) const;
-    nb::object time_of(const RecordLine &line) const;
+    void check_read() const {
+        if (reader_.error())
+            throw std::system_error(reader_.error(), std::generic_category());
+    }
 
-    Pieces pieces_;
-    ByteReader reader_;
-    nb::object archive_, logfile_, log_start_object_, log_size_object_, parent_id_, host_object_;
-    // Neighbouring banners mostly share their time: one text object for a run
-    // of equal ones. Devices and short titles repeat across the section: one
-    // text object for each of the most recent few hundred.
-    mutable std::string last_time_bytes_;
-    mutable nb::object last_time_;
-    mutable std::unordered_map<std::string, nb::object> names_;
-    Attributes attributes_;  // of the execution being opened, kept for its capacity
-    // The section's key of execute ids: the id of a command is drawn from it
-    // and its banner line, so every scan of the section gives it the same id.
-    uint64_t id_key_[2] = {0, 0};
-    nb::object ids_;  // with uuid.uuid4 replaced: its ids handed out before, by banner line
-    nb::dict result_;
-    size_t result_bytes_ = 0;
-    int64_t log_start_ = 0, log_size_ = 0;
-    std::string host_;
-    bool host_unusable_ = false;  // not a string: the first record-line test raises
-    bool host_unmatchable_ = false;
-    std::optional<FileDescriptor> file_;
-    std::optional<Window> window_;
-    int64_t position_ = 0, line_start_ = 0, line_index_ = 0;
-    std::optional<OpenExecution> open_;
+    // Reads the next line into line_; false at the end of the range.
+    bool read_line() {
+        LinePiece piece;
+        bool got;
+        {
+            typename Builder::Unlocked unlocked;
+            got = reader_.next(piece);
+        }
+        check_read();
+        if (!got)
+            return false;
+        parser_.begin(line_, piece.line_start);
+        whole_ = {};
+        whole_at_ = -1;
+        if (piece.first && piece.last) {
+            parser_.feed(piece.text, piece.offset, false);
+            parser_.finish();
+            whole_ = piece.text;
+            whole_at_ = piece.offset;
+            return true;
+        }
+        typename Builder::Unlocked unlocked;
+        if (piece.first) {
+            parser_.feed(piece.text, piece.offset, true);
+            while (!piece.last && reader_.next(piece))
+                parser_.feed(piece.text, piece.offset, !piece.last);
+        } else {
+            // Found inside a line longer than a block, whose first pieces
+            // are gone: it is read again from its start.
+            LineReader head(file_, LineRange::starting_in(piece.line_start, piece.line_start + 1), block_);
+            LinePiece part;
+            while (head.next(part)) {
+                parser_.feed(part.text, part.offset, !part.last);
+                if (part.last)
+                    break;
+            }
+            if (head.error())
+                throw std::system_error(head.error(), std::generic_category());
+            while (!piece.last && reader_.next(piece)) {
+            }
+        }
+        check_read();
+        parser_.finish();
+        return true;
+    }
+
+    const lines::FileDescriptor &file_;
+    LineReader reader_;
+    record_line::Parser parser_;
+    RecordLine line_;
+    std::string_view host_;
+    bool host_unmatchable_;
+    size_t block_;
+    std::string_view whole_;  // the line at hand, when it came in one piece
+    int64_t whole_at_ = -1;
 };
 
-ExecutionScan::ExecutionScan(nb::handle section)
-    : reader_([this](int64_t from, int64_t to, std::string &storage) { return bytes(from, to, storage); }) {
-    archive_ = section.attr("archive");
-    logfile_ = section.attr("logfile");
-    log_start_object_ = section.attr("log_start");
-    log_size_object_ = section.attr("log_size");
-    host_object_ = section.attr("host");
-    parent_id_ = get_item(section.attr("data"), "section_id");
-    log_start_ = whole_number(log_start_object_);
-    log_size_ = whole_number(log_size_object_);
+// The stripped line's message as the scan matches it: after the tags field's
+// "]: ", or from its third character when there is none.
+int64_t message_begin(const RecordLine &line, const ByteReader &read) {
+    if (int64_t tags_end = line.message_after_tags(); tags_end != NO_POSITION)
+        return tags_end + 3;
+    int64_t at = line.stripped_begin;
+    std::string storage;
+    for (int character = 0; character < 2 && at < line.stripped_end; ++character) {
+        std::string_view head = read(at, std::min(line.stripped_end, at + 4), storage);
+        at += int64_t(character_length(reinterpret_cast<const unsigned char *>(head.data()), head.size()));
+    }
+    return std::min(at, line.stripped_end);
+}
 
-    find_id_key(section);
-
-    if (!PyUnicode_Check(host_object_.ptr())) {
-        host_unusable_ = true;
-    } else {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(host_object_.ptr(), &size);
-        if (!utf8) {
-            // Unencodable (lone surrogates): it can occur in no decoded line.
-            PyErr_Clear();
-            host_unmatchable_ = true;
+// The section's facts every builder needs.
+struct SectionFacts {
+    explicit SectionFacts(nb::handle section) {
+        archive = section.attr("archive");
+        logfile = section.attr("logfile");
+        log_start_object = section.attr("log_start");
+        log_size_object = section.attr("log_size");
+        host_object = section.attr("host");
+        parent_id = get_item(section.attr("data"), "section_id");
+        log_start = whole_number(log_start_object);
+        log_size = whole_number(log_size_object);
+        if (!PyUnicode_Check(host_object.ptr())) {
+            host_unusable = true;
         } else {
-            host_.assign(utf8, size_t(size));
-            host_unmatchable_ = host_.find('\n') != std::string::npos;
+            Py_ssize_t size = 0;
+            const char *utf8 = PyUnicode_AsUTF8AndSize(host_object.ptr(), &size);
+            if (!utf8) {
+                // Unencodable (lone surrogates): it can occur in no decoded line.
+                PyErr_Clear();
+                host_unmatchable = true;
+            } else {
+                host.assign(utf8, size_t(size));
+                host_unmatchable = host.find('\n') != std::string::npos;
+            }
         }
     }
-}
+    nb::object archive, logfile, log_start_object, log_size_object, host_object, parent_id;
+    int64_t log_start = 0, log_size = 0;
+    std::string host;
+    bool host_unusable = false;  // not a string: the first record-line test raises
+    bool host_unmatchable = false;
+};
 
-// Counts the `lines` line ends in [data, data + n), which starts at byte `at`.
-void ExecutionScan::pass(const char *data, size_t n, size_t lines, int64_t at) {
-    if (!lines)
-        return;
-    line_index_ += int64_t(lines);
-    auto last = lines::find_last_newline(data, n);
-    line_start_ = at + (last - data) + 1;
-}
-
-// Moves to the next occurrence of `needle`, counting the lines passed.
-int64_t ExecutionScan::find(std::string_view needle) {
-    size_t budget = BUDGET;
-    for (;;) {
-        std::string_view view = window_->at(position_, needle.size());
-        if (view.size() < needle.size()) {
-            pass(view.data(), view.size(), count_newlines(view.data(), view.size()), position_);
-            return END;
-        }
-        size_t newlines = 0;
-        size_t hit = find_counting(view.data(), view.size(), needle, newlines);
-        if (hit != std::string_view::npos) {
-            pass(view.data(), hit, newlines, position_);
-            position_ += int64_t(hit);
-            return position_;
-        }
-        size_t n = view.size() - (needle.size() - 1);
-        if (window_->at_end()) {
-            newlines += count_newlines(view.data() + n, view.size() - n);
-            n = view.size();
-        }
-        pass(view.data(), n, newlines, position_);
-        position_ += int64_t(n);
-        if (window_->at_end())
-            return END;
-        if (budget <= n)
-            return PAUSE;
-        budget -= n;
-    }
-}
-
-// find() within the next NEAR buffered bytes, without reading; FAR (having
-// moved past what it searched) when the needle is not there.
-int64_t ExecutionScan::find_near(std::string_view needle) {
-    std::string_view view = window_->held(position_);
-    if (view.size() > NEAR)
-        view = view.substr(0, NEAR);
-    if (view.size() < needle.size())
-        return FAR;
-    size_t newlines = 0;
-    size_t hit = find_counting(view.data(), view.size(), needle, newlines);
-    size_t n = hit != std::string_view::npos ? hit : view.size() - (needle.size() - 1);
-    pass(view.data(), n, newlines, position_);
-    position_ += int64_t(n);
-    return hit != std::string_view::npos ? position_ : FAR;
-}
-
-// Whether the line at line_start_ ends within the next NEAR buffered bytes.
-bool ExecutionScan::line_at_hand() const {
-    std::string_view view = window_->held(line_start_);
-    return lines::find_newline(view.data(), std::min(view.size(), NEAR)) != nullptr;
-}
-
-// Bytes [from, to) of the log: from the window when it still holds them.
-std::string_view ExecutionScan::bytes(int64_t from, int64_t to, std::string &storage) const {
-    std::string_view view;
-    if (window_->buffered(from, to, view))
-        return view;
-    bool read;
-    {
-        nb::gil_scoped_release unlocked;
-        read = read_range(*file_, from, to, storage);
-    }
-    if (!read)
-        throw std::system_error(errno, std::generic_category());
-    return storage;
-}
-
-// The text of [from, to), one object for equal short texts.
-nb::object ExecutionScan::shared_text(int64_t from, int64_t to) const {
-    constexpr size_t LONGEST = 64, KEPT = 512;
-    if (to - from > int64_t(LONGEST))
-        return text(from, to);
-    std::string storage;
-    std::string key(bytes(from, to, storage));
-    auto found = names_.find(key);
-    if (found != names_.end())
-        return found->second;
-    if (names_.size() >= KEPT)
-        names_.clear();
-    nb::object value = decode(key);
-    names_.emplace(std::move(key), value);
-    return value;
-}
-
-// The text of [from, to), the same object as last time when the bytes are.
-nb::object ExecutionScan::cached_text(int64_t from, int64_t to, std::string &last_bytes,
-                                      nb::object &last) const {
-    std::string storage;
-    std::string_view view = bytes(from, to, storage);
-    if (!last.is_valid() || view != last_bytes) {
-        last = decode(view.data(), view.size());
-        last_bytes.assign(view);
-    }
-    return last;
-}
-
-nb::object ExecutionScan::text(int64_t from, int64_t to) const {
-    std::string storage;
-    std::string_view view = bytes(from, to, storage);
-    return decode(view.data(), view.size());
-}
-
-nb::object ExecutionScan::time_of(const RecordLine &line) const {
-    int64_t from, to;
-    if (!line.time_range(from, to))
-        return nb::none();
-    return cached_text(from, to, last_time_bytes_, last_time_);
-}
-
-bool ExecutionScan::record_line(const RecordLine &line) const {
-    if (host_unusable_) {
-        PyErr_Format(PyExc_TypeError, "'in <string>' requires string as left operand, not %.200s",
-                     Py_TYPE(host_object_.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    return !host_unmatchable_ && line.has_record_prefix(host_.size());
-}
-
-void ExecutionScan::process(const RecordLine &line) {
-    if (open_) {
-        if (record_line(line)) {
-            close(line);
+// The section's key of execute ids, made at its first scan. Two threads
+// scanning at once share it, so they agree on every id. With uuid.uuid4
+// replaced: its ids handed out before, by banner line.
+struct IdSource {
+    IdSource(nb::handle section, bool stock_uuid) {
+        nb::object attributes = checked(PyObject_GenericGetDict(section.ptr(), nullptr));
+        const char *name = stock_uuid ? "_execute_key" : "_execute_ids";
+        nb::object fresh;
+        if (stock_uuid) {
+            unsigned char bytes[16];
+            random_16(bytes);
+            fresh = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), 16));
         } else {
-            if (open_->ping && !open_->titled)
-                ping_target(line);
-            return;
+            fresh = nb::dict();
         }
+        nb::object kept = nb::borrow(PyDict_SetDefault(attributes.ptr(), nb::str(name).ptr(), fresh.ptr()));
+        if (!kept.is_valid())
+            throw nb::python_error();
+        bool usable = stock_uuid ? PyBytes_CheckExact(kept.ptr()) && PyBytes_GET_SIZE(kept.ptr()) == 16
+                                 : PyDict_Check(kept.ptr());
+        if (!usable) {
+            kept = fresh;
+            nb::setattr(section, name, kept);
+        }
+        if (stock_uuid)
+            std::memcpy(key, PyBytes_AS_STRING(kept.ptr()), 16);
+        else
+            ids = kept;
     }
-    if (line.has_plus3 && record_line(line))
-        try_open(line);
-}
+    uint64_t key[2] = {0, 0};
+    nb::object ids;
+};
 
-void ExecutionScan::close(const RecordLine &line) {
-    nb::handle execute = open_->execute;
-    set_attr(execute, names().end_line, nb::int_(line_index_));
-    set_attr(execute, names().stop_time, time_of(line));
-    size_t logs_bytes = 0;
-    if (!open_->titled) {
+// ------------------------------------------------------------- the table --
+
+// Fills an ExecutionTable without the interpreter.
+class TableBuilder {
+public:
+    struct Unlocked {
+        Unlocked() {}  // the walk runs with the lock let go already
+    };
+
+    TableBuilder(ExecutionTable &table, const SectionFacts &facts) : table_(table), facts_(facts) {}
+    void attach(Walk<TableBuilder> &walk) {
+        walk_ = &walk;
+        read_ = [this](int64_t from, int64_t to, std::string &storage) { return walk_->bytes(from, to, storage); };
+    }
+
+    bool is_open() const { return open_.has_value(); }
+    bool awaits_target() const { return open_ && open_->kind == uint8_t(BannerKind::ping) && !open_->titled; }
+    bool host_unusable() const { return false; }
+
+    void pause() {
+        nb::gil_scoped_acquire locked;
+        if (!keep_going())
+            throw Stopped{};
+    }
+
+    void line(const RecordLine &line, int64_t index) {
+        if (open_) {
+            if (record(line)) {
+                close(line, index);
+            } else {
+                if (awaits_target())
+                    target(line);
+                return;
+            }
+        }
+        if (line.has_plus3 && record(line))
+            open(line, index);
+    }
+
+private:
+    bool record(const RecordLine &line) const {
+        return !facts_.host_unmatchable && line.has_record_prefix(facts_.host.size());
+    }
+
+    uint32_t time_of(const RecordLine &line) {
+        int64_t from, to;
+        if (!line.time_range(from, to))
+            return TextPool::NONE;
         std::string storage;
-        nb::object logs;
-        if (line_index_ - open_->start_line <= int64_t(BLOCK_LINES)) {
-            std::string_view block = bytes(open_->start_at, line.start, storage);
-            size_t keep = block.size();
-            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(block.data()), keep))
-                keep -= width;
-            logs = decode(block.data(), keep);
-        } else {
-            std::string_view held;
-            if (window_->buffered(open_->start_at, line.start, held)) {
-                size_t end = 0;
-                for (size_t count = 0; count < BLOCK_LINES; ++count)
-                    end = held.find('\n', end) + 1;
-                storage.assign(held.substr(0, end));
+        return table_.texts.add(read_(from, to, storage));
+    }
+
+    void open(const RecordLine &line, int64_t index) {
+        std::optional<Banner> banner = match_banner(read_, message_begin(line, read_), line.stripped_end);
+        if (!banner)
+            return;
+        std::string storage;
+        ExecutionRow row{};
+        row.start_at = line.start;
+        row.start_line = index;
+        row.start_time = time_of(line);
+        row.device = table_.texts.add(read_(banner->device_begin, banner->device_end, storage));
+        row.kind = uint8_t(banner->kind);
+        row.titled = banner->titled;
+        row.title_begin = banner->title_begin;
+        row.title_end = banner->title_end;
+        open_ = row;
+    }
+
+    void target(const RecordLine &line) {
+        if (line.blank())
+            return;
+        if (auto address = match_ping_target(read_, line.stripped_begin, line.stripped_end)) {
+            open_->title_begin = address->first;
+            open_->title_end = address->second;
+            open_->titled = true;
+        }
+    }
+
+    void close(const RecordLine &line, int64_t index) {
+        open_->end_at = line.start;
+        open_->end_line = index;
+        open_->stop_time = time_of(line);
+        table_.rows.push_back(*open_);
+        open_.reset();
+    }
+
+    ExecutionTable &table_;
+    const SectionFacts &facts_;
+    Walk<TableBuilder> *walk_ = nullptr;
+    ByteReader read_;
+    std::optional<ExecutionRow> open_;
+};
+
+// ------------------------------------------------------------ the objects --
+
+// Builds the execution objects as the interpreter would, with whichever
+// pieces are in place; holds the interpreter lock but while reading.
+class ObjectBuilder {
+public:
+    using Unlocked = nb::gil_scoped_release;
+
+    ObjectBuilder(const Pieces &pieces, const SectionFacts &facts, const IdSource &ids)
+        : pieces_(pieces), facts_(facts), ids_(ids) {}
+    void attach(Walk<ObjectBuilder> &walk) {
+        walk_ = &walk;
+        read_ = [this](int64_t from, int64_t to, std::string &storage) { return walk_->bytes(from, to, storage); };
+    }
+
+    bool is_open() const { return open_.has_value(); }
+    bool awaits_target() const { return open_ && open_->ping && !open_->titled; }
+    bool host_unusable() const { return facts_.host_unusable; }
+
+    void pause() {
+        // Most of a dense scan holds the interpreter lock: let the event
+        // loop (and its signal handlers) have it in between.
+        { nb::gil_scoped_release yield_lock; }
+        if (!keep_going())
+            throw Stopped{};
+    }
+
+    void line(const RecordLine &line, int64_t index) {
+        if (open_) {
+            if (record(line)) {
+                close(line, index);
+            } else {
+                if (awaits_target())
+                    ping_target(line);
+                return;
+            }
+        }
+        if (line.has_plus3 && record(line))
+            try_open(line, index);
+    }
+
+    nb::dict result() const { return result_; }
+    size_t result_bytes() const { return result_bytes_; }
+
+    // Executions are left untracked by the collector while the scan builds
+    // them; every way out of the scan, an error or Ctrl-C included, gives
+    // them back to it.
+    void track_executions_again() {
+        Py_ssize_t at = 0;
+        PyObject *key, *execute;
+        while (PyDict_Next(result_.ptr(), &at, &key, &execute))
+            if (!PyObject_GC_IsTracked(execute))
+                PyObject_GC_Track(execute);
+        if (open_ && !PyObject_GC_IsTracked(open_->execute.ptr()))
+            PyObject_GC_Track(open_->execute.ptr());
+    }
+
+private:
+    struct OpenExecution {
+        nb::object execute;
+        nb::object execute_id;
+        int64_t start_line;
+        int64_t start_at;  // byte position of the banner line
+        bool titled;
+        bool ping;
+    };
+
+    bool record(const RecordLine &line) const {
+        if (facts_.host_unusable) {
+            PyErr_Format(PyExc_TypeError, "'in <string>' requires string as left operand, not %.200s",
+                         Py_TYPE(facts_.host_object.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        return !facts_.host_unmatchable && line.has_record_prefix(facts_.host.size());
+    }
+
+    nb::object text(int64_t from, int64_t to) const {
+        std::string storage;
+        std::string_view view = read_(from, to, storage);
+        return decode(view.data(), view.size());
+    }
+
+    // The text of [from, to), one object for equal short texts: devices and
+    // short titles repeat across the section.
+    nb::object shared_text(int64_t from, int64_t to) {
+        constexpr size_t LONGEST = 64, KEPT = 512;
+        if (to - from > int64_t(LONGEST))
+            return text(from, to);
+        std::string storage;
+        std::string key(read_(from, to, storage));
+        auto found = names_.find(key);
+        if (found != names_.end())
+            return found->second;
+        if (names_.size() >= KEPT)
+            names_.clear();
+        nb::object value = decode(key);
+        names_.emplace(std::move(key), value);
+        return value;
+    }
+
+    // Neighbouring banners mostly share their time: one text object for a
+    // run of equal ones.
+    nb::object time_of(const RecordLine &line) {
+        int64_t from, to;
+        if (!line.time_range(from, to))
+            return nb::none();
+        std::string storage;
+        std::string_view view = read_(from, to, storage);
+        if (!last_time_.is_valid() || view != last_time_bytes_) {
+            last_time_ = decode(view.data(), view.size());
+            last_time_bytes_.assign(view);
+        }
+        return last_time_;
+    }
+
+    void close(const RecordLine &line, int64_t index) {
+        const Names &name = names();
+        nb::handle execute = open_->execute;
+        set_attr(execute, name.end_line, nb::int_(index));
+        set_attr(execute, name.stop_time, time_of(line));
+        size_t logs_bytes = 0;
+        if (!open_->titled) {
+            std::string storage;
+            nb::object logs;
+            if (index - open_->start_line <= BLOCK_LINES) {
+                std::string_view block = read_(open_->start_at, line.start, storage);
+                size_t keep = block.size();
+                while (size_t width = space_before(reinterpret_cast<const unsigned char *>(block.data()), keep))
+                    keep -= width;
+                logs = decode(block.data(), keep);
             } else {
                 bool read;
                 {
                     nb::gil_scoped_release unlocked;
-                    read = read_lines(*file_, open_->start_at, BLOCK_LINES, line.start, storage);
+                    read = read_lines(walk_->file(), open_->start_at, size_t(BLOCK_LINES), line.start, storage);
                 }
                 if (!read)
                     throw std::system_error(errno, std::generic_category());
+                storage += "(truncate)";
+                logs = decode(storage);
             }
-            storage += "(truncate)";
-            logs = decode(storage);
+            logs_bytes = sizeof(PyASCIIObject) + size_t(PyUnicode_GET_LENGTH(logs.ptr())) *
+                                                      PyUnicode_KIND(logs.ptr());
+            set_attr(execute, name.logs, logs);
         }
-        logs_bytes = sizeof(PyASCIIObject) + size_t(PyUnicode_GET_LENGTH(logs.ptr())) *
-                                                  PyUnicode_KIND(logs.ptr());
-        set_attr(execute, names().logs, logs);
+        if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
+            throw nb::python_error();
+        result_bytes_ += BYTES_PER_EXECUTION + logs_bytes;
+        open_.reset();
     }
-    if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
-        throw nb::python_error();
-    result_bytes_ += BYTES_PER_EXECUTION + (open_->titled ? 0 : logs_bytes);
-    open_.reset();
-}
 
-void ExecutionScan::ping_target(const RecordLine &line) {
-    nb::object title;
-    if (pieces_.stock_target) {
-        if (line.blank())
-            return;
-        auto address = match_ping_target(reader_, line.stripped_begin, line.stripped_end);
-        if (!address)
-            return;
-        title = shared_text(address->first, address->second);
-    } else {
-        nb::object stripped = line.blank() ? nb::str() : text(line.stripped_begin, line.stripped_end);
-        nb::object match = pieces_.pattern_ping_ip.attr("match")(stripped);
+    void ping_target(const RecordLine &line) {
+        nb::object title;
+        if (pieces_.stock_target) {
+            if (line.blank())
+                return;
+            auto address = match_ping_target(read_, line.stripped_begin, line.stripped_end);
+            if (!address)
+                return;
+            title = shared_text(address->first, address->second);
+        } else {
+            nb::object stripped = line.blank() ? nb::str() : text(line.stripped_begin, line.stripped_end);
+            nb::object match = pieces_.pattern_ping_ip.attr("match")(stripped);
+            if (!truthy(match))
+                return;
+            title = match.attr("group")("ip");
+        }
+        set_attr(open_->execute, names().title, title);
+        open_->titled = true;
+    }
+
+    // The named groups of the banner pattern that matches the message, as a
+    // dictionary in the patterns' order, or None.
+    nb::object match_groups(int64_t message_at, const RecordLine &line) const {
+        nb::object message = text(message_at, std::max(message_at, line.stripped_end));
+        nb::object match = pieces_.pattern_config_ping.attr("match")(message);
         if (!truthy(match))
-            return;
-        title = match.attr("group")("ip");
+            match = pieces_.pattern_command.attr("match")(message);
+        if (!truthy(match))
+            return nb::none();
+        return match.attr("groupdict")();
     }
-    set_attr(open_->execute, names().title, title);
-    open_->titled = true;
-}
 
-// The named groups of the banner pattern that matches the message after the
-// tags field, as a dictionary in the patterns' order, or None.
-nb::object ExecutionScan::match_groups(const RecordLine &line) const {
-    nb::object message;
-    if (int64_t tags_end = line.message_after_tags(); tags_end != NO_POSITION) {
-        message = text(tags_end + 3, line.stripped_end);
-    } else {
-        nb::object whole = text(line.stripped_begin, line.stripped_end);
-        message = checked(PyUnicode_Substring(whole.ptr(), 2, PY_SSIZE_T_MAX));
+    nb::object new_execute_id(nb::handle start_line, int64_t index) const {
+        if (!ids_.ids.is_valid()) {
+            unsigned char bytes[16];
+            execute_id_bytes(ids_.key, index, bytes);
+            return tavix::uuid4_text_of(bytes);
+        }
+        nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ids.ptr(), start_line.ptr()));
+        if (execute_id.is_valid())
+            return execute_id;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        execute_id = as_text(pieces_.uuid4());
+        // The first of two threads scanning the section at once wins.
+        PyObject *kept = PyDict_SetDefault(ids_.ids.ptr(), start_line.ptr(), execute_id.ptr());
+        if (!kept)
+            throw nb::python_error();
+        return nb::borrow(kept);
     }
-    nb::object match = pieces_.pattern_config_ping.attr("match")(message);
-    if (!truthy(match))
-        match = pieces_.pattern_command.attr("match")(message);
-    if (!truthy(match))
-        return nb::none();
-    return match.attr("groupdict")();
-}
 
-// The section's key of execute ids, made at its first scan. Two threads
-// scanning at once share it, so they agree on every id.
-void ExecutionScan::find_id_key(nb::handle section) {
-    nb::object attributes = checked(PyObject_GenericGetDict(section.ptr(), nullptr));
-    const char *name = pieces_.stock_uuid ? "_execute_key" : "_execute_ids";
-    nb::object fresh;
-    if (pieces_.stock_uuid) {
-        unsigned char bytes[16];
-        random_16(bytes);
-        fresh = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), 16));
-    } else {
-        fresh = nb::dict();
-    }
-    nb::object kept = nb::borrow(PyDict_SetDefault(attributes.ptr(), nb::str(name).ptr(), fresh.ptr()));
-    if (!kept.is_valid())
-        throw nb::python_error();
-    bool usable = pieces_.stock_uuid ? PyBytes_CheckExact(kept.ptr()) && PyBytes_GET_SIZE(kept.ptr()) == 16
-                                     : PyDict_Check(kept.ptr());
-    if (!usable) {
-        kept = fresh;
-        nb::setattr(section, name, kept);
-    }
-    if (pieces_.stock_uuid)
-        std::memcpy(id_key_, PyBytes_AS_STRING(kept.ptr()), 16);
-    else
-        ids_ = kept;
-}
-
-// A bijection of 64-bit numbers that spreads every input bit over the output.
-uint64_t mixed(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-nb::object ExecutionScan::new_execute_id(nb::handle start_line) const {
-    if (!ids_.is_valid()) {
-        uint64_t line = uint64_t(line_index_) * 0x9E3779B97F4A7C15ull;
-        uint64_t halves[2] = {mixed(id_key_[0] ^ line), mixed(id_key_[1] + line)};
-        unsigned char bytes[16];
-        std::memcpy(bytes, halves, 16);
-        return tavix::uuid4_text_of(bytes);
-    }
-    nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ptr(), start_line.ptr()));
-    if (execute_id.is_valid())
-        return execute_id;
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    execute_id = as_text(pieces_.uuid4());
-    // The first of two threads scanning the section at once wins.
-    PyObject *kept = PyDict_SetDefault(ids_.ptr(), start_line.ptr(), execute_id.ptr());
-    if (!kept)
-        throw nb::python_error();
-    return nb::borrow(kept);
-}
-
-void ExecutionScan::try_open(const RecordLine &line) {
-    const Names &name = names();
-    std::optional<Banner> banner;
-    nb::object groups;
-    int64_t tags_end = line.message_after_tags();
-    if (pieces_.stock_banners && tags_end != NO_POSITION) {
-        banner = match_banner(reader_, tags_end + 3, line.stripped_end);
-        if (!banner)
-            return;
-    } else {
-        // Replaced patterns, or the rare line without a tags field (its
-        // message starts at a character, not a byte, position).
+    void try_open(const RecordLine &line, int64_t index) {
+        const Names &name = names();
+        std::optional<Banner> banner;
+        nb::object groups;
+        int64_t message_at = message_begin(line, read_);
         if (pieces_.stock_banners) {
-            nb::object head = decode(line.header.substr(0, std::min<size_t>(line.header.size(), 64)));
-            if (PyUnicode_Tailmatch(head.ptr(), nb::str("+++ ").ptr(), 2, PY_SSIZE_T_MAX, -1) != 1)
+            banner = match_banner(read_, message_at, line.stripped_end);
+            if (!banner)
+                return;
+        } else {
+            groups = match_groups(message_at, line);
+            if (groups.is_none())
                 return;
         }
-        groups = match_groups(line);
-        if (groups.is_none())
-            return;
+
+        nb::object start_line = nb::int_(index);
+        nb::object execute_id = new_execute_id(start_line, index);
+        Attributes &attributes = attributes_;
+        attributes.clear();
+        attributes.emplace_back(name.start_line, start_line);
+        attributes.emplace_back(name.start_time, time_of(line));
+        attributes.emplace_back(name.logfile, facts_.logfile);
+        attributes.emplace_back(name.parent_id, facts_.parent_id);
+        attributes.emplace_back(name.execute_id, execute_id);
+        attributes.emplace_back(name.section_log_start, facts_.log_start_object);
+        attributes.emplace_back(name.section_log_size, facts_.log_size_object);
+        if (banner) {
+            attributes.emplace_back(name.device, shared_text(banner->device_begin, banner->device_end));
+            attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(int(banner->kind))));
+            if (banner->titled)
+                attributes.emplace_back(name.title, shared_text(banner->title_begin, banner->title_end));
+        } else {
+            for (auto [key, value] : nb::cast<nb::dict>(groups))
+                attributes.emplace_back(key, nb::borrow(value));
+        }
+
+        nb::object execute;
+        if (pieces_.stock_execute) {
+            execute = new_execute(facts_.archive, attributes);
+            // Until the result is handed out, only this scan can reach the
+            // new executions, so the collector has nothing to find among
+            // them; left in its young generations they would be traversed
+            // again and again as the section's result grows.
+            PyObject_GC_UnTrack(execute.ptr());
+        } else {
+            execute = call_execute(pieces_.execute_class, facts_.archive, attributes);
+        }
+        attributes.clear();
+        bool titled, ping;
+        if (banner && pieces_.stock_execute) {
+            titled = banner->titled;
+            ping = banner->kind == BannerKind::ping;
+        } else {
+            nb::object kind;
+            titled = find_attr(execute, "title", kind);
+            ping = find_attr(execute, "execute_type", kind) && PyUnicode_Check(kind.ptr()) &&
+                   PyUnicode_CompareWithASCIIString(kind.ptr(), "ping") == 0;
+        }
+        open_ = OpenExecution{execute, execute_id, index, line.start, titled, ping};
     }
 
-    nb::object start_line = nb::int_(line_index_);
-    nb::object execute_id = new_execute_id(start_line);
-    Attributes &attributes = attributes_;
-    attributes.clear();
-    attributes.emplace_back(name.start_line, start_line);
-    attributes.emplace_back(name.start_time, time_of(line));
-    attributes.emplace_back(name.logfile, logfile_);
-    attributes.emplace_back(name.parent_id, parent_id_);
-    attributes.emplace_back(name.execute_id, execute_id);
-    attributes.emplace_back(name.section_log_start, log_start_object_);
-    attributes.emplace_back(name.section_log_size, log_size_object_);
-    if (banner) {
-        attributes.emplace_back(name.device, shared_text(banner->device_begin, banner->device_end));
-        attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(int(banner->kind))));
-        if (banner->titled)
-            attributes.emplace_back(name.title, shared_text(banner->title_begin, banner->title_end));
-    } else {
-        for (auto [key, value] : nb::cast<nb::dict>(groups))
-            attributes.emplace_back(key, nb::borrow(value));
-    }
+    const Pieces &pieces_;
+    const SectionFacts &facts_;
+    const IdSource &ids_;
+    Walk<ObjectBuilder> *walk_ = nullptr;
+    ByteReader read_;
+    std::string last_time_bytes_;
+    nb::object last_time_;
+    std::unordered_map<std::string, nb::object> names_;
+    Attributes attributes_;  // of the execution being opened, kept for its capacity
+    nb::dict result_;
+    size_t result_bytes_ = 0;
+    std::optional<OpenExecution> open_;
+};
 
-    nb::object execute;
-    if (pieces_.stock_execute) {
-        execute = new_execute(archive_, attributes);
-        // Until the result is handed out, only this scan can reach the new
-        // executions, so the collector has nothing to find among them; left
-        // in its young generations they would be traversed again and again
-        // as the section's result grows. They are tracked again at the end.
-        PyObject_GC_UnTrack(execute.ptr());
-    } else {
-        execute = call_execute(pieces_.execute_class, archive_, attributes);
-    }
-    attributes.clear();
-    bool titled, ping;
-    if (banner && pieces_.stock_execute) {
-        titled = banner->titled;
-        ping = banner->kind == BannerKind::ping;
-    } else {
-        nb::object kind;
-        titled = find_attr(execute, "title", kind);
-        ping = find_attr(execute, "execute_type", kind) && PyUnicode_Check(kind.ptr()) &&
-               PyUnicode_CompareWithASCIIString(kind.ptr(), "ping") == 0;
-    }
-    open_ = OpenExecution{execute, execute_id, line_index_, line.start, titled, ping};
-}
+// ---------------------------------------------------------------- the scan --
 
-nb::object ExecutionScan::run() {
-    struct TrackAgain {
-        ExecutionScan &scan;
-        ~TrackAgain() { scan.track_executions_again(); }
-    } track_again{*this};
-    if (log_start_ < 0) {
-        PyErr_Format(PyExc_ValueError, "negative seek position %lld", (long long)log_start_);
+// The log of the section, opened as the scan reads it: inside an open
+// archive's extraction directory, a regular file or a clear error.
+std::string opened_log(const SectionFacts &facts, std::optional<lines::FileDescriptor> &file) {
+    if (facts.log_start < 0) {
+        PyErr_Format(PyExc_ValueError, "negative seek position %lld", (long long)facts.log_start);
         throw nb::python_error();
     }
-    nb::object path = checked(PyOS_FSPath(logfile_.ptr()));
+    nb::object path = checked(PyOS_FSPath(facts.logfile.ptr()));
     PyObject *encoded = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &encoded))
         throw nb::python_error();
     nb::object path_bytes = nb::steal(encoded);
+    std::string name(PyBytes_AS_STRING(path_bytes.ptr()), size_t(PyBytes_GET_SIZE(path_bytes.ptr())));
     // Log names come from the archive's own results: an open archive's logs
     // must lie inside its extraction directory.
-    nb::object dir = nb::getattr(archive_, "dir", nb::none());
+    nb::object dir = nb::getattr(facts.archive, "dir", nb::none());
     if (!dir.is_none())
-        ensure_inside(fs_path(dir), PyBytes_AS_STRING(path_bytes.ptr()));
-    try {
-        file_.emplace(PyBytes_AS_STRING(path_bytes.ptr()));
-        if (!file_->ok())
-            throw std::system_error(file_->error(), std::generic_category());
-        file_->advise_sequential();
-        if (file_->is_directory())
-            throw std::system_error(EISDIR, std::generic_category());
-
-        int64_t region_end = std::numeric_limits<int64_t>::max();
-        if (log_size_ > 0) {
-            int64_t limit = log_size_ > region_end - log_start_ ? region_end : log_start_ + log_size_;
-            nb::gil_scoped_release unlocked;
-            region_end = end_of_line_at(*file_, limit);
-        }
-        window_.emplace(*file_, region_end, shared().scan_block);
-        record_line::Parser parser(host_);
-        position_ = line_start_ = log_start_;
-        int64_t signals_checked_at = position_;
-
-        for (;;) {
-            // A scan of gigabytes answers Ctrl-C between its blocks.
-            if (position_ - signals_checked_at >= CHECK_EVERY) {
-                signals_checked_at = position_;
-                // Most of a dense scan holds the interpreter lock: let the
-                // event loop (and its signal handlers) have it in between.
-                { nb::gil_scoped_release yield_lock; }
-                if (PyErr_CheckSignals() < 0)
-                    throw nb::python_error();
-                if (scan_cancel && scan_cancel->load(std::memory_order_relaxed)) {
-                    PyErr_SetString(PyExc_RuntimeError, "scan stopped: no request waits for it any more");
-                    throw nb::python_error();
-                }
-            }
-            if (open_ && host_unmatchable_ && !(open_->ping && !open_->titled))
-                break;  // nothing can close it: it would be dropped
-            bool every_line = open_ && ((open_->ping && !open_->titled) || host_unusable_ || host_.empty());
-            if (!every_line) {
-                std::string_view needle = open_ ? std::string_view(host_) : std::string_view("+++");
-                int64_t found = find_near(needle);
-                if (found == FAR) {
-                    nb::gil_scoped_release unlocked;
-                    found = find(needle);
-                }
-                if (found == PAUSE)
-                    continue;
-                if (found == END)
-                    break;
-            }
-            RecordLine line;
-            if (line_at_hand()) {
-                line = analyse_line(*window_, line_start_, parser);
-            } else {
-                nb::gil_scoped_release unlocked;
-                line = analyse_line(*window_, line_start_, parser);
-            }
-            if (line.end == line.start)
-                break;  // the end of the file
-            process(line);
-            if (!line.ends_with_newline)
-                break;
-            position_ = line_start_ = line.end;
-            ++line_index_;
-        }
-    } catch (std::system_error &error) {
-        errno = error.code().value();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, logfile_.ptr());
+        ensure_inside(fs_path(dir), name.c_str());
+    file.emplace(name.c_str());
+    int error = !file->ok() ? file->error() : file->is_directory() ? EISDIR : 0;
+    if (error) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, facts.logfile.ptr());
         throw nb::python_error();
     }
-    return result_;
+    file->advise_sequential();
+    return name;
 }
 
-// Executions are left untracked by the collector while the scan builds
-// them; every way out of the scan, an error or Ctrl-C included, gives them
-// back to it.
-void ExecutionScan::track_executions_again() {
-    Py_ssize_t at = 0;
-    PyObject *key, *execute;
-    while (PyDict_Next(result_.ptr(), &at, &key, &execute))
-        if (!PyObject_GC_IsTracked(execute))
-            PyObject_GC_Track(execute);
-    if (open_ && !PyObject_GC_IsTracked(open_->execute.ptr()))
-        PyObject_GC_Track(open_->execute.ptr());
+[[noreturn]] void raise_read_error(const std::system_error &error, const SectionFacts &facts) {
+    errno = error.code().value();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, facts.logfile.ptr());
+    throw nb::python_error();
+}
+
+nb::object scan_to_table(nb::handle section, const SectionFacts &facts) {
+    IdSource ids(section, true);
+    std::optional<lines::FileDescriptor> file;  // NOLINT
+    auto table = std::make_unique<ExecutionTable>();
+    table->path = opened_log(facts, file);
+    table->remember_file(*file);
+    std::memcpy(table->id_key, ids.key, sizeof ids.key);
+    table->section = SectionAttributes{facts.archive, facts.logfile, facts.parent_id, facts.log_start_object,
+                                       facts.log_size_object};
+    TableBuilder builder(*table, facts);
+    bool stopped = false;
+    try {
+        nb::gil_scoped_release unlocked;
+        Walk<TableBuilder> walk(*file, LineRange::size_hint(facts.log_start, facts.log_size), facts.host,
+                                facts.host_unmatchable, shared().scan_block);
+        builder.attach(walk);
+        try {
+            walk.run(builder);
+        } catch (const Stopped &) {
+            stopped = true;
+        }
+    } catch (const std::system_error &error) {
+        raise_read_error(error, facts);
+    }
+    if (stopped)
+        throw nb::python_error();
+    table->rows.shrink_to_fit();
+    return table_object(table.release());
+}
+
+nb::object scan_to_objects(nb::handle section, const SectionFacts &facts, const Pieces &pieces, size_t *bytes) {
+    IdSource ids(section, pieces.stock_uuid);
+    std::optional<lines::FileDescriptor> file;
+    opened_log(facts, file);
+    ObjectBuilder builder(pieces, facts, ids);
+    struct TrackAgain {
+        ObjectBuilder &builder;
+        ~TrackAgain() { builder.track_executions_again(); }
+    } track_again{builder};
+    try {
+        Walk<ObjectBuilder> walk(*file, LineRange::size_hint(facts.log_start, facts.log_size), facts.host,
+                                 facts.host_unmatchable, shared().scan_block);
+        builder.attach(walk);
+        walk.run(builder);
+    } catch (const Stopped &) {
+        throw nb::python_error();
+    } catch (const std::system_error &error) {
+        raise_read_error(error, facts);
+    }
+    *bytes += builder.result_bytes() + sizeof(PyDictObject);
+    return builder.result();
 }
 
 }  // namespace
 
 nb::object scan_executions(nb::handle section, size_t *bytes) {
-    ExecutionScan scan(section);
-    nb::object result = scan.run();
-    *bytes += scan.result_bytes() + sizeof(PyDictObject);
-    return result;
+    Pieces pieces;
+    SectionFacts facts(section);
+    if (pieces.all_stock() && !facts.host_unusable)
+        return scan_to_table(section, facts);
+    return scan_to_objects(section, facts, pieces, bytes);
 }
 
 nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel) {
@@ -663,6 +834,8 @@ nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel) {
         ~Watched() { scan_cancel = saved; }
         const std::atomic<bool> *saved;
     } watched(flag.get());
+    if (stock_child_execute(section))
+        return scanned_executions(section);
     return section.attr("child_execute");
 }
 

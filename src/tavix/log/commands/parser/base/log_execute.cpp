@@ -142,6 +142,7 @@ void define_log_execute(nb::module_ &module) {
     nb::handle methods = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr())->tp_dict;
     shared().execute_init = nb::borrow(PyDict_GetItemString(methods.ptr(), "__init__"));
     shared().execute_format_type = nb::borrow(PyDict_GetItemString(methods.ptr(), "_format_type"));
+    shared().execute_to_json = nb::borrow(PyDict_GetItemString(methods.ptr(), "to_json"));
 }
 
 }  // namespace tavix::parser_base

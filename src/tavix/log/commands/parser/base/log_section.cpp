@@ -1,6 +1,7 @@
 // LogSection: the view of one section or step record onto its task log.
 #include "base.hpp"
 #include "class_builder.hpp"
+#include "execution_table.hpp"
 
 namespace tavix::parser_base {
 
@@ -66,7 +67,15 @@ nb::object get_time(nb::handle self, nb::handle line) {
     }
 }
 
+// all_executions() and get_execution() of a section whose child_execute is
+// the stock one read its table: the execution objects are made only for the
+// commands asked for.
 nb::list all_executions(nb::handle self) {
+    if (stock_child_execute(self)) {
+        nb::object scanned = scanned_executions(self);
+        if (is_table(scanned))
+            return table_of(scanned).json_list();
+    }
     nb::list result;
     nb::object executions = self.attr("child_execute");
     for (nb::handle execute : executions.attr("values")())
@@ -75,6 +84,14 @@ nb::list all_executions(nb::handle self) {
 }
 
 nb::object get_execution(nb::handle self, nb::handle execution_uuid) {
+    if (stock_child_execute(self)) {
+        nb::object scanned = scanned_executions(self);
+        if (is_table(scanned)) {
+            ExecutionTable &table = table_of(scanned);
+            std::optional<size_t> row = table.row_of(execution_uuid);
+            return row ? table.execute(*row) : nb::none();
+        }
+    }
     return self.attr("child_execute").attr("get")(execution_uuid);
 }
 
@@ -94,12 +111,17 @@ nb::object section_hash(nb::handle self) { return checked(PyLong_FromVoidPtr(sel
 
 }  // namespace
 
+bool stock_child_execute(nb::handle section) {
+    static PyObject *name = PyUnicode_InternFromString("child_execute");
+    return _PyType_Lookup(Py_TYPE(section.ptr()), name) == shared().child_execute.ptr();
+}
+
 void define_log_section(nb::module_ &module) {
     nb::object user_dict = nb::module_::import_("collections").attr("UserDict");
     // One process-wide table of scan results: 128 sections within a budget
     // in bytes, least recently used dropped first; it holds each section it keeps.
     nb::object cached_scan = shared().scan_cache = define_scan_cache(module);
-    nb::object child_execute = nb::module_::import_("builtins").attr("property")(
+    nb::object child_execute = shared().child_execute = nb::module_::import_("builtins").attr("property")(
         cached_scan, nb::none(), nb::none(),
         "Executions of device commands in the section, by execute_id.");
     shared().log_section =
@@ -116,8 +138,10 @@ void define_log_section(nb::module_ &module) {
             .method("__hash__", &section_hash)
             .build();
     module.def("executions_unless_cancelled", &executions_unless_cancelled, "section"_a, "cancel"_a.none(),
-               "section.child_execute; a scan it starts in this thread stops with RuntimeError "
-               "once `cancel`, a flag the viewer server makes, is set.");
+               "The section's kept scan (an ExecutionTable, or a dictionary of executions when pieces "
+               "of the scan were replaced) while its child_execute is the stock one, else its "
+               "child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, "
+               "a flag the viewer server makes, is set.");
 }
 
 }  // namespace tavix::parser_base

@@ -16,6 +16,7 @@ NB_MODULE(base, m) {
     state.module = m;
 
     define_pattern(m);
+    define_execution_table(m);
     define_log_section(m);
     define_log_execute(m);
     define_results_parser(m);
@@ -28,6 +29,9 @@ NB_MODULE(base, m) {
     define_section_diff(m);
     define_section_identity(m);
     define_run_comparison(m);
+    // The kept scans go before the interpreter does, with the sections and
+    // tables they hold.
+    nb::module_::import_("atexit").attr("register")(state.scan_cache.attr("cache_clear"));
 
     // Tests shrink the scan's reads so that lines and matches span many of them.
     m.def("_set_scan_block", [](size_t size) {

@@ -7,6 +7,7 @@
 // `cache_clear()` as that did.
 #include "base.hpp"
 #include "class_builder.hpp"
+#include "execution_table.hpp"
 
 #include <list>
 #include <unordered_map>
@@ -26,10 +27,13 @@ struct KeptFilter {
 };
 
 struct Entry {
+    // An ExecutionTable (the stock pieces) or a dictionary of executions.
     nb::object section, result;
-    size_t scan_bytes;
-    std::list<KeptFilter> filters;  // most recently used first
+    size_t scan_bytes;              // of a dictionary
+    std::list<KeptFilter> filters;  // of a dictionary, most recently used first
     size_t bytes() const {
+        if (is_table(result))
+            return table_of(result).bytes();
         size_t total = scan_bytes;
         for (const KeptFilter &filter : filters)
             total += filter.bytes;
@@ -42,7 +46,18 @@ size_t list_bytes(Py_ssize_t n) { return sizeof(PyListObject) + size_t(n) * size
 
 class ScanCache {
 public:
+    // The section's executions by id (made from its table once).
     nb::object call(nb::handle section) {
+        nb::object result = scanned(section);
+        if (!is_table(result))
+            return result;
+        nb::object executions = table_of(result).all_executes();
+        trim();
+        return executions;
+    }
+
+    // The kept scan of `section`, scanned now when it is not kept.
+    nb::object scanned(nb::handle section) {
         if (nb::object found = touch(section); found.is_valid()) {
             ++hits_;
             return found;
@@ -56,20 +71,19 @@ public:
             return found;
         order_.push_front(Entry{nb::borrow(section), result, bytes, {}});
         where_[section.ptr()] = order_.begin();
-        total_ += bytes;
         trim();
         return result;
     }
 
-    // The cached result of `section`, made the most recently used; None when
-    // the section is not kept.
+    // The kept scan of `section` (a table or a dictionary), made the most
+    // recently used; None when the section is not kept.
     nb::object peek(nb::handle section) {
         nb::object found = touch(section);
         return found.is_valid() ? found : nb::none();
     }
 
-    // The filter result kept with `section` under `key`, or compute() kept
-    // there; compute() alone when the section is not kept.
+    // The filter result kept with `section`'s dictionary under `key`, or
+    // compute() kept there; compute() alone when the section is not kept.
     nb::object filtered(nb::handle section, nb::handle key, nb::handle compute) {
         auto at = where_.find(section.ptr());
         if (at != where_.end()) {
@@ -82,16 +96,13 @@ public:
         }
         nb::object matches = compute();
         at = where_.find(section.ptr());  // compute() may have run other code
-        if (at == where_.end())
+        if (at == where_.end() || is_table(at->second->result))
             return matches;
         Entry &entry = *at->second;
         size_t bytes = PyList_Check(matches.ptr()) ? list_bytes(PyList_GET_SIZE(matches.ptr())) : 0;
         entry.filters.push_front(KeptFilter{nb::borrow(key), matches, bytes});
-        total_ += bytes;
-        if (entry.filters.size() > FILTERS_PER_SECTION) {
-            total_ -= entry.filters.back().bytes;
+        if (entry.filters.size() > FILTERS_PER_SECTION)
             entry.filters.pop_back();
-        }
         order_.splice(order_.begin(), order_, at->second);
         trim();
         return matches;
@@ -106,40 +117,52 @@ public:
         where_.clear();
         std::list<Entry> dropped;
         dropped.swap(order_);
-        total_ = 0;
         hits_ = misses_ = 0;
         // The references go last: a section's finaliser may use the cache.
     }
 
     size_t budget = DEFAULT_BUDGET;
-    size_t kept_bytes() const { return total_; }
-
-private:
-    nb::object touch(nb::handle section) {
-        auto at = where_.find(section.ptr());
-        if (at == where_.end())
-            return {};
-        order_.splice(order_.begin(), order_, at->second);
-        return at->second->result;
+    size_t kept_bytes() const {
+        size_t total = 0;
+        for (const Entry &entry : order_)
+            total += entry.bytes();
+        return total;
     }
 
-public:
     // Drops least recently used entries until the table fits its rules; the
     // most recently used one stays even when it alone is over the budget.
+    // Tables grow as filters are kept and objects made: their sizes are
+    // taken anew each time.
     void trim() {
         std::list<Entry> dropped;
-        while (order_.size() > MAX_SECTIONS || (order_.size() > 1 && total_ > budget)) {
+        size_t total = kept_bytes();
+        while (order_.size() > MAX_SECTIONS || (order_.size() > 1 && total > budget)) {
             Entry &last = order_.back();
-            total_ -= last.bytes();
+            total -= last.bytes();
             where_.erase(last.section.ptr());
             dropped.splice(dropped.begin(), order_, std::prev(order_.end()));
         }
     }
 
 private:
+    nb::object touch(nb::handle section) {
+        auto at = where_.find(section.ptr());
+        if (at == where_.end())
+            return {};
+        // A log replaced since its scan is scanned again: the table's
+        // ranges would name other text.
+        if (is_table(at->second->result) && table_of(at->second->result).stale()) {
+            std::list<Entry> dropped;
+            dropped.splice(dropped.begin(), order_, at->second);
+            where_.erase(at);
+            return {};
+        }
+        order_.splice(order_.begin(), order_, at->second);
+        return at->second->result;
+    }
+
     std::list<Entry> order_;  // most recently used first
     std::unordered_map<PyObject *, std::list<Entry>::iterator> where_;
-    size_t total_ = 0;
     size_t hits_ = 0, misses_ = 0;
 };
 
@@ -164,13 +187,17 @@ nb::object define_scan_cache(nb::module_ &module) {
                     "section"_a.none(),
                     "The section's executions by execute_id, scanned at the first call and kept.")
             .method("peek", [](nb::handle, nb::handle section) { return the_cache().peek(section); },
-                    "section"_a.none(), "The kept executions of a section, or None.")
+                    "section"_a.none(),
+                    "The kept scan of a section (an ExecutionTable, or a dictionary of executions when "
+                    "pieces of the scan were replaced), or None.")
+            .method("scanned", [](nb::handle, nb::handle section) { return the_cache().scanned(section); },
+                    "section"_a.none(), "The kept scan of a section (see peek), scanned now when it is not kept.")
             .method("filtered",
                     [](nb::handle, nb::handle section, nb::handle key, nb::handle compute) {
                         return the_cache().filtered(section, key, compute);
                     },
                     "section"_a.none(), "key"_a.none(), "compute"_a,
-                    "compute(), kept with the section's executions under `key` while they are kept.")
+                    "compute(), kept with the section's dictionary of executions under `key` while it is kept.")
             .method("cache_info", [](nb::handle) { return the_cache().cache_info(); })
             .method("cache_clear", [](nb::handle) { the_cache().cache_clear(); })
             .property("kept_bytes", [](nb::handle) { return the_cache().kept_bytes(); },
@@ -189,5 +216,9 @@ nb::object define_scan_cache(nb::module_ &module) {
             .build();
     return cache_class();
 }
+
+nb::object scanned_executions(nb::handle section) { return the_cache().scanned(section); }
+
+void trim_scan_cache() { the_cache().trim(); }
 
 }  // namespace tavix::parser_base

@@ -5,6 +5,8 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include <cancel_flag.hpp>
+
 #include "base.hpp"
 #include "line_reader.hpp"
 #include "path_guard.hpp"
@@ -97,6 +99,11 @@ void define_testing_hooks(nb::module_ &module) {
                "Test hook: what the record-line parser finds in `line`, fed in pieces of `piece` bytes "
                "(gathering only the fields, and the host of lines of `host_up_to_severity` or "
                "lower, with `fields_only`).");
+    module.def("_cancel_flag_for_tests", [] {
+        CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
+        nb::object set = nb::cpp_function([flag] { flag->store(true, std::memory_order_relaxed); });
+        return nb::make_tuple(cancel_capsule(flag), set);
+    }, "Test hook: (capsule, set): a cancel flag as the viewer server makes them, and its setter.");
     module.def("_force_scalar_newlines", [](bool scalar) {
         bool previous = lines::force_scalar_newlines;
         lines::force_scalar_newlines = scalar;

@@ -1,0 +1,556 @@
+#include "execution_table.hpp"
+
+#include <nanobind/stl/optional.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "log_lines.hpp"
+#include "path_guard.hpp"
+#include "py_helpers.hpp"
+#include "record_line.hpp"
+
+namespace tavix::parser_base {
+
+using log_lines::Window;
+using record_line::space_before;
+
+uint32_t TextPool::add(std::string_view text) {
+    if (auto found = ids_.find(text); found != ids_.end())
+        return found->second;
+    const std::string &kept = texts_.emplace_back(text);
+    auto id = uint32_t(texts_.size() - 1);
+    ids_.emplace(std::string_view(kept), id);
+    bytes_ += kept.capacity() + sizeof(std::string) + 48;  // the string and its map node
+    return id;
+}
+
+namespace {
+
+constexpr size_t KEPT_FILTERS = 4;
+// Rows filtered between looks at the cancel flag, or made JSON between
+// offers of the interpreter lock.
+constexpr size_t FILTER_BATCH = 4096;
+
+}  // namespace
+
+// ------------------------------------------------------------------ ids --
+
+namespace {
+
+constexpr uint64_t GOLDEN = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t MIX1 = 0xBF58476D1CE4E5B9ull, MIX2 = 0x94D049BB133111EBull;
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration).
+constexpr uint64_t inverse(uint64_t a) {
+    uint64_t x = a;
+    for (int i = 0; i < 6; ++i)
+        x *= 2 - a * x;
+    return x;
+}
+
+// A bijection of 64-bit numbers that spreads every input bit over the output.
+uint64_t mixed(uint64_t z) {
+    z = (z ^ (z >> 30)) * MIX1;
+    z = (z ^ (z >> 27)) * MIX2;
+    return z ^ (z >> 31);
+}
+
+uint64_t unmixed(uint64_t z) {
+    z ^= (z >> 31) ^ (z >> 62);
+    z *= inverse(MIX2);
+    z ^= (z >> 27) ^ (z >> 54);
+    z *= inverse(MIX1);
+    return z ^ (z >> 30) ^ (z >> 60);
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void execute_id_bytes(const uint64_t key[2], int64_t line, unsigned char out[16]) {
+    uint64_t spread = uint64_t(line) * GOLDEN;
+    uint64_t halves[2] = {mixed(key[0] ^ spread), mixed(key[1] + spread)};
+    std::memcpy(out, halves, 16);
+    out[6] = (unsigned char)((out[6] & 0x0F) | 0x40);
+    out[8] = (unsigned char)((out[8] & 0x3F) | 0x80);
+}
+
+nb::object ExecutionTable::id_of(size_t row) const {
+    unsigned char bytes[16];
+    execute_id_bytes(id_key, rows[row].start_line, bytes);
+    return uuid4_text_of(bytes);
+}
+
+std::optional<size_t> ExecutionTable::row_of(nb::handle execute_id) const {
+    if (!PyUnicode_Check(execute_id.ptr()) || !PyUnicode_IS_ASCII(execute_id.ptr()) ||
+        PyUnicode_GET_LENGTH(execute_id.ptr()) != 36)
+        return std::nullopt;
+    auto text = static_cast<const char *>(PyUnicode_DATA(execute_id.ptr()));
+    unsigned char given[16];
+    for (size_t i = 0, t = 0; i < 16; ++i) {
+        if (t == 8 || t == 13 || t == 18 || t == 23) {
+            if (text[t] != '-')
+                return std::nullopt;
+            ++t;
+        }
+        int high = hex_value(text[t]), low = hex_value(text[t + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        given[i] = (unsigned char)(high << 4 | low);
+        t += 2;
+    }
+    // The second half is the mixed key plus the spread line number, less the
+    // two variant bits: four candidates for the line.
+    uint64_t second;
+    std::memcpy(&second, given + 8, 8);
+    for (uint64_t variant = 0; variant < 4; ++variant) {
+        uint64_t candidate = (second & ~uint64_t(0xC0)) | (variant << 6);
+        auto line = int64_t((unmixed(candidate) - id_key[1]) * inverse(GOLDEN));
+        auto at = std::lower_bound(rows.begin(), rows.end(), line,
+                                   [](const ExecutionRow &row, int64_t value) { return row.start_line < value; });
+        if (at == rows.end() || at->start_line != line)
+            continue;
+        unsigned char made[16];
+        execute_id_bytes(id_key, line, made);
+        if (std::memcmp(made, given, 16) == 0)
+            return size_t(at - rows.begin());
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- texts --
+
+// Reads the rows' texts from the log, front to back through one window.
+struct ExecutionTable::Texts {
+    explicit Texts(const std::string &path) : file(path.c_str()), window(file, lines::TO_FILE_END) {
+        if (!file.ok())
+            throw std::system_error(file.error(), std::generic_category());
+    }
+
+    std::string_view bytes(int64_t from, int64_t to) {
+        std::string_view view;
+        if (window.buffered(from, to, view))
+            return view;
+        view = window.at(from, size_t(to - from));
+        return view.substr(0, size_t(std::min<int64_t>(to - from, int64_t(view.size()))));
+    }
+
+    // The block text of a title-less command: its lines up to the closing
+    // one with trailing white space removed, or its first ten lines and
+    // "(truncate)".
+    std::string_view block(const ExecutionRow &row) {
+        constexpr int64_t BLOCK_LINES = 10;
+        if (row.end_line - row.start_line <= BLOCK_LINES) {
+            std::string_view text = bytes(row.start_at, row.end_at);
+            size_t keep = text.size();
+            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(text.data()), keep))
+                keep -= width;
+            return text.substr(0, keep);
+        }
+        std::string_view held = window.held(row.start_at);
+        size_t end = 0, count = 0;
+        for (; count < size_t(BLOCK_LINES); ++count) {
+            auto nl = lines::find_newline(held.data() + end, held.size() - end);
+            if (!nl)
+                break;
+            end = size_t(nl - held.data()) + 1;
+        }
+        if (count == size_t(BLOCK_LINES)) {
+            storage.assign(held.substr(0, end));
+        } else if (!log_lines::read_lines(file, row.start_at, size_t(BLOCK_LINES), row.end_at, storage)) {
+            throw std::system_error(errno, std::generic_category());
+        }
+        storage += "(truncate)";
+        return storage;
+    }
+
+    lines::FileDescriptor file;
+    Window window;
+    std::string storage;
+};
+
+namespace {
+
+template <typename Work>
+auto reading(const std::string &path, Work &&work) {
+    try {
+        return work();
+    } catch (std::system_error &error) {
+        errno = error.code().value();
+        raise_errno(path);
+    }
+}
+
+nb::object text_or_none(const TextPool &texts, uint32_t id) {
+    if (id == TextPool::NONE)
+        return nb::none();
+    std::string_view text = texts[id];
+    return decode_text(text.data(), text.size());
+}
+
+}  // namespace
+
+nb::handle execute_type_of(BannerKind kind) {
+    switch (kind) {
+    case BannerKind::executing:
+        return banner_verb(int(BannerKind::execute));
+    case BannerKind::configure:
+        return banner_verb(int(BannerKind::config));
+    default:
+        return banner_verb(int(kind));
+    }
+}
+
+nb::dict ExecutionTable::row_json(size_t index, Texts &reader) {
+    const ExecutionRow &row = rows[index];
+    nb::dict json;
+    json["execute_id"] = id_of(index);
+    if (row.titled) {
+        std::string_view title = reader.bytes(row.title_begin, row.title_end);
+        json["title"] = decode_text(title.data(), title.size());
+    }
+    json["execute_type"] = execute_type_of(BannerKind(row.kind));
+    json["device"] = text_or_none(texts, row.device);
+    json["start_time"] = text_or_none(texts, row.start_time);
+    if (!row.titled) {
+        std::string_view block = reader.block(row);
+        json["logs"] = decode_text(block.data(), block.size());
+    }
+    return json;
+}
+
+namespace {
+
+// Whether to_json of LogExecute is its own: then a row's JSON form is made
+// from the row; otherwise from the execution object.
+bool stock_to_json() {
+    auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
+    return PyDict_GetItemString(type->tp_dict, "to_json") == shared().execute_to_json.ptr();
+}
+
+}  // namespace
+
+nb::object ExecutionTable::json(size_t row) {
+    return json_list(nullptr, row, 1)[0];
+}
+
+nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t from, size_t count) {
+    size_t total = selected ? selected->size() : rows.size();
+    size_t until = from + std::min(count, total - std::min(from, total));
+    nb::list answer;
+    bool stock = stock_to_json();
+    return reading(path, [&] {
+        Texts reader(path);
+        for (size_t i = from; i < until; ++i) {
+            // A whole list of a million commands takes seconds: other
+            // threads (the viewer's event loop) get the lock in between.
+            if ((i - from + 1) % FILTER_BATCH == 0) {
+                nb::gil_scoped_release yield_lock;
+            }
+            size_t row = selected ? (*selected)[i] : i;
+            nb::object json;
+            if (stock) {
+                nb::object key = nb::int_(row);
+                PyObject *made = PyDict_GetItemWithError(made_.ptr(), key.ptr());
+                if (!made && PyErr_Occurred())
+                    throw nb::python_error();
+                json = made ? nb::object(nb::handle(made).attr("to_json")()) : nb::object(row_json(row, reader));
+            } else {
+                json = execute(row).attr("to_json")();
+            }
+            if (PyList_Append(answer.ptr(), json.ptr()) < 0)
+                throw nb::python_error();
+        }
+        return answer;
+    });
+}
+
+// ------------------------------------------------------------- objects --
+
+nb::object ExecutionTable::execute(size_t index) {
+    nb::object key = nb::int_(index);
+    if (PyObject *made = PyDict_GetItemWithError(made_.ptr(), key.ptr()))
+        return nb::borrow(made);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    const ExecutionRow &row = rows[index];
+    const Names &name = names();
+    nb::object made = reading(path, [&] {
+        Texts reader(path);
+        Attributes attributes;
+        attributes.emplace_back(name.start_line, nb::int_(row.start_line));
+        attributes.emplace_back(name.start_time, text_or_none(texts, row.start_time));
+        attributes.emplace_back(name.logfile, section.logfile);
+        attributes.emplace_back(name.parent_id, section.parent_id);
+        attributes.emplace_back(name.execute_id, id_of(index));
+        attributes.emplace_back(name.section_log_start, section.log_start);
+        attributes.emplace_back(name.section_log_size, section.log_size);
+        attributes.emplace_back(name.device, text_or_none(texts, row.device));
+        attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(row.kind)));
+        if (row.titled) {
+            std::string_view title = reader.bytes(row.title_begin, row.title_end);
+            attributes.emplace_back(name.title, decode_text(title.data(), title.size()));
+        }
+        attributes.emplace_back(name.end_line, nb::int_(row.end_line));
+        attributes.emplace_back(name.stop_time, text_or_none(texts, row.stop_time));
+        if (!row.titled) {
+            std::string_view block = reader.block(row);
+            attributes.emplace_back(name.logs, decode_text(block.data(), block.size()));
+        }
+        return new_execute(section.archive, attributes);
+    });
+    if (PyDict_SetItem(made_.ptr(), key.ptr(), made.ptr()) < 0)
+        throw nb::python_error();
+    return made;
+}
+
+nb::object ExecutionTable::all_executes() {
+    if (whole_.is_valid())
+        return whole_;
+    nb::dict all;
+    for (size_t row = 0; row < rows.size(); ++row) {
+        nb::object execute_object = execute(row);
+        if (PyDict_SetItem(all.ptr(), execute_object.attr("execute_id").ptr(), execute_object.ptr()) < 0)
+            throw nb::python_error();
+    }
+    whole_ = all;
+    return whole_;
+}
+
+// ------------------------------------------------------------- filters --
+
+namespace {
+
+bool ascii(std::string_view text) {
+    for (unsigned char c : text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// Whether the folded ASCII `needle` occurs in ASCII `text`, ignoring case.
+bool contains_folded(std::string_view text, std::string_view needle) {
+    if (needle.size() > text.size())
+        return false;
+    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
+        if (lower(text[i]) != needle[0])
+            continue;
+        size_t j = 1;
+        while (j < needle.size() && lower(text[i + j]) == needle[j])
+            ++j;
+        if (j == needle.size())
+            return true;
+    }
+    return false;
+}
+
+// The interpreter's casefold() containment, for texts beyond ASCII.
+bool contains_casefolded(std::string_view text, nb::handle folded_needle) {
+    nb::object folded = decode_text(text.data(), text.size()).attr("casefold")();
+    int found = PySequence_Contains(folded.ptr(), folded_needle.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found;
+}
+
+std::string utf8_of(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+    return std::string(data, size_t(size));
+}
+
+
+}  // namespace
+
+std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::handle text,
+                                                     const CancelFlag &cancel) {
+    // Devices compare as the interpreter compares the decoded texts: each
+    // distinct device is judged once.
+    std::vector<char> device_matches;
+    bool by_device = PyUnicode_GET_LENGTH(device.ptr()) > 0;
+    if (by_device) {
+        device_matches.resize(texts.size());
+        for (size_t id = 0; id < texts.size(); ++id)
+            device_matches[id] = text_or_none(texts, uint32_t(id)).equal(device);
+    }
+    nb::object folded = text.attr("casefold")();
+    bool by_text = PyUnicode_GET_LENGTH(folded.ptr()) > 0;
+    bool ascii_needle = PyUnicode_IS_ASCII(folded.ptr());
+    std::string needle = ascii_needle ? utf8_of(folded) : std::string();
+
+    std::vector<uint32_t> kept;
+    return reading(path, [&] {
+        Texts reader(path);
+        // Which texts of a batch need the interpreter (beyond ASCII), judged
+        // after the batch with the lock held.
+        std::vector<std::pair<uint32_t, std::string>> undecided;
+        for (size_t batch = 0; batch < rows.size(); batch += FILTER_BATCH) {
+            size_t until = std::min(rows.size(), batch + FILTER_BATCH);
+            size_t first_kept = kept.size();
+            {
+                nb::gil_scoped_release unlocked;
+                if (cancelled(cancel))
+                    break;
+                for (size_t index = batch; index < until; ++index) {
+                    const ExecutionRow &row = rows[index];
+                    if (by_device && !device_matches[row.device])
+                        continue;
+                    if (!by_text) {
+                        kept.push_back(uint32_t(index));
+                        continue;
+                    }
+                    std::string_view found = row.titled ? reader.bytes(row.title_begin, row.title_end)
+                                                        : reader.block(row);
+                    if (ascii_needle && ascii(found)) {
+                        if (contains_folded(found, needle))
+                            kept.push_back(uint32_t(index));
+                    } else {
+                        undecided.emplace_back(uint32_t(index), std::string(found));
+                    }
+                }
+            }
+            if (undecided.empty())
+                continue;
+            for (auto &[index, found] : undecided)
+                if (contains_casefolded(found, folded))
+                    kept.push_back(index);
+            undecided.clear();
+            std::sort(kept.begin() + std::ptrdiff_t(first_kept), kept.end());
+        }
+        if (cancelled(cancel)) {
+            PyErr_SetString(PyExc_RuntimeError, "filter stopped: no request waits for it any more");
+            throw nb::python_error();
+        }
+        return kept;
+    });
+}
+
+std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::filtered(nb::handle device, nb::handle text,
+                                                                      const CancelFlag &cancel) {
+    std::string device_text = utf8_of(device), needle = utf8_of(text);
+    for (auto it = filters_.begin(); it != filters_.end(); ++it) {
+        if (it->device == device_text && it->needle == needle) {
+            filters_.splice(filters_.begin(), filters_, it);
+            return filters_.front().rows;
+        }
+    }
+    auto kept = std::make_shared<const std::vector<uint32_t>>(compute_filter(device, text, cancel));
+    filters_.push_front(RowFilter{std::move(device_text), std::move(needle), kept});
+    if (filters_.size() > KEPT_FILTERS)
+        filters_.pop_back();
+    return kept;
+}
+
+// ---------------------------------------------------------------- size --
+
+namespace {
+
+// What one execution object with its attributes and its place in a
+// dictionary costs, besides its block text (measured with tracemalloc).
+constexpr size_t BYTES_PER_EXECUTE = 430;
+
+}  // namespace
+
+size_t ExecutionTable::bytes() const {
+    size_t total = sizeof(*this) + rows.capacity() * sizeof(ExecutionRow) + texts.bytes();
+    for (const RowFilter &filter : filters_)
+        total += sizeof(RowFilter) + filter.rows->capacity() * sizeof(uint32_t) + filter.device.size() +
+                 filter.needle.size();
+    size_t made = made_.is_valid() ? size_t(PyDict_GET_SIZE(made_.ptr())) : 0;
+    return total + made * BYTES_PER_EXECUTE;
+}
+
+void ExecutionTable::remember_file(const lines::FileDescriptor &file) {
+    struct stat info;
+    if (file.stat(info)) {
+        file_.device = uint64_t(info.st_dev);
+        file_.inode = uint64_t(info.st_ino);
+        file_.size = int64_t(info.st_size);
+        file_.modified_ns = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    }
+}
+
+bool ExecutionTable::stale() const {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return true;
+    return uint64_t(info.st_dev) != file_.device || uint64_t(info.st_ino) != file_.inode ||
+           int64_t(info.st_size) != file_.size ||
+           int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec != file_.modified_ns;
+}
+
+// ------------------------------------------------------------ bindings --
+
+ExecutionTable &table_of(nb::handle object) { return *nb::inst_ptr<ExecutionTable>(object); }
+
+bool is_table(nb::handle object) { return nb::isinstance<ExecutionTable>(object); }
+
+nb::object table_object(ExecutionTable *table) { return nb::cast(table, nb::rv_policy::take_ownership); }
+
+void define_execution_table(nb::module_ &module) {
+    using namespace nb::literals;
+    nb::class_<ExecutionTable>(module, "ExecutionTable",
+                               "The device commands of one scanned section, as compact rows over its "
+                               "log. What LogSection.child_execute is made from, and what the viewer "
+                               "pages through.")
+        .def("__len__", [](const ExecutionTable &table) { return table.rows.size(); })
+        .def(
+            "page",
+            [](ExecutionTable &table, Py_ssize_t offset, Py_ssize_t limit, nb::str device, nb::str text,
+               nb::handle cancel) {
+                CancelFlag flag = cancel_flag_of(cancel);
+                std::shared_ptr<const std::vector<uint32_t>> selected;
+                if (nb::len(device) || nb::len(text))
+                    selected = table.filtered(device, text, flag);
+                size_t total = selected ? selected->size() : table.rows.size();
+                nb::list page = table.json_list(selected.get(), size_t(offset), size_t(limit));
+                trim_scan_cache();
+                return nb::make_tuple(total, page);
+            },
+            "offset"_a, "limit"_a, "device"_a = "", "text"_a = "", "cancel"_a.none() = nb::none(),
+            "(total, JSON forms): the commands of `device` (all when empty) whose title or block text holds "
+            "`text` ignoring case (all when empty), from `offset`, at most `limit` of them. Filter results "
+            "are kept with the table.")
+        .def("json_list", [](ExecutionTable &table) { return table.json_list(); },
+             "The JSON form of every command, in order.")
+        .def(
+            "find",
+            [](const ExecutionTable &table, nb::handle execute_id) -> std::optional<size_t> {
+                return table.row_of(execute_id);
+            },
+            "execute_id"_a.none(), "The row of the command with that id, or None.")
+        .def("execute", [](ExecutionTable &table, size_t row) {
+                if (row >= table.rows.size())
+                    throw nb::index_error("no such row");
+                return table.execute(row);
+            }, "row"_a, "The row's LogExecute (made once).")
+        .def(
+            "block",
+            [](const ExecutionTable &table, size_t row) {
+                if (row >= table.rows.size())
+                    throw nb::index_error("no such row");
+                const ExecutionRow &r = table.rows[row];
+                return nb::make_tuple(r.start_at, r.end_at, r.start_line, r.end_line);
+            },
+            "row"_a,
+            "(start_at, end_at, start_line, end_line): the byte positions of the command's banner line and "
+            "of the record line that closed it, and their line indices in the section.")
+        .def_prop_ro("nbytes", [](const ExecutionTable &table) { return table.bytes(); },
+                     "Estimated bytes the table holds.");
+}
+
+}  // namespace tavix::parser_base

@@ -1,0 +1,123 @@
+"""The compact table of a section's device commands against the execution
+objects the rules give: JSON forms, filters, ids and line ranges, on random
+logs read in blocks of every size."""
+
+import random
+import re
+
+import pytest
+
+from tavix.log.commands.parser import base
+from tavix.log.commands.parser.base import ExecutionTable, LogSection
+
+from test_scan_cache import dense_text
+from test_sections import HOSTS, READ_BLOCKS, make_section, random_log, reference_scan
+from test_server_scale import literal_match
+
+CACHE = LogSection.child_execute.fget
+FILTERS = [("", ""), ("R1", ""), ("", "show"), ("", "SHOW"), ("R1", "x"), ("\u00e9dge-02", ""), ("", "\u00e9"),
+           ("", "'"), ("", "hostname 2-1"), ("", "10.0.")]
+
+
+@pytest.fixture(autouse=True)
+def fresh_cache():
+    CACHE.cache_clear()
+    previous = base._set_scan_block(0)
+    yield
+    base._set_scan_block(previous)
+    CACHE.cache_clear()
+
+
+def fresh_section(directory, data, host):
+    return make_section(directory, data, host=host)
+
+
+def test_the_table_answers_as_the_execution_objects_on_random_logs(tmp_path):
+    rng = random.Random(11)
+    for round_ in range(60):
+        host = HOSTS[round_ % len(HOSTS)]
+        data = random_log(rng, host)
+        for block in rng.sample(READ_BLOCKS, 3):
+            base._set_scan_block(block)
+            CACHE.cache_clear()
+            section = fresh_section(tmp_path, data, host)
+            table = CACHE.scanned(section)
+            assert isinstance(table, ExecutionTable)
+            # Before any object is made: JSON, pages and filters from the rows.
+            from_rows = table.json_list()
+            pages = {f: table.page(0, 10 ** 4, *f) for f in FILTERS}
+            ids = [json["execute_id"] for json in from_rows]
+            found = [table.find(i) for i in ids]
+            objects = section.child_execute
+            assert list(objects) == ids, (round_, block)
+            assert from_rows == [e.to_json() for e in objects.values()], (round_, block)
+            for (device, q), (total, page) in pages.items():
+                expected = [j for j in from_rows if literal_match(j, device, q)]
+                assert (total, page) == (len(expected), expected), (round_, block, device, q)
+            assert found == list(range(len(ids)))
+            for row, execute in enumerate(objects.values()):
+                start_at, end_at, start_line, end_line = table.block(row)
+                assert (start_line, end_line) == (execute.start_line, execute.end_line)
+                with open(section.logfile, "rb") as log:
+                    log.seek(start_at)
+                    lines = [line.decode("utf-8", "replace") for line in
+                             re.findall(b"[^\n]*\n|[^\n]+$", log.read(end_at - start_at))]
+                assert lines == execute.read_logs()
+                assert table.execute(row) is execute
+        # The rows' JSON forms, made before any object, as the rules read plainly give them.
+        literal = [{key: found[key] for key in ("title", "execute_type", "device", "start_time", "logs")
+                    if key in found} for found in reference_scan(section.logfile, 0, 0, host)]
+        assert [{k: v for k, v in json.items() if k != "execute_id"} for json in from_rows] == literal, round_
+
+
+def test_ids_are_found_only_as_given(tmp_path):
+    section = make_section(tmp_path, dense_text(200, 1))
+    table = CACHE.scanned(section)
+    ids = [json["execute_id"] for json in table.json_list()]
+    assert [table.find(i) for i in ids] == list(range(200))
+    other = CACHE.scanned(make_section(tmp_path / ".." / tmp_path.name, dense_text(200, 1)))
+    for execute_id in ids[:20]:
+        flipped = execute_id[:-1] + ("0" if execute_id[-1] != "0" else "1")
+        assert table.find(flipped) is None
+        assert table.find(execute_id.upper()) is None or execute_id.upper() == execute_id
+        assert other.find(execute_id) is None  # another section's key
+    for bad in ["", "x" * 36, ids[0][:-1], ids[0] + "0", None, 7, b"a" * 36, ids[0].replace("-", "+")]:
+        assert table.find(bad) is None
+    assert section.get_execution("nope") is None
+
+
+def test_objects_are_made_only_for_what_is_asked(tmp_path):
+    section = make_section(tmp_path, dense_text(3000, 2))
+    table = CACHE.scanned(section)
+    lean = table.nbytes
+    # A few dozen bytes a command, texts kept as ranges of the log.
+    assert lean < 3000 * 100
+    execute_id = table.json_list()[1234]["execute_id"]
+    one = section.get_execution(execute_id)
+    assert section.get_execution(execute_id) is one
+    assert lean < table.nbytes < lean + 1000
+    # Changes to a command handed out show in what the table answers.
+    one.title = "changed"
+    assert table.page(1234, 1)[1][0]["title"] == "changed"
+    assert section.all_executions()[1234]["title"] == "changed"
+    assert section.child_execute[execute_id] is one
+
+
+def test_a_replaced_to_json_is_used_for_every_row(tmp_path, monkeypatch):
+    section = make_section(tmp_path, dense_text(30, 3))
+    table = CACHE.scanned(section)
+    monkeypatch.setattr(base.LogExecute, "to_json", lambda self: {"id": self.execute_id})
+    assert section.all_executions() == [{"id": i} for i in section.child_execute]
+    assert table.page(0, 2, "", "")[1] == [{"id": i} for i in list(section.child_execute)[:2]]
+
+
+def test_a_filter_stops_when_its_request_goes(tmp_path):
+    from tavix.log.commands.parser.base import _cancel_flag_for_tests
+    section = make_section(tmp_path, dense_text(9000, 4))
+    table = CACHE.scanned(section)
+    capsule, cancel = _cancel_flag_for_tests()
+    cancel()
+    with pytest.raises(RuntimeError, match="no request waits"):
+        table.page(0, 10, "", "show", capsule)
+    # Nothing half-done is kept: the same filter asked again is whole.
+    assert table.page(0, 10, "", "show")[0] == 3000
