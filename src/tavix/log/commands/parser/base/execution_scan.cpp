@@ -37,6 +37,7 @@
 #include "log_lines.hpp"
 #include "path_guard.hpp"
 #include "py_helpers.hpp"
+#include "record_line.hpp"
 
 namespace tavix::parser_base {
 
@@ -47,6 +48,7 @@ using lines::LinePiece;
 using lines::LineRange;
 using lines::LineReader;
 using record_line::NO_POSITION;
+using record_line::RecordLine;
 using record_line::space_before;
 
 // Ctrl-C and the viewer's cancel flag are looked at after every this many

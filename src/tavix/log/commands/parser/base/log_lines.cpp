@@ -89,47 +89,4 @@ std::string_view Window::at(int64_t position, size_t want) {
     return {buffer_.data(), length_};
 }
 
-int64_t end_of_line_at(const FileDescriptor &file, int64_t limit) {
-    std::vector<char> buffer;
-    size_t block = 1 << 12;
-    int64_t position = limit;
-    for (;;) {
-        buffer.resize(block);
-        int64_t got = file.read_at(buffer.data(), block, position);
-        if (got < 0)
-            throw_errno();
-        if (auto nl = lines::find_newline(buffer.data(), size_t(got)))
-            return position + (nl - buffer.data()) + 1;
-        position += got;
-        if (size_t(got) < block)
-            return position;
-        block = std::min<size_t>(block * 2, Window::MAX_BLOCK);
-    }
-}
-
-RecordLine analyse_line(Window &window, int64_t start, record_line::Parser &parser) {
-    RecordLine info;
-    parser.begin(info, start);
-    int64_t position = start;
-    for (;;) {
-        std::string_view view = window.at(position, 4);
-        if (view.empty())
-            break;
-        if (auto nl = lines::find_newline(view.data(), view.size())) {
-            size_t n = size_t(nl - view.data()) + 1;
-            parser.feed(view.substr(0, n), position, false);
-            position += int64_t(n);
-            break;
-        }
-        bool last = window.at_end();
-        size_t n = last ? view.size() : lines::whole_characters(view.data(), view.size());
-        parser.feed(view.substr(0, n), position, !last);
-        position += int64_t(n);
-        if (last)
-            break;
-    }
-    parser.finish();
-    return info;
-}
-
 }  // namespace tavix::log_lines

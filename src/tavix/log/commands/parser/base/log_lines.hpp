@@ -1,7 +1,6 @@
-// The execution scan's view of a task log: a bounded read window over the
-// file that the scan searches for banners and host names across line ends,
-// and the record line at a position read through it piece by piece, so that
-// neither a long section nor a very long line is ever held as a whole.
+// Reads of the texts of device commands kept as ranges of a task log: a
+// window over the file that serves ranges asked for front to back from large
+// blocks, and reads of a byte range or of a number of lines at a position.
 #pragma once
 
 #include <algorithm>
@@ -12,12 +11,10 @@
 #include <vector>
 
 #include "line_reader.hpp"
-#include "record_line.hpp"
 
 namespace tavix::log_lines {
 
 using lines::FileDescriptor;
-using record_line::RecordLine;
 
 // Bytes [from, to) of `file` (clipped at the end of the file), or false with errno set.
 bool read_range(const FileDescriptor &file, int64_t from, int64_t to, std::string &into);
@@ -70,13 +67,5 @@ private:
     bool reaches_end_ = false;
     bool filled_ = false;
 };
-
-// Position one past the line that holds byte `limit` (the first '\n' at or
-// after it), or the end of the file: the end of the lines that a size hint
-// reaching `limit` reads.
-int64_t end_of_line_at(const FileDescriptor &file, int64_t limit);
-
-// Reads the line that starts at `start` through `window` and analyses it.
-RecordLine analyse_line(Window &window, int64_t start, record_line::Parser &parser);
 
 }  // namespace tavix::log_lines
