@@ -160,7 +160,7 @@ OPENING = textwrap.dedent("""
         while "\\n%s " % stage not in "\\n" + reports.getvalue():
             time.sleep(0.0005)
         os.kill(os.getpid(), signal.SIGINT)
-        # Counted still holding the interpreter: no report can come in between.
+        # Counted still holding the GIL: no report can come in between.
         sent.append(reports.getvalue().count("\\n"))
 
     sender = threading.Thread(target=interrupt, daemon=True)
