@@ -135,7 +135,7 @@ def main():
                         help="times the dense section's 4 MiB log is written again for (c)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true",
-                        help="a smaller archive and scan, 2 rounds: some 30 seconds")
+                        help="a smaller archive and scan, 2 rounds: some 10 seconds once the archives exist")
     args = parser.parse_args()
     if args.quick:
         args.log_size, args.sections, args.stretch, args.rounds = "32M", 16000, 24, 2
