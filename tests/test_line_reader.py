@@ -103,6 +103,33 @@ def test_skipping_to_a_needle_counts_the_lines_passed(tmp_path, newline_branch, 
         assert [(start, number, text) for (start, number), text in got.items()] == expected, round_
 
 
+@pytest.mark.parametrize("block", [1, 2, 3, 5, 7, 16])
+def test_skipping_finds_a_needle_split_between_pieces_of_a_long_line(tmp_path, newline_branch, block):
+    rng = random.Random(block)
+    path = tmp_path / "log"
+    for round_ in range(80):
+        lines = [rng.choice([b"plain\n", b"+ ++ +\n", b"\xe2\x82\xac+\n", b"\n"]) for _ in range(rng.randint(0, 6))]
+        for _ in range(rng.randint(1, 3)):
+            # Longer than a block, with the needle at any place.
+            filler = b"".join(rng.choice([b"x", b"+", b"++", b"\xe2\x82\xac"]) for _ in range(rng.randint(8, 40)))
+            at = rng.randrange(len(filler) + 1)
+            lines.insert(rng.randrange(len(lines) + 1), filler[:at] + rng.choice([b"+++", b"++"]) + filler[at:] + b"\n")
+        data = b"".join(lines)
+        path.write_bytes(data)
+        pieces = base._read_line_pieces(str(path), 0, -1, True, -1, block, "+++")
+        got = {}
+        for offset, start, number, first, last, text in pieces:
+            got[start, number] = got.get((start, number), b"") + text
+        expected = [line for line in literal_lines(data, 0, len(data), True) if b"+++" in line[2]]
+        assert list(got) == [(start, number) for start, number, _ in expected], round_
+        # A line longer than a block may be handed out from the piece where
+        for (start, number, line), text in zip(expected, got.values()):
+            assert line.endswith(text), round_
+            # ... the first occurrence ends in the pieces handed out.
+            cut = len(line) - len(text)
+            assert b"+++" not in line[:cut] and b"+++" in line[max(cut - 2, 0):], round_
+
+
 def test_a_range_starting_inside_a_line_keeps_that_line_start(tmp_path, newline_branch):
     path = tmp_path / "log"
     data = b"first line\nsecond line\nthird\n"

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -491,13 +492,16 @@ public:
     // within at most `budget` bytes, counting the lines passed: true when
     // found (the next piece is that line's first, or the rest of the current
     // line); false when the range ended or the budget was spent (position()
-    // tells how far it went). An occurrence across a block boundary of a line
-    // longer than a block is missed only if it straddles two pieces: callers
-    // searching such lines look at every piece.
+    // tells how far it went). In a line longer than a block, an occurrence
+    // may start in one piece and end in the next: then the next piece is the
+    // rest of the current line (its first piece is gone; line_start() says
+    // where it began).
     bool skip_to(std::string_view needle, size_t budget = SIZE_MAX) {
         while (available()) {
             const char *p = block_.bytes.data() + used_;
             size_t n = block_.bytes.size() - used_;
+            if (straddles(needle, p, n))
+                return true;
             size_t newlines = 0;
             size_t hit = find_counting(p, n, needle, newlines);
             if (hit != std::string_view::npos) {
@@ -512,6 +516,7 @@ public:
             size_t starts = n >= needle.size() ? n - needle.size() + 1 : 0;
             newlines += count_newlines(p + starts, n - starts);
             pass(p, n, newlines);
+            keep_tail(needle, p, n);
             used_ += n;
             position_ += int64_t(n);
             inside_line_ = position_ != line_start_;
@@ -562,8 +567,40 @@ private:
         }
     }
 
+    // Whether the needle starts in the tail kept from the previous piece of
+    // the current line and ends in p[0, n).
+    bool straddles(std::string_view needle, const char *p, size_t n) {
+        if (tail_.empty() || tail_at_ != position_ || !inside_line_)
+            return false;
+        std::string joined = tail_;
+        joined.append(p, std::min(n, needle.size() - 1));
+        if (joined.find(needle) == std::string::npos)
+            return false;
+        tail_.clear();
+        return true;
+    }
+
+    // Keeps the last bytes of p[0, n) that could start an occurrence ending
+    // in the next block: only when the block ends inside a line.
+    void keep_tail(std::string_view needle, const char *p, size_t n) {
+        if (block_.ends_line || block_.last || needle.size() < 2 || used_ + n != block_.bytes.size()) {
+            tail_.clear();
+            return;
+        }
+        const char *nl = find_last_newline(p, n);
+        const char *from = nl ? nl + 1 : p;
+        if (nl || !inside_line_ || tail_at_ != position_)
+            tail_.clear();
+        tail_.append(from, size_t(p + n - from));
+        if (tail_.size() > needle.size() - 1)
+            tail_.erase(0, tail_.size() - (needle.size() - 1));
+        tail_at_ = position_ + int64_t(n);
+    }
+
     BlockReader blocks_;
     Block block_;
+    std::string tail_;  // see keep_tail
+    int64_t tail_at_ = -1;
     bool have_ = false;
     bool inside_line_ = false;  // pieces of the current line were handed out
     size_t used_ = 0;
