@@ -2,6 +2,7 @@
 objects the rules give: JSON forms, filters, ids and line ranges, on random
 logs read in blocks of every size."""
 
+import contextlib
 import random
 import re
 
@@ -121,3 +122,21 @@ def test_a_filter_stops_when_its_request_goes(tmp_path):
         table.page(0, 10, "", "show", capsule)
     # Nothing half-done is kept: the same filter asked again is whole.
     assert table.page(0, 10, "", "show")[0] == 3000
+
+
+@pytest.mark.parametrize("path", ["table", "objects"])
+def test_a_cancelled_scan_stops_at_its_next_check(tmp_path, path):
+    from test_sections import equivalent_patterns
+    section = make_section(tmp_path, dense_text(60000, 5))
+    size = (tmp_path / "task.log").stat().st_size
+    assert size > 6 << 20
+    capsule, cancel = base._cancel_flag_for_tests()
+    cancel()
+    with equivalent_patterns() if path == "objects" else contextlib.nullcontext():
+        with pytest.raises(RuntimeError, match="no request waits"):
+            base.executions_unless_cancelled(section, capsule)
+    # Looked at after every MiB walked: it read little more than that.
+    assert base._last_scan_bytes_read() < (3 << 19)
+    assert CACHE.peek(section) is None
+    assert len(base.executions_unless_cancelled(section, None)) == 60000
+    assert base._last_scan_bytes_read() >= size

@@ -179,6 +179,11 @@ def _cancel_flag_for_tests() -> tuple:
     Test hook: (capsule, set): a cancel flag as the viewer server makes them, and its setter.
     """
 
+def _last_scan_bytes_read() -> int:
+    """
+    Test hook: the bytes of the log the latest execution scan to end had read.
+    """
+
 def _force_scalar_newlines(scalar: bool) -> bool:
     """
     Test hook: makes the newline finder take its scalar branch; returns the previous setting.

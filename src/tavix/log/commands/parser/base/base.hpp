@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -29,6 +30,7 @@ struct Shared {
     nb::object os_path_join, os_fspath, os_stat;
     nb::object scan_cache;  // the ScanCache behind child_execute
     size_t scan_block = size_t(1) << 18;  // largest read of the log walks (scans, causes, histogram, diff)
+    std::atomic<uint64_t> last_scan_bytes_read{0};  // by the latest execution scan to end, for tests
 };
 
 Shared &shared();

@@ -214,6 +214,7 @@ public:
     }
 
     const lines::FileDescriptor &file() const { return file_; }
+    ~Walk() { shared().last_scan_bytes_read = reader_.counters().bytes_read; }
 
 private:
     void check_read() const {

@@ -104,6 +104,8 @@ void define_testing_hooks(nb::module_ &module) {
         nb::object set = nb::cpp_function([flag] { flag->store(true, std::memory_order_relaxed); });
         return nb::make_tuple(cancel_capsule(flag), set);
     }, "Test hook: (capsule, set): a cancel flag as the viewer server makes them, and its setter.");
+    module.def("_last_scan_bytes_read", [] { return shared().last_scan_bytes_read.load(); },
+               "Test hook: the bytes of the log the latest execution scan to end had read.");
     module.def("_force_scalar_newlines", [](bool scalar) {
         bool previous = lines::force_scalar_newlines;
         lines::force_scalar_newlines = scalar;
