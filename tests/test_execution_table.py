@@ -33,9 +33,21 @@ def fresh_section(directory, data, host):
     return make_section(directory, data, host=host)
 
 
-def test_the_table_answers_as_the_execution_objects_on_random_logs(tmp_path):
-    rng = random.Random(11)
-    for round_ in range(60):
+# (bytes, threads): whole sections in one thread, or split into stretches
+# scanned side by side, so that commands open across every kind of edge.
+STRETCHES = [(0, 1), (97, 4), (13, 3), (400, 2)]
+
+
+@pytest.fixture(params=STRETCHES, ids=lambda p: "stretches-%d-%d" % p)
+def stretches(request):
+    previous = base._set_scan_stretches(*request.param)
+    yield request.param
+    base._set_scan_stretches(*previous)
+
+
+def test_the_table_answers_as_the_execution_objects_on_random_logs(tmp_path, stretches):
+    rng = random.Random(11 + stretches[0])
+    for round_ in range(40):
         host = HOSTS[round_ % len(HOSTS)]
         data = random_log(rng, host)
         for block in rng.sample(READ_BLOCKS, 3):
@@ -66,9 +78,12 @@ def test_the_table_answers_as_the_execution_objects_on_random_logs(tmp_path):
                 assert lines == execute.read_logs()
                 assert table.execute(row) is execute
         # The rows' JSON forms, made before any object, as the rules read plainly give them.
+        reference = reference_scan(section.logfile, 0, 0, host)
         literal = [{key: found[key] for key in ("title", "execute_type", "device", "start_time", "logs")
-                    if key in found} for found in reference_scan(section.logfile, 0, 0, host)]
+                    if key in found} for found in reference]
         assert [{k: v for k, v in json.items() if k != "execute_id"} for json in from_rows] == literal, round_
+        assert [table.block(row)[2:] for row in range(len(table))] == \
+            [(found["start_line"], found["end_line"]) for found in reference], round_
 
 
 def test_ids_are_found_only_as_given(tmp_path):

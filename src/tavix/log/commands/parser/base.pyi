@@ -179,6 +179,11 @@ def _cancel_flag_for_tests() -> tuple:
     Test hook: (capsule, set): a cancel flag as the viewer server makes them, and its setter.
     """
 
+def _set_scan_stretches(stretch: int, threads: int) -> tuple:
+    """
+    Test hook: scans split sections into stretches of `stretch` bytes, at most `threads` of them (0, 0: the defaults); returns the previous setting.
+    """
+
 def _last_scan_bytes_read() -> int:
     """
     Test hook: the bytes of the log the latest execution scan to end had read.

@@ -20,6 +20,8 @@
 // goes, with the same results.
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -27,6 +29,8 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <vector>
 #include <unordered_map>
 
 #include <cancel_flag.hpp>
@@ -148,9 +152,11 @@ size_t character_length(const unsigned char *p, size_t n) {
     return i;
 }
 
-// What the walk tells a builder and what it asks of one.
+// What the walk asks of a builder and tells it.
 //   is_open(), awaits_target(): the state of the command being read;
-//   line(line, index): a line that may matter, parsed;
+//   record(line): the record-line test;
+//   open(line, index), target(line), close(line, index): a banner, a ping
+//   target, the line that closes the command;
 //   pause(): between blocks, to look at Ctrl-C and the cancel flag.
 // `Unlocked` is held around reading: the interpreter lock is let go there
 // by builders that hold it.
@@ -164,9 +170,13 @@ public:
         : file_(file), reader_(file, range, block), parser_(host), host_(host),
           host_unmatchable_(host_unmatchable), block_(block) {}
 
-    void run(Builder &builder) {
+    // With `closing_only`, walks only until the command open at the start
+    // is closed (the walk of the next stretch opens what follows).
+    void run(Builder &builder, bool closing_only = false) {
         int64_t checked_at = reader_.position();
         for (;;) {
+            if (closing_only && !builder.is_open())
+                break;
             if (reader_.position() - checked_at >= CHECK_EVERY) {
                 checked_at = reader_.position();
                 builder.pause();
@@ -194,7 +204,21 @@ public:
             int64_t index = reader_.line();
             if (!read_line())
                 break;
-            builder.line(line_, index);
+            // A record line closes the open command, then may open the next;
+            // a ping block's other lines may give its target.
+            if (builder.is_open()) {
+                if (builder.record(line_)) {
+                    builder.close(line_, index);
+                    if (closing_only)
+                        break;
+                } else {
+                    if (builder.awaits_target())
+                        builder.target(line_);
+                    continue;
+                }
+            }
+            if (line_.has_plus3 && builder.record(line_))
+                builder.open(line_, index);
         }
         check_read();
     }
@@ -214,6 +238,8 @@ public:
     }
 
     const lines::FileDescriptor &file() const { return file_; }
+    // Lines passed so far: all of the range's once it is walked.
+    int64_t lines_read() const { return reader_.line(); }
     ~Walk() { shared().last_scan_bytes_read = reader_.counters().bytes_read; }
 
 private:
@@ -361,14 +387,35 @@ struct IdSource {
 
 // ------------------------------------------------------------- the table --
 
-// Fills an ExecutionTable without the interpreter.
+// The commands of a stretch of the log, numbered from its first line.
+struct Found {
+    std::vector<ExecutionRow> rows;
+    TextPool texts;
+    int64_t lines = 0;  // in the stretch
+};
+
+// How the threads of one scan stop together: the first to stop (Ctrl-C or
+// the viewer's cancel flag, seen by the calling thread; a read error) tells
+// the others.
+struct Stopping {
+    std::atomic<bool> stop{false};
+    const std::atomic<bool> *cancel = nullptr;
+};
+
+// Thrown by the scan's other threads when the scan stops: no Python error.
+struct Halted {};
+
+// Fills rows without the interpreter.
 class TableBuilder {
 public:
     struct Unlocked {
         Unlocked() {}  // the walk runs with the lock let go already
     };
 
-    TableBuilder(ExecutionTable &table, const SectionFacts &facts) : table_(table), facts_(facts) {}
+    // `caller`: runs in the thread that asked for the scan, which alone
+    // looks at Ctrl-C.
+    TableBuilder(Found &found, const SectionFacts &facts, Stopping &stopping, bool caller)
+        : found_(found), facts_(facts), stopping_(stopping), caller_(caller) {}
     void attach(Walk<TableBuilder> &walk) {
         walk_ = &walk;
         read_ = [this](int64_t from, int64_t to, std::string &storage) { return walk_->bytes(from, to, storage); };
@@ -379,36 +426,22 @@ public:
     bool host_unusable() const { return false; }
 
     void pause() {
-        nb::gil_scoped_acquire locked;
-        if (!keep_going())
-            throw Stopped{};
-    }
-
-    void line(const RecordLine &line, int64_t index) {
-        if (open_) {
-            if (record(line)) {
-                close(line, index);
-            } else {
-                if (awaits_target())
-                    target(line);
-                return;
-            }
+        if (stopping_.stop.load(std::memory_order_relaxed))
+            throw Halted{};
+        if (!caller_) {
+            if (stopping_.cancel && stopping_.cancel->load(std::memory_order_relaxed))
+                throw Halted{};
+            return;
         }
-        if (line.has_plus3 && record(line))
-            open(line, index);
+        nb::gil_scoped_acquire locked;
+        if (!keep_going()) {
+            stopping_.stop = true;
+            throw Stopped{};
+        }
     }
 
-private:
     bool record(const RecordLine &line) const {
         return !facts_.host_unmatchable && line.has_record_prefix(facts_.host.size());
-    }
-
-    uint32_t time_of(const RecordLine &line) {
-        int64_t from, to;
-        if (!line.time_range(from, to))
-            return TextPool::NONE;
-        std::string storage;
-        return table_.texts.add(read_(from, to, storage));
     }
 
     void open(const RecordLine &line, int64_t index) {
@@ -420,7 +453,7 @@ private:
         row.start_at = line.start;
         row.start_line = index;
         row.start_time = time_of(line);
-        row.device = table_.texts.add(read_(banner->device_begin, banner->device_end, storage));
+        row.device = pooled(read_(banner->device_begin, banner->device_end, storage), recent_devices_);
         row.kind = uint8_t(banner->kind);
         row.titled = banner->titled;
         row.title_begin = banner->title_begin;
@@ -442,12 +475,39 @@ private:
         open_->end_at = line.start;
         open_->end_line = index;
         open_->stop_time = time_of(line);
-        table_.rows.push_back(*open_);
+        found_.rows.push_back(*open_);
         open_.reset();
     }
 
-    ExecutionTable &table_;
+private:
+    uint32_t time_of(const RecordLine &line) {
+        int64_t from, to;
+        if (!line.time_range(from, to))
+            return TextPool::NONE;
+        std::string storage;
+        return pooled(read_(from, to, storage), recent_times_);
+    }
+
+    // Neighbouring commands mostly share their time and take turns among a
+    // few devices: the texts last pooled are compared before the pool's
+    // table is searched.
+    template <size_t N>
+    uint32_t pooled(std::string_view text, std::array<uint32_t, N> &recent) {
+        for (uint32_t id : recent)
+            if (id != TextPool::NONE && found_.texts[id] == text)
+                return id;
+        uint32_t id = found_.texts.add(text);
+        std::move_backward(recent.begin(), recent.end() - 1, recent.end());
+        recent[0] = id;
+        return id;
+    }
+
+    Found &found_;
     const SectionFacts &facts_;
+    Stopping &stopping_;
+    bool caller_;
+    std::array<uint32_t, 1> recent_times_{TextPool::NONE};
+    std::array<uint32_t, 4> recent_devices_{TextPool::NONE, TextPool::NONE, TextPool::NONE, TextPool::NONE};
     Walk<TableBuilder> *walk_ = nullptr;
     ByteReader read_;
     std::optional<ExecutionRow> open_;
@@ -480,46 +540,6 @@ public:
             throw Stopped{};
     }
 
-    void line(const RecordLine &line, int64_t index) {
-        if (open_) {
-            if (record(line)) {
-                close(line, index);
-            } else {
-                if (awaits_target())
-                    ping_target(line);
-                return;
-            }
-        }
-        if (line.has_plus3 && record(line))
-            try_open(line, index);
-    }
-
-    nb::dict result() const { return result_; }
-    size_t result_bytes() const { return result_bytes_; }
-
-    // Executions are left untracked by the collector while the scan builds
-    // them; every way out of the scan, an error or Ctrl-C included, gives
-    // them back to it.
-    void track_executions_again() {
-        Py_ssize_t at = 0;
-        PyObject *key, *execute;
-        while (PyDict_Next(result_.ptr(), &at, &key, &execute))
-            if (!PyObject_GC_IsTracked(execute))
-                PyObject_GC_Track(execute);
-        if (open_ && !PyObject_GC_IsTracked(open_->execute.ptr()))
-            PyObject_GC_Track(open_->execute.ptr());
-    }
-
-private:
-    struct OpenExecution {
-        nb::object execute;
-        nb::object execute_id;
-        int64_t start_line;
-        int64_t start_at;  // byte position of the banner line
-        bool titled;
-        bool ping;
-    };
-
     bool record(const RecordLine &line) const {
         if (facts_.host_unusable) {
             PyErr_Format(PyExc_TypeError, "'in <string>' requires string as left operand, not %.200s",
@@ -529,133 +549,7 @@ private:
         return !facts_.host_unmatchable && line.has_record_prefix(facts_.host.size());
     }
 
-    nb::object text(int64_t from, int64_t to) const {
-        std::string storage;
-        std::string_view view = read_(from, to, storage);
-        return decode(view.data(), view.size());
-    }
-
-    // The text of [from, to), one object for equal short texts: devices and
-    // short titles repeat across the section.
-    nb::object shared_text(int64_t from, int64_t to) {
-        constexpr size_t LONGEST = 64, KEPT = 512;
-        if (to - from > int64_t(LONGEST))
-            return text(from, to);
-        std::string storage;
-        std::string key(read_(from, to, storage));
-        auto found = names_.find(key);
-        if (found != names_.end())
-            return found->second;
-        if (names_.size() >= KEPT)
-            names_.clear();
-        nb::object value = decode(key);
-        names_.emplace(std::move(key), value);
-        return value;
-    }
-
-    // Neighbouring banners mostly share their time: one text object for a
-    // run of equal ones.
-    nb::object time_of(const RecordLine &line) {
-        int64_t from, to;
-        if (!line.time_range(from, to))
-            return nb::none();
-        std::string storage;
-        std::string_view view = read_(from, to, storage);
-        if (!last_time_.is_valid() || view != last_time_bytes_) {
-            last_time_ = decode(view.data(), view.size());
-            last_time_bytes_.assign(view);
-        }
-        return last_time_;
-    }
-
-    void close(const RecordLine &line, int64_t index) {
-        const Names &name = names();
-        nb::handle execute = open_->execute;
-        set_attr(execute, name.end_line, nb::int_(index));
-        set_attr(execute, name.stop_time, time_of(line));
-        size_t logs_bytes = 0;
-        if (!open_->titled) {
-            std::string storage;
-            nb::object logs;
-            if (index - open_->start_line <= BLOCK_LINES) {
-                std::string_view block = read_(open_->start_at, line.start, storage);
-                size_t keep = block.size();
-                while (size_t width = space_before(reinterpret_cast<const unsigned char *>(block.data()), keep))
-                    keep -= width;
-                logs = decode(block.data(), keep);
-            } else {
-                bool read;
-                {
-                    nb::gil_scoped_release unlocked;
-                    read = read_lines(walk_->file(), open_->start_at, size_t(BLOCK_LINES), line.start, storage);
-                }
-                if (!read)
-                    throw std::system_error(errno, std::generic_category());
-                storage += "(truncate)";
-                logs = decode(storage);
-            }
-            logs_bytes = sizeof(PyASCIIObject) + size_t(PyUnicode_GET_LENGTH(logs.ptr())) *
-                                                      PyUnicode_KIND(logs.ptr());
-            set_attr(execute, name.logs, logs);
-        }
-        if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
-            throw nb::python_error();
-        result_bytes_ += BYTES_PER_EXECUTION + logs_bytes;
-        open_.reset();
-    }
-
-    void ping_target(const RecordLine &line) {
-        nb::object title;
-        if (pieces_.stock_target) {
-            if (line.blank())
-                return;
-            auto address = match_ping_target(read_, line.stripped_begin, line.stripped_end);
-            if (!address)
-                return;
-            title = shared_text(address->first, address->second);
-        } else {
-            nb::object stripped = line.blank() ? nb::str() : text(line.stripped_begin, line.stripped_end);
-            nb::object match = pieces_.pattern_ping_ip.attr("match")(stripped);
-            if (!truthy(match))
-                return;
-            title = match.attr("group")("ip");
-        }
-        set_attr(open_->execute, names().title, title);
-        open_->titled = true;
-    }
-
-    // The named groups of the banner pattern that matches the message, as a
-    // dictionary in the patterns' order, or None.
-    nb::object match_groups(int64_t message_at, const RecordLine &line) const {
-        nb::object message = text(message_at, std::max(message_at, line.stripped_end));
-        nb::object match = pieces_.pattern_config_ping.attr("match")(message);
-        if (!truthy(match))
-            match = pieces_.pattern_command.attr("match")(message);
-        if (!truthy(match))
-            return nb::none();
-        return match.attr("groupdict")();
-    }
-
-    nb::object new_execute_id(nb::handle start_line, int64_t index) const {
-        if (!ids_.ids.is_valid()) {
-            unsigned char bytes[16];
-            execute_id_bytes(ids_.key, index, bytes);
-            return tavix::uuid4_text_of(bytes);
-        }
-        nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ids.ptr(), start_line.ptr()));
-        if (execute_id.is_valid())
-            return execute_id;
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        execute_id = as_text(pieces_.uuid4());
-        // The first of two threads scanning the section at once wins.
-        PyObject *kept = PyDict_SetDefault(ids_.ids.ptr(), start_line.ptr(), execute_id.ptr());
-        if (!kept)
-            throw nb::python_error();
-        return nb::borrow(kept);
-    }
-
-    void try_open(const RecordLine &line, int64_t index) {
+    void open(const RecordLine &line, int64_t index) {
         const Names &name = names();
         std::optional<Banner> banner;
         nb::object groups;
@@ -716,6 +610,158 @@ private:
         open_ = OpenExecution{execute, execute_id, index, line.start, titled, ping};
     }
 
+    void target(const RecordLine &line) {
+        nb::object title;
+        if (pieces_.stock_target) {
+            if (line.blank())
+                return;
+            auto address = match_ping_target(read_, line.stripped_begin, line.stripped_end);
+            if (!address)
+                return;
+            title = shared_text(address->first, address->second);
+        } else {
+            nb::object stripped = line.blank() ? nb::str() : text(line.stripped_begin, line.stripped_end);
+            nb::object match = pieces_.pattern_ping_ip.attr("match")(stripped);
+            if (!truthy(match))
+                return;
+            title = match.attr("group")("ip");
+        }
+        set_attr(open_->execute, names().title, title);
+        open_->titled = true;
+    }
+
+    void close(const RecordLine &line, int64_t index) {
+        const Names &name = names();
+        nb::handle execute = open_->execute;
+        set_attr(execute, name.end_line, nb::int_(index));
+        set_attr(execute, name.stop_time, time_of(line));
+        size_t logs_bytes = 0;
+        if (!open_->titled) {
+            std::string storage;
+            nb::object logs;
+            if (index - open_->start_line <= BLOCK_LINES) {
+                std::string_view block = read_(open_->start_at, line.start, storage);
+                size_t keep = block.size();
+                while (size_t width = space_before(reinterpret_cast<const unsigned char *>(block.data()), keep))
+                    keep -= width;
+                logs = decode(block.data(), keep);
+            } else {
+                bool read;
+                {
+                    nb::gil_scoped_release unlocked;
+                    read = read_lines(walk_->file(), open_->start_at, size_t(BLOCK_LINES), line.start, storage);
+                }
+                if (!read)
+                    throw std::system_error(errno, std::generic_category());
+                storage += "(truncate)";
+                logs = decode(storage);
+            }
+            logs_bytes = sizeof(PyASCIIObject) + size_t(PyUnicode_GET_LENGTH(logs.ptr())) *
+                                                      PyUnicode_KIND(logs.ptr());
+            set_attr(execute, name.logs, logs);
+        }
+        if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
+            throw nb::python_error();
+        result_bytes_ += BYTES_PER_EXECUTION + logs_bytes;
+        open_.reset();
+    }
+
+    nb::dict result() const { return result_; }
+    size_t result_bytes() const { return result_bytes_; }
+
+    // Executions are left untracked by the collector while the scan builds
+    // them; every way out of the scan, an error or Ctrl-C included, gives
+    // them back to it.
+    void track_executions_again() {
+        Py_ssize_t at = 0;
+        PyObject *key, *execute;
+        while (PyDict_Next(result_.ptr(), &at, &key, &execute))
+            if (!PyObject_GC_IsTracked(execute))
+                PyObject_GC_Track(execute);
+        if (open_ && !PyObject_GC_IsTracked(open_->execute.ptr()))
+            PyObject_GC_Track(open_->execute.ptr());
+    }
+
+private:
+    struct OpenExecution {
+        nb::object execute;
+        nb::object execute_id;
+        int64_t start_line;
+        int64_t start_at;  // byte position of the banner line
+        bool titled;
+        bool ping;
+    };
+
+    nb::object text(int64_t from, int64_t to) const {
+        std::string storage;
+        std::string_view view = read_(from, to, storage);
+        return decode(view.data(), view.size());
+    }
+
+    // The text of [from, to), one object for equal short texts: devices and
+    // short titles repeat across the section.
+    nb::object shared_text(int64_t from, int64_t to) {
+        constexpr size_t LONGEST = 64, KEPT = 512;
+        if (to - from > int64_t(LONGEST))
+            return text(from, to);
+        std::string storage;
+        std::string key(read_(from, to, storage));
+        auto found = names_.find(key);
+        if (found != names_.end())
+            return found->second;
+        if (names_.size() >= KEPT)
+            names_.clear();
+        nb::object value = decode(key);
+        names_.emplace(std::move(key), value);
+        return value;
+    }
+
+    // Neighbouring banners mostly share their time: one text object for a
+    // run of equal ones.
+    nb::object time_of(const RecordLine &line) {
+        int64_t from, to;
+        if (!line.time_range(from, to))
+            return nb::none();
+        std::string storage;
+        std::string_view view = read_(from, to, storage);
+        if (!last_time_.is_valid() || view != last_time_bytes_) {
+            last_time_ = decode(view.data(), view.size());
+            last_time_bytes_.assign(view);
+        }
+        return last_time_;
+    }
+
+    // The named groups of the banner pattern that matches the message, as a
+    // dictionary in the patterns' order, or None.
+    nb::object match_groups(int64_t message_at, const RecordLine &line) const {
+        nb::object message = text(message_at, std::max(message_at, line.stripped_end));
+        nb::object match = pieces_.pattern_config_ping.attr("match")(message);
+        if (!truthy(match))
+            match = pieces_.pattern_command.attr("match")(message);
+        if (!truthy(match))
+            return nb::none();
+        return match.attr("groupdict")();
+    }
+
+    nb::object new_execute_id(nb::handle start_line, int64_t index) const {
+        if (!ids_.ids.is_valid()) {
+            unsigned char bytes[16];
+            execute_id_bytes(ids_.key, index, bytes);
+            return tavix::uuid4_text_of(bytes);
+        }
+        nb::object execute_id = nb::borrow(PyDict_GetItemWithError(ids_.ids.ptr(), start_line.ptr()));
+        if (execute_id.is_valid())
+            return execute_id;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        execute_id = as_text(pieces_.uuid4());
+        // The first of two threads scanning the section at once wins.
+        PyObject *kept = PyDict_SetDefault(ids_.ids.ptr(), start_line.ptr(), execute_id.ptr());
+        if (!kept)
+            throw nb::python_error();
+        return nb::borrow(kept);
+    }
+
     const Pieces &pieces_;
     const SectionFacts &facts_;
     const IdSource &ids_;
@@ -767,6 +813,94 @@ std::string opened_log(const SectionFacts &facts, std::optional<lines::FileDescr
     throw nb::python_error();
 }
 
+// The stretches' rows as one table: line numbers counted from the section's
+// first line, texts pooled once.
+void join_stretches(ExecutionTable &table, std::vector<Found> &found) {
+    size_t total = 0;
+    for (const Found &stretch : found)
+        total += stretch.rows.size();
+    if (found.empty())
+        return;
+    table.texts = std::move(found[0].texts);
+    if (found.size() == 1 && found[0].rows.capacity() == total) {
+        table.rows = std::move(found[0].rows);
+        return;
+    }
+    table.rows.reserve(total);
+    int64_t lines_before = 0;
+    for (size_t k = 0; k < found.size(); ++k) {
+        std::vector<uint32_t> ids(k == 0 ? 0 : found[k].texts.size());
+        for (size_t id = 0; id < ids.size(); ++id)
+            ids[id] = table.texts.add(found[k].texts[uint32_t(id)]);
+        auto pooled = [&](uint32_t id) { return k == 0 || id == TextPool::NONE ? id : ids[id]; };
+        for (ExecutionRow row : found[k].rows) {
+            row.start_line += lines_before;
+            row.end_line += lines_before;
+            row.device = pooled(row.device);
+            row.start_time = pooled(row.start_time);
+            row.stop_time = pooled(row.stop_time);
+            table.rows.push_back(row);
+        }
+        std::vector<ExecutionRow>().swap(found[k].rows);
+        lines_before += found[k].lines;
+    }
+}
+
+
+// The start of the first line that starts after `position` and before
+// `limit`, or -1.
+int64_t next_line_start(const lines::FileDescriptor &file, int64_t position, int64_t limit) {
+    LineReader reader(file, LineRange::starting_in(position, limit), size_t(1) << 16);
+    LinePiece piece;
+    while (reader.next(piece))
+        if (piece.last && piece.offset + int64_t(piece.text.size()) < limit)
+            return piece.offset + int64_t(piece.text.size());
+    if (reader.error())
+        throw std::system_error(reader.error(), std::generic_category());
+    return -1;
+}
+
+// The ranges of the stretches: whole lines, in order, covering `range`.
+std::vector<LineRange> stretches_of(const lines::FileDescriptor &file, const LineRange &range) {
+    int64_t end = std::min(range.end, file.size());
+    int64_t span = end - range.begin;
+    const Shared &state = shared();
+    auto count = unsigned(std::min<int64_t>(state.scan_threads, span / int64_t(state.scan_stretch)));
+    std::vector<LineRange> stretches{range};
+    for (unsigned k = 1; k < count; ++k) {
+        int64_t at = next_line_start(file, range.begin + span * k / count - 1, end);
+        if (at <= stretches.back().begin)
+            continue;
+        stretches.back().end = at;
+        stretches.back().finish_last_line = false;
+        LineRange next = range;
+        next.begin = at;
+        stretches.push_back(next);
+    }
+    return stretches;
+}
+
+// Walks one stretch; a command still open at its end is followed into the
+// rest of the section until the line that closes it.
+void scan_stretch(const lines::FileDescriptor &file, const LineRange &stretch, const LineRange &whole,
+                  const SectionFacts &facts, Found &found, Stopping &stopping, bool caller) {
+    TableBuilder builder(found, facts, stopping, caller);
+    {
+        Walk<TableBuilder> walk(file, stretch, facts.host, facts.host_unmatchable, shared().scan_block);
+        builder.attach(walk);
+        walk.run(builder);
+        found.lines = walk.lines_read();
+    }
+    if (builder.is_open() && stretch.end < whole.end) {
+        LineRange rest = whole;
+        rest.begin = stretch.end;
+        rest.line = found.lines;
+        Walk<TableBuilder> walk(file, rest, facts.host, facts.host_unmatchable, shared().scan_block);
+        builder.attach(walk);
+        walk.run(builder, true);
+    }
+}
+
 nb::object scan_to_table(nb::handle section, const SectionFacts &facts) {
     IdSource ids(section, true);
     std::optional<lines::FileDescriptor> file;  // NOLINT
@@ -776,24 +910,58 @@ nb::object scan_to_table(nb::handle section, const SectionFacts &facts) {
     std::memcpy(table->id_key, ids.key, sizeof ids.key);
     table->section = SectionAttributes{facts.archive, facts.logfile, facts.parent_id, facts.log_start_object,
                                        facts.log_size_object};
-    TableBuilder builder(*table, facts);
-    bool stopped = false;
-    try {
+    LineRange whole = LineRange::size_hint(facts.log_start, facts.log_size);
+    Stopping stopping;
+    stopping.cancel = scan_cancel;
+    std::vector<Found> found;
+    std::vector<std::exception_ptr> failed;
+    {
         nb::gil_scoped_release unlocked;
-        Walk<TableBuilder> walk(*file, LineRange::size_hint(facts.log_start, facts.log_size), facts.host,
-                                facts.host_unmatchable, shared().scan_block);
-        builder.attach(walk);
+        std::vector<LineRange> stretches;
         try {
-            walk.run(builder);
-        } catch (const Stopped &) {
-            stopped = true;
+            stretches = stretches_of(*file, whole);
+        } catch (...) {
+            failed.push_back(std::current_exception());
         }
-    } catch (const std::system_error &error) {
-        raise_read_error(error, facts);
+        found.resize(stretches.size());
+        failed.resize(stretches.size() + failed.size());
+        auto scan = [&](size_t k) {
+            try {
+                scan_stretch(*file, stretches[k], whole, facts, found[k], stopping, k == 0);
+            } catch (...) {
+                failed[k] = std::current_exception();
+                stopping.stop = true;
+            }
+        };
+        std::vector<std::thread> threads;
+        for (size_t k = 1; k < stretches.size(); ++k)
+            threads.emplace_back(scan, k);
+        if (!stretches.empty())
+            scan(0);
+        for (std::thread &thread : threads)
+            thread.join();
     }
-    if (stopped)
-        throw nb::python_error();
-    table->rows.shrink_to_fit();
+    for (const std::exception_ptr &failure : failed) {
+        if (!failure)
+            continue;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::system_error &error) {
+            raise_read_error(error, facts);
+        } catch (const Stopped &) {
+            throw nb::python_error();
+        } catch (const Halted &) {
+        }
+    }
+    for (const std::exception_ptr &failure : failed) {
+        if (failure) {
+            // Stopped by the cancel flag, seen first by another thread.
+            if (keep_going())
+                PyErr_SetString(PyExc_RuntimeError, "scan stopped: no request waits for it any more");
+            throw nb::python_error();
+        }
+    }
+    join_stretches(*table, found);
     return table_object(table.release());
 }
 

@@ -365,14 +365,6 @@ bool contains_casefolded(std::string_view text, nb::handle folded_needle) {
     return found;
 }
 
-std::string utf8_of(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return std::string(data, size_t(size));
-}
-
 
 }  // namespace
 
@@ -390,7 +382,7 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
     nb::object folded = text.attr("casefold")();
     bool by_text = PyUnicode_GET_LENGTH(folded.ptr()) > 0;
     bool ascii_needle = PyUnicode_IS_ASCII(folded.ptr());
-    std::string needle = ascii_needle ? utf8_of(folded) : std::string();
+    std::string needle = ascii_needle ? utf8_text(folded) : std::string();
 
     std::vector<uint32_t> kept;
     return reading(path, [&] {
@@ -441,7 +433,7 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
 
 std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::filtered(nb::handle device, nb::handle text,
                                                                       const CancelFlag &cancel) {
-    std::string device_text = utf8_of(device), needle = utf8_of(text);
+    std::string device_text = utf8_text(device), needle = utf8_text(text);
     for (auto it = filters_.begin(); it != filters_.end(); ++it) {
         if (it->device == device_text && it->needle == needle) {
             filters_.splice(filters_.begin(), filters_, it);

@@ -104,6 +104,15 @@ void define_testing_hooks(nb::module_ &module) {
         nb::object set = nb::cpp_function([flag] { flag->store(true, std::memory_order_relaxed); });
         return nb::make_tuple(cancel_capsule(flag), set);
     }, "Test hook: (capsule, set): a cancel flag as the viewer server makes them, and its setter.");
+    module.def("_set_scan_stretches", [](size_t stretch, unsigned threads) {
+        Shared &state = shared();
+        auto previous = nb::make_tuple(state.scan_stretch, state.scan_threads);
+        state.scan_stretch = stretch ? stretch : size_t(32) << 20;
+        state.scan_threads = threads ? threads : Shared::default_scan_threads();
+        return previous;
+    }, nb::arg("stretch"), nb::arg("threads"),
+       "Test hook: scans split sections into stretches of `stretch` bytes, at most `threads` of "
+       "them (0, 0: the defaults); returns the previous setting.");
     module.def("_last_scan_bytes_read", [] { return shared().last_scan_bytes_read.load(); },
                "Test hook: the bytes of the log the latest execution scan to end had read.");
     module.def("_force_scalar_newlines", [](bool scalar) {
