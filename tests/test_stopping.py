@@ -22,12 +22,14 @@ HANG_GUARD = 30
 P = "/private/v1/standalone"
 
 # The viewer of an archive whose last section is made ~100 MB of dense
-# device output: a scan of it takes seconds.
+# device output: a scan of it takes a few tenths of a second.
 VIEWER = textwrap.dedent("""
     import socket, sys
     from tavix.log.commands.archive import Archive
     from tavix.log.commands.server import LogViewerServer
+    from tavix.log.commands.parser import base
     from tavix.testing import archives
+    base._set_scan_stretches(0, 1)  # one thread: the scan lasts long enough to be interrupted
     with Archive(sys.argv[1]) as archive:
         record = archives.stretch_last_section(archive, 24)
         sock = socket.socket()
@@ -66,8 +68,7 @@ def test_a_signal_ends_the_viewer_during_a_scan(dense_run, tmp_path, stop):
         threading.Thread(target=get, args=(section + "/executions?limit=5",), daemon=True).start()
         end = time.monotonic() + 10
         while not scanning() and time.monotonic() < end:
-            time.sleep(0.01)
-        time.sleep(0.1)
+            time.sleep(0.005)
         assert scanning()  # still running as the signal goes
         viewer.send_signal(stop)
         try:
