@@ -266,7 +266,7 @@ nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t
                     throw nb::python_error();
                 json = made ? nb::object(nb::handle(made).attr("to_json")()) : nb::object(row_json(row, reader));
             } else {
-                json = execute(row).attr("to_json")();
+                json = execute(row, reader).attr("to_json")();
             }
             if (PyList_Append(answer.ptr(), json.ptr()) < 0)
                 throw nb::python_error();
@@ -278,6 +278,13 @@ nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t
 // ------------------------------------------------------------- objects --
 
 nb::object ExecutionTable::execute(size_t index) {
+    return reading(path, [&] {
+        Texts reader(path);
+        return execute(index, reader);
+    });
+}
+
+nb::object ExecutionTable::execute(size_t index, Texts &reader) {
     nb::object key = nb::int_(index);
     if (PyObject *made = PyDict_GetItemWithError(made_.ptr(), key.ptr()))
         return nb::borrow(made);
@@ -285,8 +292,7 @@ nb::object ExecutionTable::execute(size_t index) {
         throw nb::python_error();
     const ExecutionRow &row = rows[index];
     const Names &name = names();
-    nb::object made = reading(path, [&] {
-        Texts reader(path);
+    nb::object made = [&] {
         Attributes attributes;
         attributes.emplace_back(name.start_line, nb::int_(row.start_line));
         attributes.emplace_back(name.start_time, text_or_none(texts, row.start_time));
@@ -308,7 +314,7 @@ nb::object ExecutionTable::execute(size_t index) {
             attributes.emplace_back(name.logs, decode_text(block.data(), block.size()));
         }
         return new_execute(section.archive, attributes);
-    });
+    }();
     if (PyDict_SetItem(made_.ptr(), key.ptr(), made.ptr()) < 0)
         throw nb::python_error();
     return made;
@@ -318,11 +324,30 @@ nb::object ExecutionTable::all_executes() {
     if (whole_.is_valid())
         return whole_;
     nb::dict all;
-    for (size_t row = 0; row < rows.size(); ++row) {
-        nb::object execute_object = execute(row);
-        if (PyDict_SetItem(all.ptr(), execute_object.attr("execute_id").ptr(), execute_object.ptr()) < 0)
-            throw nb::python_error();
-    }
+    // Objects made here are left to the collector only once all are made:
+    // in its young generations they would be traversed again and again as
+    // the dictionary grows.
+    struct TrackAgain {
+        nb::dict &all;
+        ~TrackAgain() {
+            Py_ssize_t at = 0;
+            PyObject *key, *execute;
+            while (PyDict_Next(all.ptr(), &at, &key, &execute))
+                if (!PyObject_GC_IsTracked(execute))
+                    PyObject_GC_Track(execute);
+        }
+    } track_again{all};
+    reading(path, [&] {
+        Texts reader(path);
+        for (size_t row = 0; row < rows.size(); ++row) {
+            nb::object execute_object = execute(row, reader);
+            if (PyDict_SetItem(all.ptr(), id_of(row).ptr(), execute_object.ptr()) < 0)
+                throw nb::python_error();
+            if (PyObject_GC_IsTracked(execute_object.ptr()))
+                PyObject_GC_UnTrack(execute_object.ptr());
+        }
+        return 0;
+    });
     whole_ = all;
     return whole_;
 }

@@ -98,6 +98,7 @@ public:
 private:
     struct Texts;
     nb::dict row_json(size_t row, Texts &texts);
+    nb::object execute(size_t row, Texts &texts);
     std::vector<uint32_t> compute_filter(nb::handle device, nb::handle text, const CancelFlag &cancel);
 
     nb::dict made_;       // row number -> LogExecute handed out
