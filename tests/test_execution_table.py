@@ -155,3 +155,16 @@ def test_a_cancelled_scan_stops_at_its_next_check(tmp_path, path):
     assert CACHE.peek(section) is None
     assert len(base.executions_unless_cancelled(section, None)) == 60000
     assert base._last_scan_bytes_read() >= size
+
+
+def test_a_replaced_attribute_of_the_execution_class_is_honoured(tmp_path, monkeypatch):
+    section = make_section(tmp_path, dense_text(6, 1))
+    assert [e.device for e in section.child_execute.values()] == ["R0", "R1", "R2", "R3", "R4", "R0"]
+    CACHE.cache_clear()
+    seen = []
+    monkeypatch.setattr(base.LogExecute, "device", property(lambda self: "kept", lambda self, value: seen.append(value)))
+    assert [e.device for e in section.child_execute.values()] == ["kept"] * 6
+    assert seen == ["R0", "R1", "R2", "R3", "R4", "R0"]
+    # Other keyword arguments still become attributes of the instance.
+    execute = base.LogExecute(None, device="R9", extra=1)
+    assert (execute.extra, vars(execute)) == (1, {"extra": 1})

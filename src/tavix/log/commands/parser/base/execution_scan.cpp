@@ -848,12 +848,17 @@ void join_stretches(ExecutionTable &table, std::vector<Found> &found) {
 
 
 // The start of the first line that starts after `position` and before
-// `limit`, or -1.
+// `limit`, or -1; looked for over a few blocks only (a section of one long
+// line is walked in one stretch).
 int64_t next_line_start(const lines::FileDescriptor &file, int64_t position, int64_t limit) {
-    LineReader reader(file, LineRange::starting_in(position, limit), size_t(1) << 16);
+    constexpr int64_t LOOK_AHEAD = int64_t(1) << 20;
+    limit = std::min(limit, position + LOOK_AHEAD);
+    LineRange ahead = LineRange::starting_in(position, limit);
+    ahead.finish_last_line = false;
+    LineReader reader(file, ahead, size_t(1) << 16);
     LinePiece piece;
     while (reader.next(piece))
-        if (piece.last && piece.offset + int64_t(piece.text.size()) < limit)
+        if (piece.text.back() == '\n' && piece.offset + int64_t(piece.text.size()) < limit)
             return piece.offset + int64_t(piece.text.size());
     if (reader.error())
         throw std::system_error(reader.error(), std::generic_category());

@@ -211,6 +211,51 @@ nb::handle execute_type_of(BannerKind kind) {
     }
 }
 
+nb::object ExecutionTable::pooled_text(uint32_t id) {
+    if (id == TextPool::NONE)
+        return nb::none();
+    if (decoded_.size() < texts.size())
+        decoded_.resize(texts.size());
+    nb::object &text = decoded_[id];
+    if (!text.is_valid())
+        text = text_or_none(texts, id);
+    return text;
+}
+
+nb::object ExecutionTable::title_text(std::string_view title) {
+    // Titles repeat ("show version"): one object for each of the most
+    // recent short ones.
+    constexpr size_t LONGEST = 64, KEPT = 512;
+    if (title.size() > LONGEST)
+        return decode_text(title.data(), title.size());
+    std::string key(title);
+    if (auto found = short_titles_.find(key); found != short_titles_.end())
+        return found->second;
+    if (short_titles_.size() >= KEPT)
+        short_titles_.clear();
+    nb::object text = decode_text(title.data(), title.size());
+    short_titles_.emplace(std::move(key), text);
+    return text;
+}
+
+nb::object ExecutionTable::handed_out(size_t row) {
+    nb::object key;
+    PyObject *found = nullptr;
+    if (whole_.is_valid()) {
+        key = id_of(row);
+        found = PyDict_GetItemWithError(whole_.ptr(), key.ptr());
+        if (!found && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    if (!found && PyDict_GET_SIZE(made_.ptr())) {
+        key = nb::int_(row);
+        found = PyDict_GetItemWithError(made_.ptr(), key.ptr());
+        if (!found && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return found ? nb::borrow(found) : nb::object();
+}
+
 nb::dict ExecutionTable::row_json(size_t index, Texts &reader) {
     const ExecutionRow &row = rows[index];
     nb::dict json;
@@ -220,8 +265,8 @@ nb::dict ExecutionTable::row_json(size_t index, Texts &reader) {
         json["title"] = decode_text(title.data(), title.size());
     }
     json["execute_type"] = execute_type_of(BannerKind(row.kind));
-    json["device"] = text_or_none(texts, row.device);
-    json["start_time"] = text_or_none(texts, row.start_time);
+    json["device"] = pooled_text(row.device);
+    json["start_time"] = pooled_text(row.start_time);
     if (!row.titled) {
         std::string_view block = reader.block(row);
         json["logs"] = decode_text(block.data(), block.size());
@@ -260,11 +305,8 @@ nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t
             size_t row = selected ? (*selected)[i] : i;
             nb::object json;
             if (stock) {
-                nb::object key = nb::int_(row);
-                PyObject *made = PyDict_GetItemWithError(made_.ptr(), key.ptr());
-                if (!made && PyErr_Occurred())
-                    throw nb::python_error();
-                json = made ? nb::object(nb::handle(made).attr("to_json")()) : nb::object(row_json(row, reader));
+                nb::object made = handed_out(row);
+                json = made.is_valid() ? nb::object(made.attr("to_json")()) : nb::object(row_json(row, reader));
             } else {
                 json = execute(row, reader).attr("to_json")();
             }
@@ -285,45 +327,47 @@ nb::object ExecutionTable::execute(size_t index) {
 }
 
 nb::object ExecutionTable::execute(size_t index, Texts &reader) {
-    nb::object key = nb::int_(index);
-    if (PyObject *made = PyDict_GetItemWithError(made_.ptr(), key.ptr()))
-        return nb::borrow(made);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    const ExecutionRow &row = rows[index];
-    const Names &name = names();
-    nb::object made = [&] {
-        Attributes attributes;
-        attributes.emplace_back(name.start_line, nb::int_(row.start_line));
-        attributes.emplace_back(name.start_time, text_or_none(texts, row.start_time));
-        attributes.emplace_back(name.logfile, section.logfile);
-        attributes.emplace_back(name.parent_id, section.parent_id);
-        attributes.emplace_back(name.execute_id, id_of(index));
-        attributes.emplace_back(name.section_log_start, section.log_start);
-        attributes.emplace_back(name.section_log_size, section.log_size);
-        attributes.emplace_back(name.device, text_or_none(texts, row.device));
-        attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(row.kind)));
-        if (row.titled) {
-            std::string_view title = reader.bytes(row.title_begin, row.title_end);
-            attributes.emplace_back(name.title, decode_text(title.data(), title.size()));
-        }
-        attributes.emplace_back(name.end_line, nb::int_(row.end_line));
-        attributes.emplace_back(name.stop_time, text_or_none(texts, row.stop_time));
-        if (!row.titled) {
-            std::string_view block = reader.block(row);
-            attributes.emplace_back(name.logs, decode_text(block.data(), block.size()));
-        }
-        return new_execute(section.archive, attributes);
-    }();
-    if (PyDict_SetItem(made_.ptr(), key.ptr(), made.ptr()) < 0)
+    if (nb::object made = handed_out(index); made.is_valid())
+        return made;
+    nb::object made = new_object(index, reader, nb::handle());
+    if (PyDict_SetItem(made_.ptr(), nb::int_(index).ptr(), made.ptr()) < 0)
         throw nb::python_error();
     return made;
+}
+
+nb::object ExecutionTable::new_object(size_t index, Texts &reader, nb::handle execute_id) {
+    const ExecutionRow &row = rows[index];
+    const Names &name = names();
+    Attributes attributes;
+    attributes.emplace_back(name.start_line, nb::int_(row.start_line));
+    attributes.emplace_back(name.start_time, pooled_text(row.start_time));
+    attributes.emplace_back(name.logfile, section.logfile);
+    attributes.emplace_back(name.parent_id, section.parent_id);
+    attributes.emplace_back(name.execute_id, execute_id.is_valid() ? nb::borrow(execute_id) : id_of(index));
+    attributes.emplace_back(name.section_log_start, section.log_start);
+    attributes.emplace_back(name.section_log_size, section.log_size);
+    attributes.emplace_back(name.device, pooled_text(row.device));
+    attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(row.kind)));
+    if (row.titled)
+        attributes.emplace_back(name.title, title_text(reader.bytes(row.title_begin, row.title_end)));
+    attributes.emplace_back(name.end_line, nb::int_(row.end_line));
+    attributes.emplace_back(name.stop_time, pooled_text(row.stop_time));
+    if (!row.titled) {
+        std::string_view block = reader.block(row);
+        attributes.emplace_back(name.logs, decode_text(block.data(), block.size()));
+    }
+    return new_execute(section.archive, attributes);
 }
 
 nb::object ExecutionTable::all_executes() {
     if (whole_.is_valid())
         return whole_;
-    nb::dict all;
+    // Sized for all of them at once: growing it would move every entry
+    // again and again.
+    PyObject *presized = _PyDict_NewPresized(Py_ssize_t(rows.size()));
+    if (!presized)
+        throw nb::python_error();
+    auto all = nb::steal<nb::dict>(presized);
     // Objects made here are left to the collector only once all are made:
     // in its young generations they would be traversed again and again as
     // the dictionary grows.
@@ -340,15 +384,20 @@ nb::object ExecutionTable::all_executes() {
     reading(path, [&] {
         Texts reader(path);
         for (size_t row = 0; row < rows.size(); ++row) {
-            nb::object execute_object = execute(row, reader);
-            if (PyDict_SetItem(all.ptr(), id_of(row).ptr(), execute_object.ptr()) < 0)
+            nb::object execute_id = id_of(row);
+            nb::object execute_object = handed_out(row);
+            if (!execute_object.is_valid())
+                execute_object = new_object(row, reader, execute_id);
+            if (PyDict_SetItem(all.ptr(), execute_id.ptr(), execute_object.ptr()) < 0)
                 throw nb::python_error();
             if (PyObject_GC_IsTracked(execute_object.ptr()))
                 PyObject_GC_UnTrack(execute_object.ptr());
         }
         return 0;
     });
+    // Every object is in the dictionary now: the table finds them there.
     whole_ = all;
+    made_.clear();
     return whole_;
 }
 
@@ -402,7 +451,7 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
     if (by_device) {
         device_matches.resize(texts.size());
         for (size_t id = 0; id < texts.size(); ++id)
-            device_matches[id] = text_or_none(texts, uint32_t(id)).equal(device);
+            device_matches[id] = pooled_text(uint32_t(id)).equal(device);
     }
     nb::object folded = text.attr("casefold")();
     bool by_text = PyUnicode_GET_LENGTH(folded.ptr()) > 0;
@@ -487,8 +536,9 @@ size_t ExecutionTable::bytes() const {
     for (const RowFilter &filter : filters_)
         total += sizeof(RowFilter) + filter.rows->capacity() * sizeof(uint32_t) + filter.device.size() +
                  filter.needle.size();
-    size_t made = made_.is_valid() ? size_t(PyDict_GET_SIZE(made_.ptr())) : 0;
-    return total + made * BYTES_PER_EXECUTE;
+    size_t made = size_t(PyDict_GET_SIZE(made_.ptr())) +
+                  (whole_.is_valid() ? size_t(PyDict_GET_SIZE(whole_.ptr())) : 0);
+    return total + decoded_.capacity() * sizeof(nb::object) + made * BYTES_PER_EXECUTE;
 }
 
 void ExecutionTable::remember_file(const lines::FileDescriptor &file) {

@@ -99,9 +99,19 @@ private:
     struct Texts;
     nb::dict row_json(size_t row, Texts &texts);
     nb::object execute(size_t row, Texts &texts);
+    // A new LogExecute for the row (with its id when the caller made it already).
+    nb::object new_object(size_t row, Texts &texts, nb::handle execute_id);
+    // The object handed out for a row (in child_execute's dictionary, or
+    // made for get_execution), if any.
+    nb::object handed_out(size_t row);
+    // One interpreter text per pooled text, and per recent short title.
+    nb::object pooled_text(uint32_t id);
+    nb::object title_text(std::string_view title);
     std::vector<uint32_t> compute_filter(nb::handle device, nb::handle text, const CancelFlag &cancel);
 
-    nb::dict made_;       // row number -> LogExecute handed out
+    nb::dict made_;       // row number -> LogExecute handed out, until whole_ holds them all
+    std::vector<nb::object> decoded_;  // of texts, by id
+    std::unordered_map<std::string, nb::object> short_titles_;
     nb::object whole_;    // child_execute's dictionary, once made
     std::list<RowFilter> filters_;  // most recently used first
     struct {

@@ -2,6 +2,11 @@
 #include "base.hpp"
 #include "class_builder.hpp"
 
+#include <structmember.h>
+
+#include <stdexcept>
+#include <vector>
+
 namespace tavix::parser_base {
 
 namespace {
@@ -68,21 +73,80 @@ bool is_stock_execute_class(nb::handle execute_class) {
            type->tp_setattro == PyObject_GenericSetAttr;
 }
 
+namespace {
+
+// Where the class's slots lie in an instance, and the descriptors that give
+// them: the attributes every execution has are stored there directly while
+// those descriptors are in place.
+struct SlotLayout {
+    std::vector<std::pair<PyObject *, nb::object>> descriptors;  // name (interned), descriptor
+    std::vector<Py_ssize_t> offsets;
+};
+
+SlotLayout &slot_layout() {
+    static SlotLayout *layout = new SlotLayout();
+    return *layout;
+}
+
+// The offset of the slot `name` in an instance, or -1.
+Py_ssize_t slot_offset(PyObject *name) {
+    const SlotLayout &layout = slot_layout();
+    for (size_t i = 0; i < layout.descriptors.size(); ++i)
+        if (layout.descriptors[i].first == name)
+            return layout.offsets[i];
+    return -1;
+}
+
+// Whether every slot's descriptor is still the class's own (nobody replaced
+// one with a property of their own). The answer holds while the class keeps
+// its version tag, which the interpreter takes away when the class changes.
+bool slots_intact() {
+    static unsigned int known_tag = 0;
+    static bool known = false;
+    auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
+    if (type->tp_version_tag != 0 && type->tp_version_tag == known_tag)
+        return known;
+    bool intact = true;
+    for (auto &[name, descriptor] : slot_layout().descriptors)
+        intact = intact && PyDict_GetItemWithError(type->tp_dict, name) == descriptor.ptr();
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    _PyType_Lookup(type, names().archive);  // gives the class a version tag again
+    known_tag = type->tp_version_tag;
+    known = intact;
+    return intact;
+}
+
+void store(nb::handle execute, PyObject *name, nb::handle value, bool direct) {
+    Py_ssize_t offset = direct ? slot_offset(name) : -1;
+    if (offset < 0) {
+        set_attr(execute, name, value);
+        return;
+    }
+    auto slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(execute.ptr()) + offset);
+    PyObject *old = *slot;
+    *slot = nb::handle(value).inc_ref().ptr();
+    Py_XDECREF(old);
+}
+
+}  // namespace
+
 nb::object new_execute(nb::handle archive, const Attributes &attributes) {
     auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
-    // The type's own allocation, which lays out the shared-key attribute storage.
     nb::object execute = checked(type->tp_new(type, empty_tuple(), nullptr));
-    set_attr(execute, names().archive, archive);
+    bool direct = slots_intact();
+    store(execute, names().archive, archive, direct);
     // What _format_type would then do, done as the kind is set.
     nb::handle kind;
     for (auto &[name, value] : attributes) {
-        set_attr(execute, name.ptr(), value);
+        // Names not interned (a replaced pattern's groups) take the general way.
+        store(execute, name.ptr(), value, direct && PyUnicode_CHECK_INTERNED(name.ptr()));
         if (name.is(names().execute_type) || PyUnicode_Compare(name.ptr(), names().execute_type) == 0)
             kind = value;
     }
     if (kind.is_valid())
         if (PyObject *normal = normalised_kind(kind))
-            set_attr(execute, names().execute_type, normal);
+            store(execute, names().execute_type, normal, direct);
     return execute;
 }
 
@@ -130,8 +194,23 @@ nb::object execute_read_logs(nb::handle self) {
 
 void define_log_execute(nb::module_ &module) {
     nb::handle object_type(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    const Names &name = names();
+    PyObject *slot_names[] = {name.archive,           name.start_line,        name.start_time, name.logfile,
+                              name.parent_id,         name.execute_id,        name.section_log_start,
+                              name.section_log_size,  name.device,            name.execute_type,
+                              name.title,             name.end_line,          name.stop_time,
+                              name.logs};
+    // The attributes of every execution live in slots (one allocation, no
+    // per-object key table, stored without a look-up by the scan); any other
+    // keyword argument goes to the instance's dictionary as before.
+    nb::list slots;
+    for (PyObject *slot : slot_names)
+        slots.append(nb::handle(slot));
+    slots.append(nb::str("__dict__"));
+    slots.append(nb::str("__weakref__"));
     shared().log_execute =
         ClassBuilder(module, "LogExecute", {object_type})
+            .attr("__slots__", nb::tuple(slots))
             .doc("A device command run during a section: its device, kind, title, start "
                  "time and line range inside the section.")
             .method("__init__", &execute_init, nb::arg("archive").none(), nb::arg("kwargs"))
@@ -143,6 +222,14 @@ void define_log_execute(nb::module_ &module) {
     shared().execute_init = nb::borrow(PyDict_GetItemString(methods.ptr(), "__init__"));
     shared().execute_format_type = nb::borrow(PyDict_GetItemString(methods.ptr(), "_format_type"));
     shared().execute_to_json = nb::borrow(PyDict_GetItemString(methods.ptr(), "to_json"));
+    SlotLayout &layout = slot_layout();
+    for (PyObject *slot : slot_names) {
+        PyObject *descriptor = PyDict_GetItemWithError(methods.ptr(), slot);
+        if (!descriptor || Py_TYPE(descriptor) != &PyMemberDescr_Type)
+            throw std::runtime_error("LogExecute: a slot has no member descriptor");
+        layout.descriptors.emplace_back(slot, nb::borrow(descriptor));
+        layout.offsets.push_back(reinterpret_cast<PyMemberDescrObject *>(descriptor)->d_member->offset);
+    }
 }
 
 }  // namespace tavix::parser_base
