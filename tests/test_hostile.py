@@ -5,6 +5,8 @@ import os
 
 import pytest
 
+from tavix.log.commands.parser import base
+
 from tavix.log.commands.server import LogViewerServer
 
 archives = pytest.importorskip("tavix.testing.archives")
@@ -314,13 +316,18 @@ async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, t
         async def scanning():
             return (await (await client.get(url + "/scan")).json())["scanning"]
 
-        requests = [asyncio.ensure_future(client.get(url + suffix)) for suffix in
-                    ["/executions", "/executions?limit=5", "/no-such-command/log"]]
-        assert await wait_until(lambda: app._scans, 2)
-        assert await scanning()
-        requests[0].cancel()
-        await asyncio.sleep(0.2)
-        assert await scanning()  # others still wait for it
+        # One thread, so that the scan lasts well beyond the cancellations.
+        previous = base._set_scan_stretches(0, 1)
+        try:
+            requests = [asyncio.ensure_future(client.get(url + suffix)) for suffix in
+                        ["/executions", "/executions?limit=5", "/no-such-command/log"]]
+            assert await wait_until(lambda: app._scans, 2)
+            assert await scanning()
+            requests[0].cancel()
+            await asyncio.sleep(0.05)
+            assert await scanning()  # others still wait for it
+        finally:
+            base._set_scan_stretches(*previous)
         for request in requests[1:]:
             request.cancel()
         scan = next(iter(app._scans.values()))[1]
