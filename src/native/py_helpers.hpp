@@ -76,7 +76,11 @@ inline nb::str uuid4_text_of(unsigned char b[16]) {
     b[6] = (unsigned char)((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = (unsigned char)((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
     static const char hex[] = "0123456789abcdef";
-    char text[36];
+    // Written straight into a new ASCII string: ids are made a million at a time.
+    PyObject *made = PyUnicode_New(36, 127);
+    if (!made)
+        throw nb::python_error();
+    auto text = static_cast<char *>(PyUnicode_DATA(made));
     size_t t = 0;
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10)
@@ -84,7 +88,7 @@ inline nb::str uuid4_text_of(unsigned char b[16]) {
         text[t++] = hex[b[i] >> 4];
         text[t++] = hex[b[i] & 0x0F];
     }
-    return nb::str(text, sizeof(text));
+    return nb::steal<nb::str>(made);
 }
 
 // A new random version-4 UUID in its canonical 36-character text form.

@@ -228,13 +228,12 @@ nb::object ExecutionTable::title_text(std::string_view title) {
     constexpr size_t LONGEST = 64, KEPT = 512;
     if (title.size() > LONGEST)
         return decode_text(title.data(), title.size());
-    std::string key(title);
-    if (auto found = short_titles_.find(key); found != short_titles_.end())
+    if (auto found = short_titles_.find(title); found != short_titles_.end())
         return found->second;
     if (short_titles_.size() >= KEPT)
         short_titles_.clear();
     nb::object text = decode_text(title.data(), title.size());
-    short_titles_.emplace(std::move(key), text);
+    short_titles_.emplace(std::string(title), text);
     return text;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -111,7 +112,12 @@ private:
 
     nb::dict made_;       // row number -> LogExecute handed out, until whole_ holds them all
     std::vector<nb::object> decoded_;  // of texts, by id
-    std::unordered_map<std::string, nb::object> short_titles_;
+    // Looked up by a view of the log's bytes, without a copy.
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    std::unordered_map<std::string, nb::object, TextHash, std::equal_to<>> short_titles_;
     nb::object whole_;    // child_execute's dictionary, once made
     std::list<RowFilter> filters_;  // most recently used first
     struct {
