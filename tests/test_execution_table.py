@@ -168,3 +168,32 @@ def test_a_replaced_attribute_of_the_execution_class_is_honoured(tmp_path, monke
     # Other keyword arguments still become attributes of the instance.
     execute = base.LogExecute(None, device="R9", extra=1)
     assert (execute.extra, vars(execute)) == (1, {"extra": 1})
+
+
+def test_a_page_of_huge_blocks_holds_a_bounded_text(tmp_path):
+    from test_sections import record
+    huge = "y" * (400 << 10) + "\n"
+    text = "".join(record(i, "+++ R1: config +++") + huge * 3 for i in range(10))  # blocks of 1.2 MiB
+    text += record(20, "+++ R1: executing command '" + "t" * (2 << 20) + "' +++")  # a 2 MiB title
+    text += "".join(record(30 + i, "+++ R2: config +++") + "\u00e9" * 100 + "\n" for i in range(5))
+    text += record(40, "+++ R3: config +++") + huge * 12 + record(41, "end")  # ten of twelve lines: 4 MiB
+    section = make_section(tmp_path, text)
+    table = CACHE.scanned(section)
+    whole = table.json_list()
+    assert len(whole) == 17 and len(whole[0]["logs"]) > 3 * (400 << 10)
+    got, offset = [], 0
+    while offset < len(whole):
+        total, page = table.page(offset, 100, "", "")
+        assert total == 17 and page
+        assert sum(len(j.get("logs", "")) + len(j.get("title", "")) for j in page) < 10 << 20
+        got += page
+        offset += len(page)
+    assert len(got) == 17 and [j["execute_id"] for j in got] == [j["execute_id"] for j in whole]
+    for cut, full in zip(got, whole):
+        key = "title" if "title" in full else "logs"
+        if cut.get("truncated"):
+            assert len(full[key].encode()) > 1 << 20 >= len(cut[key].encode())
+            assert full[key].startswith(cut[key]) and {**cut, key: full[key], "truncated": 0} == {**full, "truncated": 0}
+        else:
+            assert cut == full
+    assert sum(1 for j in got if j.get("truncated")) == 12

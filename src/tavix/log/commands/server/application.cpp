@@ -92,7 +92,9 @@ constexpr Handler kHandlers[] = {
      "`limit` of them in order, \"next\": the link to the following page or null}. offset: 0\n"
      "and up (default 0); limit: 1 to 10000 (default 100); device: only that device's\n"
      "commands; q: only commands whose title or block text holds it, ignoring case (each\n"
-     "at most 1000 characters). A bad value answers status 500 with its \"detail\". The\n"
+     "at most 1000 characters). A page ends early once its texts take 8 MiB (\"next\" goes\n"
+     "on after its last command); a title or block text over 1 MiB is cut there and its\n"
+     "command marked \"truncated\": true. A bad value answers status 500 with its \"detail\". The\n"
      "first scan of a section runs in a worker thread, and requests for the same section\n"
      "wait for that one scan."},
     {"archive_name", archive_name,

@@ -4,9 +4,10 @@
 // With none of the query parameters `offset`, `limit`, `device` and `q`, the
 // answer is the section's whole list of execution objects. With any of them
 // it is one page: {"total": the number of matching commands, "offset",
-// "executions": at most `limit` of them in order, "next": the link to the
-// following page or null}. `device` keeps the commands of that device,
-// `q` those whose title or block text holds it, ignoring case.
+// "executions": at most `limit` of them in order (fewer once their texts take
+// 8 MiB), "next": the link to the following page or null}. `device` keeps the
+// commands of that device, `q` those whose title or block text holds it,
+// ignoring case.
 #include "coroutine.hpp"
 #include "server.hpp"
 
@@ -14,6 +15,7 @@
 #include <logging_fastpath.hpp>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -175,9 +177,12 @@ nb::object executions_page(nb::handle self, nb::handle request, const Paging &pa
     Needle needle(paging.q);
     bool by_device = nb::len(paging.device) > 0;
     Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
+    // A page may end early (its texts reached their budget): the next one
+    // starts after its last command.
+    Py_ssize_t following = offset + std::max<Py_ssize_t>(1, PyList_GET_SIZE(page.ptr()));
     nb::object next = nb::none();
-    if (total - offset > limit) {
-        nb::str link = nb::str("{}?offset={}&limit={}").format(request.attr(state->path), offset + limit, limit);
+    if (total > following) {
+        nb::str link = nb::str("{}?offset={}&limit={}").format(request.attr(state->path), following, limit);
         if (by_device)
             link = nb::str(link + nb::str("&device=") + nb::str(state->url_quote(paging.device, "")));
         if (!needle.empty())

@@ -145,19 +145,36 @@ struct ExecutionTable::Texts {
         return view.substr(0, size_t(std::min<int64_t>(to - from, int64_t(view.size()))));
     }
 
+    // Bytes [from, to), at most `cap` of them cut at a whole character;
+    // `cut` tells whether any were left out.
+    std::string_view capped(int64_t from, int64_t to, size_t cap, bool &cut) {
+        cut = uint64_t(to - from) > cap;
+        if (!cut)
+            return bytes(from, to);
+        std::string_view head = bytes(from, from + int64_t(cap) + 3);
+        return head.substr(0, lines::character_boundary(head.data(), head.size(), std::min(cap, head.size())));
+    }
+
     // The block text of a title-less command: its lines up to the closing
     // one with trailing white space removed, or its first ten lines and
-    // "(truncate)".
-    std::string_view block(const ExecutionRow &row) {
+    // "(truncate)"; with `cap`, at most that many bytes of them (`cut`
+    // tells whether any were left out).
+    std::string_view block(const ExecutionRow &row, size_t cap, bool &cut) {
         constexpr int64_t BLOCK_LINES = 10;
+        cut = false;
         if (row.end_line - row.start_line <= BLOCK_LINES) {
+            if (uint64_t(row.end_at - row.start_at) > cap)
+                return capped(row.start_at, row.end_at, cap, cut);
             std::string_view text = bytes(row.start_at, row.end_at);
             size_t keep = text.size();
             while (size_t width = space_before(reinterpret_cast<const unsigned char *>(text.data()), keep))
                 keep -= width;
             return text.substr(0, keep);
         }
-        std::string_view held = window.held(row.start_at);
+        // The first ten lines, read up to one byte past the cap at most.
+        int64_t limit = cap >= size_t(row.end_at - row.start_at) ? row.end_at : row.start_at + int64_t(cap) + 1;
+        std::string_view held = window.at(row.start_at, 1);
+        held = held.substr(0, size_t(std::min<int64_t>(int64_t(held.size()), limit - row.start_at)));
         size_t end = 0, count = 0;
         for (; count < size_t(BLOCK_LINES); ++count) {
             auto nl = lines::find_newline(held.data() + end, held.size() - end);
@@ -167,8 +184,13 @@ struct ExecutionTable::Texts {
         }
         if (count == size_t(BLOCK_LINES)) {
             storage.assign(held.substr(0, end));
-        } else if (!log_lines::read_lines(file, row.start_at, size_t(BLOCK_LINES), row.end_at, storage)) {
+        } else if (!log_lines::read_lines(file, row.start_at, size_t(BLOCK_LINES), limit, storage)) {
             throw std::system_error(errno, std::generic_category());
+        }
+        if (storage.size() > cap) {
+            cut = true;
+            storage.resize(lines::character_boundary(storage.data(), storage.size(), cap));
+            return storage;
         }
         storage += "(truncate)";
         return storage;
@@ -255,21 +277,24 @@ nb::object ExecutionTable::handed_out(size_t row) {
     return found ? nb::borrow(found) : nb::object();
 }
 
-nb::dict ExecutionTable::row_json(size_t index, Texts &reader) {
+nb::dict ExecutionTable::row_json(size_t index, Texts &reader, size_t cap) {
     const ExecutionRow &row = rows[index];
     nb::dict json;
     json["execute_id"] = id_of(index);
+    bool cut = false;
     if (row.titled) {
-        std::string_view title = reader.bytes(row.title_begin, row.title_end);
+        std::string_view title = reader.capped(row.title_begin, row.title_end, cap, cut);
         json["title"] = decode_text(title.data(), title.size());
     }
     json["execute_type"] = execute_type_of(BannerKind(row.kind));
     json["device"] = pooled_text(row.device);
     json["start_time"] = pooled_text(row.start_time);
     if (!row.titled) {
-        std::string_view block = reader.block(row);
+        std::string_view block = reader.block(row, cap, cut);
         json["logs"] = decode_text(block.data(), block.size());
     }
+    if (cut)
+        json["truncated"] = true;
     return json;
 }
 
@@ -288,9 +313,28 @@ nb::object ExecutionTable::json(size_t row) {
     return json_list(nullptr, row, 1)[0];
 }
 
-nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t from, size_t count) {
+namespace {
+
+// Bytes of the texts of a JSON form, roughly as many as it takes in an answer.
+size_t json_bytes(nb::handle json) {
+    size_t total = 64;
+    if (!PyDict_Check(json.ptr()))
+        return total;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(json.ptr(), &at, &key, &value))
+        if (PyUnicode_Check(value))
+            total += size_t(PyUnicode_GET_LENGTH(value)) * PyUnicode_KIND(value);
+    return total;
+}
+
+}  // namespace
+
+nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t from, size_t count,
+                                   const PageBudget &budget) {
     size_t total = selected ? selected->size() : rows.size();
     size_t until = from + std::min(count, total - std::min(from, total));
+    size_t spent = 0;
     nb::list answer;
     bool stock = stock_to_json();
     return reading(path, [&] {
@@ -305,12 +349,15 @@ nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t
             nb::object json;
             if (stock) {
                 nb::object made = handed_out(row);
-                json = made.is_valid() ? nb::object(made.attr("to_json")()) : nb::object(row_json(row, reader));
+                json = made.is_valid() ? nb::object(made.attr("to_json")())
+                                       : nb::object(row_json(row, reader, budget.text_cap));
             } else {
                 json = execute(row, reader).attr("to_json")();
             }
             if (PyList_Append(answer.ptr(), json.ptr()) < 0)
                 throw nb::python_error();
+            if (budget.bytes != SIZE_MAX && (spent += json_bytes(json)) >= budget.bytes)
+                break;
         }
         return answer;
     });
@@ -352,7 +399,8 @@ nb::object ExecutionTable::new_object(size_t index, Texts &reader, nb::handle ex
     attributes.emplace_back(name.end_line, nb::int_(row.end_line));
     attributes.emplace_back(name.stop_time, pooled_text(row.stop_time));
     if (!row.titled) {
-        std::string_view block = reader.block(row);
+        bool cut;
+        std::string_view block = reader.block(row, SIZE_MAX, cut);
         attributes.emplace_back(name.logs, decode_text(block.data(), block.size()));
     }
     return new_execute(section.archive, attributes);
@@ -478,8 +526,9 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
                         kept.push_back(uint32_t(index));
                         continue;
                     }
+                    bool cut;
                     std::string_view found = row.titled ? reader.bytes(row.title_begin, row.title_end)
-                                                        : reader.block(row);
+                                                        : reader.block(row, SIZE_MAX, cut);
                     if (ascii_needle && ascii(found)) {
                         if (contains_folded(found, needle))
                             kept.push_back(uint32_t(index));
@@ -561,6 +610,14 @@ bool ExecutionTable::stale() const {
 
 // ------------------------------------------------------------ bindings --
 
+namespace {
+
+// A page of commands holds at most this much text: a hostile log's blocks of
+// ten huge lines cannot make one answer hold gigabytes.
+const PageBudget PAGE_BUDGET{size_t(8) << 20, size_t(1) << 20};
+
+}  // namespace
+
 ExecutionTable &table_of(nb::handle object) { return *nb::inst_ptr<ExecutionTable>(object); }
 
 bool is_table(nb::handle object) { return nb::isinstance<ExecutionTable>(object); }
@@ -583,14 +640,15 @@ void define_execution_table(nb::module_ &module) {
                 if (nb::len(device) || nb::len(text))
                     selected = table.filtered(device, text, flag);
                 size_t total = selected ? selected->size() : table.rows.size();
-                nb::list page = table.json_list(selected.get(), size_t(offset), size_t(limit));
+                nb::list page = table.json_list(selected.get(), size_t(offset), size_t(limit), PAGE_BUDGET);
                 trim_scan_cache();
                 return nb::make_tuple(total, page);
             },
             "offset"_a, "limit"_a, "device"_a = "", "text"_a = "", "cancel"_a.none() = nb::none(),
             "(total, JSON forms): the commands of `device` (all when empty) whose title or block text holds "
-            "`text` ignoring case (all when empty), from `offset`, at most `limit` of them. Filter results "
-            "are kept with the table.")
+            "`text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once "
+            "their texts take 8 MiB; a title or block text over 1 MiB is cut there, its form marked "
+            "\"truncated\": true. Filter results are kept with the table.")
         .def("json_list", [](ExecutionTable &table) { return table.json_list(); },
              "The JSON form of every command, in order.")
         .def(

@@ -59,6 +59,13 @@ struct RowFilter {
     std::shared_ptr<const std::vector<uint32_t>> rows;
 };
 
+// Bytes of text a list of JSON forms may hold (it ends after the form that
+// reaches them), and bytes of one title or block text (the rest is cut, the
+// form marked "truncated").
+struct PageBudget {
+    size_t bytes = SIZE_MAX, text_cap = SIZE_MAX;
+};
+
 // Whatever of the stock execution the table stands for: the section's
 // attributes every execution carries.
 struct SectionAttributes {
@@ -90,7 +97,8 @@ public:
     nb::object all_executes();
     // to_json() of the row's execution.
     nb::object json(size_t row);
-    nb::list json_list(const std::vector<uint32_t> *rows = nullptr, size_t from = 0, size_t count = SIZE_MAX);
+    nb::list json_list(const std::vector<uint32_t> *rows = nullptr, size_t from = 0, size_t count = SIZE_MAX,
+                       const PageBudget &budget = PageBudget());
     // The rows matching a device (exactly) and a text (ignoring case, in the
     // title or the block text); empty filters match all. Kept with the table.
     std::shared_ptr<const std::vector<uint32_t>> filtered(nb::handle device, nb::handle text,
@@ -98,7 +106,7 @@ public:
 
 private:
     struct Texts;
-    nb::dict row_json(size_t row, Texts &texts);
+    nb::dict row_json(size_t row, Texts &texts, size_t cap = SIZE_MAX);
     nb::object execute(size_t row, Texts &texts);
     // A new LogExecute for the row (with its id when the caller made it already).
     nb::object new_object(size_t row, Texts &texts, nb::handle execute_id);
