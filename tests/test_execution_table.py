@@ -197,3 +197,23 @@ def test_a_page_of_huge_blocks_holds_a_bounded_text(tmp_path):
         else:
             assert cut == full
     assert sum(1 for j in got if j.get("truncated")) == 12
+
+
+async def test_pages_that_end_early_lead_on_after_their_last_command(aiohttp_client, tmp_path):
+    import types
+    from test_sections import record
+    from tavix.log.commands.server import LogViewerServer
+    text = "".join(record(i, "+++ R1: config +++") + ("z" * (300 << 10) + "\n") * 4 for i in range(12))
+    section = make_section(tmp_path, text + record(99, "end"), section_id="big")
+    results = types.SimpleNamespace(get_section=lambda uuid: section if uuid == "big" else None)
+    archive = types.SimpleNamespace(results=results, dir=str(tmp_path), file="run.zip")
+    client = await aiohttp_client(LogViewerServer(archive))
+    url, got, offsets = "/private/v1/standalone/sections/big/executions?limit=10", [], []
+    while url:
+        answer = await (await client.get(url)).json()
+        offsets.append(answer["offset"])
+        got += answer["executions"]
+        url = answer["next"]
+    assert [j["execute_id"] for j in got] == [j["execute_id"] for j in section.all_executions()]
+    # Texts cut at 1 MiB each: eight of them fill a page.
+    assert all(j["truncated"] for j in got) and offsets == [0, 8]
