@@ -217,3 +217,32 @@ async def test_pages_that_end_early_lead_on_after_their_last_command(aiohttp_cli
     assert [j["execute_id"] for j in got] == [j["execute_id"] for j in section.all_executions()]
     # Texts cut at 1 MiB each: eight of them fill a page.
     assert all(j["truncated"] for j in got) and offsets == [0, 8]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_dense_device_output_gives_the_rules_results_in_every_split(tmp_path, seed):
+    import zipfile
+    from tavix.testing.archives import generate_archive
+    info = generate_archive(str(tmp_path / "run.zip"), log_bytes=400_000, sections=6, seed=seed, scripts=1,
+                            dense_devices=True, invalid_utf8=seed == 2)
+    with zipfile.ZipFile(tmp_path / "run.zip") as zipped:
+        data = zipped.read(info.scripts[0].log_file)
+    section = make_section(tmp_path, data, host=info.host)
+    reference = reference_scan(section.logfile, 0, 0, info.host)
+    assert len(reference) > 400
+    literal = [(found["start_line"], found["end_line"], found.get("title"), found.get("logs"), found["device"],
+                found["start_time"]) for found in reference]
+    rng = random.Random(seed)
+    for stretch, threads in [(0, 1), (50_000, 4), (rng.randrange(1000, 90_000), 3)]:
+        for block in rng.sample(READ_BLOCKS, 2):
+            previous = base._set_scan_stretches(stretch, threads), base._set_scan_block(block)
+            try:
+                CACHE.cache_clear()
+                table = CACHE.scanned(section)
+                rows = [table.block(row)[2:] for row in range(len(table))]
+                forms = table.json_list()
+            finally:
+                base._set_scan_stretches(*previous[0])
+                base._set_scan_block(previous[1])
+            assert [(start, end, form.get("title"), form.get("logs"), form["device"], form["start_time"])
+                    for (start, end), form in zip(rows, forms)] == literal, (stretch, threads, block)
