@@ -23,7 +23,7 @@ class ExecutionTable:
 
     def page(self, offset: int, limit: int, device: str = '', text: str = '', cancel: object | None = None) -> tuple:
         """
-        (total, JSON forms): the commands of `device` (all when empty) whose title or block text holds `text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once their texts take 8 MiB; a title or block text over 1 MiB is cut there, its form marked "truncated": true. Filter results are kept with the table.
+        (total, JSON forms): the commands of `device` (all when empty) whose title or block text (its first 16 MiB) holds `text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once their texts take 8 MiB; a title or block text over 1 MiB is cut there, its form marked "truncated": true. Filter results are kept with the table.
         """
 
     def json_list(self) -> list:

@@ -31,6 +31,11 @@ uint32_t TextPool::add(std::string_view text) {
 namespace {
 
 constexpr size_t KEPT_FILTERS = 4;
+// A filter looks at the first 16 MiB of a title or block text (a hostile
+// log's ten lines may take gigabytes), and holds at most as much of the
+// texts that need the interpreter at a time.
+constexpr size_t FILTERED_TEXT = size_t(16) << 20;
+constexpr size_t UNDECIDED_BYTES = size_t(16) << 20;
 // Rows filtered between looks at the cancel flag, or made JSON between
 // offers of the interpreter lock.
 constexpr size_t FILTER_BATCH = 4096;
@@ -508,17 +513,18 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
     std::vector<uint32_t> kept;
     return reading(path, [&] {
         Texts reader(path);
-        // Which texts of a batch need the interpreter (beyond ASCII), judged
-        // after the batch with the lock held.
+        // Texts beyond ASCII need the interpreter: they are judged with the
+        // lock held after each batch, or sooner once they take much memory.
         std::vector<std::pair<uint32_t, std::string>> undecided;
-        for (size_t batch = 0; batch < rows.size(); batch += FILTER_BATCH) {
-            size_t until = std::min(rows.size(), batch + FILTER_BATCH);
+        size_t undecided_bytes = 0;
+        for (size_t index = 0; index < rows.size();) {
+            size_t until = std::min(rows.size(), index + FILTER_BATCH);
             size_t first_kept = kept.size();
             {
                 nb::gil_scoped_release unlocked;
                 if (cancelled(cancel))
                     break;
-                for (size_t index = batch; index < until; ++index) {
+                for (; index < until && undecided_bytes < UNDECIDED_BYTES; ++index) {
                     const ExecutionRow &row = rows[index];
                     if (by_device && !device_matches[row.device])
                         continue;
@@ -527,22 +533,25 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
                         continue;
                     }
                     bool cut;
-                    std::string_view found = row.titled ? reader.bytes(row.title_begin, row.title_end)
-                                                        : reader.block(row, SIZE_MAX, cut);
+                    std::string_view found = row.titled
+                                                 ? reader.capped(row.title_begin, row.title_end, FILTERED_TEXT, cut)
+                                                 : reader.block(row, FILTERED_TEXT, cut);
                     if (ascii_needle && ascii(found)) {
                         if (contains_folded(found, needle))
                             kept.push_back(uint32_t(index));
                     } else {
                         undecided.emplace_back(uint32_t(index), std::string(found));
+                        undecided_bytes += found.size();
                     }
                 }
             }
             if (undecided.empty())
                 continue;
-            for (auto &[index, found] : undecided)
+            for (auto &[row, found] : undecided)
                 if (contains_casefolded(found, folded))
-                    kept.push_back(index);
+                    kept.push_back(row);
             undecided.clear();
+            undecided_bytes = 0;
             std::sort(kept.begin() + std::ptrdiff_t(first_kept), kept.end());
         }
         if (cancelled(cancel)) {
@@ -645,8 +654,8 @@ void define_execution_table(nb::module_ &module) {
                 return nb::make_tuple(total, page);
             },
             "offset"_a, "limit"_a, "device"_a = "", "text"_a = "", "cancel"_a.none() = nb::none(),
-            "(total, JSON forms): the commands of `device` (all when empty) whose title or block text holds "
-            "`text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once "
+            "(total, JSON forms): the commands of `device` (all when empty) whose title or block text (its "
+            "first 16 MiB) holds `text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once "
             "their texts take 8 MiB; a title or block text over 1 MiB is cut there, its form marked "
             "\"truncated\": true. Filter results are kept with the table.")
         .def("json_list", [](ExecutionTable &table) { return table.json_list(); },
