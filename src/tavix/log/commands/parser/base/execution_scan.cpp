@@ -59,10 +59,6 @@ using record_line::space_before;
 // bytes walked: a few milliseconds of a dense scan.
 constexpr int64_t CHECK_EVERY = int64_t(1) << 20;
 constexpr int64_t BLOCK_LINES = 10;
-// What one execution object holds besides its block text: the object with
-// its attributes, its id text, its line numbers and its place in the result
-// (measured with tracemalloc on dense logs; devices, kinds and times are shared).
-constexpr size_t BYTES_PER_EXECUTION = 430;
 
 // The flag of the scan this thread runs for the viewer server, if any: see
 // executions_unless_cancelled.
@@ -662,7 +658,7 @@ public:
         }
         if (PyDict_SetItem(result_.ptr(), open_->execute_id.ptr(), execute.ptr()) < 0)
             throw nb::python_error();
-        result_bytes_ += BYTES_PER_EXECUTION + logs_bytes;
+        result_bytes_ += BYTES_PER_EXECUTE + logs_bytes;
         open_.reset();
     }
 

@@ -580,14 +580,6 @@ std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::filtered(nb::handle
 
 // ---------------------------------------------------------------- size --
 
-namespace {
-
-// What one execution object with its attributes and its place in a
-// dictionary costs, besides its block text (measured with tracemalloc).
-constexpr size_t BYTES_PER_EXECUTE = 430;
-
-}  // namespace
-
 size_t ExecutionTable::bytes() const {
     size_t total = sizeof(*this) + rows.capacity() * sizeof(ExecutionRow) + texts.bytes();
     for (const RowFilter &filter : filters_)
