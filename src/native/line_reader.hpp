@@ -115,9 +115,46 @@ __attribute__((target("avx2,popcnt"))) inline size_t find_counting_avx2(const ch
     }
     return find_counting_scalar(p, i, starts, needle, newlines);
 }
+
+// The first occurrence of `needle` (at least two bytes) in [p, p + n), or
+// npos: candidates where both its first and last bytes match, checked whole.
+__attribute__((target("avx2,popcnt"))) inline size_t find_avx2(const char *p, size_t n, std::string_view needle) {
+    size_t k = needle.size(), starts = n - k + 1, i = 0;
+    const __m256i first = _mm256_set1_epi8(needle[0]), last = _mm256_set1_epi8(needle[k - 1]);
+    for (; i + 32 <= starts; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + k - 1));
+        auto candidates = uint32_t(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, last))));
+        while (candidates) {
+            unsigned j = unsigned(__builtin_ctz(candidates));
+            if (k <= 2 || std::memcmp(p + i + j + 1, needle.data() + 1, k - 2) == 0)
+                return i + j;
+            candidates &= candidates - 1;
+        }
+    }
+    // Fewer than 32 starts are left: a plain loop costs less than a call.
+    for (; i < starts; ++i)
+        if (p[i] == needle[0] && p[i + k - 1] == needle[k - 1] && std::memcmp(p + i, needle.data(), k) == 0)
+            return i;
+    return std::string_view::npos;
+}
 #endif
 
 }  // namespace detail
+
+// The first occurrence of `needle` (not empty) in [p, p + n), or null.
+inline const char *find_bytes(const char *p, size_t n, std::string_view needle) {
+    if (needle.empty() || n < needle.size())
+        return nullptr;
+#if defined(__x86_64__) || defined(__i386__)
+    if (needle.size() >= 2 && detail::has_avx2()) {
+        size_t at = detail::find_avx2(p, n, needle);
+        return at == std::string_view::npos ? nullptr : p + at;
+    }
+#endif
+    return static_cast<const char *>(memmem(p, n, needle.data(), needle.size()));
+}
 
 // Number of '\n' bytes in [p, p + n).
 inline size_t count_newlines(const char *p, size_t n) {

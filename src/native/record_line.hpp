@@ -272,7 +272,7 @@ public:
             if (info.bracket == NO_POSITION)
                 info.bracket = find_bracket(piece, position, position);
             if (!info.has_plus3)
-                info.has_plus3 = memmem(piece.data(), n, "+++", 3) != nullptr;
+                info.has_plus3 = lines::find_bytes(piece.data(), n, "+++") != nullptr;
         }
         keep_header(piece, position);
         if (info.tags_end == NO_POSITION && info.separators >= 4 && (everything_ || tags_may_follow()))
@@ -283,8 +283,8 @@ public:
             size_t from = info.stripped_begin > position ? size_t(info.stripped_begin - position) : 0;
             if (host_.empty())
                 info.host = position + int64_t(from);
-            else if (auto hit = memmem(piece.data() + from, n - from, host_.data(), host_.size()))
-                info.host = position + (static_cast<const char *>(hit) - piece.data());
+            else if (auto hit = lines::find_bytes(piece.data() + from, n - from, host_))
+                info.host = position + (hit - piece.data());
         }
         info.end = piece_end;
         info.ends_with_newline = n && piece.back() == '\n';
