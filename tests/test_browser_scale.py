@@ -134,3 +134,35 @@ def test_a_list_taller_than_the_browser_allows_still_reaches_its_end(dense, page
     # Halfway down the scroll range are the rows halfway down the list.
     page.eval_on_selector("#executions-scroll", "s => s.scrollTop = (s.scrollHeight - s.clientHeight) / 2")
     page.wait_for_function(f"document.querySelector('#executions-body .exe-row[data-index=\"{total // 2}\"] .cmd') !== null")
+
+
+@pytest.fixture(scope="module")
+def huge_blocks(tmp_path_factory, server_thread):
+    """A run whose last section ends in device commands with blocks of
+    megabytes: a page of them ends early on the server."""
+    path = str(tmp_path_factory.mktemp("browser-huge") / "huge.zip")
+    info = archives.generate_archive(path, log_bytes=100_000, sections=4, seed=2, scripts=1)
+    with Archive(path) as archive:
+        record = archive.results.scripts[0]["sections"][-1]
+        section = archive.results.get_section(record["id"])
+        with open(section.logfile, "a") as f:
+            for n in range(30):
+                f.write(f"{n}: {info.host}: 2026-12-07T11:53:00: %DEVICE-6-INFO: %[pid=1]: +++ R{n}: config +++\n")
+                f.write(("x" * (300 << 10) + "\n") * 4)
+            f.write(f"99: {info.host}: 2026-12-07T11:54:00: %SCRIPT-6-INFO: %[pid=1]: done\n")
+        section.log_start, section.log_size = 0, -1
+        with server_thread(LogViewerServer(archive)) as server:
+            yield server.url + f"/result/task/0/section/{record['sequence_number']}"
+
+
+def test_pages_the_server_ends_early_are_filled_from_their_links(huge_blocks, page):
+    open_view(page, huge_blocks)
+    page.click("#section-view .tab[data-view=executions]")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
+    total = int(page.inner_text("#exe-count").replace(",", ""))
+    assert total >= 30
+    page.click("#exe-end")
+    page.wait_for_function(f"document.querySelector('#executions-body .exe-row[data-index=\"{total - 1}\"] .cmd')")
+    drawn = drawn_rows(page)
+    assert drawn[-1][0] == total - 1 and page.locator("#executions-body .exe-row.pending").count() == 0
+    assert "R29" in page.locator(f"#executions-body .exe-row[data-index='{total - 1}']").inner_text()

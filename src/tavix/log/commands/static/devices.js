@@ -138,9 +138,16 @@ class DeviceTable {
     try {
       const page = await api.executionsPage(this.section.id, index * PAGE, PAGE,
         this.deviceBox.value.trim(), this.filterBox.value);
+      // The server ends a page early when its commands' texts are large:
+      // the rest of it follows the page's link.
+      const rows = [...page.executions];
+      for (let more = page; rows.length < PAGE && more.next && token === this.token;) {
+        more = await api.page(more.next);
+        rows.push(...more.executions);
+      }
       if (token === this.token) {
-        this.pages.set(index, page.executions);
-        this.noteDevices(page.executions);
+        this.pages.set(index, rows.slice(0, PAGE));
+        this.noteDevices(rows);
         this.forgetFarPages(index);
       }
       return page;
