@@ -36,6 +36,16 @@ inline bool truthy(nb::handle obj) {
     return result != 0;
 }
 
+// What `tavix logs --help` and the subcommand's own help show of it.
+struct SubcommandText {
+    const char *name, *help, *usage, *description;
+};
+
+// A subcommand class deriving from `base`, with its texts as class
+// attributes and its __init__(self, *args, **kwargs) and run(self, args).
+nb::object define_subcommand(nb::module_ &m, const char *class_name, nb::handle base, const SubcommandText &text,
+                             void (*init)(nb::handle, nb::args, nb::kwargs), void (*run)(nb::handle, nb::handle));
+
 // Raises exception_type(message) as a Python exception.
 [[noreturn]] void raise(PyObject *exception_type, nb::handle message);
 

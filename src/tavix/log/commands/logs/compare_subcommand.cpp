@@ -85,14 +85,10 @@ void compare_run(nb::handle self, nb::handle args) {
 }  // namespace
 
 nb::object define_compare_subcommand(nb::module_ &m, nb::handle subcommand_base) {
-    return ClassBuilder(m, "CompareSubcommand", {subcommand_base})
-        .attr("name", nb::str("compare"))
-        .attr("help", nb::str("what changed from one run to another"))
-        .attr("usage", nb::str("{prog} BASE NEW [--json]"))
-        .attr("description", nb::str(DESCRIPTION))
-        .method("__init__", &compare_init)
-        .method("run", &compare_run, nb::arg("args").none())
-        .build();
+    return define_subcommand(m, "CompareSubcommand", subcommand_base,
+                             {"compare", "what changed from one run to another",
+                              "{prog} BASE NEW [--json]", DESCRIPTION},
+                             &compare_init, &compare_run);
 }
 
 }  // namespace tavix::logs

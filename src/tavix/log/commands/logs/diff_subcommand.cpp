@@ -90,14 +90,10 @@ void diff_run(nb::handle self, nb::handle args) {
 }  // namespace
 
 nb::object define_diff_subcommand(nb::module_ &m, nb::handle subcommand_base) {
-    return ClassBuilder(m, "DiffSubcommand", {subcommand_base})
-        .attr("name", nb::str("diff"))
-        .attr("help", nb::str("one section's log against the same section of another run"))
-        .attr("usage", nb::str("{prog} BASE NEW --path PATH [--json] [--context N]"))
-        .attr("description", nb::str(DESCRIPTION))
-        .method("__init__", &diff_init)
-        .method("run", &diff_run, nb::arg("args").none())
-        .build();
+    return define_subcommand(m, "DiffSubcommand", subcommand_base,
+                             {"diff", "one section's log against the same section of another run",
+                              "{prog} BASE NEW --path PATH [--json] [--context N]", DESCRIPTION},
+                             &diff_init, &diff_run);
 }
 
 }  // namespace tavix::logs

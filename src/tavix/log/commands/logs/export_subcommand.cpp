@@ -448,14 +448,10 @@ void export_run(nb::handle self, nb::handle args) {
 }  // namespace
 
 nb::object define_export_subcommand(nb::module_ &m, nb::handle subcommand_base) {
-    return ClassBuilder(m, "ExportSubcommand", {subcommand_base})
-        .attr("name", nb::str("export"))
-        .attr("help", nb::str("write a run as JUnit XML"))
-        .attr("usage", nb::str("{prog} [archive] --junit FILE"))
-        .attr("description", nb::str(DESCRIPTION))
-        .method("__init__", &export_init)
-        .method("run", &export_run, nb::arg("args").none())
-        .build();
+    return define_subcommand(m, "ExportSubcommand", subcommand_base,
+                             {"export", "write a run as JUnit XML",
+                              "{prog} [archive] --junit FILE", DESCRIPTION},
+                             &export_init, &export_run);
 }
 
 }  // namespace tavix::logs

@@ -108,14 +108,10 @@ void failures_run(nb::handle self, nb::handle args) {
 }  // namespace
 
 nb::object define_failures_subcommand(nb::module_ &m, nb::handle subcommand_base) {
-    return ClassBuilder(m, "FailuresSubcommand", {subcommand_base})
-        .attr("name", nb::str("failures"))
-        .attr("help", nb::str("show the failures of a run grouped by cause"))
-        .attr("usage", nb::str("{prog} [archive] [--json]"))
-        .attr("description", nb::str(DESCRIPTION))
-        .method("__init__", &failures_init)
-        .method("run", &failures_run, nb::arg("args").none())
-        .build();
+    return define_subcommand(m, "FailuresSubcommand", subcommand_base,
+                             {"failures", "show the failures of a run grouped by cause",
+                              "{prog} [archive] [--json]", DESCRIPTION},
+                             &failures_init, &failures_run);
 }
 
 }  // namespace tavix::logs

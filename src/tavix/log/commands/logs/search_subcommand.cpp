@@ -260,14 +260,10 @@ void search_run(nb::handle self, nb::handle args) {
 }  // namespace
 
 nb::object define_search_subcommand(nb::module_ &m, nb::handle subcommand_base) {
-    return ClassBuilder(m, "SearchSubcommand", {subcommand_base})
-        .attr("name", nb::str("search"))
-        .attr("help", nb::str("print the log lines of a run that hold a text"))
-        .attr("usage", nb::str("{prog} [archive] TEXT [-E|--regex] [--case] [--json]"))
-        .attr("description", nb::str(DESCRIPTION))
-        .method("__init__", &search_init)
-        .method("run", &search_run, nb::arg("args").none())
-        .build();
+    return define_subcommand(m, "SearchSubcommand", subcommand_base,
+                             {"search", "print the log lines of a run that hold a text",
+                              "{prog} [archive] TEXT [-E|--regex] [--case] [--json]", DESCRIPTION},
+                             &search_init, &search_run);
 }
 
 }  // namespace tavix::logs
