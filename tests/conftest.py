@@ -70,6 +70,9 @@ class ServerThread:
             started.set()
             self.loop.run_forever()
             self.loop.run_until_complete(self.runner.cleanup())
+            # Its worker threads end with it: a test after this one sees
+            # only the threads it starts.
+            self.loop.run_until_complete(self.loop.shutdown_default_executor())
             self.loop.close()
 
         self.thread = threading.Thread(target=run, daemon=True)
