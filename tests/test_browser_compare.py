@@ -57,8 +57,8 @@ def test_changes_tab_lists_and_opens_sections(compared, page, axe):
     assert page.locator("#task-tree .change-mark.mark-fixed").count() == 1
     shot(page, "changes-tab.png")
     assert axe(page) == []
-    # The keyboard opens the first entry: test_neighbours.
-    page.focus("#changes-panel .changes-list")
+    # The keyboard opens the first entry, below its group's head: test_neighbours.
+    page.focus("#changes-panel [role=option][tabindex='0']")
     page.keyboard.press("ArrowDown")
     page.keyboard.press("Enter")
     page.wait_for_function("document.querySelector('#section-title').textContent === 'test_neighbours'")
