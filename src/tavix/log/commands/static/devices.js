@@ -17,11 +17,17 @@ const KEPT_PAGES = 40;    // pages kept in memory; the farthest are dropped
 const FILTER_DELAY = 250; // ms of quiet typing before a filter is applied
 const SCAN_POLL = 300;    // ms between looks at a running scan
 
-// First line of a title-less block, without its record prefix.
+// What the Command cell shows of a title-less block: the line after the
+// banner line the block starts with, the first the device wrote (the
+// banner's own message repeats the device and the type). The answer gives
+// no header spans, so the banner's header is not cut off here: a block of
+// its banner alone shows that line whole.
 function blockSummary(logs) {
-  const first = String(logs || "").split("\n")[0];
-  const at = first.indexOf("]: ");
-  return at >= 0 ? first.slice(at + 3) : first;
+  const text = String(logs || "");
+  const start = text.indexOf("\n") + 1;
+  if (!start || start === text.length) return text.trimEnd();
+  const end = text.indexOf("\n", start);
+  return text.slice(start, end < 0 ? text.length : end);
 }
 
 export class DeviceCommands {
