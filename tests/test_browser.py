@@ -340,3 +340,39 @@ def test_modules_attach_nothing_when_imported(served, page):
     # The counting sees what the viewer attaches once it starts.
     page.evaluate("async () => (await import('/logline.js')).attachLineHandlers(document)")
     assert page.evaluate("window.attached") == ["listener copy", "listener click", "listener keydown"]
+
+
+def test_only_the_newest_request_is_answered(served, page):
+    page.goto(served.url + "/style.css")
+    answer = page.evaluate("""async () => {
+      const { Latest } = await import('/latest.js');
+      const latest = new Latest(), seen = [];
+      const deferred = () => {
+        const held = {};
+        held.promise = new Promise((resolve, reject) => Object.assign(held, { resolve, reject }));
+        return held;
+      };
+      const note = (name) => [(value) => seen.push(`${name} ${value}`), (error) => seen.push(`${name} ${error.message}`)];
+      // Turns of the event loop, after which every answer given has been passed on.
+      const settled = () => new Promise((done) => setTimeout(done));
+      const [a, b, c, d, e] = [deferred(), deferred(), deferred(), deferred(), deferred()];
+      const first = latest.begin();
+      first.keep(a.promise).then(...note("first"));
+      const second = latest.begin();
+      const more = latest.last;  // one more page of the second: it stays current
+      second.keep(b.promise).then(...note("second"));
+      more.keep(c.promise).then(...note("more"));
+      a.reject(new Error("failed late"));
+      b.resolve("B");
+      c.reject(new Error("failed"));
+      await settled();
+      const current = [first.current(), second.current(), more.current()];
+      second.keep(d.promise).then(...note("second again"));
+      latest.drop();
+      d.resolve("D");
+      latest.begin().keep(e.promise).then(...note("third"));
+      e.resolve("E");
+      await settled();
+      return { seen, current, after: second.current() };
+    }""")
+    assert answer == {"seen": ["second B", "more failed", "third E"], "current": [False, True, True], "after": False}
