@@ -248,11 +248,11 @@ Response.prototype.json = function () {
 
 
 class HeldBack:
-    """Holds back the answer to the first request of `pattern`; the others pass."""
+    """Holds back the answer to the first request of `pattern`; the others pass.
+    The page counts the answers it reads (COUNT_ANSWERS)."""
 
     def __init__(self, page, pattern):
-        self.page, self.route = page, None
-        page.add_init_script(COUNT_ANSWERS)
+        self.page, self.pattern, self.route = page, pattern, None
         page.route(pattern, self.handle)
 
     def handle(self, route):
@@ -272,37 +272,41 @@ class HeldBack:
         return answer.value.json()
 
 
+def check_the_later_answer_stays(page, held, pane, open_second):
+    """With the answer for the first thing opened held back, opens the second
+    (`open_second()`), then lets the first answer go: `pane` keeps the second."""
+    page.wait_for_function("pane => document.querySelector(pane).textContent === 'Loading…'", arg=pane)
+    with page.expect_response(held.pattern) as second:
+        open_second()
+    shown = "".join(second.value.json()["file_content"])
+    page.wait_for_function("([pane, text]) => document.querySelector(pane).textContent === text", arg=[pane, shown])
+    first = "".join(held.release()["file_content"])
+    assert first != shown
+    assert page.text_content(pane) == shown
+
+
 def test_a_slow_answer_never_replaces_what_was_opened_after_it(served, page):
     # The log of command A comes after command B was opened: B stays shown.
+    page.add_init_script(COUNT_ANSWERS)
     held = HeldBack(page, "**/sections/*/*/log")
     open_view(page, served.url + served.case_path)
     page.click("#section-view .tab[data-view=executions]")
     page.wait_for_selector("#executions-body .exe-row[data-index='1'] .cmd")
     page.click("#executions-body .exe-row[data-index='0']")
-    page.wait_for_function("() => document.querySelector('#execution-lines').textContent === 'Loading…'")
-    with page.expect_response("**/sections/*/*/log") as second:
-        page.click("#executions-body .exe-row[data-index='1']")
-    shown = "".join(second.value.json()["file_content"])
-    page.wait_for_function("text => document.querySelector('#execution-lines').textContent === text", arg=shown)
-    first = "".join(held.release()["file_content"])
-    assert first != shown
-    assert page.text_content("#execution-lines") == shown
+    check_the_later_answer_stays(page, held, "#execution-lines",
+                                 lambda: page.click("#executions-body .exe-row[data-index='1']"))
     assert page.get_attribute("#executions-body .exe-row[data-index='1']", "aria-selected") == "true"
 
 
 def test_a_slow_file_never_replaces_the_file_opened_after_it(served, page):
+    # One opened by its link, then another from the tree.
+    page.add_init_script(COUNT_ANSWERS)
     held = HeldBack(page, "**/filelines/**")
     open_view(page, served.url + "/result/file/configs/R1/running-config.txt")
-    page.wait_for_function("() => document.querySelector('#file-content').textContent === 'Loading…'")
     page.click(".sidebar .tab[data-tab=files]")
     page.click("#file-tree .node.dir:has-text('R2')")
-    with page.expect_response("**/filelines/**") as second:
-        page.click("#file-tree .node:visible:has-text('running-config.txt') >> nth=1")
-    shown = "".join(second.value.json()["file_content"])
-    page.wait_for_function("text => document.querySelector('#file-content').textContent === text", arg=shown)
-    first = "".join(held.release()["file_content"])
-    assert first != shown
-    assert page.text_content("#file-content") == shown
+    check_the_later_answer_stays(page, held, "#file-content",
+                                 lambda: page.click("#file-tree .node:visible:has-text('running-config.txt') >> nth=1"))
     assert page.inner_text("#file-title") == "configs/R2/running-config.txt"
 
 
