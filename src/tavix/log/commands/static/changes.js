@@ -23,12 +23,12 @@ export class ChangesView {
     this.list.setAttribute("role", "listbox");
     this.list.setAttribute("aria-label", "Changes from the baseline run");
     viewport.replaceChildren(this.status, this.list);
-    this.rows = [];
+    this.items = [];
     this.chosen = -1;         // the row of the section opened last
     this.onOpen = () => {};   // (section id)
-    this.view = new VirtualList(viewport, this.list, { rowHeight: ROW, rowRole: "option", overscan: 6,
-      render: (index) => this.row(this.rows[index], index) });
-    this.view.onActivate = (index) => this.open(index);
+    this.rows = new VirtualList(viewport, this.list, { rowHeight: ROW, rowRole: "option", overscan: 6,
+      render: (index) => this.row(this.items[index], index) });
+    this.rows.onActivate = (index) => this.open(index);
   }
 
   // Fetches the comparison; returns it, or null when there is no baseline.
@@ -44,26 +44,26 @@ export class ChangesView {
     const base = answer.base || {};
     const suites = answer.same_suite ? "" : ` (another suite: ${base.suite_name})`;
     this.status.textContent = `Against job ${base.request_id || "?"}, started ${base.start_time || "?"}${suites}`;
-    this.rows = [];
+    this.items = [];
     for (const [key, title, cls] of GROUPS) {
       const entries = answer[key] || [];
-      this.rows.push({ title, cls, count: entries.length });
-      for (const entry of entries) this.rows.push({ entry, key });
+      this.items.push({ title, cls, count: entries.length });
+      for (const entry of entries) this.items.push({ entry, key });
     }
-    this.view.setCount(this.rows.length);
+    this.rows.setCount(this.items.length);
     return answer;
   }
 
   open(index) {
-    const row = this.rows[index];
+    const row = this.items[index];
     if (!row?.entry) return;
     this.chosen = index;
-    this.view.redraw();
+    this.rows.redraw();
     if (row.entry.id) this.onOpen(row.entry.id);
   }
 
   draw() {
-    this.view.draw();
+    this.rows.draw();
   }
 
   row(row, index) {
@@ -72,7 +72,7 @@ export class ChangesView {
     if (!row.entry) element.setAttribute("aria-disabled", "true");
     element.setAttribute("aria-selected", String(index === this.chosen));
     element.setAttribute("aria-posinset", String(index + 1));
-    element.setAttribute("aria-setsize", String(this.rows.length));
+    element.setAttribute("aria-setsize", String(this.items.length));
     return element;
   }
 
