@@ -5,7 +5,7 @@ import pathlib
 import re
 
 import pytest
-from tavix.log.commands.server import LogViewerServer
+from tavix.log.commands.server import HERE as SERVER_HERE, LogViewerServer
 
 archives = pytest.importorskip("tavix.testing.archives")
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
@@ -232,3 +232,151 @@ def test_chip_and_name_filters_and_failure_keys(served, page):
     page.wait_for_function(f"location.href !== {first!r}")
     page.keyboard.press("[")
     page.wait_for_function(f"location.href === {first!r}")
+
+
+
+# Notes each answer the page's code has read, by URL, so that a test knows
+# when an answer held back has reached the view.
+COUNT_ANSWERS = """
+window.answersRead = [];
+const json = Response.prototype.json;
+Response.prototype.json = function () {
+  const url = this.url;
+  return json.call(this).finally(() => window.answersRead.push(url));
+};
+"""
+
+
+class HeldBack:
+    """Holds back the answer to the first request of `pattern`; the others pass.
+    The page counts the answers it reads (COUNT_ANSWERS)."""
+
+    def __init__(self, page, pattern):
+        self.page, self.pattern, self.route = page, pattern, None
+        page.route(pattern, self.handle)
+
+    def handle(self, route):
+        if self.route is None:
+            self.route = route
+        else:
+            route.continue_()
+
+    def release(self):
+        """Lets the held answer go; returns its body once the page's code has read it."""
+        url = self.route.request.url
+        with self.page.expect_response(url) as answer:
+            self.route.continue_()
+        self.page.wait_for_function("url => window.answersRead.includes(url)", arg=url)
+        # What follows the read runs before the next frames.
+        self.page.evaluate("() => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)))")
+        return answer.value.json()
+
+
+def check_the_later_answer_stays(page, held, pane, open_second):
+    """With the answer for the first thing opened held back, opens the second
+    (`open_second()`), then lets the first answer go: `pane` keeps the second."""
+    page.wait_for_function("pane => document.querySelector(pane).textContent === 'Loading…'", arg=pane)
+    with page.expect_response(held.pattern) as second:
+        open_second()
+    shown = "".join(second.value.json()["file_content"])
+    page.wait_for_function("([pane, text]) => document.querySelector(pane).textContent === text", arg=[pane, shown])
+    first = "".join(held.release()["file_content"])
+    assert first != shown
+    assert page.text_content(pane) == shown
+
+
+def test_a_slow_answer_never_replaces_what_was_opened_after_it(served, page):
+    # The log of command A comes after command B was opened: B stays shown.
+    page.add_init_script(COUNT_ANSWERS)
+    held = HeldBack(page, "**/sections/*/*/log")
+    open_view(page, served.url + served.case_path)
+    page.click("#section-view .tab[data-view=executions]")
+    page.wait_for_selector("#executions-body .exe-row[data-index='1'] .cmd")
+    page.click("#executions-body .exe-row[data-index='0']")
+    check_the_later_answer_stays(page, held, "#execution-lines",
+                                 lambda: page.click("#executions-body .exe-row[data-index='1']"))
+    assert page.get_attribute("#executions-body .exe-row[data-index='1']", "aria-selected") == "true"
+
+
+def test_a_slow_file_never_replaces_the_file_opened_after_it(served, page):
+    # One opened by its link, then another from the tree.
+    page.add_init_script(COUNT_ANSWERS)
+    held = HeldBack(page, "**/filelines/**")
+    open_view(page, served.url + "/result/file/configs/R1/running-config.txt")
+    page.click(".sidebar .tab[data-tab=files]")
+    page.click("#file-tree .node.dir:has-text('R2')")
+    check_the_later_answer_stays(page, held, "#file-content",
+                                 lambda: page.click("#file-tree .node:visible:has-text('running-config.txt') >> nth=1"))
+    assert page.inner_text("#file-title") == "configs/R2/running-config.txt"
+
+
+# Counts what a module could attach: listeners, observers, timers, frames.
+COUNT_ATTACHING = """
+window.attached = [];
+const note = (what) => window.attached.push(what);
+const listen = EventTarget.prototype.addEventListener;
+EventTarget.prototype.addEventListener = function (type, ...rest) {
+  note(`listener ${type}`);
+  return listen.call(this, type, ...rest);
+};
+for (const name of ["setTimeout", "setInterval", "requestAnimationFrame"]) {
+  const original = window[name];
+  window[name] = (...args) => { note(name); return original(...args); };
+}
+for (const name of ["ResizeObserver", "MutationObserver", "IntersectionObserver"]) {
+  const Original = window[name];
+  window[name] = class extends Original { constructor(...args) { note(name); super(...args); } };
+}
+"""
+
+
+def test_modules_attach_nothing_when_imported(served, page):
+    # The viewer's entry point wires the views; the modules themselves only define them.
+    modules = sorted(p.name for p in (pathlib.Path(SERVER_HERE) / "static").glob("*.js") if p.name != "app.js")
+    assert "logline.js" in modules and "latest.js" in modules
+    page.add_init_script(COUNT_ATTACHING)
+    page.goto(served.url + "/style.css")
+    attached = page.evaluate("""async (modules) => {
+      for (const name of modules) await import(`/${name}`);
+      return window.attached;
+    }""", modules)
+    assert attached == []
+    # The counting sees what the viewer attaches once it starts.
+    page.evaluate("async () => (await import('/logline.js')).attachLineHandlers(document)")
+    assert page.evaluate("window.attached") == ["listener copy", "listener click", "listener keydown"]
+
+
+def test_only_the_newest_request_is_answered(served, page):
+    page.goto(served.url + "/style.css")
+    answer = page.evaluate("""async () => {
+      const { Latest } = await import('/latest.js');
+      const latest = new Latest(), seen = [];
+      const deferred = () => {
+        const held = {};
+        held.promise = new Promise((resolve, reject) => Object.assign(held, { resolve, reject }));
+        return held;
+      };
+      const note = (name) => [(value) => seen.push(`${name} ${value}`), (error) => seen.push(`${name} ${error.message}`)];
+      // Turns of the event loop, after which every answer given has been passed on.
+      const settled = () => new Promise((done) => setTimeout(done));
+      const [a, b, c, d, e] = [deferred(), deferred(), deferred(), deferred(), deferred()];
+      const first = latest.begin();
+      first.keep(a.promise).then(...note("first"));
+      const second = latest.begin();
+      const more = latest.last;  // one more page of the second: it stays current
+      second.keep(b.promise).then(...note("second"));
+      more.keep(c.promise).then(...note("more"));
+      a.reject(new Error("failed late"));
+      b.resolve("B");
+      c.reject(new Error("failed"));
+      await settled();
+      const current = [first.current(), second.current(), more.current()];
+      second.keep(d.promise).then(...note("second again"));
+      latest.drop();
+      d.resolve("D");
+      latest.begin().keep(e.promise).then(...note("third"));
+      e.resolve("E");
+      await settled();
+      return { seen, current, after: second.current() };
+    }""")
+    assert answer == {"seen": ["second B", "more failed", "third E"], "current": [False, True, True], "after": False}

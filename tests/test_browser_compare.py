@@ -57,8 +57,8 @@ def test_changes_tab_lists_and_opens_sections(compared, page, axe):
     assert page.locator("#task-tree .change-mark.mark-fixed").count() == 1
     shot(page, "changes-tab.png")
     assert axe(page) == []
-    # The keyboard opens the first entry: test_neighbours.
-    page.focus("#changes-panel .changes-list")
+    # The keyboard opens the first entry, below its group's head: test_neighbours.
+    page.focus("#changes-panel [role=option][tabindex='0']")
     page.keyboard.press("ArrowDown")
     page.keyboard.press("Enter")
     page.wait_for_function("document.querySelector('#section-title').textContent === 'test_neighbours'")
@@ -88,6 +88,38 @@ def test_changes_tab_lists_and_opens_sections(compared, page, axe):
         "0: lab1: 2026-12-08T17:17:41: %SCRIPT-6-INFO: %[pid=200][pname=MainProcess]: step 0: checking interface Ethernet1/0",
         "  raw device output 0"]
     page.keyboard.press("h")
+
+
+def test_changes_list_by_keyboard(compared, page):
+    url, _ = compared
+    open_view(page, url + "/result")
+    page.locator('.sidebar .tab[data-tab="changes"]').click()
+    page.wait_for_selector("#changes-panel .change")
+    assert page.get_attribute("#changes-panel .changes-list", "role") == "listbox"
+
+    def focused(attribute):
+        return page.evaluate(f"document.activeElement.getAttribute({attribute!r})")
+
+    def stops():
+        return page.eval_on_selector_all("#changes-panel [tabindex='0']", "rows => rows.map((r) => r.dataset.index)")
+
+    # One tab stop, on the first row: the head of its group, which opens nothing.
+    assert stops() == ["0"]
+    page.focus("#changes-panel [role=option][tabindex='0']")
+    assert focused("aria-disabled") == "true" and focused("aria-setsize") == "9" and focused("aria-posinset") == "1"
+    page.keyboard.press("Enter")
+    assert page.is_hidden("#section-view")
+    # The arrows, Home and End move the tab stop and the focus together.
+    for key, row in [("ArrowDown", "1"), ("ArrowDown", "2"), ("ArrowUp", "1"), ("End", "8"), ("ArrowDown", "8"),
+                     ("Home", "0"), ("ArrowUp", "0"), ("PageDown", "8"), ("PageUp", "0"), ("ArrowDown", "1")]:
+        page.keyboard.press(key)
+        assert (key, focused("data-index"), stops()) == (key, row, [row])
+    assert "test_neighbours" in page.inner_text("#changes-panel [data-index='1']")
+    page.keyboard.press(" ")
+    page.wait_for_function("document.querySelector('#section-title').textContent === 'test_neighbours'")
+    page.locator('.sidebar .tab[data-tab="changes"]').click()
+    assert page.get_attribute("#changes-panel [data-index='1']", "aria-selected") == "true"
+    assert stops() == ["1"]
 
 
 def open_diff(page, compared, name):

@@ -85,6 +85,19 @@ def test_device_commands_scroll_filter_and_open(dense, page):
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-device-filter.png"))
 
 
+def test_a_block_without_a_title_shows_the_first_line_its_device_wrote(dense, page):
+    open_view(page, dense.url + dense.script_path)
+    page.click("#section-view .tab[data-view=executions]")
+    page.wait_for_selector("#executions-body .exe-row .cmd")
+    rows = dict(drawn_rows(page))
+    block = next(i for i, c in enumerate(dense.commands) if c.title is None and i in rows)
+    page.click(f"#executions-body .exe-row[data-index='{block}']")
+    page.wait_for_function("document.querySelector('#execution-lines').textContent.includes('+++')")
+    banner, first = page.text_content("#execution-lines").split("\n")[:2]
+    assert banner.endswith(f"+++ {dense.commands[block].device}: {dense.commands[block].execute_type} +++")
+    assert rows[block] == first
+
+
 def test_a_big_file_pages_in_the_files_tab(dense, page):
     open_view(page, f"{dense.url}/result/file/{BIG_FILE}")
     page.wait_for_function("document.querySelector('#file-content').textContent.startsWith('console line 000000')")

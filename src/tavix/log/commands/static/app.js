@@ -7,10 +7,12 @@ import { api } from "./api.js";
 import { ChangesView, markTree } from "./changes.js";
 import { DiffView } from "./diff.js";
 import { $, el, resultClass } from "./dom.js";
-import { closeExecution, loadExecutions } from "./devices.js";
+import { DeviceCommands } from "./devices.js";
 import { FailuresView } from "./failures.js";
 import { RunHistory } from "./history.js";
-import { buildFileTree, isViewerFile, selectFile, showFile } from "./files.js";
+import { FileTree, FileView, isViewerFile } from "./files.js";
+import { Latest } from "./latest.js";
+import { attachLineHandlers } from "./logline.js";
 import { LogPane } from "./logpane.js";
 import { LogSearch } from "./search.js";
 import { Tabs } from "./tabs.js";
@@ -24,6 +26,9 @@ const failures = new FailuresView($("#failures-panel"));
 const runHistory = new RunHistory();
 const changes = new ChangesView($("#changes-panel"));
 const diffView = new DiffView($("#diff-view"));
+const devices = new DeviceCommands($("#executions-view"), $("#exe-count"));
+const fileTree = new FileTree($("#files-panel"), $("#file-tree"));
+const fileView = new FileView($("#file-view"));
 const timeline = new Timeline($("#timeline-view"), tree, (key, at) => navigate(key, at));
 // The sidebar's tabs and a section's; views add theirs with add().
 const sidebarTabs = new Tabs($("#sidebar-tabs"), "tab");
@@ -73,6 +78,7 @@ const showSectionTab = (view) => sectionTabs.show(view);
 // filter, the job search's hits, a group of the Failures view.
 const filters = { result: null, name: "", hits: null, failures: null, history: null };
 let jobQuery = "";
+const jobSearches = new Latest();
 
 function applyFilters() {
   const { result, name, hits, failures: group, history: known } = filters;
@@ -100,6 +106,7 @@ function filterByResult(kind, chip) {
 
 async function searchJob(query) {
   jobQuery = query;
+  const request = jobSearches.begin();
   const status = $("#tree-status");
   if (!query) {
     filters.hits = null;
@@ -109,21 +116,19 @@ async function searchJob(query) {
   }
   status.textContent = "searching…";
   try {
-    const answer = await api.jobSearch({ q: query });
-    if (query !== jobQuery) return;
+    const answer = await request.keep(api.jobSearch({ q: query }));
     filters.hits = new Map(answer.sections.map((s) => [s.id, s.hits]));
     tree.setBadges(new Map(answer.sections.map((s) => [s.id, String(s.hits)])));
     status.textContent = `${answer.total} lines in ${answer.sections.length} sections`;
     applyFilters();
   } catch (error) {
-    if (query !== jobQuery) return;  // replaced by a newer search
     status.textContent = error.message === "INVALID_QUERY" ? "not a valid search" : error.message;
   }
 }
 
 const FAILED = (node) => ["r-fail", "r-error"].includes(resultClass(node.result));
 
-let opening = 0;
+const openings = new Latest();  // the section shown
 
 async function showSection(key, at = null) {
   const node = tree.byKey(key);
@@ -134,11 +139,10 @@ async function showSection(key, at = null) {
   // The pane switches at once, so a tab chosen while the record is on its
   // way stays chosen.
   showSectionTab("log");
-  closeExecution();
+  devices.closeCommand();
   $("#section-title").textContent = node.name;
-  const token = ++opening;
-  const section = await api.section(node.id);
-  if (token !== opening) return;
+  const request = openings.begin();
+  const section = await request.keep(api.section(node.id));
   const step = node.step !== null;
   $("#section-title").textContent = step ? section.step_name : section.section_name;
   const facts = [step ? "step" : kindLabel(section.section_type),
@@ -159,11 +163,12 @@ async function showSection(key, at = null) {
   // A section with job search hits opens at its first hit.
   const fromJob = jobQuery && filters.hits && filters.hits.has(node.id);
   if (fromJob) $("#log-search").value = jobQuery;
-  if (at !== null) await logPane.openAt(section, at);
-  else if (!fromJob) await logPane.open(section, 0);
-  if (token !== opening) return;  // another section was chosen meanwhile
+  // The log's first page is asked for first; the search and the device
+  // commands follow, whatever the pane shows by the time their answers come.
+  if (at !== null) logPane.openAt(section, at);
+  else if (!fromJob) logPane.open(section, 0);
   logSearch.reset(section, fromJob);
-  loadExecutions(section);
+  devices.open(section);
 }
 
 function openFile(path) {
@@ -171,8 +176,8 @@ function openFile(path) {
     showTab("files");
     show("file-view");
   }
-  selectFile(`file/${path}`);
-  return showFile(path);
+  fileTree.select(`file/${path}`);
+  return fileView.show(path);
 }
 
 // ------------------------------------------------------------- deep links ---
@@ -223,7 +228,7 @@ function navigate(key, at = null) {
 window.addEventListener("popstate", () => route(keyFromLocation()));
 
 async function main() {
-  $("#execution-close").addEventListener("click", closeExecution);
+  attachLineHandlers(document);
   // "/" jumps to the log search, as in many viewers.
   document.addEventListener("keydown", (e) => {
     if (e.key === "/" && !$("#section-view").hidden && document.activeElement?.tagName !== "INPUT") {
@@ -265,7 +270,8 @@ async function main() {
     api.fileList().catch(() => ({ results: [] }))]);
   showJob(meta, summary, archive);
   tree.load(compact);
-  buildFileTree(files.results, navigate);
+  fileTree.onOpen = navigate;
+  fileTree.load(files.results);
   route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
   loadHistory();

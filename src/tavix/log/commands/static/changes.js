@@ -1,12 +1,13 @@
 // The Changes tab: what changed from the baseline run to this one. The
 // sections newly failing, fixed and still failing (and those only one run
-// has), with counts; a click or Enter opens the section. Rows are drawn only
-// while in view; the arrow keys move through them.
+// has), with counts; a click or Enter opens the section. The groups and their
+// sections are one virtual list, an ARIA listbox whose rows take the focus
+// (↑ ↓ Page Up, Page Down, Home End move; a group's head is a disabled option).
 import { api } from "./api.js";
 import { el, resultClass } from "./dom.js";
+import { VirtualList } from "./vlist.js";
 
-const ROW = 30;
-const OVERSCAN = 6;
+const ROW = 30;  // px; every row has the same height
 const GROUPS = [
   ["newly_failing", "Newly failing", "r-fail"],
   ["fixed", "Fixed", "r-pass"],
@@ -17,23 +18,17 @@ const GROUPS = [
 
 export class ChangesView {
   constructor(viewport) {
-    this.viewport = viewport;
     this.status = el("div", { className: "changes-status muted", textContent: "Comparing with the baseline…" });
-    this.list = el("div", { className: "changes-list", tabIndex: 0 });
+    this.list = el("div", { className: "changes-list" });
     this.list.setAttribute("role", "listbox");
     this.list.setAttribute("aria-label", "Changes from the baseline run");
     viewport.replaceChildren(this.status, this.list);
-    this.rows = [];
-    this.active = -1;
-    this.drawn = new Map();
+    this.items = [];
+    this.chosen = -1;         // the row of the section opened last
     this.onOpen = () => {};   // (section id)
-    viewport.addEventListener("scroll", () => this.draw());
-    new ResizeObserver(() => this.draw()).observe(viewport);
-    this.list.addEventListener("click", (event) => {
-      const row = event.target.closest(".change");
-      if (row) this.open(+row.dataset.index);
-    });
-    this.list.addEventListener("keydown", (event) => this.onKey(event));
+    this.rows = new VirtualList(viewport, this.list, { rowHeight: ROW, rowRole: "option", overscan: 6,
+      render: (index) => this.row(this.items[index], index) });
+    this.rows.onActivate = (index) => this.open(index);
   }
 
   // Fetches the comparison; returns it, or null when there is no baseline.
@@ -49,82 +44,41 @@ export class ChangesView {
     const base = answer.base || {};
     const suites = answer.same_suite ? "" : ` (another suite: ${base.suite_name})`;
     this.status.textContent = `Against job ${base.request_id || "?"}, started ${base.start_time || "?"}${suites}`;
-    this.rows = [];
+    this.items = [];
     for (const [key, title, cls] of GROUPS) {
       const entries = answer[key] || [];
-      this.rows.push({ title, cls, count: entries.length });
-      for (const entry of entries) this.rows.push({ entry, key });
+      this.items.push({ title, cls, count: entries.length });
+      for (const entry of entries) this.items.push({ entry, key });
     }
-    this.list.style.height = `${this.rows.length * ROW}px`;
-    this.draw();
+    this.rows.setCount(this.items.length);
     return answer;
   }
 
-  onKey(event) {
-    const moves = { ArrowDown: 1, ArrowUp: -1, PageDown: 10, PageUp: -10, Home: -Infinity, End: Infinity };
-    if (event.key === "Enter" || event.key === " ") {
-      event.preventDefault();
-      if (this.active >= 0) this.open(this.active);
-      return;
-    }
-    if (!(event.key in moves)) return;
-    event.preventDefault();
-    const entries = this.rows.map((row, index) => (row.entry ? index : -1)).filter((index) => index >= 0);
-    if (!entries.length) return;
-    let at = entries.indexOf(this.active);
-    at = at < 0 ? 0 : Math.min(Math.max(at + moves[event.key], 0), entries.length - 1);
-    this.active = entries[at];
-    const top = this.active * ROW;
-    if (top < this.viewport.scrollTop) this.viewport.scrollTop = top - ROW;
-    else if (top + ROW > this.viewport.scrollTop + this.viewport.clientHeight) this.viewport.scrollTop = top + 2 * ROW - this.viewport.clientHeight;
-    this.redraw();
-  }
-
   open(index) {
-    const row = this.rows[index];
+    const row = this.items[index];
     if (!row?.entry) return;
-    this.active = index;
-    this.redraw();
+    this.chosen = index;
+    this.rows.redraw();
     if (row.entry.id) this.onOpen(row.entry.id);
   }
 
-  redraw() {
-    for (const element of this.drawn.values()) element.remove();
-    this.drawn.clear();
-    this.draw();
-    this.list.setAttribute("aria-activedescendant", this.active >= 0 ? `change-${this.active}` : "");
-  }
-
   draw() {
-    if (this.viewport.hidden || !this.rows.length) return;
-    const offset = this.list.offsetTop;
-    const first = Math.max(0, Math.floor((this.viewport.scrollTop - offset) / ROW) - OVERSCAN);
-    const last = Math.min(this.rows.length, Math.ceil((this.viewport.scrollTop - offset + this.viewport.clientHeight) / ROW) + OVERSCAN);
-    for (const [index, element] of this.drawn) {
-      if (index < first || index >= last) {
-        element.remove();
-        this.drawn.delete(index);
-      }
-    }
-    for (let index = first; index < last; index += 1) {
-      if (this.drawn.has(index)) continue;
-      const element = this.row(this.rows[index], index);
-      element.style.top = `${index * ROW}px`;
-      this.list.append(element);
-      this.drawn.set(index, element);
-    }
+    this.rows.draw();
   }
 
   row(row, index) {
-    if (!row.entry) {
-      return el("div", { className: `change-group ${row.cls}` }, el("span", { textContent: row.title }),
-        el("b", { className: "count", textContent: String(row.count) }));
-    }
-    const { entry } = row;
-    const element = el("div", { className: `change${index === this.active ? " active" : ""}${entry.id ? "" : " absent"}`,
-      id: `change-${index}`, title: entry.path.join(" / ") });
-    element.setAttribute("role", "option");
-    element.setAttribute("aria-selected", String(index === this.active));
+    const element = row.entry ? this.entry(row.entry, index) : el("div", { className: `change-group ${row.cls}` },
+      el("span", { textContent: row.title }), el("b", { className: "count", textContent: String(row.count) }));
+    if (!row.entry) element.setAttribute("aria-disabled", "true");
+    element.setAttribute("aria-selected", String(index === this.chosen));
+    element.setAttribute("aria-posinset", String(index + 1));
+    element.setAttribute("aria-setsize", String(this.items.length));
+    return element;
+  }
+
+  entry(entry, index) {
+    const element = el("div", { className: `change${index === this.chosen ? " active" : ""}${entry.id ? "" : " absent"}`,
+      title: entry.path.join(" / ") });
     const result = (value) => el("span", { className: `result ${resultClass(value)}`, textContent: value || "—" });
     element.append(el("span", { className: "path", textContent: entry.path.slice(1).join(" / ") || entry.path[0] }),
       result(entry.base_result), el("span", { className: "muted", textContent: "→" }), result(entry.result));

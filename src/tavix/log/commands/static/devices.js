@@ -4,9 +4,11 @@
 // focus: ↑ ↓ Home End move, Enter opens): only the rows in view are in the
 // DOM, and their pages are fetched as the list scrolls, filtered by device
 // and text on the server. While the server scans the section's log for the
-// first time, the tab shows that it does and for how long.
+// first time, the tab shows that it does and for how long. The view is given
+// its root (the tab's panel) and the count on the tab's label.
 import { api } from "./api.js";
-import { $, el } from "./dom.js";
+import { el } from "./dom.js";
+import { Latest } from "./latest.js";
 import { VirtualList } from "./vlist.js";
 
 const ROW = 28;           // px; every row has the same height
@@ -15,26 +17,39 @@ const KEPT_PAGES = 40;    // pages kept in memory; the farthest are dropped
 const FILTER_DELAY = 250; // ms of quiet typing before a filter is applied
 const SCAN_POLL = 300;    // ms between looks at a running scan
 
-// First line of a title-less block, without its record prefix.
+// What the Command cell shows of a title-less block: the line after the
+// banner line the block starts with, the first the device wrote (the
+// banner's own message repeats the device and the type). The answer gives
+// no header spans, so the banner's header is not cut off here: a block of
+// its banner alone shows that line whole.
 function blockSummary(logs) {
-  const first = String(logs || "").split("\n")[0];
-  const at = first.indexOf("]: ");
-  return at >= 0 ? first.slice(at + 3) : first;
+  const text = String(logs || "");
+  const start = text.indexOf("\n") + 1;
+  if (!start || start === text.length) return text.trimEnd();
+  const end = text.indexOf("\n", start);
+  return text.slice(start, end < 0 ? text.length : end);
 }
 
-class DeviceTable {
-  constructor() {
-    this.scroller = $("#executions-scroll");
-    this.body = $("#executions-body");
-    this.grid = $("#executions-table");
-    this.status = $("#exe-status");
-    this.count = $("#exe-count");
-    this.deviceBox = $("#exe-device");
-    this.filterBox = $("#exe-filter");
-    this.deviceList = $("#exe-devices");
-    this.notice = $("#exe-message");
+export class DeviceCommands {
+  // `root` holds the toolbar, the table and the opened command's log; `count`
+  // shows the number of commands (or that the log is being scanned).
+  constructor(root, count) {
+    const part = (id) => root.querySelector(`#${id}`);
+    this.scroller = part("executions-scroll");
+    this.body = part("executions-body");
+    this.grid = part("executions-table");
+    this.status = part("exe-status");
+    this.deviceBox = part("exe-device");
+    this.filterBox = part("exe-filter");
+    this.deviceList = part("exe-devices");
+    this.notice = part("exe-message");
+    this.logBox = part("execution-log");
+    this.logTitle = part("execution-title");
+    this.lines = part("execution-lines");
+    this.count = count;
     this.section = null;
-    this.token = 0;
+    this.requests = new Latest();   // a query of the table: the section or the filters changed
+    this.opening = new Latest();    // the log of an opened command
     this.total = 0;
     this.pages = new Map();     // page index -> executions
     this.pending = new Set();   // page indexes being fetched
@@ -52,16 +67,18 @@ class DeviceTable {
     this.deviceBox.addEventListener("input", refilter);
     this.filterBox.addEventListener("input", refilter);
     // Escape closes the opened command's log and goes back to its row.
-    $("#executions-view").addEventListener("keydown", (event) => {
-      if (event.key !== "Escape" || $("#execution-log").hidden) return;
-      closeExecution();
+    root.addEventListener("keydown", (event) => {
+      if (event.key !== "Escape" || this.logBox.hidden) return;
+      this.closeCommand();
       this.list.focusRow(this.list.active);
     });
-    $("#exe-top").addEventListener("click", () => this.list.scrollToRow(0));
-    $("#exe-end").addEventListener("click", () => this.list.scrollToRow(this.total));
+    part("execution-close").addEventListener("click", () => this.closeCommand());
+    part("exe-top").addEventListener("click", () => this.list.scrollToRow(0));
+    part("exe-end").addEventListener("click", () => this.list.scrollToRow(this.total));
   }
 
   open(section) {
+    this.closeCommand();
     this.section = section;
     this.selected = null;
     this.devices.clear();
@@ -79,7 +96,7 @@ class DeviceTable {
 
   // Starts over with the first page of the current filters.
   async query() {
-    const token = ++this.token;
+    const request = this.requests.begin();
     this.setTotal(0);
     this.pages.clear();
     this.pending.clear();
@@ -87,10 +104,9 @@ class DeviceTable {
     this.message("Loading…");
     this.status.textContent = "";
     if (!this.filtered) this.count.textContent = "";
-    const watching = this.watchScan(token);
+    const watching = this.watchScan(request);
     try {
-      const page = await this.fetch(0);
-      if (token !== this.token) return;
+      const page = await request.keep(this.fetch(0, request));
       this.status.textContent = this.filtered ? `${page.total.toLocaleString()} matching` : "";
       if (!this.filtered) this.count.textContent = page.total.toLocaleString();
       this.count.classList.remove("scanning");
@@ -101,7 +117,6 @@ class DeviceTable {
       this.message(null);
       this.setTotal(page.total);
     } catch (error) {
-      if (token !== this.token) return;
       this.count.classList.remove("scanning");
       if (!this.filtered) this.count.textContent = "";
       this.message(`Could not load: ${error.message}`);
@@ -117,42 +132,41 @@ class DeviceTable {
   }
 
   // Until the first page comes, looks now and then whether the server is
-  // scanning the section's log, and shows for how long.
-  watchScan(token) {
+  // scanning the section's log, and shows for how long; a newer query stops it.
+  watchScan(request) {
     const id = this.section.id;
-    return setInterval(async () => {
-      const scan = await api.scanStatus(id).catch(() => null);
-      if (token !== this.token || !scan?.scanning) return;
+    const watching = setInterval(async () => {
+      if (!request.current()) return clearInterval(watching);
+      const scan = await request.keep(api.scanStatus(id).catch(() => null));
+      if (!scan?.scanning) return;
       const text = `scanning ${scan.elapsed.toFixed(1)} s`;
       this.count.textContent = text;
       this.count.classList.add("scanning");
       this.message(`Scanning the log for device commands… ${scan.elapsed.toFixed(1)} s`, "scanning");
     }, SCAN_POLL);
+    return watching;
   }
 
-  async fetch(index) {
-    // A page asked for before the section or the filters changed belongs to
-    // that older query: it must not land in the current one's pages.
-    const token = this.token;
+  // Page `index` of `request`'s query: a page asked for before the section
+  // or the filters changed must not land in the current query's pages.
+  async fetch(index, request) {
     this.pending.add(index);
     try {
-      const page = await api.executionsPage(this.section.id, index * PAGE, PAGE,
-        this.deviceBox.value.trim(), this.filterBox.value);
+      const page = await request.keep(api.executionsPage(this.section.id, index * PAGE, PAGE,
+        this.deviceBox.value.trim(), this.filterBox.value));
       // The server ends a page early when its commands' texts are large:
       // the rest of it follows the page's link.
       const rows = [...page.executions];
-      for (let more = page; rows.length < PAGE && more.next && token === this.token;) {
-        more = await api.page(more.next);
+      for (let more = page; rows.length < PAGE && more.next;) {
+        more = await request.keep(api.page(more.next));
         rows.push(...more.executions);
       }
-      if (token === this.token) {
-        this.pages.set(index, rows.slice(0, PAGE));
-        this.noteDevices(rows);
-        this.forgetFarPages(index);
-      }
+      this.pages.set(index, rows.slice(0, PAGE));
+      this.noteDevices(rows);
+      this.forgetFarPages(index);
       return page;
     } finally {
-      if (token === this.token) this.pending.delete(index);
+      this.pending.delete(index);  // reached only while current: a stale fetch stops at its await
     }
   }
 
@@ -174,18 +188,17 @@ class DeviceTable {
   // Fetches the pages of the drawn rows that are not here yet.
   fetchRows(first, last) {
     if (!this.total) return;
-    const token = this.token;
     for (let page = Math.floor(first / PAGE); page * PAGE < last; page++) {
-      if (!this.pages.has(page) && !this.pending.has(page)) this.load(page, token);
+      if (!this.pages.has(page) && !this.pending.has(page)) this.load(page, this.requests.last);
     }
   }
 
-  async load(index, token) {
+  async load(index, request) {
     try {
-      await this.fetch(index);
-      if (token === this.token) this.list.redraw();
+      await this.fetch(index, request);
+      this.list.redraw();
     } catch (error) {
-      if (token === this.token) this.status.textContent = `Could not load more: ${error.message}`;
+      this.status.textContent = `Could not load more: ${error.message}`;
     }
   }
 
@@ -220,33 +233,29 @@ class DeviceTable {
     const row = this.list.element(index);
     row?.classList.add("selected");
     row?.setAttribute("aria-selected", "true");
-    openExecution(this.section, exe);
+    this.showCommand(exe);
   }
-}
 
-let table = null;
-
-export function loadExecutions(section) {
-  table ??= new DeviceTable();
-  table.open(section);
-}
-
-async function openExecution(section, exe) {
-  $("#execution-log").hidden = false;
-  $("#execution-title").textContent = `${exe.device} · ${exe.execute_type}${exe.title ? " · " + exe.title : ""}`;
-  const pre = $("#execution-lines");
-  pre.textContent = "Loading…";
-  try {
-    const body = await api.executionLog(section.id, exe.execute_id);
-    const note = body.truncated
-      ? `\n… the first 4 MiB of the command's ${body.line_count.toLocaleString()} lines; the section's log has the rest.\n`
-      : "";
-    pre.textContent = body.file_content.join("") + note;
-  } catch (error) {
-    pre.textContent = `Could not load the command's log: ${error.message}`;
+  // Shows the lines of command `exe`; an answer for a command opened before
+  // it is dropped.
+  async showCommand(exe) {
+    const request = this.opening.begin();
+    this.logBox.hidden = false;
+    this.logTitle.textContent = `${exe.device} · ${exe.execute_type}${exe.title ? " · " + exe.title : ""}`;
+    this.lines.textContent = "Loading…";
+    try {
+      const body = await request.keep(api.executionLog(this.section.id, exe.execute_id));
+      const note = body.truncated
+        ? `\n… the first 4 MiB of the command's ${body.line_count.toLocaleString()} lines; the section's log has the rest.\n`
+        : "";
+      this.lines.textContent = body.file_content.join("") + note;
+    } catch (error) {
+      this.lines.textContent = `Could not load the command's log: ${error.message}`;
+    }
   }
-}
 
-export function closeExecution() {
-  $("#execution-log").hidden = true;
+  closeCommand() {
+    this.opening.drop();
+    this.logBox.hidden = true;
+  }
 }

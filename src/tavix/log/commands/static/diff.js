@@ -8,6 +8,7 @@
 // the baseline's section log below the diff (Escape closes it).
 import { api } from "./api.js";
 import { el } from "./dom.js";
+import { Latest } from "./latest.js";
 import { LogPane } from "./logpane.js";
 import { fillLine, headerLength, headerToggle } from "./logline.js";
 
@@ -65,6 +66,7 @@ function blocks(hunk) {
 export class DiffView {
   constructor(root) {
     this.root = root;
+    this.requests = new Latest();
     this.mode = "unified";
     this.status = el("span", { className: "muted diff-status" });
     this.modeButtons = ["unified", "split"].map((mode) => {
@@ -143,7 +145,7 @@ export class DiffView {
 
   closeBaseline() {
     this.baseRoot.hidden = true;
-    this.baseLog.token += 1;  // a page still on its way is dropped
+    this.baseLog.requests.drop();  // a page still on its way is dropped
     this.scroller.focus({ preventScroll: true });
   }
 
@@ -158,7 +160,8 @@ export class DiffView {
     this.baseAt = baseAt;
     this.baseRoot.hidden = true;
     this.baseLog.lineLink = baseLink;
-    this.baseLog.token += 1;
+    this.baseLog.requests.drop();
+    this.request = this.requests.begin();  // the diff of this section
     this.answer = null;
     this.loading = null;
     this.rows = [];
@@ -174,15 +177,12 @@ export class DiffView {
       return;
     }
     if (!this.answer) {
-      const section = this.section;
+      const request = this.request;
       this.status.textContent = "Comparing with the baseline…";
-      this.loading = this.loading || api.diff(section.id, CONTEXT);
+      this.loading = this.loading || api.diff(this.section.id, CONTEXT);
       try {
-        const answer = await this.loading;
-        if (section !== this.section) return;
-        this.answer = answer;
+        this.answer = await request.keep(this.loading);
       } catch (error) {
-        if (section !== this.section) return;
         this.loading = null;
         this.status.textContent = REASONS[error.message] || `Could not compare: ${error.message}`;
         return;

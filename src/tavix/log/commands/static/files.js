@@ -1,7 +1,9 @@
 // The Files tab: the archive's folders and files, and a text file's view.
 // The folders and files are a tree (see treeview.js): Enter opens a file.
+// The tree is given its viewport and tree element, the file view its root.
 import { api, PREFIX } from "./api.js";
-import { $, el } from "./dom.js";
+import { el } from "./dom.js";
+import { Latest } from "./latest.js";
 import { TreeView } from "./treeview.js";
 
 // Nodes in tree order from the file list, which comes in pre-order. Ids
@@ -26,7 +28,14 @@ export function fileNodes(entries) {
   return nodes;
 }
 
-class FileTree extends TreeView {
+export class FileTree extends TreeView {
+  // Shows `entries` of the file list, which come in pre-order. Top-level
+  // folders start open, deeper ones folded.
+  load(entries) {
+    const nodes = fileNodes(entries);
+    this.setNodes(nodes, nodes.filter((n) => n.dir && n.depth > 0).map((n) => n.index));
+  }
+
   opens(node) {
     return !node.dir;
   }
@@ -43,21 +52,6 @@ class FileTree extends TreeView {
   }
 }
 
-let fileTree = null;
-
-// `entries` come from the file list in pre-order; `open(key)` navigates.
-// Top-level folders start open, deeper ones folded.
-export function buildFileTree(entries, open) {
-  fileTree ??= new FileTree($("#files-panel"), $("#file-tree"));
-  fileTree.onOpen = open;
-  const nodes = fileNodes(entries);
-  fileTree.setNodes(nodes, nodes.filter((n) => n.dir && n.depth > 0).map((n) => n.index));
-}
-
-export function selectFile(key) {
-  fileTree?.select(key);
-}
-
 export const isViewerFile = (path) => /\.(html|pdf)$/i.test(path);
 
 // A text file too big for one answer, paged through the file page route as
@@ -68,38 +62,29 @@ const FILE_PAGE = 262144;  // bytes per page
 const KEPT_PAGES = 8;
 
 class FilePager {
-  constructor() {
-    this.pre = $("#file-content");
-    this.bar = $("#file-paging");
-    this.status = $("#file-status");
-    this.token = 0;
+  constructor(pre, bar, status, top, end, requests) {
+    Object.assign(this, { pre, bar, status, requests });
     this.pre.addEventListener("scroll", () => this.onScroll());
-    $("#file-top").addEventListener("click", () => this.open(this.path, this.size, 0));
-    $("#file-end").addEventListener("click", () =>
+    top.addEventListener("click", () => this.open(this.path, this.size, 0));
+    end.addEventListener("click", () =>
       this.open(this.path, this.size, Math.max(0, Math.floor((this.size - 1) / FILE_PAGE) * FILE_PAGE)));
   }
 
   async open(path, size, offset = 0) {
-    const token = ++this.token;
+    const request = this.requests.begin();
     Object.assign(this, { path, size, pages: [], previous: null, next: null, loading: false });
     this.bar.hidden = false;
     this.pre.textContent = "Loading…";
     try {
-      const page = await api.filePage(path, offset, FILE_PAGE);
-      if (token !== this.token) return;
+      const page = await request.keep(api.filePage(path, offset, FILE_PAGE));
       this.pages = [{ offset, text: page.file_content || "" }];
       this.previous = page.previous;
       this.next = page.next;
       this.render();
       this.pre.scrollTop = offset > 0 ? this.pre.scrollHeight : 0;
     } catch (error) {
-      if (token === this.token) this.pre.textContent = `Could not read the file: ${error.message}`;
+      this.pre.textContent = `Could not read the file: ${error.message}`;
     }
-  }
-
-  close() {
-    ++this.token;
-    this.bar.hidden = true;
   }
 
   onScroll() {
@@ -111,11 +96,10 @@ class FilePager {
 
   async load(direction) {
     const link = this[direction];
-    const token = this.token;
+    const request = this.requests.last;
     this.loading = true;
     try {
-      const page = await api.page(link);
-      if (token !== this.token) return;
+      const page = await request.keep(api.page(link));
       const offset = Number(new URL(link, location.href).searchParams.get("offset"));
       const added = { offset, text: page.file_content || "" };
       if (direction === "next") {
@@ -143,9 +127,9 @@ class FilePager {
         }
       }
     } catch (error) {
-      if (token === this.token) this.status.textContent = `Could not load more: ${error.message}`;
+      this.status.textContent = `Could not load more: ${error.message}`;
     } finally {
-      this.loading = false;
+      this.loading = false;  // reached only while current; a newer file starts unloaded
     }
   }
 
@@ -165,26 +149,37 @@ class FilePager {
   }
 }
 
-let pager = null;
-
-// Shows a text file; HTML reports and PDFs open in the archive viewer instead.
-export async function showFile(path) {
-  if (isViewerFile(path)) {
-    window.open(api.viewerUrl(path), "_blank", "noopener");
-    return;
+// The view of one file of the archive.
+export class FileView {
+  constructor(root) {
+    const part = (id) => root.querySelector(`#${id}`);
+    this.title = part("file-title");
+    this.download = part("file-download");
+    this.pre = part("file-content");
+    this.bar = part("file-paging");
+    this.requests = new Latest();  // the file shown, and its pages
+    this.pager = new FilePager(this.pre, this.bar, part("file-status"), part("file-top"), part("file-end"),
+      this.requests);
   }
-  pager ??= new FilePager();
-  pager.close();
-  $("#file-title").textContent = path;
-  $("#file-download").href = api.downloadUrl(path);
-  const pre = $("#file-content");
-  pre.textContent = "Loading…";
-  try {
-    const record = await api.fileLines(path);
-    if (record.truncated) return pager.open(path, record.file_size);
-    pre.textContent = Array.isArray(record.file_content)
-      ? record.file_content.join("") : `${record.file_content} Use the download link instead.`;
-  } catch (error) {
-    pre.textContent = `Could not read the file: ${error.message}`;
+
+  // Shows a text file; HTML reports and PDFs open in the archive viewer instead.
+  async show(path) {
+    if (isViewerFile(path)) {
+      window.open(api.viewerUrl(path), "_blank", "noopener");
+      return;
+    }
+    const request = this.requests.begin();
+    this.bar.hidden = true;
+    this.title.textContent = path;
+    this.download.href = api.downloadUrl(path);
+    this.pre.textContent = "Loading…";
+    try {
+      const record = await request.keep(api.fileLines(path));
+      if (record.truncated) return this.pager.open(path, record.file_size);
+      this.pre.textContent = Array.isArray(record.file_content)
+        ? record.file_content.join("") : `${record.file_content} Use the download link instead.`;
+    } catch (error) {
+      this.pre.textContent = `Could not read the file: ${error.message}`;
+    }
   }
 }

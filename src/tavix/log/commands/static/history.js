@@ -5,6 +5,7 @@
 // index the viewer shows none of it.
 import { getJSON } from "./api.js";
 import { el, resultClass } from "./dom.js";
+import { Latest } from "./latest.js";
 
 const FILTERS = ["new", "flaky"];
 
@@ -15,7 +16,7 @@ export class RunHistory {
     this.startTimes = new Map();   // request id -> start time
     this.active = null;            // the chosen filter, "new" or "flaky"
     this.onFilter = () => {};      // (Set of section ids | null)
-    this.strips = 0;
+    this.strips = new Latest();    // the strip of the section shown last
   }
 
   // Fetches the history; false when the viewer has none.
@@ -91,16 +92,15 @@ export class RunHistory {
 
   // Puts section `id`'s results over the window into `container`, as squares.
   async showStrip(container, id) {
-    const token = ++this.strips;
+    const request = this.strips.begin();
     container.querySelector(".history-strip")?.remove();
     if (!this.startTimes.size) return;
     let answer;
     try {
-      answer = await getJSON(`/history/sections/${id}`);
+      answer = await request.keep(getJSON(`/history/sections/${id}`));
     } catch {
       return;
     }
-    if (token !== this.strips) return;
     const squares = answer.runs.map((run, i) => el("span", {
       className: `history-cell ${run.result === null ? "absent" : resultClass(run.result)}`,
       title: `${i ? "" : "this run · "}${run.request_id} · ${run.start_time}: ${run.result ?? "not in this run"}` }));

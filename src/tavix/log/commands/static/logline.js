@@ -89,25 +89,30 @@ function selectedLines(selection) {
   return lines;
 }
 
-document.addEventListener("copy", (event) => {
-  const selection = document.getSelection();
-  if (!selection || selection.isCollapsed) return;
-  const lines = selectedLines(selection);
-  // Part of one line shown in full copies as the browser copies it.
-  const short = headersCollapsed() || selection.anchorNode?.parentElement?.closest(".split");
-  if (!lines.length || (lines.length === 1 && !short)) return;
-  event.clipboardData.setData("text/plain", lines.join("\n"));
-  event.preventDefault();
-});
+// Copying lines whole, opening a collapsed header on a click, and "h" for
+// short headers, for every pane of `target` (the document): the viewer
+// attaches them once it starts.
+export function attachLineHandlers(target) {
+  target.addEventListener("copy", (event) => {
+    const selection = document.getSelection();
+    if (!selection || selection.isCollapsed) return;
+    const lines = selectedLines(selection);
+    // Part of one line shown in full copies as the browser copies it.
+    const short = headersCollapsed() || selection.anchorNode?.parentElement?.closest(".split");
+    if (!lines.length || (lines.length === 1 && !short)) return;
+    event.clipboardData.setData("text/plain", lines.join("\n"));
+    event.preventDefault();
+  });
 
-// A click on a collapsed header opens that line's header in full.
-document.addEventListener("click", (event) => {
-  const header = event.target.closest?.(".hd");
-  if (header && (headersCollapsed() || header.closest(".split"))) header.parentElement.classList.toggle("hd-open");
-});
+  // A click on a collapsed header opens that line's header in full.
+  target.addEventListener("click", (event) => {
+    const header = event.target.closest?.(".hd");
+    if (header && (headersCollapsed() || header.closest(".split"))) header.parentElement.classList.toggle("hd-open");
+  });
 
-document.addEventListener("keydown", (event) => {
-  if (event.key !== "h" || event.ctrlKey || event.metaKey || event.altKey) return;
-  if (["INPUT", "TEXTAREA", "SELECT"].includes(document.activeElement?.tagName)) return;
-  setHeadersCollapsed(!headersCollapsed());
-});
+  target.addEventListener("keydown", (event) => {
+    if (event.key !== "h" || event.ctrlKey || event.metaKey || event.altKey) return;
+    if (["INPUT", "TEXTAREA", "SELECT"].includes(document.activeElement?.tagName)) return;
+    setHeadersCollapsed(!headersCollapsed());
+  });
+}

@@ -1,6 +1,7 @@
 // A section's log, paged through the log endpoint in both directions as the
 // pane scrolls, with level-coloured, numbered lines that link to themselves.
 import { api } from "./api.js";
+import { Latest } from "./latest.js";
 import { fillLine } from "./logline.js";
 
 const PAGE = 20480;
@@ -31,14 +32,18 @@ export class LogPane {
     const [pane, lines, before, after, top, end] = parts ||
       ["#log-pane", "#log-lines", "#log-before", "#log-after", "#log-top", "#log-end"].map((id) => root.querySelector(id));
     Object.assign(this, { pane, linesEl: lines, before, after, firstPage, findLine });
-    this.token = 0;
+    this.requests = new Latest();  // the section shown, and its pages
     this.pane.addEventListener("scroll", () => this.onScroll());
     top?.addEventListener("click", () => this.open(this.section, 0));
     end?.addEventListener("click", () => this.openEnd());
   }
 
   // Shows `section` starting with the page at `offset`.
-  async open(section, offset = 0, firstLine = offset === 0 ? 0 : null) {
+  open(section, offset = 0, firstLine = offset === 0 ? 0 : null) {
+    return this.show(this.requests.begin(), section, offset, firstLine);
+  }
+
+  async show(request, section, offset, firstLine) {
     this.section = section;
     this.pages = [];          // [{text}] in log order
     this.previous = null;
@@ -49,13 +54,11 @@ export class LogPane {
     this.highlight = null;
     this.severities = new Map();  // byte offset of a record line -> its severity
     this.headers = new Map();     // byte offset of a record line -> its header span
-    const token = ++this.token;
     this.linesEl.textContent = "";
     this.before.textContent = "";
     this.after.textContent = "Loading…";
     try {
-      const page = await this.firstPage(section.id, offset, PAGE);
-      if (token !== this.token) return;
+      const page = await request.keep(this.firstPage(section.id, offset, PAGE));
       this.keepSeverities(page);
       this.pages.push(page.file_content || "");
       this.previous = page.previous;
@@ -65,7 +68,7 @@ export class LogPane {
       else this.pane.scrollTop = 0;
       await this.fill();
     } catch (error) {
-      if (token === this.token) this.after.textContent = `Could not load the log: ${error.message}`;
+      this.after.textContent = `Could not load the log: ${error.message}`;
     }
   }
 
@@ -74,16 +77,15 @@ export class LogPane {
   // marked). `line` is that line's index; it is asked for when not given
   // (and left unknown where it cannot be).
   async openAt(section, offset, line = null, match = null) {
-    if (line === null && this.findLine) line = await this.findLine(section.id, offset);
+    const request = this.requests.begin();
+    if (line === null && this.findLine) line = await request.keep(this.findLine(section.id, offset));
     // A page starting at the line itself; near the start the first page,
     // since pages before an offset below one page cannot be reached.
     const start = offset < PAGE ? 0 : offset;
-    const token = this.token + 1;  // the one open() takes
-    await this.open(section, start, start === 0 ? 0 : line);
-    if (token !== this.token) return;  // another section was opened meanwhile
+    await this.show(request, section, start, start === 0 ? 0 : line);
     // The page before it too, so the line shows amid what led to it.
     if (this.previous) await this.load("previous");
-    if (token === this.token) this.markLine(offset, match);
+    if (request.current()) this.markLine(offset, match);
   }
 
   // The rendered line that starts at byte `offset`, if loaded.
@@ -137,10 +139,9 @@ export class LogPane {
     const link = this[direction];
     if (!link || this.loading) return false;
     this.loading = true;
-    const token = this.token;
+    const request = this.requests.last;
     try {
-      const page = await api.logPage(link);
-      if (token !== this.token) return false;
+      const page = await request.keep(api.logPage(link));
       this.keepSeverities(page);
       const height = this.pane.scrollHeight;
       const text = page.file_content || "";
@@ -160,7 +161,7 @@ export class LogPane {
       this.after.textContent = `Could not load more: ${error.message}`;
       return false;
     } finally {
-      this.loading = false;
+      this.loading = false;  // reached only while current; a newer section starts unloaded
     }
   }
 

@@ -4,6 +4,7 @@
 // page around a hit that is not loaded yet. "Next error" finds the next record
 // line of severity error or worse through the server's next-record route.
 import { api, getJSON } from "./api.js";
+import { Latest } from "./latest.js";
 
 const MOST_HITS = 100000;
 
@@ -18,7 +19,8 @@ export class LogSearch {
     for (const box of [this.caseBox, this.regexBox]) {
       box.addEventListener("change", () => this.start(this.box.value));
     }
-    this.token = 0;
+    this.searches = new Latest();  // the search under way
+    this.errorSearches = new Latest();  // the next error asked for
     this.hits = [];
     this.current = -1;
     let timer = null;
@@ -48,6 +50,8 @@ export class LogSearch {
   // to its first hit when `jump`.
   reset(section, jump = false) {
     this.section = section;
+    this.errorSearches.drop();
+    this.errorButton.disabled = false;
     const query = this.box.value;
     this.query = null;
     if (query) this.start(query, jump);
@@ -56,7 +60,7 @@ export class LogSearch {
 
   // Searches for `query` from the start; goes to the first hit when `jump`.
   async start(query, jump = true) {
-    const token = ++this.token;
+    const request = this.searches.begin();
     this.query = query;
     this.hits = [];
     this.current = -1;
@@ -72,20 +76,19 @@ export class LogSearch {
       const params = { q: query, limit: 1000 };
       if (this.caseBox.checked) params.case = 1;
       if (this.regexBox.checked) params.regex = 1;
-      let answer = await api.search(this.section.id, params);
+      let answer = await request.keep(api.search(this.section.id, params));
       for (;;) {
-        if (token !== this.token) return;
         this.hits.push(...answer.hits);
         link = answer.next;
         if (this.waiting && this.hits.length >= this.current + this.waiting + 1) this.go(0);
         this.done = !link || this.hits.length >= MOST_HITS;
         this.showCount();
         if (this.done) break;
-        answer = await getJSON(link);
+        answer = await request.keep(getJSON(link));
       }
       if (this.waiting) this.go(0);
     } catch (error) {
-      if (token === this.token) this.show(error.message === "INVALID_QUERY" ? "not a valid search" : error.message);
+      this.show(error.message === "INVALID_QUERY" ? "not a valid search" : error.message);
     }
   }
 
@@ -123,14 +126,14 @@ export class LogSearch {
   // The next record line of severity error or worse after the highlighted
   // line (or the top of the loaded pages).
   async nextError() {
-    const section = this.section;  // the answer is about this one, whatever is shown by then
+    const section = this.section;
     if (!section) return;
+    const request = this.errorSearches.begin();  // dropped when another section opens
     const here = this.pane.highlight ? this.pane.highlight.offset + 1 : this.pane.firstOffset;
     this.errorButton.disabled = true;
     try {
-      let answer = await api.nextError(section.id, here);
-      while (!answer.line && answer.next && section === this.section) answer = await getJSON(answer.next);
-      if (section !== this.section) return;
+      let answer = await request.keep(api.nextError(section.id, here));
+      while (!answer.line && answer.next) answer = await request.keep(getJSON(answer.next));
       const hit = answer.line;
       if (!hit) return this.show("no error after this line");
       if (this.pane.lineAt(hit.offset)) this.pane.markLine(hit.offset, null);
