@@ -1,0 +1,106 @@
+// Characters a terminal acts on instead of showing them: the C0 controls,
+// DEL and the C1 controls (escape sequences, clipboard writes, titles,
+// cursor moves), and the bidirectional formatting characters, which reorder
+// the text after them. Text of an archive bound for a terminal shows them as
+// visible escapes; JSON bound anywhere writes them as \uXXXX.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "json_text.hpp"
+
+namespace tavix {
+
+// The byte length of such a character at utf8[at] (its code point in
+// `code`), or 0 for any other text. A tab is text.
+inline size_t acted_on_length(std::string_view utf8, size_t at, char32_t &code) {
+    auto byte = [&](size_t i) { return at + i < utf8.size() ? static_cast<unsigned char>(utf8[at + i]) : 0u; };
+    unsigned c = byte(0);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+        code = c;
+        return 1;
+    }
+    if (c == 0xC2 && byte(1) >= 0x80 && byte(1) < 0xA0) {  // U+0080 to U+009F
+        code = byte(1);
+        return 2;
+    }
+    if (c == 0xD8 && byte(1) == 0x9C) {  // U+061C ARABIC LETTER MARK
+        code = 0x61C;
+        return 2;
+    }
+    if (c == 0xE2 && (byte(1) == 0x80 || byte(1) == 0x81)) {
+        unsigned last = byte(2);
+        code = 0x2000 + ((byte(1) & 0x3F) << 6) + (last & 0x3F);
+        // U+200E, U+200F marks; U+202A to U+202E embeddings and overrides;
+        // U+2066 to U+2069 isolates.
+        if ((code >= 0x200E && code <= 0x200F) || (code >= 0x202A && code <= 0x202E) ||
+            (code >= 0x2066 && code <= 0x2069))
+            return (last & 0xC0) == 0x80 ? 3 : 0;
+    }
+    return 0;
+}
+
+// Four hexadecimal digits of `code`, from `digits`.
+inline void append_hex4(std::string &out, char32_t code, const char *digits) {
+    for (int shift = 12; shift >= 0; shift -= 4)
+        out += digits[(code >> shift) & 15];
+}
+
+// Appends `utf8` as a terminal may be given it: C0 controls and DEL in
+// caret notation (ESC as ^[), the others as <U+XXXX>.
+inline void append_terminal_text(std::string &out, std::string_view utf8) {
+    size_t plain = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t code = 0;
+        size_t length = acted_on_length(utf8, i, code);
+        if (!length) {
+            ++i;
+            continue;
+        }
+        out.append(utf8.data() + plain, i - plain);
+        if (code < 0x80) {
+            out += '^';
+            out += char(code ^ 0x40);
+        } else {
+            out += "<U+";
+            append_hex4(out, code, "0123456789ABCDEF");
+            out += '>';
+        }
+        i += length;
+        plain = i;
+    }
+    out.append(utf8.data() + plain, utf8.size() - plain);
+}
+
+// Appends JSON text with those characters but the C0 controls written
+// \uXXXX: decoded, it is the same JSON. (Outside its strings JSON is plain
+// ASCII, its line ends are layout, and in its strings C0 controls are
+// escaped already.)
+inline void append_json_text(std::string &out, std::string_view json) {
+    size_t plain = 0;
+    for (size_t i = 0; i < json.size();) {
+        char32_t code = 0;
+        size_t length = acted_on_length(json, i, code);
+        if (!length || code < 0x7F) {
+            i += length ? length : 1;
+            continue;
+        }
+        out.append(json.data() + plain, i - plain);
+        out += "\\u";
+        append_hex4(out, code, "0123456789abcdef");  // as json.dumps writes its escapes
+        i += length;
+        plain = i;
+    }
+    out.append(json.data() + plain, json.size() - plain);
+}
+
+// Appends `text` (UTF-8) as a JSON string written so: append_json_string,
+// then those characters escaped.
+inline void append_shown_json_string(std::string &out, std::string_view text) {
+    std::string json;
+    append_json_string(json, text);
+    append_json_text(out, json);
+}
+
+}  // namespace tavix
