@@ -15,7 +15,10 @@ logger = logging.getLogger("tavix.log.commands.logs")
 
 INDEX_HELP = ("The run index: a postgresql://user@host/database URL, sqlite:///path, or the path\n"
               "of a SQLite file. Default: $TAVIX_INDEX, else the [logs] index of the\n"
-              "configuration file, else ~/.tavix/index.sqlite.")
+              "configuration file, else ~/.tavix/index.sqlite. A password in the URL is\n"
+              "taken out of the process's arguments as the tool starts, but `ps` may show\n"
+              "it before: prefer $TAVIX_INDEX, a .pgpass file or a service file\n"
+              "(postgresql:///?service=NAME) for it. Messages show the URL without it.")
 
 # How `history` shows a run's result in its column: failing, other, absent.
 HISTORY_MARKS = ("x", ".", "-")
@@ -24,7 +27,23 @@ HISTORY_MARKS = ("x", ".", "-")
 def add_index_option(parser):
     """Adds --index to a subcommand's parser, unless it has one."""
     if "--index" not in parser._option_string_actions:
-        parser.add_argument("--index", metavar="URL", default=None, help=INDEX_HELP)
+        parser.add_argument("--index", metavar="URL", type=_index_option, default=None, help=INDEX_HELP)
+
+
+def _index_option(text):
+    """--index as given, a password in it taken out of the process's visible arguments at once."""
+    from tavix.cli.arguments import hide_in_arguments
+
+    from .location import RunIndexError, postgres_parts, shown_url
+
+    try:
+        parts = postgres_parts(text)
+    except RunIndexError as error:
+        hide_in_arguments(text, "")
+        raise argparse.ArgumentTypeError(str(error)) from None
+    if parts is not None and shown_url(text) != text:
+        hide_in_arguments(text, shown_url(text))
+    return text
 
 
 def open_index(args):
