@@ -5,12 +5,33 @@
 // visible escapes; JSON bound anywhere writes them as \uXXXX.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
 #include "json_text.hpp"
 
 namespace tavix {
+
+// Bytes that may start such a character, with or without the C0 controls:
+// the scans below skip every other byte at a table look-up.
+inline constexpr auto kMayStartActedOn = [] {
+    std::array<std::array<bool, 256>, 2> table{};
+    for (int c = 0; c < 0x20; ++c)
+        table[1][c] = c != '\t';
+    for (int c : {0x7F, 0xC2, 0xD8, 0xE2})
+        table[0][c] = table[1][c] = true;
+    return table;
+}();
+
+// The offset of the next byte at or after `at` that may start such a
+// character (C0 controls counted or not), or utf8.size().
+inline size_t next_maybe_acted_on(std::string_view utf8, size_t at, bool c0) {
+    const std::array<bool, 256> &table = kMayStartActedOn[c0];
+    while (at < utf8.size() && !table[static_cast<unsigned char>(utf8[at])])
+        ++at;
+    return at;
+}
 
 // The byte length of such a character at utf8[at] (its code point in
 // `code`), or 0 for any other text. A tab is text.
@@ -51,7 +72,7 @@ inline void append_hex4(std::string &out, char32_t code, const char *digits) {
 // caret notation (ESC as ^[), the others as <U+XXXX>.
 inline void append_terminal_text(std::string &out, std::string_view utf8) {
     size_t plain = 0;
-    for (size_t i = 0; i < utf8.size();) {
+    for (size_t i = next_maybe_acted_on(utf8, 0, true); i < utf8.size(); i = next_maybe_acted_on(utf8, i, true)) {
         char32_t code = 0;
         size_t length = acted_on_length(utf8, i, code);
         if (!length) {
@@ -79,11 +100,11 @@ inline void append_terminal_text(std::string &out, std::string_view utf8) {
 // escaped already.)
 inline void append_json_text(std::string &out, std::string_view json) {
     size_t plain = 0;
-    for (size_t i = 0; i < json.size();) {
+    for (size_t i = next_maybe_acted_on(json, 0, false); i < json.size(); i = next_maybe_acted_on(json, i, false)) {
         char32_t code = 0;
         size_t length = acted_on_length(json, i, code);
-        if (!length || code < 0x7F) {
-            i += length ? length : 1;
+        if (!length) {
+            ++i;
             continue;
         }
         out.append(json.data() + plain, i - plain);
@@ -96,10 +117,15 @@ inline void append_json_text(std::string &out, std::string_view json) {
 }
 
 // Appends `text` (UTF-8) as a JSON string written so: append_json_string,
-// then those characters escaped.
+// then those characters escaped (written again only where it holds one).
 inline void append_shown_json_string(std::string &out, std::string_view text) {
-    std::string json;
-    append_json_string(json, text);
+    size_t from = out.size();
+    append_json_string(out, text);
+    std::string_view written(out.data() + from, out.size() - from);
+    if (next_maybe_acted_on(written, 0, false) == written.size())
+        return;
+    std::string json(written);
+    out.resize(from);
     append_json_text(out, json);
 }
 

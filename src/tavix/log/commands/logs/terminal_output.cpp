@@ -62,8 +62,11 @@ nb::object terminal_text(nb::handle text, nb::handle stream) {
 nb::object json_text(nb::handle value, nb::handle indent) {
     nb::object dumped = nb::module_::import_("json").attr("dumps")(value, nb::arg("ensure_ascii") = false,
                                                                    nb::arg("indent") = indent);
+    std::string utf8 = utf8_of(dumped);
+    if (next_maybe_acted_on(utf8, 0, false) == utf8.size())
+        return dumped;  // the common case: nothing to escape
     std::string out;
-    append_json_text(out, utf8_of(dumped));
+    append_json_text(out, utf8);
     return decoded(out);
 }
 
