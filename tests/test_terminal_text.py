@@ -71,9 +71,10 @@ COMMANDS = {
 }
 
 
-def on_terminal(monkeypatch, argv):
+def on_terminal(monkeypatch, argv, errors_too=False):
     """(status, what the terminal received) of `tavix logs *argv` with standard
-    output on a pseudo-terminal (standard error elsewhere: no progress line)."""
+    output on a pseudo-terminal; standard error too if `errors_too`, else
+    elsewhere (no progress line)."""
     master, slave = os.openpty()
     received = []
 
@@ -92,7 +93,7 @@ def on_terminal(monkeypatch, argv):
     try:
         with open(slave, "w", encoding="utf-8") as screen:
             monkeypatch.setattr(sys, "stdout", screen)
-            monkeypatch.setattr(sys, "stderr", io.StringIO())
+            monkeypatch.setattr(sys, "stderr", screen if errors_too else io.StringIO())
             status = main(["logs", *argv])
             monkeypatch.undo()
     finally:
@@ -113,6 +114,16 @@ def test_a_terminal_is_shown_the_archives_controls_as_escapes(runs, tmp_path, mo
     text = re.sub(r"\x1b\[[0-9;]*m", "", output).replace("\r\n", "\n")
     assert not ACTED_ON.search(text.replace("\n", "")), text
     assert all(part in text for part in expected), text
+
+
+def test_an_error_on_a_terminal_shows_the_archives_text_escaped(runs, tmp_path, monkeypatch):
+    monkeypatch.setenv("TAVIX_INDEX", str(tmp_path / "index.sqlite"))
+    assert main(["logs", "index", str(runs[0]), str(runs[1])]) == 0
+    runs[0].unlink()
+    status, output = on_terminal(monkeypatch, ["compare", "previous", str(runs[1])], errors_too=True)
+    text = output.replace("\r\n", "\n")
+    assert status == 1 and "the archive of the previous run job<U+009D>0 is no longer at" in text
+    assert not ACTED_ON.search(text.replace("\n", "")), text
 
 
 def tavix(capsys, *argv):
