@@ -34,15 +34,17 @@ def _index_option(text):
     """--index as given, a password in it taken out of the process's visible arguments at once."""
     from tavix.cli.arguments import hide_in_arguments
 
-    from .location import RunIndexError, postgres_parts, shown_url
+    from .errors import RunIndexError
+    from .postgres_url import postgres_parts, shown_postgres_url
 
     try:
         parts = postgres_parts(text)
     except RunIndexError as error:
         hide_in_arguments(text, "")
         raise argparse.ArgumentTypeError(str(error)) from None
-    if parts is not None and shown_url(text) != text:
-        hide_in_arguments(text, shown_url(text))
+    shown = text if parts is None else shown_postgres_url(parts)
+    if shown != text:
+        hide_in_arguments(text, shown)
     return text
 
 

@@ -1,26 +1,13 @@
 """Which run index a command uses, and how its address is shown."""
 import os
-import re
-import typing
 
 from tavix import configuration
 
-from .errors import RunIndexError
+from .postgres_url import postgres_parts, shown_postgres_url, sqlalchemy_url
 
 DEFAULT_INDEX = os.path.join("~", ".tavix", "index.sqlite")
 INDEX_ENV_VAR = "TAVIX_INDEX"
 CFG_LOGS_INDEX = "logs.index"
-
-
-# Schemes of a PostgreSQL index; the first is the SQLAlchemy URL's.
-POSTGRES_SCHEMES = ("postgresql+psycopg://", "postgresql://", "postgres://")
-# Query parameters that hold a secret: never shown.
-SECRET_PARAMETERS = ("password", "sslpassword")
-UNREADABLE_URL = (
-    "the run index URL cannot be read (it is not shown: it may hold a password): a user name,\n"
-    "password or database name holding \"@\", \":\", \"/\", \"?\" or \"#\" is written percent-encoded\n"
-    "(\"@\" as %40, \"/\" as %2F); better, leave the password out of the URL: TAVIX_INDEX, a\n"
-    ".pgpass file or a service file hold it")
 
 
 def index_url(option=None):
@@ -35,18 +22,7 @@ def index_url(option=None):
               or DEFAULT_INDEX)
     parts = postgres_parts(chosen)
     if parts is not None:
-        from urllib.parse import parse_qsl
-
-        from sqlalchemy.engine import URL
-
-        query = {}
-        for key, value in parse_qsl("&".join(parts.query), keep_blank_values=True):
-            query.setdefault(key, []).append(value)
-        query = {key: values[0] if len(values) == 1 else tuple(values) for key, values in query.items()}
-        host, port = parts.host
-        return URL.create(POSTGRES_SCHEMES[0][:-3], username=_unquoted(parts.user),
-                          password=_unquoted(parts.password), host=host or None, port=port,
-                          database=_unquoted(parts.database), query=query).render_as_string(hide_password=False)
+        return sqlalchemy_url(parts)
     if chosen.startswith("sqlite://"):
         return chosen
     return "sqlite:///" + os.path.abspath(os.path.expanduser(chosen))
@@ -54,70 +30,18 @@ def index_url(option=None):
 
 def shown_url(url):
     """The URL without its password (nor the query's password parameters), as
-    messages show it: what was written, less the secrets."""
+    messages show it."""
     parts = postgres_parts(url)
-    if parts is None:
-        from sqlalchemy.engine import make_url
+    if parts is not None:
+        return shown_postgres_url(parts)
+    from sqlalchemy.engine import make_url
 
-        try:
-            parsed = make_url(url)
-        except Exception:  # not a URL SQLAlchemy reads: nothing of it, it may hold a password
-            return "(an unreadable URL)"
-        if parsed.drivername.startswith("sqlite"):
-            return parsed.database or ":memory:"
-        # URL.set() keeps a password given as None; the named tuple's _replace drops it.
-        parsed = parsed._replace(drivername=parsed.drivername.split("+")[0], password=None)
-        return parsed.render_as_string(hide_password=False)
-    host, port = parts.host
-    query = [piece for piece in parts.query if piece.split("=", 1)[0].lower() not in SECRET_PARAMETERS]
-    return "%s://%s%s%s%s%s" % (
-        parts.scheme.split("+")[0], "" if parts.user is None else parts.user + "@",
-        "[%s]" % host if ":" in host else host, "" if port is None else ":%d" % port,
-        "" if parts.database is None else "/" + parts.database, "?" + "&".join(query) if query else "")
-
-
-class PostgresParts(typing.NamedTuple):
-    scheme: str
-    user: typing.Optional[str]  # as written (percent-encoded), and so the others
-    password: typing.Optional[str]
-    host: tuple  # (host, port or None)
-    database: typing.Optional[str]
-    query: list  # "key=value" pieces
-
-
-def postgres_parts(text):
-    """The parts of postgresql://[user[:password]@]host[:port][/database][?query];
-    None for a text of another scheme. Parsed as RFC 3986 delimits a URL: the
-    authority ends at the first "/", "?" or "#", the credentials at its last
-    "@". What a password holding "/", "?" or "#" unescaped would leave
-    elsewhere (an "@" after the host but in a user or password parameter, a
-    port that is not a number, a fragment) raises RunIndexError, showing
-    nothing of the text."""
-    scheme = next((s for s in POSTGRES_SCHEMES if text.startswith(s)), None)
-    if scheme is None:
-        return None
-    rest = text[len(scheme):]
-    end = min([at for at in map(rest.find, "/?#") if at >= 0] + [len(rest)])
-    credentials, at, host = rest[:end].rpartition("@")
-    path, _, query = rest[end:].partition("?")
-    user, colon, password = credentials.partition(":")
-    if host.startswith("["):
-        host, bracket, port = host[1:].partition("]")
-        if not bracket or port and not port.startswith(":"):
-            raise RunIndexError(UNREADABLE_URL)
-        port = port[1:]
-    else:
-        host, _, port = host.partition(":")
-    pieces = [piece for piece in query.split("&") if piece]
-    if ("#" in text or not re.fullmatch("[0-9]{0,5}", port) or "@" in path or "/" in path[1:]
-            or any("=" not in piece or "@" in piece and piece.split("=", 1)[0].lower() not in
-                   ("user",) + SECRET_PARAMETERS for piece in pieces)):
-        raise RunIndexError(UNREADABLE_URL)
-    return PostgresParts(scheme[:-3], user if at else None, password if at and colon else None,
-                         (host, int(port) if port else None), path[1:] or None, pieces)
-
-
-def _unquoted(part):
-    from urllib.parse import unquote
-
-    return None if part is None else unquote(part)
+    try:
+        parsed = make_url(url)
+    except Exception:  # not a URL SQLAlchemy reads: nothing of it, it may hold a password
+        return "(an unreadable URL)"
+    if parsed.drivername.startswith("sqlite"):
+        return parsed.database or ":memory:"
+    # URL.set() keeps a password given as None; the named tuple's _replace drops it.
+    parsed = parsed._replace(drivername=parsed.drivername.split("+")[0], password=None)
+    return parsed.render_as_string(hide_password=False)
