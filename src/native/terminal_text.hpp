@@ -68,11 +68,12 @@ inline void append_hex4(std::string &out, char32_t code, const char *digits) {
         out += digits[(code >> shift) & 15];
 }
 
-// Appends `utf8` as a terminal may be given it: C0 controls and DEL in
-// caret notation (ESC as ^[), the others as <U+XXXX>.
-inline void append_terminal_text(std::string &out, std::string_view utf8) {
+// Appends `utf8` with each such character (the C0 controls only if `c0`)
+// written by write(out, code point).
+template <typename Write>
+inline void append_escaped(std::string &out, std::string_view utf8, bool c0, Write &&write) {
     size_t plain = 0;
-    for (size_t i = next_maybe_acted_on(utf8, 0, true); i < utf8.size(); i = next_maybe_acted_on(utf8, i, true)) {
+    for (size_t i = next_maybe_acted_on(utf8, 0, c0); i < utf8.size(); i = next_maybe_acted_on(utf8, i, c0)) {
         char32_t code = 0;
         size_t length = acted_on_length(utf8, i, code);
         if (!length) {
@@ -80,6 +81,17 @@ inline void append_terminal_text(std::string &out, std::string_view utf8) {
             continue;
         }
         out.append(utf8.data() + plain, i - plain);
+        write(out, code);
+        i += length;
+        plain = i;
+    }
+    out.append(utf8.data() + plain, utf8.size() - plain);
+}
+
+// Appends `utf8` as a terminal may be given it: C0 controls and DEL in
+// caret notation (ESC as ^[), the others as <U+XXXX>.
+inline void append_terminal_text(std::string &out, std::string_view utf8) {
+    append_escaped(out, utf8, true, [](std::string &out, char32_t code) {
         if (code < 0x80) {
             out += '^';
             out += char(code ^ 0x40);
@@ -88,10 +100,7 @@ inline void append_terminal_text(std::string &out, std::string_view utf8) {
             append_hex4(out, code, "0123456789ABCDEF");
             out += '>';
         }
-        i += length;
-        plain = i;
-    }
-    out.append(utf8.data() + plain, utf8.size() - plain);
+    });
 }
 
 // Appends JSON text with those characters but the C0 controls written
@@ -99,21 +108,10 @@ inline void append_terminal_text(std::string &out, std::string_view utf8) {
 // ASCII, its line ends are layout, and in its strings C0 controls are
 // escaped already.)
 inline void append_json_text(std::string &out, std::string_view json) {
-    size_t plain = 0;
-    for (size_t i = next_maybe_acted_on(json, 0, false); i < json.size(); i = next_maybe_acted_on(json, i, false)) {
-        char32_t code = 0;
-        size_t length = acted_on_length(json, i, code);
-        if (!length) {
-            ++i;
-            continue;
-        }
-        out.append(json.data() + plain, i - plain);
+    append_escaped(out, json, false, [](std::string &out, char32_t code) {
         out += "\\u";
         append_hex4(out, code, "0123456789abcdef");  // as json.dumps writes its escapes
-        i += length;
-        plain = i;
-    }
-    out.append(json.data() + plain, json.size() - plain);
+    });
 }
 
 // Appends `text` (UTF-8) as a JSON string written so: append_json_string,
