@@ -33,8 +33,6 @@ void Output::append_shown(std::string &out, std::string_view utf8) const {
         out += utf8;
 }
 
-nb::object Output::shown(nb::handle text) const { return terminal_ ? terminal_text(text, stream_) : nb::borrow(text); }
-
 bool is_terminal(nb::handle stream) {
     nb::object isatty = nb::getattr(stream, "isatty", nb::none());
     return !isatty.is_none() && truthy(isatty());
@@ -49,14 +47,20 @@ nb::object decoded(const std::string &utf8) {
     return nb::steal(value);
 }
 
-}  // namespace
-
-nb::object terminal_text(nb::handle text, nb::handle stream) {
-    if (!is_terminal(stream.is_none() ? state().sys.attr("stdout") : nb::borrow(stream)))
-        return nb::borrow(text);
+// `text` as a terminal may be given it.
+nb::object escaped(nb::handle text) {
     std::string out;
     append_terminal_text(out, utf8_of(text));
     return decoded(out);
+}
+
+}  // namespace
+
+nb::object Output::shown(nb::handle text) const { return terminal_ ? escaped(text) : nb::borrow(text); }
+
+nb::object terminal_text(nb::handle text, nb::handle stream) {
+    return is_terminal(stream.is_none() ? state().sys.attr("stdout") : nb::borrow(stream)) ? escaped(text)
+                                                                                          : nb::borrow(text);
 }
 
 nb::object json_text(nb::handle value, nb::handle indent) {
@@ -114,11 +118,9 @@ void Output::added() {
 
 void Output::flush() {
     if (!pending_.empty()) {
-        PyObject *text = PyUnicode_DecodeUTF8(pending_.data(), Py_ssize_t(pending_.size()), "replace");
-        if (!text)
-            throw nb::python_error();
+        nb::object text = decoded(pending_);
         pending_.clear();
-        stream_.attr("write")(nb::steal(text));
+        stream_.attr("write")(text);
     }
     stream_.attr("flush")();
 }
