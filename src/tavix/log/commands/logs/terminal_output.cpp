@@ -49,9 +49,9 @@ nb::object decoded(const std::string &utf8) {
 
 // `text` as a terminal may be given it.
 nb::object escaped(nb::handle text) {
-    std::string out;
-    append_terminal_text(out, utf8_of(text));
-    return decoded(out);
+    std::string utf8 = utf8_of(text), out;
+    append_terminal_text(out, utf8);
+    return out.size() == utf8.size() ? nb::borrow(text) : decoded(out);  // an escape is longer than its character
 }
 
 }  // namespace
@@ -66,12 +66,9 @@ nb::object terminal_text(nb::handle text, nb::handle stream) {
 nb::object json_text(nb::handle value, nb::handle indent) {
     nb::object dumped = nb::module_::import_("json").attr("dumps")(value, nb::arg("ensure_ascii") = false,
                                                                    nb::arg("indent") = indent);
-    std::string utf8 = utf8_of(dumped);
-    if (next_maybe_acted_on(utf8, 0, false) == utf8.size())
-        return dumped;  // the common case: nothing to escape
-    std::string out;
+    std::string utf8 = utf8_of(dumped), out;
     append_json_text(out, utf8);
-    return decoded(out);
+    return out.size() == utf8.size() ? dumped : decoded(out);  // an escape is longer than its character
 }
 
 Paint Output::paint(std::initializer_list<const char *> colours) const {
