@@ -114,3 +114,19 @@ def test_a_password_on_the_command_line_leaves_the_process_arguments(tmp_path, f
     assert arguments[-1] == (shown if form == "separate" else "--index=" + shown)
     assert arguments[:-1] == [sys.executable, "-m", "tavix.cli.main", "logs", "view", "--no-browser",
                               str(archive)] + (["--index"] if form == "separate" else [])
+
+
+def test_where_the_arguments_cannot_be_rewritten_a_warning_says_so(tmp_path, capsys, caplog, monkeypatch):
+    from tavix.cli import arguments
+
+    def forbidden(*args):
+        raise PermissionError(1, "Operation not permitted")
+
+    with monkeypatch.context() as patched:
+        patched.setattr(os, "pread", forbidden)
+        assert arguments.hide_in_arguments(SECRET, "") is False
+    monkeypatch.setattr(arguments, "hide_in_arguments", lambda secret, shown: False)
+    archive = make_run(tmp_path / "run.zip", "r1", "2026-12-01 02:00:00", [("a", "failed")])
+    assert main(["logs", "index", str(archive), "--index", f"postgresql://alice:{SECRET}@/runs?host={tmp_path}"]) == 1
+    assert SECRET not in capsys.readouterr().err
+    assert "The password of --index stays visible in the process's arguments (ps)" in caplog.text

@@ -43,8 +43,9 @@ def _index_option(text):
         hide_in_arguments(text, "")
         raise argparse.ArgumentTypeError(str(error)) from None
     shown = text if parts is None else shown_postgres_url(parts)
-    if shown != text:
-        hide_in_arguments(text, shown)
+    if shown != text and not hide_in_arguments(text, shown):
+        logger.warning("The password of --index stays visible in the process's arguments (ps): "
+                       "prefer $TAVIX_INDEX, a .pgpass file or a service file for it.")
     return text
 
 
