@@ -38,6 +38,19 @@ BROWSER_MACOS_DEFAULT: str = 'open'
 
 WSL_BROWSER_DEFAULT: list = ['cmd.exe', '/C', 'start']
 
+def terminal_text(text: object, stream: object | None = None) -> object:
+    """
+    Text of an archive as it may be written on stream (default sys.stdout): on a terminal,
+    C0 controls and DEL in caret notation (ESC as ^[), C1 controls and bidirectional
+    formatting characters as <U+XXXX>; elsewhere as it is.
+    """
+
+def json_text(value: object, indent: object | None = None) -> object:
+    """
+    json.dumps(value, ensure_ascii=False, indent=indent) with C1 controls, DEL and
+    bidirectional formatting characters written \\uXXXX: the same JSON, safe to show.
+    """
+
 class ListSubcommand(tavix.cli.base.Subcommand):
     name: str = 'list'
 

@@ -2,6 +2,7 @@
 suite that the run index knows, read back from the archive it was recorded from."""
 import logging
 import pathlib
+import sys
 
 from .errors import RunIndexError
 
@@ -28,8 +29,11 @@ def previous_archive(index, run):
                             % (index.shown, run["suite_name"]))
     path = pathlib.Path(earlier["archive"])
     if not path.is_file():
-        raise NoPreviousRun("the archive of the previous run %s is no longer at %s"
-                            % (earlier["request_id"] or earlier["start_time"], path))
+        from tavix.log.commands.logs import terminal_text
+
+        # Said on standard error; the run's id comes from its archive.
+        run_id = terminal_text(earlier["request_id"] or earlier["start_time"], sys.stderr)
+        raise NoPreviousRun("the archive of the previous run %s is no longer at %s" % (run_id, path))
     return path
 
 

@@ -4,7 +4,6 @@
 SQLAlchemy is imported when a command runs, not when the tool starts.
 """
 import argparse
-import json
 import logging
 import sys
 
@@ -16,7 +15,10 @@ logger = logging.getLogger("tavix.log.commands.logs")
 
 INDEX_HELP = ("The run index: a postgresql://user@host/database URL, sqlite:///path, or the path\n"
               "of a SQLite file. Default: $TAVIX_INDEX, else the [logs] index of the\n"
-              "configuration file, else ~/.tavix/index.sqlite.")
+              "configuration file, else ~/.tavix/index.sqlite. A password in the URL is\n"
+              "taken out of the process's arguments as the tool starts, but `ps` may show\n"
+              "it before: prefer $TAVIX_INDEX, a .pgpass file or a service file\n"
+              "(postgresql:///?service=NAME) for it. Messages show the URL without it.")
 
 # How `history` shows a run's result in its column: failing, other, absent.
 HISTORY_MARKS = ("x", ".", "-")
@@ -25,13 +27,39 @@ HISTORY_MARKS = ("x", ".", "-")
 def add_index_option(parser):
     """Adds --index to a subcommand's parser, unless it has one."""
     if "--index" not in parser._option_string_actions:
-        parser.add_argument("--index", metavar="URL", default=None, help=INDEX_HELP)
+        parser.add_argument("--index", metavar="URL", type=_index_option, default=None, help=INDEX_HELP)
+
+
+def _index_option(text):
+    """--index as given, a password in it taken out of the process's visible arguments at once."""
+    from tavix.cli.arguments import hide_in_arguments
+
+    from .errors import RunIndexError
+    from .postgres_url import postgres_parts, shown_postgres_url
+
+    try:
+        parts = postgres_parts(text)
+    except RunIndexError as error:
+        hide_in_arguments(text, "")
+        raise argparse.ArgumentTypeError(str(error)) from None
+    shown = text if parts is None else shown_postgres_url(parts)
+    if shown != text and not hide_in_arguments(text, shown):
+        logger.warning("The password of --index stays visible in the process's arguments (ps): "
+                       "prefer $TAVIX_INDEX, a .pgpass file or a service file for it.")
+    return text
 
 
 def open_index(args):
     from . import RunIndex, index_url
 
     return RunIndex(index_url(getattr(args, "index", None)))
+
+
+def _shown(text, stream=None):
+    """Text of an archive as it may be written on stream (default: standard output)."""
+    from tavix.log.commands.logs import terminal_text
+
+    return terminal_text(text, stream)
 
 
 def _archive_path(choice):
@@ -98,13 +126,17 @@ class IndexSubcommand(Subcommand):
                     raise
                 except Exception as error:
                     failed += 1
-                    logger.error("could not index %s: %s: %s", choice, type(error).__name__, error)
+                    logger.error("could not index %s: %s: %s", _shown(choice, sys.stderr),
+                                 type(error).__name__, _shown(str(error), sys.stderr))
                     continue
                 if added:
-                    logger.info("indexed %s: %s, run %s (%s)", path, run["suite_name"] or "(no suite)",
-                                run["request_id"] or "(no request id)", run["start_time"] or "no start time")
+                    logger.info("indexed %s: %s, run %s (%s)", _shown(str(path)),
+                                _shown(run["suite_name"] or "(no suite)"),
+                                _shown(run["request_id"] or "(no request id)"),
+                                _shown(run["start_time"] or "no start time"))
                 else:
-                    logger.info("already indexed %s: run %s", path, run["request_id"] or "(no request id)")
+                    logger.info("already indexed %s: run %s", _shown(str(path)),
+                                _shown(run["request_id"] or "(no request id)"))
         if failed:
             raise CommandError("%d of %d archives could not be indexed" % (failed, len(args.archives)))
 
@@ -148,7 +180,9 @@ class HistorySubcommand(Subcommand):
             run, _ = record_archive(index, path, ProgressLine())
             answer = index.history(run, args.window)
         if args.json:
-            sys.stdout.write(json.dumps(answer, ensure_ascii=False, indent=1) + "\n")
+            from tavix.log.commands.logs import json_text
+
+            sys.stdout.write(json_text(answer, indent=1) + "\n")
             sys.stdout.flush()
             return
         show_history(answer)
@@ -163,18 +197,19 @@ def show_history(answer):
     from tavix.cli.utils import format_table
 
     run = answer["run"]
-    logger.info("Run %s of %s, started %s; %d earlier run(s) in the window of %d", run["request_id"],
-                run["suite_name"], run["start_time"] or "(unknown)", len(answer["earlier_runs"]),
-                answer["window"])
+    logger.info("Run %s of %s, started %s; %d earlier run(s) in the window of %d",
+                _shown(str(run["request_id"])), _shown(str(run["suite_name"])),
+                _shown(run["start_time"] or "(unknown)"), len(answer["earlier_runs"]), answer["window"])
     if not answer["nodes"]:
         logger.info("No failing sections.")
     else:
-        rows = [[node["status"], str(node["streak"]), node["since"] or "", node["result"],
-                 _marks(node["history"]), " / ".join(node["path"])] for node in answer["nodes"]]
+        rows = [[node["status"], str(node["streak"]), _shown(node["since"] or ""), _shown(node["result"]),
+                 _marks(node["history"]), _shown(" / ".join(node["path"]))] for node in answer["nodes"]]
         for line in format_table(rows, ["Status", "Streak", "Since", "Result", "History", "Section"]):
             logger.info(line)
     if answer["categories"]:
-        rows = [[c["status"], c["first_seen"], str(c["count"]), c["signature"]] for c in answer["categories"]]
+        rows = [[c["status"], _shown(c["first_seen"]), str(c["count"]), _shown(c["signature"])]
+                for c in answer["categories"]]
         logger.info("")
         for line in format_table(rows, ["Cause", "First seen", "Count", "Signature"]):
             logger.info(line)

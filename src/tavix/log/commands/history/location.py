@@ -3,6 +3,8 @@ import os
 
 from tavix import configuration
 
+from .postgres_url import postgres_parts, shown_postgres_url, sqlalchemy_url
+
 DEFAULT_INDEX = os.path.join("~", ".tavix", "index.sqlite")
 INDEX_ENV_VAR = "TAVIX_INDEX"
 CFG_LOGS_INDEX = "logs.index"
@@ -13,26 +15,31 @@ def index_url(option=None):
     configuration's [logs] index, else the default file; as an SQLAlchemy URL.
 
     A URL is postgresql://... or sqlite:///path; anything else is the path of
-    a SQLite file.
+    a SQLite file. A PostgreSQL URL that cannot be read as one raises
+    RunIndexError, showing nothing of it.
     """
     chosen = (option or os.environ.get(INDEX_ENV_VAR) or configuration.get(CFG_LOGS_INDEX)
               or DEFAULT_INDEX)
-    for scheme in ("postgresql://", "postgres://", "postgresql+psycopg://"):
-        if chosen.startswith(scheme):
-            return "postgresql+psycopg://" + chosen[len(scheme):]
+    parts = postgres_parts(chosen)
+    if parts is not None:
+        return sqlalchemy_url(parts)
     if chosen.startswith("sqlite://"):
         return chosen
     return "sqlite:///" + os.path.abspath(os.path.expanduser(chosen))
 
 
 def shown_url(url):
-    """The URL without its password, as messages show it."""
+    """The URL without its password (nor the query's password parameters), as
+    messages show it."""
+    parts = postgres_parts(url)
+    if parts is not None:
+        return shown_postgres_url(parts)
     from sqlalchemy.engine import make_url
 
     try:
         parsed = make_url(url)
-    except Exception:  # not a URL SQLAlchemy reads: only what follows the credentials
-        return str(url).split("@")[-1]
+    except Exception:  # not a URL SQLAlchemy reads: nothing of it, it may hold a password
+        return "(an unreadable URL)"
     if parsed.drivername.startswith("sqlite"):
         return parsed.database or ":memory:"
     # URL.set() keeps a password given as None; the named tuple's _replace drops it.

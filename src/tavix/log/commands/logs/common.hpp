@@ -100,6 +100,9 @@ bool colour_output();
 nb::object painted(const char *colour, nb::handle text, bool colour_on);
 // Prints through the command's logger, as the other messages go.
 void show(nb::handle text);
+// Prints a line holding text of the archive the same way: escaped on a
+// terminal (terminal_text), then painted in `colour` of the palette if any.
+void show_text(nb::handle text, const char *colour = nullptr);
 
 // Whether a baseline choice is "previous": the run before, from the run index.
 bool is_previous(nb::handle choice);

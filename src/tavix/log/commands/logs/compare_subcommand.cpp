@@ -1,6 +1,7 @@
 // `tavix logs compare BASE NEW [--json]`: what changed from one run to another.
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "terminal_output.hpp"
 
 namespace tavix::logs {
 
@@ -33,10 +34,10 @@ nb::str run_line(const char *label, nb::handle header, nb::handle file) {
 // A side's result; "-" where the run has no such section.
 nb::object result_text(nb::handle result) { return result.is_none() ? nb::str("-") : nb::str(nb::str("{}").format(result)); }
 
-void show_sections(nb::handle answer, const char *key, const char *title, const char *colour, bool colour_on) {
+void show_sections(nb::handle answer, const char *key, const char *title, const char *colour) {
     nb::object entries = answer[key];
     size_t count = nb::len(entries);
-    show(painted(colour, nb::str("{} ({})").format(title, count), colour_on));
+    show_text(nb::str("{} ({})").format(title, count), colour);
     size_t i = 0;
     for (nb::handle entry : entries) {
         if (i++ == SHOWN) {
@@ -44,29 +45,27 @@ void show_sections(nb::handle answer, const char *key, const char *title, const 
             break;
         }
         nb::object path = nb::module_::import_("tavix.log.commands.parser.base").attr("path_text")(entry["path"]);
-        show(nb::str("  {:<8} -> {:<8}  {}").format(result_text(entry["base_result"]), result_text(entry["result"]), path));
+        show_text(nb::str("  {:<8} -> {:<8}  {}").format(result_text(entry["base_result"]), result_text(entry["result"]), path));
     }
 }
 
 void show_summary(nb::handle answer, nb::handle base, nb::handle changed) {
-    bool colour_on = colour_output();
-    show(run_line("Base:", answer["base"], base.attr("file")));
-    show(run_line("New: ", answer["new"], changed.attr("file")));
+    show_text(run_line("Base:", answer["base"], base.attr("file")));
+    show_text(run_line("New: ", answer["new"], changed.attr("file")));
     if (!truthy(answer["same_suite"]))
-        show(painted("YELLOW", nb::str("The runs are of different suites: sections are matched by path all the same."),
-                     colour_on));
-    show_sections(answer, "newly_failing", "Newly failing", "RED", colour_on);
-    show_sections(answer, "fixed", "Fixed", "GREEN", colour_on);
-    show_sections(answer, "still_failing", "Still failing", "YELLOW", colour_on);
-    show_sections(answer, "only_in_base", "Only in base", "CYAN", colour_on);
-    show_sections(answer, "only_in_new", "Only in new", "CYAN", colour_on);
+        show_text(nb::str("The runs are of different suites: sections are matched by path all the same."), "YELLOW");
+    show_sections(answer, "newly_failing", "Newly failing", "RED");
+    show_sections(answer, "fixed", "Fixed", "GREEN");
+    show_sections(answer, "still_failing", "Still failing", "YELLOW");
+    show_sections(answer, "only_in_base", "Only in base", "CYAN");
+    show_sections(answer, "only_in_new", "Only in new", "CYAN");
     nb::object categories = answer["categories"];
     show(nb::str("Failure categories ({})").format(nb::len(categories)));
     size_t i = 0;
     for (nb::handle category : categories) {
         if (i++ == SHOWN)
             break;
-        show(nb::str("  {:>5} -> {:<5} {:<6} {}").format(category["base_count"], category["count"], category["change"],
+        show_text(nb::str("  {:>5} -> {:<5} {:<6} {}").format(category["base_count"], category["count"], category["change"],
                                                        category["example"]));
     }
 }
@@ -76,7 +75,7 @@ void compare_run(nb::handle self, nb::handle args) {
     with_run_pair(args, [&](nb::handle base, nb::handle changed) {
         nb::object answer = base_module.attr("compare_runs")(base.attr("results"), changed.attr("results"));
         if (truthy(args.attr("json")))
-            show(nb::module_::import_("json").attr("dumps")(answer, nb::arg("ensure_ascii") = false));
+            show(json_text(answer));
         else
             show_summary(answer, base, changed);
     });

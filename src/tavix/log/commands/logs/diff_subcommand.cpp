@@ -3,6 +3,7 @@
 // run anyway masked.
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "terminal_output.hpp"
 
 namespace tavix::logs {
 
@@ -44,25 +45,24 @@ nb::object section_at(nb::handle run, nb::handle path, const char *role) {
 }
 
 void show_diff(nb::handle answer, nb::handle base, nb::handle changed) {
-    bool colour_on = colour_output();
     nb::object path = nb::module_::import_("tavix.log.commands.parser.base").attr("path_text")(answer["path"]);
     nb::object masked = nb::str(", ").attr("join")(answer["masked"]);
     if (truthy(answer["identical"])) {
-        show(nb::str("{}: the logs are the same once masked ({})").format(path, truthy(masked) ? masked : nb::str("nothing")));
+        show_text(nb::str("{}: the logs are the same once masked ({})").format(path, truthy(masked) ? masked : nb::str("nothing")));
         return;
     }
-    show(painted("BRIGHT_WHITE", nb::str("--- {}\t{}").format(nb::str(base.attr("file").attr("name")), path), colour_on));
-    show(painted("BRIGHT_WHITE", nb::str("+++ {}\t{}").format(nb::str(changed.attr("file").attr("name")), path), colour_on));
+    show_text(nb::str("--- {}\t{}").format(nb::str(base.attr("file").attr("name")), path), "BRIGHT_WHITE");
+    show_text(nb::str("+++ {}\t{}").format(nb::str(changed.attr("file").attr("name")), path), "BRIGHT_WHITE");
     if (truthy(answer["approximate"]))
-        show(painted("YELLOW", nb::str("(approximate: the diff took too long to be made minimal)"), colour_on));
+        show_text(nb::str("(approximate: the diff took too long to be made minimal)"), "YELLOW");
     for (nb::handle hunk : answer["hunks"]) {
-        show(painted("CYAN", nb::str("@@ -{},{} +{},{} @@").format(hunk["base_start"], hunk["base_count"],
-                                                                   hunk["new_start"], hunk["new_count"]), colour_on));
+        show_text(nb::str("@@ -{},{} +{},{} @@").format(hunk["base_start"], hunk["base_count"],
+                                                         hunk["new_start"], hunk["new_count"]), "CYAN");
         for (nb::handle line : hunk["lines"]) {
             nb::object op = line["op"];
             nb::object text = nb::str(op) + nb::str(line["text"]);
             const char *colour = op.equal(nb::str("-")) ? "RED" : op.equal(nb::str("+")) ? "GREEN" : nullptr;
-            show(colour ? painted(colour, text, colour_on) : text);
+            show_text(text, colour);
         }
     }
     if (truthy(answer.attr("get")("truncated", false)))
@@ -81,7 +81,7 @@ void diff_run(nb::handle self, nb::handle args) {
         nb::object answer = base_module.attr("diff_sections")(base_section, new_section, nb::arg("path") = names,
                                                               nb::arg("context") = context);
         if (truthy(args.attr("json")))
-            show(nb::module_::import_("json").attr("dumps")(answer, nb::arg("ensure_ascii") = false));
+            show(json_text(answer));
         else
             show_diff(answer, base, changed);
     });

@@ -96,8 +96,7 @@ void failures_run(nb::handle self, nb::handle args) {
                                     .attr("failure_categories")(parser);
             Output out;
             if (json)
-                out.add(nb::module_::import_("json").attr("dumps")(answer, nb::arg("ensure_ascii") = false) +
-                        nb::str("\n"));
+                out.add(json_text(answer) + nb::str("\n"));
             else
                 print_groups(out, parser, answer);
             out.flush();

@@ -4,6 +4,7 @@
 
 #include "class_builder.hpp"
 #include "common.hpp"
+#include "terminal_output.hpp"
 
 namespace tavix::logs {
 
@@ -89,6 +90,7 @@ NB_MODULE(logs, m) {
         nb::module_::import_("tavix.log.commands.history.viewer").attr("history_for_viewer");
     s.history_baseline = nb::module_::import_("tavix.log.commands.history.baseline");
     define_constants(m);
+    define_terminal_functions(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
     nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));
     nb::object compare_class = define_compare_subcommand(m, m.attr("Subcommand"));

@@ -1,5 +1,6 @@
 // What the subcommands that take two runs share.
 #include "common.hpp"
+#include "terminal_output.hpp"
 
 namespace tavix::logs {
 
@@ -18,11 +19,7 @@ bool is_previous(nb::handle choice) {
     return nb::isinstance<nb::str>(choice) && nb::str(choice).equal(state().history_baseline.attr("PREVIOUS"));
 }
 
-bool colour_output() {
-    nb::object stdout_ = state().sys.attr("stdout");
-    nb::object isatty = nb::getattr(stdout_, "isatty", nb::none());
-    return !isatty.is_none() && truthy(isatty());
-}
+bool colour_output() { return is_terminal(state().sys.attr("stdout")); }
 
 nb::object painted(const char *colour, nb::handle text, bool colour_on) {
     if (!colour_on)
@@ -32,5 +29,10 @@ nb::object painted(const char *colour, nb::handle text, bool colour_on) {
 }
 
 void show(nb::handle text) { state().logger.attr("info")("%s", text); }
+
+void show_text(nb::handle text, const char *colour) {
+    nb::object shown = terminal_text(text);
+    show(colour ? painted(colour, shown, colour_output()) : shown);
+}
 
 }  // namespace tavix::logs

@@ -8,10 +8,10 @@
 
 #include "class_builder.hpp"
 #include "innermost_ranges.hpp"
-#include "json_text.hpp"
 #include "opened_archive.hpp"
 #include "py_helpers.hpp"
 #include "terminal_output.hpp"
+#include "terminal_text.hpp"
 #include "tree_nodes.hpp"
 #include "xml_text.hpp"
 
@@ -121,7 +121,7 @@ public:
             out += ", \"column\": ";
             out += std::to_string(column + 1);
             out += ", \"text\": ";
-            append_json_string(out, text);
+            append_shown_json_string(out, text);
             out += "}\n";
         } else {
             number_.append(out, std::to_string(line));
@@ -154,10 +154,10 @@ private:
             for (size_t i = 0; i < nb::len(node.path); ++i) {
                 if (i)
                     head += ", ";
-                append_json_string(head, utf8_of(node.path[i]));
+                append_shown_json_string(head, utf8_of(node.path[i]));
             }
             head += "], \"log_file\": ";
-            append_json_string(head, utf8_of(record_value(node.record, "log_file", nb::str(""))));
+            append_shown_json_string(head, utf8_of(record_value(node.record, "log_file", nb::str(""))));
             head += ", \"line\": ";
         } else {
             head += where_.before;

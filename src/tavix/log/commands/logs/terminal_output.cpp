@@ -1,5 +1,6 @@
 #include "terminal_output.hpp"
 
+#include "terminal_text.hpp"
 #include "xml_text.hpp"
 
 namespace tavix::logs {
@@ -21,38 +22,53 @@ nb::object Paint::operator()(nb::handle text) const {
 }
 
 Output::Output() : stream_(state().sys.attr("stdout")) {
-    terminal_ = colour_output();  // standard output is a terminal
+    terminal_ = is_terminal(stream_);
     coloured_ = terminal_ && !no_colour();
 }
 
 void Output::append_shown(std::string &out, std::string_view utf8) const {
-    if (!terminal_) {
+    if (terminal_)
+        append_terminal_text(out, utf8);
+    else
         out += utf8;
-        return;
-    }
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        if ((c < 0x20 && c != '\t') || c == 0x7F) {
-            out += '^';
-            out += char(c ^ 0x40);
-        } else if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
-            out += "\xEF\xBF\xBD";  // a C1 control (U+0080 to U+009F)
-            ++i;
-        } else {
-            out += char(c);
-        }
-    }
 }
 
-nb::object Output::shown(nb::handle text) const {
-    if (!terminal_)
-        return nb::borrow(text);
-    std::string out;
-    append_shown(out, utf8_of(text));
-    PyObject *value = PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "replace");
+bool is_terminal(nb::handle stream) {
+    nb::object isatty = nb::getattr(stream, "isatty", nb::none());
+    return !isatty.is_none() && truthy(isatty());
+}
+
+namespace {
+
+nb::object decoded(const std::string &utf8) {
+    PyObject *value = PyUnicode_DecodeUTF8(utf8.data(), Py_ssize_t(utf8.size()), "replace");
     if (!value)
         throw nb::python_error();
     return nb::steal(value);
+}
+
+// `text` as a terminal may be given it.
+nb::object escaped(nb::handle text) {
+    std::string utf8 = utf8_of(text), out;
+    append_terminal_text(out, utf8);
+    return out.size() == utf8.size() ? nb::borrow(text) : decoded(out);  // an escape is longer than its character
+}
+
+}  // namespace
+
+nb::object Output::shown(nb::handle text) const { return terminal_ ? escaped(text) : nb::borrow(text); }
+
+nb::object terminal_text(nb::handle text, nb::handle stream) {
+    return is_terminal(stream.is_none() ? state().sys.attr("stdout") : nb::borrow(stream)) ? escaped(text)
+                                                                                          : nb::borrow(text);
+}
+
+nb::object json_text(nb::handle value, nb::handle indent) {
+    nb::object dumped = nb::module_::import_("json").attr("dumps")(value, nb::arg("ensure_ascii") = false,
+                                                                   nb::arg("indent") = indent);
+    std::string utf8 = utf8_of(dumped), out;
+    append_json_text(out, utf8);
+    return out.size() == utf8.size() ? dumped : decoded(out);  // an escape is longer than its character
 }
 
 Paint Output::paint(std::initializer_list<const char *> colours) const {
@@ -99,13 +115,21 @@ void Output::added() {
 
 void Output::flush() {
     if (!pending_.empty()) {
-        PyObject *text = PyUnicode_DecodeUTF8(pending_.data(), Py_ssize_t(pending_.size()), "replace");
-        if (!text)
-            throw nb::python_error();
+        nb::object text = decoded(pending_);
         pending_.clear();
-        stream_.attr("write")(nb::steal(text));
+        stream_.attr("write")(text);
     }
     stream_.attr("flush")();
+}
+
+void define_terminal_functions(nb::module_ &m) {
+    m.def("terminal_text", &terminal_text, nb::arg("text"), nb::arg("stream").none() = nb::none(),
+          "Text of an archive as it may be written on stream (default sys.stdout): on a terminal,\n"
+          "C0 controls and DEL in caret notation (ESC as ^[), C1 controls and bidirectional\n"
+          "formatting characters as <U+XXXX>; elsewhere as it is.");
+    m.def("json_text", &json_text, nb::arg("value"), nb::arg("indent").none() = nb::none(),
+          "json.dumps(value, ensure_ascii=False, indent=indent) with C1 controls, DEL and\n"
+          "bidirectional formatting characters written \\uXXXX: the same JSON, safe to show.");
 }
 
 void quiet_on_closed_pipe(const std::function<void()> &body) {

@@ -27,9 +27,7 @@ class Output {
 public:
     Output();  // sys.stdout as it is now
     bool coloured() const { return coloured_; }
-    // Text of the archive as it may be shown: on a terminal, control
-    // characters in caret notation (ESC as ^[), so that a hostile archive
-    // cannot send escape sequences to it; elsewhere as it is, as grep does.
+    // Text of the archive as it may be shown (see terminal_text).
     void append_shown(std::string &out, std::string_view utf8) const;
     nb::object shown(nb::handle text) const;
     // A paint of Palette.paint's colours, e.g. paint({"FgColour.RED", "Style.BOLD"}).
@@ -46,6 +44,24 @@ private:
     std::string pending_;
     bool terminal_ = false, coloured_ = false;
 };
+
+// Whether `stream` is a terminal: text bound for it is shown escaped.
+bool is_terminal(nb::handle stream);
+
+// Text of the archive as it may be written on `stream` (none: sys.stdout):
+// on a terminal, what it would act on instead of showing (controls,
+// bidirectional formatting) as visible escapes, so that a hostile archive
+// cannot send it escape sequences or reorder its lines; elsewhere as it is,
+// as grep does.
+nb::object terminal_text(nb::handle text, nb::handle stream = nb::none());
+
+// json.dumps(value, ensure_ascii=False, indent=indent), C1 controls, DEL
+// and bidirectional formatting written \uXXXX: the same JSON, safe to show.
+nb::object json_text(nb::handle value, nb::handle indent = nb::none());
+
+// Defines terminal_text and json_text in the module, for the commands
+// written in Python.
+void define_terminal_functions(nb::module_ &m);
 
 // Runs `body`; a reader that closed standard output ends it quietly: the
 // rest of the output goes to the null device, so that the interpreter's own
