@@ -7,7 +7,7 @@ import re
 import pytest
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")

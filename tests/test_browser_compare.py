@@ -2,7 +2,7 @@
 
 import pytest
 
-from hand_made_runs import make_run, record
+from helpers.hand_made_runs import make_run, record
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 from tavix.log.commands.server import LogViewerServer

@@ -8,7 +8,7 @@ import pytest
 
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
 
 ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
 P = "/private/v1/standalone"

@@ -7,7 +7,7 @@ from tavix.log.commands.server import LogViewerServer
 from test_browser import open_view
 from test_browser_scale import answer_commands
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 

@@ -8,7 +8,7 @@ from tavix.log.commands.server import LogViewerServer
 
 from test_browser import ARTIFACTS, open_view
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 BIG_FILE = "logs/console-big.log"

@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from hand_made_runs import make_run, record
+from helpers.hand_made_runs import make_run, record
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 

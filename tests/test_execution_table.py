@@ -222,7 +222,7 @@ async def test_pages_that_end_early_lead_on_after_their_last_command(aiohttp_cli
 @pytest.mark.parametrize("seed", [1, 2])
 def test_dense_device_output_gives_the_rules_results_in_every_split(tmp_path, seed):
     import zipfile
-    from tavix.testing.archives import generate_archive
+    from helpers.archives import generate_archive
     info = generate_archive(str(tmp_path / "run.zip"), log_bytes=400_000, sections=6, seed=seed, scripts=1,
                             dense_devices=True, invalid_utf8=seed == 2)
     with zipfile.ZipFile(tmp_path / "run.zip") as zipped:

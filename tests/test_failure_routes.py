@@ -9,7 +9,7 @@ import pytest
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
 
 P = "/private/v1/standalone"
 

@@ -10,7 +10,7 @@ from tavix.log.commands.history import RunIndex, index_url
 from tavix.log.commands.history.viewer import history_for_viewer
 from tavix.log.commands.server import LogViewerServer
 
-from history_runs import make_run
+from helpers.history_runs import make_run
 
 P = "/private/v1/standalone"
 ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")

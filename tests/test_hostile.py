@@ -9,7 +9,7 @@ from tavix.log.commands.parser import base
 
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
@@ -276,7 +276,7 @@ def test_clients_that_do_not_read_cannot_take_the_memory(generated_run):
     import time
     import urllib.request
 
-    from tavix.testing.processes import LARGE_FILES, ViewerProcess, rss_kib, stalled_requests
+    from helpers.processes import LARGE_FILES, ViewerProcess, rss_kib, stalled_requests
 
     with ViewerProcess(generated_run.path, LARGE_FILES) as viewer:
         urllib.request.urlopen(viewer.url + P + "/summary").read()

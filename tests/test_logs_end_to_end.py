@@ -12,7 +12,7 @@ import urllib.request
 
 import pytest
 
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
 
 PREFIX = "/private/v1/standalone"
 

@@ -255,7 +255,7 @@ async def test_device_command_lines_are_capped(client, archive, monkeypatch):
 def bomb_archive(path, member_bytes):
     """A small generated run with "bomb.txt": `member_bytes` of one line,
     compressed to little."""
-    from tavix.testing.archives import generate_archive
+    from helpers.archives import generate_archive
 
     generate_archive(path, log_bytes=50_000, sections=10, seed=1)
     block = b"A" * (1 << 20)
