@@ -11,6 +11,14 @@ from helpers.archives import generate_archive
 from helpers.server_thread import ServerThread
 
 
+@pytest.fixture(scope="module")
+def info(tmp_path_factory):
+    """The generated run of a module (60 sections, 300 kB of logs) that does not
+    define an `info` of its own."""
+    path = str(tmp_path_factory.mktemp("generated") / "run.zip")
+    return generate_archive(path, log_bytes=300_000, sections=60, seed=7)
+
+
 @pytest.fixture
 def archive(info):
     """The module's generated run `info`, opened afresh for every test (tests
