@@ -246,6 +246,9 @@ def test_an_interrupt_as_the_viewer_is_made_serves_nothing(generated_run, tmp_pa
 
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     monkeypatch.setenv("TAVIX_CONFIG", str(tmp_path / "none.cfg"))
+    # A home of its own: the user's run index stays out of the test.
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.delenv("TAVIX_INDEX", raising=False)
     made = []
 
     def interrupted_server(*args, **kwargs):
