@@ -77,7 +77,8 @@ def main():
         return serve(args.serve)
     require_wrk()
 
-    from tavix.testing.archives import generate_archive
+    import tests_path  # noqa: F401
+    from helpers.archives import generate_archive
 
     data = os.path.join(HERE, "data")
     os.makedirs(data, exist_ok=True)

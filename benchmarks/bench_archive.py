@@ -25,7 +25,8 @@ import time
 import xml.etree.ElementTree as ET
 
 from tavix.log.commands.archive import Archive
-from tavix.testing.archives import RESULTS_FILE, generate_archive, parse_size
+import tests_path  # noqa: F401
+from helpers.archives import RESULTS_FILE, generate_archive, parse_size
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 

@@ -79,7 +79,8 @@ print(json.dumps(figures))
 def run_archive(size):
     """A run archive of dense device output whose first task log is about `size` bytes, written once."""
     sys.path.insert(0, SRC)
-    from tavix.testing.archives import generate_archive, parse_size
+    import tests_path  # noqa: F401
+    from helpers.archives import generate_archive, parse_size
 
     os.makedirs(DATA, exist_ok=True)
     path = os.path.join(DATA, f"builds-{size}.zip")

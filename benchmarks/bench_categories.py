@@ -31,7 +31,8 @@ from aiohttp.test_utils import TestClient, TestServer  # noqa: E402
 from tavix.log.commands.archive import Archive  # noqa: E402
 from tavix.log.commands.parser import base  # noqa: E402
 from tavix.log.commands.server import LogViewerServer  # noqa: E402
-from tavix.testing.archives import generate_archive, parse_size  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive, parse_size  # noqa: E402
 
 P = "/private/v1/standalone"
 

@@ -34,11 +34,11 @@ from aiohttp.test_utils import TestClient, TestServer
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive, parse_size
+import tests_path  # noqa: F401
+from helpers.archives import generate_archive, parse_size
+from helpers.hand_made_runs import make_run, record
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from hand_made_runs import make_run, record  # noqa: E402
 
 HEADER = re.compile(rb"^\d+: ([^:]*): [^:]*: (%[^:]*): %\[[^\]]*\]\[[^\]]*\]: ", re.M)
 

@@ -33,13 +33,13 @@ STATIC = "src/tavix/log/commands/static"
 CHROMIUM = "/usr/bin/chromium"
 
 sys.path.insert(0, os.path.join(ROOT, "src"))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 from aiohttp import web  # noqa: E402
-from conftest import ServerThread  # noqa: E402
 from tavix.log.commands.archive import Archive  # noqa: E402
 from tavix.log.commands.server import HERE as SERVER_HERE, LogViewerServer  # noqa: E402
-from tavix.testing.archives import generate_archive  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive  # noqa: E402
+from helpers.server_thread import ServerThread  # noqa: E402
 
 SCROLL = """async () => {
   const panel = document.querySelector('#tests-panel');

@@ -25,7 +25,8 @@ from aiohttp.test_utils import make_mocked_request  # noqa: E402
 
 from tavix.log.commands import server as this_build  # noqa: E402
 from tavix.log.commands.archive import Archive  # noqa: E402
-from tavix.testing.archives import generate_archive  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive  # noqa: E402
 
 P = "/private/v1/standalone"
 

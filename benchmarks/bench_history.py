@@ -42,7 +42,8 @@ from tavix.log.commands.archive import Archive  # noqa: E402
 from tavix.log.commands.history import RunIndex, content_hash, index_url  # noqa: E402
 from tavix.log.commands.history.viewer import ViewerHistory  # noqa: E402
 from tavix.log.commands.server import LogViewerServer  # noqa: E402
-from tavix.testing.archives import generate_archive  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive  # noqa: E402
 
 P = "/private/v1/standalone"
 

@@ -27,8 +27,9 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
 
-from tavix.testing.archives import generate_archive  # noqa: E402
-from tavix.testing.processes import (LARGE_FILES, ViewerProcess, cpu_seconds, rss_kib,  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive  # noqa: E402
+from helpers.processes import (LARGE_FILES, ViewerProcess, cpu_seconds, rss_kib,  # noqa: E402
                                      stalled_requests)
 
 P = "/private/v1/standalone"

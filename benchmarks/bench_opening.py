@@ -14,7 +14,8 @@ import statistics
 import time
 
 from tavix.log.commands.archive import Archive
-from tavix.testing.archives import generate_archive, parse_size
+import tests_path  # noqa: F401
+from helpers.archives import generate_archive, parse_size
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 

@@ -31,7 +31,8 @@ DATA = os.path.join(HERE, "data")
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
 
 from tavix.log.commands.parser.base import LogSection, Pattern  # noqa: E402
-from tavix.testing.archives import generate_archive, parse_size  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive, parse_size  # noqa: E402
 
 
 def task_log(size, dense=False):

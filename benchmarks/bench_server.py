@@ -132,7 +132,8 @@ def main():
         return serve(args.serve)
     require_wrk()
 
-    from tavix.testing.archives import generate_archive, parse_size
+    import tests_path  # noqa: F401
+    from helpers.archives import generate_archive, parse_size
 
     data = os.path.join(HERE, "data")
     os.makedirs(data, exist_ok=True)

@@ -18,10 +18,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from tavix.log.commands.parser import base  # noqa: E402
-from test_failures import pathological_lines  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.signatures import pathological_lines  # noqa: E402
 
 
 def seconds(message):

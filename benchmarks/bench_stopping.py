@@ -36,8 +36,9 @@ import urllib.request
 import zipfile
 
 from bench_opening import DATA, generated_run, opening_time
-from tavix.testing.archives import generate_archive
-from tavix.testing.processes import ViewerProcess
+import tests_path  # noqa: F401
+from helpers.archives import generate_archive
+from helpers.processes import ViewerProcess
 
 TARGET = 0.5  # seconds from a signal to the end
 P = "/private/v1/standalone"
@@ -77,7 +78,7 @@ def stop_opening(path, last_member, moment, stop, opening):
 
 def dense_viewer(path, stretch):
     """A viewer of `path` whose last section's log is written `stretch` more times."""
-    return ViewerProcess(path, prepare="from tavix.testing.archives import stretch_last_section\n"
+    return ViewerProcess(path, prepare="from helpers.archives import stretch_last_section\n"
                                        f"stretch_last_section(archive, {stretch})")
 
 

@@ -31,7 +31,8 @@ SRC = os.path.join(HERE, "..", "src")
 sys.path.insert(0, SRC)
 
 from tavix.log.commands.archive import Archive  # noqa: E402
-from tavix.testing.archives import generate_archive, parse_size  # noqa: E402
+import tests_path  # noqa: E402,F401
+from helpers.archives import generate_archive, parse_size  # noqa: E402
 
 OPEN = "import sys; from tavix.log.commands.archive import Archive\nwith Archive(sys.argv[1]): pass"
 SEARCH_ALONE = """import sys, time

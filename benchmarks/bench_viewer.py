@@ -36,7 +36,8 @@ import threading
 import time
 import urllib.request
 
-from tavix.testing.processes import rss_kib
+import tests_path  # noqa: F401
+from helpers.processes import rss_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.join(os.path.dirname(HERE), "src")
@@ -167,7 +168,7 @@ def main():
     args = parser.parse_args()
 
     from playwright.sync_api import sync_playwright
-    from tavix.testing.archives import generate_archive, parse_size
+    from helpers.archives import generate_archive, parse_size
 
     data = os.path.join(HERE, "data")
     os.makedirs(data, exist_ok=True)

@@ -7,10 +7,9 @@ import re
 import pytest
 from tavix.log.commands.server import HERE as SERVER_HERE, LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.browser import ARTIFACTS, open_view
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
-
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
 
 
 class Served:
@@ -35,10 +34,6 @@ def serve_generated(tmp_path_factory, server_thread, name, **options):
 def served(tmp_path_factory, server_thread):
     yield from serve_generated(tmp_path_factory, server_thread, "nightly.zip",
                                log_bytes=600_000, sections=40, seed=11)
-
-def open_view(page, url):
-    page.goto(url)
-    page.wait_for_selector("body[data-ready=true]")
 
 
 def test_reading_a_run(served, page):

@@ -8,12 +8,12 @@ import pytest
 from aiohttp import web
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.browser import ARTIFACTS
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
 TOKEN = "browser-test-token-0123456789"
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
 
 # A page that tries to read the viewer's metadata at `target`, with and
 # without the browser's cookies, and shows what it got.

@@ -2,11 +2,12 @@
 
 import pytest
 
-from hand_made_runs import make_run, record
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 from tavix.log.commands.server import LogViewerServer
-from test_browser_failures import open_view, shot
+
+from helpers.browser import open_view, shot
+from helpers.hand_made_runs import make_run, record
 
 
 def log(day, pid, changed):

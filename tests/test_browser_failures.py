@@ -1,16 +1,15 @@
 """The Failures view and the timeline in headless Chromium."""
 
 import json
-import os
 import urllib.request
 
 import pytest
 
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
+from helpers.browser import open_view, shot
 
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
 P = "/private/v1/standalone"
 LANE, HISTOGRAM = 22, 84  # px, as timeline.js draws them
 
@@ -26,16 +25,6 @@ def failing(tmp_path_factory, server_thread):
 def get(url):
     with urllib.request.urlopen(url) as response:
         return json.load(response)
-
-
-def open_view(page, url):
-    page.goto(url)
-    page.wait_for_selector("body[data-ready=true]")
-
-
-def shot(page, name):
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    page.screenshot(path=os.path.join(ARTIFACTS, name))
 
 
 def test_failures_view_filters_the_tree_and_opens_nodes_at_their_cause(failing, page):

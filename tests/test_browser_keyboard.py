@@ -4,10 +4,8 @@ headless Chromium; axe-core checks every main view."""
 import pytest
 from tavix.log.commands.server import LogViewerServer
 
-from test_browser import open_view
-from test_browser_scale import answer_commands
-
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.browser import answer_commands, open_view
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 

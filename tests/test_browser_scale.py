@@ -6,9 +6,8 @@ import os
 import pytest
 from tavix.log.commands.server import LogViewerServer
 
-from test_browser import ARTIFACTS, open_view
-
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.browser import ARTIFACTS, answer_commands, open_view
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 BIG_FILE = "logs/console-big.log"
@@ -113,19 +112,6 @@ def test_a_big_file_pages_in_the_files_tab(dense, page):
     page.eval_on_selector("#file-content", "p => p.scrollTop = 0")
     page.wait_for_function("document.querySelector('#file-content').dataset.pages === '2'")
     page.screenshot(path=os.path.join(ARTIFACTS, "viewer-big-file.png"))
-
-
-def answer_commands(page, total):
-    """Makes `page` answer its pages of device commands itself, as if the
-    section held `total` commands "show command <n>"."""
-    def fake_page(route):
-        query = dict(pair.split("=") for pair in route.request.url.split("?", 1)[1].split("&"))
-        offset, limit = int(query["offset"]), int(query["limit"])
-        executions = [{"execute_id": f"id-{i}", "title": f"show command {i}", "execute_type": "execute",
-                       "device": "R1", "start_time": "11:53:13"} for i in range(offset, min(total, offset + limit))]
-        route.fulfill(json={"total": total, "offset": offset, "executions": executions, "next": None})
-
-    page.route("**/executions?*", fake_page)
 
 
 def test_a_list_taller_than_the_browser_allows_still_reaches_its_end(dense, page):

@@ -4,7 +4,8 @@ import json
 
 import pytest
 
-from hand_made_runs import make_run, record
+from helpers.hand_made_runs import make_run, record
+from helpers.waiting import thread_event
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 
@@ -265,18 +266,9 @@ async def test_a_diff_stops_when_its_client_leaves(compared, monkeypatch):
 
     monkeypatch.setattr(base, "diff_sections", watched)
     request = asyncio.ensure_future(client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc")))
-    for _ in range(100):
-        if started.is_set():
-            break
-        await asyncio.sleep(0.05)
-    await asyncio.sleep(0.3)
-    assert started.is_set() and not ended.is_set()
+    assert await thread_event(started) and not ended.is_set()
     request.cancel()
-    for _ in range(20):
-        if ended.is_set():
-            break
-        await asyncio.sleep(0.05)
-    assert ended.is_set(), "the diff went on after its client left"
+    assert await thread_event(ended, 1), "the diff went on after its client left"
     assert type(outcome[0]).__name__ == "CancelledError"
     # The server answers the next diff as before.
     response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc", "check"))

@@ -11,9 +11,8 @@ import pytest
 from tavix.log.commands.parser import base
 from tavix.log.commands.parser.base import ExecutionTable, LogSection
 
-from test_scan_cache import dense_text
-from test_sections import HOSTS, READ_BLOCKS, make_section, random_log, reference_scan
-from test_server_scale import literal_match
+from helpers.sections import (HOSTS, READ_BLOCKS, dense_text, equivalent_patterns, literal_match, make_section,
+                              random_log, record, reference_scan)
 
 CACHE = LogSection.child_execute.fget
 FILTERS = [("", ""), ("R1", ""), ("", "show"), ("", "SHOW"), ("R1", "x"), ("\u00e9dge-02", ""), ("", "\u00e9"),
@@ -141,7 +140,6 @@ def test_a_filter_stops_when_its_request_goes(tmp_path):
 
 @pytest.mark.parametrize("path", ["table", "objects"])
 def test_a_cancelled_scan_stops_at_its_next_check(tmp_path, path):
-    from test_sections import equivalent_patterns
     section = make_section(tmp_path, dense_text(60000, 5))
     size = (tmp_path / "task.log").stat().st_size
     assert size > 6 << 20
@@ -171,7 +169,6 @@ def test_a_replaced_attribute_of_the_execution_class_is_honoured(tmp_path, monke
 
 
 def test_a_page_of_huge_blocks_holds_a_bounded_text(tmp_path):
-    from test_sections import record
     huge = "y" * (400 << 10) + "\n"
     text = "".join(record(i, "+++ R1: config +++") + huge * 3 for i in range(10))  # blocks of 1.2 MiB
     text += record(20, "+++ R1: executing command '" + "t" * (2 << 20) + "' +++")  # a 2 MiB title
@@ -201,7 +198,6 @@ def test_a_page_of_huge_blocks_holds_a_bounded_text(tmp_path):
 
 async def test_pages_that_end_early_lead_on_after_their_last_command(aiohttp_client, tmp_path):
     import types
-    from test_sections import record
     from tavix.log.commands.server import LogViewerServer
     text = "".join(record(i, "+++ R1: config +++") + ("z" * (300 << 10) + "\n") * 4 for i in range(12))
     section = make_section(tmp_path, text + record(99, "end"), section_id="big")
@@ -222,7 +218,7 @@ async def test_pages_that_end_early_lead_on_after_their_last_command(aiohttp_cli
 @pytest.mark.parametrize("seed", [1, 2])
 def test_dense_device_output_gives_the_rules_results_in_every_split(tmp_path, seed):
     import zipfile
-    from tavix.testing.archives import generate_archive
+    from helpers.archives import generate_archive
     info = generate_archive(str(tmp_path / "run.zip"), log_bytes=400_000, sections=6, seed=seed, scripts=1,
                             dense_devices=True, invalid_utf8=seed == 2)
     with zipfile.ZipFile(tmp_path / "run.zip") as zipped:

@@ -9,7 +9,8 @@ import pytest
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
+from helpers.waiting import Requests, thread_event
 
 P = "/private/v1/standalone"
 
@@ -76,7 +77,7 @@ async def test_long_work_leaves_the_loop_answering(aiohttp_client, archive, capl
         client = await aiohttp_client(LogViewerServer(archive))
         slow.fail = True
         pending = asyncio.ensure_future(client.get(P + "/categories"))
-        await asyncio.get_running_loop().run_in_executor(None, slow.asked.wait, 10)
+        assert await thread_event(slow.asked)
         # The loop answers while the categories are being computed.
         assert (await body(await client.get(P + "/metadata")))["exec_host"] == real.meta["exec_host"]
         slow.release.set()
@@ -96,10 +97,11 @@ async def test_requests_waiting_for_a_computation_hold_no_worker_thread(aiohttp_
     slow = SlowParser(archive.results)
     archive.results, real = slow, archive.results
     try:
-        client = await aiohttp_client(LogViewerServer(archive))
+        requests = Requests()
+        client = await aiohttp_client(LogViewerServer(archive, middlewares=[requests.middleware]))
         waiting = [asyncio.ensure_future(client.get(P + "/categories")) for _ in range(12)]
-        await asyncio.get_running_loop().run_in_executor(None, slow.asked.wait, 10)
-        await asyncio.sleep(0.2)
+        assert await thread_event(slow.asked)
+        await requests.reach(started=12)
         # More waiting requests than the executor has threads: work of
         # another route still finds a thread.
         section = real.scripts[0]["sections"][1]

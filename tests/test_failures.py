@@ -12,7 +12,8 @@ import pytest
 
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.parser import base
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
+from helpers.signatures import pathological_lines
 
 HOST = "lab1"
 LINE_HEAD = 1 << 16
@@ -214,17 +215,6 @@ def test_signature_of_address_runs_matches_the_literal_reading():
     for _ in range(400):
         message = "".join(rng.choice(pieces) for _ in range(rng.randint(1, 30)))
         assert base.failure_signature(message) == reference_signature(message), message
-
-
-def pathological_lines(size):
-    """(message, signature) pairs for runs that make a naive reading slow
-    (benchmarks/bench_signatures.py times them)."""
-    unclosed = [(f" {quote}a" * (size // 3), " ".join([f"{quote}a"] * (size // 3))) for quote in "'\"\u201c\u00ab"]
-    return unclosed + [
-        (":" * size, "<IP>" * (size // 2)),
-        ("a:" * (size // 2), "a:" * (size // 2 - 8) + "<IP>:"),
-        ("1." * (size // 2), "<IP>." * (size // 8)),
-    ]
 
 
 def test_signature_of_pathological_lines():

@@ -6,7 +6,8 @@ import zipfile
 
 import pytest
 
-from tavix.testing.archives import NAMESPACE, RESULTS_FILE, generate_archive, main, parse_size
+from helpers.archives import generate_archive, main, parse_size
+from tavix.log.commands.parser.xml import NAMESPACE, RESULTS_FILE
 
 BANNER = re.compile(r"\+\+\+ (\S+): (executing|execute|configure|config|ping)( command '(.+)')? \+\+\+$")
 

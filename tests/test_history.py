@@ -13,7 +13,7 @@ from tavix.log.commands.history import RunIndex, index_url as resolve_url
 from tavix.log.commands.history.definitions import is_failing, node_status
 from tavix.log.commands.history.runs import path_key
 
-from history_runs import make_run
+from helpers.history_runs import make_run
 
 
 def record(index, path):

@@ -10,10 +10,10 @@ from tavix.log.commands.history import RunIndex, index_url
 from tavix.log.commands.history.viewer import history_for_viewer
 from tavix.log.commands.server import LogViewerServer
 
-from history_runs import make_run
+from helpers.browser import ARTIFACTS
+from helpers.history_runs import make_run
 
 P = "/private/v1/standalone"
-ARTIFACTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "test-artifacts")
 
 
 @pytest.fixture
@@ -114,7 +114,7 @@ def test_viewer_shows_badges_strip_and_filters(nightly, server_thread, page):
 def test_logs_view_records_its_run_unless_told_not_to(tmp_path, nightly, recorded):
     import signal
 
-    from test_logs_end_to_end import get_json, tavix, wait_for_url
+    from helpers.logs_view import get_json, tavix, wait_for_url
 
     env = dict(os.environ, HOME=str(tmp_path / "home"), TAVIX_CONFIG=str(tmp_path / "none.cfg"))
     env.pop("TAVIX_INDEX", None)

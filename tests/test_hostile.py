@@ -9,7 +9,8 @@ from tavix.log.commands.parser import base
 
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.waiting import Requests, until
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
@@ -174,14 +175,6 @@ async def test_names_with_spaces_and_reports_in_any_case(aiohttp_client, archive
 COSTLY = "[a-q][^u-z]{20}x"  # a regular expression that makes the lazy DFA work hard
 
 
-async def wait_until(condition, seconds):
-    for _ in range(int(seconds * 20)):
-        if condition():
-            return True
-        await asyncio.sleep(0.05)
-    return condition()
-
-
 async def test_searches_stop_when_their_clients_leave(aiohttp_client, archive, info):
     # Some 40 MB of log in the last section: a costly search takes seconds.
     log = os.path.join(archive.dir, info.scripts[0].log_file)
@@ -198,7 +191,7 @@ async def test_searches_stop_when_their_clients_leave(aiohttp_client, archive, i
 
     searches = [asyncio.ensure_future(client.get(P + f"/search?q={COSTLY}&regex=1&case={i}"))
                 for i in range(2)]
-    assert await wait_until(lambda: running.get(("job", "127.0.0.1")) == 2, 2)
+    assert await until(lambda: running.get(("job", "127.0.0.1")) == 2, 2)
     # A third from the same client waits for none of them: it is refused.
     refused = await client.get(P + f"/search?q={COSTLY}x&regex=1")
     assert refused.status == 429 and refused.headers["Retry-After"] == "1"
@@ -211,14 +204,15 @@ async def test_searches_stop_when_their_clients_leave(aiohttp_client, archive, i
     for search in searches:
         search.cancel()
     # Each stops at its next block of the log, long before its minute is up.
-    assert await wait_until(lambda: not running, 2), running
+    assert await until(lambda: not running, 2), running
     assert not app._searches["flags"]
     answer = await client.get(P + "/search?q=lab-host")
     assert answer.status == 200 and "complete" not in await answer.json()
 
 
 async def test_a_search_whose_client_left_while_it_waited_never_starts(aiohttp_client, archive):
-    app = LogViewerServer(archive)
+    requests = Requests()
+    app = LogViewerServer(archive, middlewares=[requests.middleware])
     client = await aiohttp_client(app)
     started = []
     original = type(archive).count_matches
@@ -237,11 +231,11 @@ async def test_a_search_whose_client_left_while_it_waited_never_starts(aiohttp_c
     pool["job"] = ThreadPoolExecutor(max_workers=1)
     pool["job"].submit(blocker.wait, 5)
     waiting = asyncio.ensure_future(client.get(P + "/search?q=lab-host"))
-    assert await wait_until(lambda: app._searches["running"], 2)
+    assert await until(lambda: app._searches["running"], 2)
     waiting.cancel()
-    await asyncio.sleep(0.3)
+    await requests.reach(left=1)
     blocker.set()
-    assert await wait_until(lambda: not app._searches["running"], 2)
+    assert await until(lambda: not app._searches["running"], 2)
     assert started == []
 
 
@@ -276,7 +270,7 @@ def test_clients_that_do_not_read_cannot_take_the_memory(generated_run):
     import time
     import urllib.request
 
-    from tavix.testing.processes import LARGE_FILES, ViewerProcess, rss_kib, stalled_requests
+    from helpers.processes import LARGE_FILES, ViewerProcess, rss_kib, stalled_requests
 
     with ViewerProcess(generated_run.path, LARGE_FILES) as viewer:
         urllib.request.urlopen(viewer.url + P + "/summary").read()
@@ -309,7 +303,8 @@ async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, t
     with Archive(path) as archive:
         # 300 MB of device commands: a scan of seconds.
         record = archives.stretch_last_section(archive, 72)
-        app = LogViewerServer(archive)
+        requests = Requests()
+        app = LogViewerServer(archive, middlewares=[requests.middleware])
         client = await aiohttp_client(app)
         url = P + f"/sections/{record['id']}"
 
@@ -319,18 +314,18 @@ async def test_a_scan_stops_when_every_request_for_it_has_left(aiohttp_client, t
         # One thread, so that the scan lasts well beyond the cancellations.
         previous = base._set_scan_stretches(0, 1)
         try:
-            requests = [asyncio.ensure_future(client.get(url + suffix)) for suffix in
-                        ["/executions", "/executions?limit=5", "/no-such-command/log"]]
-            assert await wait_until(lambda: app._scans, 2)
+            waiting = [asyncio.ensure_future(client.get(url + suffix)) for suffix in
+                       ["/executions", "/executions?limit=5", "/no-such-command/log"]]
+            assert await until(lambda: app._scans, 2)
             assert await scanning()
-            requests[0].cancel()
-            await asyncio.sleep(0.05)
+            waiting[0].cancel()
+            await requests.reach(left=1)
             assert await scanning()  # others still wait for it
         finally:
             base._set_scan_stretches(*previous)
-        for request in requests[1:]:
+        for request in waiting[1:]:
             request.cancel()
         scan = next(iter(app._scans.values()))[1]
         # Stopped, not finished: nothing is kept, and the next request scans again.
-        assert await wait_until(lambda: not app._scans, 1.5)
+        assert await until(lambda: not app._scans, 1.5)
         assert isinstance(scan.exception(), RuntimeError) and not await scanning()

@@ -9,10 +9,9 @@ import sys
 import aiohttp
 import pytest
 
-pytest.importorskip("tavix.testing.archives")
 pytest.importorskip("tavix.log.commands.archive")
 
-from tavix.testing.processes import rss_kib  # noqa: E402
+from helpers.processes import rss_kib  # noqa: E402
 
 P = "/private/v1/standalone"
 CLIENTS = 50
@@ -21,7 +20,7 @@ REQUESTS = 25  # requests per client between the two measurements
 
 SERVER = """
 import socket, sys
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
 generate_archive(sys.argv[1], log_bytes=2_000_000, sections=120, seed=5)

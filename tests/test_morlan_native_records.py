@@ -180,19 +180,19 @@ def replay_clock(record):
 class TestThreadsProcessesTasks:
     def test_threads_and_renamed_threads(self):
         seen = []
-        go = threading.Event()
+        logged, go = threading.Event(), threading.Event()
 
         def work():
             seen.append(both("t", 20, "p", 1, "m", (), None))
             threading.current_thread().name = "renamed-worker"
             seen.append(both("t", 20, "p", 1, "m", (), None))
+            logged.set()
             go.wait(5)
 
         worker = threading.Thread(target=work, name="worker-24")
         worker.start()
         try:
-            while len(seen) < 2:
-                time.sleep(0.001)
+            assert logged.wait(5)
             main = both("t", 20, "p", 1, "m", (), None)
         finally:
             go.set()

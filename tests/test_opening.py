@@ -17,6 +17,9 @@ import urllib.request
 
 import pytest
 
+from helpers import archives
+from tavix.log.commands.parser.xml import RESULTS_FILE
+
 # Longer than any opening here takes: a process still running then hangs.
 HANG_GUARD = 30
 
@@ -77,7 +80,7 @@ def extraction_dirs(env):
 
 def test_generator_shows_its_progress_on_a_terminal(tmp_path):
     path = tmp_path / "run.zip"
-    command = [sys.executable, "-m", "tavix.testing.archives", str(path), "--log-size", "8M",
+    command = [sys.executable, archives.__file__, str(path), "--log-size", "8M",
                "--sections", "3000"]
     process, output = run_in_terminal(command, dict(os.environ))
     assert process.wait(timeout=60) == 0, output
@@ -111,6 +114,23 @@ def started_parsing(env, info):
     return any((directory / info.members[-1]).exists() for directory in extraction_dirs(env))
 
 
+def reading_results(pid):
+    """True while process `pid` holds its results file open for reading and
+    has read part of it: it is well into reading the results."""
+    fds = "/proc/%d/fd" % pid
+    try:
+        for fd in os.listdir(fds):
+            if os.path.basename(os.readlink(os.path.join(fds, fd))) != RESULTS_FILE:
+                continue
+            with open("/proc/%d/fdinfo/%s" % (pid, fd)) as info:
+                fields = dict(line.split(":", 1) for line in info if ":" in line)
+            if int(fields["flags"], 8) & os.O_ACCMODE == os.O_RDONLY and int(fields["pos"]) > 0:
+                return True
+    except (FileNotFoundError, ProcessLookupError):
+        pass  # the process or that file went away meanwhile
+    return False
+
+
 @pytest.mark.parametrize("moment", ["extraction", "parse"])
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_an_interrupt_while_opening_ends_the_tool_and_leaves_nothing(env, large_run, moment, stop):
@@ -118,12 +138,10 @@ def test_an_interrupt_while_opening_ends_the_tool_and_leaves_nothing(env, large_
                                env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         ready = (lambda: extraction_dirs(env)) if moment == "extraction" else (
-            lambda: started_parsing(env, large_run))
+            lambda: reading_results(process.pid))
         end = time.monotonic() + HANG_GUARD
         while not ready() and process.poll() is None and time.monotonic() < end:
             time.sleep(0.002)
-        if moment == "parse":
-            time.sleep(0.1)  # well into reading the results
         extracting = not started_parsing(env, large_run)
         process.send_signal(stop)
         try:
@@ -228,12 +246,15 @@ def test_an_interrupt_as_the_viewer_is_made_serves_nothing(generated_run, tmp_pa
 
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     monkeypatch.setenv("TAVIX_CONFIG", str(tmp_path / "none.cfg"))
+    # A home of its own: the user's run index stays out of the test.
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.delenv("TAVIX_INDEX", raising=False)
     made = []
 
     def interrupted_server(*args, **kwargs):
         made.append(args)
         os.kill(os.getpid(), signal.SIGINT)
-        time.sleep(5)  # the interrupt ends this at once
+        pytest.fail("the interrupt did not end the making of the server")
 
     monkeypatch.setattr(logs, "LogViewerServer", interrupted_server)
     assert main(["logs", "view", generated_run.path, "--no-browser"]) == 130

@@ -8,7 +8,7 @@ from tavix.log.commands import logs
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.history import RunIndex, index_url
 
-from history_runs import make_run
+from helpers.history_runs import make_run
 
 
 @pytest.fixture

@@ -6,9 +6,8 @@ import pytest
 from tavix.log.commands.parser.base import LogSection
 from tavix.log.commands.server import LogViewerServer
 
-from test_sections import make_section, record, reference_scan, summary
-from test_server import info, records  # noqa: F401
-from test_server_scale import busiest, executions_url, literal_match
+from helpers.routes import busiest, executions_url, records
+from helpers.sections import dense_text, literal_match, make_section, reference_scan, summary
 
 CACHE = LogSection.child_execute.fget
 
@@ -21,19 +20,6 @@ def budget():
     yield
     CACHE.budget = saved
     CACHE.cache_clear()
-
-
-def dense_text(count, seed):
-    """`count` commands of every kind, titles and blocks differing by `seed`."""
-    lines = []
-    for i in range(count):
-        if i % 3 == 0:
-            lines += [record(i % 60, f"+++ R{i % 5}: executing command 'show {seed} {i}' +++"), "out\n"]
-        elif i % 3 == 1:
-            lines += [record(i % 60, f"+++ R{i % 5}: config +++"), f"hostname {seed}-{i}\n" * (i % 13)]
-        else:
-            lines += [record(i % 60, f"+++ R{i % 5}: ping +++"), f"Target IP address: 10.0.{seed}.{i % 250}\n"]
-    return "".join(lines) + record(1, "end")
 
 
 def test_sections_over_the_budget_drop_the_oldest_and_answer_the_same_again(tmp_path, budget):

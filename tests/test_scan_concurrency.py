@@ -10,7 +10,8 @@ import pytest
 
 from tavix.log.commands.parser import base
 from tavix.log.commands.parser.base import LogSection
-from test_sections import HOST, make_section, record
+
+from helpers.sections import HOST, make_section, record
 
 
 def long_section(directory, size):

@@ -9,7 +9,7 @@ import pytest
 
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"

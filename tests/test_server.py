@@ -15,29 +15,9 @@ from aiohttp import web
 from tavix.log.commands import server as server_module
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.routes import CAP, P, expect_error, record_of, records, section_of
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
-
-P = "/private/v1/standalone"
-CAP = 4 << 20  # largest text of one answer
-
-
-@pytest.fixture(scope="module")
-def info(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("generated") / "run.zip")
-    return archives.generate_archive(path, log_bytes=300_000, sections=60, seed=7)
-
-
-def records(archive):
-    return [record for task in archive.results.scripts for record in task["sections"]]
-
-
-def section_of(archive, section_type):
-    return next(r for r in records(archive) if r["section_type"] == section_type)
-
-
-def record_of(archive, generated):
-    return next(r for r in records(archive) if r["sequence_number"] == generated.sequence_number)
 
 
 def longest_testcase(archive):
@@ -54,12 +34,6 @@ def section_bytes(archive, record):
         f.seek(int(record["log_start"]))
         size = int(record["log_size"])
         return f.read(size) if size > 0 else f.read()
-
-
-async def expect_error(response, detail):
-    assert response.status == 500
-    assert response.headers["Access-Control-Allow-Origin"] == "*"
-    assert await response.json() == {"detail": detail}
 
 
 # --- the application itself ---------------------------------------------------

@@ -14,19 +14,10 @@ import pytest
 from tavix.log.commands.parser.base import LogSection
 from tavix.log.commands.server import LogViewerServer
 
-from test_server import CAP, P, expect_error, info, record_of, records  # noqa: F401
+from helpers.routes import CAP, P, busiest, executions_url, expect_error
+from helpers.sections import literal_match
 
 HOST = "lab-host1"
-
-
-def executions_url(record, **params):
-    query = urllib.parse.urlencode(params)
-    return P + f"/sections/{record['id']}/executions" + (f"?{query}" if query else "")
-
-
-def busiest(archive):
-    """The record with the most device commands."""
-    return max(records(archive), key=lambda r: len(archive.results.get_section(r["id"]).child_execute))
 
 
 async def pages(client, url):
@@ -37,13 +28,6 @@ async def pages(client, url):
         answers.append(answer)
         url = answer["next"]
     return answers
-
-
-def literal_match(execution, device, q):
-    """The filters' rules, read plainly."""
-    if device and execution.get("device") != device:
-        return False
-    return not q or any(q.casefold() in (execution.get(key) or "").casefold() for key in ("title", "logs"))
 
 
 # --- paged and filtered device commands ------------------------------------------
@@ -255,7 +239,7 @@ async def test_device_command_lines_are_capped(client, archive, monkeypatch):
 def bomb_archive(path, member_bytes):
     """A small generated run with "bomb.txt": `member_bytes` of one line,
     compressed to little."""
-    from tavix.testing.archives import generate_archive
+    from helpers.archives import generate_archive
 
     generate_archive(path, log_bytes=50_000, sections=10, seed=1)
     block = b"A" * (1 << 20)

@@ -15,7 +15,8 @@ import urllib.request
 
 import pytest
 
-from tavix.testing import archives
+from helpers import archives
+from helpers.processes import child_environment
 
 # Longer than the whole scan takes: a viewer still running then hangs.
 HANG_GUARD = 30
@@ -28,7 +29,7 @@ VIEWER = textwrap.dedent("""
     from tavix.log.commands.archive import Archive
     from tavix.log.commands.server import LogViewerServer
     from tavix.log.commands.parser import base
-    from tavix.testing import archives
+    from helpers import archives
     base._set_scan_stretches(0, 1)  # one thread: the scan lasts long enough to be interrupted
     with Archive(sys.argv[1]) as archive:
         record = archives.stretch_last_section(archive, 24)
@@ -58,7 +59,7 @@ def get(url):
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_a_signal_ends_the_viewer_during_a_scan(dense_run, tmp_path, stop):
     viewer = subprocess.Popen([sys.executable, "-c", VIEWER, dense_run], stdout=subprocess.PIPE, text=True,
-                              env=dict(os.environ, TMPDIR=str(tmp_path)))
+                              env=child_environment(TMPDIR=str(tmp_path)))
     try:
         port, section_id = viewer.stdout.readline().split()
         section = "http://127.0.0.1:%s%s/sections/%s" % (port, P, section_id)

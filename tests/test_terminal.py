@@ -18,7 +18,7 @@ from tavix.cli.main import main
 from tavix.log.commands import logs
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive
+from helpers.archives import generate_archive
 
 P = "/private/v1/standalone"
 

@@ -1,13 +1,13 @@
 """The compact tree answer, read against the full results."""
 
-import asyncio
 import json
 
 import pytest
 
 from tavix.log.commands.server import LogViewerServer
 
-archives = pytest.importorskip("tavix.testing.archives")
+from helpers import archives
+from helpers.waiting import until
 Archive = pytest.importorskip("tavix.log.commands.archive").Archive
 
 P = "/private/v1/standalone"
@@ -83,11 +83,7 @@ def test_routes_carry_their_documentation(info):
 async def test_tree_is_made_as_the_server_starts(client):
     # Startup begins the tree in a worker thread; it is ready without a request.
     app = client.server.app
-    for _ in range(200):
-        entry = getattr(app, "_computed", {}).get("tree")
-        if isinstance(entry, list):
-            break
-        await asyncio.sleep(0.01)
-    made = entry[0]
+    assert await until(lambda: isinstance(getattr(app, "_computed", {}).get("tree"), list), 2)
+    made = app._computed["tree"][0]
     tree = await (await client.get(P + "/tree")).read()
     assert tree == made

@@ -11,9 +11,8 @@ import os
 import socket
 import xml.etree.ElementTree as ET
 
-# The generator of synthetic archives writes the same format from a planned
-# tree; this writer records a live run, so only the names are shared.
-from tavix.testing.archives import NAMESPACE, RESULTS_FILE
+# The format's names come from its reader.
+from tavix.log.commands.parser.xml import NAMESPACE, RESULTS_FILE
 
 RESULT_KINDS = ("pass", "fail", "errored", "aborted", "blocked", "skip", "passx")
 _RESULT_KIND = {"passed": "pass", "failed": "fail", "errored": "errored", "aborted": "aborted",

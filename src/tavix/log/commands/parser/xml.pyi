@@ -1,6 +1,10 @@
 import tavix.log.commands.parser.base
 
 
+NAMESPACE: str = 'http://www.tavix.org/xml/schema/qenreport'
+
+RESULTS_FILE: str = 'ResultsDetails.xml'
+
 class LedraXMLResultParser(tavix.log.commands.parser.base.BaseResultsParser):
     """
     Reads a run's ResultsDetails.xml into the results dictionary: job

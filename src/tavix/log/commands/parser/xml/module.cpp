@@ -21,6 +21,8 @@ NB_MODULE(xml, m) {
     r.et_xml_parser = nb::module_::import_("xml.etree.ElementTree").attr("XMLParser");
     r.result_id_search = nb::module_::import_("re").attr("compile")("\\d{6,}").attr("search");
     r.int_type = nb::module_::import_("builtins").attr("int");
-    r.default_ns = nb::str("http://www.tavix.org/xml/schema/qenreport");
+    r.default_ns = nb::str(tavix::xml_results::NAMESPACE);
+    m.attr("NAMESPACE") = r.default_ns;
+    m.attr("RESULTS_FILE") = nb::str(tavix::xml_results::RESULTS_FILE);
     tavix::xml_results::define_parser(m);
 }

@@ -105,7 +105,7 @@ void init(nb::handle self, nb::handle archive) {
 
     ProgressScope scope(nb::getattr(archive, "progress", nb::none()));
     CollectorPause pause;
-    nb::object path = refs().os_path_join(as_text(archive.attr("dir")), "ResultsDetails.xml");
+    nb::object path = refs().os_path_join(as_text(archive.attr("dir")), RESULTS_FILE);
     nb::object root = parse_document(path);
     // Results written under another host of the same schema path are read in
     // their own namespace rather than yielding nothing.

@@ -12,6 +12,11 @@ namespace tavix::xml_results {
 
 namespace nb = nanobind;
 
+// The results file of a run archive and the namespace its writer uses
+// (module attributes RESULTS_FILE and NAMESPACE, for whatever writes one).
+inline constexpr const char *RESULTS_FILE = "ResultsDetails.xml";
+inline constexpr const char *NAMESPACE = "http://www.tavix.org/xml/schema/qenreport";
+
 // Interpreter objects looked up once when the module loads.
 struct Refs {
     nb::object os_path_join, os_fstat, io_open, et_xml_parser, result_id_search, int_type, default_ns;

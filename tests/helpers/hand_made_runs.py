@@ -4,7 +4,8 @@ with chosen results and log lines, for comparing runs."""
 import zipfile
 from xml.sax.saxutils import escape
 
-NS = "http://www.tavix.org/xml/schema/qenreport"
+from tavix.log.commands.parser.xml import NAMESPACE, RESULTS_FILE
+
 SUMMARY = "<summary><pass>1</pass><fail>0</fail><skip>0</skip></summary>"
 HOST = "lab1"
 
@@ -44,11 +45,11 @@ def make_run(path, scripts, suite="nightly", job="job-1", start="2026-12-08T17:0
             f"<testscript><initinfo><taskid>{escape(script)}</taskid><script><name>{escape(script)}</name>"
             f"<path>/ws</path></script><logfile>{log_name}</logfile></initinfo><result>passed</result>"
             f"{SUMMARY}{body}</testscript>")
-    results = (f'<?xml version="1.0"?><results xmlns="{NS}"><testsuite><initinfo><name>{escape(suite)}</name>'
+    results = (f'<?xml version="1.0"?><results xmlns="{NAMESPACE}"><testsuite><initinfo><name>{escape(suite)}</name>'
                f"<jobid>{escape(job)}</jobid><host>{HOST}</host></initinfo><starttime>{start}</starttime>"
                f"{SUMMARY}<jobexecution>{''.join(xml_scripts)}</jobexecution></testsuite></results>")
     with zipfile.ZipFile(path, "w") as archive:
-        archive.writestr("ResultsDetails.xml", results)
+        archive.writestr(RESULTS_FILE, results)
         for name, data in files.items():
             archive.writestr(name, data)
     return path

@@ -1,6 +1,6 @@
 """What tests and benchmarks read about running processes."""
 
-__all__ = ["rss_kib", "cpu_seconds", "ViewerProcess", "LARGE_FILES", "stalled_requests"]
+__all__ = ["rss_kib", "cpu_seconds", "child_environment", "ViewerProcess", "LARGE_FILES", "stalled_requests"]
 
 
 def rss_kib(pid):
@@ -21,6 +21,20 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def child_environment(**changes):
+    """The environment, with `changes`, of a child Python that imports the
+    tavix this process imported and these helpers."""
+    import os
+
+    import tavix
+
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(tavix.__file__)))
+    helpers_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ, **changes)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, helpers_root, env.get("PYTHONPATH")]))
+    return env
+
+
 class ViewerProcess:
     """A viewer serving the archive at `path` in a process of its own, on a
     loopback port: for measuring the server apart from its clients.
@@ -29,7 +43,8 @@ class ViewerProcess:
             viewer.url, viewer.pid
 
     `prepare`, if given, is Python source run in the child with `archive`
-    open before the server starts (to add files to the extraction directory).
+    open before the server starts (to add files to the extraction directory);
+    it can import these helpers.
     """
 
     def __init__(self, path, prepare=""):
@@ -52,16 +67,8 @@ class ViewerProcess:
         import subprocess
         import sys
 
-        import os
-
-        import tavix
-
-        # The child imports the package from where this one did.
-        package_root = os.path.dirname(os.path.dirname(os.path.abspath(tavix.__file__)))
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         self.process = subprocess.Popen([sys.executable, "-c", self.script], stdout=subprocess.PIPE,
-                                        text=True, env=env)
+                                        text=True, env=child_environment())
         port = self.process.stdout.readline().strip()
         if not port:
             self.process.wait(10)

@@ -22,7 +22,7 @@ warning), a warning alone, or nothing at all; `cause` tells which.
 
 From the command line:
 
-    python -m tavix.testing.archives OUT.zip --log-size 1G --sections 50000 [--dense-devices] [--failure-causes]
+    python tests/helpers/archives.py OUT.zip --log-size 1G --sections 50000 [--dense-devices] [--failure-causes]
 """
 
 import argparse
@@ -43,10 +43,9 @@ from typing import List, Optional
 from xml.sax.saxutils import escape, quoteattr
 
 from tavix.cli.progress import ProgressLine
+from tavix.log.commands.parser.xml import NAMESPACE, RESULTS_FILE
 
 __all__ = [
-    "NAMESPACE",
-    "RESULTS_FILE",
     "GeneratedArchive",
     "GeneratedCause",
     "GeneratedExecution",
@@ -58,8 +57,6 @@ __all__ = [
     "stretch_last_section",
 ]
 
-NAMESPACE = "http://www.tavix.org/xml/schema/qenreport"
-RESULTS_FILE = "ResultsDetails.xml"
 
 _SEVERITY = {"DEBUG": 7, "INFO": 6, "WARNING": 4, "ERROR": 3, "CRITICAL": 2}
 _FAILED = ("failed", "errored", "aborted", "blocked")
@@ -862,7 +859,7 @@ def stretch_last_section(archive, copies):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
-        prog="python -m tavix.testing.archives",
+        prog="python tests/helpers/archives.py",
         description="Writes a realistic run archive (zip) for tests and benchmarks.\n"
                     "On a terminal, a progress line shows how far the writing is.",
         formatter_class=argparse.RawDescriptionHelpFormatter)

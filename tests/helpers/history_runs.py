@@ -4,7 +4,8 @@ log of each failing one."""
 import zipfile
 from xml.sax.saxutils import escape
 
-NS = "http://www.tavix.org/xml/schema/qenreport"
+from tavix.log.commands.parser.xml import NAMESPACE, RESULTS_FILE
+
 HOST = "lab1"
 LOG = "TaskLog.s"
 
@@ -48,12 +49,12 @@ def make_run(path, request_id, start_time, cases, suite="nightly", script="s.py"
         inner = [_section(log, "testsection", n, r, [], f"{n} broke") for n, r in children]
         body.append(_section(log, "testcase", name, result, inner, cause))
     summary = "<summary><pass>1</pass><skip>0</skip></summary>"
-    xml = (f'<?xml version="1.0"?><results xmlns="{NS}"><testsuite><initinfo><name>{escape(suite)}</name>'
+    xml = (f'<?xml version="1.0"?><results xmlns="{NAMESPACE}"><testsuite><initinfo><name>{escape(suite)}</name>'
            f"<jobid>{request_id}</jobid><host>{HOST}</host></initinfo><starttime>{start_time}</starttime>"
            f"{summary}<jobexecution><testscript><initinfo><taskid>T</taskid><script><name>{script}</name>"
            f"<path>/ws</path></script><logfile>{LOG}</logfile></initinfo><starttime>{start_time}</starttime>"
            f"{summary}{''.join(body)}</testscript></jobexecution></testsuite></results>")
     with zipfile.ZipFile(path, "w") as archive:
-        archive.writestr("ResultsDetails.xml", xml)
+        archive.writestr(RESULTS_FILE, xml)
         archive.writestr(LOG, bytes(log.data))
     return path

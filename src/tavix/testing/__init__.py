@@ -1,1 +1,0 @@
-"""Helpers for testing and benchmarking tavix: realistic run archives, process figures."""
