@@ -11,7 +11,7 @@ import urllib.parse
 import pytest
 from sqlalchemy.engine import make_url
 
-from history_runs import make_run
+from helpers.history_runs import make_run
 from tavix.cli.main import main
 from tavix.log.commands.history import RunIndexError, index_url, shown_url
 

@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from history_runs import make_run
+from helpers.history_runs import make_run
 from tavix.cli.main import main
 from tavix.log.commands.logs import json_text, terminal_text
 
