@@ -20,6 +20,8 @@ from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
 from tavix.testing.archives import generate_archive
 
+from hand_made_runs import deep_step_run
+
 P = "/private/v1/standalone"
 
 
@@ -437,3 +439,32 @@ def test_a_terminal_never_receives_the_archives_control_characters(shared, run_p
     shown = sys.stdout.getvalue()
     assert "^[]0;owned^G\ufffd" in shown and "Xyzzy ^[[2J^[]52;c;cGF3bmVk^G " in shown
     assert not re.search("[\x00-\x08\x0a-\x1f\x7f-\x9f]", shown.replace("\n", ""))
+
+
+DEEP_PROBE = """
+import os, resource, sys
+from tavix.cli.main import main
+shallow, deep, out = sys.argv[1:]
+def commands(run, last):
+    for argv in (["failures", run], ["search", run, "step %d failed" % last], ["export", run, "--junit", out]):
+        assert main(["logs", *argv]) == 0, argv
+commands(shallow, 0)
+rest = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+commands(deep, 2999)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rest) * 1024, file=sys.stderr)
+"""
+
+
+def test_a_deep_step_tree_costs_memory_by_its_nodes(tmp_path):
+    """3,000 steps each inside the one before: their paths would be 4.5 million names."""
+    deep, shallow = deep_step_run(tmp_path / "deep.zip", 3000), deep_step_run(tmp_path / "shallow.zip", 1)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), HOME=str(tmp_path),
+               TAVIX_CONFIG=str(tmp_path / "none.cfg"))
+    done = subprocess.run([sys.executable, "-c", DEEP_PROBE, str(shallow), str(deep), str(tmp_path / "j.xml")],
+                          env=env, capture_output=True, text=True, check=True)
+    assert int(done.stderr.split()[-1]) < 16 << 20
+    # The deepest step is still named by its whole path, by failures and search.
+    path = " \u203a ".join(["s.py", "deep"] + ["s%d" % i for i in range(3000)])
+    named = [line.strip() for line in done.stdout.splitlines() if line.strip().startswith("s.py \u203a deep")]
+    assert named[-2] == path
+    assert named[-1].startswith(path + ":3000:") and named[-1].endswith("ERROR: step 2999 failed")
