@@ -294,6 +294,12 @@ def test_a_diff_over_its_memory_is_approximate_where_the_sections_differ(tmp_pat
     assert (hunk["base_start"], hunk["base_count"], hunk["new_start"], hunk["new_count"]) == (39_998, 10_007, 39_998, 10_007)
     assert apply_hunks(lines, small) == new
     assert exact["hunks"][0]["lines"][:6] == hunk["lines"][:6]
+    # However wide the context, the lines read are those the answer can show.
+    wide = diff_sections(a, b, memory=100_000, context=10 ** 9)
+    assert wide["truncated"] and wide["hunks"][0]["base_start"] == 1
+    shown = wide["hunks"][0]["lines"]
+    assert [line["text"] for line in shown] == lines[:50_000]
+    assert [line["op"] for line in shown] == [" "] * 40_000 + ["-"] * 10_000
     # One side only adding lines is as exact as it gets.
     added = diff_sections(a, write(tmp_path / "c", lines + ["more"] * 3), memory=0)
     assert not added["approximate"] and [line["op"] for line in added["hunks"][0]["lines"]] == [" "] * 3 + ["+"] * 3

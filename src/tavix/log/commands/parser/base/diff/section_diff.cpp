@@ -250,8 +250,9 @@ private:
         size_t base_lines = lead + base_part + tail, new_lines = lead + new_part + tail;
         bool fits = base_lines + new_lines <= memory_ / EXACT_BYTES_PER_LINE;
         if (!fits) {
-            base_lines = std::min(base_lines, lead + ANSWER_LINE_CAP + 1);
-            new_lines = std::min(new_lines, lead + ANSWER_LINE_CAP + 1);
+            // The answer shows at most this many lines from the hunk's start.
+            base_lines = std::min(base_lines, ANSWER_LINE_CAP + 1);
+            new_lines = std::min(new_lines, ANSWER_LINE_CAP + 1);
         }
         int64_t base_from = skip_lines(base_file, base_.begin, base_.end, block, p - lead);
         int64_t new_from = skip_lines(new_file, new_.begin, new_.end, block, p - lead);
@@ -266,8 +267,8 @@ private:
         }
         edits_.deleted.assign(a_.size(), 0);
         edits_.inserted.assign(b_.size(), 0);
-        std::fill(edits_.deleted.begin() + std::ptrdiff_t(lead), edits_.deleted.end(), 1);
-        std::fill(edits_.inserted.begin() + std::ptrdiff_t(lead), edits_.inserted.end(), 1);
+        std::fill(edits_.deleted.begin() + std::ptrdiff_t(std::min(lead, a_.size())), edits_.deleted.end(), 1);
+        std::fill(edits_.inserted.begin() + std::ptrdiff_t(std::min(lead, b_.size())), edits_.inserted.end(), 1);
         // Only one side changing is as few edits as can be.
         edits_.approximate = base_part && new_part;
         only = {p, p + base_part, p, p + new_part};
