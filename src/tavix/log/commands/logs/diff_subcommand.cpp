@@ -56,7 +56,7 @@ void show_diff(nb::handle answer, nb::handle base, nb::handle changed) {
     show(painted("BRIGHT_WHITE", nb::str("--- {}\t{}").format(nb::str(base.attr("file").attr("name")), path), colour_on));
     show(painted("BRIGHT_WHITE", nb::str("+++ {}\t{}").format(nb::str(changed.attr("file").attr("name")), path), colour_on));
     if (truthy(answer["approximate"]))
-        show(painted("YELLOW", nb::str("(approximate: the diff took too long to be made minimal)"), colour_on));
+        show(painted("YELLOW", nb::str("(approximate: the diff took too long or too much memory to be made minimal)"), colour_on));
     for (nb::handle hunk : answer["hunks"]) {
         show(painted("CYAN", nb::str("@@ -{},{} +{},{} @@").format(hunk["base_start"], hunk["base_count"],
                                                                    hunk["new_start"], hunk["new_count"]), colour_on));
