@@ -96,8 +96,7 @@ public:
         // Sections that fit the memory are compared as they are read; larger
         // ones only where they differ.
         size_t half = memory_ / EXACT_BYTES_PER_LINE / 2;
-        if (!read(base_file, base_, base_.begin, half, 0, a_, out) ||
-            !read(new_file, new_, new_.begin, half, 0, b_, out) || stopped(out))
+        if (!read(base_file, base_, half, a_, out) || !read(new_file, new_, half, b_, out) || stopped(out))
             return;
         size_t base_size = a_.size(), new_size = b_.size();
         Change only{};  // set when the part that differs is given as replaced as a whole
@@ -161,10 +160,10 @@ private:
         return out.cancelled;
     }
 
-    bool read(const lines::FileDescriptor &file, const SideRange &side, int64_t from, size_t max_lines,
-              size_t expected, SectionLines &lines, Outcome &out) const {
+    bool read(const lines::FileDescriptor &file, const SideRange &side, size_t max_lines, SectionLines &lines,
+              Outcome &out) const {
         try {
-            lines = read_section_lines(file, from, side.end, shared().scan_block, halt_.cancel, max_lines, expected);
+            lines = read_section_lines(file, side.begin, side.end, shared().scan_block, halt_.cancel, max_lines);
             return true;
         } catch (const std::system_error &e) {
             out.error = e.code().value();
