@@ -2,7 +2,9 @@
 // after masking, as unified-diff hunks. The logs are read, hashed and
 // compared without the interpreter lock; only the hunks' lines are read as
 // text, and an answer holds at most ANSWER_TEXT_CAP bytes and ANSWER_LINE_CAP
-// lines of them.
+// lines of them. A diff's memory is bounded by its budget, not by the
+// sections' sizes: sections too large to hold are streamed to find where
+// they part, and only what lies between is held.
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
