@@ -1,7 +1,10 @@
 """The masked line diff of two sections' logs."""
 
 import difflib
+import os
 import random
+import subprocess
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -250,12 +253,20 @@ def test_section_lines_are_read_alike_at_every_block_size(tmp_path, block):
             _set_scan_block(previous)
         assert answer == diff_sections(a, b, context=1, offsets=True), round_
         base, new = literal_lines(a_data, a_begin, a_end), literal_lines(b_data, b_begin, b_end)
-        assert [masked(x) for x in apply_hunks([t for _, t in base], answer)] == [masked(t) for _, t in new], round_
-        for line in (x for hunk in answer["hunks"] for x in hunk["lines"]):
-            if line["base_line"]:
-                assert line["base_offset"] == base[line["base_line"] - 1][0] - a_begin, round_
-            if line["new_line"]:
-                assert line["new_offset"] == new[line["new_line"] - 1][0] - b_begin, round_
+        # Too little memory to hold the sections: compared where they differ,
+        # the same answer while that part fits, else that part replaced whole.
+        for memory in (None, 0, 41 * 24):
+            small = answer if memory is None else diff_sections(a, b, context=1, offsets=True, memory=memory)
+            if not small["approximate"]:
+                assert small == answer, (round_, memory)
+            else:
+                assert len(small["hunks"]) == 1 and answer["hunks"], (round_, memory)
+            assert [masked(x) for x in apply_hunks([t for _, t in base], small)] == [masked(t) for _, t in new], round_
+            for line in (x for hunk in small["hunks"] for x in hunk["lines"]):
+                if line["base_line"]:
+                    assert line["base_offset"] == base[line["base_line"] - 1][0] - a_begin, round_
+                if line["new_line"]:
+                    assert line["new_offset"] == new[line["new_line"] - 1][0] - b_begin, round_
 
 
 def test_lines_carry_their_header_spans(tmp_path):
@@ -266,3 +277,52 @@ def test_lines_carry_their_header_spans(tmp_path):
     # UTF-16 positions, as the browser counts: the host's clef takes two.
     assert headers == [[3, 13, 32, 56], None]
     assert "header" not in diff_sections(write(tmp_path / "a", ["x"]), write(tmp_path / "b", ["y"]))["hunks"][0]["lines"][0]
+
+
+def test_a_diff_over_its_memory_is_approximate_where_the_sections_differ(tmp_path):
+    lines = ["line %d" % i for i in range(60_000)]
+    new = lines[:40_000] + ["new %d" % i for i in range(1_000)] + lines[41_000:50_000] + ["end"] + lines[50_001:]
+    a, b = write(tmp_path / "a", lines), write(tmp_path / "b", new)
+    exact = diff_sections(a, b)
+    assert not exact["approximate"] and len(exact["hunks"]) == 2
+    # Both differing parts fit 2 MiB, the sections do not: the same answer.
+    assert diff_sections(a, b, memory=2 << 20) == exact
+    small = diff_sections(a, b, memory=100_000)
+    assert small["approximate"] and not small.get("truncated")
+    (hunk,) = small["hunks"]
+    # From the first difference to the last, with the context around it.
+    assert (hunk["base_start"], hunk["base_count"], hunk["new_start"], hunk["new_count"]) == (39_998, 10_007, 39_998, 10_007)
+    assert apply_hunks(lines, small) == new
+    assert exact["hunks"][0]["lines"][:6] == hunk["lines"][:6]
+    # However wide the context, the lines read are those the answer can show.
+    wide = diff_sections(a, b, memory=100_000, context=10 ** 9)
+    assert wide["truncated"] and wide["hunks"][0]["base_start"] == 1
+    shown = wide["hunks"][0]["lines"]
+    assert [line["text"] for line in shown] == lines[:50_000]
+    assert [line["op"] for line in shown] == [" "] * 40_000 + ["-"] * 10_000
+    # One side only adding lines is as exact as it gets.
+    added = diff_sections(a, write(tmp_path / "c", lines + ["more"] * 3), memory=0)
+    assert not added["approximate"] and [line["op"] for line in added["hunks"][0]["lines"]] == [" "] * 3 + ["+"] * 3
+
+
+MEMORY_PROBE = """
+import resource, sys
+from types import SimpleNamespace
+from tavix.log.commands.parser.base import diff_sections
+def section(path):
+    return SimpleNamespace(logfile=path, log_start=0, log_size=0, archive=SimpleNamespace(dir=sys.argv[3]))
+rest = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+answer = diff_sections(section(sys.argv[1]), section(sys.argv[2]), memory=4 << 20)
+print(answer["approximate"], (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rest) * 1024)
+"""
+
+
+def test_a_diff_of_millions_of_lines_keeps_to_its_memory(tmp_path):
+    """A fresh process: 3 million lines a side, 4 MiB of memory."""
+    (tmp_path / "a").write_bytes(b"a\n" * 3_000_000)
+    (tmp_path / "b").write_bytes(b"a\n" + b"b\n" * 2_999_998 + b"a\n")
+    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(tmp_path / "a"), str(tmp_path / "b"), str(tmp_path)],
+                          capture_output=True, text=True, check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    approximate, grown = done.stdout.split()
+    # Holding the lines would take over 100 MB; the answer's 50,000 lines take some 15 MB.
+    assert approximate == "True" and int(grown) < 40 << 20

@@ -155,6 +155,10 @@ def test_job_metadata_and_summaries(parse):
     only_skip = "<summary><skip>0</skip><success_rate>0</success_rate></summary>"
     assert parse(document_xml([script_xml("T", summary=only_skip)], summary=only_skip)).summary == {
         "skip": "0", "success_rate": "0", "total_tasks": 0, "applicable_tasks": 0}
+    # A summary without a "skip" element: none skipped.
+    no_skip = "<summary><pass>3</pass><fail>1</fail></summary>"
+    assert parse(document_xml([script_xml("T", summary=no_skip)], summary=no_skip)).summary == {
+        "pass": "3", "fail": "1", "total_tasks": 4, "applicable_tasks": 4}
     for job_id, result_id in (("abc12345", "abc12345"), ("", ""), ("r 1234567 and 7654321", "1234567")):
         assert LedraXMLResultParser._parse_result_id(job_id) == result_id
 
@@ -182,7 +186,6 @@ def test_helper_methods(parse):
      KeyError, "id"),
     (document_xml([], summary="<summary><pass>five</pass><skip>0</skip></summary>"), ValueError, "'pass'"),
     (document_xml([], summary="<summary><pass/><skip>0</skip></summary>"), TypeError, "'pass'"),
-    (document_xml([], summary="<summary><pass>1</pass></summary>"), KeyError, "skip"),
     (document_xml([], summary=""), IndexError, "summary"),
     (f'<results xmlns="{NS}"/>', IndexError, "testsuite"),
     (document_xml([script_xml("T")], ns="http://www.tavix.org/other/schema"), IndexError, "testsuite"),

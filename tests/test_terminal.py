@@ -10,6 +10,7 @@ import resource
 import stat
 import subprocess
 import sys
+import zipfile
 
 import junitparser
 import pytest
@@ -19,6 +20,8 @@ from tavix.log.commands import logs
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
 from helpers.archives import generate_archive
+
+from helpers.hand_made_runs import deep_step_run, make_run, record
 
 P = "/private/v1/standalone"
 
@@ -437,3 +440,88 @@ def test_a_terminal_never_receives_the_archives_control_characters(shared, run_p
     shown = sys.stdout.getvalue()
     assert "^[]0;owned^G<U+009B>" in shown and "Xyzzy ^[[2J^[]52;c;cGF3bmVk^G " in shown
     assert not re.search("[\x00-\x08\x0a-\x1f\x7f-\x9f]", shown.replace("\n", ""))
+
+
+DEEP_PROBE = """
+import os, resource, sys
+from tavix.cli.main import main
+shallow, deep, out = sys.argv[1:]
+def commands(run, last):
+    for argv in (["failures", run], ["search", run, "step %d failed" % last], ["export", run, "--junit", out]):
+        assert main(["logs", *argv]) == 0, argv
+commands(shallow, 0)
+rest = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+commands(deep, 2999)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rest) * 1024, file=sys.stderr)
+"""
+
+
+def test_a_deep_step_tree_costs_memory_by_its_nodes(tmp_path):
+    """3,000 steps each inside the one before: their paths would be 4.5 million names."""
+    deep, shallow = deep_step_run(tmp_path / "deep.zip", 3000), deep_step_run(tmp_path / "shallow.zip", 1)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), HOME=str(tmp_path),
+               TAVIX_CONFIG=str(tmp_path / "none.cfg"))
+    done = subprocess.run([sys.executable, "-c", DEEP_PROBE, str(shallow), str(deep), str(tmp_path / "j.xml")],
+                          env=env, capture_output=True, text=True, check=True)
+    assert int(done.stderr.split()[-1]) < 16 << 20
+    # The deepest step is still named by its whole path, by failures and search.
+    path = " \u203a ".join(["s.py", "deep"] + ["s%d" % i for i in range(3000)])
+    named = [line.strip() for line in done.stdout.splitlines() if line.strip().startswith("s.py \u203a deep")]
+    assert named[-2] == path
+    assert named[-1].startswith(path + ":3000:") and named[-1].endswith("ERROR: step 2999 failed")
+
+
+def test_junit_keeps_the_mode_of_the_file_it_replaces(run_path, tmp_path, capsys):
+    private = tmp_path / "private.xml"
+    private.write_text("old")
+    private.chmod(0o600)
+    assert tavix(capsys, "export", run_path, "--junit", private)[0] == 0
+    assert stat.S_IMODE(private.stat().st_mode) == 0o600 and "<testsuites" in private.read_text()
+    mask = os.umask(0o022)
+    try:
+        fresh = tmp_path / "fresh.xml"
+        assert tavix(capsys, "export", run_path, "--junit", fresh)[0] == 0
+        assert stat.S_IMODE(fresh.stat().st_mode) == 0o644
+        # A symlink is replaced, never followed: neither its target nor the target's mode counts.
+        private.write_text("old")
+        link = tmp_path / "link.xml"
+        link.symlink_to(private)
+        assert tavix(capsys, "export", run_path, "--junit", link)[0] == 0
+        assert not link.is_symlink() and stat.S_IMODE(link.stat().st_mode) == 0o644
+        assert private.read_text() == "old"
+    finally:
+        os.umask(mask)
+
+
+def test_a_long_cause_line_is_cut_in_the_message_and_given_whole_in_the_text(tmp_path, capsys):
+    cause = record(2, "ERROR: " + "lost é " * 30_000, severity=3)
+    run = make_run(tmp_path / "run.zip", [("s.py", [("long", "failed", [record(1, "start"), cause, record(3, "end")], []),
+                                                    ("short", "failed", [record(1, "ERROR: short", severity=3)], [])])])
+    out = tmp_path / "junit.xml"
+    assert tavix(capsys, "export", run, "--junit", out)[0] == 0
+    long_case, short_case = next(iter(junitparser.JUnitXml.fromfile(str(out))))
+    (failure,) = long_case.result
+    assert failure.message == cause[:1000] + "\u2026"
+    assert failure.text == cause + "\n\n" + "\n".join([record(1, "start"), cause, record(3, "end")])
+    (failure,) = short_case.result
+    assert failure.message == record(1, "ERROR: short", severity=3) and failure.text == failure.message
+
+
+def test_a_summary_without_a_skip_element_counts_none_skipped(tmp_path, capsys):
+    run = make_run(tmp_path / "run.zip", [("s.py", [("a", "passed", [record(1, "ok")], []),
+                                                    ("b", "failed", [record(2, "ERROR: down", severity=3)], [])])])
+    with zipfile.ZipFile(run) as archive:
+        members = {name: archive.read(name) for name in archive.namelist()}
+    members["ResultsDetails.xml"] = members["ResultsDetails.xml"].replace(b"<skip>0</skip>", b"")
+    with zipfile.ZipFile(run, "w") as archive:
+        for name, data in members.items():
+            archive.writestr(name, data)
+    with Archive(run) as opened:
+        assert "skip" not in opened.results.summary
+        assert opened.results.summary["applicable_tasks"] == opened.results.summary["total_tasks"] == 1
+    status, out, err = tavix(capsys, "failures", run)
+    assert status == 0 and "ERROR: down" in out, err
+    assert tavix(capsys, "search", run, "down")[0] == 0
+    assert tavix(capsys, "export", run, "--junit", tmp_path / "junit.xml")[0] == 0
+    suite = next(iter(junitparser.JUnitXml.fromfile(str(tmp_path / "junit.xml"))))
+    assert (suite.tests, suite.failures, suite.skipped) == (2, 1, 0)

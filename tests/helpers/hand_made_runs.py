@@ -53,3 +53,29 @@ def make_run(path, scripts, suite="nightly", job="job-1", start="2026-12-08T17:0
         for name, data in files.items():
             archive.writestr(name, data)
     return path
+
+
+def deep_step_run(path, depth):
+    """A run of one failing testcase holding `depth` steps, each inside the one
+    before it and numbered as the harness numbers them ("1", "1.1", ...);
+    step i is named "s<i>" and logs one error line, "step <i> failed"."""
+    lines = [record(i, "ERROR: step %d failed" % i, severity=3) + "\n" for i in range(depth)]
+    steps, at, step_id = [], 0, ""
+    for i, line in enumerate(lines):
+        step_id = step_id + ".1" if step_id else "1"
+        steps.append(f"<step><id>{step_id}</id><name>s{i}</name><result>failed</result>"
+                     f'<logfile begin="{at}" size="{len(line)}">TaskLog.0</logfile>'
+                     f"<xref><file>t.py</file><line>3</line></xref>")
+        at += len(line)
+    body = _section("testcase", "deep", "failed", 0, at, "TaskLog.0")
+    body = body.replace("</initinfo>", "".join(steps) + "</step>" * depth + "</initinfo>")
+    summary = "<summary><pass>0</pass><fail>1</fail><skip>0</skip></summary>"
+    results = (f'<?xml version="1.0"?><results xmlns="{NAMESPACE}"><testsuite><initinfo><name>nightly</name>'
+               f"<jobid>job-1</jobid><host>{HOST}</host></initinfo>{summary}<jobexecution><testscript>"
+               f"<initinfo><taskid>s.py</taskid><script><name>s.py</name><path>/ws</path></script>"
+               f"<logfile>TaskLog.0</logfile></initinfo><result>failed</result>{summary}{body}</testscript>"
+               f"</jobexecution></testsuite></results>")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("ResultsDetails.xml", results)
+        archive.writestr("TaskLog.0", "".join(lines))
+    return path

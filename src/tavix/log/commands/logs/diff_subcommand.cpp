@@ -15,7 +15,9 @@ constexpr const char *DESCRIPTION =
     "anyway: in the MorlanLog header the sequence number, time stamp, process and\n"
     "thread ids and names and part tags; anywhere UUIDs, hexadecimal addresses (0x...)\n"
     "and date-times. Everything else counts, numbers included. A diff that takes more\n"
-    "than about 2 s is given coarser and marked approximate.\n\n"
+    "than about 2 s, or more than 256 MiB of memory (millions of lines that differ),\n"
+    "is given coarser and marked approximate: from its first difference to its last,\n"
+    "the lines are given as replaced.\n\n"
     "PATH is the script's name, then the section names down the tree, joined by \"/\"\n"
     "(inside a name \"/\" is written \"\\/\" and \"\\\" is written \"\\\\\"); see\n"
     "'tavix logs compare' for the paths of two runs.\n\n"
@@ -54,7 +56,7 @@ void show_diff(nb::handle answer, nb::handle base, nb::handle changed) {
     show_text(nb::str("--- {}\t{}").format(nb::str(base.attr("file").attr("name")), path), "BRIGHT_WHITE");
     show_text(nb::str("+++ {}\t{}").format(nb::str(changed.attr("file").attr("name")), path), "BRIGHT_WHITE");
     if (truthy(answer["approximate"]))
-        show_text(nb::str("(approximate: the diff took too long to be made minimal)"), "YELLOW");
+        show_text(nb::str("(approximate: the diff took too long or too much memory to be made minimal)"), "YELLOW");
     for (nb::handle hunk : answer["hunks"]) {
         show_text(nb::str("@@ -{},{} +{},{} @@").format(hunk["base_start"], hunk["base_count"],
                                                          hunk["new_start"], hunk["new_count"]), "CYAN");

@@ -18,7 +18,12 @@ constexpr size_t kTailLines = 50;
 // The tail is read in a window that doubles up to this size: a log of very
 // long lines gives fewer lines rather than an unbounded read.
 constexpr long long kFirstTailWindow = 64 * 1024, kLastTailWindow = 4 * 1024 * 1024;
-constexpr long long kMaxCauseLine = 16 * 1024;
+// A cause line is read in a first piece of this many bytes, and wholly (up to
+// the second size) only when it is longer.
+constexpr long long kCauseLinePiece = 16 * 1024, kMaxCauseLine = 16 * 1024 * 1024;
+// Characters of a cause line in a failure's message; a longer one is cut
+// there, with "…", and is given whole at the start of the failure's text.
+constexpr size_t kMessageLength = 1000;
 
 constexpr const char *DESCRIPTION =
     "\nWrites the run as JUnit XML, the test-results format CI servers read:\n"
@@ -31,8 +36,10 @@ constexpr const char *DESCRIPTION =
     "a task's summary counts its common setup and cleanup (as `tavix demo`'s\n"
     "does), they are test cases whatever their result.\n\n"
     "A failure's message is its cause line, as the Failures tab finds it; its\n"
-    "text is the last 50 lines of the section's log. The file is written whole\n"
-    "or not at all.\n";
+    "text is the last 50 lines of the section's log. A cause line over 1,000\n"
+    "characters is cut there in the message (ending with \"\u2026\") and given whole\n"
+    "(up to 16 MiB) at the start of the text. The file is written whole or not\n"
+    "at all; a file it replaces keeps its mode.\n";
 
 enum class Outcome { pass, failure, error, skipped };
 
@@ -147,9 +154,14 @@ public:
 
     // The line starting at `position` of `logfile`, without its line end.
     nb::object line_at(nb::handle logfile, long long position) {
-        nb::object text = read_bytes_(logfile, position, -1, nb::arg("limit") = kMaxCauseLine);
-        if (text.is_none())
-            return nb::str("");
+        nb::object text = nb::none();
+        for (long long limit : {kCauseLinePiece, kMaxCauseLine}) {
+            text = read_bytes_(logfile, position, -1, nb::arg("limit") = limit);
+            if (text.is_none())
+                return nb::str("");
+            if (truthy(text.attr("__contains__")("\n")))
+                break;
+        }
         nb::object line = nb::str(text).attr("partition")("\n")[0];
         return line.attr("rstrip")("\r");
     }
@@ -314,11 +326,17 @@ private:
         } else {
             const char *tag = c.outcome == Outcome::failure ? "failure" : "error";
             nb::object section = reader_.section(nodes_[c.node].id);
+            nb::object cause = cause_line(c.node);
+            bool cut = nb::len(cause) > kMessageLength;
             out += "      <";
             out += tag;
-            attribute(out, "message", cause_line(c.node));
+            attribute(out, "message", cut ? nb::str(cause[nb::slice(nb::int_(0), nb::int_(kMessageLength), nb::none())]) + nb::str("\u2026") : cause);
             attribute(out, "type", c.result);
             out += ">";
+            if (cut) {
+                append_xml_text(out, utf8_of(cause), false);
+                out += "\n\n";
+            }
             if (!section.is_none())
                 append_xml_text(out, utf8_of(reader_.tail(section)), false);
             out += "</";
@@ -400,6 +418,25 @@ void remove_quietly(nb::handle path) {
     }
 }
 
+// mkstemp makes the file private. The document gets the mode of the file it
+// replaces (a private report stays private), else the usual mode; a symlink
+// at the target is replaced, not followed, so its mode does not count.
+int document_mode(nb::handle target) {
+    State &s = state();
+    nb::module_ stat = nb::module_::import_("stat");
+    try {
+        nb::object mode = s.os.attr("lstat")(target).attr("st_mode");
+        if (truthy(stat.attr("S_ISREG")(mode)))
+            return nb::cast<int>(stat.attr("S_IMODE")(mode));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_FileNotFoundError))
+            throw;
+    }
+    int mask = nb::cast<int>(s.os.attr("umask")(0));
+    s.os.attr("umask")(mask);
+    return 0666 & ~mask;
+}
+
 void export_run(nb::handle self, nb::handle args) {
     State &s = state();
     nb::object target = s.path_class(args.attr("junit")).attr("absolute")();
@@ -425,10 +462,7 @@ void export_run(nb::handle self, nb::handle args) {
         });
         writing(target, [&] {
             file.attr("close")();
-            // mkstemp makes the file private; the document gets the usual mode.
-            int mask = nb::cast<int>(s.os.attr("umask")(0));
-            s.os.attr("umask")(mask);
-            s.os.attr("chmod")(temporary, 0666 & ~mask);
+            s.os.attr("chmod")(temporary, document_mode(target));
             s.os.attr("replace")(temporary, target);
         });
         s.logger.attr("info")("Wrote %s: %d tests, %d failures, %d errors, %d skipped", target,

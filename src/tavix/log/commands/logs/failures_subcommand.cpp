@@ -31,19 +31,28 @@ void failures_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
                                 nb::arg("help") = "print the groups as one JSON object");
 }
 
-// Node ids of the categories (a step's is its section's id, "#", its own id)
-// to the names of the path leading to them.
-nb::dict paths_by_node_id(nb::handle parser) {
-    nb::dict paths;
-    for (const TreeNode &node : tree_nodes(parser))
-        paths[node.id] = nb::str(" \u203a ").attr("join")(node.path);
-    return paths;
-}
+// Where a node of the categories is (a step's id is its section's id, "#",
+// its own id): the names of the path leading to it. Made only for the nodes
+// shown, a few a group.
+class NodePaths {
+public:
+    explicit NodePaths(nb::handle parser) : nodes_(tree_nodes(parser)) {
+        for (size_t i = 0; i < nodes_.size(); ++i)
+            index_[nodes_[i].id] = i;
+    }
 
-nb::object path_of(nb::handle paths, nb::handle id) {
-    nb::object step_id = nb::str(id).attr("rpartition")("#")[2];
-    return paths.attr("get")(step_id, id);
-}
+    nb::object operator()(nb::handle id) const {
+        nb::object step_id = nb::str(id).attr("rpartition")("#")[2];
+        nb::object found = index_.attr("get")(step_id);
+        if (found.is_none())
+            return nb::borrow(id);
+        return nb::str(" \u203a ").attr("join")(path_of(nodes_, nb::cast<size_t>(found)));
+    }
+
+private:
+    std::vector<TreeNode> nodes_;
+    nb::dict index_;
+};
 
 void print_groups(Output &out, nb::handle parser, nb::handle answer) {
     Paint bold = out.paint({"Style.BOLD"}), cause = out.paint({"FgColour.RED"}),
@@ -59,13 +68,13 @@ void print_groups(Output &out, nb::handle parser, nb::handle answer) {
     }
     out.add(nb::str("{} failing sections and steps in {} groups ({} without a cause line)\n")
                 .format(failing, nb::len(categories), nb::len(unexplained)));
-    nb::dict paths = paths_by_node_id(parser);
+    NodePaths paths(parser);
     auto show_paths = [&](nb::handle ids) {
         size_t count = nb::len(ids), shown = 0;
         for (nb::handle id : ids) {
             if (shown++ == kPathsShown)
                 break;
-            out.add(nb::str("      {}\n").format(where(out.shown(path_of(paths, id)))));
+            out.add(nb::str("      {}\n").format(where(out.shown(paths(id)))));
         }
         if (count > kPathsShown)
             out.add(nb::str("      \u2026 and {} more\n").format(count - kPathsShown));

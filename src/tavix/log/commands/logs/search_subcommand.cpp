@@ -104,7 +104,7 @@ size_t byte_offset(std::string_view utf8, size_t from, size_t characters) {
 class HitPrinter {
 public:
     HitPrinter(Output &out, bool json, const std::vector<TreeNode> &nodes)
-        : out_(out), json_(json), nodes_(nodes), heads_(nodes.size()) {
+        : out_(out), json_(json), nodes_(nodes) {
         where_ = out.paint({"FgColour.MAGENTA"});
         number_ = out.paint({"FgColour.GREEN"});
         match_ = out.paint({"Style.BOLD", "FgColour.RED"});
@@ -144,24 +144,29 @@ public:
 
 private:
     // The hit's line up to its number: `path:` or `{"path": ..., "line": `.
+    // A node's hits come together: only the last node's is kept, as a
+    // deep tree's would take the square of its depth.
     const std::string &head(size_t index) {
-        std::string &head = heads_[index];
-        if (!head.empty())
+        std::string &head = head_;
+        if (index == head_node_)
             return head;
+        head_node_ = index;
+        head.clear();
         const TreeNode &node = nodes_[index];
+        nb::list path = path_of(nodes_, index);
         if (json_) {
             head = "{\"path\": [";
-            for (size_t i = 0; i < nb::len(node.path); ++i) {
+            for (size_t i = 0; i < nb::len(path); ++i) {
                 if (i)
                     head += ", ";
-                append_shown_json_string(head, utf8_of(node.path[i]));
+                append_shown_json_string(head, utf8_of(path[i]));
             }
             head += "], \"log_file\": ";
             append_shown_json_string(head, utf8_of(record_value(node.record, "log_file", nb::str(""))));
             head += ", \"line\": ";
         } else {
             head += where_.before;
-            out_.append_shown(head, utf8_of(nb::str(" \u203a ").attr("join")(node.path)));
+            out_.append_shown(head, utf8_of(nb::str(" \u203a ").attr("join")(path)));
             head += where_.after;
             head += ':';
         }
@@ -171,7 +176,8 @@ private:
     Output &out_;
     bool json_;
     const std::vector<TreeNode> &nodes_;
-    std::vector<std::string> heads_;
+    std::string head_;
+    size_t head_node_ = NO_PARENT;
     Paint where_, number_, match_;
 };
 

@@ -23,14 +23,6 @@ bool lies_below(nb::handle step_id, nb::handle outer_id) {
     return truthy(step_id.attr("startswith")(prefix));
 }
 
-// A new list with the items of `list` (nb::list(handle) would share it).
-nb::list copy_of(nb::handle list) {
-    PyObject *copy = PySequence_List(list.ptr());
-    if (!copy)
-        throw nb::python_error();
-    return nb::steal<nb::list>(copy);
-}
-
 std::vector<nb::handle> items_of(nb::handle list) {
     std::vector<nb::handle> items;
     if (PyList_Check(list.ptr()))
@@ -43,7 +35,7 @@ std::vector<nb::handle> items_of(nb::handle list) {
 
 std::vector<TreeNode> tree_nodes(nb::handle parser) {
     std::vector<TreeNode> nodes;
-    nb::dict path_by_sequence;  // sequence numbers run on across the tasks
+    nb::dict node_by_sequence;  // sequence numbers run on across the tasks
     size_t task = 0;
     for (nb::handle script : parser.attr("scripts")) {
         for (nb::handle section : items_of(record_value(script, "sections"))) {
@@ -51,19 +43,19 @@ std::vector<TreeNode> tree_nodes(nb::handle parser) {
             node.id = record_value(section, "id");
             node.record = nb::borrow(section);
             node.task = task;
-            // The last of its parents holds the path to it.
+            node.name = name_of(section, "section_name");
+            // The last of its parents is the node above it.
             nb::object parents = record_value(section, "parents", nb::list());
-            nb::object above = nb::none();
-            if (PyList_Check(parents.ptr()) && nb::len(parents))
-                above = path_by_sequence.attr("get")(parents[nb::len(parents) - 1]);
-            node.path = above.is_none() ? nb::list() : copy_of(above);
-            node.path.append(name_of(section, "section_name"));
-            path_by_sequence[record_value(section, "sequence_number")] = node.path;
+            if (PyList_Check(parents.ptr()) && nb::len(parents)) {
+                nb::object above = node_by_sequence.attr("get")(parents[nb::len(parents) - 1]);
+                if (!above.is_none())
+                    node.parent = nb::cast<size_t>(above);
+            }
             size_t section_index = nodes.size();
-            nb::list section_path = node.path;
+            node_by_sequence[record_value(section, "sequence_number")] = section_index;
             nodes.push_back(std::move(node));
 
-            std::vector<std::pair<nb::object, nb::list>> open;  // step ids and paths
+            std::vector<std::pair<nb::object, size_t>> open;  // step ids and node indexes
             for (nb::handle step : items_of(record_value(section, "steps"))) {
                 nb::object step_id = record_value(step, "step_id");
                 while (!open.empty() && !lies_below(step_id, open.back().first))
@@ -74,15 +66,23 @@ std::vector<TreeNode> tree_nodes(nb::handle parser) {
                 leaf.task = task;
                 leaf.step = true;
                 leaf.section = section_index;
-                leaf.path = copy_of(open.empty() ? section_path : open.back().second);
-                leaf.path.append(name_of(step, "step_name"));
-                open.emplace_back(step_id, leaf.path);
+                leaf.name = name_of(step, "step_name");
+                leaf.parent = open.empty() ? section_index : open.back().second;
+                open.emplace_back(step_id, nodes.size());
                 nodes.push_back(std::move(leaf));
             }
         }
         ++task;
     }
     return nodes;
+}
+
+nb::list path_of(const std::vector<TreeNode> &nodes, size_t index) {
+    nb::list path;
+    for (size_t at = index; at != NO_PARENT; at = nodes[at].parent)
+        path.append(nodes[at].name);
+    path.reverse();
+    return path;
 }
 
 }  // namespace tavix::logs

@@ -225,14 +225,15 @@ def _force_scalar_newlines(scalar: bool) -> bool:
     Test hook: makes the newline finder take its scalar branch; returns the previous setting.
     """
 
-def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False, headers: bool = False, cancel: object | None = None) -> dict:
+def diff_sections(base_section: object, new_section: object, path: object | None = None, context: int = 3, budget: float = 2.0, offsets: bool = False, headers: bool = False, cancel: object | None = None, memory: int = 268435456) -> dict:
     """
     The diff of new_section's log against base_section's (two LogSection objects,
     usually of two runs): {"path", "identical", "approximate", "masked", "hunks"}.
 
     Lines are compared after masking what differs from run to run anyway (see
     mask_line); the diff is minimal in lines unless it takes longer than `budget`
-    seconds, when the rest is given as replaced and "approximate" is true. Each hunk
+    seconds or more than `memory` bytes (256 MiB by default, whatever the sections'
+    sizes), when the rest is given as replaced and "approximate" is true. Each hunk
     is {"base_start", "base_count", "new_start", "new_count", "lines"} with
     `context` lines around its changes; each line {"op": " ", "-" or "+", "text"
     (the original line without its line end; the new run's for context lines),

@@ -79,66 +79,93 @@ private:
     bool streaming_ = false, held_cr_ = false;
 };
 
-// Hands each line of the reader to the builder and keeps its hash and start.
-// Stops before a line once `cancel` is set.
-class SectionLineSink : public lines::LineSink {
-public:
-    SectionLineSink(SectionLines &lines, const std::atomic<bool> *cancel)
-        : lines_(lines), builder_(lines.masked), cancel_(cancel) {}
+}  // namespace
 
-    bool line(const lines::LinePiece &piece) override {
+struct LineStream::State {
+    State(const lines::FileDescriptor &file, const lines::LineRange &range, size_t block, unsigned &masked)
+        : reader(file, range, block), builder(masked) {}
+    lines::LineReader reader;
+    LineBuilder builder;
+};
+
+namespace {
+
+lines::LineRange section_range(int64_t begin, int64_t end) {
+    lines::LineRange range = lines::LineRange::starting_in(begin, end);
+    range.finish_last_line = false;  // a section's range ends where its log ends
+    return range;
+}
+
+}  // namespace
+
+LineStream::LineStream(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
+                       unsigned &masked)
+    : state_(std::make_unique<State>(file, section_range(begin, end), block, masked)) {}
+
+LineStream::~LineStream() = default;
+
+bool LineStream::next(uint64_t &hash, int64_t &start) {
+    lines::LinePiece piece;
+    while (state_->reader.next(piece)) {
         std::string_view text = piece.text;
-        if (piece.first) {
-            if (cancel_ && cancel_->load(std::memory_order_relaxed)) {
-                stopped_at_ = piece.line_start;
-                return false;
-            }
-            lines_.starts.push_back(piece.line_start);
-        }
+        if (piece.first)
+            start = piece.line_start;
         if (!piece.last) {
-            builder_.add(text);
-            return true;
+            state_->builder.add(text);
+            continue;
         }
         if (!text.empty() && text.back() == '\n')
             text.remove_suffix(1);
         if (piece.first) {
-            lines_.hashes.push_back(builder_.whole(text));
+            hash = state_->builder.whole(text);
         } else {
-            builder_.add(text);
-            lines_.hashes.push_back(builder_.finish());
+            state_->builder.add(text);
+            hash = state_->builder.finish();
         }
         return true;
     }
+    if (state_->reader.error())
+        throw std::system_error(state_->reader.error(), std::generic_category());
+    return false;
+}
 
-    // Where the line it stopped before starts.
-    int64_t stopped_at() const { return stopped_at_; }
-
-private:
-    SectionLines &lines_;
-    LineBuilder builder_;
-    const std::atomic<bool> *cancel_;
-    int64_t stopped_at_ = 0;
-};
-
-}  // namespace
+int64_t LineStream::position() const { return state_->reader.position(); }
 
 SectionLines read_section_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block,
-                                const std::atomic<bool> *cancel) {
+                                const std::atomic<bool> *cancel, size_t max_lines, size_t expected) {
     SectionLines lines;
-    lines::LineRange range = lines::LineRange::starting_in(begin, end);
-    range.finish_last_line = false;  // a section's range ends where its log ends
-    lines::LineReader reader(file, range, block);
-    SectionLineSink sink(lines, cancel);
-    bool finished = reader.feed(sink);
+    lines.hashes.reserve(expected);
+    lines.starts.reserve(expected + 1);
+    LineStream stream(file, begin, end, block, lines.masked);
+    uint64_t hash;
+    int64_t start;
+    for (;;) {
+        if ((cancel && cancel->load(std::memory_order_relaxed)) || lines.size() == max_lines) {
+            lines.complete = false;
+            break;
+        }
+        if (!stream.next(hash, start))
+            break;
+        lines.hashes.push_back(hash);
+        lines.starts.push_back(start);
+    }
+    lines.starts.push_back(stream.position());
+    return lines;
+}
+
+int64_t skip_lines(const lines::FileDescriptor &file, int64_t begin, int64_t end, size_t block, size_t count) {
+    lines::LineReader reader(file, section_range(begin, end), block);
+    lines::LinePiece piece;
+    while (count && reader.next(piece))
+        count -= piece.last;
     if (reader.error())
         throw std::system_error(reader.error(), std::generic_category());
-    lines.starts.push_back(finished ? reader.position() : sink.stopped_at());
-    return lines;
+    return reader.position();
 }
 
 std::string line_text(const lines::FileDescriptor &file, const SectionLines &lines, size_t index, size_t cap,
                       bool &cut) {
-    int64_t from = lines.starts[index], to = lines.starts[index + 1];
+    int64_t from = lines.starts[index - lines.first], to = lines.starts[index - lines.first + 1];
     std::string text;
     text.resize(size_t(std::min<int64_t>(to - from, int64_t(cap) + 2)));
     int64_t got = file.read_at(text.data(), text.size(), from);
