@@ -14,7 +14,7 @@ import urllib.error
 import pytest
 
 from tavix.cli.main import main
-from tavix.log.commands.history import RunIndex, index_url as resolve_url
+from tavix.log.commands.history import RunIndex, index_url as resolve_url, shown_url
 from tavix.log.commands.history import schema, store, stored_text
 
 from history_runs import make_run
@@ -38,7 +38,7 @@ def history(capsys, archive, index):
 
 def noise(size, seed):
     """Text no database compresses below an index entry's size."""
-    return "".join(random.Random(seed).choice("abcdefghijklmnopqrstuvwxyz0123456789") for _ in range(size))
+    return random.Random(seed).randbytes(size // 2).hex()
 
 
 def test_a_numbered_name_never_takes_a_real_one(index_url, tmp_path, capsys):
@@ -80,7 +80,7 @@ def test_texts_no_database_holds_as_they_are_come_back_exactly(index_url, tmp_pa
 def test_an_index_of_the_first_schema_is_brought_up_to_date(index_url, tmp_path, capsys):
     from sqlalchemy import update
 
-    long_suite = noise(3000, 4)
+    long_suite = noise(stored_text.KEY_CHARS + 44, 4)  # longer than a key, short enough for the first schema
     cause = "beep \x10 x"
     first = make_run(tmp_path / "1.zip", "r1", "2026-12-01 02:00:00", [("a", "failed", [], cause)], suite=long_suite)
     tavix(capsys, "index", str(first), "--index", index_url)
@@ -163,6 +163,30 @@ def test_a_locked_index_is_waited_on_briefly(locked, tmp_path, command):
     out, err = run_for([command, str(archive), "--index", locked]).communicate(timeout=HANG_GUARD)
     assert err == "tavix: error: the run index %s is in use by another process\n" % locked
     assert time.monotonic() - started < HANG_GUARD and out == ""
+
+
+PG_LOCKER = textwrap.dedent("""
+    import psycopg, sys
+    connection = psycopg.connect(sys.argv[1], autocommit=True)
+    connection.execute("SELECT pg_advisory_lock(%s)" % sys.argv[2])
+    print("locked", flush=True)
+    sys.stdin.read()
+""")
+
+
+def test_a_postgresql_index_another_writer_holds_is_waited_on_briefly(postgres_cluster, tmp_path):
+    url = postgres_cluster.new_database()
+    holder = subprocess.Popen([sys.executable, "-c", PG_LOCKER, url, str(store._WRITER_LOCK)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        archive = make_run(tmp_path / "1.zip", "r1", "2026-12-02 02:00:00", [("a", "failed")])
+        out, err = run_for(["index", str(archive), "--index", url]).communicate(timeout=HANG_GUARD)
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=HANG_GUARD)
+    assert (out, err) == ("", "tavix: error: the run index %s is in use by another process\n"
+                          % shown_url(resolve_url(url)))
 
 
 def test_the_viewer_serves_without_history_while_the_index_stays_locked(locked, tmp_path):
