@@ -12,6 +12,7 @@ import time
 import urllib.error
 
 import pytest
+import sqlalchemy
 
 from tavix.cli.main import main
 from tavix.log.commands.history import RunIndex, index_url as resolve_url, shown_url
@@ -75,6 +76,23 @@ def test_texts_no_database_holds_as_they_are_come_back_exactly(index_url, tmp_pa
     assert answer["run"]["suite_name"] == suite and answer["earlier_runs"][0]["request_id"] == job
     assert [n["history"] for n in answer["nodes"]] == [["failed", result], ["failed", edge], ["failed", edge + "k"]]
     assert answer["categories"][0]["example"] == cause
+
+
+def test_escaping_and_keys_on_random_texts(index_url):
+    e, rng = stored_text.ESCAPE, random.Random(5)
+    texts = {"".join(rng.choice(["\0", e, "0", "a", "é"]) for _ in range(rng.randint(0, 9))) for _ in range(3000)}
+    for text in texts:
+        stored = stored_text.escaped(text)
+        assert "\0" not in stored and stored_text.unescaped(stored) == text
+    # Keys a results file cannot bring: a text that starts as a hashed key does, texts at the limit.
+    texts |= {stored_text.HASHED, stored_text.HASHED + "x", "k" * stored_text.KEY_CHARS, "k" * (stored_text.KEY_CHARS + 1)}
+    with RunIndex(resolve_url(index_url)) as index:
+        with index._transaction(writing=True) as connection:
+            ids = dict(index._word_ids(connection, texts))
+        with index._transaction() as connection:
+            assert index._texts(connection) == {word: text for text, word in ids.items()}
+            keys = connection.execute(sqlalchemy.select(schema.words.c.text)).scalars().all()
+    assert len(set(keys)) == len(texts) and max(map(len, keys)) <= stored_text.KEY_CHARS
 
 
 def test_an_index_of_the_first_schema_is_brought_up_to_date(index_url, tmp_path, capsys):

@@ -15,7 +15,7 @@ from .definitions import category_status, node_status
 from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunNotIndexed
 from .location import shown_url
 from .runs import describe_run, hash64, is_failing, path_key
-from .stored_text import EscapedText, escaped, full_text, key_of
+from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping
 
 DEFAULT_WINDOW = 10
 _SQLITE_MAGIC = b"SQLite format 3\0"
@@ -206,7 +206,6 @@ class RunIndex:
             return IndexUnavailable(self.shown, text)
         return IndexDamaged(self.shown, text)
 
-
     def _check_schema(self, connection, writing):
         if self._checked:
             return
@@ -362,8 +361,7 @@ class RunIndex:
     def _run_query():
         runs, suites = schema.runs, schema.suites
         return (select(runs.c.id, runs.c.suite_id, _full(suites.c.full_name, suites.c.name).label("suite_name"),
-                       runs.c.request_id,
-                       runs.c.start_time, runs.c.started, runs.c.archive, runs.c.content_hash)
+                       runs.c.request_id, runs.c.start_time, runs.c.started, runs.c.archive, runs.c.content_hash)
                 .join(suites, suites.c.id == runs.c.suite_id))
 
     @staticmethod
@@ -513,7 +511,8 @@ def _insert_many(connection, table, columns, rows):
         return
     if connection.dialect.name == "postgresql":
         texts = [i for i, name in enumerate(columns) if isinstance(table.c[name].type, EscapedText)]
-        if texts:
+        # One look at all of a column's texts; rows are rebuilt only where one needs escaping.
+        if any(needs_escaping("".join(filter(None, [row[i] for row in rows]))) for i in texts):
             rows = [tuple(escaped(value) if i in texts and value is not None else value
                           for i, value in enumerate(row)) for row in rows]
     compiled = table.insert().values({name: sqlalchemy.bindparam(name) for name in columns}).compile(

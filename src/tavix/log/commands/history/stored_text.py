@@ -18,6 +18,10 @@ KEY_CHARS = 256
 HASHED = ESCAPE + "sha256:"
 
 
+def needs_escaping(text):
+    return ESCAPE in text or "\0" in text
+
+
 def escaped(text):
     if ESCAPE in text:
         text = text.replace(ESCAPE, ESCAPE + ESCAPE)
