@@ -266,3 +266,5 @@ def test_an_index_that_is_no_regular_file_is_refused_at_once(tmp_path, capsys):
     for command in ("index", "history"):
         status, out, err = tavix(capsys, command, str(archive), "--index", str(fifo))
         assert (status, err) == (1, "tavix: error: the run index %s cannot be used: it is not a regular file\n" % fifo)
+    status, out, err = tavix(capsys, "index", str(archive), "--index", str(tmp_path))
+    assert (status, err) == (1, "tavix: error: the run index %s is damaged: it is a directory\n" % tmp_path)

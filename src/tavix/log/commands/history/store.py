@@ -24,7 +24,7 @@ _SQLITE_MAGIC = b"SQLite format 3\0"
 _WRITER_LOCK = 0x7A71C5
 # How long a command waits for another process's lock on the index, in
 # seconds, and how often it looks meanwhile.
-_WAIT_SECONDS = 3
+_WAIT_SECONDS = 2
 _POLL_SECONDS = 0.05
 # What PostgreSQL answers for data it cannot hold (SQLSTATE classes): a data
 # exception, a constraint violated, a limit exceeded.
@@ -128,12 +128,15 @@ class RunIndex:
         except FileNotFoundError:
             os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
             return
-        except IsADirectoryError:
-            raise IndexDamaged(self.shown, "it is a directory") from None
-        with os.fdopen(descriptor, "rb") as stream:
-            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-                raise IndexUnavailable(self.shown, "it is not a regular file")
-            head = stream.read(len(_SQLITE_MAGIC))
+        try:
+            mode = os.fstat(descriptor).st_mode
+            head = os.read(descriptor, len(_SQLITE_MAGIC)) if stat.S_ISREG(mode) else None
+        finally:
+            os.close(descriptor)
+        if stat.S_ISDIR(mode):
+            raise IndexDamaged(self.shown, "it is a directory")
+        if head is None:
+            raise IndexUnavailable(self.shown, "it is not a regular file")
         if head and head != _SQLITE_MAGIC:
             raise IndexDamaged(self.shown, "not an SQLite database")
 
