@@ -2,7 +2,7 @@
 
 PostgreSQL's text holds no NUL: there ESCAPE is written twice and NUL as
 ESCAPE "0" (neither can come from a results file; a log line can hold both).
-A unique key longer than a database's index entry allows is kept as a hash,
+SQLite holds every text as it is. On both, a unique key longer than a database's index entry allows is kept as a hash,
 its full text in a column of its own; short texts are their own key.
 """
 import hashlib
