@@ -291,7 +291,8 @@ def test_every_logs_subcommand_takes_the_index_option(capsys):
 
 def literal_identities(parser):
     """The identity rules as written: names from the script down, an unnamed
-    section by its type, "#n" for the n-th section of a path already seen."""
+    section by its type, "#n" for the n-th section of a path already seen, or
+    the first number after n whose path no section before has."""
     import math
 
     def text(value):
@@ -316,10 +317,13 @@ def literal_identities(parser):
             name = str(record.get("section_name") or record.get("section_type"))
             parents = record.get("parents")
             path = (paths[parents[-1]] if parents else []) + [name]
-            count = seen[path_key(path)] = seen.get(path_key(path), 0) + 1
+            count = seen.get(path_key(path), 0) + 1
             if count > 1:
+                while path_key(path[:-1] + [f"{name}#{count}"]) in seen:
+                    count += 1
+                seen[path_key(path)] = count
                 path = path[:-1] + [f"{name}#{count}"]
-                seen[path_key(path)] = seen.get(path_key(path), 0) + 1
+            seen[path_key(path)] = 1
             paths[record["sequence_number"]] = path
             listed.append((record, path_key(path), text(record.get("section_type")), text(record.get("result")),
                            duration(record.get("run_time"))))

@@ -7,11 +7,11 @@ sections (see `RunIndex.history`); `RunIndex.previous_run` gives the newest
 earlier run of the same suite. SQLAlchemy is imported on first use of
 `RunIndex`, so the command-line tool starts without it.
 """
-from .errors import IndexDamaged, IndexUnavailable, RunIndexError
+from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunIndexError, RunNotIndexed
 from .location import DEFAULT_INDEX, INDEX_ENV_VAR, index_url, shown_url
 
-__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexDamaged", "IndexUnavailable", "RunIndex",
-           "RunIndexError", "content_hash", "index_url", "shown_url"]
+__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RunIndex",
+           "RunIndexError", "RunNotIndexed", "content_hash", "index_url", "shown_url"]
 
 
 def __getattr__(name):

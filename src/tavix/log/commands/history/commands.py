@@ -102,7 +102,8 @@ class IndexSubcommand(Subcommand):
     usage = "{prog} ARCHIVE... [--index URL]"
     description = ("\nRecords each run archive in the run index (once: an archive already there is\n"
                    "recognised by its content). Prints one line per archive; an archive that\n"
-                   "cannot be read is reported and the others are indexed all the same (status 1).\n")
+                   "cannot be read or whose run the index cannot hold (\"not indexed: ...\") is\n"
+                   "reported and the others are indexed all the same (status 1).\n")
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
@@ -111,17 +112,22 @@ class IndexSubcommand(Subcommand):
     def run(self, args):
         from tavix.cli.progress import ProgressLine
 
-        from . import RunIndexError
+        from . import RunIndexError, RunNotIndexed
 
         progress = ProgressLine()
         failed = 0
         with open_index(args) as index:
             for choice in args.archives:
-                # An archive that cannot be read is reported and passed over;
-                # an index that cannot be used ends the command.
+                # An archive that cannot be read, or whose run the database
+                # refuses, is reported and passed over; an index that cannot
+                # be used ends the command.
                 try:
                     path = _archive_path(choice)
                     run, added = record_archive(index, path, progress)
+                except RunNotIndexed as error:
+                    failed += 1
+                    logger.error("not indexed: %s: %s", choice, error)
+                    continue
                 except RunIndexError:
                     raise
                 except Exception as error:

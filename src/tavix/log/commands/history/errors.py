@@ -18,3 +18,17 @@ class IndexUnavailable(RunIndexError):
 
     def __init__(self, url, reason):
         super().__init__("the run index %s cannot be used: %s" % (url, reason))
+
+
+class IndexBusy(RunIndexError):
+    """Another process holds the index's lock for longer than a command waits."""
+
+    def __init__(self, url):
+        super().__init__("the run index %s is in use by another process" % url)
+
+
+class RunNotIndexed(RunIndexError):
+    """The database refused this run's data; the index is sound and other runs can be recorded."""
+
+    def __init__(self, url, reason):
+        super().__init__("the run index %s cannot hold this run: %s" % (url, reason))

@@ -2,16 +2,20 @@
 
 Texts that repeat on every row (results, section types, node paths, failure
 signatures) are stored once and referred to by number, so a run of 25,000
-sections costs some tens of bytes per section.
+sections costs some tens of bytes per section. Texts of the archive are
+stored as `stored_text` says; JSON columns need nothing of the kind.
 
 SCHEMA_VERSION counts the changes of this schema. An index made by an older
 tavix is brought up to date by the steps of MIGRATIONS, in order, inside the
 transaction that first writes to it; an index of a newer tavix is refused.
 """
+import sqlalchemy
 from sqlalchemy import (BigInteger, Column, Float, ForeignKey, Index, Integer, MetaData,
                         Table, Text, UniqueConstraint)
 
-SCHEMA_VERSION = 1
+from .stored_text import ESCAPE, EscapedText, full_text, key_of
+
+SCHEMA_VERSION = 2
 
 metadata = MetaData()
 
@@ -24,14 +28,16 @@ settings = Table(
 suites = Table(
     "tavix_suites", metadata,
     Column("id", Integer, primary_key=True),
-    Column("name", Text, nullable=False, unique=True),
+    Column("name", EscapedText, nullable=False, unique=True),  # stored_text.key_of the name
+    Column("full_name", EscapedText),  # stored_text.full_text of the name
 )
 
 # Result and section-type texts.
 words = Table(
     "tavix_words", metadata,
     Column("id", Integer, primary_key=True),
-    Column("text", Text, nullable=False, unique=True),
+    Column("text", EscapedText, nullable=False, unique=True),  # stored_text.key_of the text
+    Column("full_text", EscapedText),  # stored_text.full_text of the text
 )
 
 runs = Table(
@@ -39,8 +45,8 @@ runs = Table(
     Column("id", Integer, primary_key=True),  # also the order in which runs were indexed
     Column("suite_id", Integer, ForeignKey("tavix_suites.id"), nullable=False),
     Column("content_hash", Text, nullable=False, unique=True),
-    Column("request_id", Text, nullable=False),
-    Column("start_time", Text, nullable=False),
+    Column("request_id", EscapedText, nullable=False),
+    Column("start_time", EscapedText, nullable=False),
     Column("started", Float),  # start_time in seconds since 1970, when it reads as a date
     Column("archive", Text, nullable=False),
     Column("meta", Text, nullable=False),  # the job metadata as JSON
@@ -63,7 +69,7 @@ signatures = Table(
     "tavix_signatures", metadata,
     Column("id", Integer, primary_key=True),
     Column("text_hash", BigInteger, nullable=False, unique=True),
-    Column("text", Text, nullable=False),
+    Column("text", EscapedText, nullable=False),
 )
 
 run_sections = Table(
@@ -75,7 +81,7 @@ run_sections = Table(
     Column("result_id", Integer, nullable=False),
     Column("duration", Float),  # seconds
     Column("signature_id", Integer),  # failing sections only
-    Column("cause", Text),
+    Column("cause", EscapedText),
     sqlite_with_rowid=False,
 )
 
@@ -84,7 +90,7 @@ run_categories = Table(
     Column("run_id", Integer, ForeignKey("tavix_runs.id"), primary_key=True),
     Column("signature_id", Integer, ForeignKey("tavix_signatures.id"), primary_key=True),
     Column("position", Integer, nullable=False),  # as the Failures view lists them
-    Column("example", Text, nullable=False),
+    Column("example", EscapedText, nullable=False),
     Column("count", Integer, nullable=False),
     Index("tavix_run_categories_signature", "signature_id"),
     sqlite_with_rowid=False,
@@ -97,12 +103,37 @@ category_nodes = Table(
     Column("position", Integer, primary_key=True),
     Column("signature_id", Integer, nullable=False),
     Column("node_id", Integer, nullable=False),
-    Column("step_id", Text),  # the step's id within its section, for a step
+    Column("step_id", EscapedText),  # the step's id within its section, for a step
     sqlite_with_rowid=False,
 )
 
 TABLES = [t.name for t in metadata.sorted_tables]
 
+# Where a text is kept by its key, and where in full.
+KEYED_TEXTS = ((suites.c.name, suites.c.full_name), (words.c.text, words.c.full_text))
+
+
+def _escape_and_keep_long_keys_apart(connection):
+    """Version 1 to 2: texts escaped on PostgreSQL, long keys hashed."""
+    for key, full in KEYED_TEXTS:
+        connection.exec_driver_sql("ALTER TABLE %s ADD COLUMN %s TEXT" % (key.table.name, full.name))
+    if connection.dialect.name == "postgresql":
+        # Version 1 could hold no NUL there: only ESCAPE needs its pair.
+        for table in metadata.sorted_tables:
+            for column in table.columns:
+                if isinstance(column.type, EscapedText):
+                    connection.exec_driver_sql(
+                        "UPDATE {t} SET {c} = replace({c}, {e}, {e} || {e}) WHERE strpos({c}, {e}) > 0"
+                        .format(t=table.name, c=column.name, e="chr(%d)" % ord(ESCAPE)))
+    for key, full in KEYED_TEXTS:
+        table = key.table
+        moved = [{"row": row, "key": key_of(text), "full": text}
+                 for row, text in connection.execute(sqlalchemy.select(table.c.id, key)) if full_text(text)]
+        if moved:
+            connection.execute(table.update().where(table.c.id == sqlalchemy.bindparam("row")).values(
+                {key.name: sqlalchemy.bindparam("key"), full.name: sqlalchemy.bindparam("full")}), moved)
+
+
 # MIGRATIONS[v] brings a schema of version v + 1 to version v + 2: a function
-# of the connection. None yet.
-MIGRATIONS = []
+# of the connection.
+MIGRATIONS = [_escape_and_keep_long_keys_apart]

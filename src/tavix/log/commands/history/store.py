@@ -4,6 +4,7 @@ import hashlib
 import json
 import os
 import sqlite3
+import stat
 import time
 
 import sqlalchemy
@@ -11,17 +12,24 @@ from sqlalchemy import and_, event, func, or_, select
 
 from . import schema
 from .definitions import category_status, node_status
-from .errors import IndexDamaged, IndexUnavailable
+from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunNotIndexed
 from .location import shown_url
 from .runs import describe_run, hash64, is_failing, path_key
+from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping
 
 DEFAULT_WINDOW = 10
 _SQLITE_MAGIC = b"SQLite format 3\0"
 # Any number fixed for tavix: the PostgreSQL advisory lock that makes
 # writers of one index take turns.
 _WRITER_LOCK = 0x7A71C5
-# How long a writer waits for another one to finish, in seconds.
-_WAIT_SECONDS = 600
+# How long a command waits for another process's lock on the index, in
+# seconds, and how often it looks meanwhile.
+_WAIT_SECONDS = 2
+_POLL_SECONDS = 0.05
+# What PostgreSQL answers for data it cannot hold (SQLSTATE classes): a data
+# exception, a constraint violated, a limit exceeded.
+_PG_DATA_CLASSES = ("22", "23", "54")
+_PG_LOCK_NOT_AVAILABLE = "55P03"
 
 
 def content_hash(path):
@@ -33,9 +41,48 @@ def content_hash(path):
     return digest.hexdigest()
 
 
+def _patiently(call, *args):
+    """call(*args), again while SQLite answers that another process holds its
+    lock, until _WAIT_SECONDS have passed. SQLite's own wait would hold
+    Ctrl-C and SIGTERM back until it ends; this one sleeps in Python."""
+    deadline = None
+    while True:
+        try:
+            return call(*args)
+        except sqlite3.OperationalError as error:
+            if error.sqlite_errorcode != sqlite3.SQLITE_BUSY:
+                raise
+            now = time.monotonic()
+            deadline = deadline or now + _WAIT_SECONDS
+            if now >= deadline:
+                raise
+        time.sleep(_POLL_SECONDS)
+
+
+class _PatientCursor(sqlite3.Cursor):
+    def execute(self, sql, parameters=()):
+        return _patiently(super().execute, sql, parameters)
+
+    # executemany is not repeated (it would repeat the rows before the lock):
+    # it runs inside a write transaction that holds the lock already, and
+    # without cache spills (see _serialise_sqlite_writers) it needs no other.
+
+
+class _PatientConnection(sqlite3.Connection):
+    def cursor(self, factory=_PatientCursor):
+        return super().cursor(factory)
+
+    def commit(self):
+        _patiently(super().commit)
+
+
 def _seconds_key(started):
     # Runs whose start time is not a date come before all others.
     return float("-inf") if started is None else started
+
+
+class _Outdated(Exception):
+    """Raised by a read of an index of an older schema, before it reads anything."""
 
 
 class RunIndex:
@@ -64,7 +111,8 @@ class RunIndex:
     # ------------------------------------------------------------ connecting
     def _engine_options(self):
         if self.sqlite:
-            return {"connect_args": {"timeout": _WAIT_SECONDS}, "poolclass": sqlalchemy.pool.NullPool}
+            return {"connect_args": {"timeout": 0, "factory": _PatientConnection},
+                    "poolclass": sqlalchemy.pool.NullPool}
         return {"connect_args": {"connect_timeout": 10}, "poolclass": sqlalchemy.pool.NullPool}
 
     def _sqlite_path(self):
@@ -75,13 +123,20 @@ class RunIndex:
         if not path or path == ":memory:":
             return
         try:
-            with open(path, "rb") as stream:
-                head = stream.read(len(_SQLITE_MAGIC))
+            # Without blocking: a FIFO there would wait for a writer.
+            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
         except FileNotFoundError:
             os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
             return
-        except IsADirectoryError:
-            raise IndexDamaged(self.shown, "it is a directory") from None
+        try:
+            mode = os.fstat(descriptor).st_mode
+            head = os.read(descriptor, len(_SQLITE_MAGIC)) if stat.S_ISREG(mode) else None
+        finally:
+            os.close(descriptor)
+        if stat.S_ISDIR(mode):
+            raise IndexDamaged(self.shown, "it is a directory")
+        if head is None:
+            raise IndexUnavailable(self.shown, "it is not a regular file")
         if head and head != _SQLITE_MAGIC:
             raise IndexDamaged(self.shown, "not an SQLite database")
 
@@ -92,6 +147,9 @@ class RunIndex:
         @event.listens_for(self.engine, "connect")
         def connect(dbapi_connection, record):
             dbapi_connection.isolation_level = None
+            # Pages of a write stay in memory until it commits, so a writer
+            # waits for the readers' locks at its COMMIT alone.
+            dbapi_connection.execute("PRAGMA cache_spill = OFF")
 
         @event.listens_for(self.engine, "begin")
         def begin(connection):
@@ -100,7 +158,21 @@ class RunIndex:
 
     @contextlib.contextmanager
     def _transaction(self, writing=False):
-        """A connection in one transaction; database errors become the index's errors."""
+        """A connection in one transaction; database errors become the index's errors.
+        An index of an older schema is brought up to date before it is read."""
+        try:
+            with self._opened(writing) as connection:
+                yield connection
+            return
+        except _Outdated:
+            pass
+        with self._opened(writing=True):
+            pass
+        with self._opened(writing) as connection:
+            yield connection
+
+    @contextlib.contextmanager
+    def _opened(self, writing):
         try:
             with self.engine.connect() as connection:
                 if writing:
@@ -121,9 +193,18 @@ class RunIndex:
         original = error.orig
         text = _first_line(original)
         if self.sqlite:
+            if getattr(original, "sqlite_errorcode", None) == sqlite3.SQLITE_BUSY:
+                return IndexBusy(self.shown)
+            if isinstance(original, (sqlite3.IntegrityError, sqlite3.DataError)):
+                return RunNotIndexed(self.shown, text)
             if isinstance(original, sqlite3.OperationalError) and not text.startswith("no such"):
                 return IndexUnavailable(self.shown, text)
             return IndexDamaged(self.shown, text)
+        state = getattr(original, "sqlstate", None) or ""
+        if state == _PG_LOCK_NOT_AVAILABLE:
+            return IndexBusy(self.shown)
+        if state[:2] in _PG_DATA_CLASSES or isinstance(error, sqlalchemy.exc.DataError):
+            return RunNotIndexed(self.shown, text)
         if isinstance(error, (sqlalchemy.exc.OperationalError, sqlalchemy.exc.InterfaceError)):
             return IndexUnavailable(self.shown, text)
         return IndexDamaged(self.shown, text)
@@ -151,7 +232,7 @@ class RunIndex:
                                        "reads up to %d)" % (version, schema.SCHEMA_VERSION))
             if version < schema.SCHEMA_VERSION:
                 if not writing:
-                    return
+                    raise _Outdated
                 for step in schema.MIGRATIONS[version - 1:]:
                     step(connection)
                 connection.execute(schema.settings.update().where(
@@ -223,9 +304,10 @@ class RunIndex:
 
     def _suite_id(self, connection, name):
         suites = schema.suites
-        found = connection.execute(select(suites.c.id).where(suites.c.name == name)).scalar()
+        found = connection.execute(select(suites.c.id).where(suites.c.name == key_of(name))).scalar()
         if found is None:
-            found = connection.execute(suites.insert().values(name=name)).inserted_primary_key[0]
+            found = connection.execute(suites.insert().values(
+                name=key_of(name), full_name=full_text(name))).inserted_primary_key[0]
         return found
 
     def _node_ids(self, connection, suite_id, keys):
@@ -261,23 +343,28 @@ class RunIndex:
 
     def _word_ids(self, connection, texts):
         table = schema.words
+
+        def look_up(wanted):
+            keys = {key_of(t): t for t in wanted}
+            for chunk in _chunks(list(keys)):
+                self._words.update((keys[key], word) for word, key in connection.execute(
+                    select(table.c.id, table.c.text).where(table.c.text.in_(chunk))))
+
         missing = [t for t in set(texts) if t not in self._words]
         if missing:
-            self._words.update((text, word) for word, text in connection.execute(
-                select(table.c.id, table.c.text).where(table.c.text.in_(missing))))
+            look_up(missing)
             new = [t for t in missing if t not in self._words]
             if new:
-                connection.execute(table.insert(), [{"text": t} for t in new])
-                self._words.update((text, word) for word, text in connection.execute(
-                    select(table.c.id, table.c.text).where(table.c.text.in_(new))))
+                connection.execute(table.insert(), [{"text": key_of(t), "full_text": full_text(t)} for t in new])
+                look_up(new)
         return self._words
 
     # --------------------------------------------------------------- reading
     @staticmethod
     def _run_query():
         runs, suites = schema.runs, schema.suites
-        return (select(runs.c.id, runs.c.suite_id, suites.c.name.label("suite_name"), runs.c.request_id,
-                       runs.c.start_time, runs.c.started, runs.c.archive, runs.c.content_hash)
+        return (select(runs.c.id, runs.c.suite_id, _full(suites.c.full_name, suites.c.name).label("suite_name"),
+                       runs.c.request_id, runs.c.start_time, runs.c.started, runs.c.archive, runs.c.content_hash)
                 .join(suites, suites.c.id == runs.c.suite_id))
 
     @staticmethod
@@ -301,7 +388,7 @@ class RunIndex:
 
     def _texts(self, connection):
         table = schema.words
-        return dict(connection.execute(select(table.c.id, table.c.text)).all())
+        return dict(connection.execute(select(table.c.id, _full(table.c.full_text, table.c.text))).all())
 
     def history(self, run, window=DEFAULT_WINDOW, ids=None):
         """The history of `run`'s failing sections and failure categories.
@@ -410,6 +497,11 @@ class RunIndex:
                 schema.runs.c.id == earlier[0]["id"])).mappings().first())
 
 
+def _full(full, key):
+    """A keyed text (see stored_text) as it was recorded."""
+    return func.coalesce(full, key, type_=EscapedText)
+
+
 def _cause_columns(signature_ids, cause):
     return (None, None) if cause is None else (signature_ids[cause[0]], cause[1])
 
@@ -417,9 +509,15 @@ def _cause_columns(signature_ids, cause):
 def _insert_many(connection, table, columns, rows):
     """Inserts `rows` (tuples of the values of `columns`) with one executemany
     of the driver: SQLAlchemy's own per-row work would cost more than the
-    database's."""
+    database's. The driver does not escape texts as EscapedText does: done here."""
     if not rows:
         return
+    if connection.dialect.name == "postgresql":
+        texts = [i for i, name in enumerate(columns) if isinstance(table.c[name].type, EscapedText)]
+        # One look at all of a column's texts; rows are rebuilt only where one needs escaping.
+        if any(needs_escaping("".join(filter(None, [row[i] for row in rows]))) for i in texts):
+            rows = [tuple(escaped(value) if i in texts and value is not None else value
+                          for i, value in enumerate(row)) for row in rows]
     compiled = table.insert().values({name: sqlalchemy.bindparam(name) for name in columns}).compile(
         dialect=connection.dialect)
     if compiled.positional:

@@ -261,8 +261,9 @@ def section_paths(parser: object) -> dict:
     {section id: path} for every section of the parser's tasks (steps left out), in tree
     order. A path is the script's name, then the names of the sections from the script
     down as the tree shows them (an unnamed one by its type); the 2nd, 3rd... section
-    with the same path gets "#2", "#3"... after its own name. Runs match their
-    sections by these paths.
+    with the same path gets "#2", "#3"... after its own name, or the next number
+    whose path no section before it has. No two sections share a path; runs match
+    their sections by these paths.
     """
 
 def path_text(names: object) -> str:

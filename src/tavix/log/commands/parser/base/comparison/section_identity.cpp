@@ -92,17 +92,25 @@ std::vector<SectionPath> section_paths_of(nb::handle parser) {
             if (!before && PyErr_Occurred())
                 throw nb::python_error();
             long count = before ? PyLong_AsLong(before) + 1 : 1;
-            seen[own] = count;
             if (count > 1) {
-                nb::str numbered = nb::str("{}#{}").format(name, count);
+                // From the count on, the first number whose path no section
+                // before has, whether by its own name or numbered.
+                nb::str numbered, free;
+                for (;; ++count) {
+                    numbered = nb::str("{}#{}").format(name, count);
+                    free = nb::str(text + escaped_name(numbered));
+                    int taken = PyDict_Contains(seen.ptr(), free.ptr());
+                    if (taken < 0)
+                        throw nb::python_error();
+                    if (!taken)
+                        break;
+                }
+                seen[own] = count;  // the next section of the path is numbered after it
                 names[nb::len(names) - 1] = numbered;
-                own = nb::str(text + escaped_name(numbered));
-                // A later section named like the numbered one is numbered in turn.
-                PyObject *taken = PyDict_GetItemWithError(seen.ptr(), own.ptr());
-                if (!taken && PyErr_Occurred())
-                    throw nb::python_error();
-                seen[own] = taken ? PyLong_AsLong(taken) + 1 : 1;
+                own = free;
+                count = 1;
             }
+            seen[own] = count;
             by_id[get_item(record, "id")] = out.size();
             out.push_back({record, names, own});
         }
@@ -115,8 +123,9 @@ void define_section_identity(nb::module_ &module) {
                "{section id: path} for every section of the parser's tasks (steps left out), in tree\n"
                "order. A path is the script's name, then the names of the sections from the script\n"
                "down as the tree shows them (an unnamed one by its type); the 2nd, 3rd... section\n"
-               "with the same path gets \"#2\", \"#3\"... after its own name. Runs match their\n"
-               "sections by these paths.");
+               "with the same path gets \"#2\", \"#3\"... after its own name, or the next number\n"
+               "whose path no section before it has. No two sections share a path; runs match\n"
+               "their sections by these paths.");
     module.def("path_text", &path_text, nb::arg("names"),
                "The path's names joined by \"/\"; inside a name \"\\\" is written \"\\\\\" and \"/\" \"\\/\".");
     module.def("split_path", &split_path, nb::arg("text"), "The names of a path written as path_text writes it.");

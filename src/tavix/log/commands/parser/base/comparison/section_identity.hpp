@@ -1,7 +1,8 @@
 // Sections matched across runs by their paths: the script's name, then the
 // names of the sections from the script down as the tree shows them (an
 // unnamed one by its type). The 2nd, 3rd... section of the same path, in
-// tree order, gets "#2", "#3"... after its own name.
+// tree order, gets "#2", "#3"... after its own name, or the next number whose
+// path no section before it has: no two sections share a path.
 #pragma once
 
 #include <nanobind/nanobind.h>
