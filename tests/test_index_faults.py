@@ -18,7 +18,7 @@ from tavix.cli.main import main
 from tavix.log.commands.history import RunIndex, index_url as resolve_url, shown_url
 from tavix.log.commands.history import schema, store, stored_text
 
-from history_runs import make_run
+from helpers.history_runs import make_run
 
 # A command that hangs fails the test after this, rather than hanging it.
 HANG_GUARD = 30

@@ -126,7 +126,8 @@ class IndexSubcommand(Subcommand):
                     run, added = record_archive(index, path, progress)
                 except RunNotIndexed as error:
                     failed += 1
-                    logger.error("not indexed: %s: %s", choice, error)
+                    logger.error("not indexed: %s: %s", _shown(choice, sys.stderr),
+                                 _shown(str(error), sys.stderr))
                     continue
                 except RunIndexError:
                     raise
