@@ -2,7 +2,8 @@
 //
 // A record line is "SEQ: HOST: STAMP: %APP-SEV-NAME: TAGS MESSAGE" where TAGS
 // is "%[...]: " when the record has tags. Lines are judged stripped of white
-// space at both ends (the interpreter's str.strip). The parser is fed a line
+// space at both ends (the interpreter's str.strip), or as they stand where
+// the caller says so (Ends::kept). The parser is fed a line
 // piece by piece, so that no line is ever held whole; it gathers:
 //   - the fields: the first four ": " separators of the stripped text, the
 //     severity (the first "-<digits>-" of the "%..." fourth field, capped at
@@ -182,13 +183,19 @@ struct RecordLine {
 // with fields of that severity or a more severe (lower) one.
 enum class Gather { everything, fields };
 
+// Whether lines are judged stripped (log lines), or as they stand: for
+// callers that hand over a line already stripped, or cut out of a line.
+enum class Ends { stripped, kept };
+
 // Gathers RecordLines from consecutive pieces of lines; one parser serves
 // many lines in turn, so their buffers are reused.
 class Parser {
 public:
-    explicit Parser(std::string_view host, Gather gather = Gather::everything, int host_up_to_severity = 1000)
+    explicit Parser(std::string_view host, Gather gather = Gather::everything, int host_up_to_severity = 1000,
+                    Ends ends = Ends::stripped)
         : host_(host), reach_(std::max<size_t>(3, host.size()) - 1), everything_(gather == Gather::everything),
-          most_separators_(everything_ ? 5 : 4), host_up_to_severity_(host_up_to_severity) {}
+          strip_(ends == Ends::stripped), most_separators_(everything_ ? 5 : 4),
+          host_up_to_severity_(host_up_to_severity) {}
 
     // Starts on the line that begins at `start`, gathering into `info`.
     void begin(RecordLine &info, int64_t start) {
@@ -214,7 +221,7 @@ public:
 
         if (info.blank()) {
             size_t skip = 0;
-            while (skip < n) {
+            while (strip_ && skip < n) {
                 size_t width = space_at(p + skip, n - skip);
                 if (!width)
                     break;
@@ -224,7 +231,7 @@ public:
                 info.stripped_begin = position + int64_t(skip);
         }
         size_t keep = n;
-        while (keep) {
+        while (strip_ && keep) {
             size_t width = space_before(p, keep);
             if (!width)
                 break;
@@ -446,6 +453,7 @@ private:
     std::string carry_;  // last bytes of the previous pieces, for matches across pieces
     int64_t carry_at_ = 0;
     bool everything_;
+    bool strip_;
     int most_separators_;   // ": " separators worth counting
     int host_up_to_severity_;
     char last_two_[2] = {};  // last two bytes of the stripped text seen so far
@@ -455,9 +463,10 @@ private:
 };
 
 // A whole line (with or without its "\n") starting at `position`, parsed.
-inline RecordLine parse(std::string_view line, std::string_view host, int64_t position = 0) {
+inline RecordLine parse(std::string_view line, std::string_view host, int64_t position = 0,
+                        Ends ends = Ends::stripped) {
     RecordLine info;
-    Parser parser(host);
+    Parser parser(host, Gather::everything, 1000, ends);
     parser.begin(info, position);
     parser.feed(line, position, false);
     parser.finish();
