@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <algorithm>
 #include <initializer_list>
+#include <optional>
 #include <thread>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -111,6 +113,9 @@ std::string contained_log_path(nb::handle section);
 
 // The UTF-8 bytes of str(value); None gives the empty text.
 std::string utf8_text(nb::handle value);
+// The UTF-8 bytes of a str (held by it), or nothing when it holds lone
+// surrogates, which have none.
+std::optional<std::string_view> utf8_view(nb::handle text);
 
 void define_pattern(nb::module_ &module);
 void define_log_execute(nb::module_ &module);

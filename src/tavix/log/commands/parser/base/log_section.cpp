@@ -51,16 +51,7 @@ void section_init(nb::handle self, nb::handle archive, nb::handle section, nb::h
 // The UTF-8 bytes of an exact str, or nothing: other objects (and text with
 // lone surrogates) are split by their own methods, as the rules are written.
 std::optional<std::string_view> plain_text(nb::handle text) {
-    if (!PyUnicode_CheckExact(text.ptr()))
-        return std::nullopt;
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data)
-        return std::string_view(data, size_t(size));
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return std::nullopt;
+    return PyUnicode_CheckExact(text.ptr()) ? utf8_view(text) : std::nullopt;
 }
 
 // The line is taken as given (callers hand over stripped lines), so its

@@ -8,33 +8,16 @@
 
 namespace tavix::parser_base {
 
-namespace {
-
-// The UTF-8 text of a str, or nothing for one holding lone surrogates (which
-// neither rule's texts contain).
-std::optional<std::string_view> utf8_or_nothing(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data)
-        return std::string_view(data, size_t(size));
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return std::nullopt;
-}
-
-}  // namespace
-
 bool is_failure(nb::handle result) {
     if (!PyUnicode_Check(result.ptr()))
         return false;
-    std::optional<std::string_view> text = utf8_or_nothing(result);
+    std::optional<std::string_view> text = utf8_view(result);
     return text && section_results::is_failing(*text);
 }
 
 nb::object run_time_seconds(nb::handle run_time) {
     nb::object text = PyUnicode_Check(run_time.ptr()) ? nb::borrow(run_time) : nb::object(as_text(run_time));
-    std::optional<std::string_view> utf8 = utf8_or_nothing(text);
+    std::optional<std::string_view> utf8 = utf8_view(text);
     std::optional<double> seconds = utf8 ? section_results::run_time_seconds(*utf8) : std::nullopt;
     return seconds ? nb::object(nb::float_(*seconds)) : nb::none();
 }

@@ -184,6 +184,8 @@ unsigned mask_line(std::string_view line, std::string &out) {
     // as the record-line parser finds them in the line as it stands; masked
     // when the sequence number is digits, the host and stamp are not empty
     // and the fourth field starts with "%".
+    if (line.empty() || !digit(line[0]))
+        return mask_anywhere(line, out);  // no sequence number: most lines of device output
     thread_local record_line::Parser parser("", record_line::Gather::fields, record_line::NO_SEVERITY,
                                             record_line::Ends::kept);
     thread_local record_line::RecordLine header;
