@@ -181,22 +181,16 @@ const char *masked_kind_name(int bit) { return KIND_NAMES[bit]; }
 
 unsigned mask_line(std::string_view line, std::string &out) {
     // Header: "seq: host: stamp: %APP-SEV-NAME: " and an optional tags field,
-    // as the record-line parser finds them in the line as it stands; masked
+    // where the record-line rule finds them in the line as it stands; masked
     // when the sequence number is digits, the host and stamp are not empty
     // and the fourth field starts with "%".
     if (line.empty() || !digit(line[0]))
         return mask_anywhere(line, out);  // no sequence number: most lines of device output
-    thread_local record_line::Parser parser("", record_line::Gather::fields, record_line::NO_SEVERITY,
-                                            record_line::Ends::kept);
-    thread_local record_line::RecordLine header;
-    parser.begin(header, 0);
-    parser.feed(line, 0, false);
-    parser.finish();
-    if (header.separators < 4)
+    record_line::Header header;
+    if (!record_line::whole_header(line, header))
         return mask_anywhere(line, out);
-    size_t seq_end = size_t(header.separator[0]), host_end = size_t(header.separator[1]),
-           stamp_end = size_t(header.separator[2]), field_end = size_t(header.separator[3]);
-    if (seq_end == 0 || host_end == seq_end + 2 || stamp_end == host_end + 2 || line[stamp_end + 2] != '%')
+    auto [seq_end, host_end, stamp_end, field_end] = header.separator;
+    if (host_end == seq_end + 2 || stamp_end == host_end + 2 || line[stamp_end + 2] != '%')
         return mask_anywhere(line, out);
     for (size_t i = 0; i < seq_end; ++i)
         if (!digit(line[i]))
@@ -209,10 +203,8 @@ unsigned mask_line(std::string_view line, std::string &out) {
     out.append(line.data() + stamp_end, field_end + 2 - stamp_end);
     std::string_view rest = line.substr(field_end + 2);
     if (rest.substr(0, 2) == "%[") {
-        size_t tags_end = header.tags_end != record_line::NO_POSITION ? size_t(header.tags_end) - (field_end + 2)
-                          : header.ends_with_bracket_colon            ? rest.size() - 2  // then an empty message
-                                                                      : std::string_view::npos;
-        if (tags_end != std::string_view::npos) {
+        size_t tags_end = header.tags_end - (field_end + 2);
+        if (header.tags_end != std::string_view::npos) {
             kinds |= mask_tags(rest.substr(0, tags_end + 1), out);
             size_t message = std::min(rest.size(), tags_end + 3);
             out.append(rest.data() + tags_end + 1, message - tags_end - 1);
