@@ -3,6 +3,7 @@
 import difflib
 import os
 import random
+import re
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -57,6 +58,73 @@ def test_masked_kinds_are_named_in_order():
     line = header(part="[part=1.1/2]") + "0x1f at 2026-12-08T17:17:41"
     assert mask_line(line)[1] == ["sequence number", "timestamp", "process", "part", "hex address", "date-time"]
     assert mask_line("nothing here 42") == ("nothing here 42", [])
+
+
+TAG_KINDS = {"pid": "process", "pname": "process", "tid": "thread", "tname": "thread", "part": "part"}
+MARKERS = {"process": "p", "thread": "t", "part": "r"}
+
+
+def literal_mask(line):
+    """The header masking as written, for lines whose other text masks nothing."""
+    seq = re.match(r"[0-9]+: ", line)
+    if not seq:
+        return line, set()
+    seq_end = seq.end() - 2
+    host_end = line.find(": ", seq_end + 2)
+    stamp_end = -1 if host_end < 0 else line.find(": ", host_end + 2)
+    if (stamp_end < 0 or host_end == seq_end + 2 or stamp_end == host_end + 2 or stamp_end + 2 >= len(line)
+            or line[stamp_end + 2] != "%"):
+        return line, set()
+    field_end = line.find(": ", stamp_end + 2)
+    if field_end < 0:
+        return line, set()
+    kinds = {"sequence number", "timestamp"}
+    out = "\0#" + line[seq_end:host_end + 2] + "\0T" + line[stamp_end:field_end + 2]
+    rest = line[field_end + 2:]
+    if rest.startswith("%["):
+        tags_end = rest.find("]: ")
+        if tags_end < 0 and rest.endswith("]:"):
+            tags_end = len(rest) - 2
+        if tags_end >= 0:
+            tags, i = rest[:tags_end + 1], 1
+            out += "%"
+            while i < len(tags):
+                close = tags.find("][", i)
+                end = len(tags) if close < 0 else close + 1
+                item, equals = tags[i:end], tags[i:end].find("=")
+                kind = TAG_KINDS.get(item[1:equals]) if equals >= 0 else None
+                out += item[:equals + 1] + "\0" + MARKERS[kind] + "]" if kind else item
+                kinds |= {kind} if kind else set()
+                i = end
+            out += rest[tags_end + 1:tags_end + 3]
+            rest = rest[tags_end + 3:]
+    return out + rest, kinds
+
+
+def test_header_masking_matches_the_literal_rule_at_edge_positions():
+    # No "0", "x", "-" or capitals: nothing but the header is ever masked.
+    pieces = ["1", "12", ": ", ":", " ", "%", "%[", "]", "]: ", "]:", "[", "][", "pid=", "tname=", "part=",
+              "q=", "=", "q", "\u00e9", "\t", "\u00a0", "\U0001d11e"]
+    template = ["12", ": ", "h", ": ", "s", ": ", "%A", ": ", "%[", "pid=1", "][", "q=2", "]: ", "m"]
+    rng = random.Random(28)
+    lines = ["", "1: h: s: %a", "1: h: s: %a: %[pid=1]:", "1: " + "h" * 70000 + ": s: %a: %[tid=3]: m"]
+    for _ in range(4000):
+        tokens = []
+        for token in template:
+            roll = rng.random()
+            if roll < 0.1:
+                continue
+            tokens.append(rng.choice(pieces) if roll < 0.25 else token)
+            if rng.random() < 0.1:
+                tokens.append(rng.choice(pieces))
+        lines.append("".join(tokens))
+    headers = 0
+    for line in lines:
+        text, kinds = mask_line(line)
+        expected = literal_mask(line)
+        assert (text, set(kinds)) == expected, repr(line)
+        headers += bool(expected[1])
+    assert headers > 500
 
 
 def section(path, start=0, size=0):

@@ -407,6 +407,26 @@ def test_no_failures_and_errors(tmp_path, generated_run):
     gc.collect()
 
 
+def test_failing_results_follow_the_literal_rule():
+    def literal(result):
+        word = result.strip() if isinstance(result, str) else ""
+        return word.isascii() and word.lower() in FAILED
+
+    class Text(str):
+        pass
+
+    pieces = ["failed", "errored", "aborted", "blocked", "passed", "FAIL", "ed", "BLOC", "\u212aED", "\u017f",
+              " ", "\t", "\x0b", "\x1c", "\u00a0", "\u2003", "\u3000", "\x00", "\ud800", "\u0130"]
+    rng = random.Random(5)
+    results = [None, 3, b"failed", Text(" Failed "), ""]
+    for _ in range(3000):
+        text = "".join(rng.choice(pieces) for _ in range(rng.randint(1, 3)))
+        results.append("".join(c.upper() if rng.random() < 0.3 else c for c in text))
+    assert sum(map(literal, results)) > 100
+    for result in results:
+        assert base.is_failing_result(result) == literal(result), repr(result)
+
+
 # --------------------------------------------------------------- histogram ---
 
 def reference_histogram(data, host):

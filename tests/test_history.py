@@ -1,5 +1,6 @@
 """The run index: recording runs, the history definitions, both engines, faults."""
 import json
+import re
 import types
 import os
 import subprocess
@@ -299,16 +300,12 @@ def literal_identities(parser):
         return value if isinstance(value, str) else "" if value is None else str(value)
 
     def duration(value):
-        value = value or ""
-        try:
-            total = float(value)
-        except (TypeError, ValueError):
-            try:
-                total = 0.0
-                for part in str(value).strip().split(":"):
-                    total = total * 60 + float(part)
-            except ValueError:
-                return None
+        parts = str(value).strip().split(":")
+        if len(parts) > 3 or not all(re.fullmatch(r"[0-9]+\.?[0-9]*|\.[0-9]+", part) for part in parts):
+            return None
+        total = 0.0
+        for part in parts:
+            total = total * 60 + float(part)
         return total if math.isfinite(total) else None
 
     seen, paths, listed = {}, {}, []
@@ -332,7 +329,8 @@ def literal_identities(parser):
 
 def random_parser(rng):
     alphabet = ['a', 'b', '"', '\\', '\n', '\t', '\x01', '\x1f', '\x7f', 'é', '→', '𝄞', '#', '2', ',', '[', ' ']
-    times = ["1.5", " 2 ", "0:03:07.2", "1:1:1", "", None, "x", "nan", "inf", "1e999", "1:inf", "3:", 7, "1_0"]
+    times = ["1.5", " 2 ", "0:03:07.2", "1:1:1", "", None, "x", "nan", "inf", "1e999", "1:inf", "3:", 7, "1_0",
+             7.5, "1:2:3:4", "-1", "1e3", ".5", "7.", ".", " 1 : 2", "\u0661", "\u00a07\u2003", "9" * 400, "0x1"]
     scripts, sequence = [], 0
     for _ in range(rng.randint(1, 3)):
         records, open_ = [], []

@@ -208,7 +208,7 @@ def test_a_postgresql_index_another_writer_holds_is_waited_on_briefly(postgres_c
 
 
 def test_the_viewer_serves_without_history_while_the_index_stays_locked(locked, tmp_path):
-    from test_logs_end_to_end import get_json, wait_for_url
+    from helpers.logs_view import get_json, wait_for_url
 
     archive = make_run(tmp_path / "1.zip", "r1", "2026-12-02 02:00:00", [("a", "failed")])
     viewer = run_for(["view", str(archive), "--index", locked, "--no-browser", "--host", "127.0.0.1", "--no-token"])

@@ -51,6 +51,36 @@ def test_line_helpers():
         section._has_line_prefix(line)
 
 
+def test_line_helpers_follow_the_literal_rules_at_edge_positions():
+    def literal_prefix(line, host):
+        return host in line and len(line.split(": ")) > 4
+
+    def literal_time(line):
+        try:
+            return line.split(": ")[2].split("T")[1]
+        except Exception:
+            return None
+
+    class Odd(str):
+        def split(self, sep=None, maxsplit=-1):
+            return ["lab1", "T", "aTb", "c", "d"]
+
+    section = LogSection(types.SimpleNamespace(dir="/x"), {"log_file": "a", "log_start": 0, "log_size": 0}, HOST)
+    pieces = [": ", ": ", ": ", ":", " ", "T", "TT", "lab1", "lab", "1", "\u00a0", "\u00e9", "\U0001d11e", "\ud800", "\n",
+              "\t", "%X-3-Y"]
+    rng = random.Random(28)
+    lines = ["", ": : : : ", " : : : :", Odd("lab1"), Odd("")]
+    for _ in range(3000):
+        lines.append("".join(rng.choice(pieces) for _ in range(rng.randint(0, 12))))
+    for host in ["lab1", "", "b: c", "T", "\ud800"]:
+        section.host = host
+        for line in lines:
+            assert section._has_line_prefix(line) == literal_prefix(line, host), (host, line)
+            assert section._get_time(line) == literal_time(line), line
+    assert sum(literal_time(line) is not None for line in lines) > 150
+    assert sum(literal_prefix(line, HOST) for line in lines) > 30
+
+
 def test_banner_kinds_titles_and_blocks(logdir):
     body = [
         record(1, "+++ R1: executing command 'show version' +++"),

@@ -269,6 +269,23 @@ def test_junit_counts_equal_the_summaries(shared, run_path, tmp_path, capsys):
     assert {k: int(root.get(k)) for k in totals} == totals
 
 
+def test_junit_reads_results_and_run_times_as_the_parser_does(shared, run_path, tmp_path, capsys):
+    from tavix.log.commands.parser.base import run_time_seconds
+
+    testcases = [s for t in shared.results.scripts for s in t["sections"] if s["section_type"] == "testcase"]
+    edits = [(" FAILED\u00a0", "0:01:02.5", "failure"), ("Errored\x0b", "1e3", "error"),
+             ("passed", "1:2:3:4", "pass"), ("blocked", " 7. ", "error")]
+    for i, (record, (result, run_time, _)) in enumerate(zip(testcases, edits)):
+        record["section_name"], record["result"], record["run_time"] = f"edited{i}", result, run_time
+    out = tmp_path / "junit.xml"
+    assert tavix(capsys, "export", run_path, "--junit", out)[0] == 0
+    cases = {c.name: c for s in junitparser.JUnitXml.fromfile(str(out)) for c in s}
+    for i, (_, run_time, kind) in enumerate(edits):
+        case = cases[f"edited{i}"]
+        assert (outcome(case), case.time) == (kind, run_time_seconds(run_time) or 0)
+    assert [run_time_seconds(e[1]) for e in edits] == [62.5, None, None, 7.0]
+
+
 def test_junit_failure_messages_are_cause_lines_with_the_log_tail(shared, run_path, tmp_path, capsys):
     from tavix.log.commands.parser.base import failure_categories
 

@@ -2,7 +2,8 @@
 //
 // A record line is "SEQ: HOST: STAMP: %APP-SEV-NAME: TAGS MESSAGE" where TAGS
 // is "%[...]: " when the record has tags. Lines are judged stripped of white
-// space at both ends (the interpreter's str.strip). The parser is fed a line
+// space at both ends (the interpreter's str.strip), or as they stand where
+// the caller says so (Ends::kept). The parser is fed a line
 // piece by piece, so that no line is ever held whole; it gathers:
 //   - the fields: the first four ": " separators of the stripped text, the
 //     severity (the first "-<digits>-" of the "%..." fourth field, capped at
@@ -72,6 +73,23 @@ inline const char *find_pair(const char *p, size_t n, char first) {
 }
 
 }  // namespace detail
+
+// The first ": " (what separates the header's fields) in [p, p + n), or null.
+inline const char *find_separator(const char *p, size_t n) { return detail::find_pair(p, n, ':'); }
+
+// The first "]: " (what ends a tags field) in [p, p + n), or null.
+inline const char *find_tags_end(const char *p, size_t n) {
+    const char *end = p + n;
+    while (p < end) {
+        auto hit = static_cast<const char *>(std::memchr(p, ']', size_t(end - p)));
+        if (!hit || end - hit < 3)
+            return nullptr;
+        if (hit[1] == ':' && hit[2] == ' ')
+            return hit;
+        p = hit + 1;
+    }
+    return nullptr;
+}
 
 // Length in bytes of the whitespace character that starts at `p`, or 0.
 inline size_t space_at(const unsigned char *p, size_t n) {
@@ -182,13 +200,19 @@ struct RecordLine {
 // with fields of that severity or a more severe (lower) one.
 enum class Gather { everything, fields };
 
+// Whether lines are judged stripped (log lines), or as they stand: for
+// callers that hand over a line already stripped, or cut out of a line.
+enum class Ends { stripped, kept };
+
 // Gathers RecordLines from consecutive pieces of lines; one parser serves
 // many lines in turn, so their buffers are reused.
 class Parser {
 public:
-    explicit Parser(std::string_view host, Gather gather = Gather::everything, int host_up_to_severity = 1000)
+    explicit Parser(std::string_view host, Gather gather = Gather::everything, int host_up_to_severity = 1000,
+                    Ends ends = Ends::stripped)
         : host_(host), reach_(std::max<size_t>(3, host.size()) - 1), everything_(gather == Gather::everything),
-          most_separators_(everything_ ? 5 : 4), host_up_to_severity_(host_up_to_severity) {}
+          strip_(ends == Ends::stripped), most_separators_(everything_ ? 5 : 4),
+          host_up_to_severity_(host_up_to_severity) {}
 
     // Starts on the line that begins at `start`, gathering into `info`.
     void begin(RecordLine &info, int64_t start) {
@@ -214,7 +238,7 @@ public:
 
         if (info.blank()) {
             size_t skip = 0;
-            while (skip < n) {
+            while (strip_ && skip < n) {
                 size_t width = space_at(p + skip, n - skip);
                 if (!width)
                     break;
@@ -224,7 +248,7 @@ public:
                 info.stripped_begin = position + int64_t(skip);
         }
         size_t keep = n;
-        while (keep) {
+        while (strip_ && keep) {
             size_t width = space_before(p, keep);
             if (!width)
                 break;
@@ -382,7 +406,7 @@ private:
         RecordLine &info = *current_;
         size_t at = 0;
         while (info.separators < most_separators_) {
-            auto hit = detail::find_pair(text.data() + at, text.size() - at, ':');
+            auto hit = find_separator(text.data() + at, text.size() - at);
             if (!hit)
                 return;
             add_separator(position + (hit - text.data()));
@@ -409,16 +433,11 @@ private:
 
     // The first "]: " of the piece that starts at or after `from`.
     static int64_t find_bracket(std::string_view text, int64_t position, int64_t from) {
-        const char *at = text.data() + std::max<int64_t>(0, from - position), *end = text.data() + text.size();
-        while (at < end) {
-            auto hit = static_cast<const char *>(std::memchr(at, ']', size_t(end - at)));
-            if (!hit || end - hit < 3)
-                break;
-            if (hit[1] == ':' && hit[2] == ' ')
-                return position + (hit - text.data());
-            at = hit + 1;
-        }
-        return NO_POSITION;
+        size_t skip = size_t(std::max<int64_t>(0, from - position));
+        if (skip >= text.size())
+            return NO_POSITION;
+        const char *hit = find_tags_end(text.data() + skip, text.size() - skip);
+        return hit ? position + (hit - text.data()) : NO_POSITION;
     }
 
     // The stripped text up to two bytes past the fourth separator, at most
@@ -446,6 +465,7 @@ private:
     std::string carry_;  // last bytes of the previous pieces, for matches across pieces
     int64_t carry_at_ = 0;
     bool everything_;
+    bool strip_;
     int most_separators_;   // ": " separators worth counting
     int host_up_to_severity_;
     char last_two_[2] = {};  // last two bytes of the stripped text seen so far
@@ -454,10 +474,42 @@ private:
     bool host_decided_ = true;
 };
 
+// The header of a line held whole and taken as it stands, for readers of
+// many short lines that want only where its fields lie: the parser's rule
+// without what it gathers besides.
+struct Header {
+    size_t separator[4];  // the first four ": "
+    size_t tags_end;      // the "]" that ends a tags field, or npos
+};
+
+// False when the line has fewer than four separators. A tags field starts
+// the text after the fourth ("%["); it ends at its first "]: ", or at a "]:"
+// that ends the line (an empty message).
+inline bool whole_header(std::string_view line, Header &header) {
+    const char *begin = line.data(), *end = begin + line.size(), *at = begin;
+    for (size_t &separator : header.separator) {
+        const char *hit = find_separator(at, size_t(end - at));
+        if (!hit)
+            return false;
+        separator = size_t(hit - begin);
+        at = hit + 2;
+    }
+    header.tags_end = std::string_view::npos;
+    std::string_view rest(at, size_t(end - at));
+    if (rest.substr(0, 2) == "%[") {
+        if (const char *hit = find_tags_end(at, rest.size()))
+            header.tags_end = size_t(hit - begin);
+        else if (rest.substr(rest.size() - 2) == "]:")
+            header.tags_end = line.size() - 2;
+    }
+    return true;
+}
+
 // A whole line (with or without its "\n") starting at `position`, parsed.
-inline RecordLine parse(std::string_view line, std::string_view host, int64_t position = 0) {
+inline RecordLine parse(std::string_view line, std::string_view host, int64_t position = 0,
+                        Ends ends = Ends::stripped) {
     RecordLine info;
-    Parser parser(host);
+    Parser parser(host, Gather::everything, 1000, ends);
     parser.begin(info, position);
     parser.feed(line, position, false);
     parser.finish();

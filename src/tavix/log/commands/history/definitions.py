@@ -1,18 +1,14 @@
 """The status of a failing section and of a failure category over a run's window.
 
 A section's history lists its result in each run of the window, this run
-first, None where a run has no section of its path.
+first, None where a run has no section of its path. Which results fail is
+the parser's rule, the one the failures and comparisons of runs follow.
 """
 
-FAILING_RESULTS = ("failed", "errored", "aborted", "blocked")
+from tavix.log.commands.parser.base import is_failing_result as is_failing
 
 # State changes (failing or not) over the window that make a section flaky.
 FLAKY_CHANGES = 3
-
-
-def is_failing(result):
-    """Whether a result text is a failure (compared without case and surrounding blanks)."""
-    return isinstance(result, str) and result.strip().lower() in FAILING_RESULTS
 
 
 def node_status(states, request_ids):

@@ -2,11 +2,11 @@
 // A test suite per task, a test case per testcase (so the counts equal the
 // task's summary) and one per failing common setup or cleanup.
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 
 #include "class_builder.hpp"
 #include "opened_archive.hpp"
+#include "section_results.hpp"
 #include "tree_nodes.hpp"
 #include "xml_text.hpp"
 
@@ -43,10 +43,9 @@ constexpr const char *DESCRIPTION =
 
 enum class Outcome { pass, failure, error, skipped };
 
+// str() of a value without the white space around it, in ASCII lower case.
 std::string lowered(nb::handle value) {
-    std::string text = utf8_of(value);
-    size_t first = text.find_first_not_of(" \t\r\n"), last = text.find_last_not_of(" \t\r\n");
-    text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    std::string text(section_results::stripped(utf8_of(value)));
     for (char &c : text)
         c = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
     return text;
@@ -62,25 +61,9 @@ Outcome outcome_of(const std::string &result) {
     return Outcome::skipped;
 }
 
-// A run time in seconds: "7.00", or "2:09:31" (hours, minutes, seconds);
-// 0 for anything else.
+// A run time in seconds, 0 where there is none.
 double seconds_of(nb::handle run_time) {
-    std::string text = utf8_of(run_time);
-    double total = 0;
-    size_t start = 0;
-    for (int field = 0; field < 3; ++field) {
-        size_t colon = text.find(':', start);
-        std::string part = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        char *end = nullptr;
-        double value = std::strtod(part.c_str(), &end);
-        if (part.empty() || end != part.c_str() + part.size() || !(value >= 0 && value < 1e12))
-            return 0;
-        total = total * 60 + value;
-        if (colon == std::string::npos)
-            return total;
-        start = colon + 1;
-    }
-    return 0;
+    return section_results::run_time_seconds(utf8_of(run_time)).value_or(0);
 }
 
 struct Case {
@@ -234,10 +217,6 @@ long long summary_total(nb::handle script) {
     return PyLong_Check(total.ptr()) ? nb::cast<long long>(total) : -1;
 }
 
-bool is_failing(const std::string &result) {
-    return result == "failed" || result == "errored" || result == "aborted" || result == "blocked";
-}
-
 class JUnitExport {
 public:
     JUnitExport(nb::handle archive, nb::handle file, nb::handle target)
@@ -270,12 +249,12 @@ public:
             bool common = type == "commonsetup" || type == "commoncleanup";
             bool counted = commons[node.task] &&
                            summary_total(scripts[node.task]) == (long long)(testcases[node.task] + commons[node.task]);
-            if (type != "testcase" && !(common && (counted || is_failing(result))))
+            if (type != "testcase" && !(common && (counted || section_results::is_failing(result))))
                 continue;
             Case c;
             c.name = record_value(node.record, "section_name", nb::str(""));
             c.time = seconds_of(record_value(node.record, "run_time", nb::str("")));
-            c.outcome = common && is_failing(result) ? Outcome::error : outcome_of(result);
+            c.outcome = common && section_results::is_failing(result) ? Outcome::error : outcome_of(result);
             c.result = result;
             c.node = i;
             suites[node.task].add(c);

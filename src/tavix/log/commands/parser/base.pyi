@@ -186,8 +186,22 @@ def section_identities(parser: object) -> list:
     (record, path, type, result, duration) of every section of the parser's tasks, in
     tree order. path: the section's path (see section_paths) as JSON text, as
     json.dumps(names, ensure_ascii=False, separators=(",", ":")) writes it. type and
-    result: texts ("" for none); duration: the run time in seconds ("12.5" or
-    "0:03:07.2"), or None.
+    result: texts ("" for none); duration: the run time in seconds (see
+    run_time_seconds), or None.
+    """
+
+def is_failing_result(result: object | None) -> bool:
+    """
+    Whether a section's or step's result is a failing one: "failed", "errored",
+    "aborted" or "blocked", in any ASCII case, with white space around it (as
+    str.strip removes it). Anything but text is not.
+    """
+
+def run_time_seconds(run_time: object | None) -> object:
+    """
+    A section's run time in seconds: "S", "M:S" or "H:M:S" ("7.00", "0:03:07.2"),
+    each part digits with an optional fraction, white space around the whole; None for
+    any other text. A value that is not text is read as its str().
     """
 
 def severity_histogram(logfile: object, host: object | None, start: object = 0, size: object = -1) -> dict:

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <algorithm>
 #include <initializer_list>
+#include <optional>
 #include <thread>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -111,6 +113,9 @@ std::string contained_log_path(nb::handle section);
 
 // The UTF-8 bytes of str(value); None gives the empty text.
 std::string utf8_text(nb::handle value);
+// The UTF-8 bytes of a str (held by it), or nothing when it holds lone
+// surrogates, which have none.
+std::optional<std::string_view> utf8_view(nb::handle text);
 
 void define_pattern(nb::module_ &module);
 void define_log_execute(nb::module_ &module);
@@ -120,6 +125,7 @@ void define_failure_signature(nb::module_ &module);
 void define_failure_causes(nb::module_ &module);
 void define_failure_categories(nb::module_ &module);
 void define_section_identities(nb::module_ &module);
+void define_section_results(nb::module_ &module);
 void define_severity_histogram(nb::module_ &module);
 void define_testing_hooks(nb::module_ &module);
 void define_section_diff(nb::module_ &module);
@@ -132,9 +138,11 @@ void define_execution_table(nb::module_ &module);
 // (measured with tracemalloc on dense logs; devices, kinds and times shared).
 constexpr size_t BYTES_PER_EXECUTE = 430;
 
-// Whether a result is a failing one: failed, errored, aborted or blocked,
-// without regard to case and surrounding white space.
+// Whether a result is a failing one (section_results.hpp's rule): anything
+// but text is not.
 bool is_failure(nb::handle result);
+// A run time in seconds (section_results.hpp's reading of str() of it), or None.
+nb::object run_time_seconds(nb::handle run_time);
 
 // The execution scan of one LogSection: an ExecutionTable while the stock
 // pieces are in place, else a dictionary from execute_id to LogExecute; adds

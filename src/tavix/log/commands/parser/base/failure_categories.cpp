@@ -22,31 +22,6 @@
 
 namespace tavix::parser_base {
 
-// Results are compared without case and surrounding white space.
-bool is_failure(nb::handle result) {
-    if (!PyUnicode_Check(result.ptr()))
-        return false;
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(result.ptr(), &size);
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    std::string_view word(text, size_t(size));
-    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (!word.empty() && blank(word.front()))
-        word.remove_prefix(1);
-    while (!word.empty() && blank(word.back()))
-        word.remove_suffix(1);
-    if (word.size() != 6 && word.size() != 7)
-        return false;
-    char lower[8] = {};
-    for (size_t i = 0; i < word.size(); ++i)
-        lower[i] = char(word[i] >= 'A' && word[i] <= 'Z' ? word[i] + 32 : word[i]);
-    std::string_view normal(lower, word.size());
-    return normal == "failed" || normal == "errored" || normal == "aborted" || normal == "blocked";
-}
-
 namespace {
 
 std::vector<nb::object> as_vector(nb::handle items) {

@@ -2,6 +2,7 @@
 #include "base.hpp"
 #include "class_builder.hpp"
 #include "execution_table.hpp"
+#include "record_line.hpp"
 
 namespace tavix::parser_base {
 
@@ -47,8 +48,27 @@ void section_init(nb::handle self, nb::handle archive, nb::handle section, nb::h
     nb::setattr(self, "host", host);
 }
 
+// The UTF-8 bytes of an exact str, or nothing: other objects (and text with
+// lone surrogates) are split by their own methods, as the rules are written.
+std::optional<std::string_view> plain_text(nb::handle text) {
+    return PyUnicode_CheckExact(text.ptr()) ? utf8_view(text) : std::nullopt;
+}
+
+// The line is taken as given (callers hand over stripped lines), so its
+// fields are the pieces between its ": " separators.
+record_line::RecordLine parsed(std::string_view line, std::string_view host) {
+    return record_line::parse(line, host, 0, record_line::Ends::kept);
+}
+
+// The host occurs in the line, and the line has more than four fields.
 bool has_line_prefix(nb::handle self, nb::handle line) {
-    int found = PySequence_Contains(line.ptr(), self.attr("host").ptr());
+    nb::object host = self.attr("host");
+    std::optional<std::string_view> text = plain_text(line), name;
+    if (text)
+        name = plain_text(host);
+    if (name)
+        return parsed(*text, *name).has_record_prefix(name->size());
+    int found = PySequence_Contains(line.ptr(), host.ptr());
     if (found < 0)
         throw nb::python_error();
     if (!found)
@@ -56,7 +76,14 @@ bool has_line_prefix(nb::handle self, nb::handle line) {
     return nb::len(line.attr("split")(": ")) > 4;
 }
 
+// The time stamp's text between its first "T" and the next, or None.
 nb::object get_time(nb::handle self, nb::handle line) {
+    if (std::optional<std::string_view> text = plain_text(line)) {
+        int64_t from = 0, to = 0;
+        if (!parsed(*text, "").time_range(from, to))
+            return nb::none();
+        return checked(PyUnicode_DecodeUTF8(text->data() + from, Py_ssize_t(to - from), nullptr));
+    }
     try {
         nb::object stamp = line.attr("split")(": ")[2];
         return stamp.attr("split")("T")[1];

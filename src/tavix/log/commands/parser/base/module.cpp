@@ -24,6 +24,7 @@ NB_MODULE(base, m) {
     define_failure_causes(m);
     define_failure_categories(m);
     define_section_identities(m);
+    define_section_results(m);
     define_severity_histogram(m);
     define_testing_hooks(m);
     define_section_diff(m);

@@ -37,6 +37,17 @@ std::string utf8_text(nb::handle value) {
     return std::string(data, size_t(size));
 }
 
+std::optional<std::string_view> utf8_view(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data)
+        return std::string_view(data, size_t(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return std::nullopt;
+}
+
 namespace {
 
 int64_t whole(nb::handle value) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "record_line.hpp"
+
 namespace tavix::line_diff {
 
 namespace {
@@ -178,20 +180,21 @@ unsigned mask_tags(std::string_view tags, std::string &out) {
 const char *masked_kind_name(int bit) { return KIND_NAMES[bit]; }
 
 unsigned mask_line(std::string_view line, std::string &out) {
-    // Header: "seq: host: stamp: %APP-SEV-NAME: " and an optional tags field.
-    size_t seq_end = 0;
-    while (seq_end < line.size() && digit(line[seq_end]))
-        ++seq_end;
-    if (seq_end == 0 || line.substr(seq_end, 2) != ": ")
+    // Header: "seq: host: stamp: %APP-SEV-NAME: " and an optional tags field,
+    // where the record-line rule finds them in the line as it stands; masked
+    // when the sequence number is digits, the host and stamp are not empty
+    // and the fourth field starts with "%".
+    if (line.empty() || !digit(line[0]))
+        return mask_anywhere(line, out);  // no sequence number: most lines of device output
+    record_line::Header header;
+    if (!record_line::whole_header(line, header))
         return mask_anywhere(line, out);
-    size_t host_end = line.find(": ", seq_end + 2);
-    size_t stamp_end = host_end == std::string_view::npos ? host_end : line.find(": ", host_end + 2);
-    if (stamp_end == std::string_view::npos || host_end == seq_end + 2 || stamp_end == host_end + 2 ||
-        stamp_end + 2 >= line.size() || line[stamp_end + 2] != '%')
+    auto [seq_end, host_end, stamp_end, field_end] = header.separator;
+    if (host_end == seq_end + 2 || stamp_end == host_end + 2 || line[stamp_end + 2] != '%')
         return mask_anywhere(line, out);
-    size_t field_end = line.find(": ", stamp_end + 2);
-    if (field_end == std::string_view::npos)
-        return mask_anywhere(line, out);
+    for (size_t i = 0; i < seq_end; ++i)
+        if (!digit(line[i]))
+            return mask_anywhere(line, out);
 
     unsigned kinds = SEQUENCE_NUMBER | TIMESTAMP;
     put_marker(out, '#');
@@ -200,10 +203,8 @@ unsigned mask_line(std::string_view line, std::string &out) {
     out.append(line.data() + stamp_end, field_end + 2 - stamp_end);
     std::string_view rest = line.substr(field_end + 2);
     if (rest.substr(0, 2) == "%[") {
-        size_t tags_end = rest.find("]: ");
-        if (tags_end == std::string_view::npos && rest.size() >= 2 && rest.substr(rest.size() - 2) == "]:")
-            tags_end = rest.size() - 2;  // tags, then an empty message
-        if (tags_end != std::string_view::npos) {
+        size_t tags_end = header.tags_end - (field_end + 2);
+        if (header.tags_end != std::string_view::npos) {
             kinds |= mask_tags(rest.substr(0, tags_end + 1), out);
             size_t message = std::min(rest.size(), tags_end + 3);
             out.append(rest.data() + tags_end + 1, message - tags_end - 1);
