@@ -222,14 +222,14 @@ constexpr Handler kHandlers[] = {
      "{\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"} as\n"
      "parser.base.diff_sections gives it with offsets=True and headers=True. Computed off the event loop. Without\n"
      "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
-     "has no section for: status 500 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
+     "has no section for: status 404 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
      "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
     {"baseline_section_log", baseline_section_log,
      "GET prefix/sections/{section_uuid}/baseline/log?offset=&limit=: a page of the log of the\n"
      "baseline run's section of the same path as this run's section, as prefix/sections/{id}/log\n"
      "pages a section of this run (links to its neighbours, severities=1 and headers=1 included), so\n"
      "that a diff's base lines can be read where they stand. Without a baseline: status 500 {\"detail\": \"NO_BASELINE\"};\n"
-     "a section the baseline has no section for: {\"detail\": \"NOT_IN_BASELINE\"}; an unknown\n"
+     "a section the baseline has no section for: status 404 {\"detail\": \"NOT_IN_BASELINE\"}; an unknown\n"
      "section answers as the sections route does."},
 };
 
@@ -249,7 +249,8 @@ constexpr Handler kHistoryHandlers[] = {
      "GET prefix/history/sections/{section_uuid}: the section's result in each run of the\n"
      "window, this run first: {\"id\", \"path\", \"runs\": [{\"request_id\", \"start_time\",\n"
      "\"result\" (null where that run has no section of this path)}, ...]}. A step or an\n"
-     "unknown id answers as the sections route does; no run index: as prefix/history."},
+     "unknown id has no history of its own: status 404 {\"detail\": \"SECTION_RETRIEVE_FAILED\"};\n"
+     "no run index: as prefix/history."},
 };
 
 constexpr const char *kServerDoc =
@@ -362,6 +363,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_scans"));
     install_answer_slots(self);
+    // Inserted before the slots: an unknown client never waits for one.
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
 

@@ -56,7 +56,7 @@ nb::object with_baseline_section(nb::handle self, nb::handle request, Finish fin
         nb::object names = paths[0].attr("get")(id);
         nb::object base_id = names.is_none() ? nb::none() : paths[1].attr("get")(parser_base().attr("path_text")(names));
         if (base_id.is_none())
-            return error_answer(server, "NOT_IN_BASELINE");
+            return error_answer(server, "NOT_IN_BASELINE", kNotThere);
         return finish(server, section, baseline.attr(state->results).attr(state->get_section)(base_id), names);
     });
 }

@@ -45,7 +45,7 @@ nb::object section_history(nb::handle self, nb::handle request) {
                            [&](const nb::python_error &e) {
                                // A step or an unknown id has no history of its own.
                                if (e.matches(PyExc_KeyError))
-                                   return section_retrieve_failed(server, e);
+                                   return section_retrieve_failed(server, e, kNotThere);
                                debug_lines(nb::str(kHistoryMessage), &e);
                                return error_answer(server, kHistoryFailed);
                            });

@@ -41,11 +41,11 @@ nb::object known_section(nb::handle self, nb::handle request) {
     return section;
 }
 
-nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e) {
+nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e, int status) {
     if (!e.matches(PyExc_KeyError))
         throw e;
     debug_lines(nb::str("Exception encountered when retrieving section: "), &e);
-    return error_answer(self, "SECTION_RETRIEVE_FAILED");
+    return error_answer(self, "SECTION_RETRIEVE_FAILED", status);
 }
 
 nb::object sections(nb::handle self, nb::handle request) {

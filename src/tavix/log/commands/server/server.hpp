@@ -74,9 +74,14 @@ nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb
 // for anything but a str).
 Py_ssize_t json_size(nb::handle text);
 
-// The error answer: status 500, {"detail": detail}, the default headers.
-nb::object error_answer(nb::handle self, nb::handle detail);
-nb::object error_answer(nb::handle self, const char *detail);
+// The error answer: status 500 (or `status`), {"detail": detail}, the default headers.
+nb::object error_answer(nb::handle self, nb::handle detail, int status = 500);
+nb::object error_answer(nb::handle self, const char *detail, int status = 500);
+
+// The status with which the routes beside the original ones answer a case
+// their clients meet in ordinary use (a section the baseline lacks, a step
+// without a history of its own): the thing asked for is not there.
+constexpr int kNotThere = 404;
 
 // The exception instance carried by `error`, with its traceback.
 nb::object exception_value(const nb::python_error &error);
@@ -126,9 +131,9 @@ nb::object contained_path(nb::handle self, nb::handle name);
 
 // The section of the request's "section_uuid"; KeyError when the parser
 // knows none. section_retrieve_failed gives the sections route's answer to
-// that KeyError (and raises anything else again).
+// that KeyError, with `status` (and raises anything else again).
 nb::object known_section(nb::handle self, nb::handle request);
-nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e);
+nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e, int status = 500);
 // For answers that do not change while the archive is open: runs `compute`
 // in a worker thread on the first request (later ones wait on the loop),
 // keeps its value under `key`, and answers `finish(future)` on the loop,
@@ -229,7 +234,8 @@ nb::object section_diff(nb::handle self, nb::handle request);
 nb::object baseline_section_log(nb::handle self, nb::handle request);
 
 // Answer slots (answer_slots.cpp): the AnswerSlots middleware class, and its
-// installation on a server, after the middlewares given by the caller.
+// installation on a server, before (outside) the middlewares given by the
+// caller, which so see every answer unprepared.
 void define_answer_slots(nb::module_ &m);
 void install_answer_slots(nb::handle self);
 

@@ -96,15 +96,15 @@ nb::object json_answer(nb::handle self, nb::handle body) {
     return state->json_response(body, nb::arg("headers") = default_header(self));
 }
 
-nb::object error_answer(nb::handle self, nb::handle detail) {
+nb::object error_answer(nb::handle self, nb::handle detail, int status) {
     nb::dict body;
     body["detail"] = detail;
-    return state->json_response(body, nb::arg("status") = 500,
+    return state->json_response(body, nb::arg("status") = status,
                                 nb::arg("headers") = default_header(self));
 }
 
-nb::object error_answer(nb::handle self, const char *detail) {
-    return error_answer(self, nb::str(detail));
+nb::object error_answer(nb::handle self, const char *detail, int status) {
+    return error_answer(self, nb::str(detail), status);
 }
 
 nb::object exception_value(const nb::python_error &error) {
