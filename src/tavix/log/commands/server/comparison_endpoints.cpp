@@ -86,10 +86,10 @@ nb::object compare(nb::handle self, nb::handle request) {
             nb::object new_parser = server.attr(state->archive).attr(state->results);
             nb::object answer = base.attr("compare_runs")(baseline_of(server).attr(state->results), new_parser);
             add_ids(answer, base.attr("section_paths")(new_parser));
-            return answer;
+            return nb::object(json_bytes(answer));
         },
         [server](nb::handle done) {
-            return answer_or_report(server, [&] { return json_answer(server, done.attr("result")()); },
+            return answer_or_report(server, [&] { return bytes_answer(server, done.attr("result")()); },
                                     "Exception encountered when comparing with the baseline: ", "COMPARE_FAILED");
         });
 }
@@ -112,22 +112,20 @@ nb::object section_diff(nb::handle self, nb::handle request) {
                        base_section = nb::borrow(base_handle), names = nb::borrow(names_handle);
             return off_loop(
                 [base_section, section, names, context, cancel] {
-                    return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
-                                                               nb::arg("context") = context, nb::arg("offsets") = true,
-                                                               nb::arg("headers") = true, nb::arg("cancel") = cancel);
+                    nb::object diff = parser_base().attr("diff_sections")(
+                        base_section, section, nb::arg("path") = names, nb::arg("context") = context,
+                        nb::arg("offsets") = true, nb::arg("headers") = true, nb::arg("cancel") = cancel);
+                    return nb::object(json_bytes(diff, cancel_flag_of(cancel)));
                 },
                 [server](nb::handle diffed) {
-                    return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },
+                    return answer_or_report(server, [&] { return bytes_answer(server, diffed.attr("result")()); },
                                             "Exception encountered when comparing the section with the baseline: ",
                                             "SECTION_DIFF_FAILED");
                 });
         });
     // An error answered at once is no future: there is nothing to cancel.
     if (nb::hasattr(answer, "add_done_callback"))
-        answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
-            if (nb::cast<bool>(done.attr("cancelled")()))
-                flag->store(true, std::memory_order_relaxed);
-        }));
+        cancel_when_gone(answer, flag);
     return answer;
 }
 

@@ -1,4 +1,5 @@
 // Endpoints that expose the parsed results model.
+#include "coroutine.hpp"
 #include "server.hpp"
 
 namespace tavix::server {
@@ -18,7 +19,10 @@ nb::object metadata(nb::handle self, nb::handle request) {
 }
 
 nb::object results(nb::handle self, nb::handle request) {
-    return json_answer(self, parser_of(self).attr("scripts"));
+    // Every record of the run: written in a worker, the loop answering
+    // others meanwhile.
+    nb::object server = nb::borrow(self), scripts = parser_of(self).attr("scripts");
+    return built_off_loop([server, scripts](const CancelFlag &flag) { return json_answer(server, scripts, flag); });
 }
 
 nb::object summary(nb::handle self, nb::handle request) {

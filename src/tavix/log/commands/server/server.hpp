@@ -3,6 +3,7 @@
 // and the error-answer helpers.
 #pragma once
 
+#include <cancel_flag.hpp>
 #include <nanobind/nanobind.h>
 #include <py_helpers.hpp>
 
@@ -65,6 +66,16 @@ nb::object default_header(nb::handle self);
 
 // The JSON answer web.json_response(body, headers=self._default_header).
 nb::object json_answer(nb::handle self, nb::handle body);
+
+// JSON bodies made in worker threads (json_bodies.cpp). json_bytes gives the
+// bytes json.dumps(value) gives (with "," and ":" between items when
+// `compact`), letting the interpreter lock go every 64 KiB so that the loop
+// answers others meanwhile, and stopping with CancelledError there once
+// `flag` is set. bytes_answer is the answer json_response would make of
+// them; json_answer with a flag does both, for answers made in a worker.
+nb::bytes json_bytes(nb::handle value, const CancelFlag &flag = {}, bool compact = false);
+nb::object bytes_answer(nb::handle self, nb::handle body);
+nb::object json_answer(nb::handle self, nb::handle body, const CancelFlag &flag);
 
 // The JSON answer of a log page {"previous", "next", "file_content"}, with
 // the bytes json_response would send, written natively.

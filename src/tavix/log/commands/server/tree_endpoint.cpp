@@ -133,7 +133,7 @@ nb::object tree_body(nb::handle scripts) {
     body["results"] = outcomes.texts;
     body["tasks"] = tasks;
     body["rows"] = rows;
-    return state->compact_dumps(body).attr("encode")("utf-8");
+    return json_bytes(body, {}, true);
 }
 
 }  // namespace
