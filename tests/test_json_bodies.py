@@ -1,0 +1,147 @@
+"""JSON answers written in a worker: json.dumps's very bytes, the loop free meanwhile,
+and the writing stopped when the client leaves."""
+import asyncio
+import gc
+import json
+import math
+import random
+import threading
+import weakref
+from collections import OrderedDict
+
+import pytest
+from aiohttp import web
+
+from tavix.log.commands.archive import Archive
+from tavix.log.commands.server import LogViewerServer
+from tavix.testing import archives
+
+P = "/private/v1/standalone"
+DEADLINE = 4.0
+
+
+@pytest.fixture(scope="module")
+def info(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("generated") / "run.zip")
+    return archives.generate_archive(path, log_bytes=60_000, sections=12, seed=9)
+
+
+@pytest.fixture
+def archive(info):
+    with Archive(info.path) as opened:
+        yield opened
+
+
+def random_text(rng):
+    pieces = ["plain", "quote \" and \\ slash", "\n\t\r\b\f\x00\x1f\x7f", "é ü ß", "中文", "\U0001f600",
+              "\ud800 lone", "\u2028\u202e", "x" * rng.randint(0, 40)]
+    return "".join(rng.choice(pieces) for _ in range(rng.randint(0, 4)))
+
+
+def random_value(rng, depth=0):
+    leaves = [None, True, False, 0, -1, 2 ** 63, -2 ** 64 - 5, 10 ** 40, 1.5, -0.0, 1e300, 5e-324, 0.1,
+              math.inf, -math.inf, math.nan]
+    kind = rng.randrange(8 if depth < 5 else 2)
+    if kind == 0:
+        return rng.choice(leaves)
+    if kind == 1:
+        return random_text(rng)
+    if kind in (2, 3):
+        items = [random_value(rng, depth + 1) for _ in range(rng.randint(0, 6))]
+        return tuple(items) if kind == 3 else items
+    if kind in (4, 5):
+        return {random_text(rng): random_value(rng, depth + 1) for _ in range(rng.randint(0, 6))}
+    if kind == 6:
+        # Keys json.dumps converts itself.
+        return {rng.choice([1, 2.5, None, True, "k"]): random_value(rng, depth + 1) for _ in range(3)}
+    return OrderedDict([("b", random_value(rng, depth + 1)), ("a", 1)])
+
+
+def nested(depth):
+    value = {"leaf": [1, "two"]}
+    for i in range(depth):
+        value = [value, {"level": i}]
+    return value
+
+
+async def test_the_bytes_are_those_of_json_dumps(aiohttp_client, archive):
+    client = await aiohttp_client(LogViewerServer(archive))
+    rng = random.Random(3)
+    samples = [random_value(rng) for _ in range(300)]
+    samples += [nested(200), ["x" * 300_000, "é" * 100_000, list(range(50_000))], [], {}, "top", 7]
+    for sample in samples:
+        archive.results.scripts = sample
+        response = await client.get(P + "/results")
+        assert response.status == 200
+        assert await response.read() == json.dumps(sample).encode()
+        assert response.headers["Content-Type"] == "application/json; charset=utf-8"
+    # What json.dumps refuses, the route refuses as before.
+    for refused in ([object()], {(1, 2): 3}):
+        archive.results.scripts = refused
+        assert (await client.get(P + "/results")).status == 500
+
+
+class Gate(dict):
+    """A mapping json.dumps writes through items() (not being empty): it calls
+    `on_items` there, and writes as {}."""
+
+    def __init__(self, on_items):
+        super().__init__(hidden=1)
+        self.on_items = on_items
+
+    def items(self):
+        self.on_items()
+        return []
+
+
+async def test_the_loop_answers_while_an_answer_is_written(aiohttp_client, archive):
+    client = await aiohttp_client(LogViewerServer(archive))
+    writing, answered = threading.Event(), threading.Event()
+
+    def hold():
+        writing.set()
+        # The writer waits for an answer the loop gives meanwhile.
+        assert answered.wait(DEADLINE)
+
+    archive.results.scripts = [Gate(hold), "x" * 1000]
+    whole = asyncio.ensure_future(client.get(P + "/results"))
+    assert await asyncio.get_running_loop().run_in_executor(None, writing.wait, DEADLINE)
+    response = await client.get(P + "/metadata")
+    assert response.status == 200
+    answered.set()
+    assert await (await whole).read() == b'[{}, "' + b"x" * 1000 + b'"]'
+
+
+async def test_a_body_stops_when_its_client_leaves(aiohttp_client, archive):
+    gone, writing = threading.Event(), threading.Event()
+    reached, seen_gone = [], []
+
+    @web.middleware
+    async def watch(request, handler):
+        try:
+            return await handler(request)
+        except asyncio.CancelledError:
+            gone.set()
+            raise
+
+    def hold():
+        writing.set()
+        seen_gone.append(gone.wait(DEADLINE))
+
+    tail = Gate(lambda: reached.append("tail"))
+    alive = weakref.ref(tail)
+    # Past the gate, 256 KiB more: the writer looks at its client there.
+    archive.results.scripts = [Gate(hold), "x" * (256 << 10), tail]
+    del tail
+    client = await aiohttp_client(LogViewerServer(archive, middlewares=[watch]))
+    request = asyncio.ensure_future(client.get(P + "/results"))
+    assert await asyncio.get_running_loop().run_in_executor(None, writing.wait, DEADLINE)
+    await client.close()  # the client leaves
+    request.cancel()
+    archive.results.scripts = []
+    # Once the writer has stopped, nothing holds the answer's items.
+    deadline = asyncio.get_running_loop().time() + DEADLINE
+    while alive() is not None and asyncio.get_running_loop().time() < deadline:
+        gc.collect()
+        await asyncio.sleep(0.01)
+    assert seen_gone == [True] and alive() is None and reached == []
