@@ -53,9 +53,10 @@ public:
 
 private:
     // Lets the lock go once another 64 KiB are written; the writing stops
-    // there when the client has gone.
+    // there when the client has gone. Without a flag the writer is on the
+    // loop's own thread, which keeps the lock.
     void pause() {
-        if (out.size() - paused_at_ < kPauseBytes)
+        if (!flag_ || out.size() - paused_at_ < kPauseBytes)
             return;
         paused_at_ = out.size();
         { nb::gil_scoped_release unlocked; }
@@ -167,6 +168,11 @@ private:
 };
 
 }  // namespace
+
+const CancelFlag &nobody_leaves() {
+    static const CancelFlag *never = new CancelFlag(std::make_shared<std::atomic<bool>>(false));
+    return *never;
+}
 
 nb::bytes json_bytes(nb::handle value, const CancelFlag &flag, bool compact) {
     Writer writer(flag, compact);

@@ -69,11 +69,14 @@ nb::object json_answer(nb::handle self, nb::handle body);
 
 // JSON bodies made in worker threads (json_bodies.cpp). json_bytes gives the
 // bytes json.dumps(value) gives (with "," and ":" between items when
-// `compact`), letting the interpreter lock go every 64 KiB so that the loop
-// answers others meanwhile, and stopping with CancelledError there once
-// `flag` is set. bytes_answer is the answer json_response would make of
-// them; json_answer with a flag does both, for answers made in a worker.
-nb::bytes json_bytes(nb::handle value, const CancelFlag &flag = {}, bool compact = false);
+// `compact`); given a flag, it lets the interpreter lock go every 64 KiB so
+// that the loop answers others meanwhile, and stops with CancelledError
+// there once `flag` is set (no flag: on the loop's thread, keeping the lock).
+// nobody_leaves() is the flag of work done once for every client, never set.
+// bytes_answer is the answer json_response would make of the bytes;
+// json_answer with a flag does both.
+const CancelFlag &nobody_leaves();
+nb::bytes json_bytes(nb::handle value, const CancelFlag &flag, bool compact = false);
 nb::object bytes_answer(nb::handle self, nb::handle body);
 nb::object json_answer(nb::handle self, nb::handle body, const CancelFlag &flag);
 

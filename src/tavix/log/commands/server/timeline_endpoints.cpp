@@ -92,7 +92,10 @@ nb::object timeline(nb::handle self, nb::handle request) {
     nb::object server = nb::borrow(self);
     return computed_once(
         self, nb::str("timeline"),
-        [server] { return nb::object(json_bytes(timeline_body(server.attr(state->archive).attr(state->results)))); },
+        [server] {
+            nb::object body = timeline_body(server.attr(state->archive).attr(state->results));
+            return nb::object(json_bytes(body, nobody_leaves()));
+        },
         [server](nb::handle done) {
             return answer_or_report(
                 server, [&] { return bytes_answer(server, done.attr("result")()); },
@@ -111,7 +114,7 @@ nb::object timeline_histogram(nb::handle self, nb::handle request) {
             auto [path, host] = task_log(server, index);
             return computed_once(
                 server, nb::make_tuple("histogram", index),
-                [path, host] { return nb::object(json_bytes(state->severity_histogram(path, host))); },
+                [path, host] { return nb::object(json_bytes(state->severity_histogram(path, host), nobody_leaves())); },
                 [server, message, detail](nb::handle done) {
                     return answer_or_report(
                         server, [&] { return bytes_answer(server, done.attr("result")()); }, message, detail);

@@ -133,7 +133,7 @@ nb::object tree_body(nb::handle scripts) {
     body["results"] = outcomes.texts;
     body["tasks"] = tasks;
     body["rows"] = rows;
-    return json_bytes(body, {}, true);
+    return json_bytes(body, nobody_leaves(), true);
 }
 
 }  // namespace
