@@ -119,9 +119,10 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
                 if (!reader.is_valid() || reader.is_none())
                     reader = self.attr(state->archive).attr("line_severities");
                 auto records = [&](bool spans) {
-                    return data.is_none() ? nb::object(nb::list())
-                                          : reader(section.attr("logfile"), section.attr("log_start"), log_size,
-                                                   clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
+                    return data.is_none()
+                               ? nb::object(nb::list())
+                               : reader(section.attr("logfile"), section.attr("log_start"), log_size,
+                                        clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
                 };
                 if (severities)
                     body["severities"] = records(false);

@@ -24,7 +24,8 @@ nb::object run_history(nb::handle self, nb::handle request) {
         return error_answer(self, "NO_INDEX");
     nb::object server = nb::borrow(self);
     return computed_once(
-        self, nb::str("history"), [source] { return nb::object(json_bytes(source.attr("run_history")(), nobody_leaves())); },
+        self, nb::str("history"),
+        [source] { return nb::object(json_bytes(source.attr("run_history")(), nobody_leaves())); },
         [server](nb::handle done) {
             return answer_or_report(
                 server, [&] { return bytes_answer(server, done.attr("result")()); }, kHistoryMessage,

@@ -61,9 +61,7 @@ private:
         paused_at_ = out.size();
         { nb::gil_scoped_release unlocked; }
         if (cancelled(flag_)) {
-            static nb::handle stopped =
-                nb::object(nb::module_::import_("concurrent.futures").attr("CancelledError")).release();
-            PyErr_SetNone(stopped.ptr());
+            PyErr_SetNone(state->cancelled_error.ptr());
             throw nb::python_error();
         }
     }
@@ -147,9 +145,7 @@ private:
     }
 
     void dumped(PyObject *v) {
-        static nb::handle dumps = nb::object(nb::module_::import_("json").attr("dumps")).release();
-        nb::handle writer = compact_ ? nb::handle(state->compact_dumps) : dumps;
-        append_ascii(writer(nb::handle(v)));
+        append_ascii((compact_ ? state->compact_dumps : state->dumps)(nb::handle(v)));
     }
 
     void append_ascii(const nb::object &text) {

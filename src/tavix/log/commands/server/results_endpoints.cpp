@@ -54,8 +54,12 @@ nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e, i
 
 nb::object sections(nb::handle self, nb::handle request) {
     nb::object data;
-    nb::object refused = guarded([&] { data = known_section(self, request).attr(state->data); return nb::object(); },
-                                 [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
+    nb::object refused = guarded(
+        [&] {
+            data = known_section(self, request).attr(state->data);
+            return nb::object();
+        },
+        [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
     if (refused.is_valid())
         return refused;
     // A section of many steps makes a record of megabytes: written in a worker.

@@ -18,7 +18,9 @@ namespace nb = nanobind;
 
 struct State {
     nb::object json_response;  // aiohttp.web.json_response
+    nb::object dumps;          // json.dumps
     nb::object compact_dumps;  // json.dumps without blanks after separators
+    nb::object cancelled_error;  // concurrent.futures.CancelledError: work stopped for a client gone
     nb::object file_response;  // aiohttp.web.FileResponse
     nb::object response;       // aiohttp.web.Response
     nb::object server_class;   // LogViewerServer, once built

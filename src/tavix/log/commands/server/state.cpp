@@ -38,6 +38,8 @@ void init_state(nb::module_ &m) {
 
     state->json_response = web.attr("json_response");
     state->file_response = web.attr("FileResponse");
+    state->dumps = nb::module_::import_("json").attr("dumps");
+    state->cancelled_error = nb::module_::import_("concurrent.futures").attr("CancelledError");
     state->compact_dumps = nb::module_::import_("functools").attr("partial")(
         nb::module_::import_("json").attr("dumps"), nb::arg("separators") = nb::make_tuple(",", ":"));
     state->response = web.attr("Response");
