@@ -145,3 +145,30 @@ async def test_a_body_stops_when_its_client_leaves(aiohttp_client, archive):
         gc.collect()
         await asyncio.sleep(0.01)
     assert seen_gone == [True] and alive() is None and reached == []
+
+
+async def test_large_answers_are_made_in_a_worker(aiohttp_client, archive, monkeypatch):
+    client = await aiohttp_client(LogViewerServer(archive))
+    loop_thread, threads = threading.current_thread(), {}
+
+    def seen(name):
+        return Gate(lambda: threads.setdefault(name, threading.current_thread()))
+
+    record = next(r for task in archive.results.scripts for r in task["sections"] if int(r["log_size"]) > 0)
+    section = archive.results.get_section(record["id"])
+    monkeypatch.setitem(section.data, "probe", seen("sections"))
+    assert (await client.get(P + "/sections/%s" % record["id"])).status == 200
+    page_of = section.read_logs
+
+    def read_logs(offset, limit):
+        threads.setdefault("page of %d" % limit, threading.current_thread())
+        return page_of(offset, limit)
+
+    monkeypatch.setattr(section, "read_logs", read_logs)
+    for limit in (4096, 1 << 20):
+        assert (await client.get(P + "/sections/%s/log?limit=%d" % (record["id"], limit))).status == 200
+    monkeypatch.setattr(archive.results, "scripts", [seen("results")])
+    assert await (await client.get(P + "/results")).read() == b"[{}]"
+    # Small pages stay on the loop, where a thread would cost more than the read.
+    assert {name: thread is loop_thread for name, thread in threads.items()} == {
+        "sections": False, "page of 4096": True, "page of %d" % (1 << 20): False, "results": False}
