@@ -9,8 +9,10 @@
 #include "json_text.hpp"
 #include "server.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,7 +61,13 @@ private:
         if (!flag_ || out.size() - paused_at_ < kPauseBytes)
             return;
         paused_at_ = out.size();
-        { nb::gil_scoped_release unlocked; }
+        {
+            nb::gil_scoped_release unlocked;
+            // Room for what follows, taken while the lock is let go: moving
+            // megabytes into a larger buffer need not hold the loop.
+            if (out.capacity() - out.size() < 2 * kPauseBytes)
+                out.reserve(2 * out.capacity());
+        }
         if (cancelled(flag_)) {
             PyErr_SetNone(state->cancelled_error.ptr());
             throw nb::python_error();
@@ -68,8 +76,12 @@ private:
 
     void text(PyObject *s) {
         json_text::Value string{s};
-        size_t at = out.size();
-        out.resize(at + size_t(string.size()));
+        size_t at = out.size(), size = size_t(string.size());
+        if (flag_ && out.capacity() - at < size) {
+            nb::gil_scoped_release unlocked;
+            out.reserve(std::max(2 * out.capacity(), at + size));
+        }
+        out.resize(at + size);
         string.put(out.data() + at);
     }
 
@@ -173,7 +185,17 @@ const CancelFlag &nobody_leaves() {
 nb::bytes json_bytes(nb::handle value, const CancelFlag &flag, bool compact) {
     Writer writer(flag, compact);
     writer.value(value.ptr(), 0);
-    return nb::bytes(writer.out.data(), writer.out.size());
+    const std::string &out = writer.out;
+    PyObject *body = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(out.size()));
+    if (!body)
+        throw nb::python_error();
+    {
+        std::optional<nb::gil_scoped_release> unlocked;
+        if (flag)
+            unlocked.emplace();
+        std::memcpy(PyBytes_AS_STRING(body), out.data(), out.size());
+    }
+    return nb::steal<nb::bytes>(body);
 }
 
 nb::object bytes_answer(nb::handle self, nb::handle body) {
