@@ -280,7 +280,10 @@ constexpr const char *kServerDoc =
     "baseline: None, or another opened Archive to compare this run with (the compare and\n"
     "section diff routes).\n\n"
     "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
-    "search the task logs before it answers with \"complete\": false.";
+    "search the task logs before it answers with \"complete\": false.\n\n"
+    "kwargs go to web.Application; middlewares given there see every route's answer\n"
+    "before it is prepared, so they can set its headers. Large JSON answers are written\n"
+    "in worker threads with the bytes json.dumps gives, and stop when their client leaves.";
 
 // Largest header field a request may bring: browsers send every viewer's
 // cookie to every port of localhost, so the Cookie header of a user who
