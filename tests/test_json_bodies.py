@@ -172,3 +172,15 @@ async def test_large_answers_are_made_in_a_worker(aiohttp_client, archive, monke
     # Small pages stay on the loop, where a thread would cost more than the read.
     assert {name: thread is loop_thread for name, thread in threads.items()} == {
         "sections": False, "page of 4096": True, "page of %d" % (1 << 20): False, "results": False}
+
+
+async def test_compact_bytes_are_those_of_json_dumps(aiohttp_client, archive):
+    rng = random.Random(8)
+    sections = [{"id": random_text(rng) + str(i), "section_name": random_text(rng), "section_type": "testcase",
+                 "result": random_text(rng), "run_time": rng.choice([1.5, 1e300, -0.0, math.inf, 7, None]),
+                 "sequence_number": i, "parents": [], "steps": []} for i in range(400)]
+    archive.results.scripts = [{"sections": sections, "meta": {"task_id": random_text(rng)}}]
+    body = await (await (await aiohttp_client(LogViewerServer(archive))).get(P + "/tree")).read()
+    tree = json.loads(body)
+    assert [row[2] for row in tree["rows"]] == [s["section_name"] for s in sections]
+    assert body == json.dumps(tree, separators=(",", ":")).encode()
