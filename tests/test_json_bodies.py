@@ -10,7 +10,7 @@ import weakref
 from collections import OrderedDict
 
 import pytest
-from aiohttp import web
+from aiohttp import ServerDisconnectedError, web
 
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
@@ -184,3 +184,36 @@ async def test_compact_bytes_are_those_of_json_dumps(aiohttp_client, archive):
     tree = json.loads(body)
     assert [row[2] for row in tree["rows"]] == [s["section_name"] for s in sections]
     assert body == json.dumps(tree, separators=(",", ":")).encode()
+
+
+async def test_a_body_stops_as_the_server_shuts_down(aiohttp_client, archive):
+    shutting, writing = threading.Event(), threading.Event()
+    reached, seen_shutdown = [], []
+
+    def hold():
+        writing.set()
+        seen_shutdown.append(shutting.wait(DEADLINE))
+
+    tail = Gate(lambda: reached.append("tail"))
+    alive = weakref.ref(tail)
+    archive.results.scripts = [Gate(hold), "x" * (256 << 10), tail]
+    del tail
+    app = LogViewerServer(archive)
+
+    async def signal_shutdown(app):
+        shutting.set()
+
+    app.on_shutdown.append(signal_shutdown)  # after the server's own
+    client = await aiohttp_client(app)
+    request = asyncio.ensure_future(client.get(P + "/results"))
+    assert await asyncio.get_running_loop().run_in_executor(None, writing.wait, DEADLINE)
+    await app.shutdown()
+    archive.results.scripts = []
+    # The request ends unanswered; once the writer has stopped, nothing holds its items.
+    with pytest.raises(ServerDisconnectedError):
+        await request
+    deadline = asyncio.get_running_loop().time() + DEADLINE
+    while alive() is not None and asyncio.get_running_loop().time() < deadline:
+        gc.collect()
+        await asyncio.sleep(0.01)
+    assert seen_shutdown == [True] and alive() is None and reached == []

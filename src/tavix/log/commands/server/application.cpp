@@ -283,7 +283,8 @@ constexpr const char *kServerDoc =
     "search the task logs before it answers with \"complete\": false.\n\n"
     "kwargs go to web.Application; middlewares given there see every route's answer\n"
     "before it is prepared, so they can set its headers. Large JSON answers are written\n"
-    "in worker threads with the bytes json.dumps gives, and stop when their client leaves.";
+    "in worker threads with the bytes json.dumps gives, and stop when their client leaves\n"
+    "or the server shuts down.";
 
 // Largest header field a request may bring: browsers send every viewer's
 // cookie to every port of localhost, so the Cookie header of a user who
@@ -348,6 +349,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("_default_header") = header;
     self.attr("_scans") = nb::dict();
     self.attr("_searches") = new_search_state();
+    self.attr("_answers") = new_answer_flags();
     self.attr("history") = history;
     // One table of scans serves every section view of the process.
     if (!scan_budget.is_none())
@@ -365,6 +367,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_scans"));
+    self.attr("on_shutdown").attr("append")(self.attr("_stop_answers"));
     install_answer_slots(self);
     // Inserted before the slots: an unknown client never waits for one.
     install_access_guard(self, url_prefix, access_token, access_hosts);
@@ -383,7 +386,8 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed", "_searches", "baseline", "history"));
+                       "access_token", "_scans", "_computed", "_searches", "_answers", "baseline",
+                       "history"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -411,6 +415,9 @@ void define_server_class(nb::module_ &m) {
     builder.attr("_stop_scans",
                  coroutine_method("_stop_scans", "LogViewerServer._stop_scans", stop_scans,
                                   "Stops the device-command scans still running as the server shuts down."));
+    builder.attr("_stop_answers",
+                 coroutine_method("_stop_answers", "LogViewerServer._stop_answers", stop_answers,
+                                  "Stops the answers still being written as the server shuts down."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

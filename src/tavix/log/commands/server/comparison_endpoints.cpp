@@ -86,7 +86,7 @@ nb::object compare(nb::handle self, nb::handle request) {
             nb::object new_parser = server.attr(state->archive).attr(state->results);
             nb::object answer = base.attr("compare_runs")(baseline_of(server).attr(state->results), new_parser);
             add_ids(answer, base.attr("section_paths")(new_parser));
-            return nb::object(json_bytes(answer, nobody_leaves()));
+            return nb::object(json_bytes(answer, stopping_flag(server)));
         },
         [server](nb::handle done) {
             return answer_or_report(server, [&] { return bytes_answer(server, done.attr("result")()); },
@@ -125,7 +125,7 @@ nb::object section_diff(nb::handle self, nb::handle request) {
         });
     // An error answered at once is no future: there is nothing to cancel.
     if (nb::hasattr(answer, "add_done_callback"))
-        cancel_when_gone(answer, flag);
+        watch_answer(self, answer, flag);
     return answer;
 }
 

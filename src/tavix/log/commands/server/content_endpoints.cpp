@@ -133,7 +133,7 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
             "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
     };
     if (limit > nb::int_(kLoopPageCap))
-        return built_off_loop(page);
+        return built_off_loop(self, page);
     return page(CancelFlag());
 }
 
@@ -237,7 +237,7 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
 nb::object filelist(nb::handle self_handle, nb::handle request) {
     // The walk through the extraction directory, in a worker.
     nb::object self = nb::borrow(self_handle);
-    return built_off_loop([self](const CancelFlag &flag) {
+    return built_off_loop(self, [self](const CancelFlag &flag) {
         return answer_or_report(
             self,
             [&] {
@@ -267,7 +267,7 @@ Py_ssize_t escaped_lines_size(nb::handle record) {
 nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
     nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
     // Reading megabytes of a file and escaping them is done in a worker.
-    return built_off_loop([self, request](const CancelFlag &flag) { return answer_or_report(
+    return built_off_loop(self, [self, request](const CancelFlag &flag) { return answer_or_report(
         self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
@@ -308,7 +308,7 @@ nb::object filepage(nb::handle self_handle, nb::handle request_handle) {
     }
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
-    return built_off_loop([self, request, offset, limit](const CancelFlag &) { return answer_or_report(
+    return built_off_loop(self, [self, request, offset, limit](const CancelFlag &) { return answer_or_report(
         self,
         [&] {
             nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);

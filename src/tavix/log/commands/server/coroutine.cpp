@@ -321,21 +321,6 @@ nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(n
     return then(job, std::move(finish));
 }
 
-void cancel_when_gone(nb::handle answer, const CancelFlag &flag) {
-    answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
-        if (nb::cast<bool>(done.attr("cancelled")()))
-            flag->store(true, std::memory_order_relaxed);
-    }));
-}
-
-nb::object built_off_loop(std::function<nb::object(const CancelFlag &)> work) {
-    CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
-    nb::object answer = off_loop([work = std::move(work), flag] { return work(flag); },
-                                 [](nb::handle done) { return done.attr("result")(); });
-    cancel_when_gone(answer, flag);
-    return answer;
-}
-
 nb::object ready_result(nb::object result) {
     PyObject *ready = new_ready(result.release().ptr(), nullptr);
     if (!ready)

@@ -14,7 +14,6 @@
 // what a coroutine without an await would do.
 #pragma once
 
-#include <cancel_flag.hpp>
 #include <nanobind/nanobind.h>
 
 #include <functional>
@@ -40,13 +39,6 @@ nb::object coroutine_method(const char *name, const char *qualname, HandlerBody 
 // exception, completes the returned future. `work` runs with the GIL held;
 // native loops inside it release the GIL around their block reads.
 nb::object off_loop(std::function<nb::object()> work, std::function<nb::object(nb::handle)> finish);
-
-// Sets `flag` once the future `answer` is cancelled: its client has gone.
-void cancel_when_gone(nb::handle answer, const CancelFlag &flag);
-
-// off_loop for answers made whole in the worker: `work(flag)` gives the
-// answer (or raises), `flag` being set once the request has gone away.
-nb::object built_off_loop(std::function<nb::object(const CancelFlag &)> work);
 
 // What follows a future on the loop: a new future settled by `step(source)`
 // once `source` is done. The step gives the answer, or another future whose

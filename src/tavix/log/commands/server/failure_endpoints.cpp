@@ -45,8 +45,8 @@ nb::object categories(nb::handle self, nb::handle request) {
         [server] {
             nb::object parser = server.attr(state->archive).attr(state->results);
             nb::object answer = state->failure_categories(parser, nb::arg("causes") = true);
-            return nb::object(nb::make_tuple(json_bytes(without_causes(answer), nobody_leaves()),
-                                             json_bytes(answer, nobody_leaves())));
+            CancelFlag stopping = stopping_flag(server);
+            return nb::object(nb::make_tuple(json_bytes(without_causes(answer), stopping), json_bytes(answer, stopping)));
         },
         [server, causes](nb::handle done) {
             return answer_or_report(

@@ -25,7 +25,7 @@ nb::object run_history(nb::handle self, nb::handle request) {
     nb::object server = nb::borrow(self);
     return computed_once(
         self, nb::str("history"),
-        [source] { return nb::object(json_bytes(source.attr("run_history")(), nobody_leaves())); },
+        [source, server] { return nb::object(json_bytes(source.attr("run_history")(), stopping_flag(server))); },
         [server](nb::handle done) {
             return answer_or_report(
                 server, [&] { return bytes_answer(server, done.attr("result")()); }, kHistoryMessage,

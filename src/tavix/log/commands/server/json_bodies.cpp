@@ -177,11 +177,6 @@ private:
 
 }  // namespace
 
-const CancelFlag &nobody_leaves() {
-    static const CancelFlag *never = new CancelFlag(std::make_shared<std::atomic<bool>>(false));
-    return *never;
-}
-
 nb::bytes json_bytes(nb::handle value, const CancelFlag &flag, bool compact) {
     Writer writer(flag, compact);
     writer.value(value.ptr(), 0);

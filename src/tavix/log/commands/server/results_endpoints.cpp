@@ -1,5 +1,4 @@
 // Endpoints that expose the parsed results model.
-#include "coroutine.hpp"
 #include "server.hpp"
 
 namespace tavix::server {
@@ -22,7 +21,7 @@ nb::object results(nb::handle self, nb::handle request) {
     // Every record of the run: written in a worker, the loop answering
     // others meanwhile.
     nb::object server = nb::borrow(self), scripts = parser_of(self).attr("scripts");
-    return built_off_loop([server, scripts](const CancelFlag &flag) { return json_answer(server, scripts, flag); });
+    return built_off_loop(self, [server, scripts](const CancelFlag &flag) { return json_answer(server, scripts, flag); });
 }
 
 nb::object summary(nb::handle self, nb::handle request) {
@@ -64,7 +63,7 @@ nb::object sections(nb::handle self, nb::handle request) {
         return refused;
     // A section of many steps makes a record of megabytes: written in a worker.
     nb::object server = nb::borrow(self);
-    return built_off_loop([server, data](const CancelFlag &flag) { return json_answer(server, data, flag); });
+    return built_off_loop(self, [server, data](const CancelFlag &flag) { return json_answer(server, data, flag); });
 }
 
 nb::object archive_name(nb::handle self, nb::handle request) {

@@ -74,10 +74,8 @@ nb::object json_answer(nb::handle self, nb::handle body);
 // `compact`); given a flag, it lets the interpreter lock go every 64 KiB so
 // that the loop answers others meanwhile, and stops with CancelledError
 // there once `flag` is set (no flag: on the loop's thread, keeping the lock).
-// nobody_leaves() is the flag of work done once for every client, never set.
 // bytes_answer is the answer json_response would make of the bytes;
 // json_answer with a flag does both.
-const CancelFlag &nobody_leaves();
 nb::bytes json_bytes(nb::handle value, const CancelFlag &flag, bool compact = false);
 nb::object bytes_answer(nb::handle self, nb::handle body);
 nb::object json_answer(nb::handle self, nb::handle body, const CancelFlag &flag);
@@ -248,6 +246,19 @@ nb::object report_headers(nb::handle self, nb::handle path);
 nb::object compare(nb::handle self, nb::handle request);
 nb::object section_diff(nb::handle self, nb::handle request);
 nb::object baseline_section_log(nb::handle self, nb::handle request);
+
+// Flags of the answers made in workers (answer_flags.cpp). The server's
+// `_answers` when it is built; watch_answer sets `flag` once the future
+// `answer` is cancelled (its client has gone) or the server shuts down;
+// built_off_loop is off_loop for an answer made whole in a worker by
+// `work(flag)`, so watched; stopping_flag is the flag of work done once for
+// every client, set only as the server shuts down; stop_answers sets them all
+// (a coroutine body run with the application).
+nb::dict new_answer_flags();
+void watch_answer(nb::handle self, nb::handle answer, const CancelFlag &flag);
+nb::object built_off_loop(nb::handle self, std::function<nb::object(const CancelFlag &)> work);
+CancelFlag stopping_flag(nb::handle self);
+nb::object stop_answers(nb::handle self, nb::handle app);
 
 // Answer slots (answer_slots.cpp): the AnswerSlots middleware class, and its
 // installation on a server, before (outside) the middlewares given by the

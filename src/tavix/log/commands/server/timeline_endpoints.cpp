@@ -94,7 +94,7 @@ nb::object timeline(nb::handle self, nb::handle request) {
         self, nb::str("timeline"),
         [server] {
             nb::object body = timeline_body(server.attr(state->archive).attr(state->results));
-            return nb::object(json_bytes(body, nobody_leaves()));
+            return nb::object(json_bytes(body, stopping_flag(server)));
         },
         [server](nb::handle done) {
             return answer_or_report(
@@ -114,7 +114,9 @@ nb::object timeline_histogram(nb::handle self, nb::handle request) {
             auto [path, host] = task_log(server, index);
             return computed_once(
                 server, nb::make_tuple("histogram", index),
-                [path, host] { return nb::object(json_bytes(state->severity_histogram(path, host), nobody_leaves())); },
+                [server, path, host] {
+                    return nb::object(json_bytes(state->severity_histogram(path, host), stopping_flag(server)));
+                },
                 [server, message, detail](nb::handle done) {
                     return answer_or_report(
                         server, [&] { return bytes_answer(server, done.attr("result")()); }, message, detail);
