@@ -112,9 +112,37 @@ async def test_the_loop_answers_while_an_answer_is_written(aiohttp_client, archi
     assert await (await whole).read() == b'[{}, "' + b"x" * 1000 + b'"]'
 
 
+class StoppedWriting:
+    """A /results answer that waits at its start for `event`, then has 256 KiB
+    to write (the writer looks at its flags there) before a tail it must not
+    reach once stopped. `stopped()` polls until nothing holds its items."""
+
+    def __init__(self, archive, event):
+        self.writing, self.seen, self.reached = threading.Event(), [], []
+
+        def hold():
+            self.writing.set()
+            self.seen.append(event.wait(DEADLINE))
+
+        tail = Gate(lambda: self.reached.append("tail"))
+        self.alive = weakref.ref(tail)
+        archive.results.scripts = [Gate(hold), "x" * (256 << 10), tail]
+        self.archive = archive
+
+    async def started(self):
+        assert await asyncio.get_running_loop().run_in_executor(None, self.writing.wait, DEADLINE)
+
+    async def stopped(self):
+        self.archive.results.scripts = []
+        deadline = asyncio.get_running_loop().time() + DEADLINE
+        while self.alive() is not None and asyncio.get_running_loop().time() < deadline:
+            gc.collect()
+            await asyncio.sleep(0.01)
+        return self.seen == [True] and self.alive() is None and self.reached == []
+
+
 async def test_a_body_stops_when_its_client_leaves(aiohttp_client, archive):
-    gone, writing = threading.Event(), threading.Event()
-    reached, seen_gone = [], []
+    gone = threading.Event()
 
     @web.middleware
     async def watch(request, handler):
@@ -124,27 +152,13 @@ async def test_a_body_stops_when_its_client_leaves(aiohttp_client, archive):
             gone.set()
             raise
 
-    def hold():
-        writing.set()
-        seen_gone.append(gone.wait(DEADLINE))
-
-    tail = Gate(lambda: reached.append("tail"))
-    alive = weakref.ref(tail)
-    # Past the gate, 256 KiB more: the writer looks at its client there.
-    archive.results.scripts = [Gate(hold), "x" * (256 << 10), tail]
-    del tail
+    answer = StoppedWriting(archive, gone)
     client = await aiohttp_client(LogViewerServer(archive, middlewares=[watch]))
     request = asyncio.ensure_future(client.get(P + "/results"))
-    assert await asyncio.get_running_loop().run_in_executor(None, writing.wait, DEADLINE)
+    await answer.started()
     await client.close()  # the client leaves
     request.cancel()
-    archive.results.scripts = []
-    # Once the writer has stopped, nothing holds the answer's items.
-    deadline = asyncio.get_running_loop().time() + DEADLINE
-    while alive() is not None and asyncio.get_running_loop().time() < deadline:
-        gc.collect()
-        await asyncio.sleep(0.01)
-    assert seen_gone == [True] and alive() is None and reached == []
+    assert await answer.stopped()
 
 
 async def test_large_answers_are_made_in_a_worker(aiohttp_client, archive, monkeypatch):
@@ -187,17 +201,8 @@ async def test_compact_bytes_are_those_of_json_dumps(aiohttp_client, archive):
 
 
 async def test_a_body_stops_as_the_server_shuts_down(aiohttp_client, archive):
-    shutting, writing = threading.Event(), threading.Event()
-    reached, seen_shutdown = [], []
-
-    def hold():
-        writing.set()
-        seen_shutdown.append(shutting.wait(DEADLINE))
-
-    tail = Gate(lambda: reached.append("tail"))
-    alive = weakref.ref(tail)
-    archive.results.scripts = [Gate(hold), "x" * (256 << 10), tail]
-    del tail
+    shutting = threading.Event()
+    answer = StoppedWriting(archive, shutting)
     app = LogViewerServer(archive)
 
     async def signal_shutdown(app):
@@ -206,14 +211,9 @@ async def test_a_body_stops_as_the_server_shuts_down(aiohttp_client, archive):
     app.on_shutdown.append(signal_shutdown)  # after the server's own
     client = await aiohttp_client(app)
     request = asyncio.ensure_future(client.get(P + "/results"))
-    assert await asyncio.get_running_loop().run_in_executor(None, writing.wait, DEADLINE)
+    await answer.started()
     await app.shutdown()
-    archive.results.scripts = []
-    # The request ends unanswered; once the writer has stopped, nothing holds its items.
+    # The request ends unanswered, and the writer stops.
     with pytest.raises(ServerDisconnectedError):
         await request
-    deadline = asyncio.get_running_loop().time() + DEADLINE
-    while alive() is not None and asyncio.get_running_loop().time() < deadline:
-        gc.collect()
-        await asyncio.sleep(0.01)
-    assert seen_shutdown == [True] and alive() is None and reached == []
+    assert await answer.stopped()
