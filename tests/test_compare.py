@@ -1,5 +1,6 @@
 """Comparing two runs: section identity by path, and what changed."""
 
+import itertools
 import json
 
 import pytest
@@ -227,13 +228,16 @@ async def test_diff_route_errors(compared, aiohttp_client):
 async def test_a_section_the_baseline_lacks(aiohttp_client, tmp_path):
     from tavix.log.commands.server import LogViewerServer
 
-    base_path = make_run(tmp_path / "a.zip", [("s.py", [("tc", OK, ["x"], [])])])
-    new_path = make_run(tmp_path / "b.zip", [("s.py", [("tc", OK, ["x"], []), ("extra", OK, ["y"], [])])])
+    base_path = make_run(tmp_path / "a.zip", [("s.py", [("tc", OK, ["x"], []), ("grown", OK, ["g"], [])])])
+    new_path = make_run(tmp_path / "b.zip", [("s.py", [("tc", OK, ["x"], []), ("extra", OK, ["y"], []),
+                                                        ("grown", OK, ["g"], [("check", OK, ["z"])])])])
     with Archive(base_path) as base_run, Archive(new_path) as new_run:
         client = await aiohttp_client(LogViewerServer(new_run, baseline=base_run))
-        for route in ("/sections/%s/diff", "/sections/%s/baseline/log"):
-            response = await client.get(P + route % section_id(new_run, "s.py", "extra"))
-            assert response.status == 500 and (await response.json()) == {"detail": "NOT_IN_BASELINE"}
+        for route, path in itertools.product(("/sections/%s/diff", "/sections/%s/baseline/log"),
+                                             (("s.py", "extra"), ("s.py", "grown", "check"))):
+            response = await client.get(P + route % section_id(new_run, *path))
+            assert response.status == 404 and (await response.json()) == {"detail": "NOT_IN_BASELINE"}
+            assert response.headers["Access-Control-Allow-Origin"] == "*"
         response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc"))
         assert (await response.json())["identical"] is True
 

@@ -79,6 +79,11 @@ class LogViewerServer(aiohttp.web_app.Application):
 
     job_search_seconds (class attribute, 60.0): how long one request of prefix/search may
     search the task logs before it answers with "complete": false.
+
+    kwargs go to web.Application; middlewares given there see every route's answer
+    before it is prepared, so they can set its headers. Large JSON answers are written
+    in worker threads with the bytes json.dumps gives, and stop when their client leaves
+    or the server shuts down.
     """
 
     ATTRS: frozenset = ...
@@ -154,6 +159,8 @@ class LogViewerServer(aiohttp.web_app.Application):
     _stop_searches: _CoroutineMethod = ...
 
     _stop_scans: _CoroutineMethod = ...
+
+    _stop_answers: _CoroutineMethod = ...
 
     def _download(self, file: object) -> object: ...
 

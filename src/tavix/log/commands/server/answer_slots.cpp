@@ -134,7 +134,9 @@ void define_answer_slots(nb::module_ &m) {
 }
 
 void install_answer_slots(nb::handle self) {
-    self.attr("middlewares").attr("append")(slots_class());
+    // Outside the caller's middlewares: the answer is prepared and sent only
+    // once they have seen it (and set their headers).
+    self.attr("middlewares").attr("insert")(0, slots_class());
 }
 
 }  // namespace tavix::server

@@ -222,14 +222,14 @@ constexpr Handler kHandlers[] = {
      "{\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"} as\n"
      "parser.base.diff_sections gives it with offsets=True and headers=True. Computed off the event loop. Without\n"
      "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
-     "has no section for: status 500 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
+     "has no section for: status 404 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
      "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},
     {"baseline_section_log", baseline_section_log,
      "GET prefix/sections/{section_uuid}/baseline/log?offset=&limit=: a page of the log of the\n"
      "baseline run's section of the same path as this run's section, as prefix/sections/{id}/log\n"
      "pages a section of this run (links to its neighbours, severities=1 and headers=1 included), so\n"
      "that a diff's base lines can be read where they stand. Without a baseline: status 500 {\"detail\": \"NO_BASELINE\"};\n"
-     "a section the baseline has no section for: {\"detail\": \"NOT_IN_BASELINE\"}; an unknown\n"
+     "a section the baseline has no section for: status 404 {\"detail\": \"NOT_IN_BASELINE\"}; an unknown\n"
      "section answers as the sections route does."},
 };
 
@@ -249,7 +249,8 @@ constexpr Handler kHistoryHandlers[] = {
      "GET prefix/history/sections/{section_uuid}: the section's result in each run of the\n"
      "window, this run first: {\"id\", \"path\", \"runs\": [{\"request_id\", \"start_time\",\n"
      "\"result\" (null where that run has no section of this path)}, ...]}. A step or an\n"
-     "unknown id answers as the sections route does; no run index: as prefix/history."},
+     "unknown id has no history of its own: status 404 {\"detail\": \"SECTION_RETRIEVE_FAILED\"};\n"
+     "no run index: as prefix/history."},
 };
 
 constexpr const char *kServerDoc =
@@ -279,7 +280,11 @@ constexpr const char *kServerDoc =
     "baseline: None, or another opened Archive to compare this run with (the compare and\n"
     "section diff routes).\n\n"
     "job_search_seconds (class attribute, 60.0): how long one request of prefix/search may\n"
-    "search the task logs before it answers with \"complete\": false.";
+    "search the task logs before it answers with \"complete\": false.\n\n"
+    "kwargs go to web.Application; middlewares given there see every route's answer\n"
+    "before it is prepared, so they can set its headers. Large JSON answers are written\n"
+    "in worker threads with the bytes json.dumps gives, and stop when their client leaves\n"
+    "or the server shuts down.";
 
 // Largest header field a request may bring: browsers send every viewer's
 // cookie to every port of localhost, so the Cookie header of a user who
@@ -344,6 +349,7 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("_default_header") = header;
     self.attr("_scans") = nb::dict();
     self.attr("_searches") = new_search_state();
+    self.attr("_answers") = new_answer_flags();
     self.attr("history") = history;
     // One table of scans serves every section view of the process.
     if (!scan_budget.is_none())
@@ -361,7 +367,9 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_searches"));
     self.attr("on_shutdown").attr("append")(self.attr("_stop_scans"));
+    self.attr("on_shutdown").attr("append")(self.attr("_stop_answers"));
     install_answer_slots(self);
+    // Inserted before the slots: an unknown client never waits for one.
     install_access_guard(self, url_prefix, access_token, access_hosts);
 }
 
@@ -378,7 +386,8 @@ void define_server_class(nb::module_ &m) {
     // about any other.
     nb::object attrs = application.attr("ATTRS").attr("union")(
         nb::make_tuple("archive", "fread_size", "_default_header",
-                       "access_token", "_scans", "_computed", "_searches", "baseline", "history"));
+                       "access_token", "_scans", "_computed", "_searches", "_answers", "baseline",
+                       "history"));
 
     ClassBuilder builder(m, "LogViewerServer", {application});
     builder.doc(kServerDoc)
@@ -406,6 +415,9 @@ void define_server_class(nb::module_ &m) {
     builder.attr("_stop_scans",
                  coroutine_method("_stop_scans", "LogViewerServer._stop_scans", stop_scans,
                                   "Stops the device-command scans still running as the server shuts down."));
+    builder.attr("_stop_answers",
+                 coroutine_method("_stop_answers", "LogViewerServer._stop_answers", stop_answers,
+                                  "Stops the answers still being written as the server shuts down."));
     builder.method("_download", &download, nb::arg("file"))
         .method("serve", &serve, nb::arg("args"), nb::arg("kwargs"));
 

@@ -56,7 +56,7 @@ nb::object with_baseline_section(nb::handle self, nb::handle request, Finish fin
         nb::object names = paths[0].attr("get")(id);
         nb::object base_id = names.is_none() ? nb::none() : paths[1].attr("get")(parser_base().attr("path_text")(names));
         if (base_id.is_none())
-            return error_answer(server, "NOT_IN_BASELINE");
+            return error_answer(server, "NOT_IN_BASELINE", kNotThere);
         return finish(server, section, baseline.attr(state->results).attr(state->get_section)(base_id), names);
     });
 }
@@ -86,10 +86,10 @@ nb::object compare(nb::handle self, nb::handle request) {
             nb::object new_parser = server.attr(state->archive).attr(state->results);
             nb::object answer = base.attr("compare_runs")(baseline_of(server).attr(state->results), new_parser);
             add_ids(answer, base.attr("section_paths")(new_parser));
-            return answer;
+            return nb::object(json_bytes(answer, stopping_flag(server)));
         },
         [server](nb::handle done) {
-            return answer_or_report(server, [&] { return json_answer(server, done.attr("result")()); },
+            return answer_or_report(server, [&] { return bytes_answer(server, done.attr("result")()); },
                                     "Exception encountered when comparing with the baseline: ", "COMPARE_FAILED");
         });
 }
@@ -112,22 +112,20 @@ nb::object section_diff(nb::handle self, nb::handle request) {
                        base_section = nb::borrow(base_handle), names = nb::borrow(names_handle);
             return off_loop(
                 [base_section, section, names, context, cancel] {
-                    return parser_base().attr("diff_sections")(base_section, section, nb::arg("path") = names,
-                                                               nb::arg("context") = context, nb::arg("offsets") = true,
-                                                               nb::arg("headers") = true, nb::arg("cancel") = cancel);
+                    nb::object diff = parser_base().attr("diff_sections")(
+                        base_section, section, nb::arg("path") = names, nb::arg("context") = context,
+                        nb::arg("offsets") = true, nb::arg("headers") = true, nb::arg("cancel") = cancel);
+                    return nb::object(json_bytes(diff, cancel_flag_of(cancel)));
                 },
                 [server](nb::handle diffed) {
-                    return answer_or_report(server, [&] { return json_answer(server, diffed.attr("result")()); },
+                    return answer_or_report(server, [&] { return bytes_answer(server, diffed.attr("result")()); },
                                             "Exception encountered when comparing the section with the baseline: ",
                                             "SECTION_DIFF_FAILED");
                 });
         });
     // An error answered at once is no future: there is nothing to cancel.
     if (nb::hasattr(answer, "add_done_callback"))
-        answer.attr("add_done_callback")(nb::cpp_function([flag](nb::handle done) {
-            if (nb::cast<bool>(done.attr("cancelled")()))
-                flag->store(true, std::memory_order_relaxed);
-        }));
+        watch_answer(self, answer, flag);
     return answer;
 }
 

@@ -24,6 +24,9 @@ nb::object page_link(nb::handle url, nb::handle offset, nb::handle limit) {
 }
 
 constexpr const char *kPageBoundsError = "offset must be greater or equal to 0, limit must be greater than 0";
+// Pages up to this size are read on the loop, where a thread would cost
+// more than the read; larger ones in a worker.
+constexpr long long kLoopPageCap = 256 << 10;
 // A page is read into memory whole: larger ones are refused.
 constexpr const char *kPageCapError = "limit must not be greater than 4194304";
 
@@ -92,38 +95,46 @@ nb::object section_log_page(nb::handle self, nb::handle request, nb::handle sect
         return !wanted.is_none() && nb::str(wanted).equal(nb::str("1"));
     };
     bool severities = asked("severities"), headers = asked("headers");
-    return answer_or_report(
-        self,
-        [&] {
-            nb::object data = section.attr(state->read_logs)(clamp_for_read(offset), limit);
-            // Read after the page: a section without a size has just taken
-            // the size of the whole file.
-            nb::object log_size = section.attr(state->log_size);
-            if (!severities && !headers)
-                return page_with_links(self, request.attr(state->path), offset, limit, log_size, data);
-            auto [previous, next] = neighbour_links(request.attr(state->path), offset, limit, log_size);
-            nb::dict body;
-            body["previous"] = previous;
-            body["next"] = next;
-            body["file_content"] = data;
-            // The section's own archive reads its lines: the baseline's
-            // sections lie in another archive's directory.
-            nb::object own = optional_attr(section, "archive");
-            nb::object reader = own.is_valid() ? optional_attr(own, "line_severities") : nb::object();
-            if (!reader.is_valid() || reader.is_none())
-                reader = self.attr(state->archive).attr("line_severities");
-            auto records = [&](bool spans) {
-                return data.is_none() ? nb::object(nb::list())
-                                      : reader(section.attr("logfile"), section.attr("log_start"), log_size,
-                                               clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
-            };
-            if (severities)
-                body["severities"] = records(false);
-            if (headers)
-                body["headers"] = records(true);
-            return json_answer(self, body);
-        },
-        "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
+    nb::object self_ = nb::borrow(self), section_ = nb::borrow(section), url = request.attr(state->path);
+    auto page = [self_, section_, url, offset, limit, severities, headers](const CancelFlag &flag) {
+        nb::handle self = self_, section = section_;
+        return answer_or_report(
+            self,
+            [&] {
+                nb::object data = section.attr(state->read_logs)(clamp_for_read(offset), limit);
+                // Read after the page: a section without a size has just taken
+                // the size of the whole file.
+                nb::object log_size = section.attr(state->log_size);
+                if (!severities && !headers)
+                    return page_with_links(self, url, offset, limit, log_size, data);
+                auto [previous, next] = neighbour_links(url, offset, limit, log_size);
+                nb::dict body;
+                body["previous"] = previous;
+                body["next"] = next;
+                body["file_content"] = data;
+                // The section's own archive reads its lines: the baseline's
+                // sections lie in another archive's directory.
+                nb::object own = optional_attr(section, "archive");
+                nb::object reader = own.is_valid() ? optional_attr(own, "line_severities") : nb::object();
+                if (!reader.is_valid() || reader.is_none())
+                    reader = self.attr(state->archive).attr("line_severities");
+                auto records = [&](bool spans) {
+                    return data.is_none()
+                               ? nb::object(nb::list())
+                               : reader(section.attr("logfile"), section.attr("log_start"), log_size,
+                                        clamp_for_read(offset), clamp_for_read(limit), nb::arg("spans") = spans);
+                };
+                if (severities)
+                    body["severities"] = records(false);
+                if (headers)
+                    body["headers"] = records(true);
+                return json_answer(self, body, flag);
+            },
+            "Exception encountered when get log content of the section:", "SECTION_LOG_READ_FAIL");
+    };
+    if (limit > nb::int_(kLoopPageCap))
+        return built_off_loop(self, page);
+    return page(CancelFlag());
 }
 
 namespace {
@@ -223,15 +234,19 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
         kExecutionMessage, kExecutionDetail);
 }
 
-nb::object filelist(nb::handle self, nb::handle request) {
-    return answer_or_report(
-        self,
-        [&] {
-            nb::dict body;
-            body["results"] = nb::list(self.attr(state->archive).attr("listdir")());
-            return json_answer(self, body);
-        },
-        "Exception encountered when retrieve the file list: ", "FILE_LIST_RETRIEVE_FAILED");
+nb::object filelist(nb::handle self_handle, nb::handle request) {
+    // The walk through the extraction directory, in a worker.
+    nb::object self = nb::borrow(self_handle);
+    return built_off_loop(self, [self](const CancelFlag &flag) {
+        return answer_or_report(
+            self,
+            [&] {
+                nb::dict body;
+                body["results"] = nb::list(self.attr(state->archive).attr("listdir")());
+                return json_answer(self, body, flag);
+            },
+            "Exception encountered when retrieve the file list: ", "FILE_LIST_RETRIEVE_FAILED");
+    });
 }
 
 namespace {
@@ -249,20 +264,10 @@ Py_ssize_t escaped_lines_size(nb::handle record) {
 
 }  // namespace
 
-namespace {
-
-// The answer `body()` gives, made in a worker thread: reading megabytes of a
-// file and escaping them keeps the loop from answering meanwhile.
-template <typename Body>
-nb::object built_off_loop(Body body) {
-    return off_loop(body, [](nb::handle done) { return done.attr("result")(); });
-}
-
-}  // namespace
-
 nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
     nb::object self = nb::borrow(self_handle), request = nb::borrow(request_handle);
-    return built_off_loop([self, request] { return answer_or_report(
+    // Reading megabytes of a file and escaping them is done in a worker.
+    return built_off_loop(self, [self, request](const CancelFlag &flag) { return answer_or_report(
         self,
         [&] {
             nb::object filename = request.attr(state->match_info)["filename"];
@@ -272,7 +277,7 @@ nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
             // An archive of another kind, or a read_file of its own, answers
             // as it reads the file.
             if (!uses_stock(archive, "read_file", state->stock_read_file))
-                return json_answer(self, read_file(filename));
+                return json_answer(self, read_file(filename), flag);
             nb::object path = contained_path(self, filename);
             // A file larger than the cap answers its first kTextCap bytes, and
             // fewer when their escaped text would take more than kEscapedCap.
@@ -284,7 +289,7 @@ nb::object filelines(nb::handle self_handle, nb::handle request_handle) {
                 limit = std::max(1LL, (long long)(limit * (double(kEscapedCap) / double(escaped)) * 0.95));
                 record = read_file(filename, nb::arg("limit") = limit);
             }
-            return json_answer(self, record);
+            return json_answer(self, record, flag);
         },
         "Exception encountered when reading file lines:", "FILE_READ_FAILED"); });
 }
@@ -303,7 +308,7 @@ nb::object filepage(nb::handle self_handle, nb::handle request_handle) {
     }
     if (const char *error = page_bounds_error(offset, limit))
         return error_answer(self, error);
-    return built_off_loop([self, request, offset, limit] { return answer_or_report(
+    return built_off_loop(self, [self, request, offset, limit](const CancelFlag &) { return answer_or_report(
         self,
         [&] {
             nb::object path = contained_path(self, request.attr(state->match_info)["filename"]);

@@ -45,11 +45,12 @@ nb::object categories(nb::handle self, nb::handle request) {
         [server] {
             nb::object parser = server.attr(state->archive).attr(state->results);
             nb::object answer = state->failure_categories(parser, nb::arg("causes") = true);
-            return nb::object(nb::make_tuple(without_causes(answer), answer));
+            CancelFlag stopping = stopping_flag(server);
+            return nb::object(nb::make_tuple(json_bytes(without_causes(answer), stopping), json_bytes(answer, stopping)));
         },
         [server, causes](nb::handle done) {
             return answer_or_report(
-                server, [&] { return json_answer(server, done.attr("result")()[causes ? 1 : 0]); },
+                server, [&] { return bytes_answer(server, done.attr("result")()[causes ? 1 : 0]); },
                 "Exception encountered when finding the failure categories: ",
                 "CATEGORIES_RETRIEVE_FAILED");
         });

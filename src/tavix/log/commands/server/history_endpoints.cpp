@@ -24,10 +24,11 @@ nb::object run_history(nb::handle self, nb::handle request) {
         return error_answer(self, "NO_INDEX");
     nb::object server = nb::borrow(self);
     return computed_once(
-        self, nb::str("history"), [source] { return nb::object(source.attr("run_history")()); },
+        self, nb::str("history"),
+        [source, server] { return nb::object(json_bytes(source.attr("run_history")(), stopping_flag(server))); },
         [server](nb::handle done) {
             return answer_or_report(
-                server, [&] { return json_answer(server, done.attr("result")()); }, kHistoryMessage,
+                server, [&] { return bytes_answer(server, done.attr("result")()); }, kHistoryMessage,
                 kHistoryFailed);
         });
 }
@@ -45,7 +46,7 @@ nb::object section_history(nb::handle self, nb::handle request) {
                            [&](const nb::python_error &e) {
                                // A step or an unknown id has no history of its own.
                                if (e.matches(PyExc_KeyError))
-                                   return section_retrieve_failed(server, e);
+                                   return section_retrieve_failed(server, e, kNotThere);
                                debug_lines(nb::str(kHistoryMessage), &e);
                                return error_answer(server, kHistoryFailed);
                            });

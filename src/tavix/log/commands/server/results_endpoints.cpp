@@ -18,7 +18,10 @@ nb::object metadata(nb::handle self, nb::handle request) {
 }
 
 nb::object results(nb::handle self, nb::handle request) {
-    return json_answer(self, parser_of(self).attr("scripts"));
+    // Every record of the run: written in a worker, the loop answering
+    // others meanwhile.
+    nb::object server = nb::borrow(self), scripts = parser_of(self).attr("scripts");
+    return built_off_loop(self, [server, scripts](const CancelFlag &flag) { return json_answer(server, scripts, flag); });
 }
 
 nb::object summary(nb::handle self, nb::handle request) {
@@ -41,16 +44,26 @@ nb::object known_section(nb::handle self, nb::handle request) {
     return section;
 }
 
-nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e) {
+nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e, int status) {
     if (!e.matches(PyExc_KeyError))
         throw e;
     debug_lines(nb::str("Exception encountered when retrieving section: "), &e);
-    return error_answer(self, "SECTION_RETRIEVE_FAILED");
+    return error_answer(self, "SECTION_RETRIEVE_FAILED", status);
 }
 
 nb::object sections(nb::handle self, nb::handle request) {
-    return guarded([&] { return json_answer(self, known_section(self, request).attr(state->data)); },
-                   [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
+    nb::object data;
+    nb::object refused = guarded(
+        [&] {
+            data = known_section(self, request).attr(state->data);
+            return nb::object();
+        },
+        [&](const nb::python_error &e) { return section_retrieve_failed(self, e); });
+    if (refused.is_valid())
+        return refused;
+    // A section of many steps makes a record of megabytes: written in a worker.
+    nb::object server = nb::borrow(self);
+    return built_off_loop(self, [server, data](const CancelFlag &flag) { return json_answer(server, data, flag); });
 }
 
 nb::object archive_name(nb::handle self, nb::handle request) {

@@ -260,7 +260,7 @@ nb::object section_search(nb::handle self_handle, nb::handle request_handle) {
         body["next"] = nb::cast<bool>(answer["complete"]) ? nb::object(nb::none())
                                                           : next_link(request, q, answer, limit);
         body["scanned_to"] = answer["scanned_to"];
-        return json_answer(self, body);
+        return json_answer(self, body, cancel_flag_of(cancel));
     };
     return search_off_loop(self, request, kSectionSearches, work,
                            "Exception encountered when searching the section: ", "SECTION_SEARCH_FAILED");
@@ -430,7 +430,7 @@ nb::object job_search(nb::handle self_handle, nb::handle request) {
             body["complete"] = false;
         if (nb::len(unreadable_ids))
             body["unreadable"] = unreadable_ids;
-        return json_answer(self, body);
+        return json_answer(self, body, cancel_flag_of(cancel));
     };
     return search_off_loop(self, request, kJobSearches, work,
                            "Exception encountered when searching the job: ", "JOB_SEARCH_FAILED");

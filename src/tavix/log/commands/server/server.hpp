@@ -3,6 +3,7 @@
 // and the error-answer helpers.
 #pragma once
 
+#include <cancel_flag.hpp>
 #include <nanobind/nanobind.h>
 #include <py_helpers.hpp>
 
@@ -17,7 +18,9 @@ namespace nb = nanobind;
 
 struct State {
     nb::object json_response;  // aiohttp.web.json_response
+    nb::object dumps;          // json.dumps
     nb::object compact_dumps;  // json.dumps without blanks after separators
+    nb::object cancelled_error;  // concurrent.futures.CancelledError: work stopped for a client gone
     nb::object file_response;  // aiohttp.web.FileResponse
     nb::object response;       // aiohttp.web.Response
     nb::object server_class;   // LogViewerServer, once built
@@ -66,6 +69,17 @@ nb::object default_header(nb::handle self);
 // The JSON answer web.json_response(body, headers=self._default_header).
 nb::object json_answer(nb::handle self, nb::handle body);
 
+// JSON bodies made in worker threads (json_bodies.cpp). json_bytes gives the
+// bytes json.dumps(value) gives (with "," and ":" between items when
+// `compact`); given a flag, it lets the interpreter lock go every 64 KiB so
+// that the loop answers others meanwhile, and stops with CancelledError
+// there once `flag` is set (no flag: on the loop's thread, keeping the lock).
+// bytes_answer is the answer json_response would make of the bytes;
+// json_answer with a flag does both.
+nb::bytes json_bytes(nb::handle value, const CancelFlag &flag, bool compact = false);
+nb::object bytes_answer(nb::handle self, nb::handle body);
+nb::object json_answer(nb::handle self, nb::handle body, const CancelFlag &flag);
+
 // The JSON answer of a log page {"previous", "next", "file_content"}, with
 // the bytes json_response would send, written natively.
 nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb::handle content);
@@ -74,9 +88,14 @@ nb::object page_answer(nb::handle self, nb::handle previous, nb::handle next, nb
 // for anything but a str).
 Py_ssize_t json_size(nb::handle text);
 
-// The error answer: status 500, {"detail": detail}, the default headers.
-nb::object error_answer(nb::handle self, nb::handle detail);
-nb::object error_answer(nb::handle self, const char *detail);
+// The error answer: status 500 (or `status`), {"detail": detail}, the default headers.
+nb::object error_answer(nb::handle self, nb::handle detail, int status = 500);
+nb::object error_answer(nb::handle self, const char *detail, int status = 500);
+
+// The status with which the routes beside the original ones answer a case
+// their clients meet in ordinary use (a section the baseline lacks, a step
+// without a history of its own): the thing asked for is not there.
+constexpr int kNotThere = 404;
 
 // The exception instance carried by `error`, with its traceback.
 nb::object exception_value(const nb::python_error &error);
@@ -126,9 +145,9 @@ nb::object contained_path(nb::handle self, nb::handle name);
 
 // The section of the request's "section_uuid"; KeyError when the parser
 // knows none. section_retrieve_failed gives the sections route's answer to
-// that KeyError (and raises anything else again).
+// that KeyError, with `status` (and raises anything else again).
 nb::object known_section(nb::handle self, nb::handle request);
-nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e);
+nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e, int status = 500);
 // For answers that do not change while the archive is open: runs `compute`
 // in a worker thread on the first request (later ones wait on the loop),
 // keeps its value under `key`, and answers `finish(future)` on the loop,
@@ -228,8 +247,22 @@ nb::object compare(nb::handle self, nb::handle request);
 nb::object section_diff(nb::handle self, nb::handle request);
 nb::object baseline_section_log(nb::handle self, nb::handle request);
 
+// Flags of the answers made in workers (answer_flags.cpp). The server's
+// `_answers` when it is built; watch_answer sets `flag` once the future
+// `answer` is cancelled (its client has gone) or the server shuts down;
+// built_off_loop is off_loop for an answer made whole in a worker by
+// `work(flag)`, so watched; stopping_flag is the flag of work done once for
+// every client, set only as the server shuts down; stop_answers sets them all
+// (a coroutine body run with the application).
+nb::dict new_answer_flags();
+void watch_answer(nb::handle self, nb::handle answer, const CancelFlag &flag);
+nb::object built_off_loop(nb::handle self, std::function<nb::object(const CancelFlag &)> work);
+CancelFlag stopping_flag(nb::handle self);
+nb::object stop_answers(nb::handle self, nb::handle app);
+
 // Answer slots (answer_slots.cpp): the AnswerSlots middleware class, and its
-// installation on a server, after the middlewares given by the caller.
+// installation on a server, before (outside) the middlewares given by the
+// caller, which so see every answer unprepared.
 void define_answer_slots(nb::module_ &m);
 void install_answer_slots(nb::handle self);
 

@@ -38,6 +38,8 @@ void init_state(nb::module_ &m) {
 
     state->json_response = web.attr("json_response");
     state->file_response = web.attr("FileResponse");
+    state->dumps = nb::module_::import_("json").attr("dumps");
+    state->cancelled_error = nb::module_::import_("concurrent.futures").attr("CancelledError");
     state->compact_dumps = nb::module_::import_("functools").attr("partial")(
         nb::module_::import_("json").attr("dumps"), nb::arg("separators") = nb::make_tuple(",", ":"));
     state->response = web.attr("Response");
@@ -96,15 +98,15 @@ nb::object json_answer(nb::handle self, nb::handle body) {
     return state->json_response(body, nb::arg("headers") = default_header(self));
 }
 
-nb::object error_answer(nb::handle self, nb::handle detail) {
+nb::object error_answer(nb::handle self, nb::handle detail, int status) {
     nb::dict body;
     body["detail"] = detail;
-    return state->json_response(body, nb::arg("status") = 500,
+    return state->json_response(body, nb::arg("status") = status,
                                 nb::arg("headers") = default_header(self));
 }
 
-nb::object error_answer(nb::handle self, const char *detail) {
-    return error_answer(self, nb::str(detail));
+nb::object error_answer(nb::handle self, const char *detail, int status) {
+    return error_answer(self, nb::str(detail), status);
 }
 
 nb::object exception_value(const nb::python_error &error) {

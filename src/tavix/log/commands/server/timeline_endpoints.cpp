@@ -92,10 +92,13 @@ nb::object timeline(nb::handle self, nb::handle request) {
     nb::object server = nb::borrow(self);
     return computed_once(
         self, nb::str("timeline"),
-        [server] { return timeline_body(server.attr(state->archive).attr(state->results)); },
+        [server] {
+            nb::object body = timeline_body(server.attr(state->archive).attr(state->results));
+            return nb::object(json_bytes(body, stopping_flag(server)));
+        },
         [server](nb::handle done) {
             return answer_or_report(
-                server, [&] { return json_answer(server, done.attr("result")()); },
+                server, [&] { return bytes_answer(server, done.attr("result")()); },
                 "Exception encountered when reading the section times: ", "TIMELINE_RETRIEVE_FAILED");
         });
 }
@@ -111,10 +114,12 @@ nb::object timeline_histogram(nb::handle self, nb::handle request) {
             auto [path, host] = task_log(server, index);
             return computed_once(
                 server, nb::make_tuple("histogram", index),
-                [path, host] { return state->severity_histogram(path, host); },
+                [server, path, host] {
+                    return nb::object(json_bytes(state->severity_histogram(path, host), stopping_flag(server)));
+                },
                 [server, message, detail](nb::handle done) {
                     return answer_or_report(
-                        server, [&] { return json_answer(server, done.attr("result")()); }, message, detail);
+                        server, [&] { return bytes_answer(server, done.attr("result")()); }, message, detail);
                 });
         },
         message, detail);

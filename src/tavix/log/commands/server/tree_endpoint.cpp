@@ -73,7 +73,7 @@ void append_row(nb::list &rows, std::initializer_list<nb::handle> items) {
     rows.append(row);
 }
 
-nb::object tree_body(nb::handle scripts) {
+nb::object tree_body(nb::handle scripts, const CancelFlag &flag) {
     const Keys &k = keys();
     nb::list tasks, rows;
     TextTable types, outcomes;
@@ -133,7 +133,7 @@ nb::object tree_body(nb::handle scripts) {
     body["results"] = outcomes.texts;
     body["tasks"] = tasks;
     body["rows"] = rows;
-    return state->compact_dumps(body).attr("encode")("utf-8");
+    return json_bytes(body, flag, true);
 }
 
 }  // namespace
@@ -146,7 +146,9 @@ nb::object tree_once(nb::handle self, std::function<nb::object(nb::handle)> fini
     nb::object server = nb::borrow(self);
     return computed_once(
         self, nb::str("tree"),
-        [server] { return tree_body(server.attr(state->archive).attr(state->results).attr("scripts")); },
+        [server] {
+            return tree_body(server.attr(state->archive).attr(state->results).attr("scripts"), stopping_flag(server));
+        },
         std::move(finish));
 }
 
