@@ -23,9 +23,10 @@ import urllib.request
 
 from aiohttp import web
 
+import tests_path  # noqa: F401
+from helpers.archives import generate_archive
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing.archives import generate_archive
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 P = "/private/v1/standalone"

@@ -14,7 +14,7 @@ from aiohttp import ServerDisconnectedError, web
 
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing import archives
+from helpers import archives
 
 P = "/private/v1/standalone"
 DEADLINE = 4.0

@@ -5,7 +5,7 @@ from aiohttp import web
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.history.viewer import history_for_viewer
 from tavix.log.commands.server import LogViewerServer
-from tavix.testing import archives
+from helpers import archives
 
 P = "/private/v1/standalone"
 
