@@ -11,6 +11,17 @@ from helpers.archives import generate_archive
 from helpers.server_thread import ServerThread
 
 
+@pytest.fixture(scope="session", autouse=True)
+def own_home(tmp_path_factory):
+    """A home of the suite's own: the default run index and archive directory
+    (~/.tavix) of the user running the tests are never read or written."""
+    home = tmp_path_factory.mktemp("home")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("HOME", str(home))
+        patch.delenv("TAVIX_INDEX", raising=False)
+        yield home
+
+
 @pytest.fixture(scope="module")
 def info(tmp_path_factory):
     """The generated run of a module (60 sections, 300 kB of logs) that does not
