@@ -277,3 +277,34 @@ async def test_a_diff_stops_when_its_client_leaves(compared, monkeypatch):
     # The server answers the next diff as before.
     response = await client.get(P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc", "check"))
     assert response.status == 200
+
+
+async def test_diffs_at_once_share_one_memory_budget(compared, monkeypatch):
+    import asyncio
+    import threading
+
+    client, _, new_run = compared
+    granted, release = [], threading.Event()
+    all_started = threading.Event()
+    original = base.diff_sections
+
+    def held(*args, **kwargs):
+        granted.append(kwargs["memory"])
+        if len(granted) == 3:
+            all_started.set()
+        if len(granted) <= 3:
+            release.wait(5)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(base, "diff_sections", held)
+    url = P + "/sections/%s/diff" % section_id(new_run, "s.py", "tc")
+    requests = [asyncio.ensure_future(client.get(url)) for _ in range(3)]
+    assert await thread_event(all_started)
+    # Two get a diff's whole budget, the third what is left of the shared one.
+    assert sorted(granted) == [16 << 20, 256 << 20, 256 << 20]
+    release.set()
+    answers = await asyncio.gather(*requests)
+    assert [answer.status for answer in answers] == [200] * 3
+    assert len({json.dumps(await answer.json()) for answer in answers}) == 1
+    # Each diff gives its share back when it ends.
+    assert (await client.get(url)).status == 200 and granted[3] == 256 << 20

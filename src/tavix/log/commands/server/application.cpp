@@ -220,7 +220,9 @@ constexpr Handler kHandlers[] = {
      "GET prefix/sections/{section_uuid}/diff[?context=N]: the section's log against the section\n"
      "of the same path in the baseline run, with N lines of context (0 to 1000, default 3):\n"
      "{\"path\", \"identical\", \"approximate\", \"masked\", \"hunks\"} as\n"
-     "parser.base.diff_sections gives it with offsets=True and headers=True. Computed off the event loop. Without\n"
+     "parser.base.diff_sections gives it with offsets=True and headers=True. Computed off the event loop,\n"
+     "within a memory budget the server's diffs share (256 MiB each for two at once, at least 16 MiB\n"
+     "for more, approximate beyond it). Without\n"
      "a baseline: status 500 {\"detail\": \"NO_BASELINE\"}; a section (or step) the baseline\n"
      "has no section for: status 404 {\"detail\": \"NOT_IN_BASELINE\"}; a bad context: 400\n"
      "{\"detail\": \"INVALID_QUERY\"}; an unknown section answers as the sections route does."},

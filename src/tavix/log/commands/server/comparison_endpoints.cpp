@@ -4,6 +4,7 @@
 #include <cancel_flag.hpp>
 
 #include "coroutine.hpp"
+#include "diff_memory.hpp"
 #include "server.hpp"
 
 namespace tavix::server {
@@ -112,9 +113,11 @@ nb::object section_diff(nb::handle self, nb::handle request) {
                        base_section = nb::borrow(base_handle), names = nb::borrow(names_handle);
             return off_loop(
                 [base_section, section, names, context, cancel] {
+                    DiffMemory memory;
                     nb::object diff = parser_base().attr("diff_sections")(
                         base_section, section, nb::arg("path") = names, nb::arg("context") = context,
-                        nb::arg("offsets") = true, nb::arg("headers") = true, nb::arg("cancel") = cancel);
+                        nb::arg("offsets") = true, nb::arg("headers") = true, nb::arg("cancel") = cancel,
+                        nb::arg("memory") = memory.bytes());
                     return nb::object(json_bytes(diff, cancel_flag_of(cancel)));
                 },
                 [server](nb::handle diffed) {
