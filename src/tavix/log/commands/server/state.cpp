@@ -38,8 +38,9 @@ void init_state(nb::module_ &m) {
 
     state->json_response = web.attr("json_response");
     state->file_response = web.attr("FileResponse");
+    state->json_dumps = nb::module_::import_("json").attr("dumps");
     state->compact_dumps = nb::module_::import_("functools").attr("partial")(
-        nb::module_::import_("json").attr("dumps"), nb::arg("separators") = nb::make_tuple(",", ":"));
+        state->json_dumps, nb::arg("separators") = nb::make_tuple(",", ":"));
     state->response = web.attr("Response");
     state->link_pattern = nb::str("{}?offset={}&limit={}");
     state->logger = logging.attr("getLogger")(nb::object(m.attr("__name__")));
@@ -66,9 +67,8 @@ void init_state(nb::module_ &m) {
     nb::module_ parser_base = nb::module_::import_("tavix.log.commands.parser.base");
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
-    state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
-    state->execution_table = parser_base.attr("ExecutionTable");
-    state->scan_cache = parser_base.attr("LogSection").attr("__dict__")["child_execute"].attr("fget");
+    state->section_commands = parser_base.attr("SectionCommands");
+    state->scan_cache = parser_base.attr("scan_cache");
 
     state->archive = interned("archive");
     state->results = interned("results");

@@ -1000,7 +1000,10 @@ nb::object scan_executions(nb::handle section, size_t *bytes) {
 }
 
 nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel) {
-    CancelFlag flag = cancel_flag_of(cancel);
+    return executions_unless_cancelled(section, cancel_flag_of(cancel));
+}
+
+nb::object executions_unless_cancelled(nb::handle section, const CancelFlag &flag) {
     struct Watched {
         explicit Watched(const std::atomic<bool> *flag) : saved(scan_cancel) { scan_cancel = flag; }
         ~Watched() { scan_cancel = saved; }
