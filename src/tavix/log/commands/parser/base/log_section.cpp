@@ -72,7 +72,9 @@ nb::object get_time(nb::handle self, nb::handle line) {
 // all_executions() and get_execution() read the section's commands however
 // they are held: the execution objects are made only for the commands asked
 // for while the table holds them.
-nb::object all_executions(nb::handle self) { return SectionCommands::stock_pieces(self).whole(CancelFlag()); }
+nb::list all_executions(nb::handle self) {
+    return nb::borrow<nb::list>(SectionCommands::stock_pieces(self).whole(CancelFlag()));
+}
 
 nb::object get_execution(nb::handle self, nb::handle execution_uuid) {
     return SectionCommands::stock_pieces(self).find(execution_uuid);
