@@ -110,10 +110,13 @@ nb::object dumped_whole(nb::handle whole, const CancelFlag &cancel) {
         return nb::str(state->json_dumps(whole)).attr("encode")();
     std::string text = "[";
     for (Py_ssize_t from = 0, count = PyList_GET_SIZE(whole.ptr()); from < count; from += kSlice) {
-        nb::object slice = nb::steal(PyList_GetSlice(whole.ptr(), from, std::min(count, from + kSlice)));
-        if (!slice.is_valid())
-            throw nb::python_error();
-        nb::object dumped = state->json_dumps(slice);
+        nb::object dumped;
+        {
+            nb::object slice = nb::steal(PyList_GetSlice(whole.ptr(), from, std::min(count, from + kSlice)));
+            if (!slice.is_valid())
+                throw nb::python_error();
+            dumped = state->json_dumps(slice);
+        }
         Py_ssize_t size;
         const char *bytes = PyUnicode_AsUTF8AndSize(dumped.ptr(), &size);
         if (!bytes)
@@ -124,6 +127,13 @@ nb::object dumped_whole(nb::handle whole, const CancelFlag &cancel) {
                 text += ", ";
             text.append(bytes + 1, size_t(size) - 2);  // without its brackets
         }
+        // Held by no one else, the forms written go now, a slice at a time:
+        // freeing a million of them at once would hold the lock for long.
+        if (Py_REFCNT(whole.ptr()) == 1)
+            for (Py_ssize_t i = from, end = std::min(count, from + kSlice); i < end; ++i) {
+                Py_INCREF(Py_None);
+                PyList_SetItem(whole.ptr(), i, Py_None);
+            }
         if (cancelled(cancel)) {
             PyErr_SetString(PyExc_RuntimeError, "list stopped: no request waits for it any more");
             throw nb::python_error();

@@ -121,33 +121,6 @@ int64_t whole_number(nb::handle value) {
     return number;
 }
 
-// Length of the character at p[0, n) as the interpreter's decoder reads it
-// with replacement: a well-formed sequence, or the longest start of one that
-// it replaces by one U+FFFD.
-size_t character_length(const unsigned char *p, size_t n) {
-    unsigned char c = p[0];
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c < 0xC2 || c > 0xF4)
-        return 1;
-    length = c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
-    if (c == 0xE0)
-        low = 0xA0;
-    else if (c == 0xED)
-        high = 0x9F;
-    else if (c == 0xF0)
-        low = 0x90;
-    else if (c == 0xF4)
-        high = 0x8F;
-    size_t i = 1;
-    for (; i < length && i < n; ++i) {
-        unsigned char next = p[i];
-        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
-            break;
-    }
-    return i;
-}
-
 // What the walk asks of a builder and tells it.
 //   is_open(), awaits_target(): the state of the command being read;
 //   record(line): the record-line test;
@@ -310,7 +283,7 @@ int64_t message_begin(const RecordLine &line, const ByteReader &read) {
     std::string storage;
     for (int character = 0; character < 2 && at < line.stripped_end; ++character) {
         std::string_view head = read(at, std::min(line.stripped_end, at + 4), storage);
-        at += int64_t(character_length(reinterpret_cast<const unsigned char *>(head.data()), head.size()));
+        at += int64_t(lines::utf8_sequence(reinterpret_cast<const unsigned char *>(head.data()), head.size()));
     }
     return std::min(at, line.stripped_end);
 }

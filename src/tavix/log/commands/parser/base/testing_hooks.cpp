@@ -91,6 +91,18 @@ nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece, bool fi
 
 void define_testing_hooks(nb::module_ &module) {
     module.def(
+        "_utf8_sequence",
+        [](nb::bytes data) {
+            auto bytes = reinterpret_cast<const unsigned char *>(data.c_str());
+            bool whole = false;
+            size_t length = data.size() ? lines::utf8_sequence(bytes, data.size(), whole) : 0;
+            return nb::make_tuple(length, data.size() && whole, lines::whole_characters(data.c_str(), data.size()),
+                                  lines::character_boundary(data.c_str(), data.size(), data.size() / 2));
+        },
+        nb::arg("data"),
+        "Test hook: (bytes of the first character as the decoder takes them, whether they are well formed, "
+        "the end of the last whole character, a cut at the middle moved past the character it splits).");
+    module.def(
         "_command_paths",
         [] {
             const CommandPaths &paths = command_paths();
