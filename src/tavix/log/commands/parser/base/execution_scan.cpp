@@ -36,6 +36,7 @@
 #include <cancel_flag.hpp>
 
 #include "banners.hpp"
+#include "block_text.hpp"
 #include "base.hpp"
 #include "execution_table.hpp"
 #include "log_lines.hpp"
@@ -53,12 +54,10 @@ using lines::LineRange;
 using lines::LineReader;
 using record_line::NO_POSITION;
 using record_line::RecordLine;
-using record_line::space_before;
 
 // Ctrl-C and the viewer's cancel flag are looked at after every this many
 // bytes walked: a few milliseconds of a dense scan.
 constexpr int64_t CHECK_EVERY = int64_t(1) << 20;
-constexpr int64_t BLOCK_LINES = 10;
 
 // The flag of the scan this thread runs for the viewer server, if any: see
 // executions_unless_cancelled.
@@ -608,12 +607,9 @@ public:
         if (!open_->titled) {
             std::string storage;
             nb::object logs;
-            if (index - open_->start_line <= BLOCK_LINES) {
+            if (whole_block(open_->start_line, index)) {
                 std::string_view block = read_(open_->start_at, line.start, storage);
-                size_t keep = block.size();
-                while (size_t width = space_before(reinterpret_cast<const unsigned char *>(block.data()), keep))
-                    keep -= width;
-                logs = decode(block.data(), keep);
+                logs = decode(block.data(), block_end(block));
             } else {
                 bool read;
                 {
@@ -622,7 +618,7 @@ public:
                 }
                 if (!read)
                     throw std::system_error(errno, std::generic_category());
-                storage += "(truncate)";
+                storage += BLOCK_CUT;
                 logs = decode(storage);
             }
             logs_bytes = sizeof(PyASCIIObject) + size_t(PyUnicode_GET_LENGTH(logs.ptr())) *
@@ -667,22 +663,10 @@ private:
         return decode(view.data(), view.size());
     }
 
-    // The text of [from, to), one object for equal short texts: devices and
-    // short titles repeat across the section.
+    // The text of [from, to), one object for equal short texts.
     nb::object shared_text(int64_t from, int64_t to) {
-        constexpr size_t LONGEST = 64, KEPT = 512;
-        if (to - from > int64_t(LONGEST))
-            return text(from, to);
         std::string storage;
-        std::string key(read_(from, to, storage));
-        auto found = names_.find(key);
-        if (found != names_.end())
-            return found->second;
-        if (names_.size() >= KEPT)
-            names_.clear();
-        nb::object value = decode(key);
-        names_.emplace(std::move(key), value);
-        return value;
+        return short_texts_(read_(from, to, storage));
     }
 
     // Neighbouring banners mostly share their time: one text object for a
@@ -738,7 +722,7 @@ private:
     ByteReader read_;
     std::string last_time_bytes_;
     nb::object last_time_;
-    std::unordered_map<std::string, nb::object> names_;
+    ShortTexts short_texts_;
     Attributes attributes_;  // of the execution being opened, kept for its capacity
     nb::dict result_;
     size_t result_bytes_ = 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "block_text.hpp"
 #include "command_filter.hpp"
 #include "log_lines.hpp"
 #include "path_guard.hpp"
@@ -17,7 +18,6 @@
 namespace tavix::parser_base {
 
 using log_lines::Window;
-using record_line::space_before;
 
 uint32_t TextPool::add(std::string_view text) {
     if (auto found = ids_.find(text); found != ids_.end())
@@ -166,16 +166,12 @@ struct ExecutionTable::Texts {
     // "(truncate)"; with `cap`, at most that many bytes of them (`cut`
     // tells whether any were left out).
     std::string_view block(const ExecutionRow &row, size_t cap, bool &cut) {
-        constexpr int64_t BLOCK_LINES = 10;
         cut = false;
-        if (row.end_line - row.start_line <= BLOCK_LINES) {
+        if (whole_block(row.start_line, row.end_line)) {
             if (uint64_t(row.end_at - row.start_at) > cap)
                 return capped(row.start_at, row.end_at, cap, cut);
             std::string_view text = bytes(row.start_at, row.end_at);
-            size_t keep = text.size();
-            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(text.data()), keep))
-                keep -= width;
-            return text.substr(0, keep);
+            return text.substr(0, block_end(text));
         }
         // The first ten lines, read up to one byte past the cap at most.
         int64_t limit = cap >= size_t(row.end_at - row.start_at) ? row.end_at : row.start_at + int64_t(cap) + 1;
@@ -198,7 +194,7 @@ struct ExecutionTable::Texts {
             storage.resize(lines::character_boundary(storage.data(), storage.size(), cap));
             return storage;
         }
-        storage += "(truncate)";
+        storage += BLOCK_CUT;
         return storage;
     }
 
@@ -247,21 +243,6 @@ nb::object ExecutionTable::pooled_text(uint32_t id) {
     nb::object &text = decoded_[id];
     if (!text.is_valid())
         text = text_or_none(texts, id);
-    return text;
-}
-
-nb::object ExecutionTable::title_text(std::string_view title) {
-    // Titles repeat ("show version"): one object for each of the most
-    // recent short ones.
-    constexpr size_t LONGEST = 64, KEPT = 512;
-    if (title.size() > LONGEST)
-        return decode_text(title.data(), title.size());
-    if (auto found = short_titles_.find(title); found != short_titles_.end())
-        return found->second;
-    if (short_titles_.size() >= KEPT)
-        short_titles_.clear();
-    nb::object text = decode_text(title.data(), title.size());
-    short_titles_.emplace(std::string(title), text);
     return text;
 }
 
@@ -400,7 +381,7 @@ nb::object ExecutionTable::new_object(size_t index, Texts &reader, nb::handle ex
     attributes.emplace_back(name.device, pooled_text(row.device));
     attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(row.kind)));
     if (row.titled)
-        attributes.emplace_back(name.title, title_text(reader.bytes(row.title_begin, row.title_end)));
+        attributes.emplace_back(name.title, short_titles_(reader.bytes(row.title_begin, row.title_end)));
     attributes.emplace_back(name.end_line, nb::int_(row.end_line));
     attributes.emplace_back(name.stop_time, pooled_text(row.stop_time));
     if (!row.titled) {

@@ -18,6 +18,7 @@
 #include <cancel_flag.hpp>
 
 #include "banners.hpp"
+#include "block_text.hpp"
 #include "base.hpp"
 #include "command_filter.hpp"
 #include "line_reader.hpp"
@@ -141,9 +142,8 @@ private:
     // The object handed out for a row (in child_execute's dictionary, or
     // made for get_execution), if any.
     nb::object handed_out(size_t row);
-    // One interpreter text per pooled text, and per recent short title.
+    // One interpreter text per pooled text.
     nb::object pooled_text(uint32_t id);
-    nb::object title_text(std::string_view title);
     std::vector<uint32_t> compute_filter(const CommandFilter &filter, const CancelFlag &cancel);
     // A kept filter, or one computed from the rows' texts and kept.
     std::shared_ptr<const std::vector<uint32_t>> filtered(nb::handle device, nb::handle text,
@@ -153,12 +153,7 @@ private:
 
     nb::dict made_;       // row number -> LogExecute handed out, until whole_ holds them all
     std::vector<nb::object> decoded_;  // of texts, by id
-    // Looked up by a view of the log's bytes, without a copy.
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
-    };
-    std::unordered_map<std::string, nb::object, TextHash, std::equal_to<>> short_titles_;
+    ShortTexts short_titles_;
     nb::object whole_;    // child_execute's dictionary, once made
     std::list<RowFilter> filters_;  // most recently used first
     struct {
