@@ -12,7 +12,6 @@
 #include "server.hpp"
 
 #include <cancel_flag.hpp>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
@@ -132,7 +131,8 @@ nb::object dumped_whole(nb::handle whole, const CancelFlag &cancel) {
         if (Py_REFCNT(whole.ptr()) == 1)
             for (Py_ssize_t i = from, end = std::min(count, from + kSlice); i < end; ++i) {
                 Py_INCREF(Py_None);
-                PyList_SetItem(whole.ptr(), i, Py_None);
+                if (PyList_SetItem(whole.ptr(), i, Py_None) < 0)
+                    throw nb::python_error();
             }
         if (cancelled(cancel)) {
             PyErr_SetString(PyExc_RuntimeError, "list stopped: no request waits for it any more");

@@ -547,8 +547,12 @@ std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::matching(nb::handle
     std::vector<std::pair<uint32_t, bool>> verdicts;  // row, whether it matches
     Py_ssize_t at = 0;
     PyObject *key, *execute;
-    while (PyDict_Next(made_.ptr(), &at, &key, &execute))
-        verdicts.emplace_back(uint32_t(PyLong_AsSize_t(key)), filter.matches(execute));
+    while (PyDict_Next(made_.ptr(), &at, &key, &execute)) {
+        size_t row = PyLong_AsSize_t(key);
+        if (row == size_t(-1) && PyErr_Occurred())
+            throw nb::python_error();
+        verdicts.emplace_back(uint32_t(row), filter.matches(execute));
+    }
     std::sort(verdicts.begin(), verdicts.end());
     command_paths().judged += verdicts.size();
     auto merged = std::make_shared<std::vector<uint32_t>>();
