@@ -224,6 +224,11 @@ def severity_histogram(logfile: object, host: object | None, start: object = 0, 
     Warning (severity 4) and error (severity 3 or less) record lines of the host (any host when None) in a byte range of a task log (a size of 0 or less: to the end), counted in one pass by the time in their time stamps: {"width": seconds per bin, "times": bin starts in seconds since 1970 (the stamps read as UTC), "warnings": [...], "errors": [...], "offsets": byte offset of each bin's first such line}, only bins holding a line, at most 20000 bins.
     """
 
+def _utf8_sequence(data: bytes) -> tuple:
+    """
+    Test hook: (bytes of the first character as the decoder takes them, whether they are well formed, the end of the last whole character, a cut at the middle moved past the character it splits).
+    """
+
 def _command_paths() -> dict:
     """
     Test hook: how often the section commands were answered from a table, from execution objects and from a section's replaced methods, and how many executions were judged by their JSON forms.
