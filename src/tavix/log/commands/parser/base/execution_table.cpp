@@ -37,9 +37,11 @@ constexpr size_t KEPT_FILTERS = 4;
 // texts that need the interpreter at a time.
 constexpr size_t FILTERED_TEXT = size_t(16) << 20;
 constexpr size_t UNDECIDED_BYTES = size_t(16) << 20;
-// Rows filtered between looks at the cancel flag, or made JSON between
-// offers of the interpreter lock.
+// Rows filtered between looks at the cancel flag.
 constexpr size_t FILTER_BATCH = 4096;
+// Rows made JSON between offers of the interpreter lock: a few milliseconds
+// of work, so the viewer's event loop waits no longer for it.
+constexpr size_t JSON_BATCH = 1024;
 
 }  // namespace
 
@@ -324,7 +326,7 @@ nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t
         for (size_t i = from; i < until; ++i) {
             // A whole list of a million commands takes seconds: other
             // threads (the viewer's event loop) get the lock in between.
-            if ((i - from + 1) % FILTER_BATCH == 0) {
+            if ((i - from + 1) % JSON_BATCH == 0) {
                 {
                     nb::gil_scoped_release yield_lock;
                 }

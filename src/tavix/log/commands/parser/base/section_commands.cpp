@@ -16,7 +16,7 @@ using namespace nb::literals;
 
 // Items judged or made JSON between offers of the interpreter lock (the
 // viewer's event loop takes it in between) and looks at the cancel flag.
-constexpr size_t BATCH = 4096;
+constexpr size_t BATCH = 1024;
 
 // Lets other threads take the lock after every BATCH items; raises once the
 // request went away.
