@@ -25,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import bench_viewer  # noqa: E402
-from bench_viewer import P, Viewer, page_load, percentile  # noqa: E402
+from bench_viewer import P, Viewer, dense_archive, page_load, percentile  # noqa: E402
 
 
 def whole_list(viewer, big, rounds):
@@ -58,16 +58,7 @@ def main():
     parser.add_argument("--src", default=bench_viewer.SRC, help="the src/ of the tree to serve from")
     args = parser.parse_args()
 
-    from tavix.testing.archives import generate_archive, parse_size
-
-    data = os.path.join(HERE, "data")
-    os.makedirs(data, exist_ok=True)
-    archive = os.path.join(data, f"whole-list-{args.log_size}-{args.sections}-dense.zip")
-    if not os.path.exists(archive):
-        print(f"generating {archive} ...", flush=True)
-        generate_archive(archive, log_bytes=parse_size(args.log_size), sections=args.sections, seed=3,
-                         scripts=1, dense_devices=True)
-
+    archive = dense_archive("whole-list", args.log_size, args.sections)
     bench_viewer.SRC = os.path.abspath(args.src)
     viewer = Viewer(archive)
     try:
