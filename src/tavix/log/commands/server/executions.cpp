@@ -12,6 +12,7 @@
 #include "server.hpp"
 
 #include <cancel_flag.hpp>
+#include <lock_offer.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -108,7 +109,9 @@ nb::object dumped_whole(nb::handle whole, const CancelFlag &cancel) {
     if (!PyList_Check(whole.ptr()))
         return nb::str(state->json_dumps(whole)).attr("encode")();
     std::string text = "[";
+    LockOffer offer(1);
     for (Py_ssize_t from = 0, count = PyList_GET_SIZE(whole.ptr()); from < count; from += kSlice) {
+        offer();
         nb::object dumped;
         {
             nb::object slice = nb::steal(PyList_GetSlice(whole.ptr(), from, std::min(count, from + kSlice)));

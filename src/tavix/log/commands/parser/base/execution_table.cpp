@@ -11,6 +11,7 @@
 #include "block_text.hpp"
 #include "command_filter.hpp"
 #include "log_lines.hpp"
+#include "lock_offer.hpp"
 #include "path_guard.hpp"
 #include "py_helpers.hpp"
 #include "record_line.hpp"
@@ -39,8 +40,7 @@ constexpr size_t FILTERED_TEXT = size_t(16) << 20;
 constexpr size_t UNDECIDED_BYTES = size_t(16) << 20;
 // Rows filtered between looks at the cancel flag.
 constexpr size_t FILTER_BATCH = 4096;
-// Rows made JSON between offers of the interpreter lock: a few milliseconds
-// of work, so the viewer's event loop waits no longer for it.
+// Rows made JSON between looks at the cancel flag.
 constexpr size_t JSON_BATCH = 1024;
 
 }  // namespace
@@ -321,18 +321,15 @@ nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t
     size_t spent = 0;
     nb::list answer;
     bool stock = stock_to_json();
+    // A whole list of a million commands takes a second: other threads (the
+    // viewer's event loop) get the lock in between.
+    LockOffer offer;
     return reading(path, [&] {
         Texts reader(path);
         for (size_t i = from; i < until; ++i) {
-            // A whole list of a million commands takes seconds: other
-            // threads (the viewer's event loop) get the lock in between.
-            if ((i - from + 1) % JSON_BATCH == 0) {
-                {
-                    nb::gil_scoped_release yield_lock;
-                }
-                if (cancel && cancelled(*cancel))
-                    raise_stopped();
-            }
+            offer();
+            if ((i - from + 1) % JSON_BATCH == 0 && cancel && cancelled(*cancel))
+                raise_stopped();
             size_t row = selected ? (*selected)[i] : i;
             nb::object json;
             if (stock) {
@@ -518,14 +515,13 @@ std::vector<uint32_t> ExecutionTable::judged(const CommandFilter &filter, const 
     // Every row is judged by its execution's JSON form: each execution is
     // made (and kept) for it.
     std::vector<uint32_t> kept;
+    LockOffer offer;
     return reading(path, [&] {
         Texts reader(path);
         for (size_t row = 0; row < rows.size(); ++row) {
-            if ((row + 1) % FILTER_BATCH == 0) {
-                nb::gil_scoped_release yield_lock;
-                if (cancelled(cancel))
-                    break;
-            }
+            offer();
+            if ((row + 1) % FILTER_BATCH == 0 && cancelled(cancel))
+                break;
             if (filter.matches(execute(row, reader)))
                 kept.push_back(uint32_t(row));
         }

@@ -6,6 +6,7 @@
 
 #include "command_filter.hpp"
 #include "execution_table.hpp"
+#include "lock_offer.hpp"
 #include "stock_check.hpp"
 
 namespace tavix::parser_base {
@@ -14,19 +15,14 @@ namespace {
 
 using namespace nb::literals;
 
-// Items judged or made JSON between offers of the interpreter lock (the
-// viewer's event loop takes it in between) and looks at the cancel flag.
+// Items judged or made JSON between looks at the cancel flag.
 constexpr size_t BATCH = 1024;
 
-// Lets other threads take the lock after every BATCH items; raises once the
-// request went away.
-void between_batches(size_t done, const CancelFlag &cancel) {
-    if (done % BATCH != 0)
-        return;
-    {
-        nb::gil_scoped_release yield_lock;
-    }
-    if (cancelled(cancel))
+// After each item: lets other threads (the viewer's event loop) have the
+// lock now and then; raises once the request went away.
+void between_items(LockOffer &offer, size_t done, const CancelFlag &cancel) {
+    offer();
+    if (done % BATCH == 0 && cancelled(cancel))
         raise_stopped();
 }
 
@@ -54,8 +50,9 @@ nb::tuple objects_page(nb::handle items, size_t offset, size_t limit, nb::handle
         matches = nb::borrow<nb::list>(all);
     } else {
         Py_ssize_t count = PyList_GET_SIZE(all.ptr());
+        LockOffer offer;
         for (Py_ssize_t i = 0; i < count; ++i) {
-            between_batches(size_t(i) + 1, cancel);
+            between_items(offer, size_t(i) + 1, cancel);
             nb::handle item = PyList_GET_ITEM(all.ptr(), i);
             if (filter.matches(item) && PyList_Append(matches.ptr(), item.ptr()) < 0)
                 throw nb::python_error();
@@ -147,8 +144,9 @@ nb::object SectionCommands::whole(const CancelFlag &cancel) {
     ++command_paths().objects;
     nb::list all;
     size_t done = 0;
+    LockOffer offer;
     for (nb::handle execute : executions.attr("values")()) {
-        between_batches(++done, cancel);
+        between_items(offer, ++done, cancel);
         nb::object json = execute.attr("to_json")();
         if (PyList_Append(all.ptr(), json.ptr()) < 0)
             throw nb::python_error();
