@@ -161,6 +161,21 @@ def ctrl_c_during_scan(archive, sections_of):
             viewer.stop()
 
 
+def dense_archive(name, log_size, sections):
+    """A run archive of dense device output in benchmarks/data/, all its commands
+    in the script-level section, generated once."""
+    from helpers.archives import generate_archive, parse_size
+
+    data = os.path.join(HERE, "data")
+    os.makedirs(data, exist_ok=True)
+    archive = os.path.join(data, f"{name}-{log_size}-{sections}-dense.zip")
+    if not os.path.exists(archive):
+        print(f"generating {archive} ...", flush=True)
+        generate_archive(archive, log_bytes=parse_size(log_size), sections=sections, seed=3, scripts=1,
+                         dense_devices=True)
+    return archive
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--log-size", default="1G", help="task log bytes of the generated archive")
@@ -168,15 +183,8 @@ def main():
     args = parser.parse_args()
 
     from playwright.sync_api import sync_playwright
-    from helpers.archives import generate_archive, parse_size
 
-    data = os.path.join(HERE, "data")
-    os.makedirs(data, exist_ok=True)
-    archive = os.path.join(data, f"viewer-{args.log_size}-{args.sections}-dense.zip")
-    if not os.path.exists(archive):
-        print(f"generating {archive} ...", flush=True)
-        generate_archive(archive, log_bytes=parse_size(args.log_size), sections=args.sections, seed=3,
-                         scripts=1, dense_devices=True)
+    archive = dense_archive("viewer", args.log_size, args.sections)
 
     def sections_of(viewer):
         scripts = viewer.get("/results")

@@ -11,14 +11,10 @@ import pytest
 from tavix.log.commands.parser import base
 from tavix.log.commands.parser.base import ExecutionTable, LogSection
 
-from helpers.sections import (HOSTS, READ_BLOCKS, dense_text, equivalent_patterns, literal_match, make_section,
+from helpers.sections import (FILTERS, HOSTS, READ_BLOCKS, dense_text, equivalent_patterns, literal_match, make_section,
                               random_log, record, reference_scan)
 
 CACHE = LogSection.child_execute.fget
-FILTERS = [("", ""), ("R1", ""), ("", "show"), ("", "SHOW"), ("R1", "x"), ("\u00e9dge-02", ""), ("", "\u00e9"),
-           ("", "'"), ("", "hostname 2-1"), ("", "10.0.")]
-
-
 @pytest.fixture(autouse=True)
 def fresh_cache():
     CACHE.cache_clear()

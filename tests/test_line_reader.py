@@ -1,5 +1,6 @@
 """The native line reader and record-line parser, against literal readings of the rules."""
 
+import itertools
 import random
 import re
 
@@ -231,3 +232,42 @@ def test_a_line_longer_than_64_kib_is_judged_whole(piece):
     # record line with a severity, though the line still counts its fields.
     raw = b"z" * 70000 + f" 1: {HOST}: t: %A-4-W: x".encode()
     assert parsed(raw, HOST, piece) == {"record": True, "mentions_host": True, "severity": None}
+
+
+def test_utf8_sequences_are_taken_as_the_decoder_takes_them():
+    """Every sequence of up to four bytes over the bytes that matter, against
+    the interpreter's decoder with replacement."""
+    from tavix.log.commands.parser.base import _utf8_sequence
+    interesting = [0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1,
+                   0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
+    rng = random.Random(5)
+    samples = [bytes([a]) for a in interesting] + [bytes([a, b]) for a in interesting for b in interesting]
+    samples += [bytes(rng.choice(interesting) for _ in range(rng.randint(3, 4))) for _ in range(4000)]
+    for data in samples:
+        decoded = data.decode("utf-8", "replace")
+        # The first character takes the fewest bytes whose text and the rest's make up the whole.
+        taken = next(k for k in range(1, len(data) + 1)
+                     if len(data[:k].decode("utf-8", "replace")) == 1
+                     and data[:k].decode("utf-8", "replace") + data[k:].decode("utf-8", "replace") == decoded)
+        length, whole, complete_end, boundary = _utf8_sequence(data)
+        assert length == taken, data
+        assert whole == (decoded[0] != "\ufffd"), data
+        # Nothing that the next bytes could complete is left at the end, nothing else is held back.
+        assert data[:complete_end].decode("utf-8", "replace") + data[complete_end:].decode("utf-8", "replace") \
+            == decoded, data
+        held = data[complete_end:]
+        assert not held or any(completes(held + bytes(tail)) for n in range(1, 4)
+                               for tail in itertools.product([0x80, 0x90, 0xA0, 0xBF], repeat=n)), data
+        # A cut inside a well-formed character moves past it, anywhere else it stays.
+        middle = len(data) // 2
+        if boundary != middle:
+            start = max(j for j in range(middle) if data[j] & 0xC0 != 0x80)
+            assert completes(data[start:boundary]) and start < middle < boundary, data
+
+
+def completes(data):
+    """Whether `data` is one well-formed character."""
+    try:
+        return len(data.decode("utf-8")) == 1
+    except UnicodeDecodeError:
+        return False

@@ -75,24 +75,6 @@ def test_kept_filter_results_count_and_go_with_their_section(tmp_path, budget):
     assert CACHE.kept_bytes == 0 and CACHE.cache_info().currsize == 0
 
 
-def test_replaced_pieces_keep_filter_results_with_the_dictionary(tmp_path, budget, monkeypatch):
-    import uuid
-    monkeypatch.setattr(uuid, "uuid4", lambda: uuid.UUID(int=len(calls) + 1, version=4))
-    calls = []
-    section = make_section(tmp_path, dense_text(30, 2))
-    executions = CACHE.scanned(section)
-    assert isinstance(executions, dict)
-
-    def compute():
-        calls.append(1)
-        return list(executions.values())
-
-    kept = CACHE.filtered(section, ("R1", ""), compute)
-    assert CACHE.filtered(section, ("R1", ""), compute) is kept and len(calls) == 1
-    stranger = make_section(tmp_path, dense_text(3, 3))
-    assert CACHE.filtered(stranger, ("", ""), compute) is not kept and CACHE.peek(stranger) is None
-
-
 def test_a_log_replaced_since_its_scan_is_scanned_again(tmp_path, budget):
     section = make_section(tmp_path, dense_text(30, 2))
     first = CACHE.scanned(section)

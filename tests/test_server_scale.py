@@ -11,6 +11,7 @@ import zipfile
 
 import pytest
 
+from tavix.log.commands.parser import base
 from tavix.log.commands.parser.base import LogSection
 from tavix.log.commands.server import LogViewerServer
 
@@ -79,17 +80,38 @@ async def test_overridden_pieces_take_the_general_path(client, archive, monkeypa
     section = archive.results.get_section(script["id"])
     whole = section.all_executions()
     # A section whose list is its own: pages are cut from that list.
-    monkeypatch.setattr(section, "all_executions", lambda: whole[::-1])
+    before = base._command_paths()
+    # Set and taken out of the instance dictionary itself: undoing setattr may
+    # leave the bound stock method there, which would keep the section from
+    # looking stock.
+    monkeypatch.setitem(vars(section), "all_executions", lambda: whole[::-1])
     answers = await pages(client, executions_url(script, limit=4, device=whole[0]["device"]))
     assert [e for a in answers for e in a["executions"]] == [e for e in whole[::-1]
                                                              if e["device"] == whole[0]["device"]]
     assert await (await client.get(executions_url(script))).json() == whole[::-1]
-    # An execution with its own JSON form is filtered and answered by it.
+    assert base._command_paths()["override"] >= before["override"] + len(answers) + 1
     monkeypatch.undo()
-    execute = next(iter(section.child_execute.values()))
-    monkeypatch.setattr(execute, "to_json", lambda: {"execute_id": "mine", "device": "own", "title": "Mine"})
-    answer = await (await client.get(executions_url(script, device="own", q="MINE"))).json()
-    assert answer["executions"] == [{"execute_id": "mine", "device": "own", "title": "Mine"}]
+    assert "all_executions" not in vars(section)
+    # An execution with its own JSON form is filtered and answered by it, on
+    # the table (the object handed out by get_execution) and on the dictionary
+    # child_execute hands out.
+    mine = {"execute_id": "mine", "device": "own", "title": "Mine"}
+    LogSection.child_execute.fget.cache_clear()
+    for way in ("table", "objects"):
+        before = base._command_paths()
+        if way == "table":
+            execute = section.get_execution(whole[3]["execute_id"])
+        else:
+            execute = section.child_execute[whole[3]["execute_id"]]
+        monkeypatch.setitem(vars(execute), "to_json", lambda: mine)
+        answer = await (await client.get(executions_url(script, device="own", q="MINE"))).json()
+        assert answer["executions"] == [mine] and answer["total"] == 1, way
+        answer = await (await client.get(executions_url(script, offset=3, limit=1))).json()
+        assert answer["executions"] == [mine], way
+        after = base._command_paths()
+        assert after[way] >= before[way] + 2 and after["judged"] > before["judged"], way
+        monkeypatch.undo()
+        assert "to_json" not in vars(execute)
 
 
 # --- scans off the event loop --------------------------------------------------------

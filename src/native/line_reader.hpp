@@ -209,16 +209,46 @@ inline size_t find_counting(const char *p, size_t n, std::string_view needle, si
 
 // -------------------------------------------------------------------- UTF-8 --
 
+// The UTF-8 character at p[0, n) as the interpreter's decoder reads it with
+// replacement (the one rule of sequences): the bytes it takes, a well-formed
+// sequence or else the longest start of one (at least one byte), which it
+// replaces by one U+FFFD. `whole` tells whether they are a well-formed
+// sequence; a start cut short by the end of the buffer is not.
+inline size_t utf8_sequence(const unsigned char *p, size_t n, bool &whole) {
+    unsigned char c = p[0];
+    whole = c < 0x80;
+    if (c < 0xC2 || c > 0xF4)
+        return 1;
+    size_t length = c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
+    unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    size_t i = 1;
+    for (; i < length && i < n; ++i, low = 0x80, high = 0xBF)
+        if (p[i] < low || p[i] > high)
+            break;
+    whole = i == length;
+    return i;
+}
+
+inline size_t utf8_sequence(const unsigned char *p, size_t n) {
+    bool whole;
+    return utf8_sequence(p, n, whole);
+}
+
 // The end of the last whole character in p[0, n): where a piece that does not
-// end its line is cut, so that no character is split between pieces. 0 when
-// p[0, n) is the start of one unfinished character.
+// end its line is cut, so that no character is split between pieces (the
+// start of one cut short at the end, which the next bytes may complete, is
+// left for the next piece). 0 when p[0, n) is the start of one unfinished
+// character.
 inline size_t whole_characters(const char *p, size_t n) {
+    auto bytes = reinterpret_cast<const unsigned char *>(p);
     for (size_t back = 1; back <= 3 && back <= n; ++back) {
-        auto c = static_cast<unsigned char>(p[n - back]);
-        if ((c & 0xC0) == 0x80)
+        if ((bytes[n - back] & 0xC0) == 0x80)
             continue;
-        size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        return need > back ? n - back : n;
+        bool whole;
+        size_t length = utf8_sequence(bytes + n - back, back, whole);
+        bool started = bytes[n - back] >= 0xC2 && bytes[n - back] <= 0xF4;
+        return started && !whole && length == back ? n - back : n;
     }
     return n;
 }
@@ -227,20 +257,15 @@ inline size_t whole_characters(const char *p, size_t n) {
 // starts before it and ends after it, when that character is complete in the
 // buffer. Both pages on either side of a cut compute the same boundary.
 inline size_t character_boundary(const char *buf, size_t size, size_t pos) {
-    auto continuation = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+    auto bytes = reinterpret_cast<const unsigned char *>(buf);
     size_t lowest = pos >= 3 ? pos - 3 : 0;
     for (size_t j = pos; j > lowest;) {
         --j;
-        auto c = static_cast<unsigned char>(buf[j]);
-        if (continuation(c))
+        if ((bytes[j] & 0xC0) == 0x80)
             continue;
-        size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 1;
-        if (length == 1 || j + length <= pos || j + length > size)
-            return pos;
-        for (size_t k = j + 1; k < j + length; ++k)
-            if (!continuation(static_cast<unsigned char>(buf[k])))
-                return pos;
-        return j + length;
+        bool whole;
+        size_t length = utf8_sequence(bytes + j, size - j, whole);
+        return whole && j + length > pos ? j + length : pos;
     }
     return pos;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "py_helpers.hpp"
+#include "stock_check.hpp"
 
 namespace tavix::fast {
 
@@ -45,11 +46,7 @@ nb::object call_method(nb::handle obj, PyObject *name, Args... args) {
     return nb::steal(result);
 }
 
-// Borrowed: the attribute `name` as the class `type` resolves it (MRO order),
-// or nullptr.
-inline PyObject *class_lookup(PyTypeObject *type, PyObject *name) {
-    return _PyType_Lookup(type, name);
-}
+using stock::class_lookup;
 
 // The instance dictionary of `obj` (new reference; created when missing).
 inline nb::object instance_dict(nb::handle obj) {
@@ -92,16 +89,7 @@ private:
     bool taken_ = false;
 };
 
-// True when `obj` reaches `stock` under `name`: its class resolves the name to
-// `stock` and the instance does not shadow it.
-inline bool uses_stock(PyObject *obj, PyObject *name, PyObject *stock) {
-    if (class_lookup(Py_TYPE(obj), name) != stock)
-        return false;
-    PyObject **dict_ptr = _PyObject_GetDictPtr(obj);
-    if (!dict_ptr || !*dict_ptr)
-        return true;
-    return dict_get(*dict_ptr, name) == nullptr;
-}
+using stock::uses_stock;
 
 // getattr(obj, name), read from the instance dictionary `dict` when it holds
 // the name (plain records and formatters have no data descriptors there).

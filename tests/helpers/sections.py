@@ -190,3 +190,9 @@ def literal_match(execution, device, q):
     if device and execution.get("device") != device:
         return False
     return not q or any(q.casefold() in (execution.get(key) or "").casefold() for key in ("title", "logs"))
+
+
+# Device and text filters of every kind: none, one alone, both, case, beyond
+# ASCII, a quote, a text across fields, a prefix of addresses.
+FILTERS = [("", ""), ("R1", ""), ("", "show"), ("", "SHOW"), ("R1", "x"), ("\u00e9dge-02", ""), ("", "\u00e9"),
+           ("", "'"), ("", "hostname 2-1"), ("", "10.0.")]

@@ -201,11 +201,7 @@ void time_parts(nb::handle lines, nb::handle asctime) {
     }
 }
 
-// A type's version tag, which the interpreter renews whenever the class or
-// one of its bases changes; 0 while it has none.
-unsigned int type_tag(PyTypeObject *type) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
+using stock::type_tag;
 
 // What format() found out about the formatter it served last: kept while
 // neither the formatter, its style, their classes nor this module's globals

@@ -115,7 +115,7 @@ static nb::object task_open(nb::handle self) {
 
 // Whether `cls` still uses `function` for `name` (no override in a subclass).
 static bool uses(PyTypeObject *cls, PyObject *name, PyObject *function) {
-    return _PyType_Lookup(cls, name) == function;
+    return stock::class_uses_stock(cls, name, function);
 }
 
 // Calls self.handleError(record) with the failure as the exception being

@@ -64,11 +64,6 @@ class ScanCache:
         The kept scan of a section (see peek), scanned now when it is not kept.
         """
 
-    def filtered(self, section: object | None, key: object | None, compute: object) -> object:
-        """
-        compute(), kept with the section's dictionary of executions under `key` while it is kept.
-        """
-
     def cache_info(self) -> object: ...
 
     def cache_clear(self) -> None: ...
@@ -105,10 +100,44 @@ class LogSection(collections.UserDict):
 
     def __hash__(self) -> int: ...
 
+scan_cache: ScanCache = ...
+
 def executions_unless_cancelled(section: object, cancel: object | None) -> object:
     """
     The section's kept scan (an ExecutionTable, or a dictionary of executions when pieces of the scan were replaced) while its child_execute is the stock one, else its child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, a flag the viewer server makes, is set.
     """
+
+class SectionCommands:
+    """
+    The device commands of one section, whichever way they are held (the scan's table, a dictionary of executions, or the section's own all_executions() and get_execution() when those were replaced), with one filter rule: an execution handed out, or every execution while LogExecute.to_json is not the stock one, is judged by its JSON form.
+    """
+
+    def __init__(self, section: object | None, cancel: object | None = None) -> None:
+        """
+        The section's commands, scanned now unless the scan is kept; a scan begun here stops with RuntimeError once `cancel`, a flag the viewer server makes, is set.
+        """
+
+    @staticmethod
+    def kept(section: object | None) -> SectionCommands | None:
+        """
+        The section's commands while no scan is needed for them (it is kept), else None.
+        """
+
+    def page(self, offset: int, limit: int, device: str = '', text: str = '', cancel: object | None = None) -> tuple:
+        """
+        (total, JSON forms): the commands of `device` (all when empty) whose title or block text holds `text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once their texts take 8 MiB.
+        """
+
+    def whole(self, cancel: object | None = None) -> object:
+        """The JSON form of every command, as all_executions() gives it."""
+
+    def find(self, execute_id: object | None) -> object:
+        """The execution with that id, as get_execution() gives it, or None."""
+
+    def log_range(self, execute_id: object | None) -> object:
+        """
+        (start_at, end_at, start_line, end_line): the byte positions of the command's banner line and of the record line that closed it, and their line indices in the section, while the scan's table knows them and the execution still says so; else None.
+        """
 
 class LogExecute:
     """
@@ -207,6 +236,16 @@ def run_time_seconds(run_time: object | None) -> object:
 def severity_histogram(logfile: object, host: object | None, start: object = 0, size: object = -1) -> dict:
     """
     Warning (severity 4) and error (severity 3 or less) record lines of the host (any host when None) in a byte range of a task log (a size of 0 or less: to the end), counted in one pass by the time in their time stamps: {"width": seconds per bin, "times": bin starts in seconds since 1970 (the stamps read as UTC), "warnings": [...], "errors": [...], "offsets": byte offset of each bin's first such line}, only bins holding a line, at most 20000 bins.
+    """
+
+def _utf8_sequence(data: bytes) -> tuple:
+    """
+    Test hook: (bytes of the first character as the decoder takes them, whether they are well formed, the end of the last whole character, a cut at the middle moved past the character it splits).
+    """
+
+def _command_paths() -> dict:
+    """
+    Test hook: how often the section commands were answered from a table, from execution objects and from a section's replaced methods, and how many executions were judged by their JSON forms.
     """
 
 def _read_line_pieces(logfile: object, begin: int, end: int, finish_last_line: bool, line_start: int, block: int, needle: str | None = None) -> list:

@@ -145,11 +145,12 @@ constexpr const char *kExecutionDetail = "EXECUTION_LOG_READ_FAIL";
 // The device command's lines, read in a worker thread: at most kTextCap
 // bytes of them while its read_logs is the stock one (a longer block answers
 // "truncated": true and its "line_count"), else whatever read_logs gives.
-// `block`, from the section's table, gives where the lines lie in the log:
-// they are read there, without counting the section's lines before them.
-nb::object execution_lines(nb::handle self, nb::handle execute, nb::object section_name,
-                           nb::object block = nb::object()) {
+// `block`, from the section's table (None when it has none), gives where
+// the lines lie in the log: they are read there, without counting the
+// section's lines before them.
+nb::object execution_lines(nb::handle self, nb::handle execute, nb::object section_name, nb::object block) {
     nb::object reader;
+    find_stock_pieces();
     if (uses_stock(execute, "read_logs", state->stock_execute_read_logs))
         reader = optional_attr(execute.attr("archive"), "read_lines_capped");
     if (!reader.is_valid() || reader.is_none()) {
@@ -162,7 +163,7 @@ nb::object execution_lines(nb::handle self, nb::handle execute, nb::object secti
     nb::object logfile = execute.attr("logfile"), log_start = execute.attr("section_log_start"),
                log_size = execute.attr("section_log_size");
     auto read = [=]() -> nb::object {
-        if (block.is_valid()) {
+        if (!block.is_none()) {
             nb::object start_at = block[0], end_at = block[1];
             return reader(logfile, kTextCap, 0, block[3] - block[2], nb::arg("log_start") = start_at,
                           nb::arg("log_size") = end_at - start_at);
@@ -199,28 +200,15 @@ nb::object logfile_exe(nb::handle self, nb::handle request) {
             nb::object exe_uuid = match["execution_uuid"], sec_uuid = match["section_uuid"];
             nb::object section =
                 self.attr(state->archive).attr(state->results).attr(state->get_section)(sec_uuid);
-            nb::object get_execution = section.attr("get_execution");  // none for an unknown id
-            find_stock_pieces();
-            bool stock = uses_stock(section, "get_execution", state->stock_get_execution) &&
-                         uses_stock(section, "child_execute", state->stock_child_execute);
             nb::object self_ = nb::borrow(self);
             // The commands are known once the section is scanned, off the loop.
             return after_scan(self, section, [=](nb::handle done) {
                 return answer_or_report(
                     self_,
                     [&] {
-                        nb::object scanned = done.attr("result")();
-                        nb::object execute = nb::none(), block;
-                        if (stock && nb::isinstance(scanned, state->execution_table)) {
-                            nb::object row = scanned.attr("find")(exe_uuid);
-                            if (!row.is_none()) {
-                                execute = scanned.attr("execute")(row);
-                                block = scanned.attr("block")(row);
-                            }
-                        } else {
-                            execute = stock ? nb::object(scanned.attr("get")(exe_uuid))
-                                            : nb::object(get_execution(exe_uuid));
-                        }
+                        nb::object commands = done.attr("result")();
+                        nb::object execute = commands.attr("find")(exe_uuid);
+                        nb::object block = commands.attr("log_range")(exe_uuid);
                         if (execute.is_none()) {
                             PyErr_Format(PyExc_KeyError, "no execution %R in the section", exe_uuid.ptr());
                             throw nb::python_error();

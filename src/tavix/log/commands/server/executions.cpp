@@ -12,8 +12,7 @@
 #include "server.hpp"
 
 #include <cancel_flag.hpp>
-#include <logging_fastpath.hpp>
-#include <strings.h>
+#include <lock_offer.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -73,109 +72,10 @@ std::optional<Paging> paging_of(nb::handle request) {
     return paging;
 }
 
-// Text search ignoring case (str.casefold), by bytes when both sides are ASCII.
-class Needle {
-public:
-    explicit Needle(nb::str text) : folded_(nb::str(text.attr("casefold")())) {
-        ascii_ = PyUnicode_IS_ASCII(folded_.ptr());
-        if (ascii_)
-            bytes_.assign(static_cast<const char *>(PyUnicode_DATA(folded_.ptr())),
-                          size_t(PyUnicode_GET_LENGTH(folded_.ptr())));
-    }
-    bool empty() const { return nb::len(folded_) == 0; }
-
-    bool in(nb::handle text) const {
-        if (!text.is_valid() || !PyUnicode_Check(text.ptr()))
-            return false;
-        if (ascii_ && PyUnicode_IS_ASCII(text.ptr())) {
-            const char *hay = (const char *)PyUnicode_DATA(text.ptr());
-            size_t size = (size_t)PyUnicode_GET_LENGTH(text.ptr()), n = bytes_.size();
-            for (size_t i = 0; i + n <= size; ++i)
-                if (strncasecmp(hay + i, bytes_.data(), n) == 0)
-                    return true;
-            return false;
-        }
-        nb::object folded = text.attr("casefold")();
-        int found = PySequence_Contains(folded.ptr(), folded_.ptr());
-        if (found < 0)
-            throw nb::python_error();
-        return found;
-    }
-
-private:
-    nb::str folded_;
-    bool ascii_;
-    std::string bytes_;
-};
-
-// A field of an execution as its JSON form has it: the attribute of a stock
-// execution, the key of a JSON form already made. Invalid when absent.
-nb::object field(nb::handle item, nb::handle json, const char *name) {
-    nb::handle source = json.is_valid() ? json : item;
-    if (PyDict_Check(source.ptr())) {
-        nb::str key(name);
-        PyObject *value = PyDict_GetItemWithError(source.ptr(), key.ptr());
-        if (!value && PyErr_Occurred())
-            throw nb::python_error();
-        return value ? nb::borrow(value) : nb::object();
-    }
-    return optional_attr(source, name);
-}
-
-// The items a filter keeps, in order.
-nb::list filter_items(nb::handle items, const Paging &paging) {
-    static PyObject *to_json = fast::intern("to_json");
-    Needle needle(paging.q);
-    bool by_device = nb::len(paging.device) > 0;
-    nb::list matches;
-    for (nb::handle item : items) {
-        if (by_device || !needle.empty()) {
-            // Filters read the JSON form: made here only when the
-            // execution's own to_json is not the stock one.
-            nb::object json;
-            if (!PyDict_Check(item.ptr()) && !fast::uses_stock(item.ptr(), to_json, state->stock_to_json))
-                json = item.attr("to_json")();
-            if (by_device) {
-                nb::object device = field(item, json, "device");
-                if (!device.is_valid() || !device.equal(paging.device))
-                    continue;
-            }
-            if (!needle.empty() && !needle.in(field(item, json, "title")) &&
-                !needle.in(field(item, json, "logs")))
-                continue;
-        }
-        matches.append(item);
-    }
-    return matches;
-}
-
-// What a filter of a stock section's commands kept, held with them by the
-// scan cache: paging through a filtered list of a million commands filters
-// it once, not once per page.
-nb::list remembered_filter(nb::handle section, nb::handle scanned, const Paging &paging) {
-    nb::object items = scanned.attr("values")();
-    nb::object compute = nb::cpp_function([items, paging]() { return filter_items(items, paging); });
-    return nb::borrow<nb::list>(
-        state->scan_cache.attr("filtered")(section, nb::make_tuple(paging.device, paging.q), compute));
-}
-
-// The JSON forms of the page the paging cuts from `matches`.
-nb::list page_of(nb::handle matches, const Paging &paging) {
-    Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
-    Py_ssize_t total = PyList_GET_SIZE(matches.ptr());
-    nb::list page;
-    for (Py_ssize_t index = offset; index < total && index - offset < limit; ++index) {
-        nb::handle item = PyList_GET_ITEM(matches.ptr(), index);
-        page.append(PyDict_Check(item.ptr()) ? nb::borrow(item) : nb::object(item.attr("to_json")()));
-    }
-    return page;
-}
-
 // The answer for `page`, a page of the `total` commands the filters keep.
 nb::object executions_page(nb::handle self, nb::handle request, const Paging &paging, nb::list page,
                            Py_ssize_t total) {
-    Needle needle(paging.q);
-    bool by_device = nb::len(paging.device) > 0;
+    bool by_device = nb::len(paging.device) > 0, by_text = nb::len(paging.q) > 0;
     Py_ssize_t offset = nb::cast<Py_ssize_t>(paging.offset), limit = nb::cast<Py_ssize_t>(paging.limit);
     // A page may end early (its texts reached their budget): the next one
     // starts after its last command.
@@ -185,7 +85,7 @@ nb::object executions_page(nb::handle self, nb::handle request, const Paging &pa
         nb::str link = nb::str("{}?offset={}&limit={}").format(request.attr(state->path), following, limit);
         if (by_device)
             link = nb::str(link + nb::str("&device=") + nb::str(state->url_quote(paging.device, "")));
-        if (!needle.empty())
+        if (by_text)
             link = nb::str(link + nb::str("&q=") + nb::str(state->url_quote(paging.q, "")));
         next = link;
     }
@@ -200,20 +100,92 @@ nb::object executions_page(nb::handle self, nb::handle request, const Paging &pa
 constexpr const char *kMessage = "Exception encountered when retrieving executions of section: ";
 constexpr const char *kDetail = "EXECUTION_RETRIEVE_FAILED";
 
-// The answer from a stock section's table, made in a worker thread: a page
-// (filtering a million commands reads their texts from the log, once, and
-// the filter is kept with the table) or the whole list. A client that goes
-// away stops the filtering.
-nb::object answer_from_table(nb::handle self, nb::handle request, nb::handle table,
-                             const std::optional<Paging> &paging) {
-    nb::object server = nb::borrow(self), held = nb::borrow(request), rows = nb::borrow(table);
+// The JSON text json.dumps gives for the list `whole`, as bytes, made a
+// slice at a time with the interpreter lock offered in between: a list of a
+// million commands takes a second to write, and the event loop answers other
+// requests meanwhile. Stops with RuntimeError once `cancel` is set.
+nb::object dumped_whole(nb::handle whole, const CancelFlag &cancel) {
+    constexpr Py_ssize_t kSlice = 1024;
+    if (!PyList_Check(whole.ptr()))
+        return nb::str(state->dumps(whole)).attr("encode")();
+    std::string text = "[";
+    LockOffer offer(1);
+    for (Py_ssize_t from = 0, count = PyList_GET_SIZE(whole.ptr()); from < count; from += kSlice) {
+        offer();
+        nb::object dumped;
+        {
+            nb::object slice = nb::steal(PyList_GetSlice(whole.ptr(), from, std::min(count, from + kSlice)));
+            if (!slice.is_valid())
+                throw nb::python_error();
+            dumped = state->dumps(slice);
+        }
+        Py_ssize_t size;
+        const char *bytes = PyUnicode_AsUTF8AndSize(dumped.ptr(), &size);
+        if (!bytes)
+            throw nb::python_error();
+        {
+            nb::gil_scoped_release unlocked;
+            if (from)
+                text += ", ";
+            text.append(bytes + 1, size_t(size) - 2);  // without its brackets
+        }
+        // Held by no one else, the forms written go now, a slice at a time:
+        // freeing a million of them at once would hold the lock for long.
+        if (Py_REFCNT(whole.ptr()) == 1)
+            for (Py_ssize_t i = from, end = std::min(count, from + kSlice); i < end; ++i) {
+                Py_INCREF(Py_None);
+                if (PyList_SetItem(whole.ptr(), i, Py_None) < 0)
+                    throw nb::python_error();
+            }
+        if (cancelled(cancel)) {
+            PyErr_SetString(PyExc_RuntimeError, "list stopped: no request waits for it any more");
+            throw nb::python_error();
+        }
+    }
+    text += "]";
+    PyObject *body = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(text.size()));
+    if (!body)
+        throw nb::python_error();
+    {
+        nb::gil_scoped_release unlocked;
+        std::memcpy(PyBytes_AS_STRING(body), text.data(), text.size());
+    }
+    return nb::steal(body);
+}
+
+// A JSON body sent a slice at a time: written at once, the whole list's
+// tens of megabytes would be copied into the transport's buffer on the loop,
+// holding it up for a fifth of a second. The answer is the same, its
+// Content-Length included.
+nb::object sliced_body(nb::handle bytes) {
+    static nb::object *payload_class = [] {
+        nb::dict scope;
+        scope["BytesPayload"] = nb::module_::import_("aiohttp.payload").attr("BytesPayload");
+        nb::module_::import_("builtins")
+            .attr("exec")("class SlicedPayload(BytesPayload):\n"
+                          "    async def write(self, writer):\n"
+                          "        view = memoryview(self._value)\n"
+                          "        for at in range(0, len(view), 1 << 20):\n"
+                          "            await writer.write(view[at:at + (1 << 20)])\n",
+                          scope);
+        return new nb::object(scope["SlicedPayload"]);  // kept for the process lifetime
+    }();
+    return (*payload_class)(bytes);
+}
+
+// The answer from the section's commands, made in a worker thread: a page
+// (filtering a million commands reads their texts once; the filter is kept)
+// or the whole list, written there too. A client that goes away stops it.
+nb::object answer_from(nb::handle self, nb::handle request, nb::handle commands,
+                       const std::optional<Paging> &paging) {
+    nb::object server = nb::borrow(self), held = nb::borrow(request), section = nb::borrow(commands);
     CancelFlag flag = std::make_shared<std::atomic<bool>>(false);
     nb::object cancel = cancel_capsule(flag);
     nb::object answer = off_loop(
-        [rows, paging, cancel]() -> nb::object {
+        [section, paging, cancel, flag]() -> nb::object {
             if (!paging)
-                return rows.attr("json_list")();
-            return rows.attr("page")(paging->offset, paging->limit, paging->device, paging->q, cancel);
+                return dumped_whole(section.attr("whole")(cancel), flag);
+            return section.attr("page")(paging->offset, paging->limit, paging->device, paging->q, cancel);
         },
         [server, held, paging](nb::handle done) {
             return answer_or_report(
@@ -221,7 +193,10 @@ nb::object answer_from_table(nb::handle self, nb::handle request, nb::handle tab
                 [&] {
                     nb::object result = done.attr("result")();
                     if (!paging)
-                        return json_answer(server, result);
+                        return state->response(nb::arg("body") = sliced_body(result),
+                                               nb::arg("content_type") = "application/json",
+                                               nb::arg("charset") = "utf-8",
+                                               nb::arg("headers") = default_header(server));
                     nb::tuple counted = nb::cast<nb::tuple>(result);
                     return executions_page(server, held, *paging, nb::borrow<nb::list>(counted[1]),
                                            nb::cast<Py_ssize_t>(counted[0]));
@@ -249,35 +224,11 @@ nb::object executions(nb::handle self, nb::handle request) {
         [&] {
             nb::object uuid = request.attr(state->match_info)["section_uuid"];
             nb::object section = self.attr(state->archive).attr(state->results).attr(state->get_section)(uuid);
-            nb::object all_executions = section.attr("all_executions");  // none for an unknown id
-            find_stock_pieces();
-            // The scan runs off the loop; the answer is made from the scan's
-            // table (or dictionary) while the section's pieces are the stock ones.
-            bool stock = uses_stock(section, "all_executions", state->stock_all_executions) &&
-                         uses_stock(section, "child_execute", state->stock_child_execute);
             nb::object self_ = nb::borrow(self), request_ = nb::borrow(request);
+            // The scan runs off the loop, and so does the answer made from it.
             return after_scan(self, section, [=](nb::handle done) {
                 return answer_or_report(
-                    self_,
-                    [&] {
-                        nb::object scanned = done.attr("result")();
-                        if (stock && nb::isinstance(scanned, state->execution_table))
-                            return answer_from_table(self_, request_, scanned, paging);
-                        nb::object items = stock ? nb::object(scanned.attr("values")())
-                                                 : nb::object(all_executions());
-                        if (paging) {
-                            nb::list matches = stock ? remembered_filter(section, scanned, *paging)
-                                                     : filter_items(items, *paging);
-                            return executions_page(self_, request_, *paging, page_of(matches, *paging),
-                                                   PyList_GET_SIZE(matches.ptr()));
-                        }
-                        if (!stock)
-                            return json_answer(self_, items);
-                        nb::list whole;
-                        for (nb::handle execute : items)
-                            whole.append(execute.attr("to_json")());
-                        return json_answer(self_, whole);
-                    },
+                    self_, [&] { return answer_from(self_, request_, done.attr("result")(), paging); },
                     kMessage, kDetail);
             });
         },

@@ -4,14 +4,14 @@
 // it runs in a worker thread (the scan lets go of the interpreter lock around
 // its reads and byte searches), so the loop keeps answering meanwhile. The
 // server keeps one entry per section being scanned, which later requests for
-// the section join. Finished scans are kept by the scan cache alone (with
-// their stable execution ids): paging through a stock section's commands
-// finds them there and needs no thread.
+// the section join. Finished scans are kept by the parser's scan cache alone
+// (with their stable execution ids): a request for a section whose scan is
+// kept gets its commands at once.
 #include "coroutine.hpp"
 #include "server.hpp"
 
 #include <cancel_flag.hpp>
-#include <logging_fastpath.hpp>
+#include <stock_check.hpp>
 
 namespace tavix::server {
 
@@ -32,11 +32,10 @@ nb::object scan_key(nb::handle section) {
 
 bool finished(nb::handle entry) { return nb::cast<bool>(entry[kFuture].attr("done")()); }
 
-// The kept scan of a stock section, as a finished future; invalid when there is none.
-nb::object kept_scan(nb::handle section) {
-    if (!uses_stock(section, "child_execute", state->stock_child_execute))
-        return {};
-    nb::object kept = state->scan_cache.attr("peek")(section);
+// The section's commands when no scan is needed for them, as a finished
+// future; invalid otherwise.
+nb::object kept_commands(nb::handle section) {
+    nb::object kept = state->section_commands.attr("kept")(section);
     if (kept.is_none())
         return {};
     nb::object done = state->get_running_loop().attr("create_future")();
@@ -55,12 +54,12 @@ nb::object executions_of(nb::handle self, nb::handle section) {
     }
     if (PyErr_Occurred())
         throw nb::python_error();
-    if (nb::object kept = kept_scan(section); kept.is_valid())
+    if (nb::object kept = kept_commands(section); kept.is_valid())
         return kept;
     nb::object held = nb::borrow(section);
     nb::object cancel = cancel_capsule(std::make_shared<std::atomic<bool>>(false));
     nb::object future = off_loop(
-        [held, cancel]() -> nb::object { return state->executions_unless_cancelled(held, cancel); },
+        [held, cancel]() -> nb::object { return state->section_commands(held, cancel); },
         [](nb::handle done) -> nb::object { return done.attr("result")(); });
     nb::list entry;
     entry.append(section);
@@ -82,15 +81,6 @@ nb::object executions_of(nb::handle self, nb::handle section) {
 }
 
 nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step) {
-    find_stock_pieces();
-    int is_section = PyObject_IsInstance(section.ptr(), state->log_section_class);
-    if (is_section < 0)
-        throw nb::python_error();
-    if (!is_section) {
-        nb::object nothing = state->get_running_loop().attr("create_future")();
-        nothing.attr("set_result")(nb::none());
-        return then(nothing, std::move(step));
-    }
     nb::object scan = executions_of(self, section);
     nb::object entry = nb::borrow(PyDict_GetItemWithError(scans_of(self).ptr(), scan_key(section).ptr()));
     if (!entry.is_valid()) {
@@ -118,25 +108,19 @@ nb::object stop_scans(nb::handle self, nb::handle) {
 }
 
 void find_stock_pieces() {
-    if (state->stock_all_executions)
+    if (state->stock_read_file)
         return;
     nb::module_ base = nb::module_::import_("tavix.log.commands.parser.base");
     auto stock = [](nb::handle cls, const char *name) {
         return nb::object(cls.attr("__dict__")[name]).release().ptr();  // kept for the process lifetime
     };
-    nb::object section = base.attr("LogSection"), execute = base.attr("LogExecute");
-    state->stock_child_execute = stock(section, "child_execute");
-    state->stock_get_execution = stock(section, "get_execution");
-    state->stock_to_json = stock(execute, "to_json");
-    state->stock_execute_read_logs = stock(execute, "read_logs");
+    state->stock_execute_read_logs = stock(base.attr("LogExecute"), "read_logs");
     nb::object archive = nb::module_::import_("tavix.log.commands.archive").attr("Archive");
-    state->stock_read_file = stock(archive, "read_file");
-    state->log_section_class = nb::object(section).release().ptr();  // kept for the process lifetime
-    state->stock_all_executions = stock(section, "all_executions");  // last: marks the lookup done
+    state->stock_read_file = stock(archive, "read_file");  // last: marks the lookup done
 }
 
 bool uses_stock(nb::handle object, const char *name, PyObject *stock) {
-    return fast::uses_stock(object.ptr(), interned(name).ptr(), stock);
+    return stock::uses_stock(object.ptr(), interned(name).ptr(), stock);
 }
 
 nb::object scan_status(nb::handle self, nb::handle request) {

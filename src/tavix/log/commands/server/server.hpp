@@ -39,14 +39,11 @@ struct State {
     // The stock pieces of the section view and the archive, for the
     // shortcuts taken while they are in place (looked up at the first
     // request that needs them).
-    PyObject *stock_all_executions = nullptr, *stock_child_execute = nullptr,
-             *stock_get_execution = nullptr, *stock_to_json = nullptr, *stock_execute_read_logs = nullptr,
-             *log_section_class = nullptr, *stock_read_file = nullptr;
+    PyObject *stock_execute_read_logs = nullptr, *stock_read_file = nullptr;
     // computed once per opening, off the event loop
     nb::object failure_categories, severity_histogram;      // from the parser's base module
-    nb::object executions_unless_cancelled;                  // likewise
-    nb::object execution_table;  // its ExecutionTable class: a stock section's scanned commands
-    nb::object scan_cache;  // LogSection.child_execute.fget: the kept scans and their filters
+    nb::object section_commands;  // its SectionCommands: every route's way to a section's commands
+    nb::object scan_cache;        // its kept scans
     // interned names of the hot path
     nb::str archive, results, get_section, read_logs, log_size, path, query, match_info,
         offset, limit, fread_size, default_header, headers, data, get;
@@ -156,13 +153,13 @@ nb::object section_retrieve_failed(nb::handle self, const nb::python_error &e, i
 nb::object computed_once(nb::handle self, nb::handle key, std::function<nb::object()> compute,
                          std::function<nb::object(nb::handle)> finish);
 
-// Device-command scans: a future of the section's `child_execute`, scanned in
+// Device-command scans: a future of the section's SectionCommands, scanned in
 // a worker thread. Requests for a section being scanned share its scan, so a
 // section is scanned once and its execution ids are handed out once.
 nb::object executions_of(nb::handle self, nb::handle section);
 // then(executions_of(section), step) for one request: a scan stops once every
-// request waiting for it has gone. An object that is not a LogSection has no
-// scan to wait for: the step gets a future that holds None.
+// request waiting for it has gone. A section whose scan is kept, or an object
+// that is not a LogSection, needs none: the step follows at once.
 nb::object after_scan(nb::handle self, nb::handle section, std::function<nb::object(nb::handle)> step);
 // Stops the scans still running as the server shuts down (a coroutine body
 // run with the application).

@@ -41,7 +41,7 @@ void init_state(nb::module_ &m) {
     state->dumps = nb::module_::import_("json").attr("dumps");
     state->cancelled_error = nb::module_::import_("concurrent.futures").attr("CancelledError");
     state->compact_dumps = nb::module_::import_("functools").attr("partial")(
-        nb::module_::import_("json").attr("dumps"), nb::arg("separators") = nb::make_tuple(",", ":"));
+        state->dumps, nb::arg("separators") = nb::make_tuple(",", ":"));
     state->response = web.attr("Response");
     state->link_pattern = nb::str("{}?offset={}&limit={}");
     state->logger = logging.attr("getLogger")(nb::object(m.attr("__name__")));
@@ -68,9 +68,8 @@ void init_state(nb::module_ &m) {
     nb::module_ parser_base = nb::module_::import_("tavix.log.commands.parser.base");
     state->failure_categories = parser_base.attr("failure_categories");
     state->severity_histogram = parser_base.attr("severity_histogram");
-    state->executions_unless_cancelled = parser_base.attr("executions_unless_cancelled");
-    state->execution_table = parser_base.attr("ExecutionTable");
-    state->scan_cache = parser_base.attr("LogSection").attr("__dict__")["child_execute"].attr("fget");
+    state->section_commands = parser_base.attr("SectionCommands");
+    state->scan_cache = parser_base.attr("scan_cache");
 
     state->archive = interned("archive");
     state->results = interned("results");

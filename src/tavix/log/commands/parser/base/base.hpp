@@ -5,6 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cancel_flag.hpp>
+
 #include <atomic>
 #include <cstdint>
 #include <algorithm>
@@ -29,6 +31,7 @@ struct Shared {
     nb::object log_execute;  // the classes, once built
     nb::object execute_init, execute_format_type, execute_to_json;  // LogExecute's stock methods
     nb::object child_execute;  // LogSection's stock property
+    nb::object stock_all_executions, stock_get_execution;  // LogSection's stock methods
     nb::object log_section;
     nb::object uuid_module, uuid4;  // uuid4 as the interpreter has it
     nb::object os_path_join, os_fspath, os_stat;
@@ -77,7 +80,7 @@ inline void set_attr(nb::handle object, PyObject *name, nb::handle value) {
 struct Names {
     PyObject *archive, *start_line, *start_time, *logfile, *parent_id, *execute_id,
         *section_log_start, *section_log_size, *device, *execute_type, *title, *end_line,
-        *stop_time, *logs;
+        *stop_time, *logs, *to_json;
 };
 const Names &names();
 
@@ -88,6 +91,10 @@ using Attributes = std::vector<std::pair<nb::handle, nb::object>>;
 // Whether `execute_class` is the stock LogExecute with its own __init__ and
 // _format_type and plain attribute setting.
 bool is_stock_execute_class(nb::handle execute_class);
+
+// Whether LogExecute's to_json is its own: then a row's JSON form is made
+// from the row; otherwise from the execution object.
+bool stock_to_json();
 // A stock LogExecute as LogExecute(archive, **attributes) makes it, built
 // with its attributes directly.
 nb::object new_execute(nb::handle archive, const Attributes &attributes);
@@ -132,6 +139,7 @@ void define_section_diff(nb::module_ &module);
 void define_section_identity(nb::module_ &module);
 void define_run_comparison(nb::module_ &module);
 void define_execution_table(nb::module_ &module);
+void define_section_commands(nb::module_ &module);
 
 // What one execution object holds besides its block text: the object with
 // its attributes, its id text, its line numbers and its place in a dictionary
@@ -162,6 +170,7 @@ bool stock_child_execute(nb::handle section);
 // child_execute; computed in this thread. A scan it starts stops with
 // RuntimeError once the flag of the capsule `cancel` is set.
 nb::object executions_unless_cancelled(nb::handle section, nb::handle cancel);
+nb::object executions_unless_cancelled(nb::handle section, const CancelFlag &cancel);
 // The 16 bytes of the id of the command whose banner is line `line` of a
 // section whose id key is `key`: a version-4 UUID, the same at every scan.
 void execute_id_bytes(const uint64_t key[2], int64_t line, unsigned char out[16]);

@@ -8,7 +8,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "block_text.hpp"
+#include "command_filter.hpp"
 #include "log_lines.hpp"
+#include "lock_offer.hpp"
 #include "path_guard.hpp"
 #include "py_helpers.hpp"
 #include "record_line.hpp"
@@ -16,7 +19,6 @@
 namespace tavix::parser_base {
 
 using log_lines::Window;
-using record_line::space_before;
 
 uint32_t TextPool::add(std::string_view text) {
     if (auto found = ids_.find(text); found != ids_.end())
@@ -36,9 +38,10 @@ constexpr size_t KEPT_FILTERS = 4;
 // texts that need the interpreter at a time.
 constexpr size_t FILTERED_TEXT = size_t(16) << 20;
 constexpr size_t UNDECIDED_BYTES = size_t(16) << 20;
-// Rows filtered between looks at the cancel flag, or made JSON between
-// offers of the interpreter lock.
+// Rows filtered between looks at the cancel flag.
 constexpr size_t FILTER_BATCH = 4096;
+// Rows made JSON between looks at the cancel flag.
+constexpr size_t JSON_BATCH = 1024;
 
 }  // namespace
 
@@ -165,16 +168,12 @@ struct ExecutionTable::Texts {
     // "(truncate)"; with `cap`, at most that many bytes of them (`cut`
     // tells whether any were left out).
     std::string_view block(const ExecutionRow &row, size_t cap, bool &cut) {
-        constexpr int64_t BLOCK_LINES = 10;
         cut = false;
-        if (row.end_line - row.start_line <= BLOCK_LINES) {
+        if (whole_block(row.start_line, row.end_line)) {
             if (uint64_t(row.end_at - row.start_at) > cap)
                 return capped(row.start_at, row.end_at, cap, cut);
             std::string_view text = bytes(row.start_at, row.end_at);
-            size_t keep = text.size();
-            while (size_t width = space_before(reinterpret_cast<const unsigned char *>(text.data()), keep))
-                keep -= width;
-            return text.substr(0, keep);
+            return text.substr(0, block_end(text));
         }
         // The first ten lines, read up to one byte past the cap at most.
         int64_t limit = cap >= size_t(row.end_at - row.start_at) ? row.end_at : row.start_at + int64_t(cap) + 1;
@@ -197,7 +196,7 @@ struct ExecutionTable::Texts {
             storage.resize(lines::character_boundary(storage.data(), storage.size(), cap));
             return storage;
         }
-        storage += "(truncate)";
+        storage += BLOCK_CUT;
         return storage;
     }
 
@@ -249,21 +248,6 @@ nb::object ExecutionTable::pooled_text(uint32_t id) {
     return text;
 }
 
-nb::object ExecutionTable::title_text(std::string_view title) {
-    // Titles repeat ("show version"): one object for each of the most
-    // recent short ones.
-    constexpr size_t LONGEST = 64, KEPT = 512;
-    if (title.size() > LONGEST)
-        return decode_text(title.data(), title.size());
-    if (auto found = short_titles_.find(title); found != short_titles_.end())
-        return found->second;
-    if (short_titles_.size() >= KEPT)
-        short_titles_.clear();
-    nb::object text = decode_text(title.data(), title.size());
-    short_titles_.emplace(std::string(title), text);
-    return text;
-}
-
 nb::object ExecutionTable::handed_out(size_t row) {
     nb::object key;
     PyObject *found = nullptr;
@@ -303,22 +287,9 @@ nb::dict ExecutionTable::row_json(size_t index, Texts &reader, size_t cap) {
     return json;
 }
 
-namespace {
-
-// Whether to_json of LogExecute is its own: then a row's JSON form is made
-// from the row; otherwise from the execution object.
-bool stock_to_json() {
-    auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
-    return PyDict_GetItemString(type->tp_dict, "to_json") == shared().execute_to_json.ptr();
-}
-
-}  // namespace
-
 nb::object ExecutionTable::json(size_t row) {
     return json_list(nullptr, row, 1)[0];
 }
-
-namespace {
 
 // Bytes of the texts of a JSON form, roughly as many as it takes in an answer.
 size_t json_bytes(nb::handle json) {
@@ -333,23 +304,32 @@ size_t json_bytes(nb::handle json) {
     return total;
 }
 
-}  // namespace
+void raise_stopped() {
+    PyErr_SetString(PyExc_RuntimeError, "filter stopped: no request waits for it any more");
+    throw nb::python_error();
+}
+
+CommandPaths &command_paths() {
+    static CommandPaths *paths = new CommandPaths();
+    return *paths;
+}
 
 nb::list ExecutionTable::json_list(const std::vector<uint32_t> *selected, size_t from, size_t count,
-                                   const PageBudget &budget) {
+                                   const PageBudget &budget, const CancelFlag *cancel) {
     size_t total = selected ? selected->size() : rows.size();
     size_t until = from + std::min(count, total - std::min(from, total));
     size_t spent = 0;
     nb::list answer;
     bool stock = stock_to_json();
+    // A whole list of a million commands takes a second: other threads (the
+    // viewer's event loop) get the lock in between.
+    LockOffer offer;
     return reading(path, [&] {
         Texts reader(path);
         for (size_t i = from; i < until; ++i) {
-            // A whole list of a million commands takes seconds: other
-            // threads (the viewer's event loop) get the lock in between.
-            if ((i - from + 1) % FILTER_BATCH == 0) {
-                nb::gil_scoped_release yield_lock;
-            }
+            offer();
+            if ((i - from + 1) % JSON_BATCH == 0 && cancel && cancelled(*cancel))
+                raise_stopped();
             size_t row = selected ? (*selected)[i] : i;
             nb::object json;
             if (stock) {
@@ -400,7 +380,7 @@ nb::object ExecutionTable::new_object(size_t index, Texts &reader, nb::handle ex
     attributes.emplace_back(name.device, pooled_text(row.device));
     attributes.emplace_back(name.execute_type, nb::borrow(banner_verb(row.kind)));
     if (row.titled)
-        attributes.emplace_back(name.title, title_text(reader.bytes(row.title_begin, row.title_end)));
+        attributes.emplace_back(name.title, short_titles_(reader.bytes(row.title_begin, row.title_end)));
     attributes.emplace_back(name.end_line, nb::int_(row.end_line));
     attributes.emplace_back(name.stop_time, pooled_text(row.stop_time));
     if (!row.titled) {
@@ -455,61 +435,15 @@ nb::object ExecutionTable::all_executes() {
 
 // ------------------------------------------------------------- filters --
 
-namespace {
-
-bool ascii(std::string_view text) {
-    for (unsigned char c : text)
-        if (c >= 0x80)
-            return false;
-    return true;
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-// Whether the folded ASCII `needle` occurs in ASCII `text`, ignoring case.
-bool contains_folded(std::string_view text, std::string_view needle) {
-    if (needle.size() > text.size())
-        return false;
-    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
-        if (lower(text[i]) != needle[0])
-            continue;
-        size_t j = 1;
-        while (j < needle.size() && lower(text[i + j]) == needle[j])
-            ++j;
-        if (j == needle.size())
-            return true;
-    }
-    return false;
-}
-
-// The interpreter's casefold() containment, for texts beyond ASCII.
-bool contains_casefolded(std::string_view text, nb::handle folded_needle) {
-    nb::object folded = decode_text(text.data(), text.size()).attr("casefold")();
-    int found = PySequence_Contains(folded.ptr(), folded_needle.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found;
-}
-
-
-}  // namespace
-
-std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::handle text,
-                                                     const CancelFlag &cancel) {
+std::vector<uint32_t> ExecutionTable::compute_filter(const CommandFilter &filter, const CancelFlag &cancel) {
     // Devices compare as the interpreter compares the decoded texts: each
     // distinct device is judged once.
     std::vector<char> device_matches;
-    bool by_device = PyUnicode_GET_LENGTH(device.ptr()) > 0;
-    if (by_device) {
+    if (filter.by_device()) {
         device_matches.resize(texts.size());
         for (size_t id = 0; id < texts.size(); ++id)
-            device_matches[id] = pooled_text(uint32_t(id)).equal(device);
+            device_matches[id] = pooled_text(uint32_t(id)).equal(filter.device());
     }
-    nb::object folded = text.attr("casefold")();
-    bool by_text = PyUnicode_GET_LENGTH(folded.ptr()) > 0;
-    bool ascii_needle = PyUnicode_IS_ASCII(folded.ptr());
-    std::string needle = ascii_needle ? utf8_text(folded) : std::string();
-
     std::vector<uint32_t> kept;
     return reading(path, [&] {
         Texts reader(path);
@@ -526,9 +460,9 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
                     break;
                 for (; index < until && undecided_bytes < UNDECIDED_BYTES; ++index) {
                     const ExecutionRow &row = rows[index];
-                    if (by_device && !device_matches[row.device])
+                    if (filter.by_device() && !device_matches[row.device])
                         continue;
-                    if (!by_text) {
+                    if (!filter.by_text()) {
                         kept.push_back(uint32_t(index));
                         continue;
                     }
@@ -536,10 +470,10 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
                     std::string_view found = row.titled
                                                  ? reader.capped(row.title_begin, row.title_end, FILTERED_TEXT, cut)
                                                  : reader.block(row, FILTERED_TEXT, cut);
-                    if (ascii_needle && ascii(found)) {
-                        if (contains_folded(found, needle))
-                            kept.push_back(uint32_t(index));
-                    } else {
+                    int holds = filter.holds_bytes(found);
+                    if (holds == 1) {
+                        kept.push_back(uint32_t(index));
+                    } else if (holds < 0) {
                         undecided.emplace_back(uint32_t(index), std::string(found));
                         undecided_bytes += found.size();
                     }
@@ -548,21 +482,20 @@ std::vector<uint32_t> ExecutionTable::compute_filter(nb::handle device, nb::hand
             if (undecided.empty())
                 continue;
             for (auto &[row, found] : undecided)
-                if (contains_casefolded(found, folded))
+                if (filter.holds_decoded(found))
                     kept.push_back(row);
             undecided.clear();
             undecided_bytes = 0;
             std::sort(kept.begin() + std::ptrdiff_t(first_kept), kept.end());
         }
-        if (cancelled(cancel)) {
-            PyErr_SetString(PyExc_RuntimeError, "filter stopped: no request waits for it any more");
-            throw nb::python_error();
-        }
+        if (cancelled(cancel))
+            raise_stopped();
         return kept;
     });
 }
 
 std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::filtered(nb::handle device, nb::handle text,
+                                                                      const CommandFilter &filter,
                                                                       const CancelFlag &cancel) {
     std::string device_text = utf8_text(device), needle = utf8_text(text);
     for (auto it = filters_.begin(); it != filters_.end(); ++it) {
@@ -571,11 +504,84 @@ std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::filtered(nb::handle
             return filters_.front().rows;
         }
     }
-    auto kept = std::make_shared<const std::vector<uint32_t>>(compute_filter(device, text, cancel));
+    auto kept = std::make_shared<const std::vector<uint32_t>>(compute_filter(filter, cancel));
     filters_.push_front(RowFilter{std::move(device_text), std::move(needle), kept});
     if (filters_.size() > KEPT_FILTERS)
         filters_.pop_back();
     return kept;
+}
+
+std::vector<uint32_t> ExecutionTable::judged(const CommandFilter &filter, const CancelFlag &cancel) {
+    // Every row is judged by its execution's JSON form: each execution is
+    // made (and kept) for it.
+    std::vector<uint32_t> kept;
+    LockOffer offer;
+    return reading(path, [&] {
+        Texts reader(path);
+        for (size_t row = 0; row < rows.size(); ++row) {
+            offer();
+            if ((row + 1) % FILTER_BATCH == 0 && cancelled(cancel))
+                break;
+            if (filter.matches(execute(row, reader)))
+                kept.push_back(uint32_t(row));
+        }
+        if (cancelled(cancel))
+            raise_stopped();
+        command_paths().judged += rows.size();
+        return kept;
+    });
+}
+
+std::shared_ptr<const std::vector<uint32_t>> ExecutionTable::matching(nb::handle device, nb::handle text,
+                                                                      const CancelFlag &cancel) {
+    CommandFilter filter(device, text);
+    if (!stock_to_json() || whole_.is_valid())
+        return std::make_shared<const std::vector<uint32_t>>(judged(filter, cancel));
+    auto kept = filtered(device, text, filter, cancel);
+    if (!PyDict_GET_SIZE(made_.ptr()))
+        return kept;
+    // Kept filters read the log's bytes, which say nothing of an execution
+    // handed out since: those rows are judged by their JSON forms now.
+    std::vector<std::pair<uint32_t, bool>> verdicts;  // row, whether it matches
+    Py_ssize_t at = 0;
+    PyObject *key, *execute;
+    while (PyDict_Next(made_.ptr(), &at, &key, &execute)) {
+        size_t row = PyLong_AsSize_t(key);
+        if (row == size_t(-1) && PyErr_Occurred())
+            throw nb::python_error();
+        verdicts.emplace_back(uint32_t(row), filter.matches(execute));
+    }
+    std::sort(verdicts.begin(), verdicts.end());
+    command_paths().judged += verdicts.size();
+    auto merged = std::make_shared<std::vector<uint32_t>>();
+    merged->reserve(kept->size() + verdicts.size());
+    size_t i = 0, j = 0;
+    while (i < kept->size() || j < verdicts.size()) {
+        if (j == verdicts.size() || (i < kept->size() && (*kept)[i] < verdicts[j].first)) {
+            merged->push_back((*kept)[i++]);
+            continue;
+        }
+        if (i < kept->size() && (*kept)[i] == verdicts[j].first)
+            ++i;
+        if (verdicts[j].second)
+            merged->push_back(verdicts[j].first);
+        ++j;
+    }
+    return merged;
+}
+
+nb::tuple ExecutionTable::page(size_t offset, size_t limit, nb::handle device, nb::handle text,
+                               const CancelFlag &cancel) {
+    ++command_paths().table;
+    std::shared_ptr<const std::vector<uint32_t>> selected;
+    if (PyObject_Length(device.ptr()) > 0 || PyObject_Length(text.ptr()) > 0)
+        selected = matching(device, text, cancel);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    size_t total = selected ? selected->size() : rows.size();
+    nb::list page = json_list(selected.get(), offset, limit, PAGE_BUDGET);
+    trim_scan_cache();
+    return nb::make_tuple(total, page);
 }
 
 // ---------------------------------------------------------------- size --
@@ -611,14 +617,6 @@ bool ExecutionTable::stale() const {
 
 // ------------------------------------------------------------ bindings --
 
-namespace {
-
-// A page of commands holds at most this much text: a hostile log's blocks of
-// ten huge lines cannot make one answer hold gigabytes.
-const PageBudget PAGE_BUDGET{size_t(8) << 20, size_t(1) << 20};
-
-}  // namespace
-
 ExecutionTable &table_of(nb::handle object) { return *nb::inst_ptr<ExecutionTable>(object); }
 
 bool is_table(nb::handle object) { return nb::isinstance<ExecutionTable>(object); }
@@ -634,17 +632,8 @@ void define_execution_table(nb::module_ &module) {
         .def("__len__", [](const ExecutionTable &table) { return table.rows.size(); })
         .def(
             "page",
-            [](ExecutionTable &table, Py_ssize_t offset, Py_ssize_t limit, nb::str device, nb::str text,
-               nb::handle cancel) {
-                CancelFlag flag = cancel_flag_of(cancel);
-                std::shared_ptr<const std::vector<uint32_t>> selected;
-                if (nb::len(device) || nb::len(text))
-                    selected = table.filtered(device, text, flag);
-                size_t total = selected ? selected->size() : table.rows.size();
-                nb::list page = table.json_list(selected.get(), size_t(offset), size_t(limit), PAGE_BUDGET);
-                trim_scan_cache();
-                return nb::make_tuple(total, page);
-            },
+            [](ExecutionTable &table, size_t offset, size_t limit, nb::str device, nb::str text,
+               nb::handle cancel) { return table.page(offset, limit, device, text, cancel_flag_of(cancel)); },
             "offset"_a, "limit"_a, "device"_a = "", "text"_a = "", "cancel"_a.none() = nb::none(),
             "(total, JSON forms): the commands of `device` (all when empty) whose title or block text (its "
             "first 16 MiB) holds `text` ignoring case (all when empty), from `offset`, at most `limit` of them, and fewer once "

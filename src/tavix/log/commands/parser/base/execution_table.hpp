@@ -18,7 +18,9 @@
 #include <cancel_flag.hpp>
 
 #include "banners.hpp"
+#include "block_text.hpp"
 #include "base.hpp"
+#include "command_filter.hpp"
 #include "line_reader.hpp"
 
 namespace tavix::parser_base {
@@ -66,6 +68,23 @@ struct PageBudget {
     size_t bytes = SIZE_MAX, text_cap = SIZE_MAX;
 };
 
+// A page of commands holds at most this much text: a hostile log's blocks of
+// ten huge lines cannot make one answer hold gigabytes.
+inline constexpr PageBudget PAGE_BUDGET{size_t(8) << 20, size_t(1) << 20};
+
+// Bytes of the texts of a JSON form, roughly as many as it takes in an answer.
+size_t json_bytes(nb::handle json);
+
+// Raises the RuntimeError of a filter or list whose request went away.
+[[noreturn]] void raise_stopped();
+
+// How often each way of answering for a section's commands ran, and how many
+// executions were judged by their JSON forms, for tests.
+struct CommandPaths {
+    size_t table = 0, objects = 0, override = 0, judged = 0;
+};
+CommandPaths &command_paths();
+
 // Whatever of the stock execution the table stands for: the section's
 // attributes every execution carries.
 struct SectionAttributes {
@@ -97,12 +116,22 @@ public:
     nb::object all_executes();
     // to_json() of the row's execution.
     nb::object json(size_t row);
+    // Stops with RuntimeError once `cancel` is set.
     nb::list json_list(const std::vector<uint32_t> *rows = nullptr, size_t from = 0, size_t count = SIZE_MAX,
-                       const PageBudget &budget = PageBudget());
-    // The rows matching a device (exactly) and a text (ignoring case, in the
-    // title or the block text); empty filters match all. Kept with the table.
-    std::shared_ptr<const std::vector<uint32_t>> filtered(nb::handle device, nb::handle text,
+                       const PageBudget &budget = PageBudget(), const CancelFlag *cancel = nullptr);
+    // (total, JSON forms): a page of the commands matching a device
+    // (exactly) and a text (ignoring case, in the title or the block text;
+    // empty filters match all), at most `limit` from `offset`, fewer once
+    // their texts take PAGE_BUDGET.
+    nb::tuple page(size_t offset, size_t limit, nb::handle device, nb::handle text, const CancelFlag &cancel);
+    // The rows the filters keep: untouched rows by their texts in the log
+    // (kept with the table), rows whose execution was handed out (every row
+    // while to_json is not the stock one) by their JSON forms, now.
+    std::shared_ptr<const std::vector<uint32_t>> matching(nb::handle device, nb::handle text,
                                                           const CancelFlag &cancel);
+    // child_execute's dictionary once it was handed out (invalid before):
+    // from then on it, not the rows, holds the section's executions.
+    nb::object whole() const { return whole_; }
 
 private:
     struct Texts;
@@ -113,19 +142,18 @@ private:
     // The object handed out for a row (in child_execute's dictionary, or
     // made for get_execution), if any.
     nb::object handed_out(size_t row);
-    // One interpreter text per pooled text, and per recent short title.
+    // One interpreter text per pooled text.
     nb::object pooled_text(uint32_t id);
-    nb::object title_text(std::string_view title);
-    std::vector<uint32_t> compute_filter(nb::handle device, nb::handle text, const CancelFlag &cancel);
+    std::vector<uint32_t> compute_filter(const CommandFilter &filter, const CancelFlag &cancel);
+    // A kept filter, or one computed from the rows' texts and kept.
+    std::shared_ptr<const std::vector<uint32_t>> filtered(nb::handle device, nb::handle text,
+                                                          const CommandFilter &filter, const CancelFlag &cancel);
+    // Every row judged by its execution's JSON form.
+    std::vector<uint32_t> judged(const CommandFilter &filter, const CancelFlag &cancel);
 
     nb::dict made_;       // row number -> LogExecute handed out, until whole_ holds them all
     std::vector<nb::object> decoded_;  // of texts, by id
-    // Looked up by a view of the log's bytes, without a copy.
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
-    };
-    std::unordered_map<std::string, nb::object, TextHash, std::equal_to<>> short_titles_;
+    ShortTexts short_titles_;
     nb::object whole_;    // child_execute's dictionary, once made
     std::list<RowFilter> filters_;  // most recently used first
     struct {

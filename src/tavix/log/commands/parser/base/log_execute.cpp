@@ -1,6 +1,7 @@
 // LogExecute: one device command found in a section's log.
 #include "base.hpp"
 #include "class_builder.hpp"
+#include "stock_check.hpp"
 
 #include <structmember.h>
 
@@ -52,7 +53,7 @@ const Names &names() {
                          name("logfile"),          name("parent_id"),       name("execute_id"),
                          name("section_log_start"), name("section_log_size"), name("device"),
                          name("execute_type"),     name("title"),           name("end_line"),
-                         name("stop_time"),        name("logs")};
+                         name("stop_time"),        name("logs"),            name("to_json")};
     }();
     return *interned;
 }
@@ -66,11 +67,23 @@ bool is_stock_execute_class(nb::handle execute_class) {
     Shared &state = shared();
     if (!execute_class.is(state.log_execute))
         return false;
+    static stock::ClassVerdict verdict;
     auto type = reinterpret_cast<PyTypeObject *>(execute_class.ptr());
-    PyObject *init = PyDict_GetItemString(type->tp_dict, "__init__");
-    PyObject *format = PyDict_GetItemString(type->tp_dict, "_format_type");
-    return init == state.execute_init.ptr() && format == state.execute_format_type.ptr() &&
-           type->tp_setattro == PyObject_GenericSetAttr;
+    return verdict.of(type, [&] {
+        static PyObject *init = PyUnicode_InternFromString("__init__"),
+                        *format = PyUnicode_InternFromString("_format_type");
+        return stock::class_uses_stock(type, init, state.execute_init.ptr()) &&
+               stock::class_uses_stock(type, format, state.execute_format_type.ptr()) &&
+               type->tp_setattro == PyObject_GenericSetAttr;
+    });
+}
+
+bool stock_to_json() {
+    static stock::ClassVerdict verdict;
+    auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
+    return verdict.of(type, [&] {
+        return stock::class_uses_stock(type, names().to_json, shared().execute_to_json.ptr());
+    });
 }
 
 namespace {
@@ -98,23 +111,16 @@ Py_ssize_t slot_offset(PyObject *name) {
 }
 
 // Whether every slot's descriptor is still the class's own (nobody replaced
-// one with a property of their own). The answer holds while the class keeps
-// its version tag, which the interpreter takes away when the class changes.
+// one with a property of their own).
 bool slots_intact() {
-    static unsigned int known_tag = 0;
-    static bool known = false;
+    static stock::ClassVerdict verdict;
     auto type = reinterpret_cast<PyTypeObject *>(shared().log_execute.ptr());
-    if (type->tp_version_tag != 0 && type->tp_version_tag == known_tag)
-        return known;
-    bool intact = true;
-    for (auto &[name, descriptor] : slot_layout().descriptors)
-        intact = intact && PyDict_GetItemWithError(type->tp_dict, name) == descriptor.ptr();
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    _PyType_Lookup(type, names().archive);  // gives the class a version tag again
-    known_tag = type->tp_version_tag;
-    known = intact;
-    return intact;
+    return verdict.of(type, [&] {
+        for (auto &[name, descriptor] : slot_layout().descriptors)
+            if (!stock::class_uses_stock(type, name, descriptor.ptr()))
+                return false;
+        return true;
+    });
 }
 
 void store(nb::handle execute, PyObject *name, nb::handle value, bool direct) {

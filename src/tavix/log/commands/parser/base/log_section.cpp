@@ -3,6 +3,8 @@
 #include "class_builder.hpp"
 #include "execution_table.hpp"
 #include "record_line.hpp"
+#include "section_commands.hpp"
+#include "stock_check.hpp"
 
 namespace tavix::parser_base {
 
@@ -94,32 +96,15 @@ nb::object get_time(nb::handle self, nb::handle line) {
     }
 }
 
-// all_executions() and get_execution() of a section whose child_execute is
-// the stock one read its table: the execution objects are made only for the
-// commands asked for.
+// all_executions() and get_execution() read the section's commands however
+// they are held: the execution objects are made only for the commands asked
+// for while the table holds them.
 nb::list all_executions(nb::handle self) {
-    if (stock_child_execute(self)) {
-        nb::object scanned = scanned_executions(self);
-        if (is_table(scanned))
-            return table_of(scanned).json_list();
-    }
-    nb::list result;
-    nb::object executions = self.attr("child_execute");
-    for (nb::handle execute : executions.attr("values")())
-        result.append(execute.attr("to_json")());
-    return result;
+    return nb::borrow<nb::list>(SectionCommands::stock_pieces(self).whole(CancelFlag()));
 }
 
 nb::object get_execution(nb::handle self, nb::handle execution_uuid) {
-    if (stock_child_execute(self)) {
-        nb::object scanned = scanned_executions(self);
-        if (is_table(scanned)) {
-            ExecutionTable &table = table_of(scanned);
-            std::optional<size_t> row = table.row_of(execution_uuid);
-            return row ? table.execute(*row) : nb::none();
-        }
-    }
-    return self.attr("child_execute").attr("get")(execution_uuid);
+    return SectionCommands::stock_pieces(self).find(execution_uuid);
 }
 
 nb::object section_read_logs(nb::handle self, nb::handle offset, nb::handle limit) {
@@ -140,7 +125,7 @@ nb::object section_hash(nb::handle self) { return checked(PyLong_FromVoidPtr(sel
 
 bool stock_child_execute(nb::handle section) {
     static PyObject *name = PyUnicode_InternFromString("child_execute");
-    return _PyType_Lookup(Py_TYPE(section.ptr()), name) == shared().child_execute.ptr();
+    return stock::class_uses_stock(Py_TYPE(section.ptr()), name, shared().child_execute.ptr());
 }
 
 void define_log_section(nb::module_ &module) {
@@ -164,7 +149,12 @@ void define_log_section(nb::module_ &module) {
             .method("read_logs", &section_read_logs, "offset"_a.none() = 0, "limit"_a.none() = 0)
             .method("__hash__", &section_hash)
             .build();
-    module.def("executions_unless_cancelled", &executions_unless_cancelled, "section"_a, "cancel"_a.none(),
+    nb::handle methods = reinterpret_cast<PyTypeObject *>(shared().log_section.ptr())->tp_dict;
+    shared().stock_all_executions = nb::borrow(PyDict_GetItemString(methods.ptr(), "all_executions"));
+    shared().stock_get_execution = nb::borrow(PyDict_GetItemString(methods.ptr(), "get_execution"));
+    module.attr("scan_cache") = cached_scan;
+    module.def("executions_unless_cancelled",
+               static_cast<nb::object (*)(nb::handle, nb::handle)>(&executions_unless_cancelled), "section"_a, "cancel"_a.none(),
                "The section's kept scan (an ExecutionTable, or a dictionary of executions when pieces "
                "of the scan were replaced) while its child_execute is the stock one, else its "
                "child_execute; a scan it starts in this thread stops with RuntimeError once `cancel`, "

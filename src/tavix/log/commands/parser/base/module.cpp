@@ -18,6 +18,7 @@ NB_MODULE(base, m) {
     define_pattern(m);
     define_execution_table(m);
     define_log_section(m);
+    define_section_commands(m);
     define_log_execute(m);
     define_results_parser(m);
     define_failure_signature(m);

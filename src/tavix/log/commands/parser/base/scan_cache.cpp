@@ -1,8 +1,8 @@
 // The one owner of execution-scan results: the table behind `child_execute`.
 //
 // Least recently used sections go first, once more than 128 are kept or once
-// the entries together (their executions and the filter results kept with
-// them) outgrow a budget in bytes. It keeps a strong reference to each section
+// the entries together (their executions and the filter results tables keep)
+// outgrow a budget in bytes. It keeps a strong reference to each section
 // it holds, as the interpreter's lru_cache did, and answers `cache_info()` and
 // `cache_clear()` as that did.
 #include "base.hpp"
@@ -18,31 +18,14 @@ namespace {
 
 constexpr size_t MAX_SECTIONS = 128;
 constexpr size_t DEFAULT_BUDGET = size_t(512) << 20;
-// Kept filter results beyond these many per section push the oldest out.
-constexpr size_t FILTERS_PER_SECTION = 4;
-
-struct KeptFilter {
-    nb::object key, matches;
-    size_t bytes;
-};
-
 struct Entry {
     // An ExecutionTable (the stock pieces) or a dictionary of executions.
+    // Filter results are kept by tables alone: the objects of a dictionary
+    // are all handed out, and judged afresh at every page.
     nb::object section, result;
-    size_t scan_bytes;              // of a dictionary
-    std::list<KeptFilter> filters;  // of a dictionary, most recently used first
-    size_t bytes() const {
-        if (is_table(result))
-            return table_of(result).bytes();
-        size_t total = scan_bytes;
-        for (const KeptFilter &filter : filters)
-            total += filter.bytes;
-        return total;
-    }
+    size_t scan_bytes;  // of a dictionary
+    size_t bytes() const { return is_table(result) ? table_of(result).bytes() : scan_bytes; }
 };
-
-// What a list of `n` references costs.
-size_t list_bytes(Py_ssize_t n) { return sizeof(PyListObject) + size_t(n) * sizeof(PyObject *); }
 
 class ScanCache {
 public:
@@ -69,7 +52,7 @@ public:
         // stays, so every caller sees one dictionary.
         if (nb::object found = touch(section); found.is_valid())
             return found;
-        order_.push_front(Entry{nb::borrow(section), result, bytes, {}});
+        order_.push_front(Entry{nb::borrow(section), result, bytes});
         where_[section.ptr()] = order_.begin();
         trim();
         return result;
@@ -80,32 +63,6 @@ public:
     nb::object peek(nb::handle section) {
         nb::object found = touch(section);
         return found.is_valid() ? found : nb::none();
-    }
-
-    // The filter result kept with `section`'s dictionary under `key`, or
-    // compute() kept there; compute() alone when the section is not kept.
-    nb::object filtered(nb::handle section, nb::handle key, nb::handle compute) {
-        auto at = where_.find(section.ptr());
-        if (at != where_.end()) {
-            for (auto it = at->second->filters.begin(); it != at->second->filters.end(); ++it) {
-                if (it->key.equal(key)) {
-                    at->second->filters.splice(at->second->filters.begin(), at->second->filters, it);
-                    return at->second->filters.front().matches;
-                }
-            }
-        }
-        nb::object matches = compute();
-        at = where_.find(section.ptr());  // compute() may have run other code
-        if (at == where_.end() || is_table(at->second->result))
-            return matches;
-        Entry &entry = *at->second;
-        size_t bytes = PyList_Check(matches.ptr()) ? list_bytes(PyList_GET_SIZE(matches.ptr())) : 0;
-        entry.filters.push_front(KeptFilter{nb::borrow(key), matches, bytes});
-        if (entry.filters.size() > FILTERS_PER_SECTION)
-            entry.filters.pop_back();
-        order_.splice(order_.begin(), order_, at->second);
-        trim();
-        return matches;
     }
 
     nb::object cache_info() const {
@@ -192,12 +149,6 @@ nb::object define_scan_cache(nb::module_ &module) {
                     "pieces of the scan were replaced), or None.")
             .method("scanned", [](nb::handle, nb::handle section) { return the_cache().scanned(section); },
                     "section"_a.none(), "The kept scan of a section (see peek), scanned now when it is not kept.")
-            .method("filtered",
-                    [](nb::handle, nb::handle section, nb::handle key, nb::handle compute) {
-                        return the_cache().filtered(section, key, compute);
-                    },
-                    "section"_a.none(), "key"_a.none(), "compute"_a,
-                    "compute(), kept with the section's dictionary of executions under `key` while it is kept.")
             .method("cache_info", [](nb::handle) { return the_cache().cache_info(); })
             .method("cache_clear", [](nb::handle) { the_cache().cache_clear(); })
             .property("kept_bytes", [](nb::handle) { return the_cache().kept_bytes(); },

@@ -8,6 +8,7 @@
 #include <cancel_flag.hpp>
 
 #include "base.hpp"
+#include "execution_table.hpp"
 #include "line_reader.hpp"
 #include "path_guard.hpp"
 #include "record_line.hpp"
@@ -89,6 +90,31 @@ nb::dict parse_record_line(nb::bytes line, nb::bytes host, size_t piece, bool fi
 }  // namespace
 
 void define_testing_hooks(nb::module_ &module) {
+    module.def(
+        "_utf8_sequence",
+        [](nb::bytes data) {
+            auto bytes = reinterpret_cast<const unsigned char *>(data.c_str());
+            bool whole = false;
+            size_t length = data.size() ? lines::utf8_sequence(bytes, data.size(), whole) : 0;
+            return nb::make_tuple(length, data.size() && whole, lines::whole_characters(data.c_str(), data.size()),
+                                  lines::character_boundary(data.c_str(), data.size(), data.size() / 2));
+        },
+        nb::arg("data"),
+        "Test hook: (bytes of the first character as the decoder takes them, whether they are well formed, "
+        "the end of the last whole character, a cut at the middle moved past the character it splits).");
+    module.def(
+        "_command_paths",
+        [] {
+            const CommandPaths &paths = command_paths();
+            nb::dict counts;
+            counts["table"] = paths.table;
+            counts["objects"] = paths.objects;
+            counts["override"] = paths.override;
+            counts["judged"] = paths.judged;
+            return counts;
+        },
+        "Test hook: how often the section commands were answered from a table, from execution objects and "
+        "from a section's replaced methods, and how many executions were judged by their JSON forms.");
     module.def("_read_line_pieces", &read_pieces, nb::arg("logfile"), nb::arg("begin"), nb::arg("end"),
                nb::arg("finish_last_line"), nb::arg("line_start"), nb::arg("block"),
                nb::arg("needle").none() = nb::none(),
