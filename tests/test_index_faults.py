@@ -167,6 +167,7 @@ def locked(tmp_path, capsys):
     yield path
     holder.stdin.close()
     holder.wait(timeout=HANG_GUARD)
+    holder.stdout.close()
 
 
 def run_for(command, env=ENV):
@@ -203,6 +204,7 @@ def test_a_postgresql_index_another_writer_holds_is_waited_on_briefly(postgres_c
     finally:
         holder.stdin.close()
         holder.wait(timeout=HANG_GUARD)
+        holder.stdout.close()
     assert (out, err) == ("", "tavix: error: the run index %s is in use by another process\n"
                           % shown_url(resolve_url(url)))
 
