@@ -9,13 +9,21 @@ dense execution scan, a literal and a regular-expression search paged to the
 end, 4 MiB page reads, and one- and thirty-line records into a task log. The
 best processor time of each path over the rounds is printed for both trees,
 with their ratio (this tree / the other).
+
+With --instructions, each path runs once per tree under valgrind's callgrind
+instead, and the instructions it executed are compared: the same script
+running no path is counted too and subtracted, so start-up and the archive's
+opening do not count. Instruction counts do not move with the machine's load,
+where timings on a shared machine vary by several per cent.
 """
 
 import argparse
 import json
 import os
+import re
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -28,9 +36,14 @@ from tavix.log.commands.parser.base import LogSection
 import tavix.log.morlan as morlan
 
 path, host = sys.argv[1:3]
+only = sys.argv[3] if len(sys.argv) > 3 else None  # one path, run once; "none" runs none
 figures = {}
 
 def clock(name, work, repeat=2):
+    if only is not None:
+        if name == only:
+            work()
+        return
     best = None
     for _ in range(repeat):
         started = time.process_time()
@@ -100,14 +113,41 @@ def one_round(tree, path, host):
     return json.loads(done.stdout)
 
 
+def instructions(tree, path, host, figure):
+    """Instructions callgrind counts for the round running only `figure` ("none": no path)."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable, "-c", ROUND,
+                        path, host, figure], capture_output=True, env=dict(os.environ, PYTHONPATH=tree), check=True)
+        with open(out) as counts:
+            return int(re.search(r"^summary: (\d+)", counts.read(), re.M).group(1))
+
+
+FIGURES = ("dense execution scan", "literal search, ignoring case", "regular expression search",
+           "page reads, 25 x 4 MiB", "20,000 one-line records", "2,000 thirty-line records")
+
+
+def compare_instructions(trees, path, host):
+    print("millions of instructions (callgrind), start-up subtracted")
+    print(f"  {'hot path':<32} {'this':>9} {'other':>9}  this/other")
+    rest = {name: instructions(tree, path, host, "none") for name, tree in trees.items()}
+    for figure in FIGURES:
+        this, other = (instructions(tree, path, host, figure) - rest[name] for name, tree in trees.items())
+        print(f"  {figure:<32} {this / 1e6:9.1f} {other / 1e6:9.1f}  {this / other:9.3f}x", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("other", help="the other tree's src/ directory, its modules built")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--size", default="100M", help="size of the scanned and searched task log")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count each path's instructions under callgrind instead of timing rounds")
     args = parser.parse_args()
     path, host = run_archive(args.size)
     trees = {"this": os.path.abspath(SRC), "other": os.path.abspath(args.other)}
+    if args.instructions:
+        return compare_instructions(trees, path, host)
     best = {name: {} for name in trees}
     for _ in range(args.rounds):
         for name, tree in trees.items():
