@@ -1,0 +1,47 @@
+"""Putting a service together from its settings: index, store, cache, intake, access."""
+import secrets
+
+from .errors import ServiceError
+
+__all__ = ["start_team"]
+
+# Bytes of randomness of the key `serve` makes for whoever started it.
+LAUNCH_KEY_BYTES = 32
+
+
+async def start_team(settings):
+    """(TeamRuns, Access, address) for `settings`; address(runner) is the URL to print.
+    An index or store that cannot be used raises ServiceError."""
+    from tavix.log.commands.history import RunIndex, RunIndexError, index_url
+
+    from .access import Access
+    from .application import NEEDS
+    from .archive_store import DirectoryStore
+    from .intake import Intake
+    from .links import Links
+    from .run_cache import RunCache
+    from .team_runs import TeamRuns
+
+    try:
+        index = RunIndex(index_url(settings.index))
+        index.runs(limit=1)
+    except RunIndexError as error:
+        raise ServiceError(str(error)) from None
+    store = DirectoryStore(settings.store)
+    intake = Intake(store, lambda: index, max_archive_size=settings.max_archive_size)
+
+    def cache_factory(**hooks):
+        return RunCache(settings.cache, settings.cache_size, **hooks)
+
+    team = TeamRuns(index, store, intake, cache_factory, links=Links(settings.public_url))
+    launch_key = secrets.token_urlsafe(LAUNCH_KEY_BYTES) if settings.auth == "token" else None
+    access = Access(settings.auth, index, trusted_proxies=settings.trusted_proxy,
+                    user_header=settings.user_header, launch_key=launch_key, needs=NEEDS)
+
+    def address(runner):
+        host, port = runner.addresses[0][:2]
+        shown = "[%s]" % host if ":" in host else host
+        base = settings.public_url or "http://%s:%d" % (shown, port)
+        return "%s/?token=%s" % (base.rstrip("/"), launch_key) if launch_key else base
+
+    return team, access, address
