@@ -135,6 +135,21 @@ class RunCache:
                 raise
         return slot.entry
 
+    def pin_if_open(self, key):
+        """The entry of the run `key`, pinned as `acquire` pins it, when it is
+        open; None (and nothing pinned) when it is not."""
+        slot = self._slots.get(key)
+        if slot is None or slot.entry is None or self._closed:
+            return None
+        self.stats["hits"] += 1
+        self._slots.move_to_end(key)
+        slot.pins += 1
+        return slot.entry
+
+    def __len__(self):
+        """The runs open in the cache."""
+        return sum(1 for slot in self._slots.values() if slot.entry is not None)
+
     def release(self, entry):
         """Lets go of a pin `acquire` gave; the run becomes the most recently used."""
         slot = self._by_entry.get(id(entry))

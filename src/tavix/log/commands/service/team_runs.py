@@ -15,6 +15,8 @@ __all__ = ["TeamRuns", "LIST_LIMIT", "MAX_LIST_LIMIT"]
 
 LIST_LIMIT = 50
 MAX_LIST_LIMIT = 500
+# How long a run just opened stays pinned for the request that follows.
+OPENED_GRACE_SECONDS = 5.0
 # Lines counted at once while a line number is turned into a byte offset.
 _COUNT_BLOCK = 4 << 20
 
@@ -111,16 +113,17 @@ class TeamRuns:
                 base = None
         else:
             base = await self.run(target.base_request_id)
-        entry = await self.cache.acquire(run["content_hash"])
+        entries = [await self.cache.acquire(run["content_hash"])]
         try:
-            base_entry = base and await self.cache.acquire(base["content_hash"])
-            try:
-                await self.views.start_viewer(run, entry, base_entry)
-            finally:
-                if base_entry:
-                    self.cache.release(base_entry)
+            if base is not None:
+                entries.append(await self.cache.acquire(base["content_hash"]))
+            await self.views.start_viewer(run, entries[0], entries[1] if base else None)
         finally:
-            self.cache.release(entry)
+            # Held a moment longer, for the request the browser sends next:
+            # a full cache would otherwise drop them before it comes.
+            loop = asyncio.get_running_loop()
+            for entry in entries:
+                loop.call_later(OPENED_GRACE_SECONDS, self._release_unless_closed, entry)
         known = self.views.known
         known[run["request_id"]] = (run["content_hash"], base["content_hash"] if base else None)
         if base is not None:
@@ -149,6 +152,12 @@ class TeamRuns:
                 answer["line"] = line
         answer["link"] = self.links.section(origin, request_id, path, line)
         return answer
+
+    def _release_unless_closed(self, entry):
+        try:
+            self.cache.release(entry)
+        except ValueError:  # the cache was closed meanwhile
+            pass
 
     # ------------------------------------------------------------- viewers
     def _make_viewer(self, entry, base_entry, run):
