@@ -28,9 +28,15 @@ class Archive:
     bytes written and the bytes to write; the stock results parser adds
     "reading" with the bytes of the results file read and its size, and
     "parsing" with the sections read so far and None.
+
+    `directory`, None by default, is where the temporary directory is
+    made (None: the system's temporary directory). `id_seed`, unless None,
+    is given to the results parser as its keyword id_seed: the stock
+    parser then derives the ids of sections, steps and device commands
+    from it, the same at every opening.
     """
 
-    def __init__(self, archive: object, result_parser: object = tavix.log.commands.parser.xml.LedraXMLResultParser, progress: object | None = None) -> None: ...
+    def __init__(self, archive: object, result_parser: object = tavix.log.commands.parser.xml.LedraXMLResultParser, progress: object | None = None, *, directory: object | None = None, id_seed: object | None = None) -> None: ...
 
     def __enter__(self) -> object: ...
 

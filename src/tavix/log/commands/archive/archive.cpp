@@ -22,13 +22,16 @@ nb::object open_dir(nb::handle self) {
     return as_text(dir);
 }
 
-void init(nb::handle self, nb::handle archive, nb::handle result_parser, nb::handle progress) {
+void init(nb::handle self, nb::handle archive, nb::handle result_parser, nb::handle progress, nb::handle directory,
+          nb::handle id_seed) {
     self.attr("file") = archive;
     self.attr("dir") = none();
     self.attr("_tmpdir") = none();
     self.attr("results") = none();
     self.attr("_result_parser") = result_parser;
     self.attr("progress") = progress;
+    self.attr("_directory") = directory;
+    self.attr("_id_seed") = id_seed;
 }
 
 // Keeps SIGINT and SIGTERM pending in this thread while it lives.
@@ -47,23 +50,26 @@ private:
     sigset_t saved_;
 };
 
-nb::object make_temporary_directory() {
+nb::object make_temporary_directory(nb::handle directory) {
     Refs &r = refs();
     // An interrupt after the directory is made but before its owner is
     // returned would leave it behind: it is answered once there is an owner.
     SignalsHeld held;
-    return r.temporary_directory(nb::arg("prefix") = r.module.attr("TEMP_DIR_PREFIX"));
+    return r.temporary_directory(nb::arg("prefix") = r.module.attr("TEMP_DIR_PREFIX"), nb::arg("dir") = directory);
 }
 
 nb::object enter(nb::handle self) {
     Refs &r = refs();
-    nb::object tmpdir = make_temporary_directory();
+    nb::object tmpdir = make_temporary_directory(self.attr("_directory"));
     self.attr("_tmpdir") = tmpdir;
     try {
         nb::object dir = r.path_cls(tmpdir.attr("name"));
         self.attr("dir") = dir;
         extract(self.attr("file"), as_text(dir), nb::getattr(self, "progress", none()));
-        self.attr("results") = self.attr("_result_parser")(r.weak_proxy(self));
+        nb::object parser = self.attr("_result_parser"), id_seed = self.attr("_id_seed");
+        // Parsers that take no seed keep working when none is given.
+        self.attr("results") = id_seed.is_none() ? parser(r.weak_proxy(self))
+                                                 : parser(r.weak_proxy(self), nb::arg("id_seed") = id_seed);
     } catch (...) {
         // An archive that failed to open leaves no directory behind.
         self.attr("dir") = none();
@@ -167,9 +173,15 @@ void define_archive(nb::module_ &m) {
              "goes, as progress(stage, done, total): stage \"extracting\" with the\n"
              "bytes written and the bytes to write; the stock results parser adds\n"
              "\"reading\" with the bytes of the results file read and its size, and\n"
-             "\"parsing\" with the sections read so far and None.")
+             "\"parsing\" with the sections read so far and None.\n\n"
+             "`directory`, None by default, is where the temporary directory is\n"
+             "made (None: the system's temporary directory). `id_seed`, unless None,\n"
+             "is given to the results parser as its keyword id_seed: the stock\n"
+             "parser then derives the ids of sections, steps and device commands\n"
+             "from it, the same at every opening.")
         .method("__init__", &init, nb::arg("archive"), nb::arg("result_parser") = parser,
-                nb::arg("progress").none() = nb::none())
+                nb::arg("progress").none() = nb::none(), nb::kw_only(), nb::arg("directory").none() = nb::none(),
+                nb::arg("id_seed").none() = nb::none())
         .method("__enter__", &enter)
         .method("__exit__", &exit, nb::arg("exc_type").none(), nb::arg("exc_value").none(),
                 nb::arg("traceback").none())

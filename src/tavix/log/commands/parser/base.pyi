@@ -185,9 +185,22 @@ class LogExecute:
 class BaseResultsParser:
     """
     Base of the results parsers: indexes every section and step of every task as a LogSection and derives the subtree ranges and step owners.
+
+    Ids are the parser's own (random ones) unless `id_seed` is set: then
+    prepare_sections first derives each section's id from the seed and its path
+    (see section_paths), each step's from its section's path, its step id and
+    its occurrence among the section's steps of that step id, and each one's
+    device-command ids from its id, so one run opened with one seed always
+    has the same ids.
     """
 
     def __init__(self, archive: object | None) -> None: ...
+
+    @property
+    def id_seed(self) -> object: ...
+
+    @id_seed.setter
+    def id_seed(self, value: object | None) -> None: ...
 
     def prepare_sections(self) -> None: ...
 

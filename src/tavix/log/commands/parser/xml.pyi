@@ -10,11 +10,16 @@ class LedraXMLResultParser(tavix.log.commands.parser.base.BaseResultsParser):
     Reads a run's ResultsDetails.xml into the results dictionary: job
     metadata, one task record per testscript with its sections in
     pre-order, and the summaries; then indexes the sections.
+
+    `id_seed`, None by default, gives sections and steps random ids; a
+    text or bytes seed derives them (and the device-command ids) from
+    the seed and the sections' paths: the same run read with the same
+    seed has the same ids (see BaseResultsParser).
     """
 
     NS: dict = ...
 
-    def __init__(self, archive: object) -> None: ...
+    def __init__(self, archive: object, *, id_seed: object | None = None) -> None: ...
 
     def _parse_job_summary(self, element: object) -> object: ...
 

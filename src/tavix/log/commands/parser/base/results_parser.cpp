@@ -3,6 +3,9 @@
 #include "base.hpp"
 #include "class_builder.hpp"
 #include "py_helpers.hpp"
+#include "stable_ids.hpp"
+
+#include <optional>
 
 namespace tavix::parser_base {
 
@@ -29,10 +32,28 @@ void parser_init(nb::handle self, nb::handle archive) {
     self.attr("prepare_sections")();
 }
 
+nb::object id_seed(nb::handle self) {
+    nb::object seed = optional_attr(self, "_id_seed");
+    return seed.is_valid() ? seed : nb::none();
+}
+
+void set_id_seed(nb::handle self, nb::handle seed) {
+    check_seed(seed);
+    nb::setattr(self, "_id_seed", seed);
+}
+
 // Indexes every section and step, then walks each task's list backwards so
 // that the last section of every subtree reports its sequence number up to
 // its parent first: one pass gives every section the range of its subtree.
+// With a seed, every section and step gets its derived id first, and each
+// one indexed the key of its device-command ids.
 void prepare_sections(nb::handle self) {
+    nb::object seed = self.attr("id_seed");
+    std::optional<SeededIds> seeded;
+    if (!seed.is_none()) {
+        seeded.emplace(seed);
+        seeded->assign(self);
+    }
     nb::dict index;
     nb::setattr(self, "sections_dict", index);
     nb::object archive = self.attr("archive");
@@ -43,6 +64,14 @@ void prepare_sections(nb::handle self) {
     nb::str id_key("id"), steps_key("steps"), sequence_key("sequence_number"),
         parents_key("parents"), parent_id_key("parent_id"), child_end_key("child_end"),
         child_start_key("child_start"), parent_key("parent");
+
+    auto index_record = [&](nb::handle record) {
+        nb::object id = item(record, id_key);
+        nb::object view = log_section(archive, record, host);
+        if (seeded)
+            nb::setattr(view, "_execute_key", seeded->execute_key(id));
+        set_item(index, id, view);
+    };
 
     for (nb::handle task : self.attr("scripts")) {
         nb::object listed = task.attr("get")("sections");
@@ -63,9 +92,9 @@ void prepare_sections(nb::handle self) {
             if (i % 1024 == 1023)
                 tavix::handle_pending_signals();
             nb::handle section(records[i]);
-            set_item(index, item(section, id_key), log_section(archive, section, host));
+            index_record(section);
             for (nb::handle step : item(section, steps_key))
-                set_item(index, item(step, id_key), log_section(archive, step, host));
+                index_record(step);
         }
 
         for (Py_ssize_t i = count - 1; i >= 0; --i) {
@@ -118,8 +147,16 @@ void define_results_parser(nb::module_ &module) {
     nb::handle object_type(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
     ClassBuilder(module, "BaseResultsParser", {object_type})
         .doc("Base of the results parsers: indexes every section and step of every task "
-             "as a LogSection and derives the subtree ranges and step owners.")
+             "as a LogSection and derives the subtree ranges and step owners.\n\n"
+             "Ids are the parser's own (random ones) unless `id_seed` is set: then\n"
+             "prepare_sections first derives each section's id from the seed and its path\n"
+             "(see section_paths), each step's from its section's path, its step id and\n"
+             "its occurrence among the section's steps of that step id, and each one's\n"
+             "device-command ids from its id, so one run opened with one seed always\n"
+             "has the same ids.")
         .method("__init__", &parser_init, "archive"_a.none())
+        .property("id_seed", &id_seed, &set_id_seed,
+                  "None (the parser's own ids), or the text or bytes the ids are derived from.")
         .method("prepare_sections", &prepare_sections)
         .method("get_section", &get_section, "section_uuid"_a.none())
         .method("get_task_names", &get_task_names)

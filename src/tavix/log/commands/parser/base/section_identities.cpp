@@ -4,11 +4,9 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
-#include <string_view>
 
 #include "base.hpp"
 #include "comparison/section_identity.hpp"
-#include "json_text.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::parser_base {
@@ -27,13 +25,7 @@ nb::object text_of(nb::handle value) {
 nb::list section_identities(nb::handle parser) {
     nb::list listed;
     for (const SectionPath &section : section_paths_of(parser)) {
-        std::string key = "[";
-        for (nb::handle name : section.names) {
-            if (key.size() > 1)
-                key += ',';
-            append_json_string(key, utf8_text(name));
-        }
-        key += ']';
+        std::string key = path_key(section.names);
         nb::handle record = section.record;
         listed.append(nb::make_tuple(record, checked(PyUnicode_DecodeUTF8(key.data(), Py_ssize_t(key.size()), nullptr)),
                                      text_of(get_item(record, "section_type")),

@@ -98,7 +98,8 @@ std::string namespace_of(nb::handle parser) {
     return nb::cast<std::string>(parser.attr("NS")["x"]);
 }
 
-void init(nb::handle self, nb::handle archive) {
+void init(nb::handle self, nb::handle archive, nb::handle id_seed) {
+    self.attr("id_seed") = id_seed;  // checked before the long parse
     self.attr("archive") = archive;
     self.attr("results") = nb::dict();
     self.attr("_sequence_number") = nb::int_(0);
@@ -208,9 +209,13 @@ void define_parser(nb::module_ &m) {
     ClassBuilder(m, "LedraXMLResultParser", {base})
         .doc("Reads a run's ResultsDetails.xml into the results dictionary: job\n"
              "metadata, one task record per testscript with its sections in\n"
-             "pre-order, and the summaries; then indexes the sections.")
+             "pre-order, and the summaries; then indexes the sections.\n\n"
+             "`id_seed`, None by default, gives sections and steps random ids; a\n"
+             "text or bytes seed derives them (and the device-command ids) from\n"
+             "the seed and the sections' paths: the same run read with the same\n"
+             "seed has the same ids (see BaseResultsParser).")
         .attr("NS", ns)
-        .method("__init__", &init, nb::arg("archive"))
+        .method("__init__", &init, nb::arg("archive"), nb::kw_only(), nb::arg("id_seed").none() = none)
         .method("_parse_job_summary", &run<on_document<parse_job_summary>, nb::handle>, nb::arg("element"))
         .method("_parse_job_info", &run<on_document<parse_job_info>, nb::handle>, nb::arg("root_element"))
         .method("_parse_job", &run<on_document<parse_job>, nb::handle>, nb::arg("root_element"))

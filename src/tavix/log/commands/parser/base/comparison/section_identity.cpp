@@ -1,6 +1,7 @@
 #include "section_identity.hpp"
 
 #include "../base.hpp"
+#include "json_text.hpp"
 #include "py_helpers.hpp"
 
 namespace tavix::parser_base {
@@ -57,6 +58,17 @@ nb::str escaped_name(nb::handle name) {
     if (PyUnicode_FindChar(text.ptr(), '\\', 0, length, 1) == -1 && PyUnicode_FindChar(text.ptr(), '/', 0, length, 1) == -1)
         return text;  // the common case, without a copy
     return nb::str(text.attr("replace")("\\", "\\\\").attr("replace")("/", "\\/"));
+}
+
+std::string path_key(nb::handle names) {
+    std::string key = "[";
+    for (nb::handle name : names) {
+        if (key.size() > 1)
+            key += ',';
+        append_json_string(key, utf8_text(name));
+    }
+    key += ']';
+    return key;
 }
 
 nb::str path_text(nb::handle names) {

@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
 #include <vector>
 
 namespace tavix::parser_base {
@@ -21,6 +22,10 @@ struct SectionPath {
 
 // Every section of the parser's tasks (steps left out), in tree order.
 std::vector<SectionPath> section_paths_of(nb::handle parser);
+
+// The path as the run index keys it: the names as JSON text, as
+// json.dumps(names, ensure_ascii=False, separators=(",", ":")) writes them.
+std::string path_key(nb::handle names);
 
 // The names joined by "/", with "\" written "\\" and "/" written "\/" inside a name.
 nb::str path_text(nb::handle names);
