@@ -17,7 +17,7 @@ from aiohttp.abc import AbstractAccessLogger
 from .errors import ArchiveTooLarge, RunNotFound, ServiceError, UploadCut
 from .links import names_of_query_path
 from .run_views import RunsResource, parse_target
-from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT
+from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 
 __all__ = ["NEEDS", "ServiceAccessLog", "build_application", "run_service"]
 
@@ -239,14 +239,18 @@ async def requests_in_flight(request, handler):
         _release(request, pinned)
         return _error(503, "STOPPING", "the service is stopping")
     stopping["in_flight"] += 1
+    response = None
     try:
         response = await handler(request)
-        if isinstance(response, web.FileResponse):
-            await response.prepare(request)
         return response
     finally:
         stopping["in_flight"] -= 1
-        _release(request, pinned)
+        if isinstance(response, web.FileResponse):
+            # aiohttp opens the file once the handler is done: the run stays
+            # a moment longer, for the file to be opened and sent from.
+            asyncio.get_running_loop().call_later(OPENED_GRACE_SECONDS, _release, request, pinned)
+        else:
+            _release(request, pinned)
         if not stopping["in_flight"]:
             stopping["idle"].set()
 
@@ -254,7 +258,7 @@ async def requests_in_flight(request, handler):
 def _release(request, pinned):
     team = _team(request)
     for entry in pinned:
-        team.cache.release(entry)
+        team.release(entry)
 
 
 def _wants_page(request):

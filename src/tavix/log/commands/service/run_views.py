@@ -16,6 +16,7 @@ import os
 from urllib.parse import unquote
 
 from aiohttp import web
+from aiohttp.web_urldispatcher import PrefixResource
 
 __all__ = ["OpenedRun", "RunTarget", "RunViews", "RunsResource", "parse_target"]
 
@@ -170,7 +171,7 @@ def _forget_middleware_chains():
         cached.cache_clear()
 
 
-class RunsResource(web.PrefixResource):
+class RunsResource(PrefixResource):
     """The requests below /runs whose run's viewer is up, handed to that viewer."""
 
     def __init__(self, views):

@@ -123,7 +123,7 @@ class TeamRuns:
             # a full cache would otherwise drop them before it comes.
             loop = asyncio.get_running_loop()
             for entry in entries:
-                loop.call_later(OPENED_GRACE_SECONDS, self._release_unless_closed, entry)
+                loop.call_later(OPENED_GRACE_SECONDS, self.release, entry)
         known = self.views.known
         known[run["request_id"]] = (run["content_hash"], base["content_hash"] if base else None)
         if base is not None:
@@ -153,7 +153,8 @@ class TeamRuns:
         answer["link"] = self.links.section(origin, request_id, path, line)
         return answer
 
-    def _release_unless_closed(self, entry):
+    def release(self, entry):
+        """Lets go of a pinned entry; one of a cache closed meanwhile is gone already."""
         try:
             self.cache.release(entry)
         except ValueError:  # the cache was closed meanwhile
