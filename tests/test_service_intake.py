@@ -21,6 +21,7 @@ from tavix.log.commands.service.archive_store import DirectoryStore
 from tavix.log.commands.service.errors import (ArchiveTooLarge, BadArchive, RequestIdTaken, StoreFull,
                                                Unavailable, UploadCut)
 from tavix.log.commands.service.intake import Intake
+from tavix.log.commands.service.watch import Watcher
 
 from helpers.waiting import thread_event, until
 
@@ -363,3 +364,91 @@ async def test_a_file_taken_stays_in_place_and_is_recognised_by_its_content(serv
     os.mkfifo(tmp_path / "pipe.zip")
     with pytest.raises(BadArchive, match="regular"):
         await service.intake.take_file(str(tmp_path / "pipe.zip"))
+
+
+# ------------------------------------------------------------------ watch
+class CountedIntake:
+    """The intake of `service`, counting the files it is given."""
+
+    def __init__(self, intake):
+        self.intake, self.given = intake, []
+
+    async def take_file(self, path):
+        self.given.append(os.path.basename(path))
+        return await self.intake.take_file(path)
+
+
+@pytest.fixture
+def dropbox(tmp_path):
+    directory = tmp_path / "dropbox"
+    directory.mkdir()
+    return directory
+
+
+async def test_a_file_is_taken_once_it_has_stopped_changing(service, generated_run, dropbox):
+    intake = CountedIntake(service.intake)
+    watcher = Watcher(str(dropbox), intake, settle_seconds=3600)
+    path = dropbox / "nightly.zip"
+    with open(generated_run.path, "rb") as source:
+        data = source.read()
+    path.write_bytes(data[:1000])
+    (dropbox / ".nightly.zip.part").write_bytes(data)
+    (dropbox / "notes.txt").write_bytes(b"not an archive")
+    await watcher.scan()
+    await watcher.scan()
+    assert intake.given == []  # not settled for an hour
+    watcher.settle_seconds = 0
+    with open(path, "ab") as growing:
+        growing.write(data[1000:])
+    await watcher.scan()  # changed since: settling again
+    assert intake.given == []
+    await watcher.scan()
+    assert intake.given == ["nightly.zip"] and watcher.taken == 1
+    assert service.files() == [sha256(generated_run.path) + ".zip"] and path.read_bytes() == data
+    for _ in range(3):
+        await watcher.scan()
+    assert intake.given == ["nightly.zip"]
+
+    # Remembered by its content: a watcher of after a restart stores nothing again.
+    restarted = Watcher(str(dropbox), CountedIntake(service.intake), settle_seconds=0)
+    begun = []
+    service.store.begin = lambda: begun.append(1)
+    await restarted.scan()
+    await restarted.scan()
+    assert restarted.taken == 1 and begun == []
+
+
+async def test_files_refused_are_reported_once_and_the_watch_goes_on(service, generated_run, dropbox, caplog,
+                                                                    monkeypatch):
+    (dropbox / "broken.zip").write_bytes(b"not a zip")
+    shutil.copyfile(generated_run.path, dropbox / "good.zip")
+    watcher = Watcher(str(dropbox), service.intake, settle_seconds=0)
+    monkeypatch.setattr(ServiceIndex, "record", lambda self, archive, digest=None: (_ for _ in ()).throw(
+        IndexBusy(self.shown)))
+    for _ in range(4):
+        await watcher.scan()
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert sorted(warnings) == sorted([
+        "not taken: %s: not a run archive: BadZipFile: File is not a zip file" % (dropbox / "broken.zip"),
+        "not taken yet: %s: the run index cannot be used now" % (dropbox / "good.zip")])
+    assert (watcher.taken, watcher.refused) == (0, 1)
+    # An index down is tried again once the file has settled anew.
+    monkeypatch.undo()
+    await watcher.scan()
+    assert watcher.taken == 1 and service.files() == [sha256(generated_run.path) + ".zip"]
+
+
+async def test_the_watch_polls_until_stopped_whatever_the_directory_does(service, generated_run, tmp_path, caplog):
+    dropbox = tmp_path / "not yet"
+    watcher = Watcher(str(dropbox), service.intake, settle_seconds=0.05, poll_seconds=0.01)
+    watching = asyncio.ensure_future(watcher.run())
+    try:
+        assert await until(lambda: any("cannot watch" in r.getMessage() for r in caplog.records))
+        dropbox.mkdir()
+        shutil.copyfile(generated_run.path, dropbox / "run.zip")
+        assert await until(lambda: watcher.taken == 1)
+    finally:
+        watching.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await watching
+    assert len([r for r in caplog.records if "cannot watch" in r.getMessage()]) == 1
