@@ -288,6 +288,8 @@ async def test_an_archive_too_large_is_refused_without_reading_it_all(tmp_path, 
     with pytest.raises(ArchiveTooLarge):
         await service.intake.take(counted())
     assert sum(read[:-1]) <= limit < sum(read)
+    with pytest.raises(ArchiveTooLarge):
+        await service.intake.take_file(generated_run.path)
     assert service.files() == []
 
 
@@ -452,3 +454,33 @@ async def test_the_watch_polls_until_stopped_whatever_the_directory_does(service
     with pytest.raises(asyncio.CancelledError):
         await watching
     assert len([r for r in caplog.records if "cannot watch" in r.getMessage()]) == 1
+
+
+async def test_a_request_cut_off_midway_leaves_nothing(service, generated_run, aiohttp_server):
+    from aiohttp import web
+
+    outcomes = []
+
+    async def runs(request):
+        try:
+            run, created = await service.intake.take(request.content.iter_chunked(4096), request.content_length)
+        except BaseException as error:
+            outcomes.append(error)
+            raise
+        outcomes.append(run)
+        return web.json_response({"created": created, "run": run})
+
+    app = web.Application()
+    app.router.add_post("/api/v1/runs", runs)
+    server = await aiohttp_server(app, access_log=None)
+    with open(generated_run.path, "rb") as source:
+        data = source.read()
+    reader, writer = await asyncio.open_connection(server.host, server.port)
+    writer.write(b"POST /api/v1/runs HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n" % len(data))
+    writer.write(data[:len(data) // 2])
+    await writer.drain()
+    assert await until(lambda: service.files() != [])  # the upload has begun
+    writer.close()
+    assert await until(lambda: outcomes)
+    # The server either stops the handler or lets the body's reader fail.
+    assert isinstance(outcomes[0], (asyncio.CancelledError, UploadCut)) and service.files() == []

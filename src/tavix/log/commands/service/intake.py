@@ -47,14 +47,11 @@ def _open_regular(path):
 
 
 async def _file_chunks(stream):
-    try:
-        while True:
-            block = await asyncio.to_thread(stream.read, FILE_BLOCK)
-            if not block:
-                return
-            yield block
-    finally:
-        stream.close()
+    while True:
+        block = await asyncio.to_thread(stream.read, FILE_BLOCK)
+        if not block:
+            return
+        yield block
 
 
 def _write_all(upload, chunks):
@@ -107,11 +104,9 @@ class Intake:
             return found, False
         stream = await asyncio.to_thread(_open_regular, path)
         try:
-            length = os.fstat(stream.fileno()).st_size
-        except BaseException:
+            return await self.take(_file_chunks(stream), os.fstat(stream.fileno()).st_size)
+        finally:
             stream.close()
-            raise
-        return await self.take(_file_chunks(stream), length)
 
     # ---------------------------------------------------------- receiving
     def _check_size(self, size):
