@@ -8,6 +8,7 @@ taken away again.
 import asyncio
 import contextlib
 import errno
+import hashlib
 import logging
 import os
 import stat
@@ -217,10 +218,9 @@ class Intake:
 
     def _stored_run(self, path):
         """The run object of the archive file at `path` when the service holds it already, else None."""
-        import hashlib
-
         digest = hashlib.sha256()  # the content hash the run index keys runs by
         with _open_regular(path) as stream:
+            self._check_size(os.fstat(stream.fileno()).st_size)
             for block in iter(lambda: stream.read(FILE_BLOCK), b""):
                 digest.update(block)
         digest = digest.hexdigest()

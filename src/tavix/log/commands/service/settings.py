@@ -6,6 +6,7 @@ The run index is named as every `logs` subcommand names it (--index,
 $TAVIX_INDEX, the [logs] index key).
 """
 import argparse
+import ipaddress
 import os
 import re
 from dataclasses import dataclass
@@ -66,8 +67,15 @@ def parse_directory(text):
 
 
 def parse_addresses(text):
-    """Addresses separated by commas or spaces (an option given again adds its own)."""
-    return tuple(part for part in re.split(r"[\s,]+", text) if part)
+    """IP addresses or networks (10.0.0.0/8) separated by commas or spaces
+    (an option given again adds its own)."""
+    addresses = tuple(part for part in re.split(r"[\s,]+", text) if part)
+    for address in addresses:
+        try:
+            ipaddress.ip_network(address, strict=False)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not an IP address or network: %r" % address) from None
+    return addresses
 
 
 @dataclass(frozen=True)
@@ -112,8 +120,9 @@ SETTINGS = (
             "is an administrator; 'proxy', the user is the --user-header of requests\n"
             "coming from a --trusted-proxy, with the role `tavix logs users set` gives."),
     Setting("trusted_proxy", "trusted-proxy", "ADDR", parse_addresses, (),
-            "With --auth proxy: the address of the sign-in proxy (again for more;\n"
-            "the environment and the file take a list separated by commas).", repeated=True),
+            "With --auth proxy: the IP address (or network) of the sign-in proxy;\n"
+            "again for more (the environment and the file take a list separated by\n"
+            "commas).", repeated=True),
     Setting("user_header", "user-header", "NAME", str, None,
             "With --auth proxy: the request header holding the user's name."),
     Setting("max_archive_size", "max-archive-size", "SIZE", parse_size, DEFAULT_MAX_ARCHIVE_SIZE,
