@@ -224,7 +224,8 @@ async def test_a_run_is_stored_by_its_content_and_indexed_once(service, generate
     assert recorded["request_id"] == run["request_id"]
     assert recorded["archive"] == service.store.path(digest)
 
-    again, created = await service.intake.take(chunks_of(generated_run.path, size=1000), os.path.getsize(generated_run.path))
+    size = os.path.getsize(generated_run.path)
+    again, created = await service.intake.take(chunks_of(generated_run.path, size=1000), size)
     assert (again, created) == (run, False)
     assert service.files() == [digest + ".zip"]
     assert extraction_dirs() == []

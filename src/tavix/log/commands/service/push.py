@@ -14,6 +14,7 @@ from urllib.parse import urlsplit
 
 API_RUNS = "/api/v1/runs"
 SEND_BLOCK = 1 << 20
+CONNECT_SECONDS = 30
 # Seconds the service may stay silent, while the archive goes out or while
 # it checks and records a large run.
 SILENCE_SECONDS = 600
@@ -49,7 +50,7 @@ def _connection(parts):
         port = parts.port
     except ValueError as error:
         raise PushFailed("the service's URL has a bad port: %s" % error) from None
-    return kind(parts.hostname, port, timeout=SILENCE_SECONDS)
+    return kind(parts.hostname, port, timeout=CONNECT_SECONDS)
 
 
 def _answered(connection):
@@ -62,7 +63,10 @@ def _send_archive(connection, stream, size, on_sent):
     while sent < size:
         if _answered(connection):
             return
-        block = stream.read(SEND_BLOCK)
+        try:
+            block = stream.read(SEND_BLOCK)
+        except OSError as error:
+            raise PushFailed("could not read the archive: %s" % (error.strerror or error)) from None
         if not block:
             raise PushFailed("the archive got shorter while it was sent")
         try:
@@ -100,6 +104,8 @@ def push_archive(path, service_url, key=None, on_sent=None):
         size = os.fstat(stream.fileno()).st_size
         connection = _connection(parts)
         try:
+            connection.connect()
+            connection.sock.settimeout(SILENCE_SECONDS)
             connection.putrequest("POST", target, skip_accept_encoding=True)
             connection.putheader("Content-Type", "application/zip")
             connection.putheader("Content-Length", str(size))
