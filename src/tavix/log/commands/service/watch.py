@@ -54,7 +54,7 @@ class Watcher:
         self.refused = 0
         self._unchanged_since = {}  # path -> (size, mtime_ns, loop time first seen so)
         self._handled = {}  # path -> (size, mtime_ns) taken or refused for good
-        self._reported = set()  # (path, size, mtime_ns, failure) already in the log
+        self._reported = set()  # (path, (size, mtime_ns), failure text) already in the log
         self._directory_failure = None
 
     async def run(self):
