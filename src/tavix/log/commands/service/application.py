@@ -14,7 +14,7 @@ import time
 from aiohttp import web
 from aiohttp.abc import AbstractAccessLogger
 
-from .errors import ArchiveTooLarge, RunNotFound, ServiceError, UploadCut
+from .errors import ArchiveTooLarge, RunNotFound, ServiceError
 from .links import names_of_query_path
 from .run_views import RunsResource, parse_target
 from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
@@ -129,21 +129,9 @@ async def push(request):
     limit = team.intake.max_archive_size
     if request.content_length is not None and request.content_length > limit:
         raise ArchiveTooLarge("the archive is over the limit of %d bytes" % limit)
-    answer, created = await team.push(_origin(request), _body_blocks(request))
+    answer, created = await team.push(_origin(request), request.content.iter_chunked(UPLOAD_BLOCK),
+                                      request.content_length)
     return _json({"created": created, "run": answer}, 201 if created else 200)
-
-
-async def _body_blocks(request):
-    expected = request.content_length
-    received = 0
-    try:
-        async for block in request.content.iter_chunked(UPLOAD_BLOCK):
-            received += len(block)
-            yield block
-    except (ConnectionError, asyncio.IncompleteReadError) as error:
-        raise UploadCut("the upload was cut off: %s" % error) from None
-    if expected is not None and received < expected:
-        raise UploadCut("the upload was cut off after %d of %d bytes" % (received, expected))
 
 
 async def delete_run(request):
@@ -360,8 +348,7 @@ async def _serve(settings):
         if settings.watch:
             from .watch import Watcher
 
-            watcher = Watcher(settings.watch, team.intake)
-            watcher.start()
+            watcher = asyncio.ensure_future(Watcher(settings.watch, team.intake).run())
         await stop.wait()
         state = app[STOPPING]
         if how.get("graceful"):
@@ -377,7 +364,8 @@ async def _serve(settings):
         state["stopping"] = True
     finally:
         if watcher is not None:
-            await watcher.stop()
+            watcher.cancel()
+            await asyncio.gather(watcher, return_exceptions=True)
         await runner.cleanup()
         for number in (signal.SIGINT, signal.SIGTERM):
             loop.remove_signal_handler(number)

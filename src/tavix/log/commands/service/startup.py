@@ -1,4 +1,5 @@
 """Putting a service together from its settings: index, store, cache, intake, access."""
+import os
 import secrets
 
 from .errors import ServiceError
@@ -22,13 +23,18 @@ async def start_team(settings):
     from .run_cache import RunCache
     from .team_runs import TeamRuns
 
+    url = index_url(settings.index)
     try:
-        index = RunIndex(index_url(settings.index))
+        index = RunIndex(url)
         index.runs(limit=1)
     except RunIndexError as error:
         raise ServiceError(str(error)) from None
     store = DirectoryStore(settings.store)
-    intake = Intake(store, lambda: index, max_archive_size=settings.max_archive_size)
+    checking = os.path.join(settings.cache, "checking")
+    os.makedirs(checking, exist_ok=True)
+    # The intake closes the index it is given after each archive.
+    intake = Intake(store, lambda: RunIndex(url), max_archive_size=settings.max_archive_size,
+                    extraction_directory=checking)
 
     def cache_factory(**hooks):
         return RunCache(settings.cache, settings.cache_size, **hooks)

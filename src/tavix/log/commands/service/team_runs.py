@@ -82,9 +82,9 @@ class TeamRuns:
                 point["link"] = self.links.run(origin, point["request_id"])
         return {"suites": suites}
 
-    async def push(self, origin, chunks):
-        """(answer, created) of an archive streamed in."""
-        run_object, created = await self.intake.take(chunks)
+    async def push(self, origin, chunks, length=None):
+        """(answer, created) of an archive streamed in, `length` bytes long when known."""
+        run_object, created = await self.intake.take(chunks, length)
         return self.answer(origin, run_object), created
 
     async def delete(self, request_id):

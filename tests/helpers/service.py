@@ -1,0 +1,44 @@
+"""A team service put together from its parts in a directory, for tests."""
+from tavix.log.commands.service.application import NEEDS, ServiceAccessLog, build_application
+
+__all__ = ["ServiceParts", "ServiceAccessLog"]
+
+
+class ServiceParts:
+    """The index, store and cache of a service in `root`. `application()` makes
+    a new application over them: a restart of the service is another call."""
+
+    def __init__(self, root, *, auth="none", cache_bytes=1 << 30, max_open=8, max_archive_size=1 << 30,
+                 launch_key=None, trusted_proxies=(), user_header=None, public_url=None):
+        from tavix.log.commands.history import RunIndex
+
+        self.root = root
+        self.index_url = "sqlite:///%s" % (root / "index.sqlite")
+        self.index = RunIndex(self.index_url)
+        self.auth, self.launch_key = auth, launch_key
+        self.trusted_proxies, self.user_header = trusted_proxies, user_header
+        self.cache_bytes, self.max_open = cache_bytes, max_open
+        self.max_archive_size = max_archive_size
+        self.public_url = public_url
+        self.caches = []
+
+    def application(self):
+        from tavix.log.commands.service.access import Access
+        from tavix.log.commands.service.archive_store import DirectoryStore
+        from tavix.log.commands.service.intake import Intake
+        from tavix.log.commands.service.links import Links
+        from tavix.log.commands.service.run_cache import RunCache
+        from tavix.log.commands.service.team_runs import TeamRuns
+
+        store = DirectoryStore(self.root / "store")
+        intake = Intake(store, lambda: self.index, max_archive_size=self.max_archive_size)
+
+        def cache_factory(**hooks):
+            cache = RunCache(self.root / "cache", self.cache_bytes, self.max_open, **hooks)
+            self.caches.append(cache)
+            return cache
+
+        team = TeamRuns(self.index, store, intake, cache_factory, links=Links(self.public_url))
+        access = Access(self.auth, self.index, trusted_proxies=self.trusted_proxies,
+                        user_header=self.user_header, launch_key=self.launch_key, needs=NEEDS)
+        return build_application(team, access)

@@ -1,0 +1,169 @@
+"""The team service over real parts: pushes, listings, runs opened on demand,
+lasting links and ids, comparisons, deletion, the access log."""
+import json
+import zipfile
+
+import pytest
+
+from helpers.history_runs import make_run
+from helpers.service import ServiceAccessLog, ServiceParts
+
+VIEWER = "/private/v1/standalone"
+
+
+def runs_of(tmp_path, count, suite="nightly", failing=("b",)):
+    """`count` archives of one suite, a day apart."""
+    paths = []
+    for day in range(count):
+        cases = [(name, "failed" if name in failing and day % 2 else "passed") for name in ("a", "b", "c")]
+        paths.append(make_run(tmp_path / f"{suite}-{day}.zip", f"{suite}-req-{day}",
+                              f"2026-12-{day + 1:02d}T01:00:00", cases, suite=suite))
+    return paths
+
+
+@pytest.fixture
+def parts(tmp_path):
+    return ServiceParts(tmp_path / "service")
+
+
+@pytest.fixture
+async def service(aiohttp_client, parts):
+    return await aiohttp_client(parts.application())
+
+
+def local(link):
+    """The path and query of an absolute link."""
+    return "/" + link.split("/", 3)[3]
+
+
+async def push(client, path):
+    response = await client.post("/api/v1/runs", data=path.read_bytes())
+    return response.status, await response.json()
+
+
+async def tree_ids(client, request_id):
+    response = await client.get(f"/runs/{request_id}{VIEWER}/tree")
+    assert response.status == 200
+    return [row[0] for row in (await response.json())["rows"]]
+
+
+async def test_push_list_and_summaries(service, tmp_path):
+    paths = runs_of(tmp_path, 3) + runs_of(tmp_path, 1, suite="weekly")
+    for path in paths:
+        status, body = await push(service, path)
+        assert status == 201 and body["created"] is True
+        assert body["run"]["link"].endswith("/runs/" + body["run"]["request_id"])
+    status, body = await push(service, paths[0])
+    assert (status, body["created"], body["run"]["request_id"]) == (200, False, "nightly-req-0")
+
+    listed = await (await service.get("/api/v1/runs?suite=nightly&limit=2")).json()
+    assert [r["request_id"] for r in listed["runs"]] == ["nightly-req-2", "nightly-req-1"]
+    following = await (await service.get(local(listed["next"]))).json()
+    assert [r["request_id"] for r in following["runs"]] == ["nightly-req-0"] and following["next"] is None
+
+    run = await (await service.get("/api/v1/runs/nightly-req-1")).json()
+    assert set(run) >= {"request_id", "suite_name", "start_time", "summary", "new", "known", "flaky", "link"}
+    assert run["new"] == 1  # b fails in run 1 and passed in run 0
+
+    suites = (await (await service.get("/api/v1/suites")).json())["suites"]
+    assert {s["suite_name"]: s["latest"]["request_id"] for s in suites} == {
+        "nightly": "nightly-req-2", "weekly": "weekly-req-0"}
+    assert (await service.get("/api/v1/runs/none-such")).status == 404
+
+
+async def test_bad_pushes_store_nothing(service, parts, tmp_path):
+    not_a_run = tmp_path / "other.zip"
+    with zipfile.ZipFile(not_a_run, "w") as archive:
+        archive.writestr("readme.txt", "no results here")
+    status, body = await push(service, not_a_run)
+    assert status == 422 and body["detail"] == "NOT_A_RUN"
+    garbage = tmp_path / "garbage.zip"
+    garbage.write_bytes(b"PK\x03\x04junk")
+    assert (await push(service, garbage))[0] == 422
+    first, = runs_of(tmp_path, 1)
+    assert (await push(service, first))[0] == 201
+    # Another archive with the same request id is refused, the stored one kept.
+    other = make_run(tmp_path / "other-0.zip", "nightly-req-0", "2026-12-09T01:00:00", [("z", "passed")])
+    status, body = await push(service, other)
+    assert status == 409 and body["detail"] == "REQUEST_ID_TAKEN"
+    assert len((await (await service.get("/api/v1/runs")).json())["runs"]) == 1
+    assert sorted(p.name for p in (parts.root / "store").iterdir()) == [
+        (await (await service.get("/api/v1/runs")).json())["runs"][0]["content_hash"] + ".zip"]
+
+
+async def test_upload_over_the_limit_is_refused_before_its_body(aiohttp_client, tmp_path):
+    parts = ServiceParts(tmp_path / "service", max_archive_size=1000)
+    client = await aiohttp_client(parts.application())
+    first, = runs_of(tmp_path, 1)
+    status, body = await push(client, first)
+    assert status == 413 and body["detail"] == "ARCHIVE_TOO_LARGE"
+
+
+async def test_viewer_routes_ids_and_links_last_across_restarts(aiohttp_client, parts, tmp_path):
+    first, = runs_of(tmp_path, 1)
+    client = await aiohttp_client(parts.application())
+    await push(client, first)
+    ids = await tree_ids(client, "nightly-req-0")
+    section = await (await client.get("/api/v1/runs/nightly-req-0/sections?path=" + "s.py/a")).json()
+    assert section["path"][-1] == "a" and section["id"] in ids
+    await client.close()
+
+    # A new process over the same store and index: a fresh cache opening.
+    again = await aiohttp_client(parts.application())
+    assert await tree_ids(again, "nightly-req-0") == ids
+    answer = await again.get(f"/runs/nightly-req-0{VIEWER}/sections/{section['id']}")
+    assert answer.status == 200
+    page = await again.get(local(section["link"]), allow_redirects=False)
+    assert page.status == 200 and "text/html" in page.headers["Content-Type"]
+
+
+async def test_sections_by_path_with_lines(service, tmp_path):
+    first, = runs_of(tmp_path, 1)
+    await push(service, first)
+    found = await (await service.get("/api/v1/runs/nightly-req-0/sections?path=s.py/b&line=1")).json()
+    assert found["offset"] == 0 and found["link"].endswith("/section/s.py/b?line=1")
+    by_id = await (await service.get(f"/api/v1/runs/nightly-req-0/sections?id={found['id']}&offset=0")).json()
+    assert by_id["line"] == 1 and by_id["path"] == found["path"]
+    assert (await service.get("/api/v1/runs/nightly-req-0/sections?path=s.py/none")).status == 404
+    assert (await service.get("/api/v1/runs/nightly-req-0/sections?path=s.py/b&line=x")).status == 400
+
+
+async def test_runs_compare_with_the_previous_run_by_default(service, tmp_path):
+    for path in runs_of(tmp_path, 3):
+        await push(service, path)
+    compared = await (await service.get(f"/runs/nightly-req-2{VIEWER}/compare")).json()
+    explicit = await (await service.get(f"/runs/nightly-req-2/compare/nightly-req-0{VIEWER}/compare")).json()
+    assert compared != explicit
+    assert (await service.get(f"/runs/nightly-req-0{VIEWER}/compare")).status in (200, 404)
+
+
+async def test_deleted_run_answers_run_not_found(service, tmp_path):
+    first, = runs_of(tmp_path, 1)
+    await push(service, first)
+    await tree_ids(service, "nightly-req-0")
+    assert (await service.delete("/api/v1/runs/nightly-req-0")).status == 200
+    answer = await service.get(f"/runs/nightly-req-0{VIEWER}/tree")
+    assert answer.status == 404 and (await answer.json())["detail"] == "RUN_NOT_FOUND"
+
+
+async def test_a_bounded_cache_reopens_runs_as_they_are_asked_for(aiohttp_client, tmp_path):
+    parts = ServiceParts(tmp_path / "service", max_open=1)
+    client = await aiohttp_client(parts.application())
+    paths = runs_of(tmp_path, 3)
+    for path in paths:
+        await push(client, path)
+    first = [await tree_ids(client, f"nightly-req-{i}") for i in (0, 1, 2)]
+    again = [await tree_ids(client, f"nightly-req-{i}") for i in (0, 1, 2)]
+    assert first == again
+    cache = parts.caches[-1]
+    assert cache.stats["dropped"] >= 4 and len(cache) <= 1
+
+
+async def test_access_log_lines(aiohttp_client, parts, tmp_path, capsys):
+    client = await aiohttp_client(parts.application(), server_kwargs={"access_log_class": ServiceAccessLog})
+    await client.get("/healthz")
+    await client.get("/api/v1/runs/x")
+    lines = [json.loads(line) for line in capsys.readouterr().err.splitlines() if line.startswith("{")]
+    assert [(line["route"], line["status"]) for line in lines] == [
+        ("/healthz", 200), ("/api/v1/runs/{request_id}", 404)]
+    assert set(lines[0]) == {"time", "user", "method", "route", "status", "bytes", "ms"}
