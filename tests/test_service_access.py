@@ -214,6 +214,17 @@ async def test_a_launch_session_ends_with_its_process(serve, index):
     assert (await call(await serve(), "runs", cookie))[0] == 401
 
 
+async def test_the_printed_address_signs_in_with_the_launch_key_and_drops_it(serve):
+    client = await serve(launch_key="launch-key-1")
+    entry = await client.get("/page?a=1&token=launch-key-1", allow_redirects=False)
+    assert entry.status == 303 and entry.headers["Location"] == "/page?a=1"
+    cookie = {"Cookie": "tavix_session=" + entry.cookies["tavix_session"].value}
+    client.session.cookie_jar.clear()
+    assert await call(client, "runs", cookie) == (200, b'{"name": "launch", "role": "admin"}')
+    wrong = await client.get("/page?token=launch-key-2", allow_redirects=False)
+    assert wrong.status == 303 and wrong.headers["Location"] == "/page" and "tavix_session" not in wrong.cookies
+
+
 async def test_writes_with_a_cookie_come_from_the_service_own_pages_only(serve, keys):
     client = await serve()
     signed = await sign_in(client, keys["pusher"])

@@ -46,7 +46,7 @@ def pass_rate(summary):
 
 def summary_text(summary):
     """The stored form of a job summary."""
-    return None if summary is None else json.dumps(summary, default=str, sort_keys=False)
+    return None if summary is None else json.dumps(summary, default=str)
 
 
 def _contains(column, text, dialect):

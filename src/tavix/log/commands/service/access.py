@@ -50,6 +50,8 @@ CACHE_SECONDS = 2.0
 # Answers kept at most; beyond, the expired ones go, else all, so that guessed keys cannot fill memory.
 _CACHED_ANSWERS = 4096
 LAUNCH_KEY_NAME = "launch"
+# The query parameter of the address `serve` prints, which holds the launch key.
+LAUNCH_PARAMETER = "token"
 LOGIN_PAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "static", "login.html")
 WRITES = frozenset({"POST", "PUT", "PATCH", "DELETE"})
 _OWN_SITE = ("same-origin", "none")
@@ -93,7 +95,7 @@ def _wants_page(request):
 def same_site_path(text):
     """`text` when it is a path of this service ("/runs/x?line=2"), else "/"."""
     if not isinstance(text, str) or not text.startswith("/") or text.startswith(("//", "/\\")) \
-            or not text.isprintable():
+            or not (text.isascii() and text.isprintable()):
         return "/"
     parts = urlsplit(text)
     return text if not parts.scheme and not parts.netloc else "/"
@@ -153,8 +155,11 @@ class Access:
     is sent to /login?next=... instead), 403 {"detail": "FORBIDDEN"} for a
     role without the route's need, a proxy's user from another address, or
     a write (POST, PUT, PATCH, DELETE) from another site. Only a bearer key
-    lets a write in from anywhere. `login` and `login_page` are the handlers
-    of POST and GET /login; the app gives them the need "open".
+    lets a write in from anywhere. In token mode, any address with
+    ?token=LAUNCH_KEY (the one `serve` prints) signs the browser in as the
+    launch key's and sends it to the same address without the key. `login`
+    and `login_page` are the handlers of POST and GET /login; the app gives
+    them the need "open".
     """
 
     def __init__(self, mode, index, *, trusted_proxies=(), user_header=None, launch_key=None, needs=None,
@@ -189,6 +194,8 @@ class Access:
     async def middleware(self, request, handler):
         need = self.need(request.match_info.route.name)
         request["tavix_user"] = EVERYONE if self.mode == "none" else ANONYMOUS
+        if self.mode == "token" and LAUNCH_PARAMETER in request.query:
+            return await self._launch_entry(request)
         if need == "open":
             return await handler(request)
         carried = None  # how the user showed who they are
@@ -206,7 +213,7 @@ class Access:
                 carried, user = "cookie", await self._session_user(request)
         if user is None:
             if carried == "cookie" and _wants_page(request):
-                return _see_other(str(URL("/login").with_query(next=request.rel_url.path_qs)))
+                return _see_other(str(URL("/login").with_query(next=request.rel_url.raw_path_qs)))
             return _refusal(401)
         request["tavix_user"] = user
         if request.method in WRITES and carried != "bearer" and not self._same_origin(request, carried == "cookie"):
@@ -232,10 +239,23 @@ class Access:
             return _refusal(401)
         kind = _LAUNCH_SESSION if self._is_launch_key(key) else _KEY_SESSION
         response = _see_other(target)
-        response.set_cookie(SESSION_COOKIE, await self._session(kind, user.name, int(time.time()) + SESSION_SECONDS),
-                            max_age=SESSION_SECONDS, path="/", httponly=True, samesite="Lax",
-                            secure=self._secure_cookie or request.secure or None)
+        self._set_session(request, response, await self._session(kind, user.name, int(time.time()) + SESSION_SECONDS))
         return response
+
+    async def _launch_entry(self, request):
+        """The address `serve` prints, with ?token=LAUNCH_KEY: a session of
+        the launch key, and the same address without it, so that the key
+        stays out of the address bar, the history and every later request."""
+        url = request.rel_url
+        response = _see_other(str(url.with_query([(k, v) for k, v in url.query.items() if k != LAUNCH_PARAMETER])))
+        if request.method == "GET" and self._is_launch_key(request.query[LAUNCH_PARAMETER]):
+            self._set_session(request, response, await self._session(
+                _LAUNCH_SESSION, LAUNCH_KEY_NAME, int(time.time()) + SESSION_SECONDS))
+        return response
+
+    def _set_session(self, request, response, value):
+        response.set_cookie(SESSION_COOKIE, value, max_age=SESSION_SECONDS, path="/", httponly=True,
+                            samesite="Lax", secure=self._secure_cookie or request.secure or None)
 
     async def login_page(self, request):
         """GET /login: the sign-in form; in the modes without keys, the page asked for."""
