@@ -191,7 +191,8 @@ async def test_a_session_ends_with_its_key_and_cannot_be_forged(serve, keys, ind
     assert (await call(client, "runs", with_cookie))[0] == 200
     for forged in (".".join([kind, admin_name, until, mac]), ".".join([kind, name, str(int(until) + 1), mac]),
                    ".".join(["l", name, until, mac]), value[:-1] + ("0" if value[-1] != "0" else "1"), "x", "é.é.é.é"):
-        assert await call(client, "runs", {"Cookie": "tavix_session=" + forged}) == (401, b'{"detail": "UNAUTHORIZED"}')
+        answer = await call(client, "runs", {"Cookie": "tavix_session=" + forged})
+        assert answer == (401, b'{"detail": "UNAUTHORIZED"}'), forged
     # Expired, or signed by another index's secret.
     access = Access("token", index)
     past = await access._session("k", "viewer-key", int(time.time()) - 1)

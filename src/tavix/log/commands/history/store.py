@@ -14,7 +14,7 @@ from . import schema
 from .access_records import AccessRecords
 from .definitions import category_status, node_status
 from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunNotIndexed
-from .listing import RunListing, status_counts, summary_text
+from .listing import COUNTED, RunListing, status_counts, summary_text
 from .location import shown_url
 from .run_order import started_before
 from .runs import describe_run, hash64, is_failing, path_key
@@ -90,6 +90,9 @@ class _Outdated(Exception):
 
 class RunIndex(RunListing, AccessRecords):
     """One run index. Every method is one transaction; writers take turns.
+
+    Listings for the team service come from `RunListing`, its keys, users
+    and secret from `AccessRecords`.
 
     RunIndex(url) with an SQLAlchemy URL (see `index_url`). Nothing is
     written before the index has been checked, so a damaged file or a
@@ -284,7 +287,7 @@ class RunIndex(RunListing, AccessRecords):
             row = dict(connection.execute(self._run_query().where(schema.runs.c.id == run_id)).mappings().first())
             counts = self._status_counts(connection, row)
             connection.execute(schema.runs.update().where(schema.runs.c.id == run_id).values(
-                new_count=counts["new"], known_count=counts["known"], flaky_count=counts["flaky"]))
+                {column: counts[status] for status, column in COUNTED.items()}))
             return row, True
 
     def _insert_run(self, connection, digest, archive, described):
