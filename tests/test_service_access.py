@@ -6,54 +6,20 @@ import time
 
 import pytest
 import sqlalchemy
-from aiohttp import web
 
 from tavix.cli.main import main
 from tavix.log.commands.history import RunIndex, index_url as resolve_url
 from tavix.log.commands.history import schema
 from tavix.log.commands.service import access as access_module
 from tavix.log.commands.service.access import Access
-from tavix.log.commands.service.errors import ServiceError
 from tavix.log.commands.service.key_commands import KeysSubcommand, UsersSubcommand
 
-NEEDS = {"push": "push", "triage": "triage", "delete": "admin", "healthz": "open", "login": "open",
-         "login_page": "open"}
-# Route name -> (method, path) of the tiny app.
-ROUTES = {"runs": ("GET", "/api/runs"), "push": ("POST", "/api/runs"), "triage": ("POST", "/api/triage"),
-          "delete": ("DELETE", "/api/runs/x")}
+from helpers.access_apps import NEEDS, ROUTES, tiny_app
+
 ALLOWED = {"viewer": {"runs"}, "pusher": {"runs", "push"}, "triager": {"runs", "triage"},
            "admin": {"runs", "push", "triage", "delete"}}
 SAME_ORIGIN = {"Sec-Fetch-Site": "same-origin"}
 PAGE = {"Accept": "text/html,application/xhtml+xml", "Sec-Fetch-Dest": "document"}
-
-
-async def whoami(request):
-    user = request["tavix_user"]
-    return web.json_response({"name": user.name, "role": user.role})
-
-
-async def page(request):
-    return web.Response(text="<p>%s</p>" % request["tavix_user"].name, content_type="text/html")
-
-
-@web.middleware
-async def service_errors(request, handler):
-    try:
-        return await handler(request)
-    except ServiceError as error:
-        return web.json_response({"detail": error.code, "message": str(error)}, status=error.status)
-
-
-def tiny_app(access):
-    app = web.Application(middlewares=[service_errors, access.middleware])
-    for name, (method, path) in ROUTES.items():
-        app.router.add_route(method, path, whoami, name=name)
-    app.router.add_get("/page", page, name="page")
-    app.router.add_get("/healthz", whoami, name="healthz")
-    app.router.add_get("/unnamed", whoami)
-    app.router.add_post("/login", access.login, name="login")
-    app.router.add_get("/login", access.login_page, name="login_page")
-    return app
 
 
 @pytest.fixture
