@@ -17,6 +17,11 @@ recorded under the archive's true content hash. Printed, each beside the time
 4. the size of the index file per section per run.
 The openings are the median of one before the recordings and one beside
 each measurement of 2 and 3 (--repeat times, medians printed).
+
+Then, as the team service's home page lists them, over `--listing-runs`
+runs of a small hand-made run recorded into another index as 20 suites
+(0 leaves it out): `RunIndex.suites()` (each suite's latest run and its trend
+of 30) and the first page of `RunIndex.runs()`, each the median of --repeat.
 """
 
 import argparse
@@ -44,6 +49,7 @@ from tavix.log.commands.history.viewer import ViewerHistory  # noqa: E402
 from tavix.log.commands.server import LogViewerServer  # noqa: E402
 import tests_path  # noqa: E402,F401
 from helpers.archives import generate_archive  # noqa: E402
+from helpers.history_runs import make_run  # noqa: E402
 
 P = "/private/v1/standalone"
 
@@ -74,11 +80,34 @@ async def first_answer(server):
         return time.perf_counter() - started, body
 
 
+def listing_seconds(runs, repeat, suites=20):
+    """(suites(), runs()) in seconds over `runs` runs of `suites` suites, medians of `repeat`."""
+    with tempfile.TemporaryDirectory() as scratch:
+        index = RunIndex(index_url(os.path.join(scratch, "listing.sqlite")))
+        path = make_run(os.path.join(scratch, "run.zip"), "r", "2026-12-01 02:00:00",
+                        [("a", "passed"), ("b", "failed"), ("c", "passed")], summary={"pass": 2, "fail": 1, "skip": 0})
+        with Archive(path) as archive:
+            meta = archive.results.meta
+            for run in range(runs):
+                meta["suite_name"] = f"suite-{run % suites:02d}"
+                meta["request_id"] = f"listing-{run}"
+                meta["start_time"] = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(1.79e9 + 3600 * run))
+                index.record(archive, f"listing-{run}")
+        answers = {"suites": [], "runs": []}
+        for _ in range(repeat):
+            for name, call in (("suites", index.suites), ("runs", index.runs)):
+                started = time.perf_counter()
+                call()
+                answers[name].append(time.perf_counter() - started)
+        return statistics.median(answers["suites"]), statistics.median(answers["runs"])
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser()
     parser.add_argument("--sections", type=int, default=24_510)
     parser.add_argument("--runs", type=int, default=30)
     parser.add_argument("--repeat", type=int, default=3, help="measurements of the history and openings")
+    parser.add_argument("--listing-runs", type=int, default=1000, help="runs of the listings (0: none)")
     args = parser.parse_args(argv)
     path = archive_path(args.sections)
     rng = random.Random(5)
@@ -127,6 +156,10 @@ def main(argv=None):
     print(f"GET /history, first answer: {route:7.3f} s  (target <= 0.5 s)")
     print(f"index size:                 {size / (args.sections * args.runs):7.1f} bytes per section per run "
           f"(target <= 200)")
+    if args.listing_runs:
+        suites, runs = listing_seconds(args.listing_runs, args.repeat)
+        print(f"suites(), {args.listing_runs:,} runs of 20 suites: {suites * 1000:7.1f} ms (target well under 100 ms)")
+        print(f"runs(), its first page of 50:     {runs * 1000:7.1f} ms")
 
 
 if __name__ == "__main__":

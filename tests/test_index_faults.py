@@ -19,6 +19,7 @@ from tavix.log.commands.history import RunIndex, index_url as resolve_url, shown
 from tavix.log.commands.history import schema, store, stored_text
 
 from helpers.history_runs import make_run
+from helpers.older_indexes import as_version_2
 
 # A command that hangs fails the test after this, rather than hanging it.
 HANG_GUARD = 30
@@ -104,6 +105,7 @@ def test_an_index_of_the_first_schema_is_brought_up_to_date(index_url, tmp_path,
     tavix(capsys, "index", str(first), "--index", index_url)
     # As the first schema left it: keys in full, no column of full texts, texts unescaped.
     with RunIndex(resolve_url(index_url)) as index, index.engine.begin() as connection:
+        as_version_2(connection)
         for key, full in schema.KEYED_TEXTS:
             connection.execute(update(key.table).where(full.isnot(None)).values({key: full}))
             connection.exec_driver_sql("ALTER TABLE %s DROP COLUMN %s" % (key.table.name, full.name))

@@ -15,7 +15,7 @@ from sqlalchemy import (BigInteger, Column, Float, ForeignKey, Index, Integer, M
 
 from .stored_text import ESCAPE, EscapedText, full_text, key_of
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 metadata = MetaData()
 
@@ -52,6 +52,14 @@ runs = Table(
     Column("meta", Text, nullable=False),  # the job metadata as JSON
     Column("sections", Integer, nullable=False),
     Column("indexed_at", Float, nullable=False),
+    # The listings' facts of a run, kept so that a listing opens no archive:
+    # the job summary as JSON (NULL for runs recorded before it was kept)...
+    Column("summary", Text),
+    # ...and how many of its failing sections are new, known and flaky over
+    # the default window as it was recorded (NULL until worked out).
+    Column("new_count", Integer),
+    Column("known_count", Integer),
+    Column("flaky_count", Integer),
     Index("tavix_runs_suite", "suite_id", "started"),
 )
 
@@ -107,6 +115,27 @@ category_nodes = Table(
     sqlite_with_rowid=False,
 )
 
+# Access keys of the team service: only the SHA-256 of a key is kept.
+keys = Table(
+    "tavix_keys", metadata,
+    Column("id", Integer, primary_key=True),
+    Column("name", Text, nullable=False, unique=True),  # revoked keys keep their names
+    Column("key_hash", Text, nullable=False, unique=True),  # hex
+    Column("role", Text, nullable=False),
+    Column("created", Float, nullable=False),  # seconds since 1970
+    Column("revoked", Float),
+)
+
+# The roles of the users a sign-in proxy names.
+users = Table(
+    "tavix_users", metadata,
+    Column("name", Text, primary_key=True),
+    Column("role", Text, nullable=False),
+)
+
+# The columns version 3 added to tavix_runs.
+RUN_FACTS = (runs.c.summary, runs.c.new_count, runs.c.known_count, runs.c.flaky_count)
+
 TABLES = [t.name for t in metadata.sorted_tables]
 
 # Where a text is kept by its key, and where in full.
@@ -134,6 +163,15 @@ def _escape_and_keep_long_keys_apart(connection):
                 {key.name: sqlalchemy.bindparam("key"), full.name: sqlalchemy.bindparam("full")}), moved)
 
 
+def _listing_facts_and_access(connection):
+    """Version 2 to 3: the runs' listing facts (filled as runs are listed), keys and users."""
+    for column in RUN_FACTS:
+        connection.exec_driver_sql("ALTER TABLE %s ADD COLUMN %s %s" % (
+            runs.name, column.name, column.type.compile(connection.dialect)))
+    for table in (keys, users):
+        table.create(connection)
+
+
 # MIGRATIONS[v] brings a schema of version v + 1 to version v + 2: a function
 # of the connection.
-MIGRATIONS = [_escape_and_keep_long_keys_apart]
+MIGRATIONS = [_escape_and_keep_long_keys_apart, _listing_facts_and_access]

@@ -8,12 +8,15 @@ import stat
 import time
 
 import sqlalchemy
-from sqlalchemy import and_, event, func, or_, select
+from sqlalchemy import and_, event, func, select
 
 from . import schema
+from .access_records import AccessRecords
 from .definitions import category_status, node_status
 from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunNotIndexed
+from .listing import COUNTED, RunListing, status_counts, summary_text
 from .location import shown_url
+from .run_order import started_before
 from .runs import describe_run, hash64, is_failing, path_key
 from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping
 
@@ -85,8 +88,11 @@ class _Outdated(Exception):
     """Raised by a read of an index of an older schema, before it reads anything."""
 
 
-class RunIndex:
+class RunIndex(RunListing, AccessRecords):
     """One run index. Every method is one transaction; writers take turns.
+
+    Listings for the team service come from `RunListing`, its keys, users
+    and secret from `AccessRecords`.
 
     RunIndex(url) with an SQLAlchemy URL (see `index_url`). Nothing is
     written before the index has been checked, so a damaged file or a
@@ -261,6 +267,8 @@ class RunIndex:
     def record(self, archive, digest=None):
         """Records the opened `archive` unless a run of the same content is
         there already; returns (run, added), run a dict of its recorded facts.
+        The run's job summary and the counts of its new, known and flaky
+        failures as of now are kept for listings (see `runs`).
 
         The whole run is one transaction: an interruption records nothing.
         """
@@ -276,8 +284,11 @@ class RunIndex:
             if row:
                 return dict(row), False
             run_id = self._insert_run(connection, digest, archive, described)
-            row = connection.execute(self._run_query().where(schema.runs.c.id == run_id)).mappings().first()
-            return dict(row), True
+            row = dict(connection.execute(self._run_query().where(schema.runs.c.id == run_id)).mappings().first())
+            counts = self._status_counts(connection, row)
+            connection.execute(schema.runs.update().where(schema.runs.c.id == run_id).values(
+                {column: counts[status] for status, column in COUNTED.items()}))
+            return row, True
 
     def _insert_run(self, connection, digest, archive, described):
         meta = described.meta
@@ -286,7 +297,8 @@ class RunIndex:
             suite_id=suite_id, content_hash=digest, request_id=meta.get("request_id") or "",
             start_time=meta.get("start_time") or "", started=described.started,
             archive=str(archive.file), meta=json.dumps(meta, default=str),
-            sections=len(described.sections), indexed_at=time.time())).inserted_primary_key[0]
+            sections=len(described.sections), indexed_at=time.time(),
+            summary=summary_text(getattr(archive.results, "summary", None)))).inserted_primary_key[0]
         node_ids = self._node_ids(connection, suite_id, [s[1] for s in described.sections])
         signature_ids = self._signature_ids(connection, described.signatures())
         word = self._word_ids(connection, described.words())
@@ -374,14 +386,8 @@ class RunIndex:
     def _earlier_runs(self, connection, run, limit=None):
         """The runs of `run`'s series before it, newest first."""
         runs = schema.runs
-        started = run["started"]
-        if started is None:
-            earlier = and_(runs.c.started.is_(None), runs.c.id < run["id"])
-        else:
-            earlier = or_(runs.c.started.is_(None), runs.c.started < started,
-                          and_(runs.c.started == started, runs.c.id < run["id"]))
         query = (select(runs.c.id, runs.c.request_id, runs.c.start_time, runs.c.started)
-                 .where(and_(runs.c.suite_id == run["suite_id"], earlier)))
+                 .where(and_(runs.c.suite_id == run["suite_id"], started_before(run))))
         rows = [dict(r) for r in connection.execute(query).mappings()]
         rows.sort(key=lambda r: (_seconds_key(r["started"]), r["id"]), reverse=True)
         return rows if limit is None else rows[:limit]
@@ -400,28 +406,31 @@ class RunIndex:
         """
         if window < 1:
             raise ValueError("the window is at least 1 run")
-        rs, nodes = schema.run_sections, schema.nodes
         with self._transaction() as connection:
-            earlier = self._earlier_runs(connection, run, window - 1)
-            texts = self._texts(connection)
-            failing_ids = {word for word, text in texts.items() if is_failing(text)}
-            failing = connection.execute(
-                select(rs.c.node_id, rs.c.position, rs.c.type_id, rs.c.result_id, nodes.c.path)
-                .join(nodes, nodes.c.id == rs.c.node_id)
-                .where(and_(rs.c.run_id == run["id"], rs.c.result_id.in_(failing_ids)))
-                .order_by(rs.c.position)).all()
-            # Per earlier run, newest first: node -> result.
-            earlier_results = [{} for _ in earlier]
-            if earlier and failing:
-                slot = {r["id"]: i for i, r in enumerate(earlier)}
-                mine = rs.alias("mine")
-                query = (select(rs.c.run_id, rs.c.node_id, rs.c.result_id)
-                         .join(mine, and_(mine.c.node_id == rs.c.node_id, mine.c.run_id == run["id"],
-                                          mine.c.result_id.in_(failing_ids)))
-                         .where(rs.c.run_id.in_([r["id"] for r in earlier])))
-                for run_id, node_id, result_id in connection.execute(query).all():
-                    earlier_results[slot[run_id]][node_id] = result_id
-            categories = self._categories(connection, run)
+            return self._history(connection, run, window, ids)
+
+    def _history(self, connection, run, window, ids=None):
+        rs, nodes = schema.run_sections, schema.nodes
+        earlier = self._earlier_runs(connection, run, window - 1)
+        texts = self._texts(connection)
+        failing_ids = {word for word, text in texts.items() if is_failing(text)}
+        failing = connection.execute(
+            select(rs.c.node_id, rs.c.position, rs.c.type_id, rs.c.result_id, nodes.c.path)
+            .join(nodes, nodes.c.id == rs.c.node_id)
+            .where(and_(rs.c.run_id == run["id"], rs.c.result_id.in_(failing_ids)))
+            .order_by(rs.c.position)).all()
+        # Per earlier run, newest first: node -> result.
+        earlier_results = [{} for _ in earlier]
+        if earlier and failing:
+            slot = {r["id"]: i for i, r in enumerate(earlier)}
+            mine = rs.alias("mine")
+            query = (select(rs.c.run_id, rs.c.node_id, rs.c.result_id)
+                     .join(mine, and_(mine.c.node_id == rs.c.node_id, mine.c.run_id == run["id"],
+                                      mine.c.result_id.in_(failing_ids)))
+                     .where(rs.c.run_id.in_([r["id"] for r in earlier])))
+            for run_id, node_id, result_id in connection.execute(query).all():
+                earlier_results[slot[run_id]][node_id] = result_id
+        categories = self._categories(connection, run)
         request_ids = [run["request_id"]] + [r["request_id"] for r in earlier]
         listed = []
         for node_id, position, type_id, result_id, path in failing:
@@ -442,6 +451,10 @@ class RunIndex:
             "nodes": listed,
             "categories": categories,
         }
+
+    def _status_counts(self, connection, run):
+        """{"new", "known", "flaky"} of `run`'s failing sections over the default window."""
+        return status_counts(self._history(connection, run, DEFAULT_WINDOW))
 
     def _categories(self, connection, run):
         rc, runs, sig = schema.run_categories, schema.runs, schema.signatures
