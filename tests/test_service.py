@@ -7,6 +7,7 @@ import pytest
 
 from helpers.history_runs import make_run
 from helpers.service import ServiceAccessLog, ServiceParts
+from tavix.log.commands.service.application import TEAM
 
 VIEWER = "/private/v1/standalone"
 
@@ -133,8 +134,10 @@ async def test_runs_compare_with_the_previous_run_by_default(service, tmp_path):
         await push(service, path)
     compared = await (await service.get(f"/runs/nightly-req-2{VIEWER}/compare")).json()
     explicit = await (await service.get(f"/runs/nightly-req-2/compare/nightly-req-0{VIEWER}/compare")).json()
-    assert compared != explicit
-    assert (await service.get(f"/runs/nightly-req-0{VIEWER}/compare")).status in (200, 404)
+    assert (compared["base"]["request_id"], explicit["base"]["request_id"]) == ("nightly-req-1", "nightly-req-0")
+    # The first run of a suite has nothing to compare with, as the local viewer says.
+    first = await service.get(f"/runs/nightly-req-0{VIEWER}/compare")
+    assert (await first.json())["detail"] == "NO_BASELINE"
 
 
 async def test_deleted_run_answers_run_not_found(service, tmp_path):
@@ -147,8 +150,12 @@ async def test_deleted_run_answers_run_not_found(service, tmp_path):
 
 
 async def test_a_bounded_cache_reopens_runs_as_they_are_asked_for(aiohttp_client, tmp_path):
-    parts = ServiceParts(tmp_path / "service", max_open=1)
-    client = await aiohttp_client(parts.application())
+    # Room for one run and the run it is compared with.
+    parts = ServiceParts(tmp_path / "service", max_open=2)
+    app = parts.application()
+    # Without the moment a run just opened is held for the request that follows.
+    app[TEAM].opened_grace_seconds = 0
+    client = await aiohttp_client(app)
     paths = runs_of(tmp_path, 3)
     for path in paths:
         await push(client, path)
@@ -156,13 +163,15 @@ async def test_a_bounded_cache_reopens_runs_as_they_are_asked_for(aiohttp_client
     again = [await tree_ids(client, f"nightly-req-{i}") for i in (0, 1, 2)]
     assert first == again
     cache = parts.caches[-1]
-    assert cache.stats["dropped"] >= 4 and len(cache) <= 1
+    assert cache.stats["dropped"] >= 3 and len(cache) <= 2
 
 
-async def test_access_log_lines(aiohttp_client, parts, tmp_path, capsys):
-    client = await aiohttp_client(parts.application(), server_kwargs={"access_log_class": ServiceAccessLog})
+async def test_access_log_lines(aiohttp_client, aiohttp_server, parts, capsys):
+    server = await aiohttp_server(parts.application(), access_log_class=ServiceAccessLog)
+    client = await aiohttp_client(server)
     await client.get("/healthz")
     await client.get("/api/v1/runs/x")
+    await client.close()  # the last line is written once its answer is sent
     lines = [json.loads(line) for line in capsys.readouterr().err.splitlines() if line.startswith("{")]
     assert [(line["route"], line["status"]) for line in lines] == [
         ("/healthz", 200), ("/api/v1/runs/{request_id}", 404)]

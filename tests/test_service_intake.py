@@ -30,26 +30,6 @@ pytest.importorskip("tavix.log.commands.archive")
 MiB = 1 << 20
 
 
-class ServiceIndex(RunIndex):
-    """The run index with the look-ups the service asks of it, where this
-    tavix's RunIndex does not answer them yet."""
-
-    if not hasattr(RunIndex, "run_by_request_id"):
-        def run_by_request_id(self, request_id):
-            from tavix.log.commands.history import schema
-
-            with self._transaction() as connection:
-                if not self._has_tables(connection):
-                    return None
-                row = connection.execute(self._run_query().where(
-                    schema.runs.c.request_id == request_id)).mappings().first()
-                return dict(row) if row else None
-
-    if not hasattr(RunIndex, "run_object"):
-        def run_object(self, run):
-            return {key: run[key] for key in ("request_id", "suite_name", "start_time", "content_hash")}
-
-
 def sha256(path):
     with open(path, "rb") as stream:
         return hashlib.sha256(stream.read()).hexdigest()
@@ -96,7 +76,7 @@ class Service:
         self.intake = Intake(self.store, self.index, max_archive_size=max_archive_size)
 
     def index(self):
-        return ServiceIndex(self.url)
+        return RunIndex(self.url)
 
     def files(self):
         return sorted(os.listdir(self.root))
@@ -316,7 +296,7 @@ async def test_an_index_down_stores_nothing(service, generated_run, monkeypatch)
         assert os.path.exists(archive.file)
         raise IndexBusy(self.shown)
 
-    monkeypatch.setattr(ServiceIndex, "record", busy)
+    monkeypatch.setattr(RunIndex, "record", busy)
     with pytest.raises(Unavailable):
         await service.intake.take(chunks_of(generated_run.path))
     assert service.files() == []
@@ -335,14 +315,14 @@ async def test_a_full_store_indexes_nothing(service, generated_run, monkeypatch)
 
 async def test_a_client_that_leaves_during_the_check_leaves_nothing(service, generated_run, monkeypatch):
     checking, go_on = threading.Event(), threading.Event()
-    find = ServiceIndex.find
+    find = RunIndex.find
 
     def slow_find(self, digest):
         checking.set()
         assert go_on.wait(10)
         return find(self, digest)
 
-    monkeypatch.setattr(ServiceIndex, "find", slow_find)
+    monkeypatch.setattr(RunIndex, "find", slow_find)
     taking = asyncio.ensure_future(service.intake.take(chunks_of(generated_run.path)))
     assert await thread_event(checking)
     taking.cancel()
@@ -426,7 +406,7 @@ async def test_files_refused_are_reported_once_and_the_watch_goes_on(service, ge
     (dropbox / "broken.zip").write_bytes(b"not a zip")
     shutil.copyfile(generated_run.path, dropbox / "good.zip")
     watcher = Watcher(str(dropbox), service.intake, settle_seconds=0)
-    monkeypatch.setattr(ServiceIndex, "record", lambda self, archive, digest=None: (_ for _ in ()).throw(
+    monkeypatch.setattr(RunIndex, "record", lambda self, archive, digest=None: (_ for _ in ()).throw(
         IndexBusy(self.shown)))
     for _ in range(4):
         await watcher.scan()

@@ -40,5 +40,6 @@ class ServiceParts:
 
         team = TeamRuns(self.index, store, intake, cache_factory, links=Links(self.public_url))
         access = Access(self.auth, self.index, trusted_proxies=self.trusted_proxies,
-                        user_header=self.user_header, launch_key=self.launch_key, needs=NEEDS)
+                        user_header=self.user_header, launch_key=self.launch_key, needs=NEEDS,
+                        public_url=self.public_url)
         return build_application(team, access)

@@ -106,6 +106,13 @@ NB_MODULE(logs, m) {
     subcommands.append(define_failures_subcommand(m, m.attr("Subcommand")));
     subcommands.append(define_search_subcommand(m, m.attr("Subcommand")));
     subcommands.append(define_export_subcommand(m, m.attr("Subcommand")));
+    // The team service and its clients.
+    nb::module_ service_commands = nb::module_::import_("tavix.log.commands.service.commands");
+    nb::module_ key_commands = nb::module_::import_("tavix.log.commands.service.key_commands");
+    subcommands.append(service_commands.attr("ServeSubcommand"));
+    subcommands.append(service_commands.attr("PushSubcommand"));
+    subcommands.append(key_commands.attr("KeysSubcommand"));
+    subcommands.append(key_commands.attr("UsersSubcommand"));
     s.logs_class = tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))

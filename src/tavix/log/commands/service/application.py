@@ -291,7 +291,7 @@ def _route_of(request):
 # --------------------------------------------------------------- assembling
 def build_application(team, access):
     """The service's aiohttp application over `team` (a TeamRuns) and `access` (an Access)."""
-    app = web.Application(middlewares=[requests_in_flight, access.middleware, answer_errors],
+    app = web.Application(middlewares=[requests_in_flight, answer_errors, access.middleware],
                           client_max_size=1 << 20)
     app[TEAM] = team
     app[STOPPING] = {"stopping": False, "in_flight": 0, "idle": asyncio.Event()}
@@ -332,7 +332,9 @@ async def _serve(settings):
 
     team, access, address = await start_team(settings)
     app = build_application(team, access)
+    # The access log class writes its own lines: never aiohttp's, which hold query strings.
     runner = web.AppRunner(app, handle_signals=False, access_log_class=ServiceAccessLog,
+                           access_log=logging.getLogger("tavix.log.commands.service.access"),
                            handler_cancellation=True, shutdown_timeout=TERM_SECONDS)
     await runner.setup()
     stop = asyncio.Event()

@@ -42,7 +42,8 @@ async def start_team(settings):
     team = TeamRuns(index, store, intake, cache_factory, links=Links(settings.public_url))
     launch_key = secrets.token_urlsafe(LAUNCH_KEY_BYTES) if settings.auth == "token" else None
     access = Access(settings.auth, index, trusted_proxies=settings.trusted_proxy,
-                    user_header=settings.user_header, launch_key=launch_key, needs=NEEDS)
+                    user_header=settings.user_header, launch_key=launch_key, needs=NEEDS,
+                    public_url=settings.public_url)
 
     def address(runner):
         host, port = runner.addresses[0][:2]

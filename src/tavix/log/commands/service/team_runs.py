@@ -22,6 +22,8 @@ _COUNT_BLOCK = 4 << 20
 
 
 class TeamRuns:
+    opened_grace_seconds = OPENED_GRACE_SECONDS
+
     def __init__(self, index, store, intake, cache_factory, *, links=None, window=10):
         self.index = index
         self.store = store
@@ -123,7 +125,7 @@ class TeamRuns:
             # a full cache would otherwise drop them before it comes.
             loop = asyncio.get_running_loop()
             for entry in entries:
-                loop.call_later(OPENED_GRACE_SECONDS, self.release, entry)
+                loop.call_later(self.opened_grace_seconds, self.release, entry)
         known = self.views.known
         known[run["request_id"]] = (run["content_hash"], base["content_hash"] if base else None)
         if base is not None:
@@ -146,9 +148,9 @@ class TeamRuns:
             section = entry.archive.results.get_section(section_id)
             loop = asyncio.get_running_loop()
             if line is not None:
-                answer["offset"] = await loop.run_in_executor(None, _offset_of_line, entry.archive, section, line)
+                answer["offset"] = await loop.run_in_executor(None, _offset_of_line, section, line)
             elif offset is not None:
-                line = await loop.run_in_executor(None, _line_at, entry.archive, section, offset)
+                line = await loop.run_in_executor(None, _line_at, section, offset)
                 answer["line"] = line
         answer["link"] = self.links.section(origin, request_id, path, line)
         return answer
@@ -177,38 +179,42 @@ def _close_entry(entry):
     entry.close()
 
 
-def _section_bytes(archive, section):
-    """Blocks of the section's log, in order."""
-    offset = 0
-    while True:
-        block = archive.read_bytes(section.logfile, section.log_start, section.log_size, offset, _COUNT_BLOCK)
-        if not block:
-            return
-        yield block
-        offset += len(block)
+def _section_bytes(section):
+    """Blocks of the section's log, in order: the file the viewer reads it
+    from (inside the run's extraction), as bytes."""
+    size = section.log_size
+    left = None if size is None or size < 0 else size
+    with open(section.logfile, "rb") as stream:
+        stream.seek(section.log_start)
+        while left is None or left > 0:
+            block = stream.read(_COUNT_BLOCK if left is None else min(left, _COUNT_BLOCK))
+            if not block:
+                return
+            if left is not None:
+                left -= len(block)
+            yield block
 
 
-def _offset_of_line(archive, section, line):
+def _offset_of_line(section, line):
     """The byte offset, in the section, of its line number `line` (from 1);
     the end of the log for a line past it."""
     wanted = max(line, 1) - 1
     offset = 0
-    for block in _section_bytes(archive, section):
+    for block in _section_bytes(section):
         count = block.count(b"\n")
         if count >= wanted:
-            at = -1
-            for _ in range(wanted):
-                at = block.index(b"\n", at + 1)
-            return offset + at + 1
+            if not wanted:
+                return offset
+            return offset + len(b"\n".join(block.split(b"\n", wanted)[:wanted])) + 1
         wanted -= count
         offset += len(block)
     return offset
 
 
-def _line_at(archive, section, offset):
+def _line_at(section, offset):
     """The line number (from 1) of the line that holds byte `offset` of the section."""
     counted = 0
-    for block in _section_bytes(archive, section):
+    for block in _section_bytes(section):
         if offset <= len(block):
             return counted + block.count(b"\n", 0, offset) + 1
         counted += block.count(b"\n")

@@ -1,0 +1,260 @@
+"""The team service at a team's scale, side by side with the local viewer.
+
+In one run, against `tavix logs serve` in a process of its own (auth none,
+a fresh store, index and cache in a temporary directory):
+
+1. pushing the generated 200 MB / 24,510-section archive with `tavix logs
+   push`, beside copying the file and opening it with `Archive`;
+2. the first paint of that run once the service has restarted (nothing in
+   its cache: the entry page, metadata, summary and tree answered), beside
+   `tavix logs view` opening the archive until its tree answers;
+3. the home page (its HTML and /api/v1/suites) with --runs small runs of
+   --suites suites;
+4. --users concurrent users browsing random runs for --seconds: each visit
+   the run's page, its summary and tree, a random section and its log's
+   first page; p50 and p99 of the page routes, errors, the service's largest
+   resident memory.
+
+    PYTHONPATH=src python benchmarks/bench_service.py [--log-size 200M] [--sections 24510]
+        [--runs 1000] [--suites 20] [--users 20] [--seconds 60]
+"""
+import argparse
+import asyncio
+import os
+import random
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import tests_path  # noqa: F401
+from bench_opening import generated_run
+from helpers.history_runs import make_run
+from helpers.processes import child_environment, rss_kib
+
+from tavix.log.commands.archive import Archive
+
+VIEWER = "/private/v1/standalone"
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def tavix(*argv, env, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "tavix.cli.main", "logs", *argv], env=env, **kwargs)
+
+
+def wait_until_up(url, process, deadline=120):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        if process.poll() is not None:
+            raise SystemExit("the process ended: %s" % process.returncode)
+        try:
+            with urllib.request.urlopen(url, timeout=5) as answer:
+                answer.read()
+                return
+        except OSError:
+            time.sleep(0.02)
+    raise SystemExit("%s never answered" % url)
+
+
+class Service:
+    def __init__(self, root, env):
+        self.root, self.env, self.port = root, env, free_port()
+        self.url = "http://127.0.0.1:%d" % self.port
+        self.process = None
+
+    def start(self, cache="cache"):
+        self.process = tavix("serve", "--auth", "none", "--host", "127.0.0.1", "--port", str(self.port),
+                             "--store", str(self.root / "store"), "--index", str(self.root / "index.sqlite"),
+                             "--cache", str(self.root / cache), "--max-archive-size", "8G",
+                             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until_up(self.url + "/healthz", self.process)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(30)
+
+
+def timed(call, *args):
+    start = time.perf_counter()
+    call(*args)
+    return time.perf_counter() - start
+
+
+def push_figures(service, path, scratch, env):
+    def copy_and_open():
+        copy = scratch / "copy.zip"
+        shutil.copyfile(path, copy)
+        with Archive(copy):
+            pass
+        copy.unlink()
+
+    def push():
+        subprocess.run([sys.executable, "-m", "tavix.cli.main", "logs", "push", str(path), "--to", service.url],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
+
+    local = timed(copy_and_open)
+    pushed = timed(push)
+    print("push of %s (%.0f MB): %.2f s; copying it and opening it: %.2f s; ratio %.2f (target <= 2)"
+          % (path.name, path.stat().st_size / 1e6, pushed, local, pushed / local))
+
+
+def request_id_of(path):
+    with Archive(path) as archive:
+        return archive.results.meta["request_id"]
+
+
+def first_paint(base):
+    """Seconds until the entry page and the first answers the front end waits for are in."""
+    start = time.perf_counter()
+    for route in ("/result/", VIEWER + "/metadata", VIEWER + "/summary", VIEWER + "/tree"):
+        with urllib.request.urlopen(base + route, timeout=300) as answer:
+            answer.read()
+    return time.perf_counter() - start
+
+
+def first_paint_figures(service, path, env):
+    request_id = request_id_of(path)
+    service.stop()
+    service.start(cache="cache-cold")
+    cold = first_paint("%s/runs/%s" % (service.url, request_id))
+    port = free_port()
+    start = time.perf_counter()
+    viewer = tavix("view", str(path), "--no-browser", "--no-token", "--no-index", "--host", "127.0.0.1",
+                   "--port", str(port), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until_up("http://127.0.0.1:%d%s/tree" % (port, VIEWER), viewer, deadline=300)
+        local = time.perf_counter() - start
+    finally:
+        viewer.terminate()
+        viewer.wait(30)
+    print("first paint of a run not in the cache: %.2f s; tavix logs view opening it: %.2f s; "
+          "ratio %.2f (target <= 1.5)" % (cold, local, cold / local))
+
+
+def many_runs(scratch, runs, suites):
+    paths = []
+    for number in range(runs):
+        suite = "suite-%02d" % (number % suites)
+        day = number // suites
+        cases = [("case-%d" % i, "failed" if (i + day) % 7 == 0 else "passed") for i in range(12)]
+        paths.append(make_run(scratch / ("run-%04d.zip" % number), "%s-%04d" % (suite, day),
+                              "2026-%02d-%02dT01:00:00" % (1 + day // 28 % 12, 1 + day % 28), cases, suite=suite))
+    return paths
+
+
+async def push_all(url, paths):
+    import aiohttp
+
+    async with aiohttp.ClientSession() as session:
+        queue = list(paths)
+
+        async def worker():
+            while queue:
+                path = queue.pop()
+                async with session.post(url + "/api/v1/runs", data=path.read_bytes()) as answer:
+                    if answer.status not in (200, 201):
+                        raise SystemExit("push of %s: %s %s" % (path, answer.status, await answer.text()))
+
+        await asyncio.gather(*(worker() for _ in range(4)))
+
+
+def home_figures(service, count, suites):
+    times = []
+    for _ in range(20):
+        start = time.perf_counter()
+        for route in ("/", "/api/v1/suites"):
+            with urllib.request.urlopen(service.url + route, timeout=60) as answer:
+                answer.read()
+        times.append(time.perf_counter() - start)
+    print("home page with %d runs of %d suites: median %.0f ms, worst %.0f ms (target <= 200 ms)"
+          % (count, suites, statistics.median(times) * 1000, max(times) * 1000))
+
+
+async def browse(service, request_ids, users, seconds):
+    import aiohttp
+
+    latencies, errors, peak = [], [], [0]
+    end = time.monotonic() + seconds
+
+    async def timed_get(session, path):
+        start = time.perf_counter()
+        async with session.get(service.url + path) as answer:
+            body = await answer.read()
+            if answer.status != 200:
+                errors.append((path, answer.status))
+                return None
+        latencies.append(time.perf_counter() - start)
+        return body
+
+    async def user(seed):
+        rng = random.Random(seed)
+        async with aiohttp.ClientSession() as session:
+            while time.monotonic() < end:
+                base = "/runs/%s" % rng.choice(request_ids)
+                await timed_get(session, base + "/result/")
+                await timed_get(session, base + VIEWER + "/summary")
+                tree = await timed_get(session, base + VIEWER + "/tree")
+                if tree is None:
+                    continue
+                import json
+
+                rows = json.loads(tree)["rows"]
+                section = rng.choice([row for row in rows if row[7] is None])[0]
+                await timed_get(session, "%s%s/sections/%s" % (base, VIEWER, section))
+                await timed_get(session, "%s%s/sections/%s/log?offset=0&limit=65536" % (base, VIEWER, section))
+
+    async def watch_memory():
+        while time.monotonic() < end:
+            peak[0] = max(peak[0], rss_kib(service.process.pid))
+            await asyncio.sleep(1)
+
+    await asyncio.gather(watch_memory(), *(user(i) for i in range(users)))
+    latencies.sort()
+    p50 = latencies[len(latencies) // 2] * 1000
+    p99 = latencies[int(len(latencies) * 0.99)] * 1000
+    print("%d users for %d s: %d requests, p50 %.0f ms, p99 %.0f ms (target <= 300), %d errors, "
+          "resident memory up to %.0f MB (target <= 1 GB)"
+          % (users, seconds, len(latencies), p50, p99, len(errors), peak[0] / 1024))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--log-size", default="200M")
+    parser.add_argument("--sections", type=int, default=24510)
+    parser.add_argument("--runs", type=int, default=1000)
+    parser.add_argument("--suites", type=int, default=20)
+    parser.add_argument("--users", type=int, default=20)
+    parser.add_argument("--seconds", type=int, default=60)
+    args = parser.parse_args()
+
+    big = generated_run(args.log_size, args.sections)
+    env = child_environment()
+    with tempfile.TemporaryDirectory(prefix="tavix-bench-service-") as directory:
+        import pathlib
+
+        scratch = pathlib.Path(directory)
+        service = Service(scratch, env)
+        service.start()
+        try:
+            push_figures(service, big, scratch, env)
+            first_paint_figures(service, big, env)
+            small = many_runs(scratch, args.runs, args.suites)
+            asyncio.run(push_all(service.url, small))
+            home_figures(service, args.runs + 1, args.suites + 1)
+            request_ids = [request_id_of(path) for path in small[: 200]] + [request_id_of(big)]
+            asyncio.run(browse(service, request_ids, args.users, args.seconds))
+        finally:
+            service.stop()
+
+
+if __name__ == "__main__":
+    main()
