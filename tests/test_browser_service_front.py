@@ -253,6 +253,8 @@ def test_a_run_opens_from_home_with_every_request_below_its_base(fake, page):
     assert len(viewer) > 5
     assert all(path.startswith(base + P) for path in viewer), viewer
     assert page.get_attribute("#download-archive", "href") == base + P + "/download"
+    assert page.evaluate("import('/api.js').then(({ api }) => api.viewerUrl('reports/a b.html'))") == \
+        base + "/reports/reports/a%20b.html"
     page.screenshot(path="/tmp/front-run.png")
 
 
@@ -297,9 +299,15 @@ def test_copy_link_gives_the_lasting_links(fake, browser):
     page.wait_for_selector("#log-lines .ln.hit .copy-status >> text=Link copied")
     page.screenshot(path="/tmp/front-line-link.png")
     assert page.evaluate("navigator.clipboard.readText()") == fake.url + fake.section_link(case) + "?line=5"
+    # A step has no lasting link.
+    page.click("#task-tree .node.step >> nth=0")
+    page.wait_for_selector(".section-head .copy-holder", state="hidden")
     context.close()
 
+
+def test_copy_link_shows_the_link_selected_without_a_clipboard(fake, browser):
     # Where the page may not write the clipboard, the link shows selected.
+    case, names = longest_section(fake)
     context = browser.new_context(viewport={"width": 1440, "height": 860})
     context.add_init_script("Object.defineProperty(navigator, 'clipboard', { value: undefined })")
     page = context.new_page()
