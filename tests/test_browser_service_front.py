@@ -282,7 +282,7 @@ def test_a_lasting_link_opens_its_section_at_its_line(fake, page):
     page.wait_for_function("document.querySelector('#section-title').textContent.includes('SECTION_NOT_FOUND')")
 
 
-def test_copy_link_gives_the_lasting_links(fake, browser):
+def test_copy_link_gives_the_lasting_links(fake, browser, axe):
     context = browser.new_context(viewport={"width": 1440, "height": 860})
     context.grant_permissions(["clipboard-read", "clipboard-write"])
     page = context.new_page()
@@ -298,6 +298,7 @@ def test_copy_link_gives_the_lasting_links(fake, browser):
     page.click("#log-lines .ln.hit .copy-link")
     page.wait_for_selector("#log-lines .ln.hit .copy-status >> text=Link copied")
     page.screenshot(path="/tmp/front-line-link.png")
+    assert axe(page) == []
     assert page.evaluate("navigator.clipboard.readText()") == fake.url + fake.section_link(case) + "?line=5"
     # A step has no lasting link.
     page.click("#task-tree .node.step >> nth=0")
@@ -329,6 +330,9 @@ def test_a_run_no_longer_stored_says_so(fake, page):
     page.click("#task-tree .node.task ~ .node >> nth=0")
     banner = page.wait_for_selector(".run-gone[role=alert]")
     assert banner.inner_text().startswith("This run is no longer stored.")
+    page.wait_for_selector("#section-title >> text=Could not load the section: This run is no longer stored.")
+    assert page.is_hidden(".section-head .copy-link")
+    page.screenshot(path="/tmp/front-gone.png")
 
 
 def test_the_local_viewer_has_no_copy_links(fake, page):
@@ -339,9 +343,11 @@ def test_the_local_viewer_has_no_copy_links(fake, page):
     assert page.locator(".copy-link").count() == 0
 
 
-def test_sign_in_page(fake, page):
+def test_sign_in_page(fake, page, axe):
     page.goto(fake.url + "/login?next=%2Fruns%2Fa%3Fb%3D1&failed=1")
     assert page.is_visible("#login-failed")
+    page.screenshot(path="/tmp/front-login.png")
+    assert axe(page) == []
     key = page.locator("input[name=key]")
     assert key.get_attribute("type") == "password"
     assert key.get_attribute("autocomplete") == "current-password"

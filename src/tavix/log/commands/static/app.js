@@ -76,6 +76,16 @@ function show(view) {
 }
 
 const showTab = (tab) => sidebarTabs.show(tab);
+
+// A viewer started with an access token refuses a browser that has not
+// opened its tokened address yet.
+const ACCESS_HELP = "this viewer lets in only its own user. Open the address that " +
+  "'tavix logs view' printed (the one with ?token=), in this browser.";
+const GONE = "This run is no longer stored.";
+const REASONS = new Map([["ACCESS_DENIED", ACCESS_HELP], ["RUN_NOT_FOUND", GONE]]);
+
+// What a failed request says to the user.
+const reasonOf = (error) => REASONS.get(error.message) || error.message;
 const showSectionTab = (view) => sectionTabs.show(view);
 
 // -------------------------------------------------- tree filters, search ---
@@ -221,7 +231,7 @@ async function followLastingLink() {
     if (!node) throw new Error("SECTION_NOT_FOUND");
   } catch (error) {
     show("section-view");
-    $("#section-title").textContent = `Could not open the link: ${error.message}`;
+    $("#section-title").textContent = `Could not open the link: ${reasonOf(error)}`;
     return;
   }
   const at = found.offset === null || found.offset === undefined ? "" : `?at=${found.offset}`;
@@ -252,7 +262,7 @@ function route(key) {
   const at = new URLSearchParams(location.search).get("at");
   if (key.startsWith("task/")) return showSection(key, at === null ? null : parseInt(at, 10) || 0).catch((error) => {
     show("section-view");
-    $("#section-title").textContent = `Could not load the section: ${error.message}`;
+    $("#section-title").textContent = `Could not load the section: ${reasonOf(error)}`;
   });
   show("welcome");
 }
@@ -270,6 +280,7 @@ window.addEventListener("popstate", () => route(keyFromLocation()));
 // Under the service, a run deleted while shown says so over the page.
 function showRunGone() {
   if ($("#run-gone")) return;
+  document.body.classList.add("run-gone-page");
   const banner = el("div", { id: "run-gone", className: "run-gone" }, GONE + " ",
     el("a", { href: "/", textContent: "All runs" }));
   banner.setAttribute("role", "alert");
@@ -359,14 +370,7 @@ async function loadHistory() {
   if (node && node.step === null && !$("#section-view").hidden) runHistory.showStrip($("#section-facts"), node.id);
 }
 
-// A viewer started with an access token refuses a browser that has not
-// opened its tokened address yet.
-const ACCESS_HELP = "this viewer lets in only its own user. Open the address that " +
-  "'tavix logs view' printed (the one with ?token=), in this browser.";
-const GONE = "This run is no longer stored.";
-const REASONS = new Map([["ACCESS_DENIED", ACCESS_HELP], ["RUN_NOT_FOUND", GONE]]);
-
 main().catch((error) => {
-  const reason = REASONS.get(error.message) || error.message;
+  const reason = reasonOf(error);
   $("#suite-name").textContent = `Could not load the run: ${reason}`;
 });
