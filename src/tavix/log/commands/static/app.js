@@ -76,6 +76,7 @@ function show(view) {
 }
 
 const showTab = (tab) => sidebarTabs.show(tab);
+const showSectionTab = (view) => sectionTabs.show(view);
 
 // A viewer started with an access token refuses a browser that has not
 // opened its tokened address yet.
@@ -86,7 +87,6 @@ const REASONS = new Map([["ACCESS_DENIED", ACCESS_HELP], ["RUN_NOT_FOUND", GONE]
 
 // What a failed request says to the user.
 const reasonOf = (error) => REASONS.get(error.message) || error.message;
-const showSectionTab = (view) => sectionTabs.show(view);
 
 // -------------------------------------------------- tree filters, search ---
 // The tree shows the nodes every active filter keeps: a result chip, the name
@@ -164,9 +164,14 @@ async function showSection(key, at = null) {
   showSectionTab("log");
   devices.closeCommand();
   $("#section-title").textContent = node.name;
+  const step = node.step !== null;
+  if (sectionCopy) {
+    shownSectionId = step ? null : node.id;
+    sectionCopy.hidden = step;
+    logPane.lineTools = step ? null : lineCopy;
+  }
   const request = openings.begin();
   const section = await request.keep(api.section(node.id));
-  const step = node.step !== null;
   $("#section-title").textContent = step ? section.step_name : section.section_name;
   const facts = [step ? "step" : kindLabel(section.section_type),
     section.start_time && `started ${section.start_time}`, section.run_time && `ran ${section.run_time}`,
@@ -176,11 +181,6 @@ async function showSection(key, at = null) {
   badge.textContent = section.result || "no result";
   badge.className = `badge ${resultClass(section.result)}`;
   if (!step) runHistory.showStrip($("#section-facts"), node.id);
-  if (sectionCopy) {
-    shownSectionId = step ? null : node.id;
-    sectionCopy.hidden = step;
-    logPane.lineTools = step ? null : lineCopy;
-  }
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
   // A link to a line of the baseline's section opens the Diff tab with it.
@@ -334,7 +334,7 @@ async function main() {
   tree.load(compact);
   fileTree.onOpen = navigate;
   fileTree.load(files.results);
-  if (RUN && location.pathname.startsWith(BASE + LASTING)) await followLastingLink();
+  if (RUN && location.pathname.startsWith(BASE + LASTING)) followLastingLink();
   else route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
   loadHistory();
