@@ -1,8 +1,8 @@
 // A section's log, paged through the log endpoint in both directions as the
 // pane scrolls, with level-coloured, numbered lines that link to themselves.
 import { api } from "./api.js";
-import { Latest } from "./latest.js";
 import { el } from "./dom.js";
+import { Latest } from "./latest.js";
 import { fillLine } from "./logline.js";
 
 const PAGE = 20480;
