@@ -247,7 +247,9 @@ def test_a_run_opens_from_home_with_every_request_below_its_base(fake, page):
     page.click(f"#task-tree .node >> text={fake.paths[case][0]}")
     page.wait_for_selector("#log-lines .ln")
     # The log's further pages follow the viewer's links, which lack the base.
+    pages = int(page.get_attribute("#log-pane", "data-pages"))
     page.eval_on_selector("#log-pane", "p => p.scrollTop = p.scrollHeight")
+    page.wait_for_function(f"document.querySelector('#log-pane').dataset.pages > {pages}")
     assert page.url.split(fake.url)[1].startswith(base + "/result/task/0/section/")
     viewer = [path for path in requests if P in path]
     assert len(viewer) > 5
