@@ -13,11 +13,11 @@ def test_sign_in_form_and_back_to_the_page(tmp_path, server_thread, page):
     with server_thread(tiny_app(Access("token", index, needs=NEEDS))) as server:
         page.goto(server.url + "/page?x=1")
         assert page.url == server.url + "/login?next=/page?x%3D1"
-        page.fill("#login-key", "tvx_not-a-key")
+        page.fill("#key", "tvx_not-a-key")
         page.click("button[type=submit]")
-        page.wait_for_selector("#login-error:not([hidden])")
-        assert page.inner_text("#login-error") == "That key is not valid."
-        page.fill("#login-key", key)
+        page.wait_for_selector("#login-failed:not([hidden])")
+        assert page.inner_text("#login-failed") == "That key was not accepted: it is unknown or revoked."
+        page.fill("#key", key)
         page.click("button[type=submit]")
         page.wait_for_url(server.url + "/page?x=1")
         assert page.inner_text("p") == "ada"

@@ -1,12 +1,45 @@
 // JSON requests to the viewer server.
-export const PREFIX = "/private/v1/standalone";
+//
+// The team service serves each run's viewer below the run's own path,
+// "/runs/<request id>" or "/runs/<request id>/compare/<base request id>":
+// that base (its segments encoded as in the address) comes before every path
+// of the viewer. `tavix logs view` serves its one run at the root: no base.
+const VIEWER_PREFIX = "/private/v1/standalone";
+export const BASE = (location.pathname.match(/^\/runs\/[^/]+(?:\/compare\/[^/]+)?/) || [""])[0];
+export const PREFIX = BASE + VIEWER_PREFIX;
+// The run's request id, as a path segment, under the service; null otherwise.
+export const RUN = BASE ? BASE.split("/")[2] : null;
 
-export async function getJSON(path, signal) {
-  // Suffixes get the prefix; links handed out by the server already carry it.
-  const response = await fetch(path.startsWith(PREFIX) ? path : PREFIX + path, { signal });
+let runGone = () => {};
+
+// `listener()` runs when the service says the run is no longer stored.
+export function onRunGone(listener) {
+  runGone = listener;
+}
+
+// The URL of a request of the viewer: suffixes get the prefix; links handed
+// out by the server already carry it, with the run's base (perhaps decoded)
+// or without it.
+function requestUrl(path) {
+  if (path.startsWith(PREFIX) || (BASE && path.startsWith("/runs/"))) return path;
+  if (path.startsWith(VIEWER_PREFIX)) return BASE + path;
+  return PREFIX + path;
+}
+
+// Answers of the viewer and of the service's API alike: the body, or an
+// Error whose message is the answer's "detail" code.
+export async function fetchJSON(url, signal) {
+  const response = await fetch(url, { signal });
   const body = await response.json().catch(() => ({ detail: response.statusText }));
-  if (!response.ok) throw new Error(body.detail || response.statusText);
+  if (!response.ok) {
+    if (response.status === 404 && body.detail === "RUN_NOT_FOUND") runGone();
+    throw new Error(body.detail || response.statusText);
+  }
   return body;
+}
+
+export function getJSON(path, signal) {
+  return fetchJSON(requestUrl(path), signal);
 }
 
 // A path below the extraction directory as a URL path, each segment encoded.
@@ -57,5 +90,5 @@ export const api = {
   baselinePage: (id, offset, limit) => getJSON(`/sections/${id}/baseline/log?offset=${offset}&limit=${limit}&headers=1`),
   // The routes that take any name: spaces included, reports in any case.
   downloadUrl: (path) => path ? `${PREFIX}/file/${encodePath(path)}` : `${PREFIX}/download`,
-  viewerUrl: (path) => `/reports/${encodePath(path)}`,
+  viewerUrl: (path) => `${BASE}/reports/${encodePath(path)}`,
 };

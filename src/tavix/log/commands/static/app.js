@@ -3,10 +3,15 @@
 // is shown, so links can be shared and a reload restores the view:
 //   /result/task/<task>/section/<sequence number>[/step/<index>]
 //   /result/file/<path in the archive>
-import { api } from "./api.js";
+// Under the team service every path starts with the run's base, sections
+// and lines have lasting links to copy, and the service's own links,
+//   <base>/section/<name>/<name>...[?line=<line number>]
+// open the section they name.
+import { api, BASE, onRunGone, RUN } from "./api.js";
 import { ChangesView, markTree } from "./changes.js";
 import { DiffView } from "./diff.js";
-import { $, el, resultClass } from "./dom.js";
+import { copyLink } from "./copylink.js";
+import { $, el, resultClass, summaryKinds } from "./dom.js";
 import { DeviceCommands } from "./devices.js";
 import { FailuresView } from "./failures.js";
 import { RunHistory } from "./history.js";
@@ -15,6 +20,7 @@ import { Latest } from "./latest.js";
 import { attachLineHandlers } from "./logline.js";
 import { LogPane } from "./logpane.js";
 import { LogSearch } from "./search.js";
+import { service } from "./service.js";
 import { Tabs } from "./tabs.js";
 import { Timeline } from "./timeline.js";
 import { kindLabel, TestTree } from "./tree.js";
@@ -48,8 +54,7 @@ function showJob(meta, summary, archive) {
   $("#archive-name").textContent = archive.archive_name;
   $("#download-archive").href = api.downloadUrl();
 
-  const kinds = Object.entries(summary).filter(([k]) =>
-    !["total_tasks", "applicable_tasks", "success_rate"].includes(k));
+  const kinds = summaryKinds(summary);
   const total = kinds.reduce((n, [, v]) => n + (parseInt(v, 10) || 0), 0);
   const chips = kinds.map(([k, v]) => el("button",
     { className: `chip ${resultClass(k)}${parseInt(v, 10) ? "" : " zero"}`, title: `Show only ${k}`,
@@ -72,6 +77,16 @@ function show(view) {
 
 const showTab = (tab) => sidebarTabs.show(tab);
 const showSectionTab = (view) => sectionTabs.show(view);
+
+// A viewer started with an access token refuses a browser that has not
+// opened its tokened address yet.
+const ACCESS_HELP = "this viewer lets in only its own user. Open the address that " +
+  "'tavix logs view' printed (the one with ?token=), in this browser.";
+const GONE = "This run is no longer stored.";
+const REASONS = new Map([["ACCESS_DENIED", ACCESS_HELP], ["RUN_NOT_FOUND", GONE]]);
+
+// What a failed request says to the user.
+const reasonOf = (error) => REASONS.get(error.message) || error.message;
 
 // -------------------------------------------------- tree filters, search ---
 // The tree shows the nodes every active filter keeps: a result chip, the name
@@ -130,6 +145,14 @@ const FAILED = (node) => ["r-fail", "r-error"].includes(resultClass(node.result)
 
 const openings = new Latest();  // the section shown
 
+// The lasting link of the section shown (under the service; a step has none).
+let shownSectionId = null;
+const sectionCopy = RUN && copyLink(async () => (await service.sectionLink(shownSectionId)).link);
+
+// The lasting link of a line of the section shown.
+const lineCopy = (offset) => copyLink(async () => (await service.sectionLink(shownSectionId, offset)).link,
+  "Copy line link");
+
 async function showSection(key, at = null) {
   const node = tree.byKey(key);
   if (!node) return show("welcome");
@@ -141,9 +164,14 @@ async function showSection(key, at = null) {
   showSectionTab("log");
   devices.closeCommand();
   $("#section-title").textContent = node.name;
+  const step = node.step !== null;
+  if (sectionCopy) {
+    shownSectionId = step ? null : node.id;
+    sectionCopy.hidden = step;
+    logPane.lineTools = step ? null : lineCopy;
+  }
   const request = openings.begin();
   const section = await request.keep(api.section(node.id));
-  const step = node.step !== null;
   $("#section-title").textContent = step ? section.step_name : section.section_name;
   const facts = [step ? "step" : kindLabel(section.section_type),
     section.start_time && `started ${section.start_time}`, section.run_time && `ran ${section.run_time}`,
@@ -182,11 +210,33 @@ function openFile(path) {
 
 // ------------------------------------------------------------- deep links ---
 function keyFromLocation() {
-  return decodeURIComponent(location.pathname.replace(/^\/result\/?/, ""));
+  return decodeURIComponent(location.pathname.slice(BASE.length).replace(/^\/result\/?/, ""));
 }
 
 function sectionUrl(key) {
-  return "/result/" + key.split("/").map(encodeURIComponent).join("/");
+  return `${BASE}/result/` + key.split("/").map(encodeURIComponent).join("/");
+}
+
+const LASTING = "/section/";
+
+// Opens the section a lasting link of the service names, at its line when
+// given; the address becomes the viewer's own for it.
+async function followLastingLink() {
+  const names = location.pathname.slice(BASE.length + LASTING.length).split("/").map(decodeURIComponent);
+  const line = new URLSearchParams(location.search).get("line");
+  let found, node;
+  try {
+    found = await service.sectionAt(names, line);
+    node = tree.byId(found.id);
+    if (!node) throw new Error("SECTION_NOT_FOUND");
+  } catch (error) {
+    show("section-view");
+    $("#section-title").textContent = `Could not open the link: ${reasonOf(error)}`;
+    return;
+  }
+  const at = found.offset === null || found.offset === undefined ? "" : `?at=${found.offset}`;
+  history.replaceState({ key: node.key }, "", sectionUrl(node.key) + at);
+  route(node.key);
 }
 
 // A group chosen in the Failures view filters the tree, which then opens
@@ -212,7 +262,7 @@ function route(key) {
   const at = new URLSearchParams(location.search).get("at");
   if (key.startsWith("task/")) return showSection(key, at === null ? null : parseInt(at, 10) || 0).catch((error) => {
     show("section-view");
-    $("#section-title").textContent = `Could not load the section: ${error.message}`;
+    $("#section-title").textContent = `Could not load the section: ${reasonOf(error)}`;
   });
   show("welcome");
 }
@@ -227,8 +277,20 @@ function navigate(key, at = null) {
 
 window.addEventListener("popstate", () => route(keyFromLocation()));
 
+// Under the service, a run deleted while shown says so over the page.
+function showRunGone() {
+  if ($("#run-gone")) return;
+  document.body.classList.add("run-gone-page");
+  const banner = el("div", { id: "run-gone", className: "run-gone" }, GONE + " ",
+    el("a", { href: "/", textContent: "All runs" }));
+  banner.setAttribute("role", "alert");
+  document.body.prepend(banner);
+}
+
 async function main() {
   attachLineHandlers(document);
+  onRunGone(showRunGone);
+  if (sectionCopy) $("#section-result").before(sectionCopy);
   // "/" jumps to the log search, as in many viewers.
   document.addEventListener("keydown", (e) => {
     if (e.key === "/" && !$("#section-view").hidden && document.activeElement?.tagName !== "INPUT") {
@@ -272,7 +334,8 @@ async function main() {
   tree.load(compact);
   fileTree.onOpen = navigate;
   fileTree.load(files.results);
-  route(keyFromLocation());
+  if (RUN && location.pathname.startsWith(BASE + LASTING)) followLastingLink();
+  else route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
   loadHistory();
   changes.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
@@ -307,12 +370,7 @@ async function loadHistory() {
   if (node && node.step === null && !$("#section-view").hidden) runHistory.showStrip($("#section-facts"), node.id);
 }
 
-// A viewer started with an access token refuses a browser that has not
-// opened its tokened address yet.
-const ACCESS_HELP = "this viewer lets in only its own user. Open the address that " +
-  "'tavix logs view' printed (the one with ?token=), in this browser.";
-
 main().catch((error) => {
-  const reason = error.message === "ACCESS_DENIED" ? ACCESS_HELP : error.message;
+  const reason = reasonOf(error);
   $("#suite-name").textContent = `Could not load the run: ${reason}`;
 });

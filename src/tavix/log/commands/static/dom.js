@@ -18,6 +18,12 @@ export function resultClass(result) {
   return "r-other";
 }
 
+// The [kind, count] pairs of a run's summary that count results ("pass",
+// "fail", ...), without its totals and rate.
+export function summaryKinds(summary) {
+  return Object.entries(summary).filter(([k]) => !["total_tasks", "applicable_tasks", "success_rate"].includes(k));
+}
+
 // Each colour group has a mark of its own shape too, so a result is told
 // apart without its colour.
 const MARKS = { "r-pass": "✓", "r-fail": "✕", "r-error": "!", "r-skip": "–", "r-block": "⊘",

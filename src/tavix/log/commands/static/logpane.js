@@ -1,6 +1,7 @@
 // A section's log, paged through the log endpoint in both directions as the
 // pane scrolls, with level-coloured, numbered lines that link to themselves.
 import { api } from "./api.js";
+import { el } from "./dom.js";
 import { Latest } from "./latest.js";
 import { fillLine } from "./logline.js";
 
@@ -32,6 +33,7 @@ export class LogPane {
     const [pane, lines, before, after, top, end] = parts ||
       ["#log-pane", "#log-lines", "#log-before", "#log-after", "#log-top", "#log-end"].map((id) => root.querySelector(id));
     Object.assign(this, { pane, linesEl: lines, before, after, firstPage, findLine });
+    this.lineTools = null;  // offset -> what the marked line shows beside it, if anything
     this.requests = new Latest();  // the section shown, and its pages
     this.pane.addEventListener("scroll", () => this.onScroll());
     top?.addEventListener("click", () => this.open(this.section, 0));
@@ -100,10 +102,12 @@ export class LogPane {
 
   drawHighlight(scroll) {
     this.linesEl.querySelector(".ln.hit")?.classList.remove("hit");
+    this.linesEl.querySelector(".line-tools")?.remove();
     if (!this.highlight) return;
     const div = this.lineAt(this.highlight.offset);
     if (!div) return;
     div.classList.add("hit");
+    if (this.lineTools) div.append(el("span", { className: "line-tools" }, this.lineTools(this.highlight.offset)));
     const { match } = this.highlight;
     const text = div.querySelector(".tx");
     if (match && text && match.length > 0) {
