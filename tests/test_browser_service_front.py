@@ -4,7 +4,6 @@ viewer below its base path, lasting links of sections and lines, a run gone.
 The service's few API routes are made up here, beside a real viewer of one
 run that the made-up service reaches through a proxy stripping the run's base."""
 
-import json
 import os
 import urllib.parse
 
@@ -30,6 +29,13 @@ def run_object(request_id, suite, day, summary, new=0, known=0, flaky=0):
 def counts(n):
     """A made-up run's summary; run 10 counted nothing."""
     return {"pass": "0", "fail": "0"} if n == 10 else {"pass": str(n), "fail": "1", "skip": "0"}
+
+
+def static_page(name):
+    async def page(request):
+        return web.FileResponse(os.path.join(STATIC, name))
+
+    return page
 
 
 class FakeService:
@@ -60,9 +66,8 @@ class FakeService:
         self.app = web.Application()
         self.app.on_startup.append(self.start)
         self.app.on_cleanup.append(self.stop)
-        self.app.router.add_get("/", lambda request: web.FileResponse(os.path.join(STATIC, "home.html")))
-        self.app.router.add_get("/login", lambda request: web.FileResponse(os.path.join(STATIC, "login.html")))
-        self.app.router.add_post("/login", self.login)
+        self.app.router.add_get("/", static_page("home.html"))
+        self.app.router.add_get("/login", static_page("login.html"))
         self.app.router.add_get("/api/v1/suites", self.suites)
         self.app.router.add_get("/api/v1/runs", self.list_runs)
         self.app.router.add_get("/api/v1/runs/{id}/sections", self.sections)
@@ -88,9 +93,6 @@ class FakeService:
             offsets.append(at)
             at += len(line.encode()) + 1
         return offsets
-
-    async def login(self, request):
-        return web.json_response(dict(await request.post()))
 
     async def suites(self, request):
         def trend(runs):
@@ -353,10 +355,8 @@ def test_sign_in_page(fake, page, axe):
     key = page.locator("input[name=key]")
     assert key.get_attribute("type") == "password"
     assert key.get_attribute("autocomplete") == "current-password"
-    key.fill("tvx_secret")
-    with page.expect_navigation():
-        page.click("button[type=submit]")
-    assert json.loads(page.inner_text("body")) == {"key": "tvx_secret", "next": "/runs/a?b=1"}
+    assert page.input_value("#next") == "/runs/a?b=1"
+    # Signing in itself, against the service's access rules: test_browser_sign_in.py.
     page.goto(fake.url + "/login")
     assert page.is_hidden("#login-failed")
     assert page.input_value("#next") == "/"

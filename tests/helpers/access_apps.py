@@ -2,10 +2,11 @@
 page, an open and an unnamed route, and the sign-in routes."""
 from aiohttp import web
 
+from tavix.log.commands.service.application import STATIC_DIR
 from tavix.log.commands.service.errors import ServiceError
 
 NEEDS = {"push": "push", "triage": "triage", "delete": "admin", "healthz": "open", "login": "open",
-         "login_page": "open"}
+         "login_page": "open", "static": "open"}
 # Route name -> (method, path) of the tiny app.
 ROUTES = {"runs": ("GET", "/api/runs"), "push": ("POST", "/api/runs"), "triage": ("POST", "/api/triage"),
           "delete": ("DELETE", "/api/runs/x")}
@@ -37,4 +38,6 @@ def tiny_app(access):
     app.router.add_get("/unnamed", whoami)
     app.router.add_post("/login", access.login, name="login")
     app.router.add_get("/login", access.login_page, name="login_page")
+    # The sign-in page's script and style, as the service serves them.
+    app.router.add_static("/", STATIC_DIR, name="static")
     return app
