@@ -176,3 +176,30 @@ async def test_access_log_lines(aiohttp_client, aiohttp_server, parts, capsys):
     assert [(line["route"], line["status"]) for line in lines] == [
         ("/healthz", 200), ("/api/v1/runs/{request_id}", 404)]
     assert set(lines[0]) == {"time", "user", "method", "route", "status", "bytes", "ms"}
+
+
+async def test_with_the_index_down_pushes_wait_and_open_runs_browse(aiohttp_client, tmp_path, monkeypatch):
+    import contextlib
+
+    from tavix.log.commands.history import IndexUnavailable, RunIndex
+
+    parts = ServiceParts(tmp_path / "service", auth="token")
+    key = {"Authorization": "Bearer " + parts.index.create_key("ci", "pusher")}
+    client = await aiohttp_client(parts.application())
+    first, second = runs_of(tmp_path, 2)
+    assert (await client.post("/api/v1/runs", data=first.read_bytes(), headers=key)).status == 201
+    ids = (await (await client.get(f"/runs/nightly-req-0{VIEWER}/tree", headers=key)).json())["rows"]
+
+    @contextlib.contextmanager
+    def down(self, writing):
+        raise IndexUnavailable(self.shown, "connection refused")
+        yield
+
+    monkeypatch.setattr(RunIndex, "_opened", down)
+    answer = await client.post("/api/v1/runs", data=second.read_bytes(), headers=key)
+    assert answer.status == 503 and (await answer.json())["detail"] == "UNAVAILABLE"
+    assert (await (await client.get(f"/runs/nightly-req-0{VIEWER}/tree", headers=key)).json())["rows"] == ids
+    assert (await client.get("/readyz")).status == 503
+    monkeypatch.undo()
+    assert (await client.post("/api/v1/runs", data=second.read_bytes(), headers=key)).status == 201
+    assert not list((parts.root / "store").glob(".*"))

@@ -126,6 +126,11 @@ class _Recent:
             return True, kept[1]
         return False, None
 
+    def last(self, key):
+        """(True, answer) of the last answer kept, however old, else (False, None)."""
+        kept = self._answers.get(key)
+        return (False, None) if kept is None else (True, kept[1])
+
     def put(self, key, answer):
         now = time.monotonic()
         if len(self._answers) >= _CACHED_ANSWERS:
@@ -291,11 +296,8 @@ class Access:
     async def _key_user(self, key):
         if self._is_launch_key(key):
             return User(LAUNCH_KEY_NAME, "admin")
-        digest = key_hash(key)  # kept in place of the key
-        known, identity = self._identities.get(digest)
-        if not known:
-            identity = await self._ask(self.index.key_identity, key)
-            self._identities.put(digest, identity)
+        # Kept by its hash in place of the key.
+        identity = await self._recall(self._identities, key_hash(key), self.index.key_identity, key)
         return None if identity is None else User(*identity)
 
     async def _session_user(self, request):
@@ -316,11 +318,7 @@ class Access:
             return None
         if kind == _LAUNCH_SESSION:
             return User(LAUNCH_KEY_NAME, "admin")
-        known, roles = self._key_roles.get(None)
-        if not known:
-            roles = {k["name"]: k["role"] for k in await self._ask(self.index.keys) if k["revoked"] is None}
-            self._key_roles.put(None, roles)
-        role = roles.get(name)
+        role = (await self._recall(self._key_roles, None, self._roles_of_keys)).get(name)
         return None if role is None else User(name, role)
 
     async def _session(self, kind, name, until):
@@ -338,11 +336,28 @@ class Access:
             name = checked_name(request.headers.get(self.user_header))
         except AccessRecordError:
             return None
-        known, role = self._user_roles.get(name)
-        if not known:
-            role = await self._ask(self.index.user_role, name)
-            self._user_roles.put(name, role)
+        role = await self._recall(self._user_roles, name, self.index.user_role, name)
         return User(name, role or "viewer")
+
+    def _roles_of_keys(self):
+        return {k["name"]: k["role"] for k in self.index.keys() if k["revoked"] is None}
+
+    async def _recall(self, recent, key, method, *args):
+        """method(*args) of the index, kept a moment in `recent` under `key`.
+        While the index cannot be used, the last answer holds: those already
+        signed in go on reading the runs the service has open."""
+        known, answer = recent.get(key)
+        if known:
+            return answer
+        try:
+            answer = await self._ask(method, *args)
+        except Unavailable:
+            known, answer = recent.last(key)
+            if not known:
+                raise
+            return answer
+        recent.put(key, answer)
+        return answer
 
     async def _ask(self, method, *args):
         """A method of the index, in a worker thread; an index that cannot be used is Unavailable."""

@@ -43,8 +43,14 @@ class ServeSubcommand(Subcommand):
     def run(self, args):
         settings = resolve_settings(args)
         from .application import run_service
+        from .errors import ServiceError
 
-        run_service(settings)
+        try:
+            run_service(settings)
+        except ServiceError as error:
+            raise CommandError("the service cannot start: %s" % error) from None
+        except OSError as error:  # the address cannot be listened on, most often
+            raise CommandError("the service cannot start: %s" % (error.strerror or error)) from None
 
 
 def _service_url(text):

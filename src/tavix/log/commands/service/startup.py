@@ -1,6 +1,7 @@
 """Putting a service together from its settings: index, store, cache, intake, access."""
 import os
 import secrets
+import socket
 
 from .errors import ServiceError
 
@@ -46,7 +47,9 @@ async def start_team(settings):
                     public_url=settings.public_url)
 
     def address(runner):
-        host, port = runner.addresses[0][:2]
+        port = runner.addresses[0][1]
+        # The name asked for; for every interface, this machine's.
+        host = socket.getfqdn() if settings.host in ("", "0.0.0.0", "::") else settings.host
         shown = "[%s]" % host if ":" in host else host
         base = settings.public_url or "http://%s:%d" % (shown, port)
         return "%s/?token=%s" % (base.rstrip("/"), launch_key) if launch_key else base
