@@ -173,12 +173,12 @@ async def section(request):
 
 async def run_link(request):
     """GET /runs/{request_id}: the run's viewer."""
-    return web.HTTPFound(_raw_path(request) + "/result/")
+    raise web.HTTPFound(_raw_path(request) + "/result/")
 
 
 async def compare_link(request):
     """GET /runs/{request_id}/compare/{base_request_id}: the run's viewer compared with that run."""
-    return web.HTTPFound(_raw_path(request) + "/result/")
+    raise web.HTTPFound(_raw_path(request) + "/result/")
 
 
 def _raw_path(request):
