@@ -202,7 +202,9 @@ def test_an_interrupt_stops_the_opening_at_its_next_check(large_run, tmp_path, s
     seen = json.loads(done.stdout)
     sent, reports = seen["sent"], seen["reports"]
     assert not seen["opened"] and sent, seen
-    assert reports[sent - 1].split()[0] == stage  # the signal came during that stage
+    # The signal came once that stage had begun (the thread sending it may
+    # lose the GIL between seeing the stage and sending, as the next begins).
+    assert stage in [report.split()[0] for report in reports[:sent]]
     # Each stage looks at signals before each report: none after the signal.
     assert reports[sent:] == []
     assert os.listdir(tmp_path) == []

@@ -1,6 +1,8 @@
 """The team service over real parts: pushes, listings, runs opened on demand,
 lasting links and ids, comparisons, deletion, the access log."""
+import gc
 import json
+import weakref
 import zipfile
 
 import pytest
@@ -160,10 +162,14 @@ async def test_a_bounded_cache_reopens_runs_as_they_are_asked_for(aiohttp_client
     for path in paths:
         await push(client, path)
     first = [await tree_ids(client, f"nightly-req-{i}") for i in (0, 1, 2)]
+    viewers = [weakref.ref(viewer) for viewer in app[TEAM].views._viewers.values()]
     again = [await tree_ids(client, f"nightly-req-{i}") for i in (0, 1, 2)]
     assert first == again
     cache = parts.caches[-1]
     assert cache.stats["dropped"] >= 3 and len(cache) <= 2
+    # A stopped viewer, and the opened archive it holds, is not kept anywhere.
+    gc.collect()
+    assert any(viewer() is None for viewer in viewers)
 
 
 async def test_access_log_lines(aiohttp_client, aiohttp_server, parts, capsys):

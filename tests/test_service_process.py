@@ -105,3 +105,29 @@ def test_sigterm_lets_a_request_in_flight_finish_and_refuses_new_ones(service, t
     upload.close()
     assert answer.startswith(b"HTTP/1.1 201")
     assert process.wait(15) == 0
+
+
+def test_watch_takes_an_archive_once_it_settles(env, tmp_path):
+    watched = tmp_path / "drop"
+    watched.mkdir()
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tavix.cli.main", "logs", "serve", "--port", "0", "--host", "127.0.0.1",
+         "--auth", "none", "--store", str(tmp_path / "store"), "--cache", str(tmp_path / "cache"),
+         "--watch", str(watched)], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        url = next(found.group(1) for found in map(re.compile(r"(http://127\.0\.0\.1:\d+)").search, process.stdout)
+                   if found)
+        make_run(watched / "a.zip", "req-9", "2026-12-01T01:00:00", [("a", "passed")])
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with urllib.request.urlopen(url + "/api/v1/runs", timeout=10) as answer:
+                runs = json.load(answer)["runs"]
+            if runs:
+                break
+            time.sleep(0.1)
+        assert [run["request_id"] for run in runs] == ["req-9"]
+        assert (watched / "a.zip").exists()
+    finally:
+        process.terminate()
+        process.wait(15)
+        process.stdout.close()

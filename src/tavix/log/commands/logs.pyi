@@ -12,6 +12,8 @@ import tavix.log.commands.history.commands
 from tavix.log.commands.server import (
     LogViewerServer as LogViewerServer
 )
+import tavix.log.commands.service.commands
+import tavix.log.commands.service.key_commands
 
 
 logger: logging.Logger = ...
