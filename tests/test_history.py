@@ -14,7 +14,7 @@ from tavix.log.commands.history import RunIndex, index_url as resolve_url
 from tavix.log.commands.history.definitions import is_failing, node_status
 from tavix.log.commands.history.runs import path_key
 
-from helpers.history_runs import make_run
+from helpers.history_runs import make_run, nightly_series
 
 
 def record(index, path):
@@ -29,18 +29,7 @@ def by_path(answer):
 @pytest.fixture
 def series(tmp_path):
     """Five nightly runs, a day apart; the newest is 'r5'."""
-    plan = {
-        "known": ["passed", "passed", "failed", "failed", "failed"],
-        "new": ["passed", "passed", "passed", "passed", "failed"],
-        "flaky": ["failed", "passed", "failed", "passed", "failed"],
-        "gap": ["passed", "passed", "failed", None, "failed"],
-        "fresh": [None, None, None, None, "failed"],
-    }
-    paths = []
-    for i in range(5):
-        cases = [(name, results[i]) for name, results in plan.items() if results[i] is not None]
-        paths.append(make_run(tmp_path / f"r{i + 1}.zip", f"r{i + 1}", f"2026-12-0{i + 1} 02:00:00", cases))
-    return paths
+    return nightly_series(tmp_path)
 
 
 def test_history_definitions_on_a_series_indexed_out_of_order(index_url, series, tmp_path):

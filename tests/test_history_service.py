@@ -8,7 +8,7 @@ from tavix.log.commands.archive import Archive
 from tavix.log.commands.history import RunIndex, index_url as resolve_url
 from tavix.log.commands.history import schema
 
-from helpers.history_runs import make_run
+from helpers.history_runs import make_run, nightly_series
 from helpers.older_indexes import as_version_2
 
 
@@ -23,21 +23,8 @@ def request_ids(objects):
 
 @pytest.fixture
 def series(tmp_path):
-    """Five nightly runs a day apart, r5 the newest: of its failing sections
-    one is new, two known, one flaky, one has no history."""
-    plan = {
-        "known": ["passed", "passed", "failed", "failed", "failed"],
-        "new": ["passed", "passed", "passed", "passed", "failed"],
-        "flaky": ["failed", "passed", "failed", "passed", "failed"],
-        "gap": ["passed", "passed", "failed", None, "failed"],
-        "fresh": [None, None, None, None, "failed"],
-    }
-    paths = []
-    for i in range(5):
-        cases = [(name, results[i]) for name, results in plan.items() if results[i] is not None]
-        paths.append(make_run(tmp_path / f"r{i + 1}.zip", f"r{i + 1}", f"2026-12-0{i + 1} 02:00:00", cases,
-                              summary={"pass": i, "fail": 4 - i, "skip": 0}))
-    return paths
+    """The nightly series, with summaries."""
+    return nightly_series(tmp_path, summaries=True)
 
 
 def test_recording_keeps_summary_and_counts_and_an_index_of_version_2_is_brought_up_to_date(index_url, series):

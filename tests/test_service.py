@@ -172,15 +172,22 @@ async def test_a_bounded_cache_reopens_runs_as_they_are_asked_for(aiohttp_client
     assert any(viewer() is None for viewer in viewers)
 
 
-async def test_access_log_lines(aiohttp_client, aiohttp_server, parts, capsys):
+async def test_access_log_lines(aiohttp_client, aiohttp_server, parts, tmp_path, capsys):
     server = await aiohttp_server(parts.application(), access_log_class=ServiceAccessLog)
     client = await aiohttp_client(server)
+    first, second = runs_of(tmp_path, 2)
+    await push(client, first)
+    await push(client, second)
+    capsys.readouterr()
     await client.get("/healthz")
     await client.get("/api/v1/runs/x")
+    await client.get(f"/runs/nightly-req-1/compare/nightly-req-0{VIEWER}/tree", allow_redirects=False)
+    await client.get(f"/runs/nightly-req-1/compare/nightly-req-0{VIEWER}/tree")
     await client.close()  # the last line is written once its answer is sent
     lines = [json.loads(line) for line in capsys.readouterr().err.splitlines() if line.startswith("{")]
     assert [(line["route"], line["status"]) for line in lines] == [
-        ("/healthz", 200), ("/api/v1/runs/{request_id}", 404)]
+        ("/healthz", 200), ("/api/v1/runs/{request_id}", 404), ("/runs/{tail}", 307),
+        (f"/runs/{{request_id}}/compare/{{base_request_id}}{VIEWER}/tree", 200)]
     assert set(lines[0]) == {"time", "user", "method", "route", "status", "bytes", "ms"}
 
 

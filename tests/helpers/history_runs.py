@@ -60,3 +60,26 @@ def make_run(path, request_id, start_time, cases, suite="nightly", script="s.py"
         archive.writestr(RESULTS_FILE, xml)
         archive.writestr(LOG, bytes(log.data))
     return path
+
+
+# Five nightly runs a day apart, r5 the newest: of its failing sections one
+# is new, two known, one flaky, one has no history.
+SERIES_PLAN = {
+    "known": ["passed", "passed", "failed", "failed", "failed"],
+    "new": ["passed", "passed", "passed", "passed", "failed"],
+    "flaky": ["failed", "passed", "failed", "passed", "failed"],
+    "gap": ["passed", "passed", "failed", None, "failed"],
+    "fresh": [None, None, None, None, "failed"],
+}
+
+
+def nightly_series(directory, summaries=False):
+    """The archives of SERIES_PLAN in `directory`, oldest first; with
+    `summaries`, run i's summary counts i passed and 4 - i failed."""
+    paths = []
+    for i in range(5):
+        cases = [(name, results[i]) for name, results in SERIES_PLAN.items() if results[i] is not None]
+        extra = {"summary": {"pass": i, "fail": 4 - i, "skip": 0}} if summaries else {}
+        paths.append(make_run(directory / f"r{i + 1}.zip", f"r{i + 1}", f"2026-12-0{i + 1} 02:00:00", cases,
+                              **extra))
+    return paths

@@ -16,7 +16,7 @@ from aiohttp.abc import AbstractAccessLogger
 
 from .errors import ArchiveTooLarge, RunNotFound, ServiceError
 from .links import names_of_query_path
-from .run_views import RunsResource, parse_target
+from .run_views import PREVIOUS, RunsResource, parse_target
 from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 
 __all__ = ["NEEDS", "ServiceAccessLog", "build_application", "run_service"]
@@ -283,7 +283,8 @@ def _route_of(request):
     resource = getattr(route, "resource", None)
     pattern = resource.canonical if resource is not None else "(none)"
     if len(match_info.apps) > 1:  # a run's viewer
-        compared = "/compare/" in request.rel_url.raw_path.split("/", 4)[-1][:9]
+        target = parse_target(request.rel_url.raw_path)
+        compared = target is not None and target.base_request_id is not PREVIOUS
         return "/runs/{request_id}" + ("/compare/{base_request_id}" if compared else "") + pattern
     return pattern
 
