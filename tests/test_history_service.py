@@ -139,3 +139,16 @@ def test_request_id_lookup_and_the_service_secret(tmp_path):
     assert isinstance(secret, bytes) and len(secret) == 32
     assert RunIndex(url).service_secret() == secret
     assert RunIndex(resolve_url(str(tmp_path / "other.sqlite"))).service_secret() != secret
+
+
+@pytest.mark.parametrize("summary, rate", [
+    ({"pass": "3", "passx": "1", "fail": "1", "success_rate": "80.00", "total_tasks": 6}, 0.8),
+    ({"pass": "3", "fail": "1", "total_tasks": 4}, 0.75),
+    ({"pass": "0", "total_tasks": 0}, None),
+    ({"success_rate": "n/a"}, None),
+    (None, None),
+])
+def test_the_pass_rate_is_the_success_rate_the_viewer_shows(summary, rate):
+    from tavix.log.commands.history.listing import pass_rate
+
+    assert pass_rate(summary) == rate

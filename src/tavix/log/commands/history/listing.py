@@ -34,10 +34,14 @@ def status_counts(history):
 
 
 def pass_rate(summary):
-    """The passed share of a job summary's total; None without a summary or when its total is 0."""
+    """A job summary's success rate as a share (its "success_rate", the figure
+    the viewer shows, in percent), else the passed share of its total; None
+    without a summary or when its total is 0."""
     if not isinstance(summary, dict):
         return None
     try:
+        if summary.get("success_rate") not in (None, ""):
+            return float(summary["success_rate"]) / 100
         total, passed = int(summary.get("total_tasks") or 0), int(summary.get("pass") or 0)
     except (TypeError, ValueError):
         return None

@@ -81,7 +81,7 @@ export class RunList {
     this.more.hidden = !next;
     this.list.setCount(runs.length);
     const filtered = this.filter.value.trim() ? " matching the filter" : "";
-    this.status.textContent = runs.length ? `${runs.length}${next ? "+" : ""} runs${filtered}` : `No runs${filtered}`;
+    this.status.textContent = runs.length ? `${runs.length}${next ? "+" : ""} ${runs.length === 1 && !next ? "run" : "runs"}${filtered}` : `No runs${filtered}`;
   }
 
 
