@@ -4,6 +4,7 @@ from aiohttp import web
 
 from tavix.log.commands.service.application import STATIC_DIR
 from tavix.log.commands.service.errors import ServiceError
+from tavix.log.commands.service.request_keys import USER
 
 NEEDS = {"push": "push", "triage": "triage", "delete": "admin", "healthz": "open", "login": "open",
          "login_page": "open", "static": "open"}
@@ -13,12 +14,12 @@ ROUTES = {"runs": ("GET", "/api/runs"), "push": ("POST", "/api/runs"), "triage":
 
 
 async def whoami(request):
-    user = request["tavix_user"]
+    user = request[USER]
     return web.json_response({"name": user.name, "role": user.role})
 
 
 async def page(request):
-    return web.Response(text="<p>%s</p>" % request["tavix_user"].name, content_type="text/html")
+    return web.Response(text="<p>%s</p>" % request[USER].name, content_type="text/html")
 
 
 @web.middleware

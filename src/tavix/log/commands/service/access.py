@@ -33,6 +33,7 @@ from tavix.log.commands.history.access_records import ROLES, AccessRecordError, 
 from tavix.log.commands.history.errors import RunIndexError
 
 from .errors import Unavailable
+from .request_keys import USER
 
 logger = logging.getLogger("tavix.log.commands.service")
 
@@ -154,7 +155,7 @@ class Access:
     public_url: the address browsers reach the service by, whose origin is
     the service's own besides the Host of each request.
 
-    `middleware` sets request["tavix_user"] (a User) and refuses what the
+    `middleware` sets request[USER] (a User) and refuses what the
     user may not do: 401 {"detail": "UNAUTHORIZED"} without a valid key or
     session (alike for unknown and revoked keys; a browser asking for a page
     is sent to /login?next=... instead), 403 {"detail": "FORBIDDEN"} for a
@@ -198,7 +199,7 @@ class Access:
     @web.middleware
     async def middleware(self, request, handler):
         need = self.need(request.match_info.route.name)
-        request["tavix_user"] = EVERYONE if self.mode == "none" else ANONYMOUS
+        request[USER] = EVERYONE if self.mode == "none" else ANONYMOUS
         if self.mode == "token" and LAUNCH_PARAMETER in request.query:
             return await self._launch_entry(request)
         if need == "open":
@@ -220,7 +221,7 @@ class Access:
             if carried == "cookie" and _wants_page(request):
                 return _see_other(str(URL("/login").with_query(next=request.rel_url.raw_path_qs)))
             return _refusal(401)
-        request["tavix_user"] = user
+        request[USER] = user
         if request.method in WRITES and carried != "bearer" and not self._same_origin(request, carried == "cookie"):
             return _refusal(403)
         if user.role not in GRANTED[need]:

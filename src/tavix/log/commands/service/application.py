@@ -16,6 +16,7 @@ from aiohttp.abc import AbstractAccessLogger
 
 from .errors import ArchiveTooLarge, RunNotFound, ServiceError
 from .links import names_of_query_path
+from .request_keys import PINNED, USER
 from .run_views import PREVIOUS, RunsResource, parse_target
 from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 
@@ -222,7 +223,7 @@ async def requests_in_flight(request, handler):
     ones while stopping, and releases the runs a request pinned once its answer
     is sent: a file's bytes are read as it is sent."""
     stopping = request.config_dict[STOPPING]
-    pinned = request.get("tavix.pinned", ())
+    pinned = request.get(PINNED, ())
     if stopping["stopping"]:
         _release(request, pinned)
         return _error(503, "STOPPING", "the service is stopping")
@@ -264,7 +265,7 @@ class ServiceAccessLog(AbstractAccessLogger):
     "route", "status", "bytes", "ms"}."""
 
     def log(self, request, response, duration):
-        user = request.get("tavix_user")
+        user = request.get(USER)
         line = {"time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
                 "user": getattr(user, "name", None), "method": request.method,
                 "route": _route_of(request), "status": response.status,

@@ -18,6 +18,8 @@ from urllib.parse import unquote
 from aiohttp import web
 from aiohttp.web_urldispatcher import PrefixResource
 
+from .request_keys import PINNED
+
 __all__ = ["OpenedRun", "RunTarget", "RunViews", "RunsResource", "parse_target"]
 
 RUNS_PREFIX = "/runs"
@@ -193,7 +195,7 @@ class RunsResource(PrefixResource):
                 self._views.cache.release(entry)
             raise
         # Released by the service's middleware once the answer is sent.
-        request["tavix.pinned"] = entries
+        request[PINNED] = entries
         match_info.add_app(viewer)
         if isinstance(match_info.http_exception, web.HTTPMethodNotAllowed):
             return match_info, match_info.http_exception.allowed_methods
