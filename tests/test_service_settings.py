@@ -103,4 +103,5 @@ def test_help_names_each_option_with_its_variable_and_key(serve):
     text = " ".join(serve.parser.format_help().split())
     for setting in SETTINGS:
         assert "--%s" % setting.option in text
-        assert "Also $%s, or [logs] service.%s in the configuration file." % (setting.env, setting.option) in text
+        assert "Also $%s, or [logs] service.%s in the configuration file." % (
+            setting.env, setting.key or setting.option) in text
