@@ -15,8 +15,8 @@ from .access_records import AccessRecords
 from .definitions import category_status, node_status
 from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunBeingDeleted, RunNotIndexed
 from .listing import COUNTED, RunListing, status_counts, summary_text
-from .retention_records import RetentionRecords
 from .location import shown_url
+from .retention_records import RetentionRecords
 from .run_order import started_before
 from .runs import describe_run, hash64, is_failing, path_key
 from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping, recorded
