@@ -2,6 +2,7 @@
 hidden everywhere, a sweep stopped midway finished by the next, one sweep at
 a time), the prune and pin commands, replicas dropping swept runs, and an
 index of schema 3 brought up to date."""
+import argparse
 import asyncio
 import datetime
 import shutil
@@ -81,7 +82,7 @@ def test_keep_days_first_pattern_wins_and_bad_rules_are_refused():
     assert parse_keep_days("smoke:7").days_for("nightly") is None  # no pattern: kept forever
     assert parse_keep_days("a:b:3").rules == (("a:b", 3),)  # the days follow the last colon
     for bad in ["", "nightly", "nightly:", ":30", "nightly:0", "nightly:-3", "nightly:1.5", "a:3,,b:4"]:
-        with pytest.raises(Exception, match="whole days above 0"):
+        with pytest.raises(argparse.ArgumentTypeError, match="whole days above 0"):
             parse_keep_days(bad)
 
 
@@ -234,11 +235,12 @@ def tavix(capsys, *words):
     return status, out, err
 
 
-def test_pin_and_prune_commands(logs_commands, tmp_path, capsys, monkeypatch):
+def test_pin_and_prune_commands(logs_commands, tmp_path, capsys):
     team = Team(str(tmp_path / "index.sqlite"), tmp_path)
-    # Days before the real now: the commands sweep by the clock.
-    for request_id, days in (("old", 4000), ("kept", 4000), ("young", 0)):
-        team.keep(request_id, "2015-01-01T00:00:00" if days else "2099-01-01T00:00:00")
+    # The commands sweep by the clock: start times far from any day the tests run.
+    for request_id, start in (("old", "2015-01-01T00:00:00"), ("kept", "2015-01-01T00:00:00"),
+                              ("young", "2099-01-01T00:00:00")):
+        team.keep(request_id, start)
     where = ("--index", team.url, "--store", str(tmp_path / "store"))
     assert tavix(capsys, "pin", "kept", "--index", team.url)[:2] == (0, "Run kept pinned: no sweep deletes it.\n")
     status, out, err = tavix(capsys, "pin", "gone", "--index", team.url)
