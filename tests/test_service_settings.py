@@ -78,6 +78,19 @@ def test_an_option_comes_before_the_environment_before_the_file(serve, monkeypat
     assert settings.index == "sqlite:///" + str(tmp_path / "given.sqlite")
 
 
+def test_retention_days_from_the_option_the_environment_or_the_key_service_keep_days(serve, monkeypatch):
+    assert serve().keep_days is None
+    serve.config.write_text("[logs]\nservice.keep_days = nightly_*:30, *:90\n")
+    assert serve().keep_days.rules == (("nightly_*", 30), ("*", 90))
+    monkeypatch.setenv("TAVIX_SERVICE_KEEP_DAYS", "*:7")
+    assert serve().keep_days.days_for("nightly_core") == 7
+    assert serve("--keep-days", "smoke:1").keep_days.days_for("nightly_core") is None
+    monkeypatch.setenv("TAVIX_SERVICE_KEEP_DAYS", "*:forever")
+    with pytest.raises(CommandError, match=r"\$TAVIX_SERVICE_KEEP_DAYS: retention") as refused:
+        serve()
+    assert refused.value.status == 2
+
+
 def test_values_that_cannot_be_used_are_usage_errors_naming_their_source(serve, monkeypatch):
     serve.config.write_text("[logs]\nservice.max-archive-size = huge\n")
     with pytest.raises(CommandError, match="service.max-archive-size: a size") as refused:
@@ -103,4 +116,5 @@ def test_help_names_each_option_with_its_variable_and_key(serve):
     text = " ".join(serve.parser.format_help().split())
     for setting in SETTINGS:
         assert "--%s" % setting.option in text
-        assert "Also $%s, or [logs] service.%s in the configuration file." % (setting.env, setting.option) in text
+        assert "Also $%s, or [logs] service.%s in the configuration file." % (
+            setting.env, setting.key or setting.option) in text

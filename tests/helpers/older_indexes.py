@@ -2,10 +2,26 @@
 from tavix.log.commands.history import schema
 
 
-def as_version_2(connection):
-    """Takes out of an index, in the open transaction `connection`, what version 3 added."""
-    for column in schema.RUN_FACTS:
+def _drop_run_columns(connection, columns):
+    for column in columns:
         connection.exec_driver_sql("ALTER TABLE %s DROP COLUMN %s" % (schema.runs.name, column.name))
+
+
+def _set_version(connection, version):
+    connection.execute(schema.settings.update().where(schema.settings.c.key == "schema_version")
+                       .values(value=str(version)))
+
+
+def as_version_3(connection):
+    """Takes out of an index, in the open transaction `connection`, what version 4 added."""
+    _drop_run_columns(connection, schema.RETENTION_MARKS)
+    _set_version(connection, 3)
+
+
+def as_version_2(connection):
+    """Takes out of an index, in the open transaction `connection`, what versions 3 and 4 added."""
+    as_version_3(connection)
+    _drop_run_columns(connection, schema.RUN_FACTS)
     for table in (schema.keys, schema.users):
         table.drop(connection)
-    connection.execute(schema.settings.update().where(schema.settings.c.key == "schema_version").values(value="2"))
+    _set_version(connection, 2)

@@ -5,15 +5,16 @@ PostgreSQL database shared by a team; `index_url` says which one a command
 uses. `RunIndex` records runs and answers the history of a run's failing
 sections (see `RunIndex.history`); `RunIndex.previous_run` gives the newest
 earlier run of the same suite. The team service lists runs and suites
-through it (`RunIndex.runs`, `RunIndex.suites`) and keeps its access keys,
-users' roles and signing secret there. SQLAlchemy is imported on first use of
+through it (`RunIndex.runs`, `RunIndex.suites`), keeps its access keys,
+users' roles and signing secret there, and its retention's pins and the
+marks of runs being deleted (`RunIndex.pin`, `RunIndex.mark_expired`). SQLAlchemy is imported on first use of
 `RunIndex`, so the command-line tool starts without it.
 """
-from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunIndexError, RunNotIndexed
+from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunBeingDeleted, RunIndexError, RunNotIndexed
 from .location import DEFAULT_INDEX, INDEX_ENV_VAR, index_url, shown_url
 
-__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RunIndex",
-           "RunIndexError", "RunNotIndexed", "content_hash", "index_url", "shown_url"]
+__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RunBeingDeleted",
+           "RunIndex", "RunIndexError", "RunNotIndexed", "content_hash", "index_url", "shown_url"]
 
 
 def __getattr__(name):

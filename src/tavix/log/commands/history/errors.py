@@ -32,3 +32,11 @@ class RunNotIndexed(RunIndexError):
 
     def __init__(self, url, reason):
         super().__init__("the run index %s cannot hold this run: %s" % (url, reason))
+
+
+class RunBeingDeleted(RunIndexError):
+    """A retention sweep is deleting the run of this content: it can be recorded again once the sweep is done."""
+
+    def __init__(self, url):
+        super().__init__("the run index %s is deleting this run, whose time is up: record it again once "
+                         "the retention sweep is done" % url)

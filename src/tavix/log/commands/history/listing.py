@@ -1,6 +1,8 @@
 """Runs and suites as the team service lists them: newest first, paged, each
 run with its job summary and the new / known / flaky counts of its failures.
 
+Runs a retention sweep has marked deleted are never listed nor found.
+
 These facts are kept in the run's row, so a listing opens no archive. Runs
 recorded before they were kept get their counts worked out from the index
 the first time they are listed, and stored; their summary stays unknown.
@@ -128,7 +130,8 @@ class RunListing:
         with self._transaction() as connection:
             if not self._has_tables(connection):
                 return []
-            counts = dict(connection.execute(select(runs.c.suite_id, func.count()).group_by(runs.c.suite_id)).all())
+            counts = dict(connection.execute(select(runs.c.suite_id, func.count()).where(schema.LIVE)
+                                             .group_by(runs.c.suite_id)).all())
             place = func.row_number().over(partition_by=runs.c.suite_id, order_by=newest_first())
             ranked = self._object_query().add_columns(place.label("place")).subquery()
             rows = connection.execute(select(ranked).where(ranked.c.place <= trend)).mappings().all()

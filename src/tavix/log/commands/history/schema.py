@@ -15,7 +15,7 @@ from sqlalchemy import (BigInteger, Column, Float, ForeignKey, Index, Integer, M
 
 from .stored_text import ESCAPE, EscapedText, full_text, key_of
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 metadata = MetaData()
 
@@ -60,6 +60,11 @@ runs = Table(
     Column("new_count", Integer),
     Column("known_count", Integer),
     Column("flaky_count", Integer),
+    # Retention: when the run was pinned (no sweep deletes it), and when a
+    # sweep marked it deleted (no listing or look-up answers it from then
+    # on; its data go next). NULL when not.
+    Column("pinned", Float),
+    Column("deleted", Float),
     Index("tavix_runs_suite", "suite_id", "started"),
 )
 
@@ -135,6 +140,11 @@ users = Table(
 
 # The columns version 3 added to tavix_runs.
 RUN_FACTS = (runs.c.summary, runs.c.new_count, runs.c.known_count, runs.c.flaky_count)
+# The columns version 4 added to tavix_runs.
+RETENTION_MARKS = (runs.c.pinned, runs.c.deleted)
+
+# The runs every listing and look-up answers: those no sweep has marked deleted.
+LIVE = runs.c.deleted.is_(None)
 
 TABLES = [t.name for t in metadata.sorted_tables]
 
@@ -165,13 +175,22 @@ def _escape_and_keep_long_keys_apart(connection):
 
 def _listing_facts_and_access(connection):
     """Version 2 to 3: the runs' listing facts (filled as runs are listed), keys and users."""
-    for column in RUN_FACTS:
-        connection.exec_driver_sql("ALTER TABLE %s ADD COLUMN %s %s" % (
-            runs.name, column.name, column.type.compile(connection.dialect)))
+    _add_run_columns(connection, RUN_FACTS)
     for table in (keys, users):
         table.create(connection)
 
 
+def _retention_marks(connection):
+    """Version 3 to 4: runs pinned and runs marked deleted (none of either yet)."""
+    _add_run_columns(connection, RETENTION_MARKS)
+
+
+def _add_run_columns(connection, columns):
+    for column in columns:
+        connection.exec_driver_sql("ALTER TABLE %s ADD COLUMN %s %s" % (
+            runs.name, column.name, column.type.compile(connection.dialect)))
+
+
 # MIGRATIONS[v] brings a schema of version v + 1 to version v + 2: a function
 # of the connection.
-MIGRATIONS = [_escape_and_keep_long_keys_apart, _listing_facts_and_access]
+MIGRATIONS = [_escape_and_keep_long_keys_apart, _listing_facts_and_access, _retention_marks]

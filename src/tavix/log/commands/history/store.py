@@ -13,12 +13,13 @@ from sqlalchemy import and_, event, func, select
 from . import schema
 from .access_records import AccessRecords
 from .definitions import category_status, node_status
-from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunNotIndexed
+from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunBeingDeleted, RunNotIndexed
 from .listing import COUNTED, RunListing, status_counts, summary_text
 from .location import shown_url
+from .retention_records import RetentionRecords
 from .run_order import started_before
 from .runs import describe_run, hash64, is_failing, path_key
-from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping
+from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping, recorded
 
 DEFAULT_WINDOW = 10
 _SQLITE_MAGIC = b"SQLite format 3\0"
@@ -88,11 +89,12 @@ class _Outdated(Exception):
     """Raised by a read of an index of an older schema, before it reads anything."""
 
 
-class RunIndex(RunListing, AccessRecords):
+class RunIndex(RunListing, AccessRecords, RetentionRecords):
     """One run index. Every method is one transaction; writers take turns.
 
     Listings for the team service come from `RunListing`, its keys, users
-    and secret from `AccessRecords`.
+    and secret from `AccessRecords`, pins and sweeps from `RetentionRecords`.
+    A run a sweep has marked deleted is in no answer of any of them.
 
     RunIndex(url) with an SQLAlchemy URL (see `index_url`). Nothing is
     written before the index has been checked, so a damaged file or a
@@ -271,6 +273,8 @@ class RunIndex(RunListing, AccessRecords):
         failures as of now are kept for listings (see `runs`).
 
         The whole run is one transaction: an interruption records nothing.
+        RunBeingDeleted while a retention sweep deletes a run of the same
+        content: its archive may be leaving the store.
         """
         if digest is None:
             digest = content_hash(archive.file)
@@ -283,12 +287,21 @@ class RunIndex(RunListing, AccessRecords):
                 schema.runs.c.content_hash == digest)).mappings().first()
             if row:
                 return dict(row), False
+            if self._marked_run_of(connection, digest):
+                raise RunBeingDeleted(self.shown)
             run_id = self._insert_run(connection, digest, archive, described)
             row = dict(connection.execute(self._run_query().where(schema.runs.c.id == run_id)).mappings().first())
             counts = self._status_counts(connection, row)
             connection.execute(schema.runs.update().where(schema.runs.c.id == run_id).values(
                 {column: counts[status] for status, column in COUNTED.items()}))
             return row, True
+
+    @staticmethod
+    def _marked_run_of(connection, digest):
+        """Whether a sweep has marked the run of this content deleted (its data may be going)."""
+        runs = schema.runs
+        return connection.execute(select(runs.c.id).where(and_(
+            runs.c.content_hash == digest, runs.c.deleted.isnot(None)))).first() is not None
 
     def _insert_run(self, connection, digest, archive, described):
         meta = described.meta
@@ -375,9 +388,9 @@ class RunIndex(RunListing, AccessRecords):
     @staticmethod
     def _run_query():
         runs, suites = schema.runs, schema.suites
-        return (select(runs.c.id, runs.c.suite_id, _full(suites.c.full_name, suites.c.name).label("suite_name"),
+        return (select(runs.c.id, runs.c.suite_id, recorded(suites.c.full_name, suites.c.name).label("suite_name"),
                        runs.c.request_id, runs.c.start_time, runs.c.started, runs.c.archive, runs.c.content_hash)
-                .join(suites, suites.c.id == runs.c.suite_id))
+                .join(suites, suites.c.id == runs.c.suite_id).where(schema.LIVE))
 
     @staticmethod
     def _has_tables(connection):
@@ -387,14 +400,14 @@ class RunIndex(RunListing, AccessRecords):
         """The runs of `run`'s series before it, newest first."""
         runs = schema.runs
         query = (select(runs.c.id, runs.c.request_id, runs.c.start_time, runs.c.started)
-                 .where(and_(runs.c.suite_id == run["suite_id"], started_before(run))))
+                 .where(and_(runs.c.suite_id == run["suite_id"], started_before(run), schema.LIVE)))
         rows = [dict(r) for r in connection.execute(query).mappings()]
         rows.sort(key=lambda r: (_seconds_key(r["started"]), r["id"]), reverse=True)
         return rows if limit is None else rows[:limit]
 
     def _texts(self, connection):
         table = schema.words
-        return dict(connection.execute(select(table.c.id, _full(table.c.full_text, table.c.text))).all())
+        return dict(connection.execute(select(table.c.id, recorded(table.c.full_text, table.c.text))).all())
 
     def history(self, run, window=DEFAULT_WINDOW, ids=None):
         """The history of `run`'s failing sections and failure categories.
@@ -469,7 +482,7 @@ class RunIndex(RunListing, AccessRecords):
         query = (select(rc.c.signature_id, runs.c.id, runs.c.started, runs.c.request_id)
                  .join(runs, runs.c.id == rc.c.run_id)
                  .join(ours, and_(ours.c.signature_id == rc.c.signature_id, ours.c.run_id == run["id"]))
-                 .where(runs.c.suite_id == run["suite_id"]))
+                 .where(and_(runs.c.suite_id == run["suite_id"], schema.LIVE)))
         for signature_id, run_id, started, request_id in connection.execute(query):
             seen.setdefault(signature_id, []).append(((_seconds_key(started), run_id), request_id))
         this = (_seconds_key(run["started"]), run["id"])
@@ -508,11 +521,6 @@ class RunIndex(RunListing, AccessRecords):
                 return None
             return dict(connection.execute(self._run_query().where(
                 schema.runs.c.id == earlier[0]["id"])).mappings().first())
-
-
-def _full(full, key):
-    """A keyed text (see stored_text) as it was recorded."""
-    return func.coalesce(full, key, type_=EscapedText)
 
 
 def _cause_columns(signature_ids, cause):

@@ -7,7 +7,7 @@ its full text in a column of its own; short texts are their own key.
 """
 import hashlib
 
-from sqlalchemy import Text
+from sqlalchemy import Text, func
 from sqlalchemy.types import TypeDecorator
 
 ESCAPE = "\x10"
@@ -58,3 +58,8 @@ def key_of(text):
 def full_text(text):
     """What the column of full texts holds for a text: None where it is its own key."""
     return None if key_of(text) == text else text
+
+
+def recorded(full, key):
+    """A keyed text's column expression as the text was recorded: its full text, else its key."""
+    return func.coalesce(full, key, type_=EscapedText)

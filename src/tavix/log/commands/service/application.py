@@ -330,6 +330,7 @@ def run_service(settings):
 
 
 async def _serve(settings):
+    from .retention import keep_up
     from .startup import start_team
 
     team, access, address = await start_team(settings)
@@ -344,7 +345,7 @@ async def _serve(settings):
     loop = asyncio.get_running_loop()
     for number, graceful in ((signal.SIGINT, False), (signal.SIGTERM, True)):
         loop.add_signal_handler(number, lambda g=graceful: (how.setdefault("graceful", g), stop.set()))
-    watcher = None
+    watcher = upkeep = None
     try:
         site = web.TCPSite(runner, settings.host, settings.port)
         await site.start()
@@ -353,6 +354,7 @@ async def _serve(settings):
             from .watch import Watcher
 
             watcher = asyncio.ensure_future(Watcher(settings.watch, team.intake).run())
+        upkeep = asyncio.ensure_future(keep_up(team, settings.keep_days))
         await stop.wait()
         state = app[STOPPING]
         if how.get("graceful"):
@@ -367,9 +369,10 @@ async def _serve(settings):
                     pass
         state["stopping"] = True
     finally:
-        if watcher is not None:
-            watcher.cancel()
-            await asyncio.gather(watcher, return_exceptions=True)
+        for task in (watcher, upkeep):
+            if task is not None:
+                task.cancel()
+                await asyncio.gather(task, return_exceptions=True)
         await runner.cleanup()
         for number in (signal.SIGINT, signal.SIGTERM):
             loop.remove_signal_handler(number)

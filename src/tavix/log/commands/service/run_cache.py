@@ -146,6 +146,10 @@ class RunCache:
         slot.pins += 1
         return slot.entry
 
+    def keys(self):
+        """The keys of the runs open or being opened."""
+        return list(self._slots)
+
     def __len__(self):
         """The runs open in the cache."""
         return sum(1 for slot in self._slots.values() if slot.entry is not None)

@@ -16,6 +16,8 @@ from urllib.parse import urlsplit
 from tavix import configuration
 from tavix.cli.base import CommandError
 
+from .retention import KeepDays, parse_keep_days
+
 ENV_PREFIX = "TAVIX_SERVICE_"
 CONFIG_PREFIX = "logs.service."
 DEFAULT_STORE = os.path.join("~", ".tavix", "store")
@@ -87,6 +89,7 @@ class Setting:
     default: object
     help: str
     repeated: bool = False
+    key: Optional[str] = None  # of the configuration file, when it is not the option's name
 
     @property
     def env(self):
@@ -94,7 +97,7 @@ class Setting:
 
     @property
     def config_key(self):
-        return CONFIG_PREFIX + self.option
+        return CONFIG_PREFIX + (self.key or self.option)
 
 
 SETTINGS = (
@@ -131,6 +134,11 @@ SETTINGS = (
     Setting("watch", "watch", "DIR", parse_directory, None,
             "Also take every archive (*.zip) dropped into DIR once its size and\n"
             "modification time have not changed for 2 s; it is left there."),
+    Setting("keep_days", "keep-days", "RULES", parse_keep_days, None,
+            "How long runs are kept: suite-name patterns with days, 'nightly_*:30, *:90'\n"
+            "(the first pattern matching a suite counts; days from a run's start time).\n"
+            "A daily sweep deletes the runs past their time, unless pinned (`tavix logs\n"
+            "pin`). Default: every run kept forever.", key="keep_days"),
 )
 
 
@@ -150,11 +158,15 @@ class ServiceSettings:
     user_header: Optional[str] = None
     max_archive_size: int = DEFAULT_MAX_ARCHIVE_SIZE
     watch: Optional[str] = None
+    keep_days: Optional[KeepDays] = None
 
 
-def add_service_options(parser):
-    """The options of `tavix logs serve`, each with its variable and key in its help."""
+def add_service_options(parser, names=None):
+    """The options of `tavix logs serve` (those of the fields `names` alone,
+    when given), each with its variable and key in its help."""
     for setting in SETTINGS:
+        if names is not None and setting.name not in names:
+            continue
         text = "%s\nAlso $%s, or [logs] %s in the configuration file." % (
             setting.help, setting.env, setting.config_key[len("logs."):])
         if setting.repeated:
@@ -170,6 +182,12 @@ def _from_text(setting, text, source):
         return setting.parse(text)
     except argparse.ArgumentTypeError as error:
         raise CommandError("%s: %s" % (source, error), status=2) from None
+
+
+def setting_value(name, args):
+    """The value of the setting of field `name`, from `args` (parsed with
+    add_service_options), the environment, the file, or its default."""
+    return _value(next(setting for setting in SETTINGS if setting.name == name), args)
 
 
 def _value(setting, args):

@@ -96,6 +96,25 @@ class TeamRuns:
         self.cache.drop(run["content_hash"])
         await asyncio.get_running_loop().run_in_executor(None, self.store.delete, run["content_hash"])
 
+    def forget_runs(self, digests):
+        """Drops the runs of these content hashes (deleted, or being deleted)
+        from the cache and from what the viewers' routes know: from now on no
+        link answers them without asking the index."""
+        gone = set(digests)
+        for request_id, known in list(self.views.known.items()):
+            if gone.intersection(known):
+                self.views.forget(request_id)
+        for digest in gone:
+            self.cache.drop(digest)
+
+    async def drop_gone_runs(self):
+        """forget_runs() of the runs open here that the index no longer answers:
+        another replica (or a command) deleted them, or is deleting them."""
+        held = set(self.cache.keys())
+        held.update(digest for known in self.views.known.values() for digest in known if digest)
+        if held:
+            self.forget_runs(held - await self.indexed("live_digests", held))
+
     async def ready(self):
         """Raises Unavailable unless the index and the store answer."""
         await self.indexed("runs", limit=1)
