@@ -307,6 +307,7 @@ async def test_the_service_answers_no_swept_run_and_drops_it_from_its_cache(aioh
     # Pushed again while its data may be going: refused for now, nothing changed.
     again = await client.post("/api/v1/runs", data=(tmp_path / "old.zip").read_bytes())
     assert again.status == 503 and parts.index.run_by_request_id("old") is None
+    assert "retention sweep" in (await again.json())["message"]
     # The sweep of this service finishes it.
     done = await retention.sweep_now(team, parse_keep_days("*:30"))
     assert [r["request_id"] for r in done.deleted] == ["old"]

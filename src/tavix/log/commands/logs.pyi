@@ -14,6 +14,7 @@ from tavix.log.commands.server import (
 )
 import tavix.log.commands.service.commands
 import tavix.log.commands.service.key_commands
+import tavix.log.commands.service.retention_commands
 
 
 logger: logging.Logger = ...

@@ -113,6 +113,9 @@ NB_MODULE(logs, m) {
     subcommands.append(service_commands.attr("PushSubcommand"));
     subcommands.append(key_commands.attr("KeysSubcommand"));
     subcommands.append(key_commands.attr("UsersSubcommand"));
+    nb::module_ retention_commands = nb::module_::import_("tavix.log.commands.service.retention_commands");
+    subcommands.append(retention_commands.attr("PinSubcommand"));
+    subcommands.append(retention_commands.attr("PruneSubcommand"));
     s.logs_class = tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))

@@ -144,11 +144,15 @@ class Intake:
     def _index(self):
         """The run index, its failures as the service answers them; the
         details, which name the index, only in the service's log."""
-        from tavix.log.commands.history import RunIndexError, RunNotIndexed
+        from tavix.log.commands.history import RunBeingDeleted, RunIndexError, RunNotIndexed
 
         try:
             with self.index_factory() as index:
                 yield index
+        except RunBeingDeleted as error:
+            logger.error("%s", error)
+            raise Unavailable("the run is being deleted by a retention sweep: push it again once "
+                              "the sweep is done") from error
         except RunNotIndexed as error:
             logger.error("%s", error)
             raise BadArchive("the run index cannot hold this run") from error
