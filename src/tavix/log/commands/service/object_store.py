@@ -90,14 +90,15 @@ def _code(error):
                error.response.get("ResponseMetadata", {}).get("HTTPStatusCode", ""))
 
 
-def _failure(error, doing):
+def _failure(error, doing, logged=True):
     """The ServiceError of a failed call of the store. The message reaches
     clients: it names neither the endpoint nor the bucket; the service's log
     has the details (never a secret: boto3's errors hold none)."""
     from botocore.exceptions import NoCredentialsError, PartialCredentialsError
 
     code = _code(error)
-    logger.error("The archive store failed %s: %s", doing, error)
+    if logged:
+        logger.error("The archive store failed %s: %s", doing, error)
     if isinstance(error, (NoCredentialsError, PartialCredentialsError)):
         return Unavailable("the service has no credentials for the archive store: %s" % doing)
     if code in _FULL:
@@ -303,7 +304,8 @@ class ObjectStore:
                 raise ArchiveMissing("the run's archive is missing from the store") from None
             raise _failure(error, "reading an archive") from None
         hashed = hashlib.sha256()
-        with answer["Body"] as body:
+        body = answer["Body"]
+        try:
             stream = open(path, "xb")
             try:
                 with stream:
@@ -317,6 +319,8 @@ class ObjectStore:
                 if isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EDQUOT):
                     raise StoreFull("there is no room for a copy of the archive to read") from None
                 raise
+        finally:
+            body.close()
         if hashed.hexdigest() != digest:
             os.unlink(path)
             logger.error("The object %s of the archive store does not hold the archive %s", key, digest)
@@ -346,7 +350,8 @@ class ObjectStore:
         except _store_errors() as error:
             if _code(error) in ("404", "NoSuchBucket"):
                 raise Unavailable("the archive store's bucket does not exist") from None
-            raise _failure(error, "reaching the bucket") from None
+            # Its caller tells why the store is not ready.
+            raise _failure(error, "reaching the bucket", logged=False) from None
 
     def remove_stale_uploads(self, now=None):
         """Takes away the incoming objects and multipart uploads that a
