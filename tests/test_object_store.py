@@ -14,6 +14,7 @@ from helpers.processes import child_environment
 from helpers.seaweed import SECRET_KEY, SeaweedServer
 from helpers.service import ServiceParts
 from tavix.log.commands.service import object_store
+from tavix.log.commands.service.application import TEAM
 from tavix.log.commands.service.errors import ArchiveMissing, ServiceError, Unavailable
 from tavix.log.commands.service.object_store import PART_SIZE, ObjectStore
 from tavix.log.commands.service.stores import store_from_setting
@@ -211,3 +212,22 @@ async def test_the_store_down_refuses_pushes_and_cached_runs_browse(aiohttp_clie
             "weekly-req", "nightly-req"]
     finally:
         server.stop()
+
+
+async def test_a_full_store_is_507_and_indexes_nothing(aiohttp_client, s3_store, tmp_path, monkeypatch):
+    from botocore.exceptions import ClientError
+
+    parts = ServiceParts(tmp_path / "service", store=s3_store)
+    service = await aiohttp_client(parts.application())
+    first, _ = two_runs(tmp_path)
+
+    def full(**arguments):
+        raise ClientError({"Error": {"Code": "QuotaExceeded", "Message": "the bucket's quota is reached"}},
+                          "PutObject")
+
+    team = service.server.app[TEAM]
+    monkeypatch.setattr(team.store.client, "put_object", full)
+    answer = await service.post("/api/v1/runs", data=first.read_bytes())
+    assert answer.status == 507 and (await answer.json())["detail"] == "STORE_FULL"
+    assert (await (await service.get("/api/v1/runs")).json())["runs"] == []
+    assert keys(team.store) == ([], [])
