@@ -112,7 +112,7 @@ def test_a_store_that_cannot_be_used_is_one_line_at_start(seaweed, s3_store, mon
     bucket = s3_store[len("s3://"):].split("/")[0]
     with pytest.raises(ServiceError) as refused:
         store_from_setting("s3://no-such-bucket/runs")
-    assert str(refused.value) == "the archive store s3://no-such-bucket/runs: the archive store's bucket does not exist"
+    assert str(refused.value) == "s3://no-such-bucket/runs: the archive store's bucket does not exist"
     wrong = "wrong-secret-4242"
     monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", wrong)
     with pytest.raises(ServiceError, match="refuses the service's credentials") as refused:

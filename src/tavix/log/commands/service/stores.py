@@ -11,7 +11,7 @@ from tavix import configuration
 
 from .errors import ServiceError
 
-__all__ = ["store_from_setting", "CONNECTION_KEYS"]
+__all__ = ["store_from_setting"]
 
 # (argument of s3_client, environment variables first to last, [logs] key of the configuration file)
 CONNECTION_KEYS = (
@@ -48,12 +48,12 @@ def store_from_setting(text):
             bucket, prefix = parse_object_store(text)
             client = s3_client(**connection_settings())
         except ValueError as error:  # boto3's for an endpoint that is no URL
-            raise ServiceError("the archive store %s: %s" % (text, error)) from None
+            raise ServiceError("%s: %s" % (text, error)) from None
         store = ObjectStore(client, bucket, prefix)
     try:
         store.check()
         if isinstance(store, ObjectStore):
             store.remove_stale_uploads()
     except ServiceError as error:
-        raise ServiceError("the archive store %s: %s" % (text, error)) from None
+        raise ServiceError("%s: %s" % (text, error)) from None
     return store
