@@ -16,7 +16,7 @@ from helpers.service import ServiceParts
 from tavix.log.commands.service import object_store
 from tavix.log.commands.service.application import TEAM
 from tavix.log.commands.service.errors import ArchiveMissing, ServiceError, Unavailable
-from tavix.log.commands.service.object_store import PART_SIZE, ObjectStore
+from tavix.log.commands.service.object_store import PART_SIZE
 from tavix.log.commands.service.stores import store_from_setting
 
 pytest.importorskip("tavix.log.commands.archive")
@@ -169,11 +169,13 @@ async def test_the_service_pushes_and_opens_runs_from_the_store(aiohttp_client, 
     assert os.listdir(tmp_path / "service" / "cache") == []
 
 
-async def test_an_archive_gone_from_the_store_is_told_on_its_run(aiohttp_client, s3_store, tmp_path):
-    service = await aiohttp_client(ServiceParts(tmp_path / "service", store=s3_store).application())
+@pytest.mark.parametrize("kind", ["directory", "s3"])
+async def test_an_archive_gone_from_the_store_is_told_on_its_run(aiohttp_client, kind, request, tmp_path):
+    setting = str(tmp_path / "store") if kind == "directory" else request.getfixturevalue("s3_store")
+    service = await aiohttp_client(ServiceParts(tmp_path / "service", store=setting).application())
     first, _ = two_runs(tmp_path)
     digest = (await (await service.post("/api/v1/runs", data=first.read_bytes())).json())["run"]["content_hash"]
-    store_from_setting(s3_store).delete(digest)
+    store_from_setting(setting).delete(digest)
     page = await service.get("/runs/nightly-req/result/", headers={"Accept": "text/html"})
     assert page.status == 404 and "archive is missing from the store" in await page.text()
     answer = await service.get("/runs/nightly-req%s/tree" % VIEWER)

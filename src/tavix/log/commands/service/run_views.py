@@ -65,8 +65,8 @@ def tree_bytes(directory):
 
 class OpenedRun:
     """A stored archive opened into the cache: its parser and its sections by
-    path. `fetched`: the directory of the archive's copy the store gave, if any
-    (removed on closing)."""
+    path. `fetched`: the directory the store put its copy of the archive in,
+    when it makes one (removed on closing)."""
 
     def __init__(self, digest, archive, fetched):
         from tavix.log.commands.history.runs import path_of, section_identities
