@@ -4,6 +4,7 @@ down or an object gone, as the service answers them."""
 import datetime
 import hashlib
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -56,7 +57,7 @@ def test_an_upload_is_hidden_until_committed_and_stored_once(store, tmp_path):
     assert keys(store) == (["runs/%s.zip" % digest], [])
     assert store.location(digest) == "s3://%s/runs/%s.zip" % (store.bucket, digest)
     fetched = store.fetch(digest, str(tmp_path))
-    assert os.path.dirname(fetched) == str(tmp_path) and open(fetched, "rb").read() == data
+    assert os.path.dirname(fetched) == str(tmp_path) and pathlib.Path(fetched).read_bytes() == data
 
     again = upload_of(store, data)
     assert again.commit() == (digest, False)
@@ -80,7 +81,7 @@ def test_parts_are_sent_as_they_come_and_abort_leaves_nothing(store, tmp_path):
 
     upload = upload_of(store, data)
     with upload.readable_copy(str(tmp_path)) as path:
-        assert hashlib.sha256(open(path, "rb").read()).hexdigest() == upload.digest == hashlib.sha256(data).hexdigest()
+        assert hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest() == upload.digest == hashlib.sha256(data).hexdigest()
     assert os.listdir(tmp_path) == []
     upload.abort()  # after finishing: its object goes
     upload.abort()
