@@ -131,6 +131,22 @@ def test_a_store_that_cannot_be_used_is_one_line_at_start(seaweed, s3_store, mon
     assert SECRET_KEY not in served.stderr
 
 
+def test_the_configuration_file_names_the_store_when_the_variables_do_not(seaweed, s3_store, monkeypatch, tmp_path):
+    config = tmp_path / "tavix.cfg"
+    settings = seaweed.environment()
+    config.write_text("[logs]\nservice.s3-endpoint = %s\nservice.s3-region = us-east-1\n"
+                      "service.s3-access-key-id = %s\nservice.s3-secret-access-key = %s\n" % (
+                          settings["AWS_ENDPOINT_URL"], settings["AWS_ACCESS_KEY_ID"], settings["AWS_SECRET_ACCESS_KEY"]))
+    monkeypatch.setenv("TAVIX_CONFIG", str(config))
+    for name in settings:
+        monkeypatch.delenv(name)
+    store_from_setting(s3_store).check()
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "wrong-secret")  # a variable comes first
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", settings["AWS_ACCESS_KEY_ID"])
+    with pytest.raises(ServiceError, match="refuses the service's credentials"):
+        store_from_setting(s3_store)
+
+
 def test_store_setting_takes_an_s3_prefix_as_text():
     from tavix.log.commands.service.settings import parse_store
 

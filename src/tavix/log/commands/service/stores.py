@@ -28,8 +28,9 @@ def connection_settings():
     for argument, variables, key in CONNECTION_KEYS:
         value = next((os.environ[name] for name in variables if os.environ.get(name)), None)
         found[argument] = value or configuration.get("logs." + key) or None
-    if not (found["access_key_id"] and found["secret_access_key"]):
-        # Half a pair is no pair: boto3 then finds both (a session token too) itself.
+    if os.environ.get("AWS_ACCESS_KEY_ID") or not (found["access_key_id"] and found["secret_access_key"]):
+        # boto3 reads the variables itself, a session token with them; half a
+        # pair from the file is no pair: boto3's other sources then apply.
         found["access_key_id"] = found["secret_access_key"] = None
     return found
 
