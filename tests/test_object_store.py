@@ -81,7 +81,8 @@ def test_parts_are_sent_as_they_come_and_abort_leaves_nothing(store, tmp_path):
 
     upload = upload_of(store, data)
     with upload.readable_copy(str(tmp_path)) as path:
-        assert hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest() == upload.digest == hashlib.sha256(data).hexdigest()
+        copied = hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+        assert copied == upload.digest == hashlib.sha256(data).hexdigest()
     assert os.listdir(tmp_path) == []
     upload.abort()  # after finishing: its object goes
     upload.abort()
@@ -136,7 +137,8 @@ def test_the_configuration_file_names_the_store_when_the_variables_do_not(seawee
     settings = seaweed.environment()
     config.write_text("[logs]\nservice.s3-endpoint = %s\nservice.s3-region = us-east-1\n"
                       "service.s3-access-key-id = %s\nservice.s3-secret-access-key = %s\n" % (
-                          settings["AWS_ENDPOINT_URL"], settings["AWS_ACCESS_KEY_ID"], settings["AWS_SECRET_ACCESS_KEY"]))
+                          settings["AWS_ENDPOINT_URL"], settings["AWS_ACCESS_KEY_ID"],
+                          settings["AWS_SECRET_ACCESS_KEY"]))
     monkeypatch.setenv("TAVIX_CONFIG", str(config))
     for name in settings:
         monkeypatch.delenv(name)
