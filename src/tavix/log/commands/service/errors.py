@@ -40,3 +40,12 @@ class Unavailable(ServiceError):
 
 class RunNotFound(ServiceError):
     status, code = 404, "RUN_NOT_FOUND"
+    # What a browser asking for the run's page is shown.
+    page_text = "This run is not stored."
+
+
+class ArchiveMissing(RunNotFound):
+    """The index holds the run, the store no longer its archive."""
+
+    code = "ARCHIVE_MISSING"
+    page_text = "This run's archive is missing from the store."

@@ -12,6 +12,7 @@ import hashlib
 import logging
 import os
 import stat
+import tempfile
 import threading
 
 from .errors import ArchiveTooLarge, BadArchive, RequestIdTaken, StoreFull, Unavailable, UploadCut
@@ -61,7 +62,7 @@ def _write_all(upload, chunks):
 
 
 class Intake:
-    """Takes run archives into `store` (a DirectoryStore) and the run index.
+    """Takes run archives into `store` (a DirectoryStore or an ObjectStore) and the run index.
 
     index_factory() gives a RunIndex, used for one archive and closed after.
     An archive larger than max_archive_size bytes is refused as soon as that
@@ -190,7 +191,8 @@ class Intake:
                 if run is not None:
                     upload.commit()  # puts the archive back should the store have lost it
                     return index.run_object(run), False
-                with self._opened(upload.path) as archive:
+                checking = self.extraction_directory or tempfile.gettempdir()
+                with upload.readable_copy(checking) as path, self._opened(path) as archive:
                     request_id = archive.results.meta.get("request_id") or ""
                     if not request_id:
                         raise BadArchive("the run has no request id, which names it in the service")
@@ -211,7 +213,7 @@ class Intake:
         if run is not None:
             return index.run_object(run), False
         # The index keeps where the archive lives from now on, not where it was checked.
-        archive.file = self.store.path(digest)
+        archive.file = self.store.location(digest)
         try:
             run, created = index.record(archive, digest)
         except BaseException:

@@ -13,6 +13,8 @@ left to the service's opening route, which opens it after the request has
 passed the service's access check, then sends the browser to the same address.
 """
 import os
+import shutil
+import tempfile
 from urllib.parse import unquote
 
 from aiohttp import web
@@ -64,32 +66,46 @@ def tree_bytes(directory):
 
 
 class OpenedRun:
-    """A stored archive opened into the cache: its parser and its sections by path."""
+    """A stored archive opened into the cache: its parser and its sections by
+    path. `fetched`: the directory the store put its copy of the archive in,
+    when it makes one (removed on closing)."""
 
-    def __init__(self, digest, archive):
+    def __init__(self, digest, archive, fetched):
         from tavix.log.commands.history.runs import path_of, section_identities
 
         self.digest = digest
         self.archive = archive
-        self.disk_bytes = tree_bytes(archive.dir)
+        self.fetched = fetched
+        self.disk_bytes = tree_bytes(archive.dir) + tree_bytes(fetched)
         listed = section_identities(archive.results)
         self.path_of = {record.get("id"): path_of(key) for record, key, *_ in listed}
         self.id_of = {key: record.get("id") for record, key, *_ in listed}
 
     def close(self):
-        self.archive.__exit__(None, None, None)
+        try:
+            self.archive.__exit__(None, None, None)
+        finally:
+            shutil.rmtree(self.fetched)
 
 
 def open_run(store, digest, directory):
-    """The OpenedRun of a stored archive, extracted below `directory`."""
-    from tavix.log.commands.archive import Archive
+    """The OpenedRun of a stored archive, extracted below `directory`. A copy
+    the store makes (an object store's download) goes beside the extraction,
+    in a directory named as extractions are: one a killed process left is
+    removed with them."""
+    from tavix.log.commands.archive import TEMP_DIR_PREFIX, Archive
 
-    archive = Archive(store.path(digest), directory=directory, id_seed=digest)
-    archive.__enter__()
+    fetched = tempfile.mkdtemp(prefix=TEMP_DIR_PREFIX, dir=directory)
     try:
-        return OpenedRun(digest, archive)
+        archive = Archive(store.fetch(digest, fetched), directory=directory, id_seed=digest)
+        archive.__enter__()
+        try:
+            return OpenedRun(digest, archive, fetched)
+        except BaseException:
+            archive.__exit__(None, None, None)
+            raise
     except BaseException:
-        archive.__exit__(None, None, None)
+        shutil.rmtree(fetched)
         raise
 
 

@@ -68,6 +68,19 @@ def parse_directory(text):
     return os.path.abspath(os.path.expanduser(text))
 
 
+def parse_store(text):
+    """A directory (made absolute), or s3://BUCKET/PREFIX as it is."""
+    from .object_store import is_object_store, parse_object_store
+
+    if not is_object_store(text):
+        return parse_directory(text)
+    try:
+        parse_object_store(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
 def parse_addresses(text):
     """IP addresses or networks (10.0.0.0/8) separated by commas or spaces
     (an option given again adds its own)."""
@@ -101,9 +114,13 @@ class Setting:
 
 
 SETTINGS = (
-    Setting("store", "store", "DIR", parse_directory, DEFAULT_STORE,
-            "The directory of the stored run archives, one file per run named by its\n"
-            "content's SHA-256. Default: %s." % DEFAULT_STORE),
+    Setting("store", "store", "DIR|s3://BUCKET/PREFIX", parse_store, DEFAULT_STORE,
+            "Where the run archives are kept, one per run named by its content's\n"
+            "SHA-256: a directory, or a prefix in an S3 bucket (its endpoint and\n"
+            "credentials from $AWS_ENDPOINT_URL, $AWS_ACCESS_KEY_ID,\n"
+            "$AWS_SECRET_ACCESS_KEY, $AWS_REGION, else [logs] service.s3-endpoint,\n"
+            "service.s3-access-key-id, service.s3-secret-access-key, service.s3-region\n"
+            "in the configuration file). Default: %s." % DEFAULT_STORE),
     Setting("host", "host", "HOST", str, DEFAULT_HOST,
             "The interface to listen on. Default: %s." % DEFAULT_HOST),
     Setting("port", "port", "PORT", parse_port, DEFAULT_PORT,

@@ -18,10 +18,10 @@ async def start_team(settings):
 
     from .access import Access
     from .application import NEEDS
-    from .archive_store import DirectoryStore
     from .intake import Intake
     from .links import Links
     from .run_cache import RunCache
+    from .stores import store_from_setting
     from .team_runs import TeamRuns
 
     url = index_url(settings.index)
@@ -30,7 +30,7 @@ async def start_team(settings):
         index.runs(limit=1)
     except RunIndexError as error:
         raise ServiceError(str(error)) from None
-    store = DirectoryStore(settings.store)
+    store = store_from_setting(settings.store)
     checking = os.path.join(settings.cache, "checking")
     os.makedirs(checking, exist_ok=True)
     # The intake closes the index it is given after each archive.

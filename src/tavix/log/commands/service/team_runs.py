@@ -130,7 +130,8 @@ class TeamRuns:
         run = await self.run(target.request_id)
         if target.base_request_id is PREVIOUS:
             base = await self.indexed("previous_run", run)
-            if base is not None and not self.store.exists(base["content_hash"]):
+            loop = asyncio.get_running_loop()
+            if base is not None and not await loop.run_in_executor(None, self.store.exists, base["content_hash"]):
                 base = None
         else:
             base = await self.run(target.base_request_id)
