@@ -63,6 +63,7 @@ class PruneSubcommand(Subcommand):
     def run(self, args):
         from .errors import ServiceError
         from .retention import sweep, would_sweep
+        from .stores import store_from_setting
 
         keep_days = setting_value("keep_days", args)
         if keep_days is None:
@@ -72,18 +73,16 @@ class PruneSubcommand(Subcommand):
                 self._list("Would delete", would_sweep(index, keep_days))
                 return
             try:
-                done = sweep(index, self._store(args), keep_days)
+                store = store_from_setting(setting_value("store", args))
+            except ServiceError as error:
+                raise CommandError(str(error)) from None
+            try:
+                done = sweep(index, store, keep_days)
             except ServiceError as error:  # of the store
                 raise CommandError("the sweep stopped: %s; the next one finishes it" % error) from None
         if done is None:
             raise CommandError("another retention sweep of this index is under way: nothing done")
         self._list("Deleted", done.deleted)
-
-    @staticmethod
-    def _store(args):
-        from .archive_store import DirectoryStore
-
-        return DirectoryStore(setting_value("store", args))
 
     @staticmethod
     def _list(doing, runs):
