@@ -9,11 +9,11 @@ through it (`RunIndex.runs`, `RunIndex.suites`) and keeps its access keys,
 users' roles and signing secret there. SQLAlchemy is imported on first use of
 `RunIndex`, so the command-line tool starts without it.
 """
-from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunIndexError, RunNotIndexed
+from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RequestIdHeld, RunIndexError, RunNotIndexed
 from .location import DEFAULT_INDEX, INDEX_ENV_VAR, index_url, shown_url
 
-__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RunIndex",
-           "RunIndexError", "RunNotIndexed", "content_hash", "index_url", "shown_url"]
+__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RequestIdHeld",
+           "RunIndex", "RunIndexError", "RunNotIndexed", "content_hash", "index_url", "shown_url"]
 
 
 def __getattr__(name):

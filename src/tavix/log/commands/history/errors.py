@@ -32,3 +32,11 @@ class RunNotIndexed(RunIndexError):
 
     def __init__(self, url, reason):
         super().__init__("the run index %s cannot hold this run: %s" % (url, reason))
+
+
+class RequestIdHeld(RunIndexError):
+    """Another run of the index holds the request id of the run being recorded; nothing was written."""
+
+    def __init__(self, url, request_id):
+        super().__init__("the run index %s holds another run of request id %s" % (url, request_id))
+        self.request_id = request_id
