@@ -150,11 +150,9 @@ class _PostgresCluster:
             shutil.chown(self.base, "postgres")
             self.run_as = ["runuser", "-u", "postgres", "--"]
         self.user = "postgres" if self.run_as else getpass.getuser()
-        data, log = os.path.join(self.base, "data"), os.path.join(self.base, "server.log")
-        self._run("initdb", "-D", data, "-A", "trust", "-U", "tavix", "-E", "UTF8", "--no-sync")
-        self._run("pg_ctl", "-D", data, "-l", log, "-w", "-t", "30", "start", "-o",
-                  "-k %s -c listen_addresses='' -c fsync=off -c full_page_writes=off" % self.base)
-        self.data = data
+        self.data = os.path.join(self.base, "data")
+        self._run("initdb", "-D", self.data, "-A", "trust", "-U", "tavix", "-E", "UTF8", "--no-sync")
+        self.start_server()
         self.url = "postgresql://tavix@/postgres?host=%s" % self.base
         self._subprocess, self._shutil = subprocess, shutil
         self._databases = itertools.count(1)
@@ -164,6 +162,14 @@ class _PostgresCluster:
 
         subprocess.run(self.run_as + [os.path.join(self.bin_dir, tool), *args], check=True,
                        capture_output=True, timeout=60)
+
+    def start_server(self):
+        self._run("pg_ctl", "-D", self.data, "-l", os.path.join(self.base, "server.log"), "-w", "-t", "30",
+                  "start", "-o", "-k %s -c listen_addresses='' -c fsync=off -c full_page_writes=off" % self.base)
+
+    def stop_server(self):
+        """Stops the server, its data kept: start_server() brings it back."""
+        self._run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
 
     def new_database(self):
         """The URL of a new empty database of the cluster."""
@@ -181,11 +187,9 @@ class _PostgresCluster:
             self._shutil.rmtree(self.base, ignore_errors=True)
 
 
-@pytest.fixture(scope="session")
-def postgres_cluster():
-    """A PostgreSQL server of the tests' own (Debian's postgresql package). Where
-    none can be started the tests that need it skip, except in CI (CI=true),
-    where they fail."""
+def _new_postgres_cluster():
+    """A _PostgresCluster (Debian's postgresql package). Where none can be
+    started the test skips, except in CI (CI=true), where it fails."""
     import glob
 
     found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
@@ -199,6 +203,21 @@ def postgres_cluster():
         if os.environ.get("CI", "").lower() == "true":
             pytest.fail(reason)
         pytest.skip(reason)
+    return cluster
+
+
+@pytest.fixture(scope="session")
+def postgres_cluster():
+    """A PostgreSQL server of the tests' own, for the session."""
+    cluster = _new_postgres_cluster()
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture
+def own_postgres_cluster():
+    """A PostgreSQL server of the test's own, which it may stop and start."""
+    cluster = _new_postgres_cluster()
     yield cluster
     cluster.stop()
 

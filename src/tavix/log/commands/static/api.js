@@ -26,11 +26,33 @@ function requestUrl(path) {
   return PREFIX + path;
 }
 
+async function answerOf(url, signal) {
+  const response = await fetch(url, { signal });
+  return { response, text: await response.text() };
+}
+
+// Every request here is a GET: one whose connection drops, as when the
+// service's replica answering it stops (fetch or reading the body fails with
+// a TypeError), is sent once more, and the balancer hands it to another.
+async function answerRetried(url, signal) {
+  try {
+    return await answerOf(url, signal);
+  } catch (error) {
+    if (!(error instanceof TypeError)) throw error;
+    return answerOf(url, signal);
+  }
+}
+
 // Answers of the viewer and of the service's API alike: the body, or an
 // Error whose message is the answer's "detail" code.
 export async function fetchJSON(url, signal) {
-  const response = await fetch(url, { signal });
-  const body = await response.json().catch(() => ({ detail: response.statusText }));
+  const { response, text } = await answerRetried(url, signal);
+  let body;
+  try {
+    body = JSON.parse(text);
+  } catch {
+    body = { detail: response.statusText };
+  }
   if (!response.ok) {
     if (response.status === 404 && body.detail === "RUN_NOT_FOUND") runGone();
     throw new Error(body.detail || response.statusText);
