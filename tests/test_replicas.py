@@ -217,3 +217,72 @@ def test_postgresql_restarted_pushes_wait_for_it_and_open_runs_browse(own_postgr
         replicas.wait_for_balancer(up=1)
         assert push_archive(str(second), balanced, key)["created"]
         assert [run["request_id"] for run in get(balanced + "/api/v1/runs", key)["runs"]] == ["pg-2", "pg-1"]
+
+
+def signed_in_page(browser, team):
+    """A page of a browser holding a session that the balancer's replica signed."""
+    host, port = team.url[len("http://"):].split(":")
+    connection = http.client.HTTPConnection(host, int(port), timeout=10)
+    connection.request("POST", "/login", body="key=%s&next=/" % team.key,
+                       headers={"Content-Type": "application/x-www-form-urlencoded"})
+    name, _, value = connection.getresponse().getheader("Set-Cookie").split(";")[0].partition("=")
+    connection.close()
+    context = browser.new_context(viewport={"width": 1440, "height": 860})
+    context.add_cookies([{"name": name, "value": value, "url": team.url}])
+    page = context.new_page()
+    page.errors = []
+    page.on("pageerror", lambda error: page.errors.append(str(error)))
+    return page
+
+
+def test_a_replica_killed_while_a_user_browses_through_the_balancer(team, browser, tmp_path, revived):
+    names = ("setup", "check", "teardown")
+    path = make_run(tmp_path / "a.zip", "browse-1", "2026-12-01T01:00:00",
+                    list(zip(names, ("passed", "failed", "passed"))))
+    push_archive(str(path), team.url, team.key)
+    page = signed_in_page(browser, team)
+    page.goto(team.url + "/runs/browse-1")
+    page.wait_for_selector("body[data-ready=true]")
+    page.wait_for_selector("#task-tree .node >> text=teardown")
+    page.evaluate("window.loadedOnce = true")  # gone with a reload
+    team.replicas.kill(0)
+    for name in names[::-1]:
+        page.click("#task-tree .node >> text=%s" % name)
+        page.wait_for_function("document.querySelector('#section-title').textContent === %r" % name)
+        page.wait_for_selector("#log-lines .ln")
+    assert "Could not" not in page.inner_text("body")
+    assert page.evaluate("window.loadedOnce") and not page.errors
+    page.context.close()
+
+
+def test_a_request_whose_connection_drops_is_sent_once_more(team, browser, tmp_path):
+    path = make_run(tmp_path / "a.zip", "retry-1", "2026-12-01T01:00:00", [("setup", "passed")])
+    push_archive(str(path), team.url, team.key)
+    page = signed_in_page(browser, team)
+    sent = {"suites": 0, "tree": 0}
+
+    def dropping(name, times):
+        def answer(route):
+            sent[name] += 1
+            if sent[name] <= times:
+                route.abort("connectionreset")
+            else:
+                route.continue_()
+        return answer
+
+    # The service's API (the home page), then a run's viewer.
+    page.route("**/api/v1/suites", dropping("suites", 1))
+    page.goto(team.url + "/")
+    page.wait_for_selector(".suite >> text=nightly")
+    page.route("**%s/tree" % VIEWER, dropping("tree", 1))
+    page.goto(team.url + "/runs/retry-1")
+    page.wait_for_selector("#task-tree .node >> text=setup")
+    assert sent == {"suites": 2, "tree": 2}
+    # Once only: a request whose connection drops again fails as before.
+    page.unroute("**/api/v1/suites")
+    sent["suites"] = 0
+    page.route("**/api/v1/suites", dropping("suites", 2))
+    page.goto(team.url + "/")
+    page.wait_for_function("document.querySelector('#home-status').textContent.includes('Could not list the suites')")
+    assert sent["suites"] == 2 and not page.errors
+    page.context.close()
