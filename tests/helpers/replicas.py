@@ -22,8 +22,6 @@ import subprocess
 import sys
 import time
 
-import pytest
-
 from .processes import child_environment
 
 __all__ = ["HAPROXY_CONFIG", "Replicas", "haproxy_or_skip", "render_haproxy_config"]
@@ -39,6 +37,8 @@ _SERVER = re.compile(r"^(\s*)server (\S+?)(-alive)? \S+(.*)$")
 def haproxy_or_skip():
     """The haproxy program (Debian's package). Where it is missing the test
     skips, except in CI (CI=true), where it fails."""
+    import pytest
+
     found = shutil.which("haproxy") or ("/usr/sbin/haproxy" if os.path.exists("/usr/sbin/haproxy") else None)
     if found is None:
         reason = "HAProxy is not installed (apt-get install haproxy)"
@@ -97,15 +97,17 @@ def _wait(condition, what, deadline=DEADLINE):
 
 
 class Replicas:
-    """`count` replicas of the service in `root` on the run index `index_url`;
-    `options` are more options of `tavix logs serve` (default --auth none)."""
+    """`count` replicas of the service in `root` on the run index `index_url`
+    and the store `store` (default: the directory root/store); `options` are
+    more options of `tavix logs serve` (default --auth none), `env` more
+    variables of their environment."""
 
-    def __init__(self, index_url, root, count=2, options=("--auth", "none")):
+    def __init__(self, index_url, root, count=2, options=("--auth", "none"), store=None, env=None):
         self.root = str(root)
         os.makedirs(self.root, exist_ok=True)
         self.index_url = index_url
-        self.store = os.path.join(self.root, "store")
-        self.env = child_environment(HOME=os.path.join(self.root, "home"), TAVIX_INDEX=index_url)
+        self.store = store or os.path.join(self.root, "store")
+        self.env = child_environment(HOME=os.path.join(self.root, "home"), TAVIX_INDEX=index_url, **(env or {}))
         self.options = tuple(options)
         self.processes = [None] * count
         self.ports = [0] * count
@@ -167,10 +169,11 @@ class Replicas:
             self.wait_for_balancer(up=sum(p.poll() is None for p in self.processes))
 
     # ------------------------------------------------------------- balancer
-    def balance(self, check_ms=100):
-        """Starts HAProxy in front of the replicas; its address, once it sees them all up."""
-        haproxy = haproxy_or_skip()
-        port = free_port()
+    def balance(self, check_ms=100, port=None, haproxy=None):
+        """Starts HAProxy (the program `haproxy`, else haproxy_or_skip()'s) in front of
+        the replicas, on `port` (default: a free one); its address, once it sees them all up."""
+        haproxy = haproxy or haproxy_or_skip()
+        port = port or free_port()
         self.stats_socket = os.path.join(self.root, "haproxy.sock")
         config = os.path.join(self.root, "haproxy.cfg")
         with open(HAPROXY_CONFIG) as shipped, open(config, "w") as rendered:
