@@ -8,6 +8,7 @@ import hashlib
 import http.client
 import json
 import os
+import subprocess
 import urllib.error
 import urllib.request
 import zipfile
@@ -286,3 +287,46 @@ def test_a_request_whose_connection_drops_is_sent_once_more(team, browser, tmp_p
     page.wait_for_function("document.querySelector('#home-status').textContent.includes('Could not list the suites')")
     assert sent["suites"] == 2 and not page.errors
     page.context.close()
+
+
+async def test_a_request_id_another_replica_records_meanwhile_refuses_the_archive(postgres_cluster, tmp_path,
+                                                                                  monkeypatch):
+    from tavix.log.commands.service.archive_store import DirectoryStore
+    from tavix.log.commands.service.errors import RequestIdTaken
+    from tavix.log.commands.service.intake import Intake
+
+    url = postgres_cluster.new_database()
+    store = DirectoryStore(tmp_path / "store")
+    first = make_run(tmp_path / "a.zip", "race-1", "2026-12-01T01:00:00", [("a", "passed")])
+    second = make_run(tmp_path / "b.zip", "race-1", "2026-12-01T02:00:00", [("a", "failed")])
+
+    async def chunks(path):
+        yield path.read_bytes()
+
+    replicas = [Intake(store, lambda: RunIndex(url), max_archive_size=1 << 30) for _ in range(2)]
+    await replicas[0].take(chunks(first))
+    # The second replica looked for the request id before the first recorded it.
+    monkeypatch.setattr(RunIndex, "run_by_request_id", lambda self, request_id: None)
+    with pytest.raises(RequestIdTaken, match="race-1"):
+        await replicas[1].take(chunks(second))
+    monkeypatch.undo()
+    assert sorted(os.listdir(store.root)) == [digest(first) + ".zip"]
+    with RunIndex(url) as index:
+        assert [run["content_hash"] for run in index.runs()] == [digest(first)]
+
+
+def test_the_shipped_balancer_configuration_and_its_rendering_are_valid(tmp_path):
+    from helpers.replicas import HAPROXY_CONFIG, render_haproxy_config
+
+    haproxy = haproxy_or_skip()
+    rendered = tmp_path / "haproxy.cfg"
+    rendered.write_text(render_haproxy_config(open(HAPROXY_CONFIG).read(), 18000, [18001, 18002, 18003]))
+    for config in (HAPROXY_CONFIG, str(rendered)):
+        checked = subprocess.run([haproxy, "-c", "-f", config], capture_output=True, text=True, timeout=10)
+        assert checked.returncode == 0, checked.stdout + checked.stderr
+    text = rendered.read_text()
+    assert [line.split()[1:3] for line in text.splitlines() if line.strip().startswith("server ")] == [
+        ["replica1", "127.0.0.1:18001"], ["replica2", "127.0.0.1:18002"], ["replica3", "127.0.0.1:18003"],
+        ["replica1-alive", "127.0.0.1:18001"], ["replica2-alive", "127.0.0.1:18002"],
+        ["replica3-alive", "127.0.0.1:18003"]]
+    assert "inter 100ms fall 1 rise 1" in text
