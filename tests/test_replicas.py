@@ -2,6 +2,7 @@
 processes: any replica answers any run and any session; a push two replicas
 take at once is one run; a replica killed, PostgreSQL restarted, an index of
 the previous schema met by two replicas starting at once."""
+import asyncio
 import concurrent.futures
 import glob
 import hashlib
@@ -289,8 +290,7 @@ def test_a_request_whose_connection_drops_is_sent_once_more(team, browser, tmp_p
     page.context.close()
 
 
-async def test_a_request_id_another_replica_records_meanwhile_refuses_the_archive(postgres_cluster, tmp_path,
-                                                                                  monkeypatch):
+def test_a_request_id_another_replica_records_meanwhile_refuses_the_archive(postgres_cluster, tmp_path, monkeypatch):
     from tavix.log.commands.service.archive_store import DirectoryStore
     from tavix.log.commands.service.errors import RequestIdTaken
     from tavix.log.commands.service.intake import Intake
@@ -300,15 +300,20 @@ async def test_a_request_id_another_replica_records_meanwhile_refuses_the_archiv
     first = make_run(tmp_path / "a.zip", "race-1", "2026-12-01T01:00:00", [("a", "passed")])
     second = make_run(tmp_path / "b.zip", "race-1", "2026-12-01T02:00:00", [("a", "failed")])
 
-    async def chunks(path):
-        yield path.read_bytes()
+    def take(intake, path):
+        async def chunks():
+            yield path.read_bytes()
+
+        # An event loop of its own: the browser's holds this thread.
+        with concurrent.futures.ThreadPoolExecutor(1) as thread:
+            return thread.submit(asyncio.run, intake.take(chunks())).result()
 
     replicas = [Intake(store, lambda: RunIndex(url), max_archive_size=1 << 30) for _ in range(2)]
-    await replicas[0].take(chunks(first))
+    take(replicas[0], first)
     # The second replica looked for the request id before the first recorded it.
     monkeypatch.setattr(RunIndex, "run_by_request_id", lambda self, request_id: None)
     with pytest.raises(RequestIdTaken, match="race-1"):
-        await replicas[1].take(chunks(second))
+        take(replicas[1], second)
     monkeypatch.undo()
     assert sorted(os.listdir(store.root)) == [digest(first) + ".zip"]
     with RunIndex(url) as index:
