@@ -20,7 +20,7 @@ import sqlalchemy
 
 from helpers.history_runs import make_run
 from helpers.older_indexes import as_version_2
-from helpers.replicas import Replicas, haproxy_or_skip
+from helpers.replicas import Replicas, haproxy_or_skip, wait_for
 from tavix.log.commands.history import RunIndex, schema
 from tavix.log.commands.service.push import PushFailed, push_archive
 
@@ -86,18 +86,26 @@ def test_any_replica_answers_any_run_with_the_same_ids(team, tmp_path):
     assert logs[0] == logs[1] and "check broke" in json.dumps(logs[0])
 
 
-def test_a_session_one_replica_signed_is_taken_by_another(team):
-    host, port = team.replicas.replica_url(0)[len("http://"):].split(":")
+def session_cookie(url, key):
+    """The cookie ("name=value") the service at `url` sets for a browser signing in with `key`."""
+    host, port = url[len("http://"):].split(":")
     connection = http.client.HTTPConnection(host, int(port), timeout=10)
-    connection.request("POST", "/login", body="key=%s&next=/" % team.key,
-                       headers={"Content-Type": "application/x-www-form-urlencoded"})
-    answer = connection.getresponse()
-    assert answer.status == 303
-    cookie = answer.getheader("Set-Cookie").split(";")[0]
-    connection.close()
+    try:
+        connection.request("POST", "/login", body="key=%s&next=/" % key,
+                           headers={"Content-Type": "application/x-www-form-urlencoded"})
+        answer = connection.getresponse()
+        assert answer.status == 303
+        return answer.getheader("Set-Cookie").split(";")[0]
+    finally:
+        connection.close()
+
+
+def test_a_session_one_replica_signed_is_taken_by_another(team):
+    cookie = session_cookie(team.replicas.replica_url(0), team.key)
     assert "suites" in get(team.replicas.replica_url(1) + "/api/v1/suites", headers={"Cookie": cookie})
+    forged = cookie[:-1] + ("1" if cookie.endswith("0") else "0")
     with pytest.raises(urllib.error.HTTPError) as refused:
-        get(team.replicas.replica_url(1) + "/api/v1/suites", headers={"Cookie": cookie[:-1] + ("1" if cookie.endswith("0") else "0")})
+        get(team.replicas.replica_url(1) + "/api/v1/suites", headers={"Cookie": forged})
     assert refused.value.code == 401
 
 
@@ -152,12 +160,8 @@ def test_a_replica_killed_while_a_push_streams_through_it(team, tmp_path, revive
 
     def kill_the_receiver(sent):
         if not killed:
-            for _ in range(1000):
-                number = uploading_replica(team.replicas)
-                if number is not None:
-                    break
-            else:
-                raise AssertionError("no replica took the upload")
+            wait_for(lambda: uploading_replica(team.replicas) is not None, "a replica taking the upload")
+            number = uploading_replica(team.replicas)
             team.replicas.kill(number)
             killed.append(number)
 
@@ -223,12 +227,7 @@ def test_postgresql_restarted_pushes_wait_for_it_and_open_runs_browse(own_postgr
 
 def signed_in_page(browser, team):
     """A page of a browser holding a session that the balancer's replica signed."""
-    host, port = team.url[len("http://"):].split(":")
-    connection = http.client.HTTPConnection(host, int(port), timeout=10)
-    connection.request("POST", "/login", body="key=%s&next=/" % team.key,
-                       headers={"Content-Type": "application/x-www-form-urlencoded"})
-    name, _, value = connection.getresponse().getheader("Set-Cookie").split(";")[0].partition("=")
-    connection.close()
+    name, _, value = session_cookie(team.url, team.key).partition("=")
     context = browser.new_context(viewport={"width": 1440, "height": 860})
     context.add_cookies([{"name": name, "value": value, "url": team.url}])
     page = context.new_page()

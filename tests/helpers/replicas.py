@@ -24,7 +24,7 @@ import time
 
 from .processes import child_environment
 
-__all__ = ["HAPROXY_CONFIG", "Replicas", "haproxy_or_skip", "render_haproxy_config"]
+__all__ = ["HAPROXY_CONFIG", "Replicas", "haproxy_or_skip", "render_haproxy_config", "wait_for"]
 
 HAPROXY_CONFIG = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                               "deploy", "haproxy.cfg")
@@ -85,7 +85,8 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def _wait(condition, what, deadline=DEADLINE):
+def wait_for(condition, what, deadline=DEADLINE):
+    """condition()'s answer once it is true; AssertionError naming `what` past the deadline."""
     end = time.monotonic() + deadline
     while True:
         found = condition()
@@ -141,7 +142,7 @@ class Replicas:
         for number in range(len(self.processes)):
             self._launch(number)
         for number in range(len(self.processes)):
-            self.ports[number] = _wait(lambda: self._address(number), "replica %d started" % (number + 1))
+            self.ports[number] = wait_for(lambda: self._address(number), "replica %d started" % (number + 1))
         return self
 
     def said(self, number):
@@ -164,7 +165,7 @@ class Replicas:
     def revive(self, number):
         """Starts replica `number` again on its port, and waits for the balancer to use it."""
         self._launch(number)
-        _wait(lambda: self._address(number), "replica %d restarted" % (number + 1))
+        wait_for(lambda: self._address(number), "replica %d restarted" % (number + 1))
         if self.haproxy is not None:
             self.wait_for_balancer(up=sum(p.poll() is None for p in self.processes))
 
@@ -210,7 +211,7 @@ class Replicas:
             states = list(self.server_states().values())
             return len(states) == len(self.ports) and states.count("UP") == up \
                 and states.count("DOWN") == len(states) - up
-        _wait(settled, "HAProxy seeing %d replicas up" % up)
+        wait_for(settled, "HAProxy seeing %d replicas up" % up)
 
     # --------------------------------------------------------------- closing
     def close(self):
