@@ -15,8 +15,16 @@ a fresh store, index and cache in a temporary directory):
    first page; p50 and p99 of the page routes, errors, the service's largest
    resident memory.
 
+With --replicas N, instead: N replicas on a PostgreSQL index of their own
+behind HAProxy (deploy/haproxy.cfg, checking every second), --runs small runs
+pushed through it (200 at most), and --users users browsing through HAProxy
+for --seconds, each request whose connection drops sent once more as the
+front end does; replica 1 is SIGKILLed halfway. Errors users saw after that
+retry, and p99 of the page routes before and after the kill.
+
     PYTHONPATH=src python benchmarks/bench_service.py [--log-size 200M] [--sections 24510]
         [--runs 1000] [--suites 20] [--users 20] [--seconds 60]
+    PYTHONPATH=src python benchmarks/bench_service.py --replicas 2 --users 40 --seconds 60
 """
 import argparse
 import asyncio
@@ -226,6 +234,89 @@ async def browse(service, request_ids, users, seconds):
           % (users, seconds, len(latencies), p50, p99, len(errors), peak[0] / 1024))
 
 
+async def browse_through_failover(url, request_ids, users, seconds, kill):
+    """(latencies before the kill, after it, errors after the retry): `kill()` runs halfway."""
+    import json
+
+    import aiohttp
+
+    before, after, errors, retried = [], [], [], []
+    start = time.monotonic()
+    end, kill_at = start + seconds, start + seconds / 2
+    killed = []
+
+    async def get(session, path):
+        began = time.perf_counter()
+        for attempt in (1, 2):
+            try:
+                async with session.get(url + path) as answer:
+                    body = await answer.read()
+                    status = answer.status
+                break
+            except aiohttp.ClientConnectionError as error:
+                retried.append(path)
+                if attempt == 2:
+                    errors.append((path, type(error).__name__))
+                    return None
+        if status != 200:
+            errors.append((path, status))
+            return None
+        (after if killed else before).append(time.perf_counter() - began)
+        return body
+
+    async def user(seed):
+        rng = random.Random(seed)
+        async with aiohttp.ClientSession() as session:
+            while time.monotonic() < end:
+                base = "/runs/%s" % rng.choice(request_ids)
+                await get(session, base + "/result/")
+                await get(session, base + VIEWER + "/summary")
+                tree = await get(session, base + VIEWER + "/tree")
+                if tree is None:
+                    continue
+                rows = json.loads(tree)["rows"]
+                section = rng.choice([row for row in rows if row[7] is None])[0]
+                await get(session, "%s%s/sections/%s" % (base, VIEWER, section))
+                await get(session, "%s%s/sections/%s/log?offset=0&limit=65536" % (base, VIEWER, section))
+
+    async def killer():
+        await asyncio.sleep(kill_at - time.monotonic())
+        killed.append(time.monotonic())
+        await asyncio.get_running_loop().run_in_executor(None, kill)
+
+    await asyncio.gather(killer(), *(user(i) for i in range(users)))
+    return before, after, errors, len(retried)
+
+
+def p99(latencies):
+    latencies = sorted(latencies)
+    return latencies[int(len(latencies) * 0.99)] * 1000 if latencies else float("nan")
+
+
+def failover_figures(args, scratch):
+    from helpers.postgres import PostgresCluster, initdb_directory
+    from helpers.replicas import Replicas
+
+    cluster = PostgresCluster(initdb_directory())
+    try:
+        replicas = Replicas(cluster.new_database(), scratch / "replicas", count=args.replicas)
+        with replicas:
+            replicas.start()
+            url = replicas.balance(check_ms=1000, haproxy=shutil.which("haproxy") or "/usr/sbin/haproxy")
+            small = many_runs(scratch, min(args.runs, 200), args.suites)
+            asyncio.run(push_all(url, small))
+            request_ids = [request_id_of(path) for path in small]
+            before, after, errors, retried = asyncio.run(browse_through_failover(
+                url, request_ids, args.users, args.seconds, lambda: replicas.kill(0)))
+    finally:
+        cluster.stop()
+    print("%d replicas behind HAProxy, %d users for %d s, replica 1 killed at %d s: %d requests, "
+          "p99 %.0f ms before the kill, %.0f ms after it (target <= 500), %d connections dropped and sent again, "
+          "%d errors after the retry (target 0)%s" % (
+              args.replicas, args.users, args.seconds, args.seconds // 2, len(before) + len(after), p99(before),
+              p99(after), retried, len(errors), ": %s" % errors[:5] if errors else ""))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--log-size", default="200M")
@@ -234,7 +325,14 @@ def main():
     parser.add_argument("--suites", type=int, default=20)
     parser.add_argument("--users", type=int, default=20)
     parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--replicas", type=int, default=0)
     args = parser.parse_args()
+    if args.replicas:
+        import pathlib
+
+        with tempfile.TemporaryDirectory(prefix="tavix-bench-replicas-") as directory:
+            failover_figures(args, pathlib.Path(directory))
+        return
 
     big = generated_run(args.log_size, args.sections)
     env = child_environment()

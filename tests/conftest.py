@@ -8,6 +8,7 @@ from collections import defaultdict
 import pytest
 
 from helpers.archives import generate_archive
+from helpers.postgres import PostgresCluster, initdb_directory
 from helpers.server_thread import ServerThread
 
 
@@ -132,73 +133,32 @@ def large_run(tmp_path_factory):
     return generate_archive(directory / "large.zip", log_bytes=32 << 20, sections=16_000, seed=4)
 
 
-class _PostgresCluster:
-    """A throwaway PostgreSQL cluster: initdb in a temporary directory, a Unix
-    socket there and no TCP port, removed by stop()."""
-
-    def __init__(self, bin_dir):
-        import getpass
-        import shutil
-        import subprocess
-        import tempfile
-
-        self.bin_dir = bin_dir
-        self.base = tempfile.mkdtemp(prefix="tavix-pg-")
-        # initdb refuses to run as root: the cluster then belongs to the postgres user.
-        self.run_as = []
-        if os.geteuid() == 0:
-            shutil.chown(self.base, "postgres")
-            self.run_as = ["runuser", "-u", "postgres", "--"]
-        self.user = "postgres" if self.run_as else getpass.getuser()
-        data, log = os.path.join(self.base, "data"), os.path.join(self.base, "server.log")
-        self._run("initdb", "-D", data, "-A", "trust", "-U", "tavix", "-E", "UTF8", "--no-sync")
-        self._run("pg_ctl", "-D", data, "-l", log, "-w", "-t", "30", "start", "-o",
-                  "-k %s -c listen_addresses='' -c fsync=off -c full_page_writes=off" % self.base)
-        self.data = data
-        self.url = "postgresql://tavix@/postgres?host=%s" % self.base
-        self._subprocess, self._shutil = subprocess, shutil
-        self._databases = itertools.count(1)
-
-    def _run(self, tool, *args):
-        import subprocess
-
-        subprocess.run(self.run_as + [os.path.join(self.bin_dir, tool), *args], check=True,
-                       capture_output=True, timeout=60)
-
-    def new_database(self):
-        """The URL of a new empty database of the cluster."""
-        import psycopg
-
-        name = "tavix_test_%d" % next(self._databases)
-        with psycopg.connect("dbname=postgres user=tavix host=%s" % self.base, autocommit=True) as connection:
-            connection.execute("CREATE DATABASE %s" % name)
-        return "postgresql://tavix@/%s?host=%s" % (name, self.base)
-
-    def stop(self):
-        try:
-            self._run("pg_ctl", "-D", self.data, "-m", "immediate", "-w", "stop")
-        finally:
-            self._shutil.rmtree(self.base, ignore_errors=True)
-
-
-@pytest.fixture(scope="session")
-def postgres_cluster():
-    """A PostgreSQL server of the tests' own (Debian's postgresql package). Where
-    none can be started the tests that need it skip, except in CI (CI=true),
-    where they fail."""
-    import glob
-
-    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
+def _new_postgres_cluster():
+    """A PostgresCluster (Debian's postgresql package). Where none can be
+    started the test skips, except in CI (CI=true), where it fails."""
     try:
-        if not found:
-            raise RuntimeError("PostgreSQL is not installed (apt-get install postgresql)")
-        cluster = _PostgresCluster(os.path.dirname(found[-1]))
+        cluster = PostgresCluster(initdb_directory())
     except Exception as error:
         detail = getattr(error, "stderr", b"") or b""
         reason = "no PostgreSQL server could be started: %s %s" % (error, detail.decode(errors="replace")[-300:])
         if os.environ.get("CI", "").lower() == "true":
             pytest.fail(reason)
         pytest.skip(reason)
+    return cluster
+
+
+@pytest.fixture(scope="session")
+def postgres_cluster():
+    """A PostgreSQL server of the tests' own, for the session."""
+    cluster = _new_postgres_cluster()
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture
+def own_postgres_cluster():
+    """A PostgreSQL server of the test's own, which it may stop and start."""
+    cluster = _new_postgres_cluster()
     yield cluster
     cluster.stop()
 

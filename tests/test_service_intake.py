@@ -292,7 +292,7 @@ async def test_an_index_down_stores_nothing(service, generated_run, monkeypatch)
     assert "db.example" not in str(refused.value) and service.files() == []
 
     # Refused as the run is recorded: the archive placed for it goes again.
-    def busy(self, archive, digest=None):
+    def busy(self, archive, digest=None, **options):
         assert os.path.exists(archive.file)
         raise IndexBusy(self.shown)
 
@@ -406,7 +406,7 @@ async def test_files_refused_are_reported_once_and_the_watch_goes_on(service, ge
     (dropbox / "broken.zip").write_bytes(b"not a zip")
     shutil.copyfile(generated_run.path, dropbox / "good.zip")
     watcher = Watcher(str(dropbox), service.intake, settle_seconds=0)
-    monkeypatch.setattr(RunIndex, "record", lambda self, archive, digest=None: (_ for _ in ()).throw(
+    monkeypatch.setattr(RunIndex, "record", lambda self, archive, digest=None, **options: (_ for _ in ()).throw(
         IndexBusy(self.shown)))
     for _ in range(4):
         await watcher.scan()

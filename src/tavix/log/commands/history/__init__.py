@@ -10,10 +10,12 @@ users' roles and signing secret there, and its retention's pins and the
 marks of runs being deleted (`RunIndex.pin`, `RunIndex.mark_expired`). SQLAlchemy is imported on first use of
 `RunIndex`, so the command-line tool starts without it.
 """
-from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunBeingDeleted, RunIndexError, RunNotIndexed
+from .errors import (IndexBusy, IndexDamaged, IndexUnavailable, RequestIdHeld, RunBeingDeleted, RunIndexError,
+                     RunNotIndexed)
 from .location import DEFAULT_INDEX, INDEX_ENV_VAR, index_url, shown_url
 
-__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RunBeingDeleted",
+__all__ = ["DEFAULT_INDEX", "INDEX_ENV_VAR", "IndexBusy", "IndexDamaged", "IndexUnavailable", "RequestIdHeld",
+           "RunBeingDeleted",
            "RunIndex", "RunIndexError", "RunNotIndexed", "content_hash", "index_url", "shown_url"]
 
 

@@ -40,3 +40,11 @@ class RunBeingDeleted(RunIndexError):
     def __init__(self, url):
         super().__init__("the run index %s is deleting this run, whose time is up: record it again once "
                          "the retention sweep is done" % url)
+
+
+class RequestIdHeld(RunIndexError):
+    """Another run of the index holds the request id of the run being recorded; nothing was written."""
+
+    def __init__(self, url, request_id):
+        super().__init__("the run index %s holds another run of request id %s" % (url, request_id))
+        self.request_id = request_id

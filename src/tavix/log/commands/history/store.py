@@ -13,7 +13,7 @@ from sqlalchemy import and_, event, func, select
 from . import schema
 from .access_records import AccessRecords
 from .definitions import category_status, node_status
-from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RunBeingDeleted, RunNotIndexed
+from .errors import IndexBusy, IndexDamaged, IndexUnavailable, RequestIdHeld, RunBeingDeleted, RunNotIndexed
 from .listing import COUNTED, RunListing, status_counts, summary_text
 from .location import shown_url
 from .retention_records import RetentionRecords
@@ -99,10 +99,15 @@ class RunIndex(RunListing, AccessRecords, RetentionRecords):
     RunIndex(url) with an SQLAlchemy URL (see `index_url`). Nothing is
     written before the index has been checked, so a damaged file or a
     database of something else is left as it was (IndexDamaged).
+    writer_wait: the seconds a writer of a PostgreSQL index waits for
+    another's turn (an upgrade of the schema, a large run recorded) before
+    IndexBusy; a service whose replicas share the index waits longer than a
+    command.
     """
 
-    def __init__(self, url):
+    def __init__(self, url, *, writer_wait=_WAIT_SECONDS):
         self.url = url
+        self.writer_wait = writer_wait
         self.shown = shown_url(url)
         self.sqlite = url.startswith("sqlite")
         if self.sqlite:
@@ -187,7 +192,8 @@ class RunIndex(RunListing, AccessRecords, RetentionRecords):
                     connection = connection.execution_options(tavix_writing=True)
                 with connection.begin():
                     if writing and not self.sqlite:
-                        connection.execute(sqlalchemy.text("SET LOCAL lock_timeout = '%ds'" % _WAIT_SECONDS))
+                        connection.execute(sqlalchemy.text(
+                            "SET LOCAL lock_timeout = '%dms'" % (self.writer_wait * 1000)))
                         connection.execute(select(func.pg_advisory_xact_lock(_WRITER_LOCK)))
                     self._check_schema(connection, writing)
                     yield connection
@@ -266,11 +272,14 @@ class RunIndex(RunListing, AccessRecords, RetentionRecords):
                 schema.runs.c.content_hash == digest)).mappings().first()
             return dict(row) if row else None
 
-    def record(self, archive, digest=None):
+    def record(self, archive, digest=None, *, sole_request_id=False):
         """Records the opened `archive` unless a run of the same content is
         there already; returns (run, added), run a dict of its recorded facts.
         The run's job summary and the counts of its new, known and flaky
         failures as of now are kept for listings (see `runs`).
+        sole_request_id: a run of other content holding the archive's
+        request id refuses it (RequestIdHeld), checked in the writers' turn,
+        so that of two processes recording one request id at once one wins.
 
         The whole run is one transaction: an interruption records nothing.
         RunBeingDeleted while a retention sweep deletes a run of the same
@@ -289,6 +298,9 @@ class RunIndex(RunListing, AccessRecords, RetentionRecords):
                 return dict(row), False
             if self._marked_run_of(connection, digest):
                 raise RunBeingDeleted(self.shown)
+            request_id = described.meta.get("request_id") or ""
+            if sole_request_id and self._newest_with_request_id(connection, request_id) is not None:
+                raise RequestIdHeld(self.shown, request_id)
             run_id = self._insert_run(connection, digest, archive, described)
             row = dict(connection.execute(self._run_query().where(schema.runs.c.id == run_id)).mappings().first())
             counts = self._status_counts(connection, row)

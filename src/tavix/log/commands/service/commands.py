@@ -29,6 +29,11 @@ class ServeSubcommand(Subcommand):
         "under its content's hash and recorded in the run index. The home page lists\n"
         "every suite; /runs/REQUEST_ID opens a run's viewer, its sections and lines by\n"
         "links that keep working across restarts.\n\n"
+        "Replicas: any number of services on one PostgreSQL index (--index) and one\n"
+        "store, each with its own --cache, behind a balancer (the source's\n"
+        "deploy/haproxy.cfg is one), answer every run and every session alike; sign\n"
+        "in with keys of `tavix logs keys create` there (the address printed holds a\n"
+        "key of this process alone).\n\n"
         "Each option may also be set by its environment variable, or by its key in the\n"
         "[logs] section of the configuration file, in that order: option, environment,\n"
         "file. Sizes are a number with an optional K, M, G or T suffix (binary units).\n")

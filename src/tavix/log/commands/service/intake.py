@@ -204,23 +204,45 @@ class Intake:
             upload.abort()  # nothing left of it once committed
 
     def _record(self, index, upload, archive, digest, request_id):
+        from tavix.log.commands.history import RequestIdHeld
+
         run = index.find(digest)  # another upload of the same archive may have just been recorded
-        if run is None:
-            holder = index.run_by_request_id(request_id)
-            if holder is not None:
-                raise RequestIdTaken("the service holds another archive of run %s" % request_id)
+        # Refused before the archive is placed; recording checks again, in the writers' turn.
+        if run is None and index.run_by_request_id(request_id) is not None:
+            raise RequestIdTaken("the service holds another archive of run %s" % request_id)
         _, placed = upload.commit()
         if run is not None:
             return index.run_object(run), False
         # The index keeps where the archive lives from now on, not where it was checked.
         archive.file = self.store.location(digest)
         try:
-            run, created = index.record(archive, digest)
+            run, created = index.record(archive, digest, sole_request_id=True)
+        except RequestIdHeld:
+            self._take_back(index, digest, placed)
+            raise RequestIdTaken("the service holds another archive of run %s" % request_id) from None
         except BaseException:
-            if placed:
-                self.store.delete(digest)
+            self._take_back(index, digest, placed)
             raise
         return index.run_object(run), created
+
+    def _take_back(self, index, digest, placed):
+        """Removes the archive this upload placed for a run the index did not
+        take, unless the index holds a run of it after all: another replica
+        may have recorded the same archive meanwhile. An index that cannot
+        be asked keeps the archive (its run may have been recorded as the
+        connection went); pushing it again finds it in place."""
+        from tavix.log.commands.history import RunIndexError
+
+        if not placed:
+            return
+        try:
+            if index.find(digest) is not None:
+                return
+        except RunIndexError as error:
+            logger.warning("The archive %s stays in the store: the index cannot tell whether it holds "
+                           "its run: %s", digest, error)
+            return
+        self.store.delete(digest)
 
     def _stored_run(self, path):
         """The run object of the archive file at `path` when the service holds it already, else None."""

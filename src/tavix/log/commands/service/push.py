@@ -20,6 +20,9 @@ CONNECT_SECONDS = 30
 SILENCE_SECONDS = 600
 # An answer is a small JSON object; a longer one is not the service's.
 MAX_ANSWER_BYTES = 1 << 20
+# Statuses a balancer or proxy answers, without the service's JSON, for a service it could not reach.
+_GATEWAY_STATUSES = (502, 503, 504)
+_AGAIN = "pushing the archive again is safe, the same archive is stored once"
 
 
 class PushFailed(Exception):
@@ -87,6 +90,8 @@ def _answer(response):
         message = answer.get("message") if isinstance(answer, dict) else None
         if not isinstance(message, str) or not message:
             message = "HTTP %d %s" % (response.status, response.reason)
+            if response.status in _GATEWAY_STATUSES:
+                message += ", from a proxy before the service (it lost the service on the way): " + _AGAIN
         raise PushFailed(message, response.status)
     run = answer.get("run") if isinstance(answer, dict) else None
     if not isinstance(run, dict) or not isinstance(run.get("link"), str):
@@ -103,8 +108,12 @@ def push_archive(path, service_url, key=None, on_sent=None):
     with open(path, "rb") as stream:
         size = os.fstat(stream.fileno()).st_size
         connection = _connection(parts)
+        where = "%s://%s" % (parts.scheme, parts.netloc)
         try:
-            connection.connect()
+            try:
+                connection.connect()
+            except OSError as error:
+                raise PushFailed("could not reach the service at %s: %s" % (where, error.strerror or error)) from None
             connection.sock.settimeout(SILENCE_SECONDS)
             connection.putrequest("POST", target, skip_accept_encoding=True)
             connection.putheader("Content-Type", "application/zip")
@@ -115,11 +124,9 @@ def push_archive(path, service_url, key=None, on_sent=None):
             connection.endheaders()
             _send_archive(connection, stream, size, on_sent or (lambda sent: None))
             return _answer(connection.getresponse())
-        except OSError as error:
-            raise PushFailed("could not reach the service at %s://%s: %s" % (
-                parts.scheme, parts.netloc, error.strerror or error)) from None
-        except http.client.HTTPException as error:
-            raise PushFailed("the service at %s://%s closed the connection without an answer (%s)" % (
-                parts.scheme, parts.netloc, type(error).__name__)) from None
+        except (OSError, http.client.HTTPException) as error:
+            reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
+            raise PushFailed("the service at %s closed the connection without an answer (%s): %s" % (
+                where, reason, _AGAIN)) from None
         finally:
             connection.close()

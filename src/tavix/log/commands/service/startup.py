@@ -9,6 +9,9 @@ __all__ = ["start_team"]
 
 # Bytes of randomness of the key `serve` makes for whoever started it.
 LAUNCH_KEY_BYTES = 32
+# Seconds a replica waits for another's turn at writing the shared index: one
+# recording a large run, or upgrading the index's schema as it starts.
+WRITER_WAIT_SECONDS = 120
 
 
 async def start_team(settings):
@@ -26,16 +29,16 @@ async def start_team(settings):
 
     url = index_url(settings.index)
     try:
-        index = RunIndex(url)
-        index.runs(limit=1)
+        index = RunIndex(url, writer_wait=WRITER_WAIT_SECONDS)
+        index.runs(limit=1)  # an index of an older schema is upgraded here
     except RunIndexError as error:
         raise ServiceError(str(error)) from None
     store = store_from_setting(settings.store)
     checking = os.path.join(settings.cache, "checking")
     os.makedirs(checking, exist_ok=True)
     # The intake closes the index it is given after each archive.
-    intake = Intake(store, lambda: RunIndex(url), max_archive_size=settings.max_archive_size,
-                    extraction_directory=checking)
+    intake = Intake(store, lambda: RunIndex(url, writer_wait=WRITER_WAIT_SECONDS),
+                    max_archive_size=settings.max_archive_size, extraction_directory=checking)
 
     def cache_factory(**hooks):
         return RunCache(settings.cache, settings.cache_size, **hooks)

@@ -26,11 +26,33 @@ function requestUrl(path) {
   return PREFIX + path;
 }
 
+// The answer's body read as JSON; a body that is not JSON stands for its status.
+// A connection dropped while the body comes is a TypeError, kept as such.
+async function answerOf(url, signal) {
+  const response = await fetch(url, { signal });
+  const body = await response.json().catch((error) => {
+    if (error instanceof TypeError) throw error;
+    return { detail: response.statusText };
+  });
+  return { response, body };
+}
+
+// Every request here is a GET: one whose connection drops, as when the
+// service's replica answering it stops (fetch or reading the body fails with
+// a TypeError), is sent once more, and the balancer hands it to another.
+async function answerRetried(url, signal) {
+  try {
+    return await answerOf(url, signal);
+  } catch (error) {
+    if (!(error instanceof TypeError)) throw error;
+    return answerOf(url, signal);
+  }
+}
+
 // Answers of the viewer and of the service's API alike: the body, or an
 // Error whose message is the answer's "detail" code.
 export async function fetchJSON(url, signal) {
-  const response = await fetch(url, { signal });
-  const body = await response.json().catch(() => ({ detail: response.statusText }));
+  const { response, body } = await answerRetried(url, signal);
   if (!response.ok) {
     if (response.status === 404 && body.detail === "RUN_NOT_FOUND") runGone();
     throw new Error(body.detail || response.statusText);
