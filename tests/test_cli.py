@@ -89,3 +89,14 @@ def test_console_entry_point_help():
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0
     assert "logs" in done.stdout and "demo" in done.stdout
+
+
+def test_the_tool_starts_without_the_database_and_storage_layers():
+    # Every `logs` subcommand's parser is built at start: none of them may
+    # load what only running a command needs.
+    done = subprocess.run([sys.executable, "-c",
+                           "import sys\nfrom tavix.cli.main import main\n"
+                           "try:\n    main(['logs', '--help'])\nexcept SystemExit:\n    pass\n"
+                           "print(sorted({m.split('.')[0] for m in sys.modules} & {'sqlalchemy', 'boto3', 'botocore', 'psycopg'}))"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout.splitlines()[-1] == "[]", done.stderr

@@ -12,8 +12,7 @@ import time
 from sqlalchemy import select
 
 from . import schema
-
-ROLES = ("viewer", "pusher", "triager", "admin")
+from .roles import ROLES
 KEY_PREFIX = "tvx_"
 # Longer texts are no key: refused before anything is hashed or looked up.
 _KEY_CHARS = 128

@@ -5,7 +5,7 @@ import logging
 import sys
 
 from tavix.cli.base import CommandError, CommandWithSubcommands, Subcommand
-from tavix.log.commands.history.access_records import ROLES
+from tavix.log.commands.history.roles import ROLES
 from tavix.log.commands.history.commands import add_index_option, open_index
 
 logger = logging.getLogger("tavix.log.commands.logs")
