@@ -6,6 +6,7 @@ import asyncio
 import concurrent.futures
 import glob
 import hashlib
+import pathlib
 import http.client
 import json
 import os
@@ -57,7 +58,7 @@ def get(url, key=None, headers=None):
 
 
 def digest(path):
-    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
 
 
 def runs_of(team, request_id):
@@ -106,6 +107,7 @@ def test_a_session_one_replica_signed_is_taken_by_another(team):
     forged = cookie[:-1] + ("1" if cookie.endswith("0") else "0")
     with pytest.raises(urllib.error.HTTPError) as refused:
         get(team.replicas.replica_url(1) + "/api/v1/suites", headers={"Cookie": forged})
+    refused.value.close()  # the error holds the answer's connection
     assert refused.value.code == 401
 
 
@@ -324,7 +326,7 @@ def test_the_shipped_balancer_configuration_and_its_rendering_are_valid(tmp_path
 
     haproxy = haproxy_or_skip()
     rendered = tmp_path / "haproxy.cfg"
-    rendered.write_text(render_haproxy_config(open(HAPROXY_CONFIG).read(), 18000, [18001, 18002, 18003]))
+    rendered.write_text(render_haproxy_config(pathlib.Path(HAPROXY_CONFIG).read_text(), 18000, [18001, 18002, 18003]))
     for config in (HAPROXY_CONFIG, str(rendered)):
         checked = subprocess.run([haproxy, "-c", "-f", config], capture_output=True, text=True, timeout=10)
         assert checked.returncode == 0, checked.stdout + checked.stderr

@@ -78,6 +78,7 @@ def test_push_refused_by_role_key_or_usage(service, env, tmp_path):
     assert tavix(env, "push", "--to", url).returncode == 2
     with pytest.raises(urllib.error.HTTPError) as unknown:
         get(url + "/api/v1/runs/req-1", viewer_key + "x")
+    unknown.value.close()
     assert unknown.value.code == 401
     assert tavix(env, "keys", "revoke", "eve").returncode == 0
     listed = tavix(env, "keys", "list")

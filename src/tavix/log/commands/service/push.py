@@ -123,7 +123,11 @@ def push_archive(path, service_url, key=None, on_sent=None):
                 connection.putheader("Authorization", "Bearer " + key)
             connection.endheaders()
             _send_archive(connection, stream, size, on_sent or (lambda sent: None))
-            return _answer(connection.getresponse())
+            response = connection.getresponse()
+            try:
+                return _answer(response)
+            finally:
+                response.close()  # its file holds the socket open past the connection's close
         except (OSError, http.client.HTTPException) as error:
             reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
             raise PushFailed("the service at %s closed the connection without an answer (%s): %s" % (
