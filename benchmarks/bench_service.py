@@ -28,7 +28,7 @@ retry, and p99 of the page routes before and after the kill.
 """
 import argparse
 import asyncio
-import os
+import json
 import random
 import shutil
 import socket
@@ -207,18 +207,7 @@ async def browse(service, request_ids, users, seconds):
         rng = random.Random(seed)
         async with aiohttp.ClientSession() as session:
             while time.monotonic() < end:
-                base = "/runs/%s" % rng.choice(request_ids)
-                await timed_get(session, base + "/result/")
-                await timed_get(session, base + VIEWER + "/summary")
-                tree = await timed_get(session, base + VIEWER + "/tree")
-                if tree is None:
-                    continue
-                import json
-
-                rows = json.loads(tree)["rows"]
-                section = rng.choice([row for row in rows if row[7] is None])[0]
-                await timed_get(session, "%s%s/sections/%s" % (base, VIEWER, section))
-                await timed_get(session, "%s%s/sections/%s/log?offset=0&limit=65536" % (base, VIEWER, section))
+                await visit(lambda path: timed_get(session, path), rng, request_ids)
 
     async def watch_memory():
         while time.monotonic() < end:
@@ -234,10 +223,23 @@ async def browse(service, request_ids, users, seconds):
           % (users, seconds, len(latencies), p50, p99, len(errors), peak[0] / 1024))
 
 
+async def visit(get, rng, request_ids):
+    """A user's look at a random run: its page, summary and tree, a section and
+    its log's first page; get(path) answers the body, or None."""
+    base = "/runs/%s" % rng.choice(request_ids)
+    await get(base + "/result/")
+    await get(base + VIEWER + "/summary")
+    tree = await get(base + VIEWER + "/tree")
+    if tree is None:
+        return
+    rows = json.loads(tree)["rows"]
+    section = rng.choice([row for row in rows if row[7] is None])[0]
+    await get("%s%s/sections/%s" % (base, VIEWER, section))
+    await get("%s%s/sections/%s/log?offset=0&limit=65536" % (base, VIEWER, section))
+
+
 async def browse_through_failover(url, request_ids, users, seconds, kill):
     """(latencies before the kill, after it, errors after the retry): `kill()` runs halfway."""
-    import json
-
     import aiohttp
 
     before, after, errors, retried = [], [], [], []
@@ -268,16 +270,7 @@ async def browse_through_failover(url, request_ids, users, seconds, kill):
         rng = random.Random(seed)
         async with aiohttp.ClientSession() as session:
             while time.monotonic() < end:
-                base = "/runs/%s" % rng.choice(request_ids)
-                await get(session, base + "/result/")
-                await get(session, base + VIEWER + "/summary")
-                tree = await get(session, base + VIEWER + "/tree")
-                if tree is None:
-                    continue
-                rows = json.loads(tree)["rows"]
-                section = rng.choice([row for row in rows if row[7] is None])[0]
-                await get(session, "%s%s/sections/%s" % (base, VIEWER, section))
-                await get(session, "%s%s/sections/%s/log?offset=0&limit=65536" % (base, VIEWER, section))
+                await visit(lambda path: get(session, path), rng, request_ids)
 
     async def killer():
         await asyncio.sleep(kill_at - time.monotonic())
