@@ -153,11 +153,12 @@ class MarksSubcommand(_TriageCommand):
     def act(self, index, args):
         from tavix.cli.utils import format_table
 
-        marks, claims = index.marks(args.suite), index.claims(args.suite)
+        triage = index.triage(args.suite)
+        marks, claims = triage["marks"], triage["claims"]
         if args.json:
             from tavix.log.commands.logs import json_text
 
-            sys.stdout.write(json_text({"suite": args.suite, "marks": marks, "claims": claims}, indent=1) + "\n")
+            sys.stdout.write(json_text({"suite": args.suite, **triage}, indent=1) + "\n")
             sys.stdout.flush()
             return
         if not marks:

@@ -283,21 +283,22 @@ class TriageRecords:
         when none is left), "runs_since_seen" (the suite's runs after that
         one) and "state" ("not_seen" once that is UNSEEN_RUNS or more, else
         "active")."""
-        return self._listing(suite)["marks"]
+        return self.triage(suite)["marks"]
 
     def claims(self, suite):
         """Every claim of `suite`: {"scope", "signature" or "path",
         "claimed_by", "claimed_since", "released_in" (the request id of the
         run in which its target passed, else None), "history"}."""
-        return self._listing(suite)["claims"]
+        return self.triage(suite)["claims"]
 
     def _one(self, suite, scope, target, what):
         """The JSON of the mark ("mark") or claim ("claim") on a target, as listed."""
         shown = target if scope == "signature" else path_of(target)
-        listed = self._listing(suite)["marks" if what == "mark" else "claims"]
+        listed = self.triage(suite)["marks" if what == "mark" else "claims"]
         return next(item for item in listed if item["scope"] == scope and item[scope] == shown)
 
-    def _listing(self, suite):
+    def triage(self, suite):
+        """{"marks": marks(suite), "claims": claims(suite)}, read at once."""
         with self._transaction() as connection:
             suite_id = self._triaged_suite(connection, suite)
             timeline = self._timeline(connection, suite_id)
