@@ -333,3 +333,15 @@ def test_mark_commands_and_the_listing(tavix, tmp_path):
     assert tavix("marks", "weekly")[2] == "tavix: error: the run index holds no run of the suite 'weekly'\n"
     with pytest.raises(SystemExit):
         tavix("mark", "nightly", "--path", "s.py//x", "--kind", "muted")
+
+
+def test_a_mark_outlives_the_run_it_was_set_on(series):
+    index = series.index
+    series.add(("a", "failed", [], "disk full"))
+    series.add(("a", "failed", [], "disk full"))
+    index.set_mark("nightly", signature="disk full", kind="environment", author="ada")
+    assert index.delete_run(series.runs["r2"])  # as a retention sweep does
+    series.add(("a", "failed", [], "disk full"))
+    assert kinds(series.nodes("r3")["a"]) == [("signature", "environment")]
+    assert series.nodes("r1")["a"]["marks"] == []
+    assert [(m["last_seen"], m["runs_since_seen"]) for m in index.marks("nightly")] == [("r3", 0)]

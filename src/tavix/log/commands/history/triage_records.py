@@ -355,21 +355,24 @@ class TriageRecords:
         changes = self._changes(connection, run["suite_id"])
         sightings = self._sightings(connection, timeline, claims)
         claims = [c for c in claims if self._claim_holds(c, timeline, sightings, here)]
-        started = {_key(c): c for c in claims}
+        holding = {_key(c): c for c in claims}
+        # Signature id -> {"marks", "claims"} that follow it; node id -> (tied
+        # signature id, "marks" or "claims", JSON) of its path's.
         by_signature, by_node = {}, {}
-        for row in marks + claims:
-            if timeline.since(row) > here:
-                continue
-            kind = "marks" if "kind" in row else "claims"
-            shown = _target_json(row, started.get(_key(row)) if kind == "marks" else row, changes)
-            if row["scope"] == "signature":
-                by_signature.setdefault(row["signature_id"], {"marks": [], "claims": []})[kind].append(shown)
-            else:
-                by_node.setdefault(row["node_id"], []).append((row["signature_id"], kind, shown))
+        for kind, rows in (("marks", marks), ("claims", claims)):
+            for row in rows:
+                if timeline.since(row) > here:
+                    continue
+                shown = _target_json(row, holding.get(_key(row)) if kind == "marks" else row, changes)
+                if row["scope"] == "signature":
+                    by_signature.setdefault(row["signature_id"], {"marks": [], "claims": []})[kind].append(shown)
+                else:
+                    by_node.setdefault(row["node_id"], []).append((row["signature_id"], kind, shown))
         nothing = {"marks": [], "claims": []}
         for node_id, signature_id, path, text in failing:
-            found = {k: list(v) for k, v in by_signature.get(signature_id, nothing).items()} \
-                if signature_id is not None else {"marks": [], "claims": []}
+            # A failing section without a cause line has no category to follow.
+            found = {k: list(v) for k, v in
+                     (nothing if signature_id is None else by_signature.get(signature_id, nothing)).items()}
             for tied, kind, shown in by_node.get(node_id, []):
                 if tied == signature_id:
                     found[kind].insert(0, shown)
