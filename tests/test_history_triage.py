@@ -258,14 +258,14 @@ def test_an_index_of_schema_4_is_brought_up_to_date(index_url, tmp_path):
 # ------------------------------------------------------------------ commands
 
 @pytest.fixture
-def tavix(monkeypatch, capsys, tmp_path):
+def tavix(monkeypatch, capsys, index_url):
     """`tavix logs ...` with the triage commands, on an index of the test's own, as the user "ada"."""
     from tavix.log.commands.logs import LogsCommand
 
     present = list(LogsCommand.SUBCOMMANDS)
     added = (MarkSubcommand, UnmarkSubcommand, ClaimSubcommand, ReleaseSubcommand, MarksSubcommand, GateSubcommand)
     monkeypatch.setattr(LogsCommand, "SUBCOMMANDS", present + [c for c in added if c not in present])
-    monkeypatch.setenv("TAVIX_INDEX", str(tmp_path / "index.sqlite"))
+    monkeypatch.setenv("TAVIX_INDEX", index_url)
     monkeypatch.setattr("getpass.getuser", lambda: "ada")
 
     def run(*words):

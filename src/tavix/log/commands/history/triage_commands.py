@@ -84,7 +84,7 @@ class MarkSubcommand(_TargetCommand):
     help = "mark a failure: a product bug, a test bug, the environment, or muted"
     usage = ("{prog} SUITE (--signature TEXT | --path NAME/NAME/...) --kind KIND [--ticket URL]\n"
              "       [--comment TEXT] [--index URL]")
-    description = (TARGET_HELP + "A mark on a signature applies to every later run in which a section fails\n"
+    description = (TARGET_HELP + "\nA mark on a signature applies to every later run in which a section fails\n"
                    "with it; a mark on a path, while that section fails with the signature it had\n"
                    "when marked. Marking a marked target changes its mark.\n")
 
@@ -113,7 +113,7 @@ class UnmarkSubcommand(_TargetCommand):
 class ClaimSubcommand(_TargetCommand):
     name = "claim"
     help = "say you are on a failure"
-    description = (TARGET_HELP + "The claim follows later runs as a mark does, until it is released or the\n"
+    description = (TARGET_HELP + "\nThe claim follows later runs as a mark does, until it is released or the\n"
                    "section passes (for a signature: a run has no failure with it).\n")
 
     def act(self, index, args):
