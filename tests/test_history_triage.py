@@ -298,7 +298,7 @@ def test_the_gate_fails_on_what_it_is_told_to(tavix, tmp_path):
     # Marks do not make a failure older.
     assert tavix("gate", newest, "--fail-on", "new")[0] == 1
     status, out, err = tavix("gate", "r5", "--fail-on", "any")
-    assert status == 1 and "5 failing section(s)" in err and "product-bug" in out and "muted" in out
+    assert status == 1 and "5 failing section(s)" in err and "product bug" in out and "muted" in out
     passing = make_run(tmp_path / "p.zip", "p1", "2026-12-06 02:00:00", [("known", "passed")])
     assert tavix("gate", str(passing), "--fail-on", "any")[0] == 0  # recorded first
     status, out, err = tavix("gate", "r9")

@@ -205,7 +205,7 @@ class GateSubcommand(_TriageCommand):
         if not failing:
             logger.info("Run %s: no %s.", _shown(run["request_id"]), GATE_FAILURES[args.fail_on])
             return
-        rows = [[node["status"], _shown(node["result"]), ", ".join(m["kind"] for m in node["marks"]) or "-",
+        rows = [[node["status"], _shown(node["result"]), ", ".join(MARK_KINDS[m["kind"]] for m in node["marks"]) or "-",
                  _shown(" / ".join(node["path"])), _shown(node["signature"] or "")] for node in failing]
         for line in format_table(rows, ["Status", "Result", "Marks", "Section", "Signature"]):
             sys.stdout.write(line + "\n")
