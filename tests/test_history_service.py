@@ -52,7 +52,7 @@ def test_recording_keeps_summary_and_counts_and_an_index_of_version_2_is_brought
                 schema.settings.c.key == "schema_version")).scalar()
             stored = connection.execute(sqlalchemy.select(schema.runs.c.new_count, schema.runs.c.flaky_count)
                                         .order_by(schema.runs.c.id)).all()
-        assert version == str(schema.SCHEMA_VERSION) == "4"
+        assert version == str(schema.SCHEMA_VERSION) == "5"
         assert [tuple(row) for row in stored] == [(o["new"], o["flaky"]) for o in reversed(listed)]
         # Keys did not survive the downgrade: the tables are new and empty, and work.
         assert index.key_identity(key) is None and index.keys() == []

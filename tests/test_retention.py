@@ -209,7 +209,7 @@ def test_an_index_of_schema_3_is_brought_up_to_date(team):
         with index.engine.connect() as connection:
             version = connection.execute(sqlalchemy.select(schema.settings.c.value).where(
                 schema.settings.c.key == "schema_version")).scalar()
-        assert version == str(schema.SCHEMA_VERSION) == "4"
+        assert version == str(schema.SCHEMA_VERSION) == "5"
         assert index.pin("r1") is not None
         assert would_sweep(index, parse_keep_days("*:30"), now=NOW) == []
 

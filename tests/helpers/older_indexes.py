@@ -12,14 +12,22 @@ def _set_version(connection, version):
                        .values(value=str(version)))
 
 
+def as_version_4(connection):
+    """Takes out of an index, in the open transaction `connection`, what version 5 added."""
+    for table in reversed(schema.TRIAGE_TABLES):
+        table.drop(connection)
+    _set_version(connection, 4)
+
+
 def as_version_3(connection):
-    """Takes out of an index, in the open transaction `connection`, what version 4 added."""
+    """Takes out of an index, in the open transaction `connection`, what versions 4 and 5 added."""
+    as_version_4(connection)
     _drop_run_columns(connection, schema.RETENTION_MARKS)
     _set_version(connection, 3)
 
 
 def as_version_2(connection):
-    """Takes out of an index, in the open transaction `connection`, what versions 3 and 4 added."""
+    """Takes out of an index, in the open transaction `connection`, what versions 3 to 5 added."""
     as_version_3(connection)
     _drop_run_columns(connection, schema.RUN_FACTS)
     for table in (schema.keys, schema.users):

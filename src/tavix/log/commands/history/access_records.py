@@ -42,7 +42,8 @@ def checked_name(name):
     return name
 
 
-def _moment(seconds):
+def moment_text(seconds):
+    """Seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ", or None."""
     if seconds is None:
         return None
     return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
@@ -73,7 +74,7 @@ class AccessRecords:
                 return []
             rows = connection.execute(select(keys.c.name, keys.c.role, keys.c.created, keys.c.revoked)
                                       .order_by(keys.c.created, keys.c.id)).all()
-        return [{"name": name, "role": role, "created": _moment(created), "revoked": _moment(revoked)}
+        return [{"name": name, "role": role, "created": moment_text(created), "revoked": moment_text(revoked)}
                 for name, role, created, revoked in rows]
 
     def revoke_key(self, name):

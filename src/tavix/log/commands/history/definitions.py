@@ -52,3 +52,11 @@ def category_status(seen, this, request_id):
     if not earlier:
         return "new", request_id
     return "known", min(earlier)[1]
+
+
+# The kinds of marks on failures, as written on command lines and in JSON,
+# and as shown.
+MARK_KINDS = {"product-bug": "product bug", "test-bug": "test bug", "environment": "environment", "muted": "muted"}
+# What a CI gate fails on: failing sections whose history is new, those no
+# mark applies to, or all.
+GATE_KINDS = ("new", "unmarked", "any")

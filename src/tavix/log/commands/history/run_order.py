@@ -20,3 +20,8 @@ def newest_first():
     (which put NULLs at different ends)."""
     runs = schema.runs
     return (case((runs.c.started.is_(None), 0), else_=1).desc(), runs.c.started.desc(), runs.c.id.desc())
+
+
+def order_key(started, run_id):
+    """The sort key of a run of this order: (start in seconds, or -inf when it is no date; id)."""
+    return (float("-inf") if started is None else started, run_id)

@@ -15,7 +15,7 @@ from sqlalchemy import (BigInteger, Column, Float, ForeignKey, Index, Integer, M
 
 from .stored_text import ESCAPE, EscapedText, full_text, key_of
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 metadata = MetaData()
 
@@ -138,6 +138,57 @@ users = Table(
     Column("role", Text, nullable=False),
 )
 
+# Triage: what a team decided about a failure. A mark or a claim is on a
+# target of a suite: a failure signature, or the path of a failing section
+# (tied to the signature it failed with then). It applies from the run it was
+# set on ("since": that run's start and id, kept as numbers, since retention
+# may delete the run) to every later run of the suite.
+def _target_columns():
+    return [
+        Column("id", Integer, primary_key=True),
+        Column("suite_id", Integer, ForeignKey("tavix_suites.id"), nullable=False),
+        Column("scope", Text, nullable=False),  # "signature" or "path"
+        Column("target_hash", BigInteger, nullable=False),  # runs.hash64 of the target
+        Column("target", EscapedText, nullable=False),  # the signature, or the path's key
+        Column("signature_id", Integer),  # the signature's, or the one the path failed with
+        Column("node_id", Integer),  # a path's
+        Column("since_run", Integer, nullable=False),
+        Column("since_started", Float),
+        Column("author", Text, nullable=False),
+        Column("time", Float, nullable=False),  # seconds since 1970
+    ]
+
+
+marks = Table(
+    "tavix_marks", metadata, *_target_columns(),
+    Column("kind", Text, nullable=False),
+    Column("ticket", Text),
+    Column("comment", EscapedText),
+    UniqueConstraint("suite_id", "scope", "target_hash", name="tavix_marks_target"),
+)
+
+claims = Table(
+    "tavix_claims", metadata, *_target_columns(),
+    UniqueConstraint("suite_id", "scope", "target_hash", name="tavix_claims_target"),
+)
+
+# Every change of a mark or claim, kept after the mark or claim is gone.
+triage_changes = Table(
+    "tavix_triage_changes", metadata,
+    Column("id", Integer, primary_key=True),  # also the order of the changes
+    Column("suite_id", Integer, ForeignKey("tavix_suites.id"), nullable=False),
+    Column("scope", Text, nullable=False),
+    Column("target_hash", BigInteger, nullable=False),
+    Column("action", Text, nullable=False),  # set, changed, removed, claimed, released
+    Column("author", Text, nullable=False),
+    Column("time", Float, nullable=False),
+    Column("kind", Text),  # what a set or change wrote
+    Column("ticket", Text),
+    Column("comment", EscapedText),
+    Index("tavix_triage_changes_target", "suite_id", "scope", "target_hash"),
+)
+TRIAGE_TABLES = (marks, claims, triage_changes)
+
 # The columns version 3 added to tavix_runs.
 RUN_FACTS = (runs.c.summary, runs.c.new_count, runs.c.known_count, runs.c.flaky_count)
 # The columns version 4 added to tavix_runs.
@@ -157,8 +208,10 @@ def _escape_and_keep_long_keys_apart(connection):
     for key, full in KEYED_TEXTS:
         connection.exec_driver_sql("ALTER TABLE %s ADD COLUMN %s TEXT" % (key.table.name, full.name))
     if connection.dialect.name == "postgresql":
-        # Version 1 could hold no NUL there: only ESCAPE needs its pair.
-        for table in metadata.sorted_tables:
+        # Version 1 could hold no NUL there: only ESCAPE needs its pair. Tables
+        # of later versions are not there yet.
+        present = set(sqlalchemy.inspect(connection).get_table_names())
+        for table in [t for t in metadata.sorted_tables if t.name in present]:
             for column in table.columns:
                 if isinstance(column.type, EscapedText):
                     connection.exec_driver_sql(
@@ -185,6 +238,12 @@ def _retention_marks(connection):
     _add_run_columns(connection, RETENTION_MARKS)
 
 
+def _triage(connection):
+    """Version 4 to 5: marks, claims and their changes (none yet)."""
+    for table in TRIAGE_TABLES:
+        table.create(connection)
+
+
 def _add_run_columns(connection, columns):
     for column in columns:
         connection.exec_driver_sql("ALTER TABLE %s ADD COLUMN %s %s" % (
@@ -193,4 +252,4 @@ def _add_run_columns(connection, columns):
 
 # MIGRATIONS[v] brings a schema of version v + 1 to version v + 2: a function
 # of the connection.
-MIGRATIONS = [_escape_and_keep_long_keys_apart, _listing_facts_and_access, _retention_marks]
+MIGRATIONS = [_escape_and_keep_long_keys_apart, _listing_facts_and_access, _retention_marks, _triage]

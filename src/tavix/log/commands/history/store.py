@@ -20,6 +20,7 @@ from .retention_records import RetentionRecords
 from .run_order import started_before
 from .runs import describe_run, hash64, is_failing, path_key
 from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping, recorded
+from .triage_records import TriageRecords
 
 DEFAULT_WINDOW = 10
 _SQLITE_MAGIC = b"SQLite format 3\0"
@@ -89,11 +90,12 @@ class _Outdated(Exception):
     """Raised by a read of an index of an older schema, before it reads anything."""
 
 
-class RunIndex(RunListing, AccessRecords, RetentionRecords):
+class RunIndex(RunListing, AccessRecords, RetentionRecords, TriageRecords):
     """One run index. Every method is one transaction; writers take turns.
 
     Listings for the team service come from `RunListing`, its keys, users
-    and secret from `AccessRecords`, pins and sweeps from `RetentionRecords`.
+    and secret from `AccessRecords`, pins and sweeps from `RetentionRecords`,
+    marks and claims on failures from `TriageRecords`.
     A run a sweep has marked deleted is in no answer of any of them.
 
     RunIndex(url) with an SQLAlchemy URL (see `index_url`). Nothing is
