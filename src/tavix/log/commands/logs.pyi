@@ -9,6 +9,7 @@ from tavix.cli.base import (
 from tavix.cli.utils import format_table as format_table
 from tavix.log.commands.archive import Archive as Archive
 import tavix.log.commands.history.commands
+import tavix.log.commands.history.triage_commands
 from tavix.log.commands.server import (
     LogViewerServer as LogViewerServer
 )

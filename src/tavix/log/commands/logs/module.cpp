@@ -116,6 +116,11 @@ NB_MODULE(logs, m) {
     nb::module_ retention_commands = nb::module_::import_("tavix.log.commands.service.retention_commands");
     subcommands.append(retention_commands.attr("PinSubcommand"));
     subcommands.append(retention_commands.attr("PruneSubcommand"));
+    // Triage: marks and claims on failures, and the gate for CI.
+    nb::module_ triage_commands = nb::module_::import_("tavix.log.commands.history.triage_commands");
+    for (const char *name : {"MarkSubcommand", "UnmarkSubcommand", "ClaimSubcommand", "ReleaseSubcommand",
+                             "MarksSubcommand", "GateSubcommand"})
+        subcommands.append(triage_commands.attr(name));
     s.logs_class = tavix::ClassBuilder(m, "LogsCommand", {m.attr("CommandWithSubcommands")})
         .attr("name", nb::str("logs"))
         .attr("help", nb::str("command enabling log archive viewing in local browser"))
