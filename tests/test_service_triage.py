@@ -181,3 +181,103 @@ async def test_the_gate_for_each_fail_on(service):
     assert (status, body["detail"]) == (400, "INVALID_QUERY")
     assert (await service.get("/api/v1/runs/r9/gate", headers=viewer)).status == 404
     assert (await service.get("/api/v1/runs/r9/marks", headers=viewer)).status == 404
+
+
+# ------------------------------------------------------------- --to commands
+@pytest.fixture
+def served(tmp_path):
+    """A `tavix logs serve` process over the index at tmp_path/index.sqlite: (its URL, its launch key)."""
+    env = child_environment(HOME=str(tmp_path / "home"), TAVIX_INDEX=str(tmp_path / "index.sqlite"))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tavix.cli.main", "logs", "serve", "--port", "0", "--host", "127.0.0.1",
+         "--store", str(tmp_path / "store"), "--cache", str(tmp_path / "cache")],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    address = None
+    for line in process.stdout:
+        found = re.search(r"(http://127\.0\.0\.1:\d+)/\?token=(\S+)", line)
+        if found:
+            address = found.groups()
+            break
+    assert address, process.stderr.read()
+    yield address
+    process.kill()
+    process.wait(10)
+    process.stdout.close()
+    process.stderr.close()
+
+
+@pytest.fixture
+def remote(served, tmp_path, capsys, monkeypatch):
+    """`tavix logs ...` in this process, with the service's URL, its keys by role, and runs pushed to it."""
+    from tavix.cli.main import main
+    from tavix.log.commands.history import RunIndex
+
+    url, launch = served
+    monkeypatch.delenv("TAVIX_KEY", raising=False)
+    with RunIndex("sqlite:///%s" % (tmp_path / "index.sqlite")) as index:
+        keys = {role: index.create_key(role + "-key", role) for role in ("viewer", "triager")}
+
+    def tavix(*words, key=None):
+        status = main(["logs", *words, "--to", url] + (["--key", key] if key else []))
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    for number, cases in ((1, [("a", "failed", [], "link down after 30 s"), ("b", "passed")]),
+                          (2, [("a", "failed", [], "link down after 31 s"), ("b", "failed", [], "disk full")])):
+        assert main(["logs", "push", str(run_of(tmp_path, number, *cases)), "--to", url, "--key", launch]) == 0
+    capsys.readouterr()
+    tavix.url, tavix.keys = url, keys
+    return tavix
+
+
+def test_the_triage_commands_on_a_service(remote, monkeypatch):
+    import json
+
+    triager, viewer = remote.keys["triager"], remote.keys["viewer"]
+    status, out, err = remote("gate", "r2", key=viewer)
+    assert status == 1 and "run r2 has 2 unmarked failing section(s)" in err
+    assert remote.url + "/runs/r2/section/s.py/a" in out and out.splitlines()[0].split()[-1] == "Link"
+
+    assert remote("mark", "nightly", "--signature", LINK, "--kind", "environment", "--ticket",
+                  "https://tickets.example/LAB-7", key=triager)[0] == 0
+    monkeypatch.setenv("TAVIX_KEY", triager)
+    assert remote("claim", "nightly", "--path", "s.py/b")[0] == 0
+    status, out, err = remote("marks", "nightly", "--json")
+    listed = json.loads(out)
+    assert status == 0 and listed["suite"] == "nightly"
+    assert [(m["signature"], m["author"], m["last_seen"]) for m in listed["marks"]] == [(LINK, "triager-key", "r2")]
+    assert [(c["path"], c["claimed_by"]) for c in listed["claims"]] == [(["s.py", "b"], "triager-key")]
+    status, out, err = remote("gate", "r2", "--fail-on", "unmarked")
+    assert status == 1 and "1 unmarked" in err and "s.py / b" in out and "s.py / a" not in out
+    assert remote("gate", "r2", "--fail-on", "any")[0] == 1
+    assert remote("gate", "r1", "--fail-on", "new")[0] == 1  # a has no history before r1
+
+    assert remote("release", "nightly", "--path", "s.py/b")[0] == 0
+    status, out, err = remote("release", "nightly", "--path", "s.py/b")
+    assert status == 1 and "is not claimed" in err
+    assert remote("unmark", "nightly", "--signature", LINK)[0] == 0
+    status, out, err = remote("unmark", "nightly", "--signature", LINK)
+    assert status == 1 and "has no mark" in err
+
+
+def test_the_service_refusals_are_one_line_without_the_key(remote, tmp_path):
+    viewer = remote.keys["viewer"]
+    outcomes = [
+        remote("mark", "nightly", "--signature", LINK, "--kind", "muted", key=viewer),
+        remote("mark", "nightly", "--signature", LINK, "--kind", "muted", key=viewer + "x"),
+        remote("mark", "nightly", "--signature", LINK, "--kind", "muted", "--ticket", "javascript:x",
+               key=remote.keys["triager"]),
+        remote("gate", "r9", key=viewer),
+        remote("marks", "weekly", key=viewer),
+    ]
+    for status, out, err in outcomes:
+        assert status == 1 and err.startswith("tavix: error: ") and err.count("\n") == 1, err
+        assert viewer not in out + err
+    assert "403" in outcomes[0][2] and "triager" in outcomes[0][2] and "401" in outcomes[1][2]
+    assert "http" in outcomes[2][2] and "r9" in outcomes[3][2] and "weekly" in outcomes[4][2]
+    status, out, err = remote("gate", "r2", "--index", str(tmp_path / "other.sqlite"), key=viewer)
+    assert status == 2
+    closed = remote.url.rsplit(":", 1)[0] + ":1"
+    from tavix.cli.main import main
+
+    assert main(["logs", "marks", "nightly", "--to", closed]) == 1

@@ -1,11 +1,14 @@
 """`tavix logs mark`, `unmark`, `claim`, `release`, `marks` and `gate`: triage
-on the run index, as the operating system's user."""
+on the run index, as the operating system's user, or on a team service
+(--to), as the user of its key."""
 import argparse
 import getpass
 import logging
+import os
 import sys
 
 from tavix.cli.base import CommandError, Subcommand
+from tavix.log.commands.service.commands import KEY_ENV_VAR, key_option, service_url_option
 
 from .commands import _archive_path, _shown, add_index_option, open_index, record_archive
 from .definitions import GATE_KINDS, MARK_KINDS
@@ -16,6 +19,7 @@ logger = logging.getLogger("tavix.log.commands.logs")
 GATE_FAILURES = {"new": "new failing section(s)", "unmarked": "unmarked failing section(s)",
                  "any": "failing section(s)"}
 PATH_SEPARATOR = "/"
+WHERE = "[--index URL | --to URL [--key KEY]]"
 
 TARGET_HELP = ("\nThe target is a failure signature, as `tavix logs failures` groups failures\n"
                "(--signature), or one failing section (--path: its names from the script down,\n"
@@ -42,29 +46,73 @@ def _author():
         raise CommandError("the operating system names no user to write this as") from None
 
 
+class _LocalTriage:
+    """Triage on the run index, as `ServiceTriage` does it on a service: the
+    writes by the operating system's user."""
+
+    def __init__(self, index):
+        self.index = index
+
+    def set_mark(self, suite, **values):
+        return self.index.set_mark(suite, author=_author(), **values)
+
+    def remove_mark(self, suite, **target):
+        return self.index.remove_mark(suite, author=_author(), **target)
+
+    def claim(self, suite, **target):
+        return self.index.claim(suite, author=_author(), **target)
+
+    def release(self, suite, **target):
+        return self.index.release(suite, author=_author(), **target)
+
+    def triage(self, suite):
+        return self.index.triage(suite)
+
+    def gate(self, choice, fail_on):
+        """(request id, failures) of the run of an archive or request id."""
+        run = _chosen_run(self.index, choice)
+        return run["request_id"], self.index.gate(run, fail_on)
+
+
 class _TriageCommand(Subcommand):
-    """A command on the run index, its errors of triage shown as messages."""
+    """A command on the run index or a service, its errors of triage shown as messages."""
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         add_index_option(self.parser)
+        self.parser.add_argument("--to", metavar="URL", type=service_url_option, default=None,
+                                 help="A tavix service to ask in place of the run index:\n"
+                                      "http(s)://HOST[:PORT][/PATH].")
+        self.parser.add_argument("--key", metavar="KEY", type=key_option, default=None,
+                                 help="With --to: a key of the service (marks and claims need the\n"
+                                      "triager or admin role). Default: $%s." % KEY_ENV_VAR)
 
     def run(self, args):
+        from tavix.log.commands.service.triage_client import ServiceTriage, TriageFailed
+
         from .triage_records import MarkError
 
+        if args.to is None:
+            try:
+                with open_index(args) as index:
+                    self.act(_LocalTriage(index), args)
+            except MarkError as error:
+                raise CommandError(_shown(str(error), sys.stderr)) from None
+            return
+        if args.index is not None:
+            raise CommandError("give --index or --to, not both", status=2)
         try:
-            with open_index(args) as index:
-                self.act(index, args)
-        except MarkError as error:
+            self.act(ServiceTriage(args.to, args.key or os.environ.get(KEY_ENV_VAR) or None), args)
+        except TriageFailed as error:
             raise CommandError(_shown(str(error), sys.stderr)) from None
 
-    def act(self, index, args):
+    def act(self, triage, args):
         raise NotImplementedError
 
 
 class _TargetCommand(_TriageCommand):
     """A command on one target of a suite."""
-    usage = "{prog} SUITE (--signature TEXT | --path NAME/NAME/...) [--index URL]"
+    usage = "{prog} SUITE (--signature TEXT | --path NAME/NAME/...)\n       " + WHERE
     description = TARGET_HELP
 
     def __init__(self, *args, **kwargs):
@@ -83,7 +131,7 @@ class MarkSubcommand(_TargetCommand):
     name = "mark"
     help = "mark a failure: a product bug, a test bug, the environment, or muted"
     usage = ("{prog} SUITE (--signature TEXT | --path NAME/NAME/...) --kind KIND [--ticket URL]\n"
-             "       [--comment TEXT] [--index URL]")
+             "       [--comment TEXT] " + WHERE)
     description = (TARGET_HELP + "\nA mark on a signature applies to every later run in which a section fails\n"
                    "with it; a mark on a path, while that section fails with the signature it had\n"
                    "when marked. Marking a marked target changes its mark.\n")
@@ -94,9 +142,8 @@ class MarkSubcommand(_TargetCommand):
         self.parser.add_argument("--ticket", metavar="URL", help="A link to its ticket (http or https).")
         self.parser.add_argument("--comment", metavar="TEXT", help="A comment, up to 10,000 characters.")
 
-    def act(self, index, args):
-        index.set_mark(args.suite, kind=args.kind, author=_author(), ticket=args.ticket, comment=args.comment,
-                       **self.target(args))
+    def act(self, triage, args):
+        triage.set_mark(args.suite, kind=args.kind, ticket=args.ticket, comment=args.comment, **self.target(args))
         logger.info("Marked %s of %s: %s.", _target_text(args), _shown(args.suite), MARK_KINDS[args.kind])
 
 
@@ -104,8 +151,8 @@ class UnmarkSubcommand(_TargetCommand):
     name = "unmark"
     help = "remove a failure's mark"
 
-    def act(self, index, args):
-        if not index.remove_mark(args.suite, author=_author(), **self.target(args)):
+    def act(self, triage, args):
+        if not triage.remove_mark(args.suite, **self.target(args)):
             raise CommandError("%s of %s has no mark" % (_target_text(args), _shown(args.suite)))
         logger.info("Removed the mark on %s of %s.", _target_text(args), _shown(args.suite))
 
@@ -116,8 +163,8 @@ class ClaimSubcommand(_TargetCommand):
     description = (TARGET_HELP + "\nThe claim follows later runs as a mark does, until it is released or the\n"
                    "section passes (for a signature: a run has no failure with it).\n")
 
-    def act(self, index, args):
-        index.claim(args.suite, author=_author(), **self.target(args))
+    def act(self, triage, args):
+        triage.claim(args.suite, **self.target(args))
         logger.info("Claimed %s of %s.", _target_text(args), _shown(args.suite))
 
 
@@ -125,8 +172,8 @@ class ReleaseSubcommand(_TargetCommand):
     name = "release"
     help = "release a claim on a failure"
 
-    def act(self, index, args):
-        if not index.release(args.suite, author=_author(), **self.target(args)):
+    def act(self, triage, args):
+        if not triage.release(args.suite, **self.target(args)):
             raise CommandError("%s of %s is not claimed" % (_target_text(args), _shown(args.suite)))
         logger.info("Released %s of %s.", _target_text(args), _shown(args.suite))
 
@@ -140,7 +187,7 @@ def _shown_target(item):
 class MarksSubcommand(_TriageCommand):
     name = "marks"
     help = "list the marks and claims of a suite"
-    usage = "{prog} SUITE [--json] [--index URL]"
+    usage = "{prog} SUITE [--json] " + WHERE
     description = ("\nEvery mark of SUITE, with the newest run it applied to and how many runs of\n"
                    "the suite came after it (\"not seen\" from 10 on), then every claim. --json\n"
                    "prints {\"suite\", \"marks\", \"claims\"}, each mark with its changes.\n")
@@ -150,15 +197,15 @@ class MarksSubcommand(_TriageCommand):
         self.parser.add_argument("suite", metavar="SUITE", help="The suite, as its runs name it.")
         self.parser.add_argument("--json", action="store_true", help="Print them as JSON.")
 
-    def act(self, index, args):
+    def act(self, triage, args):
         from tavix.cli.utils import format_table
 
-        triage = index.triage(args.suite)
-        marks, claims = triage["marks"], triage["claims"]
+        found = triage.triage(args.suite)
+        marks, claims = found["marks"], found["claims"]
         if args.json:
             from tavix.log.commands.logs import json_text
 
-            sys.stdout.write(json_text({"suite": args.suite, **triage}, indent=1) + "\n")
+            sys.stdout.write(json_text({"suite": args.suite, **found}, indent=1) + "\n")
             sys.stdout.flush()
             return
         if not marks:
@@ -182,12 +229,13 @@ class MarksSubcommand(_TriageCommand):
 class GateSubcommand(_TriageCommand):
     name = "gate"
     help = "fail a CI build on a run's failures that are new or nobody has marked"
-    usage = "{prog} ARCHIVE|REQUEST_ID [--fail-on new|unmarked|any] [--index URL]"
+    usage = "{prog} ARCHIVE|REQUEST_ID [--fail-on new|unmarked|any]\n       " + WHERE
     description = (
         "\nExits with status 1 when the run has failing sections of the kind --fail-on\n"
         "names, printing each; 0 otherwise. The run is an archive (-INDEX as\n"
         "'tavix logs list' numbers them; recorded first when it is not indexed yet)\n"
-        "or the request id of a run in the index.\n\n"
+        "or the request id of a run in the index; with --to, the request id of a run\n"
+        "the service stores, each failure printed with its link.\n\n"
         "new: failing sections whose history is \"new\" or \"no_history\"; unmarked\n"
         "(the default): those no mark applies to (a claim is no mark); any: all.\n")
 
@@ -197,20 +245,23 @@ class GateSubcommand(_TriageCommand):
         self.parser.add_argument("--fail-on", choices=GATE_KINDS, default="unmarked",
                                  help="The failures that fail the gate (default unmarked).")
 
-    def act(self, index, args):
+    def act(self, triage, args):
         from tavix.cli.utils import format_table
 
-        run = _chosen_run(index, args.run_choice)
-        failing = index.gate(run, args.fail_on)
+        request_id, failing = triage.gate(args.run_choice, args.fail_on)
         if not failing:
-            logger.info("Run %s: no %s.", _shown(run["request_id"]), GATE_FAILURES[args.fail_on])
+            logger.info("Run %s: no %s.", _shown(request_id), GATE_FAILURES[args.fail_on])
             return
         rows = [[node["status"], _shown(node["result"]), ", ".join(MARK_KINDS[m["kind"]] for m in node["marks"]) or "-",
                  _shown(" / ".join(node["path"])), _shown(node["signature"] or "")] for node in failing]
-        for line in format_table(rows, ["Status", "Result", "Marks", "Section", "Signature"]):
+        headings = ["Status", "Result", "Marks", "Section", "Signature"]
+        if args.to is not None:  # a service links each failure
+            rows = [row + [_shown(node["link"])] for row, node in zip(rows, failing)]
+            headings.append("Link")
+        for line in format_table(rows, headings):
             sys.stdout.write(line + "\n")
         sys.stdout.flush()
-        raise CommandError("run %s has %d %s" % (_shown(run["request_id"], sys.stderr), len(failing),
+        raise CommandError("run %s has %d %s" % (_shown(request_id, sys.stderr), len(failing),
                                                  GATE_FAILURES[args.fail_on]))
 
 

@@ -58,7 +58,7 @@ class ServeSubcommand(Subcommand):
             raise CommandError("the service cannot start: %s" % (error.strerror or error)) from None
 
 
-def _service_url(text):
+def service_url_option(text):
     from .push import check_service_url
 
     try:
@@ -67,7 +67,7 @@ def _service_url(text):
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def _key_option(text):
+def key_option(text):
     """--key as given, taken out of the process's visible arguments at once."""
     from tavix.cli.arguments import hide_in_arguments
 
@@ -93,9 +93,9 @@ class PushSubcommand(Subcommand):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self.parser.add_argument("archives", metavar="ARCHIVE", nargs="+", help="Run archive zip files.")
-        self.parser.add_argument("--to", metavar="URL", required=True, type=_service_url,
+        self.parser.add_argument("--to", metavar="URL", required=True, type=service_url_option,
                                  help="The service: http(s)://HOST[:PORT][/PATH].")
-        self.parser.add_argument("--key", metavar="KEY", type=_key_option, default=None,
+        self.parser.add_argument("--key", metavar="KEY", type=key_option, default=None,
                                  help="A key with the pusher (or admin) role, made by `tavix logs keys\n"
                                       "create`. Default: $%s. Prefer the variable: `ps` may show an\n"
                                       "option before the tool hides it." % KEY_ENV_VAR)
