@@ -119,6 +119,9 @@ async def test_removing_marks_and_claims_by_body_or_query(service):
     status, body = await answer(await service.delete("/api/v1/suites/nightly/claims", headers=triager,
                                                      params={"signature": LINK}))
     assert (status, body["detail"]) == (404, "CLAIM_NOT_FOUND")
+    status, body = await answer(await service.delete("/api/v1/suites/nightly/claims", headers=triager,
+                                                     params={"signature": LINK, "path": "s.py/a"}))
+    assert (status, body["detail"]) == (400, "INVALID_BODY")
     listed = await (await service.get("/api/v1/suites/nightly/marks", headers=triager)).json()
     assert listed["marks"] == [] and [c["path"] for c in listed["claims"]] == [["s.py", "b/c"]]
     history = [(change["action"], change["author"]) for change in listed["claims"][0]["history"]]

@@ -252,8 +252,10 @@ async def _triage_removal(request, method, answer_name, missing_code, missing_te
         target = _target_of(await _body(request))
     else:
         query = request.query
-        target = _target_of({"signature": query["signature"]} if "signature" in query else
-                            {"path": names_of_query_path(query["path"])} if "path" in query else {})
+        named = {"signature": query.get("signature"), "path": query.get("path")}
+        if named["path"] is not None:
+            named["path"] = names_of_query_path(named["path"])
+        target = _target_of(named)
     removed = await _triaged(_team(request).triage_write(method, request.match_info["suite"],
                                                          author=request[USER].name, **target))
     if not removed:
