@@ -24,12 +24,14 @@ import { service } from "./service.js";
 import { Tabs } from "./tabs.js";
 import { Timeline } from "./timeline.js";
 import { kindLabel, TestTree } from "./tree.js";
+import { Triage } from "./triage.js";
 
 const logPane = new LogPane($("#section-view"));
 const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 const failures = new FailuresView($("#failures-panel"));
 const runHistory = new RunHistory();
+const triage = new Triage(tree);
 const changes = new ChangesView($("#changes-panel"));
 const diffView = new DiffView($("#diff-view"));
 const devices = new DeviceCommands($("#executions-view"), $("#exe-count"));
@@ -91,24 +93,25 @@ const reasonOf = (error) => REASONS.get(error.message) || error.message;
 // -------------------------------------------------- tree filters, search ---
 // The tree shows the nodes every active filter keeps: a result chip, the name
 // filter, the job search's hits, a group of the Failures view.
-const filters = { result: null, name: "", hits: null, failures: null, history: null };
+const filters = { result: null, name: "", hits: null, failures: null, history: null, triage: null };
 let jobQuery = "";
 const jobSearches = new Latest();
 
 function applyFilters() {
-  const { result, name, hits, failures: group, history: known } = filters;
+  const { result, name, hits, failures: group, history: known, triage: unmarked } = filters;
   const needle = name.toLowerCase();
-  const active = result || needle || hits || group || known;
+  const active = result || needle || hits || group || known || unmarked;
   tree.setFilter(active ? (node) =>
     (!result || resultClass(node.result) === result) &&
     (!needle || String(node.name).toLowerCase().includes(needle)) &&
-    (!hits || hits.has(node.id)) && (!group || group.has(node.id)) && (!known || known.has(node.id)) : null);
+    (!hits || hits.has(node.id)) && (!group || group.has(node.id)) && (!known || known.has(node.id)) &&
+    (!unmarked || unmarked.has(node.id)) : null);
 }
 
 function filterByResult(kind, chip) {
   const group = resultClass(kind);
   filters.result = filters.result === group ? null : group;
-  for (const other of document.querySelectorAll("#summary-counts .chip:not(.history-chip)")) {
+  for (const other of document.querySelectorAll("#summary-counts .chip:not(.history-chip):not(.triage-chip)")) {
     other.classList.remove("active");
     other.setAttribute("aria-pressed", "false");
   }
@@ -181,6 +184,7 @@ async function showSection(key, at = null) {
   badge.textContent = section.result || "no result";
   badge.className = `badge ${resultClass(section.result)}`;
   if (!step) runHistory.showStrip($("#section-facts"), node.id);
+  if (RUN) triage.showPanel($("#triage-holder"), node.id);
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
   // A link to a line of the baseline's section opens the Diff tab with it.
@@ -337,7 +341,7 @@ async function main() {
   if (RUN && location.pathname.startsWith(BASE + LASTING)) followLastingLink();
   else route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
-  loadHistory();
+  loadHistory().then(() => loadTriage(meta.suite_name));
   changes.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
   changes.load().then((answer) => {
     if (!answer) return;  // no baseline: no Changes and Diff tabs
@@ -368,6 +372,36 @@ async function loadHistory() {
   const key = keyFromLocation();
   const node = key.startsWith("task/") && tree.byKey(key);
   if (node && node.step === null && !$("#section-view").hidden) runHistory.showStrip($("#section-facts"), node.id);
+}
+
+// Under the service: the marks' badges, the "to investigate" chip and the
+// panel of the section shown.
+async function loadTriage(suite) {
+  if (!await triage.load(suite).catch(() => false)) return;
+  const decorateFailures = failures.decorate;
+  failures.decorate = (item) => {
+    const marks = triage.groupBadge(item);
+    const rest = decorateFailures(item);
+    return marks && rest ? el("span", {}, marks, rest) : marks || rest;
+  };
+  tree.decorate((element, node) => {
+    const badge = triage.badge(node);
+    if (badge) element.append(badge);
+  });
+  triage.onFilter = (ids) => {
+    filters.triage = ids;
+    applyFilters();
+  };
+  triage.onChange = () => {
+    tree.redraw();
+    failures.redraw();
+  };
+  $("#summary-counts").append(triage.makeChip());
+  triage.onChange();
+  const key = keyFromLocation();
+  const node = key.startsWith("task/") && tree.byKey(key);
+  if (node && !$("#section-view").hidden) triage.showPanel($("#triage-holder"), node.id);
+  document.body.dataset.triage = "ready";
 }
 
 main().catch((error) => {
