@@ -64,10 +64,12 @@ def test_a_mark_set_in_the_panel_follows_the_cause_into_the_next_run(tmp_path, s
         panel.get_by_label("Kind").select_option("environment")
         panel.get_by_label("Scope").select_option("signature")
         panel.get_by_label("Ticket").fill("https://tickets.example/LAB-7")
-        panel.get_by_label("Comment").fill("<b>switch</b> reboots")
+        # The shortcuts "/", "[" and "]" stay out of what is typed in the panel.
+        panel.get_by_label("Comment").focus()
+        page.keyboard.type("<b>switch</b> reboots [lab/2]")
         panel.get_by_role("button", name="Mark").click()
         page.wait_for_selector(".triage-panel summary:text('Triage: environment')")
-        assert panel.locator(".triage-comment").inner_text() == "<b>switch</b> reboots"
+        assert panel.locator(".triage-comment").inner_text() == "<b>switch</b> reboots [lab/2]"
         assert panel.get_by_role("link", name="https://tickets.example/LAB-7").get_attribute("href") == \
             "https://tickets.example/LAB-7"
         assert page.inner_text("#task-tree .node:has(.name:text-is('link')) .triage-badge") == "environment"
@@ -85,6 +87,13 @@ def test_a_mark_set_in_the_panel_follows_the_cause_into_the_next_run(tmp_path, s
         names = page.eval_on_selector_all("#task-tree .node .name", "nodes => nodes.map(n => n.textContent)")
         assert "disk" in names and "link" not in names and "setup" not in names
         shot(page, "triage-next-run.png")
+
+        # A claim shows who is on it, and leaves the failure to investigate.
+        open_section(page, "disk")
+        page.click(".triage-panel summary")
+        page.get_by_role("button", name="I'm on it").click()
+        page.wait_for_selector(".triage-panel summary:text('Triage: to investigate · anonymous is on it')")
+        assert page.inner_text(".triage-chip b") == "1"
         page.click("#sidebar-tabs [data-tab=failures]")
         page.wait_for_selector("#failures-panel .failure .triage-badge")
         kinds = page.eval_on_selector_all("#failures-panel .failure", "cards => cards.map(c => "

@@ -295,9 +295,11 @@ async function main() {
   attachLineHandlers(document);
   onRunGone(showRunGone);
   if (sectionCopy) $("#section-result").before(sectionCopy);
+  // Keys typed into a field (the triage panel's comment among them) are its text, no shortcut.
+  const typing = () => ["INPUT", "TEXTAREA", "SELECT"].includes(document.activeElement?.tagName);
   // "/" jumps to the log search, as in many viewers.
   document.addEventListener("keydown", (e) => {
-    if (e.key === "/" && !$("#section-view").hidden && document.activeElement?.tagName !== "INPUT") {
+    if (e.key === "/" && !$("#section-view").hidden && !typing()) {
       e.preventDefault();
       showSectionTab("log");
       $("#log-search").focus();
@@ -305,7 +307,7 @@ async function main() {
   });
   // "]" and "[": the next and previous failed or errored section.
   document.addEventListener("keydown", (e) => {
-    if ((e.key !== "]" && e.key !== "[") || document.activeElement?.tagName === "INPUT") return;
+    if ((e.key !== "]" && e.key !== "[") || typing()) return;
     const key = tree.step(FAILED, e.key === "]" ? 1 : -1);
     if (key) navigate(key);
   });
