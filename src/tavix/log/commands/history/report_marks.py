@@ -4,7 +4,7 @@ export (in each failure's message)."""
 import logging
 
 from .definitions import MARK_KINDS
-from .runs import path_of, section_identities
+from .runs import path_key, path_of, section_identities
 
 logger = logging.getLogger("tavix.log.commands.logs")
 
@@ -35,9 +35,10 @@ def with_history_marks(answer, applied):
     return answer
 
 
-def section_paths(parser):
-    """{section id: its path as the run index names it} of an opened run."""
-    return {record.get("id"): path_of(key) for record, key, *_ in section_identities(parser)}
+def _path_keys(parser):
+    """{section id: the stored text of its path} of an opened run: decoded
+    only for the few sections a report names."""
+    return {record.get("id"): key for record, key, *_ in section_identities(parser)}
 
 
 def run_marks_of(archive, index_option=None):
@@ -59,9 +60,9 @@ def failures_with_marks(archive, answer, index_option=None):
     """`failure_categories`' answer for `tavix logs failures`: each category
     gains "paths", parallel to its "sections" (a step's is its section's),
     and "marks" when the run index can be used."""
-    paths = section_paths(archive.results)
+    keys = _path_keys(archive.results)
     for category in answer["categories"]:
-        category["paths"] = [paths[str(node).partition("#")[0]] for node in category["sections"]]
+        category["paths"] = [path_of(keys[str(node).partition("#")[0]]) for node in category["sections"]]
     applied = run_marks_of(archive, index_option)
     if applied is not None:
         by_signature = {c["signature"]: c["marks"] for c in applied["categories"]}
@@ -76,8 +77,8 @@ def failing_node_marks(archive, index_option=None):
     applied = run_marks_of(archive, index_option)
     if applied is None:
         return None
-    ids = {tuple(path): section_id for section_id, path in section_paths(archive.results).items()}
-    return {ids[tuple(n["path"])]: n["marks"] for n in applied["nodes"] if tuple(n["path"]) in ids}
+    ids = {key: section_id for section_id, key in _path_keys(archive.results).items()}
+    return {ids[key]: n["marks"] for n, key in ((n, path_key(n["path"])) for n in applied["nodes"]) if key in ids}
 
 
 def junit_marks(marks_of_nodes):
