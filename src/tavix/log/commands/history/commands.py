@@ -169,7 +169,8 @@ class HistorySubcommand(Subcommand):
         "Status: \"new\" (fails now, not in the run before), \"known\" (has failed for\n"
         "STREAK runs, since run SINCE), \"flaky\" (has changed between failing and not\n"
         "at least 3 times in the window), \"no_history\" (no earlier run has it).\n"
-        "History: this run first, x failing, . other result, - absent.\n")
+        "History: this run first, x failing, . other result, - absent.\n"
+        "Mark: the kinds (and tickets) of the marks that apply, else \"to investigate\".\n")
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
@@ -182,10 +183,12 @@ class HistorySubcommand(Subcommand):
     def run(self, args):
         from tavix.cli.progress import ProgressLine
 
+        from .report_marks import with_history_marks
+
         path = _archive_path(args.archive)
         with open_index(args) as index:
             run, _ = record_archive(index, path, ProgressLine())
-            answer = index.history(run, args.window)
+            answer = with_history_marks(index.history(run, args.window), index.run_marks(run))
         if args.json:
             from tavix.log.commands.logs import json_text
 
@@ -203,6 +206,8 @@ def _marks(history):
 def show_history(answer):
     from tavix.cli.utils import format_table
 
+    from .report_marks import marks_column
+
     run = answer["run"]
     logger.info("Run %s of %s, started %s; %d earlier run(s) in the window of %d",
                 _shown(str(run["request_id"])), _shown(str(run["suite_name"])),
@@ -211,12 +216,13 @@ def show_history(answer):
         logger.info("No failing sections.")
     else:
         rows = [[node["status"], str(node["streak"]), _shown(node["since"] or ""), _shown(node["result"]),
-                 _marks(node["history"]), _shown(" / ".join(node["path"]))] for node in answer["nodes"]]
-        for line in format_table(rows, ["Status", "Streak", "Since", "Result", "History", "Section"]):
+                 _marks(node["history"]), _shown(marks_column(node["marks"])),
+                 _shown(" / ".join(node["path"]))] for node in answer["nodes"]]
+        for line in format_table(rows, ["Status", "Streak", "Since", "Result", "History", "Mark", "Section"]):
             logger.info(line)
     if answer["categories"]:
-        rows = [[c["status"], _shown(c["first_seen"]), str(c["count"]), _shown(c["signature"])]
-                for c in answer["categories"]]
+        rows = [[c["status"], _shown(c["first_seen"]), str(c["count"]), _shown(marks_column(c["marks"])),
+                 _shown(c["signature"])] for c in answer["categories"]]
         logger.info("")
-        for line in format_table(rows, ["Cause", "First seen", "Count", "Signature"]):
+        for line in format_table(rows, ["Cause", "First seen", "Count", "Mark", "Signature"]):
             logger.info(line)

@@ -21,6 +21,7 @@ struct State {
     nb::object history_commands;  // tavix.log.commands.history.commands
     nb::object history_viewer;    // tavix.log.commands.history.viewer.history_for_viewer
     nb::object history_baseline;  // tavix.log.commands.history.baseline ("previous")
+    nb::object report_marks;      // tavix.log.commands.history.report_marks
 };
 
 State &state();

@@ -38,8 +38,12 @@ constexpr const char *DESCRIPTION =
     "A failure's message is its cause line, as the Failures tab finds it; its\n"
     "text is the last 50 lines of the section's log. A cause line over 1,000\n"
     "characters is cut there in the message (ending with \"\u2026\") and given whole\n"
-    "(up to 16 MiB) at the start of the text. The file is written whole or not\n"
-    "at all; a file it replaces keeps its mode.\n";
+    "(up to 16 MiB) at the start of the text. The message starts with the kinds\n"
+    "and tickets of the run index's marks on the failing section and on the\n"
+    "failing sections below it (\"[product bug: https://...] \"); the run is\n"
+    "recorded there first, and an index that cannot be used leaves the marks out,\n"
+    "saying so once. The file is written whole or not at all; a file it replaces\n"
+    "keeps its mode.\n";
 
 enum class Outcome { pass, failure, error, skipped };
 
@@ -219,13 +223,14 @@ long long summary_total(nb::handle script) {
 
 class JUnitExport {
 public:
-    JUnitExport(nb::handle archive, nb::handle file, nb::handle target)
-        : parser_(archive.attr("results")), reader_(archive), file_(nb::borrow(file)),
-          target_(nb::borrow(target)) {}
+    JUnitExport(nb::handle archive, nb::handle file, nb::handle target, nb::handle index_option)
+        : archive_(nb::borrow(archive)), parser_(archive.attr("results")), reader_(archive),
+          file_(nb::borrow(file)), target_(nb::borrow(target)), index_option_(nb::borrow(index_option)) {}
 
     Totals write() {
         nodes_ = tree_nodes(parser_);
         causes_ = cause_positions(parser_, reader_);
+        node_marks_ = state().report_marks.attr("failing_node_marks")(archive_, index_option_);
         nb::list scripts = nb::list(parser_.attr("scripts"));
         std::vector<std::vector<Case>> cases(nb::len(scripts));
         std::vector<Totals> suites(nb::len(scripts));
@@ -309,7 +314,8 @@ private:
             bool cut = nb::len(cause) > kMessageLength;
             out += "      <";
             out += tag;
-            attribute(out, "message", cut ? nb::str(cause[nb::slice(nb::int_(0), nb::int_(kMessageLength), nb::none())]) + nb::str("\u2026") : cause);
+            nb::object message = cut ? nb::str(cause[nb::slice(nb::int_(0), nb::int_(kMessageLength), nb::none())]) + nb::str("\u2026") : cause;
+            attribute(out, "message", marks_of(c.node) + message);
             attribute(out, "type", c.result);
             out += ">";
             if (cut) {
@@ -354,6 +360,27 @@ private:
         return reader_.line_at(first->logfile, first->position);
     }
 
+    // "[kind: ticket] " of the marks on the section's failing node and on
+    // the failing sections below it; "" without marks or a usable index.
+    nb::object marks_of(size_t section_index) {
+        if (node_marks_.is_none())
+            return nb::str("");
+        const TreeNode &top = nodes_[section_index];
+        nb::object sequence = record_value(top.record, "sequence_number");
+        nb::list found;
+        for (size_t i = section_index; i < nodes_.size(); ++i) {
+            const TreeNode &node = nodes_[i];
+            if (node.step)
+                continue;
+            if (i != section_index && !below(node, sequence))
+                break;
+            nb::object marks = node_marks_.attr("get")(node.id);
+            if (!marks.is_none())
+                found.append(marks);
+        }
+        return state().report_marks.attr("junit_marks")(found);
+    }
+
     static bool below(const TreeNode &node, nb::handle sequence) {
         nb::object parents = record_value(node.record, "parents", nb::list());
         return PyList_Check(parents.ptr()) && truthy(parents.attr("__contains__")(sequence));
@@ -364,11 +391,12 @@ private:
         out.clear();
     }
 
-    nb::object parser_;
+    nb::object archive_, parser_;
     SectionReader reader_;
-    nb::object file_, target_;
+    nb::object file_, target_, index_option_;
     std::vector<TreeNode> nodes_;
     std::map<std::string, Cause> causes_;
+    nb::object node_marks_;  // {section id: marks}, None without a usable index
 };
 
 void export_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -437,7 +465,7 @@ void export_run(nb::handle self, nb::handle args) {
     try {
         Totals totals;
         with_chosen_archive(args, [&](nb::handle archive) {
-            totals = JUnitExport(archive, file, target).write();
+            totals = JUnitExport(archive, file, target, args.attr("index")).write();
         });
         writing(target, [&] {
             file.attr("close")();

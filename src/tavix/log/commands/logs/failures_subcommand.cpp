@@ -1,6 +1,7 @@
 // `tavix logs failures`: the Failures tab at the terminal, the failing
 // sections and steps grouped by the cause their logs give.
 #include "class_builder.hpp"
+#include "common.hpp"
 #include "opened_archive.hpp"
 #include "terminal_output.hpp"
 #include "tree_nodes.hpp"
@@ -19,9 +20,14 @@ constexpr const char *DESCRIPTION =
     "the first nodes are. A failing node is a section or step that failed,\n"
     "errored, aborted or was blocked with nothing of those below it; its cause\n"
     "line is the first error record of its log (else its last warning).\n\n"
-    "--json prints the object the viewer's .../categories route answers:\n"
-    "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\"}],\n"
-    " \"unexplained\": [ids]}.\n";
+    "Each group shows the marks of the run index that apply to its cause (their\n"
+    "kinds and tickets, else \"to investigate\"); the run is recorded there first.\n"
+    "An index that cannot be used leaves the marks out, saying so once.\n\n"
+    "--json prints the object the viewer's .../categories route answers, each\n"
+    "category with \"paths\" (the sections' paths, parallel to \"sections\") and\n"
+    "\"marks\" (left out without a usable index):\n"
+    "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\",\n"
+    " \"paths\", \"marks\"}], \"unexplained\": [ids]}.\n";
 
 void failures_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     super_of(global("FailuresSubcommand"), self).attr("__init__")(*args, **kwargs);
@@ -84,8 +90,12 @@ void print_groups(Output &out, nb::handle parser, nb::handle answer) {
         for (auto [result, count] : nb::borrow<nb::dict>(category["results"]))
             counts.append(nb::str("{} {}").format(out.shown(result), count));
         // Aligned before it is painted: escape sequences take no columns.
-        out.add(nb::str("\n{}  {}\n").format(bold(nb::str("{:>6}").format(category["count"])),
-                                               nb::str(", ").attr("join")(counts)));
+        out.add(nb::str("\n{}  {}").format(bold(nb::str("{:>6}").format(category["count"])),
+                                             nb::str(", ").attr("join")(counts)));
+        if (truthy(category.attr("__contains__")("marks")))
+            out.add(nb::str("  [{}]").format(
+                out.shown(state().report_marks.attr("marks_column")(category["marks"]))));
+        out.add("\n");
         out.add(nb::str("      {}\n").format(cause(out.shown(category["example"]))));
         show_paths(category["sections"]);
     }
@@ -101,8 +111,10 @@ void failures_run(nb::handle self, nb::handle args) {
     quiet_on_closed_pipe([&] {
         with_chosen_archive(args, [&](nb::handle archive) {
             nb::object parser = archive.attr("results");
-            nb::object answer = nb::module_::import_("tavix.log.commands.parser.base")
-                                    .attr("failure_categories")(parser);
+            nb::object answer = state().report_marks.attr("failures_with_marks")(
+                archive,
+                nb::module_::import_("tavix.log.commands.parser.base").attr("failure_categories")(parser),
+                args.attr("index"));
             Output out;
             if (json)
                 out.add(json_text(answer) + nb::str("\n"));

@@ -89,6 +89,7 @@ NB_MODULE(logs, m) {
     s.history_viewer =
         nb::module_::import_("tavix.log.commands.history.viewer").attr("history_for_viewer");
     s.history_baseline = nb::module_::import_("tavix.log.commands.history.baseline");
+    s.report_marks = nb::module_::import_("tavix.log.commands.history.report_marks");
     define_constants(m);
     define_terminal_functions(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));

@@ -1,0 +1,114 @@
+"""The marks of the run index in the reports: `tavix logs history` and
+`failures` (a column and their JSON) and the JUnit export's messages."""
+import json
+import xml.etree.ElementTree as ElementTree
+
+import pytest
+
+from tavix.cli.main import main
+
+from helpers.history_runs import make_run, nightly_series
+
+TICKET = "https://t.example/9"
+LONG_CAUSE = "z" * 1500
+
+
+@pytest.fixture
+def tavix(monkeypatch, capsys, tmp_path):
+    """`tavix logs ...` on a SQLite index of the test's own, as the user "ada"."""
+    monkeypatch.setenv("TAVIX_INDEX", str(tmp_path / "index.sqlite"))
+    monkeypatch.setattr("getpass.getuser", lambda: "ada")
+
+    def run(*words):
+        status = main(["logs", *words])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return run
+
+
+@pytest.fixture
+def marked(tavix, tmp_path):
+    """The nightly series indexed, "new broke" marked a product bug with a
+    ticket and s.py/fresh muted: the newest archive's path."""
+    archives = nightly_series(tmp_path)
+    assert tavix("index", *map(str, archives))[0] == 0
+    assert tavix("mark", "nightly", "--signature", "new broke", "--kind", "product-bug", "--ticket", TICKET)[0] == 0
+    assert tavix("mark", "nightly", "--path", "s.py/fresh", "--kind", "muted")[0] == 0
+    return str(archives[-1])
+
+
+def test_history_shows_the_marks_and_gives_them_in_its_json(tavix, marked):
+    status, out, err = tavix("history", marked)
+    assert status == 0
+    rows = {line.split()[-1]: line for line in out.splitlines() if line.startswith(("new", "known", "flaky", "no_"))}
+    assert "Mark" in out.splitlines()[1].split()
+    assert "product bug: " + TICKET in rows["new"] and "muted" in rows["fresh"]
+    assert "to investigate" in rows["known"]
+    status, out, err = tavix("history", marked, "--json")
+    answer = json.loads(out)
+    nodes = {node["path"][-1]: node for node in answer["nodes"]}
+    assert [(m["scope"], m["kind"], m["ticket"]) for m in nodes["new"]["marks"]] == [
+        ("signature", "product-bug", TICKET)]
+    assert [(m["scope"], m["kind"]) for m in nodes["fresh"]["marks"]] == [("path", "muted")]
+    assert nodes["known"]["marks"] == []
+    categories = {c["signature"]: c["marks"] for c in answer["categories"]}
+    assert [m["kind"] for m in categories["new broke"]] == ["product-bug"] and categories["fresh broke"] == []
+
+
+def test_failures_shows_each_category_s_marks_and_its_paths(tavix, marked):
+    status, out, err = tavix("failures", marked, "--json")
+    assert status == 0 and err == ""
+    categories = {c["signature"]: c for c in json.loads(out)["categories"]}
+    assert [(m["kind"], m["ticket"]) for m in categories["new broke"]["marks"]] == [("product-bug", TICKET)]
+    assert categories["known broke"]["marks"] == []
+    for category in categories.values():
+        assert len(category["paths"]) == len(category["sections"])
+    assert categories["gap broke"]["paths"] == [["s.py", "gap"]]
+    status, out, err = tavix("failures", marked)
+    blocks = {block.splitlines()[1].strip(): block.splitlines()[0] for block in out.split("\n\n")[1:]}
+    assert blocks["new broke"].endswith("[product bug: %s]" % TICKET)
+    assert blocks["known broke"].endswith("[to investigate]")
+
+
+def test_a_run_not_indexed_yet_is_recorded_and_a_step_s_path_is_its_section_s(tavix, tmp_path):
+    archive = make_run(tmp_path / "d.zip", "d1", "2026-12-07 02:00:00", [("a", "failed", [("x", "failed")])])
+    status, out, err = tavix("failures", str(archive), "--json")
+    (category,) = json.loads(out)["categories"]
+    assert status == 0 and category["paths"] == [["s.py", "a", "x"]] and category["marks"] == []
+    assert tavix("marks", "nightly")[0] == 0  # the suite is in the index now
+
+
+def test_without_a_usable_index_the_reports_are_made_without_marks(tavix, marked, monkeypatch, tmp_path):
+    monkeypatch.setenv("TAVIX_INDEX", str(tmp_path))  # a directory
+    status, out, err = tavix("failures", marked, "--json")
+    categories = json.loads(out)["categories"]
+    assert status == 0 and err.count("The marks of the run are not available") == 1
+    assert all("marks" not in c and c["paths"] for c in categories)
+    status, out, err = tavix("failures", marked)
+    assert status == 0 and "to investigate" not in out and "new broke" in out
+    status, out, err = tavix("export", marked, "--junit", str(tmp_path / "r.xml"))
+    assert status == 0 and err.count("not available") == 1
+    messages = [f.get("message") for f in ElementTree.parse(tmp_path / "r.xml").getroot().iter("failure")]
+    assert len(messages) == 5 and not any(m.startswith("[") for m in messages)
+
+
+def test_junit_messages_carry_the_marks_of_the_failing_nodes_at_and_below_each_case(tavix, tmp_path):
+    archive = make_run(tmp_path / "d.zip", "d1", "2026-12-07 02:00:00",
+                       [("a", "failed", [("x", "failed"), ("y", "failed"), ("ok", "passed")]),
+                        ("b", "failed", [], LONG_CAUSE), ("c", "failed")])
+    assert tavix("index", str(archive))[0] == 0
+    assert tavix("mark", "nightly", "--path", "s.py/a/x", "--kind", "test-bug")[0] == 0
+    assert tavix("mark", "nightly", "--signature", "y broke", "--kind", "product-bug", "--ticket", TICKET)[0] == 0
+    assert tavix("mark", "nightly", "--signature", LONG_CAUSE, "--kind", "environment",
+                 "--ticket", "https://lab.example/1")[0] == 0
+    out = tmp_path / "r.xml"
+    assert tavix("export", str(archive), "--junit", str(out))[0] == 0
+    failures = {case.get("name"): case.find("failure") for case in ElementTree.parse(out).getroot().iter("testcase")}
+    assert failures["a"].get("message").startswith("[test bug] [product bug: %s] " % TICKET)
+    assert failures["a"].get("message").endswith("x broke")
+    prefix = "[environment: https://lab.example/1] "
+    message = failures["b"].get("message")
+    assert message.startswith(prefix) and message[len(prefix):].endswith("z" * 100 + "\u2026")
+    assert len(message) == len(prefix) + 1001 and LONG_CAUSE in failures["b"].text
+    assert failures["c"].get("message").endswith("c broke") and not failures["c"].get("message").startswith("[")
