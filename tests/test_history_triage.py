@@ -6,13 +6,11 @@ import threading
 import pytest
 import sqlalchemy
 
-from tavix.cli.main import main
 from tavix.log.commands.archive import Archive
 from tavix.log.commands.history import RunIndex, index_url as resolve_url, schema
-from tavix.log.commands.history.triage_commands import (ClaimSubcommand, GateSubcommand, MarkSubcommand,
-                                                        MarksSubcommand, ReleaseSubcommand, UnmarkSubcommand)
 from tavix.log.commands.history.triage_records import MarkError
 
+from helpers.cli import logs_tool
 from helpers.history_runs import make_run, nightly_series
 from helpers.older_indexes import as_version_4
 
@@ -259,21 +257,8 @@ def test_an_index_of_schema_4_is_brought_up_to_date(index_url, tmp_path):
 
 @pytest.fixture
 def tavix(monkeypatch, capsys, index_url):
-    """`tavix logs ...` with the triage commands, on an index of the test's own, as the user "ada"."""
-    from tavix.log.commands.logs import LogsCommand
-
-    present = list(LogsCommand.SUBCOMMANDS)
-    added = (MarkSubcommand, UnmarkSubcommand, ClaimSubcommand, ReleaseSubcommand, MarksSubcommand, GateSubcommand)
-    monkeypatch.setattr(LogsCommand, "SUBCOMMANDS", present + [c for c in added if c not in present])
-    monkeypatch.setenv("TAVIX_INDEX", index_url)
-    monkeypatch.setattr("getpass.getuser", lambda: "ada")
-
-    def run(*words):
-        status = main(["logs", *words])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return run
+    """`tavix logs ...` on an index of the test's own, as the user "ada"."""
+    return logs_tool(monkeypatch, capsys, index_url)
 
 
 def test_the_gate_fails_on_what_it_is_told_to(tavix, tmp_path):

@@ -14,6 +14,7 @@ import pytest
 
 from helpers.history_runs import make_run
 from helpers.processes import child_environment
+from helpers.service import served_process, stop_served
 
 
 def tavix(env, *argv, **kwargs):
@@ -29,23 +30,9 @@ def env(tmp_path):
 @pytest.fixture
 def service(env, tmp_path):
     """A service on a free port, with the address it printed."""
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tavix.cli.main", "logs", "serve", "--port", "0", "--host", "127.0.0.1",
-         "--store", str(tmp_path / "store"), "--cache", str(tmp_path / "cache")],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    address = None
-    for line in process.stdout:
-        found = re.search(r"(http://127\.0\.0\.1:\d+)/\?token=(\S+)", line)
-        if found:
-            address = found.groups()
-            break
-    assert address, process.stderr.read()
-    yield process, address[0], address[1]
-    if process.poll() is None:
-        process.kill()
-    process.wait(10)
-    process.stdout.close()
-    process.stderr.close()
+    process, url, launch = served_process(env, tmp_path)
+    yield process, url, launch
+    stop_served(process)
 
 
 def get(url, key):

@@ -1,14 +1,10 @@
 """Triage on the team service: the routes of marks, claims and the gate, who
 may write them, and the `--to` commands against a service process."""
-import re
-import subprocess
-import sys
-
 import pytest
 
 from helpers.history_runs import make_run
 from helpers.processes import child_environment
-from helpers.service import ServiceParts
+from helpers.service import ServiceParts, served_process, stop_served
 
 LINK = "link down after <N> s"
 
@@ -191,22 +187,9 @@ async def test_the_gate_for_each_fail_on(service):
 def served(tmp_path):
     """A `tavix logs serve` process over the index at tmp_path/index.sqlite: (its URL, its launch key)."""
     env = child_environment(HOME=str(tmp_path / "home"), TAVIX_INDEX=str(tmp_path / "index.sqlite"))
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tavix.cli.main", "logs", "serve", "--port", "0", "--host", "127.0.0.1",
-         "--store", str(tmp_path / "store"), "--cache", str(tmp_path / "cache")],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    address = None
-    for line in process.stdout:
-        found = re.search(r"(http://127\.0\.0\.1:\d+)/\?token=(\S+)", line)
-        if found:
-            address = found.groups()
-            break
-    assert address, process.stderr.read()
-    yield address
-    process.kill()
-    process.wait(10)
-    process.stdout.close()
-    process.stderr.close()
+    process, url, launch = served_process(env, tmp_path)
+    yield url, launch
+    stop_served(process)
 
 
 @pytest.fixture

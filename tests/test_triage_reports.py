@@ -5,8 +5,8 @@ import xml.etree.ElementTree as ElementTree
 
 import pytest
 
-from tavix.cli.main import main
 
+from helpers.cli import logs_tool
 from helpers.history_runs import make_run, nightly_series
 
 TICKET = "https://t.example/9"
@@ -16,15 +16,7 @@ LONG_CAUSE = "z" * 1500
 @pytest.fixture
 def tavix(monkeypatch, capsys, tmp_path):
     """`tavix logs ...` on a SQLite index of the test's own, as the user "ada"."""
-    monkeypatch.setenv("TAVIX_INDEX", str(tmp_path / "index.sqlite"))
-    monkeypatch.setattr("getpass.getuser", lambda: "ada")
-
-    def run(*words):
-        status = main(["logs", *words])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return run
+    return logs_tool(monkeypatch, capsys, tmp_path / "index.sqlite")
 
 
 @pytest.fixture

@@ -46,3 +46,31 @@ class ServiceParts:
                         user_header=self.user_header, launch_key=self.launch_key, needs=NEEDS,
                         public_url=self.public_url)
         return build_application(team, access)
+
+
+def served_process(env, root, *options):
+    """A `tavix logs serve` process on a free loopback port over the store and
+    cache in `root` (the index: env's TAVIX_INDEX): (process, its URL, its
+    launch key). The caller stops it with stop_served(process)."""
+    import re
+    import subprocess
+    import sys
+
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tavix.cli.main", "logs", "serve", "--port", "0", "--host", "127.0.0.1",
+         "--store", str(root / "store"), "--cache", str(root / "cache"), *options],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    for line in process.stdout:
+        found = re.search(r"(http://127\.0\.0\.1:\d+)/\?token=(\S+)", line)
+        if found:
+            return process, found.group(1), found.group(2)
+    stop_served(process)
+    raise AssertionError("the service announced no address")
+
+
+def stop_served(process):
+    if process.poll() is None:
+        process.kill()
+    process.wait(10)
+    process.stdout.close()
+    process.stderr.close()
