@@ -55,7 +55,7 @@ def open_index(args):
     return RunIndex(index_url(getattr(args, "index", None)))
 
 
-def _shown(text, stream=None):
+def shown(text, stream=None):
     """Text of an archive as it may be written on stream (default: standard output)."""
     from tavix.log.commands.logs import terminal_text
 
@@ -126,24 +126,24 @@ class IndexSubcommand(Subcommand):
                     run, added = record_archive(index, path, progress)
                 except RunNotIndexed as error:
                     failed += 1
-                    logger.error("not indexed: %s: %s", _shown(choice, sys.stderr),
-                                 _shown(str(error), sys.stderr))
+                    logger.error("not indexed: %s: %s", shown(choice, sys.stderr),
+                                 shown(str(error), sys.stderr))
                     continue
                 except RunIndexError:
                     raise
                 except Exception as error:
                     failed += 1
-                    logger.error("could not index %s: %s: %s", _shown(choice, sys.stderr),
-                                 type(error).__name__, _shown(str(error), sys.stderr))
+                    logger.error("could not index %s: %s: %s", shown(choice, sys.stderr),
+                                 type(error).__name__, shown(str(error), sys.stderr))
                     continue
                 if added:
-                    logger.info("indexed %s: %s, run %s (%s)", _shown(str(path)),
-                                _shown(run["suite_name"] or "(no suite)"),
-                                _shown(run["request_id"] or "(no request id)"),
-                                _shown(run["start_time"] or "no start time"))
+                    logger.info("indexed %s: %s, run %s (%s)", shown(str(path)),
+                                shown(run["suite_name"] or "(no suite)"),
+                                shown(run["request_id"] or "(no request id)"),
+                                shown(run["start_time"] or "no start time"))
                 else:
-                    logger.info("already indexed %s: run %s", _shown(str(path)),
-                                _shown(run["request_id"] or "(no request id)"))
+                    logger.info("already indexed %s: run %s", shown(str(path)),
+                                shown(run["request_id"] or "(no request id)"))
         if failed:
             raise CommandError("%d of %d archives could not be indexed" % (failed, len(args.archives)))
 
@@ -210,19 +210,19 @@ def show_history(answer):
 
     run = answer["run"]
     logger.info("Run %s of %s, started %s; %d earlier run(s) in the window of %d",
-                _shown(str(run["request_id"])), _shown(str(run["suite_name"])),
-                _shown(run["start_time"] or "(unknown)"), len(answer["earlier_runs"]), answer["window"])
+                shown(str(run["request_id"])), shown(str(run["suite_name"])),
+                shown(run["start_time"] or "(unknown)"), len(answer["earlier_runs"]), answer["window"])
     if not answer["nodes"]:
         logger.info("No failing sections.")
     else:
-        rows = [[node["status"], str(node["streak"]), _shown(node["since"] or ""), _shown(node["result"]),
-                 _marks(node["history"]), _shown(marks_column(node["marks"])),
-                 _shown(" / ".join(node["path"]))] for node in answer["nodes"]]
+        rows = [[node["status"], str(node["streak"]), shown(node["since"] or ""), shown(node["result"]),
+                 _marks(node["history"]), shown(marks_column(node["marks"])),
+                 shown(" / ".join(node["path"]))] for node in answer["nodes"]]
         for line in format_table(rows, ["Status", "Streak", "Since", "Result", "History", "Mark", "Section"]):
             logger.info(line)
     if answer["categories"]:
-        rows = [[c["status"], _shown(c["first_seen"]), str(c["count"]), _shown(marks_column(c["marks"])),
-                 _shown(c["signature"])] for c in answer["categories"]]
+        rows = [[c["status"], shown(c["first_seen"]), str(c["count"]), shown(marks_column(c["marks"])),
+                 shown(c["signature"])] for c in answer["categories"]]
         logger.info("")
         for line in format_table(rows, ["Cause", "First seen", "Count", "Mark", "Signature"]):
             logger.info(line)

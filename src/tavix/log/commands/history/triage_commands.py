@@ -10,7 +10,7 @@ import sys
 from tavix.cli.base import CommandError, Subcommand
 from tavix.log.commands.service.commands import KEY_ENV_VAR, key_option, service_url_option
 
-from .commands import _archive_path, _shown, add_index_option, open_index, record_archive
+from .commands import _archive_path, shown, add_index_option, open_index, record_archive
 from .definitions import GATE_KINDS, MARK_KINDS
 
 logger = logging.getLogger("tavix.log.commands.logs")
@@ -35,8 +35,8 @@ def _path(text):
 
 def _target_text(args):
     if args.signature is not None:
-        return "the signature %s" % _shown(repr(args.signature))
-    return "the section %s" % _shown(" / ".join(args.path))
+        return "the signature %s" % shown(repr(args.signature))
+    return "the section %s" % shown(" / ".join(args.path))
 
 
 def _author():
@@ -97,14 +97,14 @@ class _TriageCommand(Subcommand):
                 with open_index(args) as index:
                     self.act(_LocalTriage(index), args)
             except MarkError as error:
-                raise CommandError(_shown(str(error), sys.stderr)) from None
+                raise CommandError(shown(str(error), sys.stderr)) from None
             return
         if args.index is not None:
             raise CommandError("give --index or --to, not both", status=2)
         try:
             self.act(ServiceTriage(args.to, args.key or os.environ.get(KEY_ENV_VAR) or None), args)
         except TriageFailed as error:
-            raise CommandError(_shown(str(error), sys.stderr)) from None
+            raise CommandError(shown(str(error), sys.stderr)) from None
 
     def act(self, triage, args):
         raise NotImplementedError
@@ -144,7 +144,7 @@ class MarkSubcommand(_TargetCommand):
 
     def act(self, triage, args):
         triage.set_mark(args.suite, kind=args.kind, ticket=args.ticket, comment=args.comment, **self.target(args))
-        logger.info("Marked %s of %s: %s.", _target_text(args), _shown(args.suite), MARK_KINDS[args.kind])
+        logger.info("Marked %s of %s: %s.", _target_text(args), shown(args.suite), MARK_KINDS[args.kind])
 
 
 class UnmarkSubcommand(_TargetCommand):
@@ -153,8 +153,8 @@ class UnmarkSubcommand(_TargetCommand):
 
     def act(self, triage, args):
         if not triage.remove_mark(args.suite, **self.target(args)):
-            raise CommandError("%s of %s has no mark" % (_target_text(args), _shown(args.suite)))
-        logger.info("Removed the mark on %s of %s.", _target_text(args), _shown(args.suite))
+            raise CommandError("%s of %s has no mark" % (_target_text(args), shown(args.suite)))
+        logger.info("Removed the mark on %s of %s.", _target_text(args), shown(args.suite))
 
 
 class ClaimSubcommand(_TargetCommand):
@@ -165,7 +165,7 @@ class ClaimSubcommand(_TargetCommand):
 
     def act(self, triage, args):
         triage.claim(args.suite, **self.target(args))
-        logger.info("Claimed %s of %s.", _target_text(args), _shown(args.suite))
+        logger.info("Claimed %s of %s.", _target_text(args), shown(args.suite))
 
 
 class ReleaseSubcommand(_TargetCommand):
@@ -174,14 +174,14 @@ class ReleaseSubcommand(_TargetCommand):
 
     def act(self, triage, args):
         if not triage.release(args.suite, **self.target(args)):
-            raise CommandError("%s of %s is not claimed" % (_target_text(args), _shown(args.suite)))
-        logger.info("Released %s of %s.", _target_text(args), _shown(args.suite))
+            raise CommandError("%s of %s is not claimed" % (_target_text(args), shown(args.suite)))
+        logger.info("Released %s of %s.", _target_text(args), shown(args.suite))
 
 
 def _shown_target(item):
     if item["scope"] == "signature":
-        return _shown(item["signature"])
-    return _shown(" / ".join(item["path"]))
+        return shown(item["signature"])
+    return shown(" / ".join(item["path"]))
 
 
 class MarksSubcommand(_TriageCommand):
@@ -211,16 +211,16 @@ class MarksSubcommand(_TriageCommand):
         if not marks:
             logger.info("No marks.")
         else:
-            rows = [[MARK_KINDS[m["kind"]], m["author"], m["time"], _shown(m["last_seen"] or "-"),
+            rows = [[MARK_KINDS[m["kind"]], m["author"], m["time"], shown(m["last_seen"] or "-"),
                      "not seen" if m["state"] == "not_seen" else str(m["runs_since_seen"]), m["scope"],
-                     _shown_target(m), _shown(m["ticket"] or "")] for m in marks]
+                     _shown_target(m), shown(m["ticket"] or "")] for m in marks]
             for line in format_table(rows, ["Kind", "By", "Time", "Last seen", "Runs since", "Scope", "Target",
                                             "Ticket"]):
                 logger.info(line)
         if claims:
             logger.info("")
-            rows = [[_shown(c["claimed_by"]), c["claimed_since"],
-                     "passed in %s" % _shown(c["released_in"]) if c["released_in"] else "on it", c["scope"],
+            rows = [[shown(c["claimed_by"]), c["claimed_since"],
+                     "passed in %s" % shown(c["released_in"]) if c["released_in"] else "on it", c["scope"],
                      _shown_target(c)] for c in claims]
             for line in format_table(rows, ["Claimed by", "Since", "State", "Scope", "Target"]):
                 logger.info(line)
@@ -250,18 +250,18 @@ class GateSubcommand(_TriageCommand):
 
         request_id, failing = triage.gate(args.run_choice, args.fail_on)
         if not failing:
-            logger.info("Run %s: no %s.", _shown(request_id), GATE_FAILURES[args.fail_on])
+            logger.info("Run %s: no %s.", shown(request_id), GATE_FAILURES[args.fail_on])
             return
-        rows = [[node["status"], _shown(node["result"]), ", ".join(MARK_KINDS[m["kind"]] for m in node["marks"]) or "-",
-                 _shown(" / ".join(node["path"])), _shown(node["signature"] or "")] for node in failing]
+        rows = [[node["status"], shown(node["result"]), ", ".join(MARK_KINDS[m["kind"]] for m in node["marks"]) or "-",
+                 shown(" / ".join(node["path"])), shown(node["signature"] or "")] for node in failing]
         headings = ["Status", "Result", "Marks", "Section", "Signature"]
         if args.to is not None:  # a service links each failure
-            rows = [row + [_shown(node["link"])] for row, node in zip(rows, failing)]
+            rows = [row + [shown(node["link"])] for row, node in zip(rows, failing)]
             headings.append("Link")
         for line in format_table(rows, headings):
             sys.stdout.write(line + "\n")
         sys.stdout.flush()
-        raise CommandError("run %s has %d %s" % (_shown(request_id, sys.stderr), len(failing),
+        raise CommandError("run %s has %d %s" % (shown(request_id, sys.stderr), len(failing),
                                                  GATE_FAILURES[args.fail_on]))
 
 
@@ -275,6 +275,6 @@ def _chosen_run(index, choice):
         run = index.run_by_request_id(choice)
         if run is None:
             raise CommandError("no archive %s, nor a run of that request id in the run index %s"
-                               % (_shown(choice, sys.stderr), index.shown)) from None
+                               % (shown(choice, sys.stderr), index.shown)) from None
         return run
     return record_archive(index, path, ProgressLine())[0]

@@ -5,6 +5,7 @@ import os
 import sys
 
 from tavix.cli.base import CommandError, Subcommand
+from tavix.log.commands.history.commands import add_index_option, shown
 
 from .settings import add_service_options, resolve_settings
 
@@ -12,11 +13,6 @@ logger = logging.getLogger("tavix.log.commands.logs")
 
 KEY_ENV_VAR = "TAVIX_KEY"
 
-
-def _shown(text, stream=None):
-    from tavix.log.commands.logs import terminal_text
-
-    return terminal_text(text, stream)
 
 
 class ServeSubcommand(Subcommand):
@@ -40,8 +36,6 @@ class ServeSubcommand(Subcommand):
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        from tavix.log.commands.history.commands import add_index_option
-
         add_service_options(self.parser)
         add_index_option(self.parser)
 
@@ -107,7 +101,7 @@ class PushSubcommand(Subcommand):
 
         missing = [path for path in args.archives if not os.path.isfile(path)]
         if missing:
-            raise CommandError("no such archive file: %s" % _shown(missing[0], sys.stderr), status=2)
+            raise CommandError("no such archive file: %s" % shown(missing[0], sys.stderr), status=2)
         key = args.key or os.environ.get(KEY_ENV_VAR) or None
         progress = ProgressLine()
         refused = []
@@ -115,7 +109,7 @@ class PushSubcommand(Subcommand):
             try:
                 answer = self._push(path, args.to, key, progress)
             except PushFailed as error:
-                line = "%s: %s" % (_shown(path, sys.stderr), _shown(str(error), sys.stderr))
+                line = "%s: %s" % (shown(path, sys.stderr), shown(str(error), sys.stderr))
                 if error.status is None or len(args.archives) == 1:
                     raise CommandError(line) from None  # the service is not reached: the others would not be either
                 logger.error("not pushed: %s", line)
@@ -123,8 +117,8 @@ class PushSubcommand(Subcommand):
                 continue
             run = answer["run"]
             if not answer.get("created"):
-                logger.info("already stored: %s", _shown(str(run.get("request_id"))))
-            logger.info("%s", _shown(run["link"]).replace("\n", " "))
+                logger.info("already stored: %s", shown(str(run.get("request_id"))))
+            logger.info("%s", shown(run["link"]).replace("\n", " "))
         if refused:
             raise CommandError("%d of %d archives were not pushed" % (len(refused), len(args.archives)))
 

@@ -6,7 +6,7 @@ import sys
 
 from tavix.cli.base import CommandError, CommandWithSubcommands, Subcommand
 from tavix.log.commands.history.roles import ROLES
-from tavix.log.commands.history.commands import add_index_option, open_index
+from tavix.log.commands.history.commands import add_index_option, open_index, shown
 
 logger = logging.getLogger("tavix.log.commands.logs")
 
@@ -41,11 +41,6 @@ def _add_role(parser):
     parser.add_argument("--role", required=True, choices=ROLES, help=ROLES_HELP)
 
 
-def _show(text):
-    from tavix.log.commands.logs import terminal_text
-
-    return terminal_text(text)
-
 
 class CreateKey(_IndexCommand):
     name = "create"
@@ -61,7 +56,7 @@ class CreateKey(_IndexCommand):
 
     def act(self, index, args):
         key = index.create_key(args.name, args.role)
-        logger.info("Key %s (%s) made; it is not shown again:", _show(args.name), args.role)
+        logger.info("Key %s (%s) made; it is not shown again:", shown(args.name), args.role)
         # Written past logging, so that no handler of it ever holds the key.
         sys.stdout.write(key + "\n")
         sys.stdout.flush()
@@ -79,7 +74,7 @@ class ListKeys(_IndexCommand):
         if not keys:
             logger.info("No keys.")
             return
-        rows = [[_show(k["name"]), k["role"], k["created"], k["revoked"] or "-"] for k in keys]
+        rows = [[shown(k["name"]), k["role"], k["created"], k["revoked"] or "-"] for k in keys]
         for line in format_table(rows, ["Name", "Role", "Created", "Revoked"]):
             logger.info(line)
 
@@ -95,8 +90,8 @@ class RevokeKey(_IndexCommand):
 
     def act(self, index, args):
         if not index.revoke_key(args.key_name):
-            raise CommandError("no key in use is named %s" % _show(args.key_name))
-        logger.info("Key %s revoked.", _show(args.key_name))
+            raise CommandError("no key in use is named %s" % shown(args.key_name))
+        logger.info("Key %s revoked.", shown(args.key_name))
 
 
 class KeysSubcommand(CommandWithSubcommands):
@@ -120,7 +115,7 @@ class SetUser(_IndexCommand):
 
     def act(self, index, args):
         index.set_user(args.user_name, args.role)
-        logger.info("User %s: %s.", _show(args.user_name), args.role)
+        logger.info("User %s: %s.", shown(args.user_name), args.role)
 
 
 class ListUsers(_IndexCommand):
@@ -135,7 +130,7 @@ class ListUsers(_IndexCommand):
         if not users:
             logger.info("No users recorded; every user of the sign-in proxy is a viewer.")
             return
-        for line in format_table([[_show(u["name"]), u["role"]] for u in users], ["Name", "Role"]):
+        for line in format_table([[shown(u["name"]), u["role"]] for u in users], ["Name", "Role"]):
             logger.info(line)
 
 

@@ -2,17 +2,12 @@
 import logging
 
 from tavix.cli.base import CommandError, Subcommand
-from tavix.log.commands.history.commands import add_index_option, open_index
+from tavix.log.commands.history.commands import add_index_option, open_index, shown
 
 from .settings import add_service_options, setting_value
 
 logger = logging.getLogger("tavix.log.commands.logs")
 
-
-def _show(text):
-    from tavix.log.commands.logs import terminal_text
-
-    return terminal_text(text)
 
 
 class PinSubcommand(Subcommand):
@@ -32,11 +27,11 @@ class PinSubcommand(Subcommand):
         with open_index(args) as index:
             run = index.pin(args.request_id, pinned=not args.unpin)
         if run is None:
-            raise CommandError("no run %s is stored in the run index" % _show(args.request_id))
+            raise CommandError("no run %s is stored in the run index" % shown(args.request_id))
         if args.unpin:
-            logger.info("Run %s unpinned: it goes once its time is up.", _show(args.request_id))
+            logger.info("Run %s unpinned: it goes once its time is up.", shown(args.request_id))
         else:
-            logger.info("Run %s pinned: no sweep deletes it.", _show(args.request_id))
+            logger.info("Run %s pinned: no sweep deletes it.", shown(args.request_id))
 
 
 class PruneSubcommand(Subcommand):
@@ -90,6 +85,6 @@ class PruneSubcommand(Subcommand):
 
         logger.info("%s %d run(s)%s", doing, len(runs), "." if not runs else ":")
         if runs:
-            rows = [[_show(r["suite_name"]), _show(r["request_id"]), _show(r["start_time"] or "-")] for r in runs]
+            rows = [[shown(r["suite_name"]), shown(r["request_id"]), shown(r["start_time"] or "-")] for r in runs]
             for line in format_table(rows, ["Suite", "Request id", "Start time"]):
                 logger.info(line)
