@@ -74,6 +74,7 @@ def test_push_refused_by_role_key_or_usage(service, env, tmp_path):
 
 def test_sigterm_lets_a_request_in_flight_finish_and_refuses_new_ones(service, tmp_path):
     process, url, launch = service
+    assert launch.startswith("tvx_")  # never "-…", which a command line would take for an option
     body = make_run(tmp_path / "a.zip", "req-1", "2026-12-01T01:00:00", [("a", "passed")]).read_bytes()
     host, port = url[len("http://"):].split(":")
     upload = socket.create_connection((host, int(port)), timeout=30)

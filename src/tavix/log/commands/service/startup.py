@@ -18,6 +18,7 @@ async def start_team(settings):
     """(TeamRuns, Access, address) for `settings`; address(runner) is the URL to print.
     An index or store that cannot be used raises ServiceError."""
     from tavix.log.commands.history import RunIndex, RunIndexError, index_url
+    from tavix.log.commands.history.access_records import KEY_PREFIX
 
     from .access import Access
     from .application import NEEDS
@@ -44,7 +45,9 @@ async def start_team(settings):
         return RunCache(settings.cache, settings.cache_size, **hooks)
 
     team = TeamRuns(index, store, intake, cache_factory, links=Links(settings.public_url))
-    launch_key = secrets.token_urlsafe(LAUNCH_KEY_BYTES) if settings.auth == "token" else None
+    # Prefixed as the index's keys are: a key beginning with "-" would read as
+    # an option where a command line takes it (`push --key KEY`).
+    launch_key = KEY_PREFIX + secrets.token_urlsafe(LAUNCH_KEY_BYTES) if settings.auth == "token" else None
     access = Access(settings.auth, index, trusted_proxies=settings.trusted_proxy,
                     user_header=settings.user_header, launch_key=launch_key, needs=NEEDS,
                     public_url=settings.public_url)
