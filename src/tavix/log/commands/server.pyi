@@ -59,7 +59,9 @@ class LogViewerServer(aiohttp.web_app.Application):
     are dropped first and scanned again when asked for, with the same execution ids.
 
     history: the run's history in the run index (a ViewerHistory), served by the
-    prefix/history routes; None answers them {"detail": "NO_INDEX"}.
+    prefix/history routes; None answers them {"detail": "NO_INDEX"}. A history with an
+    add_routes(router, url_prefix) method adds routes of its own there (the local viewer's
+    triage), which the access token guards as the others.
 
     access_token: None serves every request. A text lets in only requests that carry it:
     the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's

@@ -25,14 +25,14 @@ def marks_column(marks):
 
 def with_history_marks(answer, applied):
     """`RunIndex.history`'s answer with "marks" on each node (matched by path)
-    and category (by signature) from `applied`, `RunIndex.run_marks` of the run."""
+    and category (by signature) from `applied`, `RunIndex.run_marks` of the
+    run: a new answer, `answer` is left as it is."""
     by_path = {tuple(n["path"]): n["marks"] for n in applied["nodes"]}
     by_signature = {c["signature"]: c["marks"] for c in applied["categories"]}
-    for node in answer["nodes"]:
-        node["marks"] = list(by_path.get(tuple(node["path"]), []))
-    for category in answer["categories"]:
-        category["marks"] = list(by_signature.get(category["signature"], []))
-    return answer
+    return dict(answer,
+                nodes=[dict(node, marks=list(by_path.get(tuple(node["path"]), []))) for node in answer["nodes"]],
+                categories=[dict(category, marks=list(by_signature.get(category["signature"], [])))
+                            for category in answer["categories"]])
 
 
 def _path_keys(parser):

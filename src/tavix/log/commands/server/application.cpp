@@ -243,9 +243,10 @@ constexpr Handler kHistoryHandlers[] = {
      "\"earlier_runs\": [{\"request_id\", \"start_time\"}, ... newest first],\n"
      "\"nodes\": [{\"id\", \"path\", \"type\", \"result\", \"status\", \"streak\", \"since\",\n"
      "\"history\"}, ... in tree order], \"categories\": [{\"signature\", \"example\", \"count\",\n"
-     "\"status\", \"first_seen\"}, ...]}, as `tavix logs history --json` prints it, with each\n"
-     "node's section \"id\" in this opening added. Computed off the event loop on the first\n"
-     "request and kept for the opening. Without a run index: 500 {\"detail\": \"NO_INDEX\"};\n"
+     "\"status\", \"first_seen\"}, ...]}, as `tavix logs history --json` prints it (\"marks\" on\n"
+     "each node and category included), with each node's section \"id\" in this opening\n"
+     "added. Made off the event loop at each request, for the marks as they are now (the\n"
+     "history itself is worked out once). Without a run index: 500 {\"detail\": \"NO_INDEX\"};\n"
      "an index that fails: 500 {\"detail\": \"HISTORY_RETRIEVE_FAILED\"}."},
     {"section_history", section_history,
      "GET prefix/history/sections/{section_uuid}: the section's result in each run of the\n"
@@ -265,7 +266,9 @@ constexpr const char *kServerDoc =
     "LogSection.child_execute.fget; 512 MiB unless set). Least recently used sections\n"
     "are dropped first and scanned again when asked for, with the same execution ids.\n\n"
     "history: the run's history in the run index (a ViewerHistory), served by the\n"
-    "prefix/history routes; None answers them {\"detail\": \"NO_INDEX\"}.\n\n"
+    "prefix/history routes; None answers them {\"detail\": \"NO_INDEX\"}. A history with an\n"
+    "add_routes(router, url_prefix) method adds routes of its own there (the local viewer's\n"
+    "triage), which the access token guards as the others.\n\n"
     "access_token: None serves every request. A text lets in only requests that carry it:\n"
     "the entry page /result?token=<token> sets a cookie (HttpOnly, SameSite=Strict, a day's\n"
     "Max-Age) holding a secret derived from the token and redirects to the same address\n"
@@ -364,6 +367,13 @@ void server_init(nb::handle self, nb::handle archive, nb::handle fread_size,
                                          : nb::object(nb::str(route.suffix));
         nb::object handler = self.attr(route.name);
         add_get(path, handler, nb::arg("name") = route.name);
+    }
+    // The history's own routes (the local viewer's triage), before the
+    // static files, which would answer any other path.
+    if (!history.is_none()) {
+        nb::object add_routes = optional_attr(history, "add_routes");
+        if (add_routes.is_valid())
+            add_routes(router, url_prefix);
     }
     router.attr("add_static")("/", state->static_dir, nb::arg("name") = "static");
     self.attr("on_startup").attr("append")(self.attr("_warm_up"));

@@ -23,14 +23,13 @@ nb::object run_history(nb::handle self, nb::handle request) {
     if (source.is_none())
         return error_answer(self, "NO_INDEX");
     nb::object server = nb::borrow(self);
-    return computed_once(
-        self, nb::str("history"),
-        [source, server] { return nb::object(json_bytes(source.attr("run_history")(), stopping_flag(server))); },
-        [server](nb::handle done) {
-            return answer_or_report(
-                server, [&] { return bytes_answer(server, done.attr("result")()); }, kHistoryMessage,
-                kHistoryFailed);
-        });
+    // Asked again at each request: the marks in it change while the run is
+    // open (the history keeps what does not change).
+    return built_off_loop(self, [source, server](const CancelFlag &flag) {
+        return answer_or_report(
+            server, [&] { return bytes_answer(server, json_bytes(source.attr("run_history")(), flag)); },
+            kHistoryMessage, kHistoryFailed);
+    });
 }
 
 nb::object section_history(nb::handle self, nb::handle request) {

@@ -18,6 +18,8 @@ from .errors import ArchiveTooLarge, RunNotFound, ServiceError
 from .links import names_of_query_path
 from .request_keys import PINNED, USER
 from .run_views import PREVIOUS, RunsResource, parse_target
+from .triage_routes import WRITES as TRIAGE_WRITES
+from .triage_routes import TriageRoutes
 from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 
 __all__ = ["NEEDS", "ServiceAccessLog", "build_application", "run_service"]
@@ -29,7 +31,7 @@ STATIC_DIR = os.path.join(os.path.dirname(os.path.dirname(__file__)), "static")
 NEEDS = {
     "static": "open", "healthz": "open", "readyz": "open", "login": "open", "login_page": "open",
     "push": "push", "delete_run": "admin",
-    "set_mark": "triage", "remove_mark": "triage", "claim": "triage", "release_claim": "triage",
+    **{name: "triage" for name in TRIAGE_WRITES},
 }
 # Routes that answer a page a browser shows: without a session they send it to sign in.
 PAGES = frozenset({"home", "run_link", "compare_link", "section_link", "run_opening", "index"})
@@ -173,49 +175,6 @@ async def section(request):
     return _json(answer)
 
 
-async def suite_marks(request):
-    """GET /api/v1/suites/{suite}/marks: {"suite", "marks", "claims"} as `tavix logs
-    marks --json` prints them; 400 INVALID_MARK for a suite the index has no run of."""
-    return await _triage_answer(_team(request).suite_triage(request.match_info["suite"]))
-
-
-async def set_mark(request):
-    """POST /api/v1/suites/{suite}/marks, the body {"signature" | "path" (a list of
-    names), "kind", "ticket", "comment"}: sets or changes the mark on that target,
-    written by the request's user, and answers the mark."""
-    body = await _body(request)
-    values = dict(_target_of(body), kind=_text_field(body, "kind", required=True),
-                  ticket=_text_field(body, "ticket"), comment=_text_field(body, "comment"))
-    return await _triage_write(request, "set_mark", values)
-
-
-async def remove_mark(request):
-    """DELETE /api/v1/suites/{suite}/marks, the target as the body ({"signature" |
-    "path"}) or the query (?signature=TEXT | ?path=NAME/NAME/…, as the sections
-    route takes it): {"removed": the target}; 404 MARK_NOT_FOUND when it has no mark."""
-    return await _triage_removal(request, "remove_mark", "removed", "MARK_NOT_FOUND", "no mark")
-
-
-async def claim(request):
-    """POST /api/v1/suites/{suite}/claims, the body {"signature" | "path"}: the
-    request's user is on that target; answers the claim."""
-    return await _triage_write(request, "claim", _target_of(await _body(request)))
-
-
-async def release_claim(request):
-    """DELETE /api/v1/suites/{suite}/claims, the target as for removing a mark:
-    {"released": the target}; 404 CLAIM_NOT_FOUND when it is not claimed."""
-    return await _triage_removal(request, "release", "released", "CLAIM_NOT_FOUND", "no claim")
-
-
-async def run_marks(request):
-    """GET /api/v1/runs/{request_id}/marks: {"request_id", "nodes": [{"path",
-    "signature", "marks", "claims"}] (each failing section), "categories":
-    [{"signature", "marks", "claims"}], "suggestions": [{"path", "signature",
-    "suggestions": [{"score", "mark"}]}] (each failing section no mark applies to)}."""
-    return await _triage_answer(_team(request).run_triage(request.match_info["request_id"]))
-
-
 async def gate(request):
     """GET /api/v1/runs/{request_id}/gate?fail_on=new|unmarked|any (default unmarked):
     {"fail_on", "failures": [{"path", "status", "result", "signature", "marks",
@@ -225,82 +184,22 @@ async def gate(request):
     fail_on = request.query.get("fail_on", "unmarked")
     if fail_on not in GATE_KINDS:
         return _error(400, "INVALID_QUERY", "fail_on is one of %s" % ", ".join(GATE_KINDS))
-    return await _triage_answer(_team(request).gate(_origin(request), request.match_info["request_id"], fail_on))
+    return _json(await _team(request).gate(_origin(request), request.match_info["request_id"], fail_on))
 
 
-async def _triage_answer(asked):
-    return _json(await _triaged(asked))
+class _ServiceTriage:
+    """The service's source of the triage routes: the stored run the request
+    names, written as the request's user."""
 
+    def __init__(self, team):
+        self.indexed = team.indexed
+        self._team = team
 
-async def _triaged(asked):
-    """What `asked` (a coroutine of TeamRuns) gives; a MarkError answers 400 INVALID_MARK."""
-    from tavix.log.commands.history.triage_records import MarkError
+    async def run_of(self, request):
+        return await self._team.run(request.match_info["request_id"])
 
-    try:
-        return await asked
-    except MarkError as error:
-        raise _bad_request("INVALID_MARK", str(error)) from None
-
-
-async def _triage_write(request, method, values):
-    return await _triage_answer(_team(request).triage_write(method, request.match_info["suite"],
-                                                            author=request[USER].name, **values))
-
-
-async def _triage_removal(request, method, answer_name, missing_code, missing_text):
-    if request.can_read_body:
-        target = _target_of(await _body(request))
-    else:
-        query = request.query
-        named = {"signature": query.get("signature"), "path": query.get("path")}
-        if named["path"] is not None:
-            named["path"] = names_of_query_path(named["path"])
-        target = _target_of(named)
-    removed = await _triaged(_team(request).triage_write(method, request.match_info["suite"],
-                                                         author=request[USER].name, **target))
-    if not removed:
-        return _error(404, missing_code, "that target of the suite has %s" % missing_text)
-    shown = {name: value for name, value in target.items() if value is not None}
-    return _json({answer_name: dict(shown, scope="signature" if "signature" in shown else "path")})
-
-
-async def _body(request):
-    """The request's JSON object; 400 INVALID_BODY otherwise."""
-    try:
-        body = await request.json()
-    except ValueError:
-        body = None
-    if not isinstance(body, dict):
-        raise _bad_body("the body is a JSON object")
-    return body
-
-
-def _bad_body(message):
-    return _bad_request("INVALID_BODY", message)
-
-
-def _bad_request(code, message):
-    return web.HTTPBadRequest(text=json.dumps({"detail": code, "message": message}), content_type="application/json")
-
-
-def _target_of(body):
-    """{"signature", "path"} of a body naming one of them."""
-    signature, path = body.get("signature"), body.get("path")
-    if (signature is None) == (path is None):
-        raise _bad_body("name the target by \"signature\" or by \"path\", one of them")
-    if signature is not None and not isinstance(signature, str):
-        raise _bad_body("\"signature\" is a text")
-    if path is not None and (not isinstance(path, list) or not path
-                             or not all(isinstance(name, str) and name for name in path)):
-        raise _bad_body("\"path\" is a list of names, none empty")
-    return {"signature": signature, "path": path}
-
-
-def _text_field(body, name, required=False):
-    value = body.get(name)
-    if value is None and not required or isinstance(value, str):
-        return value
-    raise _bad_body("\"%s\" is a text" % name)
+    def author(self, request):
+        return request[USER].name
 
 
 async def run_link(request):
@@ -440,13 +339,8 @@ def build_application(team, access):
     add("GET", "/api/v1/runs/{request_id}", run_summary, name="run_summary")
     add("DELETE", "/api/v1/runs/{request_id}", delete_run, name="delete_run")
     add("GET", "/api/v1/runs/{request_id}/sections", section, name="section")
-    add("GET", "/api/v1/runs/{request_id}/marks", run_marks, name="run_marks")
     add("GET", "/api/v1/runs/{request_id}/gate", gate, name="gate")
-    add("GET", "/api/v1/suites/{suite}/marks", suite_marks, name="suite_marks")
-    add("POST", "/api/v1/suites/{suite}/marks", set_mark, name="set_mark")
-    add("DELETE", "/api/v1/suites/{suite}/marks", remove_mark, name="remove_mark")
-    add("POST", "/api/v1/suites/{suite}/claims", claim, name="claim")
-    add("DELETE", "/api/v1/suites/{suite}/claims", release_claim, name="release_claim")
+    TriageRoutes(_ServiceTriage(team)).add_to(app.router, "/api/v1", "/runs/{request_id}/marks")
     add("GET", "/runs/{request_id}", run_link, name="run_link")
     add("GET", "/runs/{request_id}/compare/{base_request_id}", compare_link, name="compare_link")
     add("GET", "/runs/{request_id}/section/{path:.*}", section_link, name="section_link")

@@ -124,22 +124,6 @@ class TeamRuns:
             raise Unavailable("the store cannot be read: %s" % error.strerror) from None
 
     # ---------------------------------------------------------------- triage
-    async def suite_triage(self, suite):
-        """{"suite", "marks", "claims"} of a suite, as `tavix logs marks --json` prints them."""
-        return dict(await self.indexed("triage", suite), suite=suite)
-
-    async def triage_write(self, method, suite, **values):
-        """The index's `method` (set_mark, claim, remove_mark or release) on a target of `suite`."""
-        return await self.indexed(method, suite, **values)
-
-    async def run_triage(self, request_id):
-        """{"request_id", "nodes", "categories", "suggestions"}: what applies to the
-        failures of a stored run, and the marks suggested for its unmarked ones."""
-        run = await self.run(request_id)
-        applied = await self.indexed("run_marks", run)
-        suggested = await self.indexed("run_suggestions", run)
-        return dict(applied, request_id=request_id, suggestions=suggested)
-
     async def gate(self, origin, request_id, fail_on):
         """{"fail_on", "failures", "passed"} of a stored run, each failure with its section's link."""
         run = await self.run(request_id)

@@ -184,7 +184,7 @@ async function showSection(key, at = null) {
   badge.textContent = section.result || "no result";
   badge.className = `badge ${resultClass(section.result)}`;
   if (!step) runHistory.showStrip($("#section-facts"), node.id);
-  if (RUN) triage.showPanel($("#triage-holder"), node.id);
+  if (triage.ready) triage.showPanel($("#triage-holder"), node.id);
   $("#log-end").disabled = !(parseInt(section.log_size, 10) > 0);
   logPane.lineLink = (offset) => `${sectionUrl(key)}?at=${offset}`;
   // A link to a line of the baseline's section opens the Diff tab with it.
@@ -371,20 +371,26 @@ async function loadHistory() {
   $("#summary-counts").append(...runHistory.chips());
   tree.redraw();
   failures.redraw();
+  showShownStrip();
+}
+
+// The history strip of the section shown, if one is.
+function showShownStrip() {
   const key = keyFromLocation();
   const node = key.startsWith("task/") && tree.byKey(key);
   if (node && node.step === null && !$("#section-view").hidden) runHistory.showStrip($("#section-facts"), node.id);
 }
 
-// Under the service: the marks' badges, the "to investigate" chip and the
-// panel of the section shown.
+// Where the viewer answers the run's marks: their badges, the "to
+// investigate" chip and the panel of the section shown.
 async function loadTriage(suite) {
   if (!await triage.load(suite).catch(() => false)) return;
+  triage.ready = true;
   const decorateFailures = failures.decorate;
   failures.decorate = (item) => {
     const marks = triage.groupBadge(item);
     const rest = decorateFailures(item);
-    return marks && rest ? el("span", {}, marks, rest) : marks || rest;
+    return marks && rest ? el("span", { className: "failure-badges" }, marks, rest) : marks || rest;
   };
   tree.decorate((element, node) => {
     const badge = triage.badge(node);
@@ -397,9 +403,12 @@ async function loadTriage(suite) {
   triage.onChange = () => {
     tree.redraw();
     failures.redraw();
+    // A mark written here shows on the history strip too.
+    runHistory.load().then((loaded) => { if (loaded) showShownStrip(); });
   };
   $("#summary-counts").append(triage.makeChip());
-  triage.onChange();
+  tree.redraw();
+  failures.redraw();
   const key = keyFromLocation();
   const node = key.startsWith("task/") && tree.byKey(key);
   if (node && !$("#section-view").hidden) triage.showPanel($("#triage-holder"), node.id);

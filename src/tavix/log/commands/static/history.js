@@ -1,11 +1,13 @@
 // The run's history from the run index: a badge on each failing section
 // ("new", "flaky", or "since <date> (<n> runs)"), a status on each failure
 // group, the "new" and "flaky" filters beside the result chips, and the strip
-// of a section's results over the earlier runs in its header. Without an
-// index the viewer shows none of it.
+// of a section's results over the earlier runs in its header, with the marks
+// that apply to it (as text: they are what users wrote). Without an index the
+// viewer shows none of it.
 import { getJSON } from "./api.js";
 import { el, resultClass } from "./dom.js";
 import { Latest } from "./latest.js";
+import { KINDS } from "./triage.js";
 
 const FILTERS = ["new", "flaky"];
 
@@ -19,7 +21,7 @@ export class RunHistory {
     this.strips = new Latest();    // the strip of the section shown last
   }
 
-  // Fetches the history; false when the viewer has none.
+  // Fetches the history (again, after a mark was written); false when the viewer has none.
   async load() {
     let answer;
     try {
@@ -27,6 +29,8 @@ export class RunHistory {
     } catch {
       return false;
     }
+    this.nodes.clear();
+    this.categories.clear();
     for (const run of [answer.run, ...answer.earlier_runs]) this.startTimes.set(run.request_id, run.start_time);
     for (const node of answer.nodes) if (node.id) this.nodes.set(node.id, node);
     for (const category of answer.categories) this.categories.set(category.signature, category);
@@ -105,7 +109,19 @@ export class RunHistory {
       className: `history-cell ${run.result === null ? "absent" : resultClass(run.result)}`,
       title: `${i ? "" : "this run · "}${run.request_id} · ${run.start_time}: ${run.result ?? "not in this run"}` }));
     const label = answer.runs.map((run) => run.result ?? "absent").join(", ");
+    container.querySelector(".history-marks")?.remove();
     container.append(el("span", { className: "history-strip", role: "img",
-      ariaLabel: `History, this run first: ${label}` }, ...squares));
+      ariaLabel: `History, this run first: ${label}` }, ...squares), ...this.marksOf(id));
+  }
+
+  // The marks on section `id`'s failure beside its strip, or nothing.
+  marksOf(id) {
+    const marks = this.nodes.get(id)?.marks || [];
+    if (!marks.length) return [];
+    return [el("span", { className: "history-marks" }, ...marks.map((mark) => el("span", {
+      className: `history-mark t-${mark.kind}`,
+      textContent: `${KINDS[mark.kind] || mark.kind}${mark.ticket ? `: ${mark.ticket}` : ""}`,
+      title: `${KINDS[mark.kind] || mark.kind} on this ${mark.scope === "signature" ? "cause" : "section"}` +
+        ` by ${mark.author}${mark.comment ? `: ${mark.comment}` : ""}` })))];
   }
 }

@@ -1,14 +1,20 @@
-// Triage under the team service: what the team decided about each failure of
-// the run. Failing tree nodes and Failures groups carry their mark's kind or
+// Triage: what the team decided about each failure of the run, under the
+// team service (its API, as the signed-in user) or in the local viewer of
+// `tavix logs view` (its own routes, as the operating system's user), once
+// the viewer answers the run's marks. Failing tree nodes and Failures groups carry their mark's kind or
 // "to investigate"; a "to investigate" chip filters the tree to failing
 // sections with no mark; a failing section's header holds a panel to set,
 // change or remove a mark, claim or release it, and apply a suggestion.
 // Everything the users wrote is shown as text; a ticket is a link only when
 // it is an http or https address.
-import { RUN } from "./api.js";
+import { PREFIX, RUN } from "./api.js";
 import { el } from "./dom.js";
 
-const API = "/api/v1";
+// Where the routes of marks are: the service's API, else the viewer's own.
+const API = RUN ? "/api/v1" : PREFIX;
+const RUN_MARKS = RUN ? `${API}/runs/${RUN}/marks` : `${PREFIX}/marks`;
+const REFUSED = RUN ? "you may not change marks here (the triager role is needed)" :
+  "this viewer lets in only its own user: open the address 'tavix logs view' printed";
 export const KINDS = { "product-bug": "product bug", "test-bug": "test bug", environment: "environment", muted: "muted" };
 const INVESTIGATE = "to investigate";
 
@@ -36,8 +42,7 @@ async function write(method, path, body) {
     body: JSON.stringify(body) });
   const answer = await response.json().catch(() => ({}));
   if (!response.ok) {
-    const reason = response.status === 403 ? "you may not change marks here (the triager role is needed)" :
-      answer.message || answer.detail || response.statusText;
+    const reason = response.status === 403 ? REFUSED : answer.message || answer.detail || response.statusText;
     throw new Error(reason);
   }
   return answer;
@@ -56,15 +61,16 @@ export class Triage {
     this.onFilter = () => {};      // (Set of section ids | null)
     this.onChange = () => {};      // the marks were written and loaded again
     this.chip = null;
+    this.ready = false;            // the run's marks came
   }
 
-  // Fetches the run's marks; false when the viewer is not under the service.
+  // Fetches the run's marks; false when the viewer has none to give (no run index).
   async load(suite) {
-    if (!RUN) return false;
-    this.suite = suite;
-    const response = await fetch(`${API}/runs/${RUN}/marks`);
+    const response = await fetch(RUN_MARKS);
     if (!response.ok) return false;
     const answer = await response.json();
+    // The suite as the run index names it.
+    this.suite = answer.suite ?? suite;
     this.nodes = new Map(answer.nodes.map((node) => [pathKey(node.path), node]));
     this.categories = new Map(answer.categories.map((category) => [category.signature, category]));
     this.suggestions = new Map(answer.suggestions.map((s) => [pathKey(s.path), s.suggestions]));
