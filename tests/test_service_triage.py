@@ -70,6 +70,24 @@ async def test_marks_set_through_the_api_follow_the_next_pushed_run(service):
     assert [c["claimed_by"] for c in listed["claims"]] == ["triager-key"]
 
 
+async def test_a_runs_viewer_shows_the_marks_and_writes_none_of_its_own(service):
+    viewer, triager = bearer(service.keys["viewer"]), bearer(service.keys["triager"])
+    await service.push_run(1, ("a", "failed", [], "link down after 30 s"))
+    assert (await service.post("/api/v1/suites/nightly/marks", headers=triager,
+                               json={"signature": LINK, "kind": "environment"})).status == 200
+    status, history = await answer(await service.get("/runs/r1/private/v1/standalone/history", headers=viewer))
+    assert status == 200
+    assert [[m["kind"] for m in node["marks"]] for node in history["nodes"]] == [["environment"]]
+    assert [[m["kind"] for m in c["marks"]] for c in history["categories"]] == [["environment"]]
+    # Marks are written through the API alone, where the triager role is checked.
+    for method, route in (("GET", "marks"), ("POST", "suites/nightly/marks"), ("POST", "suites/nightly/claims")):
+        response = await service.request(method, "/runs/r1/private/v1/standalone/" + route, headers=viewer,
+                                         json={"signature": LINK, "kind": "muted"})
+        assert response.status in (404, 405), route
+    listed = await (await service.get("/api/v1/suites/nightly/marks", headers=viewer)).json()
+    assert [m["kind"] for m in listed["marks"]] == ["environment"] and listed["claims"] == []
+
+
 async def test_writes_need_the_triager_role(service):
     await service.push_run(1, ("a", "failed", [], "link down after 30 s"))
     body = {"signature": LINK, "kind": "muted"}
