@@ -58,8 +58,9 @@ def url_of(route, values):
 async def answers(aiohttp_client, make_app, urls):
     client = await aiohttp_client(make_app())
     got = {}
-    for name, url in urls.items():
-        response = await client.get(url)
+    for name, (method, url) in urls.items():
+        # A write gets a body that names no target: refused, and answered all the same.
+        response = await client.request(method, url, **({} if method == "GET" else {"json": {}}))
         got[name] = (response.status, await response.read(), response.headers.get("X-Stamp"))
     return got
 
@@ -71,15 +72,18 @@ async def test_a_stamping_middleware_reaches_every_route(aiohttp_client, info, t
         def make_app(**kwargs):
             return LogViewerServer(archive, 64, P, baseline=baseline, history=history, **kwargs)
 
-        values = route_values(archive, info)
+        values = dict(route_values(archive, info), suite=history.run["suite_name"])
         routes = make_app().router.routes()
-        urls = {route.name: url_of(route, values) for route in routes if route.method == "GET"}
-        # Every route, the static files included, and nothing left out.
-        assert set(urls) == {route.resource.name for route in routes} and len(urls) == len(routes) // 2
+        urls = {route.name: (route.method, url_of(route, values)) for route in routes if route.method != "HEAD"}
+        # Every route, the static files and the triage writes included, and nothing left out.
+        assert set(urls) == {route.resource.name for route in routes}
+        assert len(urls) == len([route for route in routes if route.method != "HEAD"])
+        assert {"set_mark", "release_claim"} <= set(urls)
         assert "static" in urls and "logfile_sec" in urls
         plain = await answers(aiohttp_client, make_app, urls)
         stamped = await answers(aiohttp_client, lambda: make_app(middlewares=[stamp]), urls)
     assert {name: got[2] for name, got in stamped.items()} == {name: "seen" for name in urls}
     # The answers themselves are those served without the middleware.
     assert {name: got[:2] for name, got in stamped.items()} == {name: got[:2] for name, got in plain.items()}
-    assert all(status == 200 for status, _, _ in plain.values()), {n: g[:2] for n, g in plain.items() if g[0] != 200}
+    assert {name: got[0] for name, got in plain.items() if got[0] != 200} == {
+        name: 400 for name, (method, _) in urls.items() if method != "GET"}

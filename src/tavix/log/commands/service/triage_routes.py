@@ -7,8 +7,10 @@ under its URL prefix behind its access token.
 about and who writes, and asks the run index off the event loop: the
 service's (`TeamRuns` and the signed-in user) or the local viewer's
 (`ViewerTriage`: its one run, the operating system's user). Answers and
-refusals are JSON; a refusal is {"detail": code, "message": text}.
+refusals are JSON; a refusal is {"detail": code, "message": text}, answered
+(not raised), so the application's middlewares see it as any answer.
 """
+import functools
 import json
 
 from aiohttp import web
@@ -25,13 +27,27 @@ def _json(body, status=200):
     return web.json_response(body, status=status, dumps=lambda value: json.dumps(value, ensure_ascii=False))
 
 
-def refusal(error_class, code, message):
-    """An aiohttp HTTP exception of `error_class` with the JSON of a refusal."""
-    return error_class(text=json.dumps({"detail": code, "message": message}), content_type="application/json")
+class Refused(Exception):
+    """A request the triage routes refuse: answered `status` {"detail": code, "message"}."""
+
+    def __init__(self, status, code, message):
+        super().__init__(message)
+        self.status, self.code = status, code
+
+
+def _answered(handler):
+    """`handler` with its refusals answered."""
+    @functools.wraps(handler)
+    async def answering(self, request):
+        try:
+            return await handler(self, request)
+        except Refused as refused:
+            return _json({"detail": refused.code, "message": str(refused)}, refused.status)
+    return answering
 
 
 def _bad_body(message):
-    return refusal(web.HTTPBadRequest, "INVALID_BODY", message)
+    return Refused(400, "INVALID_BODY", message)
 
 
 class TriageRoutes:
@@ -54,12 +70,14 @@ class TriageRoutes:
         add("POST", prefix + "/suites/{suite}/claims", self.claim, name="claim")
         add("DELETE", prefix + "/suites/{suite}/claims", self.release_claim, name="release_claim")
 
+    @_answered
     async def suite_marks(self, request):
         """GET …/suites/{suite}/marks: {"suite", "marks", "claims"} as `tavix logs
         marks --json` prints them; 400 INVALID_MARK for a suite the index has no run of."""
         suite = request.match_info["suite"]
         return _json(dict(await self._triaged(lambda: self.source.indexed("triage", suite)), suite=suite))
 
+    @_answered
     async def set_mark(self, request):
         """POST …/suites/{suite}/marks, the body {"signature" | "path" (a list of
         names), "kind", "ticket", "comment"}: sets or changes the mark on that target,
@@ -69,6 +87,7 @@ class TriageRoutes:
                       ticket=_text_field(body, "ticket"), comment=_text_field(body, "comment"))
         return _json(await self._write(request, "set_mark", values))
 
+    @_answered
     async def remove_mark(self, request):
         """DELETE …/suites/{suite}/marks, the target as the body ({"signature" |
         "path"}) or the query (?signature=TEXT | ?path=NAME/NAME/…, as the service's
@@ -76,16 +95,19 @@ class TriageRoutes:
         has no mark."""
         return await self._removal(request, "remove_mark", "removed", "MARK_NOT_FOUND", "no mark")
 
+    @_answered
     async def claim(self, request):
         """POST …/suites/{suite}/claims, the body {"signature" | "path"}: the
         request's user is on that target; answers the claim."""
         return _json(await self._write(request, "claim", _target_of(await _body(request))))
 
+    @_answered
     async def release_claim(self, request):
         """DELETE …/suites/{suite}/claims, the target as for removing a mark:
         {"released": the target}; 404 CLAIM_NOT_FOUND when it is not claimed."""
         return await self._removal(request, "release", "released", "CLAIM_NOT_FOUND", "no claim")
 
+    @_answered
     async def run_marks(self, request):
         """GET the run's marks (the service: /api/v1/runs/{request_id}/marks; the
         local viewer: prefix/marks, its one run): {"request_id", "suite", "nodes":
@@ -113,7 +135,7 @@ class TriageRoutes:
                 named["path"] = names_of_query_path(named["path"])
             target = _target_of(named)
         if not await self._write(request, method, target):
-            raise refusal(web.HTTPNotFound, missing_code, "that target of the suite has %s" % missing_text)
+            raise Refused(404, missing_code, "that target of the suite has %s" % missing_text)
         shown = {name: value for name, value in target.items() if value is not None}
         return _json({answer_name: dict(shown, scope="signature" if "signature" in shown else "path")})
 
@@ -125,7 +147,7 @@ class TriageRoutes:
         try:
             return await asking()
         except MarkError as error:
-            raise refusal(web.HTTPBadRequest, "INVALID_MARK", str(error)) from None
+            raise Refused(400, "INVALID_MARK", str(error)) from None
 
 
 class ViewerTriage:
@@ -146,7 +168,7 @@ class ViewerTriage:
         try:
             return await asyncio.get_running_loop().run_in_executor(None, call)
         except RunIndexError as error:
-            raise refusal(web.HTTPServiceUnavailable, "UNAVAILABLE", str(error)) from None
+            raise Refused(503, "UNAVAILABLE", str(error)) from None
 
     async def run_of(self, request):
         return self.run
