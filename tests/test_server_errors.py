@@ -40,6 +40,14 @@ class RaisingArchive(Raising):
         return Raising(self._error)
 
 
+class RaisingHistory(Raising):
+    """Stands in for the run history, adding no routes of its own (as the
+    service's viewers have it)."""
+
+    def add_routes(self, router, url_prefix):
+        pass
+
+
 # Every route that reads the archive, the baseline or the run history:
 # (handler, path, match_info, the route's error answer for an ordinary
 # exception, or None where the route handles none).
@@ -82,7 +90,7 @@ ROUTES = [
 def serving(error):
     """A server of a stand-in archive, with a stand-in baseline and run
     history, all raising `error`."""
-    return LogViewerServer(RaisingArchive(error), baseline=RaisingArchive(error), history=Raising(error))
+    return LogViewerServer(RaisingArchive(error), baseline=RaisingArchive(error), history=RaisingHistory(error))
 
 
 def url(path):
