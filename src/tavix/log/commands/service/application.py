@@ -18,9 +18,9 @@ from .errors import ArchiveTooLarge, RunNotFound, ServiceError
 from .links import names_of_query_path
 from .request_keys import PINNED, USER
 from .run_views import PREVIOUS, RunsResource, parse_target
+from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 from .triage_routes import WRITES as TRIAGE_WRITES
 from .triage_routes import TriageRoutes
-from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 
 __all__ = ["NEEDS", "ServiceAccessLog", "build_application", "run_service"]
 

@@ -343,7 +343,7 @@ async function main() {
   if (RUN && location.pathname.startsWith(BASE + LASTING)) followLastingLink();
   else route(keyFromLocation());
   failures.load().then((count) => { $("#failure-count").textContent = count ? String(count) : ""; });
-  loadHistory().then(() => loadTriage(meta.suite_name));
+  loadHistory().then(loadTriage);
   changes.onOpen = (id) => { const node = tree.byId(id); if (node) navigate(node.key); };
   changes.load().then((answer) => {
     if (!answer) return;  // no baseline: no Changes and Diff tabs
@@ -383,8 +383,8 @@ function showShownStrip() {
 
 // Where the viewer answers the run's marks: their badges, the "to
 // investigate" chip and the panel of the section shown.
-async function loadTriage(suite) {
-  if (!await triage.load(suite).catch(() => false)) return;
+async function loadTriage() {
+  if (!await triage.load().catch(() => false)) return;
   triage.ready = true;
   const decorateFailures = failures.decorate;
   failures.decorate = (item) => {

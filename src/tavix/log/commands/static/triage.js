@@ -1,10 +1,11 @@
 // Triage: what the team decided about each failure of the run, under the
 // team service (its API, as the signed-in user) or in the local viewer of
 // `tavix logs view` (its own routes, as the operating system's user), once
-// the viewer answers the run's marks. Failing tree nodes and Failures groups carry their mark's kind or
-// "to investigate"; a "to investigate" chip filters the tree to failing
-// sections with no mark; a failing section's header holds a panel to set,
-// change or remove a mark, claim or release it, and apply a suggestion.
+// the viewer answers the run's marks. Failing tree nodes and Failures groups
+// carry their mark's kind or "to investigate"; a "to investigate" chip
+// filters the tree to failing sections with no mark; a failing section's
+// header holds a panel to set, change or remove a mark, claim or release
+// it, and apply a suggestion.
 // Everything the users wrote is shown as text; a ticket is a link only when
 // it is an http or https address.
 import { PREFIX, RUN } from "./api.js";
@@ -65,12 +66,11 @@ export class Triage {
   }
 
   // Fetches the run's marks; false when the viewer has none to give (no run index).
-  async load(suite) {
+  async load() {
     const response = await fetch(RUN_MARKS);
     if (!response.ok) return false;
     const answer = await response.json();
-    // The suite as the run index names it.
-    this.suite = answer.suite ?? suite;
+    this.suite = answer.suite;  // as the run index names it
     this.nodes = new Map(answer.nodes.map((node) => [pathKey(node.path), node]));
     this.categories = new Map(answer.categories.map((category) => [category.signature, category]));
     this.suggestions = new Map(answer.suggestions.map((s) => [pathKey(s.path), s.suggestions]));
@@ -163,7 +163,7 @@ export class Triage {
         status.textContent = error.message;
         return;
       }
-      await this.load(this.suite);
+      await this.load();
       this.refreshChip();
       if (this.active) this.onFilter(this.uninvestigated());
       this.onChange();
