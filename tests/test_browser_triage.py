@@ -145,7 +145,7 @@ def test_one_click_applies_one_suggestion_and_release_ends_a_claim(tmp_path, mon
     with local_viewer(tmp_path, monkeypatch, [("uplink", "failed", [], CORE), ("ports", "failed", [], LAB)],
                       [("uplink", "failed", [], EDGE), ("setup", "passed")]) as (app, index), server_thread(app) as server:
         index.set_mark("nightly", kind="environment", author="bob", signature=CORE, ticket="https://tickets.example/LAB-7")
-        index.set_mark("nightly", kind="product-bug", author="bob", signature=LAB)
+        index.set_mark("nightly", kind="product-bug", author="bob", signature=LAB, comment="<b>reboot</b> loop")
         panel = open_local(page, server, "uplink")
         offered = panel.locator(".triage-suggestions li")
         assert offered.count() == 2 and "environment" in offered.first.inner_text()
@@ -161,6 +161,10 @@ def test_one_click_applies_one_suggestion_and_release_ends_a_claim(tmp_path, mon
         # The history strip shows the mark now on the section, as text.
         page.wait_for_selector("#section-facts .history-mark")
         assert page.inner_text("#section-facts .history-marks") == "product bug"
+        assert page.get_attribute("#section-facts .history-mark", "title") == \
+            "product bug on this cause by ada: <b>reboot</b> loop"
+        assert page.locator("#section-facts b").count() == 0
+        shot(page, "triage-applied.png")
 
         panel.get_by_role("button", name="I'm on it").click()
         page.wait_for_selector(".triage-panel summary:text('Triage: product bug · ada is on it')")

@@ -98,6 +98,7 @@ export class RunHistory {
   async showStrip(container, id) {
     const request = this.strips.begin();
     container.querySelector(".history-strip")?.remove();
+    container.querySelector(".history-marks")?.remove();
     if (!this.startTimes.size) return;
     let answer;
     try {
@@ -109,7 +110,6 @@ export class RunHistory {
       className: `history-cell ${run.result === null ? "absent" : resultClass(run.result)}`,
       title: `${i ? "" : "this run · "}${run.request_id} · ${run.start_time}: ${run.result ?? "not in this run"}` }));
     const label = answer.runs.map((run) => run.result ?? "absent").join(", ");
-    container.querySelector(".history-marks")?.remove();
     container.append(el("span", { className: "history-strip", role: "img",
       ariaLabel: `History, this run first: ${label}` }, ...squares), ...this.marksOf(id));
   }
