@@ -70,20 +70,6 @@ async def test_marks_and_claims_are_written_as_the_operating_systems_user(viewer
     assert (status, missing["detail"]) == (404, "CLAIM_NOT_FOUND")
 
 
-async def test_bad_writes_are_refused_with_their_reason(viewer):
-    for body, code, words in [
-            ({"path": ["s.py", "disk"], "kind": "product-bug", "ticket": "javascript:alert(1)"}, "INVALID_MARK", "http"),
-            ({"signature": "no such cause", "kind": "muted"}, "INVALID_MARK", "no run of the suite"),
-            ({"path": ["s.py", "disk"], "signature": "disk full", "kind": "muted"}, "INVALID_BODY", "one of them"),
-            ({"path": "s.py/disk", "kind": "muted"}, "INVALID_BODY", "list of names")]:
-        status, refusal = await answer(await viewer.post(P + "/suites/nightly/marks", json=body))
-        assert (status, refusal["detail"]) == (400, code) and words in refusal["message"], body
-    status, refusal = await answer(await viewer.post(P + "/suites/nightly/marks", data=b"[1]"))
-    assert (status, refusal["detail"]) == (400, "INVALID_BODY")
-    status, refusal = await answer(await viewer.delete(P + "/suites/nightly/marks?signature=disk%20full"))
-    assert (status, refusal["detail"]) == (404, "MARK_NOT_FOUND")
-
-
 async def test_without_a_user_name_the_viewer_reads_marks_but_writes_none(aiohttp_client, runs, monkeypatch):
     def nobody():
         raise KeyError("uid 4242")
