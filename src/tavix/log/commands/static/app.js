@@ -385,7 +385,6 @@ function showShownStrip() {
 // investigate" chip and the panel of the section shown.
 async function loadTriage() {
   if (!await triage.load().catch(() => false)) return;
-  triage.ready = true;
   const decorateFailures = failures.decorate;
   failures.decorate = (item) => {
     const marks = triage.groupBadge(item);

@@ -13,7 +13,7 @@ import { el } from "./dom.js";
 
 // Where the routes of marks are: the service's API, else the viewer's own.
 const API = RUN ? "/api/v1" : PREFIX;
-const RUN_MARKS = RUN ? `${API}/runs/${RUN}/marks` : `${PREFIX}/marks`;
+const RUN_MARKS = RUN ? `${API}/runs/${RUN}/marks` : `${API}/marks`;
 const REFUSED = RUN ? "you may not change marks here (the triager role is needed)" :
   "this viewer lets in only its own user: open the address 'tavix logs view' printed";
 export const KINDS = { "product-bug": "product bug", "test-bug": "test bug", environment: "environment", muted: "muted" };
@@ -74,6 +74,7 @@ export class Triage {
     this.nodes = new Map(answer.nodes.map((node) => [pathKey(node.path), node]));
     this.categories = new Map(answer.categories.map((category) => [category.signature, category]));
     this.suggestions = new Map(answer.suggestions.map((s) => [pathKey(s.path), s.suggestions]));
+    this.ready = true;
     return true;
   }
 
