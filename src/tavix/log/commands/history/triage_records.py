@@ -19,7 +19,7 @@ import re
 import time
 import urllib.parse
 
-from sqlalchemy import and_, select
+from sqlalchemy import and_, func, select
 
 from . import schema
 from .access_records import AccessRecordError, checked_name, moment_text
@@ -38,6 +38,8 @@ SUGGESTIONS = 5
 _TOKEN = re.compile(r"<[A-Z]+>|[^\W_]+|[^\w\s]")
 # Ids per statement: within every database's limit of parameters.
 _CHUNK = 500
+# Later than every run: where a mark that is not there would start.
+_NEVER = (float("inf"), 0)
 
 
 class MarkError(ValueError):
@@ -382,6 +384,50 @@ class TriageRecords:
             answer["categories"].append({"signature": text, "marks": list(found["marks"]),
                                          "claims": list(found["claims"])})
         return answer
+
+    def investigation(self, runs):
+        """{run id: (failing sections, those a mark applies to)} of `runs` (as
+        `find` gives them), as `run_marks` would count them (a claim is no
+        mark), for all of them at once: the database counts the failing
+        sections of each run by signature, in one pass over the runs."""
+        rs, marks = schema.run_sections, schema.marks
+        counts = {run["id"]: [0, 0] for run in runs}
+        with self._transaction() as connection:
+            if not counts or not self._has_tables(connection):
+                return {run_id: tuple(found) for run_id, found in counts.items()}
+            failing = self._failing_words(connection)
+            by_signature = {}
+            for chunk in _chunks(counts):
+                for run_id, signature_id, count in connection.execute(
+                        select(rs.c.run_id, rs.c.signature_id, func.count())
+                        .where(and_(rs.c.run_id.in_(chunk), rs.c.result_id.in_(failing)))
+                        .group_by(rs.c.run_id, rs.c.signature_id)):
+                    counts[run_id][0] += count
+                    by_signature.setdefault(run_id, []).append((signature_id, count))
+            suites = {run["suite_id"] for run in runs}
+            since = {(suite_id, signature_id): order_key(started, run_id) for suite_id, signature_id, started, run_id
+                     in connection.execute(select(marks.c.suite_id, marks.c.signature_id, marks.c.since_started,
+                                                  marks.c.since_run)
+                                           .where(and_(marks.c.suite_id.in_(suites), marks.c.scope == "signature")))}
+            path_marked = {}
+            for chunk in _chunks(counts):
+                # Each path mark looks its section up in each run: no pass over the runs.
+                for run_id, signature_id, started, since_run in connection.execute(
+                        select(rs.c.run_id, rs.c.signature_id, marks.c.since_started, marks.c.since_run)
+                        .join(marks, and_(marks.c.node_id == rs.c.node_id,
+                                          marks.c.signature_id.is_not_distinct_from(rs.c.signature_id)))
+                        .where(and_(marks.c.suite_id.in_(suites), marks.c.scope == "path",
+                                    rs.c.run_id.in_(chunk), rs.c.result_id.in_(failing)))):
+                    path_marked.setdefault(run_id, []).append((signature_id, order_key(started, since_run)))
+        for run in runs:
+            here = order_key(run["started"], run["id"])
+            marked = {signature_id for signature_id, _ in by_signature.get(run["id"], ())
+                      if since.get((run["suite_id"], signature_id), _NEVER) <= here}
+            counts[run["id"]][1] = sum(count for signature_id, count in by_signature.get(run["id"], ())
+                                       if signature_id in marked) + \
+                sum(1 for signature_id, mark_since in path_marked.get(run["id"], ())
+                    if mark_since <= here and signature_id not in marked)
+        return {run_id: tuple(found) for run_id, found in counts.items()}
 
     def suggestions(self, run, path, limit=SUGGESTIONS):
         """For the failing section at `path` (a list of names) of `run`: when
