@@ -268,11 +268,14 @@ def test_the_gate_fails_on_what_it_is_told_to(tavix, tmp_path):
     status, out, err = tavix("gate", newest, "--fail-on", "new")
     assert status == 1 and err == "tavix: error: run r5 has 2 new failing section(s)\n"
     lines = out.splitlines()
-    assert lines[0].split() == ["Status", "Result", "Marks", "Section", "Signature"] and len(lines) == 4
+    assert lines[0].split() == ["Status", "Result", "Marks", "Section", "Signature"] and len(lines) == 5
     assert lines[2].startswith("new ") and "s.py / new " in lines[2] and lines[2].endswith("new broke")
     assert lines[3].startswith("no_history ") and "s.py / fresh " in lines[3]
+    # Then how to open them here.
+    assert lines[4] == "Open run r5: tavix logs view %s" % newest
     status, out, err = tavix("gate", "r5")
     assert status == 1 and "5 unmarked failing section(s)" in err
+    assert out.splitlines()[-1] == "Open run r5: tavix logs view %s" % newest  # the archive indexed
     for name in ("known", "new", "flaky", "gap"):
         assert tavix("mark", "nightly", "--signature", name + " broke", "--kind", "product-bug")[0] == 0
     assert tavix("claim", "nightly", "--path", "s.py/fresh")[0] == 0
@@ -288,6 +291,9 @@ def test_the_gate_fails_on_what_it_is_told_to(tavix, tmp_path):
     assert tavix("gate", str(passing), "--fail-on", "any")[0] == 0  # recorded first
     status, out, err = tavix("gate", "r9")
     assert status == 1 and "no archive r9, nor a run of that request id" in err
+    archives[-1].rename(tmp_path / "moved.zip")
+    status, out, err = tavix("gate", "r5", "--fail-on", "any")
+    assert status == 1 and out.splitlines()[-1] == "The archive of run r5 is no longer at %s." % newest
 
 
 def test_mark_commands_and_the_listing(tavix, tmp_path):
