@@ -25,7 +25,7 @@ from . import schema
 from .access_records import AccessRecordError, checked_name, moment_text
 from .definitions import GATE_KINDS, MARK_KINDS, is_failing
 from .run_order import order_key
-from .runs import hash64, path_key, path_of
+from .runs import hash64, path_key, path_of, paths_of
 from .stored_text import key_of
 
 COMMENT_CHARS = 10_000
@@ -344,12 +344,13 @@ class TriageRecords:
         categories = connection.execute(
             select(rc.c.signature_id, sig.c.text).join(sig, sig.c.id == rc.c.signature_id)
             .where(rc.c.run_id == run["id"]).order_by(rc.c.position)).all()
+        paths = paths_of(row[2] for row in failing)
         marks = self._rows(connection, schema.marks, run["suite_id"])
         claims = self._rows(connection, schema.claims, run["suite_id"])
         answer = {"nodes": [], "categories": []}
         if not marks and not claims:
-            answer["nodes"] = [{"path": path_of(path), "signature": text, "marks": [], "claims": []}
-                               for _, _, path, text in failing]
+            answer["nodes"] = [{"path": path, "signature": text, "marks": [], "claims": []}
+                               for (_, _, _, text), path in zip(failing, paths)]
             answer["categories"] = [{"signature": text, "marks": [], "claims": []} for _, text in categories]
             return answer
         timeline = self._timeline(connection, run["suite_id"])
@@ -371,14 +372,14 @@ class TriageRecords:
                 else:
                     by_node.setdefault(row["node_id"], []).append((row["signature_id"], kind, shown))
         nothing = {"marks": [], "claims": []}
-        for node_id, signature_id, path, text in failing:
+        for (node_id, signature_id, _, text), path in zip(failing, paths):
             # A failing section without a cause line has no category to follow.
             found = {k: list(v) for k, v in
                      (nothing if signature_id is None else by_signature.get(signature_id, nothing)).items()}
             for tied, kind, shown in by_node.get(node_id, []):
                 if tied == signature_id:
                     found[kind].insert(0, shown)
-            answer["nodes"].append({"path": path_of(path), "signature": text, **found})
+            answer["nodes"].append({"path": path, "signature": text, **found})
         for signature_id, text in categories:
             found = by_signature.get(signature_id, nothing)
             answer["categories"].append({"signature": text, "marks": list(found["marks"]),
