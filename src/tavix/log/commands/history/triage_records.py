@@ -405,11 +405,11 @@ class TriageRecords:
                         .group_by(rs.c.run_id, rs.c.signature_id)):
                     counts[run_id][0] += count
                     by_signature.setdefault(run_id, []).append((signature_id, count))
-            suites = {run["suite_id"] for run in runs}
-            since = {(suite_id, signature_id): order_key(started, run_id) for suite_id, signature_id, started, run_id
-                     in connection.execute(select(marks.c.suite_id, marks.c.signature_id, marks.c.since_started,
-                                                  marks.c.since_run)
-                                           .where(and_(marks.c.suite_id.in_(suites), marks.c.scope == "signature")))}
+            suites = list({run["suite_id"] for run in runs})
+            since = {(suite_id, signature_id): order_key(started, run_id)
+                     for suite_id, signature_id, started, run_id in connection.execute(
+                         select(marks.c.suite_id, marks.c.signature_id, marks.c.since_started, marks.c.since_run)
+                         .where(and_(marks.c.suite_id.in_(suites), marks.c.scope == "signature")))}
             path_marked = {}
             for chunk in _chunks(counts):
                 # Each path mark looks its section up in each run: no pass over the runs.
