@@ -84,8 +84,9 @@ def category_column(category):
     count = len(category["sections"])
     words = [mark_words(m) for m in category["marks"]]
     if category["marked_by_path"]:
-        words.append("%d of %d marked by path (%s)" % (category["marked_by_path"], count,
-                                                       ", ".join(mark_words(m) for m in category["path_marks"])))
+        # Each kind and ticket once: a category's nodes are often marked alike.
+        kinds = dict.fromkeys(mark_words(m) for m in category["path_marks"])
+        words.append("%d of %d marked by path (%s)" % (category["marked_by_path"], count, ", ".join(kinds)))
     left = category["to_investigate"]
     if left:
         words.append(UNMARKED if left == count else "%d %s" % (left, UNMARKED))
