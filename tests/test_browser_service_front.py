@@ -21,9 +21,11 @@ P = "/private/v1/standalone"
 SUITE = "nightly_regression"
 
 
-def run_object(request_id, suite, day, summary, new=0, known=0, flaky=0):
+def run_object(request_id, suite, day, summary, new=0, known=0, flaky=0, failing=0, marked=0):
     return {"request_id": request_id, "suite_name": suite, "start_time": f"2026-11-{day:02d} 11:53:13",
-            "summary": summary, "new": new, "known": known, "flaky": flaky, "link": f"/runs/{request_id}"}
+            "summary": summary, "new": new, "known": known, "flaky": flaky, "failing": failing,
+            "to_investigate": failing - marked, "investigated": marked / failing if failing else None,
+            "link": f"/runs/{request_id}"}
 
 
 def counts(n):
@@ -48,7 +50,7 @@ class FakeService:
         self.section_queries = []  # the query of each sections request
         summary = archive.results.summary
         # The nightly suite: the real run newest, then 59 older ones.
-        self.runs = {SUITE: [run_object(self.run_id, SUITE, 30, summary, new=2, known=1)] + [
+        self.runs = {SUITE: [run_object(self.run_id, SUITE, 30, summary, new=2, known=1, failing=8, marked=2)] + [
             run_object(f"nightly-{n:03d}", SUITE, 29 - n % 29, counts(n), flaky=n % 3)
             for n in range(59)],
             "smoke": [run_object("smoke-001", "smoke", 2, {"pass": "4", "fail": "0"})]}
@@ -210,7 +212,13 @@ def test_home_lists_suites_and_their_runs_by_keyboard(fake, page, axe):
     cells = page.locator(".runs-body [data-index='0'] [role=gridcell]").all_inner_texts()
     assert cells[:2] == ["2026-11-30 11:53:13", fake.run_id]
     assert cells[2].split() == ["pass3", "fail1"]
-    assert cells[3:] == ["2", "1", "0"]  # new, known, flaky
+    # New, known, flaky; to investigate, and the share of the failing sections marked.
+    assert cells[3:] == ["2", "1", "0", "6", "25%"]
+    assert page.get_attribute(".runs-body [data-index='0'] .run-investigated", "title") == \
+        "2 of 8 failing sections marked"
+    assert page.locator(".runs-table [role=columnheader]").all_inner_texts()[-2:] == ["To investigate", "Investigated"]
+    # Nothing failing: nothing to investigate, no share.
+    assert page.locator(".runs-body [data-index='1'] [role=gridcell]").all_inner_texts()[-2:] == ["0", "–"]
     page.screenshot(path="/tmp/front-home.png")
     assert axe(page) == []
 

@@ -104,6 +104,13 @@ def test_a_mark_set_in_the_panel_follows_the_cause_into_the_next_run(tmp_path, s
                                           "c.querySelector('.triage-badge').textContent])")
         assert sorted(kinds) == [["disk full", "to investigate"], ["link down after <N> s", "environment"]]
         shot(page, "triage-failures.png")
+
+        # The home page counts what is left in each run: disk, claimed but not marked.
+        open_view(page, server.url + "/?suite=nightly")
+        page.wait_for_selector(".runs-body .run")
+        rows = page.eval_on_selector_all(".runs-body [data-index]", "rows => rows.map(r => [...r.querySelectorAll("
+                                         "'[role=gridcell]')].map(c => c.textContent))")
+        assert [(row[1], row[-2], row[-1]) for row in rows] == [("r2", "1", "50%"), ("r1", "1", "50%")]
     page.close()
 
 

@@ -34,7 +34,8 @@ def test_recording_keeps_summary_and_counts_and_an_index_of_version_2_is_brought
         assert newest == {"request_id": "r5", "suite_name": "nightly", "start_time": "2026-12-05 02:00:00",
                           "summary": {"pass": "4", "fail": "0", "skip": "0", "total_tasks": 4,
                                       "applicable_tasks": 4},
-                          "new": 1, "known": 2, "flaky": 1, "content_hash": runs[-1]["content_hash"]}
+                          "new": 1, "known": 2, "flaky": 1, "content_hash": runs[-1]["content_hash"],
+                          "failing": 5, "to_investigate": 5, "investigated": 0.0}
         statuses = [n["status"] for n in index.history(runs[-1])["nodes"]]
         assert sorted(statuses) == ["flaky", "known", "known", "new", "no_history"]
         listed = index.runs()

@@ -268,11 +268,14 @@ def test_the_gate_fails_on_what_it_is_told_to(tavix, tmp_path):
     status, out, err = tavix("gate", newest, "--fail-on", "new")
     assert status == 1 and err == "tavix: error: run r5 has 2 new failing section(s)\n"
     lines = out.splitlines()
-    assert lines[0].split() == ["Status", "Result", "Marks", "Section", "Signature"] and len(lines) == 4
+    assert lines[0].split() == ["Status", "Result", "Marks", "Section", "Signature"] and len(lines) == 5
     assert lines[2].startswith("new ") and "s.py / new " in lines[2] and lines[2].endswith("new broke")
     assert lines[3].startswith("no_history ") and "s.py / fresh " in lines[3]
+    # Then how to open them here.
+    assert lines[4] == "Open run r5: tavix logs view %s" % newest
     status, out, err = tavix("gate", "r5")
     assert status == 1 and "5 unmarked failing section(s)" in err
+    assert out.splitlines()[-1] == "Open run r5: tavix logs view %s" % newest  # the archive indexed
     for name in ("known", "new", "flaky", "gap"):
         assert tavix("mark", "nightly", "--signature", name + " broke", "--kind", "product-bug")[0] == 0
     assert tavix("claim", "nightly", "--path", "s.py/fresh")[0] == 0
@@ -288,6 +291,9 @@ def test_the_gate_fails_on_what_it_is_told_to(tavix, tmp_path):
     assert tavix("gate", str(passing), "--fail-on", "any")[0] == 0  # recorded first
     status, out, err = tavix("gate", "r9")
     assert status == 1 and "no archive r9, nor a run of that request id" in err
+    archives[-1].rename(tmp_path / "moved.zip")
+    status, out, err = tavix("gate", "r5", "--fail-on", "any")
+    assert status == 1 and out.splitlines()[-1] == "The archive of run r5 is no longer at %s." % newest
 
 
 def test_mark_commands_and_the_listing(tavix, tmp_path):
@@ -330,3 +336,43 @@ def test_a_mark_outlives_the_run_it_was_set_on(series):
     assert kinds(series.nodes("r3")["a"]) == [("signature", "environment")]
     assert series.nodes("r1")["a"]["marks"] == []
     assert [(m["last_seen"], m["runs_since_seen"]) for m in index.marks("nightly")] == [("r3", 0)]
+
+
+def test_the_listing_counts_what_is_left_to_investigate_as_the_marks_apply(series):
+    index = series.index
+    disk, prompt = "disk full on /var", "timeout waiting for the prompt"
+    series.add(("a", "failed", [], disk), ("b", "failed", [], disk), ("c", "failed", [], ""),
+               ("d", "failed", [], prompt), ("e", "failed", [], prompt))
+    series.add(("a", "failed", [], prompt), ("b", "passed"), ("c", "failed", [], ""),
+               ("d", "failed", [], prompt), ("e", "failed", [], prompt))
+    index.set_mark("nightly", signature=disk, kind="environment", author="ada", run=series.runs["r1"])
+    index.set_mark("nightly", path=["s.py", "a"], kind="test-bug", author="ada", run=series.runs["r1"])
+    index.set_mark("nightly", path=["s.py", "c"], kind="muted", author="ada")  # no cause line, marked as it is
+    index.set_mark("nightly", path=["s.py", "e"], kind="product-bug", author="bob", run=series.runs["r2"])
+    index.claim("nightly", signature=prompt, author="bob")  # on it, but no mark
+    series.add(("a", "passed"))
+    # Marks of another suite, listed beside, count for their own runs only.
+    other = make_run(series.directory / "w1.zip", "w1", "2026-11-05 02:00:00",
+                     [("a", "failed", [], disk)], suite="weekly")
+    with Archive(other) as archive:
+        index.record(archive)
+
+    def figures(run_object):
+        return run_object["failing"], run_object["to_investigate"], run_object["investigated"]
+
+    listed = {o["request_id"]: o for o in index.runs()}
+    # r1: a and b by their signature; the path marks of c and e start at r2
+    # (c's by default, on the newest run where it fails); d is only claimed.
+    assert figures(listed["r1"]) == (5, 3, 0.4)
+    # r2: a's new cause is off its path mark; c and e by their paths.
+    assert figures(listed["r2"]) == (4, 2, 0.5)
+    assert figures(listed["r3"]) == (0, 0, None) and figures(listed["w1"]) == (1, 1, 0.0)
+    for request_id in ("r1", "r2", "r3"):
+        nodes = index.run_marks(series.runs[request_id])["nodes"]
+        assert figures(listed[request_id])[:2] == (len(nodes), sum(1 for n in nodes if not n["marks"]))
+    # The suites' latest runs and a run's own object say the same.
+    latest = {s["suite_name"]: s["latest"] for s in index.suites()}
+    assert figures(latest["nightly"]) == (0, 0, None) and figures(latest["weekly"]) == (1, 1, 0.0)
+    assert figures(index.run_object(series.runs["r2"])) == (4, 2, 0.5)
+    index.remove_mark("nightly", signature=disk, author="ada")
+    assert figures(index.run_object(series.runs["r1"])) == (5, 4, 0.2)

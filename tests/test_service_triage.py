@@ -68,6 +68,12 @@ async def test_marks_set_through_the_api_follow_the_next_pushed_run(service):
     listed = await (await service.get("/api/v1/suites/nightly/marks", headers=bearer(service.keys["viewer"]))).json()
     assert listed["suite"] == "nightly" and [m["last_seen"] for m in listed["marks"]] == ["r2"]
     assert [c["claimed_by"] for c in listed["claims"]] == ["triager-key"]
+    # The home page's listings: b is only claimed, so still to investigate.
+    runs = (await (await service.get("/api/v1/runs?suite=nightly", headers=bearer(service.keys["viewer"]))).json())
+    assert [(r["request_id"], r["failing"], r["to_investigate"], r["investigated"]) for r in runs["runs"]] == [
+        ("r2", 2, 1, 0.5), ("r1", 2, 1, 0.5)]
+    suites = (await (await service.get("/api/v1/suites", headers=bearer(service.keys["viewer"]))).json())["suites"]
+    assert suites[0]["latest"]["to_investigate"] == 1
 
 
 async def test_a_runs_viewer_shows_the_marks_and_writes_none_of_its_own(service):

@@ -85,6 +85,8 @@ async def test_failures_json_is_the_categories_route_with_paths_and_marks(aiohtt
     answer = json.loads(out)
     for category in answer["categories"]:
         assert len(category.pop("paths")) == len(category["sections"]) and category.pop("marks") == []
+        assert (category.pop("path_marks"), category.pop("marked_by_path")) == ([], 0)
+        assert category.pop("to_investigate") == len(category["sections"])
     assert status == 0 and answer == route
 
 

@@ -104,3 +104,31 @@ def test_junit_messages_carry_the_marks_of_the_failing_nodes_at_and_below_each_c
     assert message.startswith(prefix) and message[len(prefix):].endswith("z" * 100 + "\u2026")
     assert len(message) == len(prefix) + 1001 and LONG_CAUSE in failures["b"].text
     assert failures["c"].get("message").endswith("c broke") and not failures["c"].get("message").startswith("[")
+
+
+def test_a_failures_line_counts_the_marks_on_its_nodes_paths(tavix, tmp_path):
+    archive = str(make_run(tmp_path / "d.zip", "d1", "2026-12-07 02:00:00", [
+        ("a", "failed", [], "disk full"), ("b", "failed", [], "disk full"), ("c", "failed", [], "disk full"),
+        ("d", "failed", [], "link down"), ("e", "failed"), ("f", "failed", [], "disk full")]))
+    assert tavix("index", archive)[0] == 0
+    for path, kind in (("a", "test-bug"), ("b", "muted"), ("c", "test-bug"), ("d", "environment"), ("e", "test-bug")):
+        assert tavix("mark", "nightly", "--path", "s.py/" + path, "--kind", kind)[0] == 0
+    assert tavix("mark", "nightly", "--signature", "e broke", "--kind", "product-bug", "--ticket", TICKET)[0] == 0
+    status, out, err = tavix("failures", archive)
+    lines = {block.splitlines()[1].strip(): block.splitlines()[0] for block in out.split("\n\n")[1:]}
+    assert status == 0
+    # Each kind once, however many nodes it marks.
+    assert lines["disk full"].endswith("[3 of 4 marked by path (test bug, muted); 1 to investigate]")
+    assert lines["link down"].endswith("[1 of 1 marked by path (environment)]")
+    assert lines["e broke"].endswith("[product bug: %s; 1 of 1 marked by path (test bug)]" % TICKET)
+    categories = {c["signature"]: c for c in json.loads(tavix("failures", archive, "--json")[1])["categories"]}
+    disk = categories["disk full"]
+    # "marks" stays the marks on the signature; the paths' come beside them.
+    assert disk["marks"] == [] and (disk["marked_by_path"], disk["to_investigate"]) == (3, 1)
+    assert [(m["path"][-1], m["kind"]) for m in disk["path_marks"]] == [("a", "test-bug"), ("b", "muted"),
+                                                                      ("c", "test-bug")]
+    assert [m["kind"] for m in categories["e broke"]["marks"]] == ["product-bug"]
+    assert categories["e broke"]["to_investigate"] == 0
+    # The nodes carry the same marks in `history`.
+    nodes = {n["path"][-1]: n for n in json.loads(tavix("history", archive, "--json")[1])["nodes"]}
+    assert [m["kind"] for m in nodes["a"]["marks"]] == ["test-bug"] and nodes["f"]["marks"] == []

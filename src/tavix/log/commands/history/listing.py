@@ -6,6 +6,8 @@ Runs a retention sweep has marked deleted are never listed nor found.
 These facts are kept in the run's row, so a listing opens no archive. Runs
 recorded before they were kept get their counts worked out from the index
 the first time they are listed, and stored; their summary stays unknown.
+How many failures are left to investigate changes with the marks: that is
+counted by the database at each listing, for all the runs listed at once.
 """
 import json
 
@@ -71,7 +73,8 @@ class RunListing:
 
     def run_object(self, run):
         """{"request_id", "suite_name", "start_time", "summary", "new", "known",
-        "flaky", "content_hash"} of a run as `find` gives it; None when it is no
+        "flaky", "content_hash", "failing", "to_investigate", "investigated"}
+        (see `_investigated`) of a run as `find` gives it; None when it is no
         longer in the index."""
         if "new_count" not in run:
             with self._transaction() as connection:
@@ -161,9 +164,10 @@ class RunListing:
         missing = [row for row in rows if row["new_count"] is None]
         if missing:
             self._fill_counts(missing)
+        investigation = self.investigation(rows)
         return [{"request_id": row["request_id"], "suite_name": row["suite_name"], "start_time": row["start_time"],
                  "summary": _summary(row), **{status: row[column.name] for status, column in COUNTED.items()},
-                 "content_hash": row["content_hash"]} for row in rows]
+                 "content_hash": row["content_hash"], **_investigated(*investigation[row["id"]])} for row in rows]
 
     def _fill_counts(self, rows):
         with self._transaction() as connection:
@@ -179,6 +183,14 @@ class RunListing:
                      for row in rows])
         except IndexBusy:
             pass  # another writer holds the index: the counts are stored at a later listing
+
+
+def _investigated(failing, marked):
+    """A run's triage figures: "failing" (its failing sections), "to_investigate"
+    (those no mark applies to) and "investigated" (the share of them marked,
+    None without failing sections)."""
+    return {"failing": failing, "to_investigate": failing - marked,
+            "investigated": marked / failing if failing else None}
 
 
 def _summary(row):

@@ -3,8 +3,10 @@ history` and `failures` (a column, and "marks" in their JSON) and the JUnit
 export (in each failure's message)."""
 import logging
 
+from tavix.log.commands.parser.base import section_paths
+
 from .definitions import MARK_KINDS
-from .runs import path_key, path_of, section_identities
+from .runs import path_key
 
 logger = logging.getLogger("tavix.log.commands.logs")
 
@@ -35,12 +37,6 @@ def with_history_marks(answer, applied):
                             for category in answer["categories"]])
 
 
-def _path_keys(parser):
-    """{section id: the stored text of its path} of an opened run: decoded
-    only for the few sections a report names."""
-    return {record.get("id"): key for record, key, *_ in section_identities(parser)}
-
-
 def run_marks_of(archive, index_option=None):
     """`RunIndex.run_marks` of an opened archive, recorded first in the run
     index; None when the index cannot be used, saying why once."""
@@ -58,17 +54,43 @@ def run_marks_of(archive, index_option=None):
 
 def failures_with_marks(archive, answer, index_option=None):
     """`failure_categories`' answer for `tavix logs failures`: each category
-    gains "paths", parallel to its "sections" (a step's is its section's),
-    and "marks" when the run index can be used."""
-    keys = _path_keys(archive.results)
+    gains "paths", parallel to its "sections" (a step's is its section's).
+    When the run index can be used, each also gains "marks" (those on its
+    signature), "path_marks" (those on the paths of its failing nodes, each
+    once), "marked_by_path" (how many of its nodes carry a path mark) and
+    "to_investigate" (how many carry no mark, their category's included)."""
+    paths = section_paths(archive.results)
     for category in answer["categories"]:
-        category["paths"] = [path_of(keys[str(node).partition("#")[0]]) for node in category["sections"]]
+        category["paths"] = [list(paths[str(node).partition("#")[0]]) for node in category["sections"]]
     applied = run_marks_of(archive, index_option)
-    if applied is not None:
-        by_signature = {c["signature"]: c["marks"] for c in applied["categories"]}
-        for category in answer["categories"]:
-            category["marks"] = list(by_signature.get(category["signature"], []))
+    if applied is None:
+        return answer
+    by_signature = {c["signature"]: c["marks"] for c in applied["categories"]}
+    by_path = {tuple(n["path"]): n["marks"] for n in applied["nodes"]}
+    for category in answer["categories"]:
+        category["marks"] = list(by_signature.get(category["signature"], []))
+        carried = [by_path.get(tuple(path), []) for path in category["paths"]]
+        on_paths = [[m for m in marks if m["scope"] == "path"] for marks in carried]
+        category["path_marks"] = list({path_key(m["path"]): m for marks in on_paths for m in marks}.values())
+        category["marked_by_path"] = sum(1 for marks in on_paths if marks)
+        category["to_investigate"] = 0 if category["marks"] else sum(1 for marks in carried if not marks)
     return answer
+
+
+def category_column(category):
+    """A category's marks on its line in `tavix logs failures`: those on its
+    signature, how many of its nodes are marked by path and with what ("2 of
+    5 marked by path (test bug)"), and how many are left "to investigate"."""
+    count = len(category["sections"])
+    words = [mark_words(m) for m in category["marks"]]
+    if category["marked_by_path"]:
+        # Each kind and ticket once: a category's nodes are often marked alike.
+        kinds = dict.fromkeys(mark_words(m) for m in category["path_marks"])
+        words.append("%d of %d marked by path (%s)" % (category["marked_by_path"], count, ", ".join(kinds)))
+    left = category["to_investigate"]
+    if left:
+        words.append(UNMARKED if left == count else "%d %s" % (left, UNMARKED))
+    return "; ".join(words)
 
 
 def failing_node_marks(archive, index_option=None):
@@ -77,8 +99,8 @@ def failing_node_marks(archive, index_option=None):
     applied = run_marks_of(archive, index_option)
     if applied is None:
         return None
-    ids = {key: section_id for section_id, key in _path_keys(archive.results).items()}
-    return {ids[key]: n["marks"] for n, key in ((n, path_key(n["path"])) for n in applied["nodes"]) if key in ids}
+    ids = {tuple(path): section_id for section_id, path in section_paths(archive.results).items()}
+    return {ids[key]: n["marks"] for n, key in ((n, tuple(n["path"])) for n in applied["nodes"]) if key in ids}
 
 
 def junit_marks(marks_of_nodes):

@@ -8,7 +8,7 @@ from tavix.log.commands.parser.base import failure_categories, section_identitie
 
 from .definitions import is_failing
 
-__all__ = ["describe_run", "hash64", "is_failing", "path_key", "path_of", "section_identities"]
+__all__ = ["describe_run", "hash64", "is_failing", "path_key", "path_of", "paths_of", "section_identities"]
 
 
 def path_key(path):
@@ -19,6 +19,12 @@ def path_key(path):
 def path_of(key):
     """The list of names of a stored path."""
     return json.loads(key)
+
+
+def paths_of(keys):
+    """The lists of names of stored paths, in order: decoded as one text, many
+    times faster than one at a time."""
+    return json.loads("[%s]" % ",".join(keys))
 
 
 def hash64(text):

@@ -18,7 +18,7 @@ from .listing import COUNTED, RunListing, status_counts, summary_text
 from .location import shown_url
 from .retention_records import RetentionRecords
 from .run_order import started_before
-from .runs import describe_run, hash64, is_failing, path_key
+from .runs import describe_run, hash64, is_failing, path_key, paths_of
 from .stored_text import EscapedText, escaped, full_text, key_of, needs_escaping, recorded
 from .triage_records import TriageRecords
 
@@ -460,12 +460,12 @@ class RunIndex(RunListing, AccessRecords, RetentionRecords, TriageRecords):
         categories = self._categories(connection, run)
         request_ids = [run["request_id"]] + [r["request_id"] for r in earlier]
         listed = []
-        for node_id, position, type_id, result_id, path in failing:
+        for (node_id, position, type_id, result_id, _), path in zip(failing, paths_of(row[4] for row in failing)):
             results = [result_id] + [run_results.get(node_id) for run_results in earlier_results]
             states = [None if word is None else word in failing_ids for word in results]
             history = [None if word is None else texts[word] for word in results]
             status, streak, since = node_status(states, request_ids)
-            node = {"path": json.loads(path), "type": texts[type_id], "result": texts[result_id],
+            node = {"path": path, "type": texts[type_id], "result": texts[result_id],
                     "status": status, "streak": streak, "since": since, "history": history}
             if ids is not None:
                 node["id"] = ids[position] if position < len(ids) else None

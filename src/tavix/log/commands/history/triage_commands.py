@@ -5,6 +5,7 @@ import argparse
 import getpass
 import logging
 import os
+import shlex
 import sys
 
 from tavix.cli.base import CommandError, Subcommand
@@ -69,9 +70,9 @@ class _LocalTriage:
         return self.index.triage(suite)
 
     def gate(self, choice, fail_on):
-        """(request id, failures) of the run of an archive or request id."""
-        run = _chosen_run(self.index, choice)
-        return run["request_id"], self.index.gate(run, fail_on)
+        """(request id, failures, how to open the run) of the run of an archive or request id."""
+        run, path = _chosen_run(self.index, choice)
+        return run["request_id"], self.index.gate(run, fail_on), _how_to_open(run, path)
 
 
 class _TriageCommand(Subcommand):
@@ -234,8 +235,9 @@ class GateSubcommand(_TriageCommand):
         "\nExits with status 1 when the run has failing sections of the kind --fail-on\n"
         "names, printing each; 0 otherwise. The run is an archive (-INDEX as\n"
         "'tavix logs list' numbers them; recorded first when it is not indexed yet)\n"
-        "or the request id of a run in the index; with --to, the request id of a run\n"
-        "the service stores, each failure printed with its link.\n\n"
+        "or the request id of a run in the index, the failures followed by the command\n"
+        "that opens the run's archive in the viewer; with --to, the request id of a\n"
+        "run the service stores, each failure printed with its link.\n\n"
         "new: failing sections whose history is \"new\" or \"no_history\"; unmarked\n"
         "(the default): those no mark applies to (a claim is no mark); any: all.\n")
 
@@ -248,7 +250,7 @@ class GateSubcommand(_TriageCommand):
     def act(self, triage, args):
         from tavix.cli.utils import format_table
 
-        request_id, failing = triage.gate(args.run_choice, args.fail_on)
+        request_id, failing, how_to_open = triage.gate(args.run_choice, args.fail_on)
         if not failing:
             logger.info("Run %s: no %s.", shown(request_id), GATE_FAILURES[args.fail_on])
             return
@@ -260,13 +262,16 @@ class GateSubcommand(_TriageCommand):
             headings.append("Link")
         for line in format_table(rows, headings):
             sys.stdout.write(line + "\n")
+        if how_to_open is not None:
+            sys.stdout.write(shown(how_to_open) + "\n")
         sys.stdout.flush()
         raise CommandError("run %s has %d %s" % (shown(request_id, sys.stderr), len(failing),
                                                  GATE_FAILURES[args.fail_on]))
 
 
 def _chosen_run(index, choice):
-    """The run of an archive (recorded when it is not yet), else of a request id in the index."""
+    """(run, archive path) of an archive (recorded when it is not yet), else
+    (run, None) of a request id in the index."""
     from tavix.cli.progress import ProgressLine
 
     try:
@@ -276,5 +281,14 @@ def _chosen_run(index, choice):
         if run is None:
             raise CommandError("no archive %s, nor a run of that request id in the run index %s"
                                % (shown(choice, sys.stderr), index.shown)) from None
-        return run
-    return record_archive(index, path, ProgressLine())[0]
+        return run, None
+    return record_archive(index, path, ProgressLine())[0], path
+
+
+def _how_to_open(run, path):
+    """How to open a run's failures here: the viewer on its archive (the one
+    given, else the one it was indexed from), or where that archive was."""
+    archive = str(path if path is not None else run["archive"])
+    if not os.path.isfile(archive):
+        return "The archive of run %s is no longer at %s." % (run["request_id"], archive)
+    return "Open run %s: tavix logs view %s" % (run["request_id"], shlex.quote(os.path.abspath(archive)))

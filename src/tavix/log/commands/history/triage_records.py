@@ -19,13 +19,13 @@ import re
 import time
 import urllib.parse
 
-from sqlalchemy import and_, select
+from sqlalchemy import and_, func, select
 
 from . import schema
 from .access_records import AccessRecordError, checked_name, moment_text
 from .definitions import GATE_KINDS, MARK_KINDS, is_failing
 from .run_order import order_key
-from .runs import hash64, path_key, path_of
+from .runs import hash64, path_key, path_of, paths_of
 from .stored_text import key_of
 
 COMMENT_CHARS = 10_000
@@ -38,6 +38,8 @@ SUGGESTIONS = 5
 _TOKEN = re.compile(r"<[A-Z]+>|[^\W_]+|[^\w\s]")
 # Ids per statement: within every database's limit of parameters.
 _CHUNK = 500
+# Later than every run: where a mark that is not there would start.
+_NEVER = (float("inf"), 0)
 
 
 class MarkError(ValueError):
@@ -342,12 +344,13 @@ class TriageRecords:
         categories = connection.execute(
             select(rc.c.signature_id, sig.c.text).join(sig, sig.c.id == rc.c.signature_id)
             .where(rc.c.run_id == run["id"]).order_by(rc.c.position)).all()
+        paths = paths_of(row[2] for row in failing)
         marks = self._rows(connection, schema.marks, run["suite_id"])
         claims = self._rows(connection, schema.claims, run["suite_id"])
         answer = {"nodes": [], "categories": []}
         if not marks and not claims:
-            answer["nodes"] = [{"path": path_of(path), "signature": text, "marks": [], "claims": []}
-                               for _, _, path, text in failing]
+            answer["nodes"] = [{"path": path, "signature": text, "marks": [], "claims": []}
+                               for (_, _, _, text), path in zip(failing, paths)]
             answer["categories"] = [{"signature": text, "marks": [], "claims": []} for _, text in categories]
             return answer
         timeline = self._timeline(connection, run["suite_id"])
@@ -369,19 +372,63 @@ class TriageRecords:
                 else:
                     by_node.setdefault(row["node_id"], []).append((row["signature_id"], kind, shown))
         nothing = {"marks": [], "claims": []}
-        for node_id, signature_id, path, text in failing:
+        for (node_id, signature_id, _, text), path in zip(failing, paths):
             # A failing section without a cause line has no category to follow.
             found = {k: list(v) for k, v in
                      (nothing if signature_id is None else by_signature.get(signature_id, nothing)).items()}
             for tied, kind, shown in by_node.get(node_id, []):
                 if tied == signature_id:
                     found[kind].insert(0, shown)
-            answer["nodes"].append({"path": path_of(path), "signature": text, **found})
+            answer["nodes"].append({"path": path, "signature": text, **found})
         for signature_id, text in categories:
             found = by_signature.get(signature_id, nothing)
             answer["categories"].append({"signature": text, "marks": list(found["marks"]),
                                          "claims": list(found["claims"])})
         return answer
+
+    def investigation(self, runs):
+        """{run id: (failing sections, those a mark applies to)} of `runs` (as
+        `find` gives them), as `run_marks` would count them (a claim is no
+        mark), for all of them at once: the database counts the failing
+        sections of each run by signature, in one pass over the runs."""
+        rs, marks = schema.run_sections, schema.marks
+        counts = {run["id"]: [0, 0] for run in runs}
+        with self._transaction() as connection:
+            if not counts or not self._has_tables(connection):
+                return {run_id: tuple(found) for run_id, found in counts.items()}
+            failing = self._failing_words(connection)
+            by_signature = {}
+            for chunk in _chunks(counts):
+                for run_id, signature_id, count in connection.execute(
+                        select(rs.c.run_id, rs.c.signature_id, func.count())
+                        .where(and_(rs.c.run_id.in_(chunk), rs.c.result_id.in_(failing)))
+                        .group_by(rs.c.run_id, rs.c.signature_id)):
+                    counts[run_id][0] += count
+                    by_signature.setdefault(run_id, []).append((signature_id, count))
+            suites = list({run["suite_id"] for run in runs})
+            since = {(suite_id, signature_id): order_key(started, run_id)
+                     for suite_id, signature_id, started, run_id in connection.execute(
+                         select(marks.c.suite_id, marks.c.signature_id, marks.c.since_started, marks.c.since_run)
+                         .where(and_(marks.c.suite_id.in_(suites), marks.c.scope == "signature")))}
+            path_marked = {}
+            for chunk in _chunks(counts):
+                # Each path mark looks its section up in each run: no pass over the runs.
+                for run_id, signature_id, started, since_run in connection.execute(
+                        select(rs.c.run_id, rs.c.signature_id, marks.c.since_started, marks.c.since_run)
+                        .join(marks, and_(marks.c.node_id == rs.c.node_id,
+                                          marks.c.signature_id.is_not_distinct_from(rs.c.signature_id)))
+                        .where(and_(marks.c.suite_id.in_(suites), marks.c.scope == "path",
+                                    rs.c.run_id.in_(chunk), rs.c.result_id.in_(failing)))):
+                    path_marked.setdefault(run_id, []).append((signature_id, order_key(started, since_run)))
+        for run in runs:
+            here = order_key(run["started"], run["id"])
+            marked = {signature_id for signature_id, _ in by_signature.get(run["id"], ())
+                      if since.get((run["suite_id"], signature_id), _NEVER) <= here}
+            counts[run["id"]][1] = sum(count for signature_id, count in by_signature.get(run["id"], ())
+                                       if signature_id in marked) + \
+                sum(1 for signature_id, mark_since in path_marked.get(run["id"], ())
+                    if mark_since <= here and signature_id not in marked)
+        return {run_id: tuple(found) for run_id, found in counts.items()}
 
     def suggestions(self, run, path, limit=SUGGESTIONS):
         """For the failing section at `path` (a list of names) of `run`: when

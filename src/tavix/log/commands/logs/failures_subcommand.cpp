@@ -20,14 +20,19 @@ constexpr const char *DESCRIPTION =
     "the first nodes are. A failing node is a section or step that failed,\n"
     "errored, aborted or was blocked with nothing of those below it; its cause\n"
     "line is the first error record of its log (else its last warning).\n\n"
-    "Each group shows the marks of the run index that apply to its cause (their\n"
-    "kinds and tickets, else \"to investigate\"); the run is recorded there first.\n"
+    "Each group shows the marks of the run index on it (their kinds and tickets):\n"
+    "those on its cause, then how many of its nodes are marked by their paths\n"
+    "(\"2 of 5 marked by path (test bug)\"), then how many are left \"to\n"
+    "investigate\" (a node no mark applies to); the run is recorded there first.\n"
     "An index that cannot be used leaves the marks out, saying so once.\n\n"
     "--json prints the object the viewer's .../categories route answers, each\n"
-    "category with \"paths\" (the sections' paths, parallel to \"sections\") and\n"
-    "\"marks\" (left out without a usable index):\n"
+    "category with \"paths\" (the sections' paths, parallel to \"sections\") and,\n"
+    "left out without a usable index, \"marks\" (those on its cause),\n"
+    "\"path_marks\" (those on its nodes' paths, each once), \"marked_by_path\" and\n"
+    "\"to_investigate\" (counts of its nodes):\n"
     "{\"categories\": [{\"signature\", \"example\", \"count\", \"results\", \"sections\",\n"
-    " \"paths\", \"marks\"}], \"unexplained\": [ids]}.\n";
+    " \"paths\", \"marks\", \"path_marks\", \"marked_by_path\", \"to_investigate\"}],\n"
+    " \"unexplained\": [ids]}.\n";
 
 void failures_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     super_of(global("FailuresSubcommand"), self).attr("__init__")(*args, **kwargs);
@@ -93,8 +98,7 @@ void print_groups(Output &out, nb::handle parser, nb::handle answer) {
         out.add(nb::str("\n{}  {}").format(bold(nb::str("{:>6}").format(category["count"])),
                                              nb::str(", ").attr("join")(counts)));
         if (truthy(category.attr("__contains__")("marks")))
-            out.add(nb::str("  [{}]").format(
-                out.shown(state().report_marks.attr("marks_column")(category["marks"]))));
+            out.add(nb::str("  [{}]").format(out.shown(state().report_marks.attr("category_column")(category))));
         out.add("\n");
         out.add(nb::str("      {}\n").format(cause(out.shown(category["example"]))));
         show_paths(category["sections"]);

@@ -1,11 +1,13 @@
 // The runs of the suite chosen on the home page, newest first, a page at a
 // time ("More" asks for the next), filtered by a text of the request id or
-// the start time. Each row shows the run's result counts and its new, known
-// and flaky failures, and opens the run's viewer. A virtual list, an ARIA
-// grid whose rows take the focus: ↑ ↓ Home End move, Enter opens.
+// the start time. Each row shows the run's result counts, its new, known and
+// flaky failures, the failing sections no mark applies to yet and the share
+// of them marked, and opens the run's viewer. A virtual list, an ARIA grid
+// whose rows take the focus: ↑ ↓ Home End move, Enter opens.
 import { el, resultClass, summaryKinds } from "./dom.js";
 import { Latest } from "./latest.js";
 import { service } from "./service.js";
+import { percent } from "./trend.js";
 import { VirtualList } from "./vlist.js";
 
 const ROW = 34;            // px; every run has the same height
@@ -93,11 +95,13 @@ export class RunList {
     };
     const counts = summaryKinds(run.summary || {}).filter(([, count]) => parseInt(count, 10) > 0)
       .map(([kind, count]) => el("span", { className: `chip ${resultClass(kind)}` }, kind, el("b", { textContent: count })));
-    const failures = (kind) => cell(`run-${kind}${run[kind] ? "" : " zero"}`, String(run[kind] ?? "–"));
+    const failures = (kind, name = kind) => cell(`run-${name}${run[kind] ? "" : " zero"}`, String(run[kind] ?? "–"));
+    const investigated = cell(`run-investigated${run.failing ? "" : " zero"}`, percent(run.investigated));
+    if (run.failing) investigated.title = `${run.failing - run.to_investigate} of ${run.failing} failing sections marked`;
     return el("div", { className: "run" },
       cell("run-start", run.start_time),
       cell("run-id", el("a", { href: run.link, textContent: run.request_id, tabIndex: -1 })),
       cell("run-counts", ...counts),
-      failures("new"), failures("known"), failures("flaky"));
+      failures("new"), failures("known"), failures("flaky"), failures("to_investigate", "investigate"), investigated);
   }
 }
