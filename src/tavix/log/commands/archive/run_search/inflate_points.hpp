@@ -33,8 +33,16 @@ struct AccessPoint {
     uint64_t out_offset = 0;  // in the member's output
     uint64_t in_offset = 0;   // in its compressed data: the first byte wholly of the block
     int bits = 0;             // 1-7: the block starts that many bits before in_offset
-    std::string window;       // min(32 KiB, out_offset) bytes of output before out_offset;
-                              // empty for stored members
+    // The min(32 KiB, out_offset) bytes of output before out_offset, compressed
+    // with zlib (points are kept for many members at once); empty for stored
+    // members and at the member start.
+    std::string packed_window;
+};
+
+// Work done, added to by the readers when given.
+struct InflateCounters {
+    uint64_t compressed_bytes_read = 0;  // from the source
+    uint64_t bytes_inflated = 0;         // output made, whether handed on or skipped
 };
 
 using ByteSink = std::function<void(const char *, size_t)>;
@@ -50,18 +58,20 @@ using ByteSink = std::function<void(const char *, size_t)>;
 // member. `cancel` (may be null) is read between pieces; once set: Cancelled.
 // Never touches the interpreter unless the source is a Python one.
 void stream_member(ByteSource &source, const ZipMember &member, uint64_t span, const ByteSink &sink,
-                   const std::function<void(AccessPoint &&)> &at_point, const std::atomic<bool> *cancel);
+                   const std::function<void(AccessPoint &&)> &at_point, const std::atomic<bool> *cancel,
+                   InflateCounters *counters = nullptr);
 
 // Output bytes [begin, end) of `member` (end clipped to its size) to `sink`,
 // inflated from the last of `points` (in out_offset order, as stream_member
 // gave them) at or before `begin`, reading compressed bytes only as far as
-// needed. No points: from the member start. A point that does not fit the
-// member (beyond it, a window of the wrong size): ZipFormatError. No CRC is
-// checked; a range is part of a member.
+// needed, in pieces that grow from 64 KiB. No points: from the member start.
+// A point that does not fit the member (beyond it, a window of the wrong
+// size): ZipFormatError. No CRC is checked; a range is part of a member.
 void read_member_range(ByteSource &source, const ZipMember &member, const std::vector<AccessPoint> &points,
-                       uint64_t begin, uint64_t end, const ByteSink &sink, const std::atomic<bool> *cancel);
+                       uint64_t begin, uint64_t end, const ByteSink &sink, const std::atomic<bool> *cancel,
+                       InflateCounters *counters = nullptr);
 
-// The points of one member appended to `out`, windows compressed.
+// The points of one member appended to `out`.
 void write_access_points(std::string &out, const std::vector<AccessPoint> &points);
 // The points written by write_access_points at the front of `in`, which is
 // advanced past them. Truncated or damaged: ZipFormatError.
