@@ -351,7 +351,6 @@ std::vector<ZipMember> read_zip_members(ByteSource &source, const std::vector<st
     std::vector<CentralEntry> found;
     std::vector<size_t> found_at;  // their positions among the extents
     std::vector<Extent> extents;
-    std::vector<std::string> seen_names;  // only for messages about overlaps
     Directory directory = walk_directory(source, [&](const CentralEntry &entry) {
         auto it = wanted.find(entry.member.name);
         if (it != wanted.end()) {
@@ -366,12 +365,15 @@ std::vector<ZipMember> read_zip_members(ByteSource &source, const std::vector<st
         }
         extents.push_back(least_extent(entry));
     });
-    // Names of other members are not kept; an overlap is told by position.
+    // Names of other members are not kept: an overlap, rare, reads them again.
     auto name_of = [&](size_t i) {
-        for (size_t k = 0; k < found.size(); ++k)
-            if (found_at[k] == i)
-                return found[k].member.name;
-        return "number " + std::to_string(i + 1);
+        std::string name;
+        size_t at = 0;
+        walk_directory(source, [&](const CentralEntry &entry) {
+            if (at++ == i)
+                name = entry.member.name;
+        });
+        return name;
     };
     std::vector<uint64_t> limits = check_apart(extents, directory.offset, name_of);
     std::vector<ZipMember> members;
