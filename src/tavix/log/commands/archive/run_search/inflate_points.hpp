@@ -52,7 +52,7 @@ using ByteSink = std::function<void(const char *, size_t)>;
 // about every `span` bytes of output (0: at every block), at deflate block
 // boundaries; the first point is the member start. A point comes after the
 // output before it has gone to `sink`. Stored members give points every
-// `span` bytes, without windows. Output beyond the member's declared size is
+// `span` bytes (0: every piece), without windows. Output beyond the member's declared size is
 // never produced; at the end the size and CRC-32 are checked. Damage, a
 // member that is encrypted or of another method: ZipFormatError naming the
 // member. `cancel` (may be null) is read between pieces; once set: Cancelled.
