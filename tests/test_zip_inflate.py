@@ -160,9 +160,8 @@ def test_a_range_reads_only_from_its_nearest_point(text):
 
 def damaged_points(serialised):
     """Ways to damage serialised points, each meant to be refused."""
-    count_bytes = 1
     yield "truncated", serialised[:len(serialised) // 2]
-    yield "a count beyond its bytes", b"\xff\xff\x03" + serialised[count_bytes:]
+    yield "a count beyond its bytes", b"\xff\xff\x03" + serialised[1:]
     yield "a number too large", b"\x02" + b"\xff" * 11
     yield "bits beyond 7", b"\x01\x00\x00\x08\x00"
     yield "not starting at 0", b"\x01\x05\x00\x00\x00"
@@ -173,7 +172,7 @@ def test_damaged_points_are_refused(text):
     data = zip_bytes([("log", text)])
     source = BytesSource(data)
     serialised = inflate(source, "log", 1 << 16)["serialised"]
-    for what, damaged in damaged_points(serialised):
+    for _, damaged in damaged_points(serialised):
         with pytest.raises(ValueError, match="damaged access points"):
             read_range(source, "log", damaged, 0, 10)
     # Points of another member: beyond this one's compressed data.
@@ -293,7 +292,7 @@ def test_sources_that_fail_or_lie(tmp_path, text):
     # A source claiming more than it holds reads short where the zip should end.
     longer = BytesSource(data)
     longer.size += 10
-    with pytest.raises(OSError, match=r"read_at\(\d+, \d+\) gave %d bytes" % (len(data) - (len(data) - 65557 if len(data) > 65557 else 0))):
+    with pytest.raises(OSError, match=r"read_at\(\d+, \d+\) gave \d+ bytes"):
         members_of(longer)
 
     def refuse(offset, size):
