@@ -133,3 +133,18 @@ class Archive:
         `max_bytes` ran out first, else None}. A line the offset falls inside of
         is passed over.
         """
+
+def _zip_members_for_tests(source: object, names: object | None = None) -> list:
+    """
+    Test hook: the zip's members (or those named, in that order) as the native reader finds them.
+    """
+
+def _inflate_points_for_tests(source: object, name: str, span: int, keep_output: bool = True, cancel: object | None = None) -> dict:
+    """
+    Test hook: streams a member, keeping an access point every `span` bytes: {"output", "points" (out, in, bits, packed window size), "serialised", "largest_piece", "counters"}.
+    """
+
+def _read_member_range_for_tests(source: object, name: str, points: bytes, begin: int, end: int, cancel: object | None = None) -> dict:
+    """
+    Test hook: bytes [begin, end) of a member read from serialised access points; {"output", "trailing" (bytes after the points), "counters"}.
+    """
