@@ -6,6 +6,8 @@
 
 namespace tavix::run_search {
 
+namespace nb = nanobind;
+
 // ZipFormatError -> ValueError; SourceError -> OSError (with its errno, and
 // the source as the file name); Cancelled -> concurrent.futures.CancelledError.
 // Called once, when the module loads.
