@@ -51,7 +51,7 @@ size_t fold_bytes(const unsigned char *p, size_t n, bool ends_text, Emit &&emit)
                 for (size_t k = 0; k < length; ++k)
                     emit(p[i + k]);
             } else {
-                std::string spelled;
+                std::string spelled;  // short: no allocation
                 search::append_utf8(spelled, key);
                 for (char byte : spelled)
                     emit((unsigned char)byte);
@@ -103,27 +103,37 @@ void TrigramBlockBuilder::begin_member(uint32_t member) {
     in_long_line_ = false;
 }
 
-void TrigramBlockBuilder::add_folded(unsigned char byte) {
-    if (byte == '\n') {
-        run_ = 0;
-        ++open_newlines_;
-        return;
-    }
-    window_ = (window_ << 8 | byte) & (kTrigramCount - 1);
-    if (run_ < 3)
-        ++run_;
-    if (run_ == 3) {
-        uint64_t &word = seen_[window_ >> 6];
-        uint64_t bit = uint64_t(1) << (window_ & 63);
-        if (!(word & bit)) {
-            word |= bit;
-            touched_.push_back(window_);
+// The hot loop of a build: locals rather than members, so that the window
+// and the run stay in registers.
+struct TrigramBlockBuilder::Collector {
+    uint32_t window;
+    unsigned run;
+    uint64_t newlines = 0;
+    uint64_t *seen;
+    std::vector<Trigram> &touched;
+
+    void add(unsigned char byte) {
+        if (byte == '\n') {
+            run = 0;
+            ++newlines;
+            return;
+        }
+        window = (window << 8 | byte) & (kTrigramCount - 1);
+        run += run < 3;
+        if (run == 3) {
+            uint64_t &word = seen[window >> 6];
+            uint64_t bit = uint64_t(1) << (window & 63);
+            if (!(word & bit)) {
+                word |= bit;
+                touched.push_back(window);
+            }
         }
     }
-}
+};
 
 void TrigramBlockBuilder::scan(const unsigned char *p, size_t n, bool ends_text) {
-    auto emit = [this](unsigned char byte) { add_folded(byte); };
+    Collector collect{window_, run_, 0, seen_.data(), touched_};
+    auto emit = [&collect](unsigned char byte) { collect.add(byte); };
     if (!carry_.empty()) {
         // Finish the character the last bytes started.
         size_t extra = std::min<size_t>(n, 4 - carry_.size());
@@ -143,6 +153,9 @@ void TrigramBlockBuilder::scan(const unsigned char *p, size_t n, bool ends_text)
     }
     size_t taken = fold_bytes(p, n, ends_text, emit);
     carry_.assign(reinterpret_cast<const char *>(p) + taken, n - taken);
+    window_ = collect.window;
+    run_ = collect.run;
+    open_newlines_ += collect.newlines;
 }
 
 void TrigramBlockBuilder::close_block() {

@@ -58,8 +58,8 @@ public:
 
 private:
     void cut_blocks(bool member_end);
+    struct Collector;
     void scan(const unsigned char *p, size_t n, bool ends_text);
-    void add_folded(unsigned char byte);
     void close_block();
     void flush_pairs();
 

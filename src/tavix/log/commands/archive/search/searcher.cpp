@@ -286,9 +286,13 @@ void StreamedSearch::feed(const char *data, size_t size) {
     size_t used = 0;
     // As the file search's reader cuts: the last line end within a block's
     // worth of bytes, or, in a line longer than that, at whole characters;
-    // a block's worth that may end the text waits to be told.
+    // a block's worth that may end the text waits to be told. Whole lines
+    // short of a block are searched at once (the pieces of a longer line
+    // depend only on where it starts).
     while (pending_.size() - used > block_)
         used += search_piece(pending_.data() + used, block_, false);
+    if (const char *newline = find_last_newline(pending_.data() + used, pending_.size() - used))
+        used += search_piece(pending_.data() + used, size_t(newline - pending_.data()) + 1 - used, false);
     pending_.erase(0, used);
 }
 
