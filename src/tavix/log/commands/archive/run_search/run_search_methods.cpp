@@ -225,7 +225,10 @@ private:
 }  // namespace
 
 void define_run_search(nb::module_ &m) {
-    nb::exception<SearchIndexError>(m, "SearchIndexError", PyExc_ValueError);
+    nb::exception<SearchIndexError> index_error(m, "SearchIndexError", PyExc_ValueError);
+    index_error.attr("__doc__") = "A search index that is damaged, truncated, of another format version, or not\n"
+                                  "of the zip it is used with: search that run the slow way, and build its index\n"
+                                  "again.";
 
     m.def("build_search_index", &build, "source"_a, "target"_a, "members"_a, nb::kw_only(),
           "metadata"_a = nb::bytes(""), "cancel"_a.none() = nb::none(), "block_size"_a.none() = nb::none(),
