@@ -141,20 +141,27 @@ def test_the_index_picks_few_blocks_for_a_rare_literal_and_all_for_a_scan(tmp_pa
         run.search("unique", members=["nothing"])
 
 
+def test_blocks_far_apart_are_read_from_their_access_points(tmp_path):
+    lines = [b"%d: lab-host1: stream %d at 1000 pps, loss 0.%02d %%" % (i, i % 97, i % 100) for i in range(70000)]
+    for at in (5, 20000, 20001, 45000, 69999):
+        lines[at] += " Rare-Wörd".encode()
+    members = {MEMBERS[0]: b"\n".join(lines) + b"\n", MEMBERS[1]: b"rare-w\xc3\xb6rd\n"}
+    zipped = write_zip(tmp_path / "run.zip", members)
+    build_search_index(zipped, tmp_path / "run.index", MEMBERS, block_size=4096)
+    run = RunSearch(zipped, tmp_path / "run.index")
+    for query, regex in [("RARE-WÖRD", False), (r"loss 0\.(00|01) %.*rare", True)]:
+        hits = searched(run, query, regex=regex)
+        assert hits == expected(members, query, regex=regex)
+        assert run.counters["bytes_inflated"] < len(members[MEMBERS[0]]) // 2
+    assert [hit["line"] for hit in hits] == [20000, 20001, 45000]
+
+
 def test_a_stored_member_and_a_python_source_answer_the_same(tmp_path):
     rng = random.Random(3)
     members = {MEMBERS[0]: random_log(rng, 300), MEMBERS[1]: b""}
     zipped = write_zip(tmp_path / "run.zip", members, compression=zipfile.ZIP_STORED)
-    data = zipped.read_bytes()
-
-    class Store:
-        size = len(data)
-
-        def read_at(self, offset, size):
-            return data[offset:offset + size]
-
-    build_search_index(Store(), tmp_path / "run.index", MEMBERS, block_size=64)
-    for source in (zipped, Store()):
+    build_search_index(Store(zipped), tmp_path / "run.index", MEMBERS, block_size=64)
+    for source in (zipped, Store(zipped)):
         run = RunSearch(source, str(tmp_path / "run.index"))
         for query in ("error", "ok", "straße"):
             assert searched(run, query) == expected(members, query)
@@ -229,10 +236,21 @@ def test_a_damaged_truncated_or_foreign_index_is_refused(tmp_path, indexed_run):
         RunSearch(zipped, tmp_path / "missing.index")
 
 
-@pytest.mark.parametrize("indexed", [True, False])
-def test_cancelling_stops_the_search(indexed_run, indexed):
+class Store:
+    """A zip in memory, read as the service's store reads: by ranges."""
+
+    def __init__(self, path):
+        self.data = path.read_bytes()
+        self.size = len(self.data)
+
+    def read_at(self, offset, size):
+        return self.data[offset:offset + size]
+
+
+@pytest.mark.parametrize("indexed, ranged", [(True, False), (False, False), (True, True)])
+def test_cancelling_stops_the_search(indexed_run, indexed, ranged):
     zipped, index, members = indexed_run
-    run = RunSearch(zipped, index if indexed else None)
+    run = RunSearch(Store(zipped) if ranged else zipped, index if indexed else None)
     capsule, cancel = base._cancel_flag_for_tests()
     batches = run.search(".", regex=True, members=MEMBERS, cancel=capsule, limit=1)
     assert len(next(batches)) == 1
