@@ -23,6 +23,9 @@ MEMBERS = ["TaskLog.Task-1", "TaskLog.Task-2"]
 BLOCK_SIZES = [24, 100, 700, None]
 # Regexes with no literal part the index could use.
 SCANS = [r"^.{3}$", r"\s$", r"[^a-z]{2}", r"."]
+# Literal parts joined, repeated, made optional or alternative.
+SHAPES = [r"(?:ERR|fail)(or)? ok", r"k{2}", r"(ski|SKI ){2,}", r"[kK]elvin", r"e(r|rr)or", r"a?b?c?",
+          r"ok( fail)?\r", "(日本|\U0001f600) ", r"x{1,3}y?", r"^(error|straße)$"]
 
 
 def write_zip(path, members, compression=zipfile.ZIP_DEFLATED):
@@ -80,7 +83,7 @@ def queries(rng, members):
         if cut.strip() and "\n" not in cut and "\r" not in cut:
             cuts.append(cut)
     literals = rng.sample(LITERALS, 5) + cuts + ["needle", "kelvin DA\u017f", "absent words"]
-    regexes = rng.sample(REGEXES, 5) + rng.sample(SCANS, 2) + [r"(?:error|fail) ok", r"stra(ss|ß)e"]
+    regexes = rng.sample(REGEXES, 5) + rng.sample(SCANS, 2) + rng.sample(SHAPES, 4)
     return [(query, False) for query in literals] + [(query, True) for query in regexes]
 
 

@@ -133,11 +133,11 @@ RunSearch::~RunSearch() {
 
 bool RunSearch::next(std::vector<MemberHit> &hits) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!started_) {
+    auto cancelled = [&] { return cancel_ && cancel_->load(std::memory_order_relaxed); };
+    if (!started_ && !cancelled()) {
         started_ = true;
         worker_ = std::thread([this] { search_all(); });
     }
-    auto cancelled = [&] { return cancel_ && cancel_->load(std::memory_order_relaxed); };
     changed_.wait(lock, [&] { return !ready_.empty() || finished_ || cancelled(); });
     if (cancelled()) {
         // What was found before is not wanted either; the worker stops at its
