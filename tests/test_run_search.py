@@ -159,6 +159,20 @@ def test_blocks_far_apart_are_read_from_their_access_points(tmp_path):
     assert [hit["line"] for hit in hits] == [20000, 20001, 45000]
 
 
+def test_a_line_longer_than_the_matchers_piece_is_one_hit(tmp_path):
+    # Archive.search takes such a line piece by piece and may report it once
+    # per piece; a run search reports each line once, at its first match.
+    data = b"error " + b"a" * (3 << 20) + b" error\nok error\n"
+    members = {MEMBERS[0]: data}
+    zipped = write_zip(tmp_path / "run.zip", members)
+    by_piece = archive_search(tmp_path, members, "error")
+    assert [hit["line"] for hit in by_piece] == [0, 0, 1]
+    build_search_index(zipped, tmp_path / "run.index", MEMBERS[:1], block_size=4096)
+    for index in (tmp_path / "run.index", None):
+        assert searched(RunSearch(zipped, index), "error", members=MEMBERS[:1]) == [by_piece[0], by_piece[2]]
+    assert by_piece[0]["truncated"] and len(by_piece[0]["text"]) == 16384
+
+
 def test_a_stored_member_and_a_python_source_answer_the_same(tmp_path):
     rng = random.Random(3)
     members = {MEMBERS[0]: random_log(rng, 300), MEMBERS[1]: b""}
