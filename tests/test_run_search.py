@@ -120,6 +120,7 @@ def test_the_index_picks_few_blocks_for_a_rare_literal_and_all_for_a_scan(tmp_pa
     rng = random.Random(7)
     lines = random_log(rng, 2000).split(b"\n")
     lines[1234] += b" unique-marker-31"
+    lines[1500] += " KELVIN-ſCALE-İX".encode()  # case forms of other lengths
     members = {MEMBERS[0]: b"\n".join(lines), MEMBERS[1]: random_log(rng, 500)}
     zipped = write_zip(tmp_path / "run.zip", members)
     summary = build_search_index(zipped, tmp_path / "run.index", MEMBERS, metadata=b"sections", block_size=256)
@@ -134,6 +135,13 @@ def test_the_index_picks_few_blocks_for_a_rare_literal_and_all_for_a_scan(tmp_pa
 
     assert searched(run, "UNIQUE-MARKER-31", case=True) == []
     assert 1 <= run.counters["blocks_read"] <= 2  # folded trigrams pick the block, the matcher refuses it
+
+    # The literal parts of a regex pick the blocks too, folded as the text is.
+    for query, regex, line in [(r"unique-mark(er|ed)-3\d", True, 1234), (r"(?:marker-31|nothing-like-it)$", True, 1234),
+                               ("kelvin-scale-ix", False, 1500), (r"KELVIN-S.ALE", True, 1500)]:
+        hits = searched(run, query, regex=regex)
+        assert [hit["line"] for hit in hits] == [line] and hits == archive_search(tmp_path, members, query, regex)
+        assert 1 <= run.counters["blocks_read"] <= 2, query
 
     assert searched(run, r"^.{5}$", regex=True) == archive_search(tmp_path, members, r"^.{5}$", regex=True)
     assert run.counters["blocks_read"] == run.counters["blocks_total"]
