@@ -5,7 +5,9 @@ refused."""
 
 import concurrent.futures
 import random
+import struct
 import zipfile
+import zlib
 
 import pytest
 
@@ -270,6 +272,52 @@ class Store:
 
     def read_at(self, offset, size):
         return self.data[offset:offset + size]
+
+
+def sections_of(index):
+    """(offset, length) in the body of the members, access points, blocks,
+    dictionary, postings and metadata."""
+    return [struct.unpack_from("<QQ", index, 24 + 16 * i) for i in range(6)]
+
+
+def resealed(index, edit):
+    """The index with `edit(body)` applied to its body and its CRCs made anew:
+    what a hostile writer could hand over."""
+    chunk, body_size = struct.unpack_from("<IQ", index, 12)
+    chunks = -(-body_size // chunk)
+    body = bytearray(index[128 + 4 * chunks:])
+    edit(body)
+    table = b"".join(struct.pack("<I", zlib.crc32(body[at:at + chunk])) for at in range(0, len(body), chunk))
+    header = index[:120]
+    return header + struct.pack("<II", zlib.crc32(table, zlib.crc32(header)), 0) + table + bytes(body)
+
+
+def test_a_hostile_index_is_refused_not_followed(indexed_run):
+    zipped, index, members = indexed_run
+    (members_at, _), _, (blocks_at, _), (dictionary_at, dictionary_length), postings, _ = sections_of(index)
+
+    def member_count(body):
+        struct.pack_into("<I", body, members_at, 0xFFFFFFFF)
+
+    def block_length(body):
+        struct.pack_into("<Q", body, blocks_at + 24 * 3 + 16, 5)
+
+    def posting_places(body):
+        for entry in range(dictionary_at, dictionary_at + dictionary_length, 12):
+            struct.pack_into("<II", body, entry + 4, 0x7FFFFFF0, 64)
+
+    def posting_bytes(body):
+        at, length = postings
+        body[at:at + length] = (bytes(range(256)) * (length // 256 + 1))[:length]
+
+    assert searched(RunSearch(zipped, resealed(index, lambda body: None)), "error") == expected(members, "error")
+    for edit in (member_count, block_length):
+        with pytest.raises(SearchIndexError):
+            RunSearch(zipped, resealed(index, edit))
+    for edit in (posting_places, posting_bytes):
+        run = RunSearch(zipped, resealed(index, edit))
+        with pytest.raises(SearchIndexError, match="posting"):
+            searched(run, "error ok")
 
 
 @pytest.mark.parametrize("indexed, ranged", [(True, False), (False, False), (True, True)])
