@@ -203,7 +203,7 @@ std::shared_ptr<const SearchIndex> SearchIndex::open_file(const std::string &pat
     if (!S_ISREG(info.st_mode) || uint64_t(info.st_size) < kHeaderSize) {
         ::close(fd);
         if (!S_ISREG(info.st_mode))
-            throw SourceError(path, EINVAL);
+            throw SourceError(path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
         damaged("shorter than its header");
     }
     void *mapped = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
