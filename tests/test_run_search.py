@@ -6,6 +6,7 @@ refused."""
 import concurrent.futures
 import random
 import struct
+import threading
 import zipfile
 import zlib
 
@@ -63,6 +64,63 @@ def archive_search(tmp_path, members, query, regex=False, case=False):
         assert answer["complete"]
         hits += [dict({"truncated": False}, **hit, member=name) for hit in answer["hits"]]
     return hits
+
+
+class Store:
+    """A zip in memory, read as the service's store reads: by ranges."""
+
+    def __init__(self, path):
+        self.data = path.read_bytes()
+        self.size = len(self.data)
+
+    def read_at(self, offset, size):
+        return self.data[offset:offset + size]
+
+
+def sections_of(index):
+    """(offset, length) in the body of the members, access points, blocks,
+    dictionary, postings and metadata."""
+    return [struct.unpack_from("<QQ", index, 24 + 16 * i) for i in range(6)]
+
+
+def resealed(index, edit):
+    """The index with `edit(body)` applied to its body and its CRCs made anew:
+    what a hostile writer could hand over."""
+    chunk, body_size = struct.unpack_from("<IQ", index, 12)
+    chunks = -(-body_size // chunk)
+    body = bytearray(index[128 + 4 * chunks:])
+    edit(body)
+    table = b"".join(struct.pack("<I", zlib.crc32(body[at:at + chunk])) for at in range(0, len(body), chunk))
+    header = index[:120]
+    return header + struct.pack("<II", zlib.crc32(table, zlib.crc32(header)), 0) + table + bytes(body)
+
+
+def test_a_hostile_index_is_refused_not_followed(indexed_run):
+    zipped, index, members = indexed_run
+    (members_at, _), _, (blocks_at, _), (dictionary_at, dictionary_length), postings, _ = sections_of(index)
+
+    def member_count(body):
+        struct.pack_into("<I", body, members_at, 0xFFFFFFFF)
+
+    def block_length(body):
+        struct.pack_into("<Q", body, blocks_at + 24 * 3 + 16, 5)
+
+    def posting_places(body):
+        for entry in range(dictionary_at, dictionary_at + dictionary_length, 12):
+            struct.pack_into("<II", body, entry + 4, 0x7FFFFFF0, 64)
+
+    def posting_bytes(body):
+        at, length = postings
+        body[at:at + length] = (bytes(range(256)) * (length // 256 + 1))[:length]
+
+    assert searched(RunSearch(zipped, resealed(index, lambda body: None)), "error") == expected(members, "error")
+    for edit in (member_count, block_length):
+        with pytest.raises(SearchIndexError):
+            RunSearch(zipped, resealed(index, edit))
+    for edit in (posting_places, posting_bytes):
+        run = RunSearch(zipped, resealed(index, edit))
+        with pytest.raises(SearchIndexError, match="posting"):
+            searched(run, "error ok")
 
 
 def task_logs(rng):
@@ -194,6 +252,46 @@ def test_a_stored_member_and_a_python_source_answer_the_same(tmp_path):
             assert searched(run, query) == expected(members, query)
 
 
+def test_the_index_is_the_same_from_any_source_and_replaced_only_when_whole(tmp_path):
+    rng = random.Random(4)
+    members = {MEMBERS[0]: random_log(rng, 400), MEMBERS[1]: b"", "a/x.log": b"no line end"}
+    zipped = write_zip(tmp_path / "run.zip", members)
+    names = list(members)
+    metadata = bytes(range(256)) * 40
+    build_search_index(zipped, tmp_path / "run.index", names, metadata=metadata, block_size=100)
+    build_search_index(Store(zipped), tmp_path / "ranged.index", names, metadata=bytearray(metadata), block_size=100)
+    assert (tmp_path / "run.index").read_bytes() == (tmp_path / "ranged.index").read_bytes()
+    run = RunSearch(zipped, tmp_path / "run.index")
+    assert run.members == names and run.metadata == metadata
+    assert searched(run, "line end") == expected({"a/x.log": members["a/x.log"]}, "line end")
+
+    capsule, cancel = base._cancel_flag_for_tests()
+    cancel()
+    with pytest.raises(concurrent.futures.CancelledError):
+        build_search_index(zipped, tmp_path / "run.index", names[:1], cancel=capsule)
+    assert RunSearch(zipped, tmp_path / "run.index").members == names
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["ranged.index", "run.index", "run.zip"]
+    assert build_search_index(zipped, tmp_path / "none.index", [])["blocks"] == 0
+    assert list(RunSearch(zipped, tmp_path / "none.index").search("line")) == []
+
+
+def test_searches_in_threads_share_one_run(indexed_run):
+    zipped, index, members = indexed_run
+    run = RunSearch(Store(zipped), index)
+    queries = ["error", "ok", "日本", "ski"] * 3
+    answers = [None] * len(queries)
+
+    def search(at):
+        answers[at] = searched(run, queries[at], limit=50)
+
+    threads = [threading.Thread(target=search, args=(at,)) for at in range(len(queries))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert answers == [expected(members, query) for query in queries]
+
+
 def test_queries_and_members_are_checked(tmp_path):
     zipped = write_zip(tmp_path / "run.zip", {MEMBERS[0]: b"one\n"})
     with pytest.raises(ValueError, match="TaskLog.Task-9"):
@@ -261,63 +359,6 @@ def test_a_damaged_truncated_or_foreign_index_is_refused(tmp_path, indexed_run):
     assert isinstance(SearchIndexError("x"), ValueError)
     with pytest.raises(FileNotFoundError):
         RunSearch(zipped, tmp_path / "missing.index")
-
-
-class Store:
-    """A zip in memory, read as the service's store reads: by ranges."""
-
-    def __init__(self, path):
-        self.data = path.read_bytes()
-        self.size = len(self.data)
-
-    def read_at(self, offset, size):
-        return self.data[offset:offset + size]
-
-
-def sections_of(index):
-    """(offset, length) in the body of the members, access points, blocks,
-    dictionary, postings and metadata."""
-    return [struct.unpack_from("<QQ", index, 24 + 16 * i) for i in range(6)]
-
-
-def resealed(index, edit):
-    """The index with `edit(body)` applied to its body and its CRCs made anew:
-    what a hostile writer could hand over."""
-    chunk, body_size = struct.unpack_from("<IQ", index, 12)
-    chunks = -(-body_size // chunk)
-    body = bytearray(index[128 + 4 * chunks:])
-    edit(body)
-    table = b"".join(struct.pack("<I", zlib.crc32(body[at:at + chunk])) for at in range(0, len(body), chunk))
-    header = index[:120]
-    return header + struct.pack("<II", zlib.crc32(table, zlib.crc32(header)), 0) + table + bytes(body)
-
-
-def test_a_hostile_index_is_refused_not_followed(indexed_run):
-    zipped, index, members = indexed_run
-    (members_at, _), _, (blocks_at, _), (dictionary_at, dictionary_length), postings, _ = sections_of(index)
-
-    def member_count(body):
-        struct.pack_into("<I", body, members_at, 0xFFFFFFFF)
-
-    def block_length(body):
-        struct.pack_into("<Q", body, blocks_at + 24 * 3 + 16, 5)
-
-    def posting_places(body):
-        for entry in range(dictionary_at, dictionary_at + dictionary_length, 12):
-            struct.pack_into("<II", body, entry + 4, 0x7FFFFFF0, 64)
-
-    def posting_bytes(body):
-        at, length = postings
-        body[at:at + length] = (bytes(range(256)) * (length // 256 + 1))[:length]
-
-    assert searched(RunSearch(zipped, resealed(index, lambda body: None)), "error") == expected(members, "error")
-    for edit in (member_count, block_length):
-        with pytest.raises(SearchIndexError):
-            RunSearch(zipped, resealed(index, edit))
-    for edit in (posting_places, posting_bytes):
-        run = RunSearch(zipped, resealed(index, edit))
-        with pytest.raises(SearchIndexError, match="posting"):
-            searched(run, "error ok")
 
 
 @pytest.mark.parametrize("indexed, ranged", [(True, False), (False, False), (True, True)])
