@@ -49,4 +49,5 @@ NB_MODULE(archive, m) {
     tavix::archive::define_archive(m);
     tavix::run_search::register_error_translators();
     tavix::run_search::define_inflate_testing_hooks(m);
+    tavix::run_search::define_run_search(m);
 }

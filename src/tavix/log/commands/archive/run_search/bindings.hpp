@@ -13,6 +13,9 @@ namespace nb = nanobind;
 // Called once, when the module loads.
 void register_error_translators();
 
+// build_search_index, RunSearch and SearchIndexError (run_search_methods.cpp).
+void define_run_search(nb::module_ &m);
+
 // _zip_members_for_tests, _inflate_points_for_tests, _read_member_range_for_tests.
 void define_inflate_testing_hooks(nb::module_ &m);
 
