@@ -195,6 +195,35 @@ def test_notices_are_json_lines_with_json(runs, tool):
     assert where(lines[1:3]) == [("n3", "bgp", 2), ("n3", "isis", 3)]
 
 
+def test_an_index_found_damaged_while_read_gives_way_to_the_slow_way(runs, tool, monkeypatch):
+    # The index checks its bytes as it touches them: it may fail after hits.
+    from tavix.log.commands.history.run_search import searching
+
+    _, whole, _ = tool("search", "--runs", "nightly", "BGP down", "--json")
+    real = archive.RunSearch
+
+    class FailingLate(real):
+        def search(self, *args, **kwargs):
+            hits = super().search(*args, **kwargs)
+            if not self.indexed:
+                return hits
+
+            def first_then_damaged():
+                for first in hits:
+                    yield first
+                    raise archive.SearchIndexError("chunk 3 of the index is damaged")
+            return first_then_damaged()
+
+    monkeypatch.setattr(archive, "RunSearch", FailingLate)
+    monkeypatch.setattr(searching, "HITS_PER_LIST", 1)
+    status, out, err = tool("search", "--runs", "nightly", "BGP down", "--json")
+    lines = json_lines(out)
+    notices = [line["notice"] for line in lines if "notice" in line]
+    assert status == 0 and [n.split(":")[0] for n in notices] == ["run n3 of nightly", "run n1 of nightly"], err
+    assert "chunk 3 of the index is damaged" in notices[0] and "the slow way" in notices[0]
+    assert [line for line in lines if "notice" not in line] == json_lines(whole)
+
+
 @pytest.mark.parametrize("how", ["missing", "damaged"])
 def test_a_section_map_that_cannot_be_read_is_rebuilt_from_the_archive(runs, tool, how):
     sections = kept(runs["n1"]) + ".sections"

@@ -4,7 +4,7 @@ damaged or of an older format."""
 import os
 import tempfile
 
-from .section_map import SectionMap, SectionMapError
+from .section_map import SectionMap
 from .zip_source import open_zip, section_map_from_zip
 
 __all__ = ["build_run_search", "rebuild_run_search"]
@@ -43,11 +43,11 @@ def kept_section_map(run, files, search=None):
             search = archive.RunSearch(files.source(run), index)
         except (OSError, ValueError):
             return None
-    if not search.indexed or not search.metadata:
-        return None
     try:
-        return SectionMap.from_bytes(search.metadata)
-    except SectionMapError:
+        # The index checks its bytes as they are read: a damaged copy fails here.
+        metadata = search.metadata if search.indexed else b""
+        return SectionMap.from_bytes(metadata) if metadata else None
+    except ValueError:  # SectionMapError, SearchIndexError
         return None
 
 
@@ -58,7 +58,5 @@ def _build(run, source, section_map, files, cancel):
         target = os.path.join(directory, "search.index")
         figures = archive.build_search_index(source, target, section_map.members(), metadata=section_map.to_bytes(),
                                              cancel=None if cancel is None else cancel.native)
-        if cancel is not None and cancel.is_set():
-            return figures
         files.store(run, target, section_map)
     return figures

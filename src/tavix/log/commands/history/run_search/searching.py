@@ -8,6 +8,8 @@ match; lines outside every section are not shown: a run's hits are those
 blocks of text worth reading; a run without a sound one is searched the
 slow way, streamed from its zip, said in a notice, and its index rebuilt.
 """
+from concurrent.futures import CancelledError
+
 from .building import kept_section_map
 from .moments import moment_seconds
 from .search_files import LocalSearchFiles
@@ -83,19 +85,45 @@ def _hits_of_run(run, query, regex, case, results, files, cancel):
         yield notice("%s: its section map was missing, rebuilt from its archive" % name)
     elif files.sections(run) is None:
         files.store_sections(run, section_map)
+    yield from _searched(run, search, section_map, query, regex, case, results, files, cancel)
+
+
+def _searched(run, search, section_map, query, regex, case, results, files, cancel):
+    """The run's hits, member by member. An index found damaged while it is
+    read (it is checked as it is touched) gives way to the slow way, from
+    the member it failed in on, without repeating a hit."""
+    from tavix.log.commands import archive
+
     native_cancel = None if cancel is None else cancel.native
-    try:
-        for member in section_map.members(results):
-            for hits in search.search(query, regex=regex, case=case, members=[member], cancel=native_cancel,
+    members = section_map.members(results)
+    at, given = 0, -1  # the member being searched, the offset of its last hit given
+    while at < len(members):
+        try:
+            for hits in search.search(query, regex=regex, case=case, members=[members[at]], cancel=native_cancel,
                                       limit=HITS_PER_LIST):
                 for hit in hits:
-                    found = _attributed(hit, member, section_map, results, run)
+                    if hit["offset"] <= given:
+                        continue
+                    given = hit["offset"]
+                    found = _attributed(hit, members[at], section_map, results, run)
                     if found is not None:
                         yield found
                 if _stopped(cancel):
                     return
-    except (OSError, ValueError) as error:  # a zip damaged past its directory
-        yield notice("%s: its search stopped: %s" % (name, error))
+        except CancelledError:
+            return
+        except archive.SearchIndexError as error:
+            if not search.indexed:
+                raise
+            search = archive.RunSearch(files.source(run), None)
+            files.rebuild_later(run)
+            yield notice("%s: its search index is damaged (%s); searched the slow way, its index is being "
+                         "rebuilt" % (_run_name(run), error))
+            continue
+        except (OSError, ValueError) as error:  # a zip damaged past its directory
+            yield notice("%s: its search stopped: %s" % (_run_name(run), error))
+            return
+        at, given = at + 1, -1
 
 
 def _opened(run, files, name):
