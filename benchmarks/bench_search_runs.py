@@ -43,7 +43,7 @@ SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 EVERY_RUN_CANDIDATES = ("never came up after", "exceeds the threshold of", "waiting for the prompt of device",
                         "Configuration rejected by")
 REGEX_WITH_LITERAL = r"BGP neighbor [0-9.]+ \(AS [0-9]+\)"
-REGEX_WITHOUT = r"[0-9]{4}\.[0-9]{2}%"
+REGEX_WITHOUT = r"[0-9]+\.[0-9]+%"
 
 
 def generated_runs(count, log_size, sections):
@@ -133,20 +133,29 @@ def search_time(query, regex, environment, rounds):
 
 
 def rare_literal(root, rng):
-    """A text of a failure cause found on 2 to 4 lines of all the logs."""
-    errors = subprocess.run(["grep", "-r", "-h", "-F", "-ERROR-", root], stdout=subprocess.PIPE,
+    """A text of a failure cause found on about 3 lines of all the logs: a
+    number of a cause line, cut shorter until enough lines hold it."""
+    errors = subprocess.run(["grep", "-r", "-h", "-F", "-e", "-ERROR:", root], stdout=subprocess.PIPE,
                             text=True, errors="replace").stdout.splitlines()
-    for _ in range(40):
-        line = rng.choice(errors)
-        words = re.findall(r"AS \d{4,5}|\d+\.\d+% on|attempt \d+ of|line \d{4,5}", line)
-        if not words:
-            continue
-        literal = rng.choice(words)
-        counted = subprocess.run(["grep", "-r", "-h", "-c", "-F", "-e", literal, root], stdout=subprocess.PIPE,
-                                 text=True).stdout.split()
-        if 2 <= sum(map(int, counted)) <= 4:
-            return literal
-    raise SystemExit("no rare literal found in the generated logs")
+    words = [word for line in errors for word in re.findall(r"AS \d{5}|after \d{5} seconds", line)]
+    best = None
+    for _ in range(20 if words else 0):
+        word = rng.choice(words)
+        digits = re.search(r"\d+", word)
+        for end in range(digits.end(), digits.start() + 2, -1):
+            literal = word[:end]
+            counted = subprocess.run(["grep", "-r", "-h", "-c", "-F", "-e", literal, root],
+                                     stdout=subprocess.PIPE, text=True).stdout.split()
+            lines = sum(map(int, counted))
+            if best is None or abs(lines - 3) < abs(best[1] - 3):
+                best = (literal, lines)
+            if lines >= 3:
+                break
+        if best[1] == 3:
+            break
+    if best is None:
+        raise SystemExit("no failure cause in the generated logs")
+    return best[0]
 
 
 def every_run_literal(root, runs):
