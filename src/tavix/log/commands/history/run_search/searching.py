@@ -10,7 +10,7 @@ slow way, streamed from its zip, said in a notice, and its index rebuilt.
 """
 from concurrent.futures import CancelledError
 
-from .building import kept_section_map
+from .building import index_section_map
 from .moments import moment_seconds
 from .search_files import LocalSearchFiles
 from .zip_source import section_map_from_zip
@@ -74,16 +74,16 @@ def _hits_of_run(run, query, regex, case, results, files, cancel):
         return
     if told:
         yield told
-    section_map = kept_section_map(run, files, search)
+    section_map = files.sections(run)
     if section_map is None:
-        try:
-            section_map = section_map_from_zip(files.source(run))
-        except Exception as error:  # a zip that names none of its sections: the run is not searched
-            yield notice("%s: not searched, its sections cannot be read (%s)" % (name, error))
-            return
-        files.store_sections(run, section_map)
-        yield notice("%s: its section map was missing, rebuilt from its archive" % name)
-    elif files.sections(run) is None:
+        section_map = index_section_map(search)
+        if section_map is None:
+            try:
+                section_map = section_map_from_zip(files.source(run))
+            except Exception as error:  # whatever a zip's results file fails with: the run is not searched
+                yield notice("%s: not searched, its sections cannot be read (%s)" % (name, error))
+                return
+            yield notice("%s: its section map was missing, rebuilt from its archive" % name)
         files.store_sections(run, section_map)
     yield from _searched(run, search, section_map, query, regex, case, results, files, cancel)
 
