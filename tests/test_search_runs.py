@@ -259,6 +259,9 @@ def test_index_builds_both_skips_or_builds_the_search_index_alone(tmp_path, tool
     assert status == 0 and out == "search index built for %s: run a\n" % first
     assert os.path.exists(kept(first) + ".index") and os.path.exists(kept(first) + ".sections")
     assert tool("index", "--search-index", "only") == (0, "", "")
+    damage(kept(first) + ".index", "older")
+    assert tool("index", "--search-index", "only", str(first)) == (0, "search index built for %s: run a\n" % first,
+                                                                   "")
     assert tool("index", str(first), str(second))[0] == 0
     assert os.path.exists(kept(second) + ".index")
 
