@@ -166,6 +166,13 @@ def damage(target, how):
     elif how == "damaged":
         with open(target, "r+b") as stream:
             stream.write(b"\0garbage")
+    elif how == "damaged inside":
+        size = os.path.getsize(target)
+        with open(target, "r+b") as stream:
+            stream.seek(size // 2)
+            byte = stream.read(1)
+            stream.seek(size // 2)
+            stream.write(bytes([byte[0] ^ 0xFF]))
     elif how == "truncated":
         with open(target, "r+b") as stream:
             stream.truncate(10)
@@ -173,7 +180,7 @@ def damage(target, how):
         run_search_double.older_format(target)
 
 
-@pytest.mark.parametrize("how", ["missing", "damaged", "truncated", "older"])
+@pytest.mark.parametrize("how", ["missing", "damaged", "damaged inside", "truncated", "older"])
 def test_an_index_that_cannot_be_used_is_searched_the_slow_way_and_rebuilt(runs, tool, how):
     index = kept(runs["n1"]) + ".index"
     before = os.path.getmtime(index)

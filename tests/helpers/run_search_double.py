@@ -44,9 +44,17 @@ def install(monkeypatch):
 
 
 def older_format(path):
-    """Rewrites the index at `path` as an index of the format before this one."""
+    """Rewrites the index at `path` (this stand-in's or the native one's) as an
+    index of the format before its own."""
     with open(path, "rb") as stream:
         data = stream.read()
+    if not data.startswith(MAGIC):
+        # The native layout: 8 bytes of magic, then the format version (32 bits, little-endian).
+        version = int.from_bytes(data[8:12], "little")
+        with open(path, "r+b") as stream:
+            stream.seek(8)
+            stream.write((version - 1).to_bytes(4, "little"))
+        return
     head = json.loads(zlib.decompress(data[len(MAGIC):]))
     head["version"] = FORMAT_VERSION - 1
     with open(path, "wb") as stream:
