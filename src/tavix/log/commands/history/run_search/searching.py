@@ -66,46 +66,71 @@ def _hits_of_runs(runs, query, regex, case, results, files, cancel):
 
 
 def _hits_of_run(run, query, regex, case, results, files, cancel):
-    name = _run_name(run)
     try:
-        search, told = _opened(run, files, name)
+        search, told = _opened(run, files)
     except (OSError, ValueError) as error:
-        yield notice("%s: not searched, its archive %s cannot be read (%s)" % (name, run["archive"], error))
+        yield notice("%s: not searched, its archive %s cannot be read (%s)" % (_run_name(run), run["archive"], error))
         return
     if told:
         yield told
-    section_map = files.sections(run)
-    if section_map is None:
-        section_map = index_section_map(search)
-        if section_map is None:
+    sections = _Sections(run, files, search)
+    if search.indexed and results is None:
+        # The index holds the task logs in the map's order: the map is read
+        # at the run's first hit, and a run without hits costs no more.
+        members = search.members
+    else:
+        yield from sections.load()
+        if sections.map is None:
+            return
+        members = sections.map.members(results)
+    yield from _searched(run, search, sections, members, query, regex, case, results, files, cancel)
+
+
+class _Sections:
+    """The section map of a run, read when first needed: its file, else the
+    index's copy, else the zip's results file (said in a notice)."""
+
+    def __init__(self, run, files, search):
+        self.run, self.files, self.search = run, files, search
+        self.map = None
+
+    def load(self):
+        """Notices; `map` is set after, unless the run cannot be searched."""
+        self.map = self.files.sections(self.run)
+        if self.map is not None:
+            return
+        self.map = index_section_map(self.search)
+        if self.map is None:
             try:
-                section_map = section_map_from_zip(files.source(run))
+                self.map = section_map_from_zip(self.files.source(self.run))
             except Exception as error:  # whatever a zip's results file fails with: the run is not searched
-                yield notice("%s: not searched, its sections cannot be read (%s)" % (name, error))
+                yield notice("%s: not searched, its sections cannot be read (%s)" % (_run_name(self.run), error))
                 return
-            yield notice("%s: its section map was missing, rebuilt from its archive" % name)
-        files.store_sections(run, section_map)
-    yield from _searched(run, search, section_map, query, regex, case, results, files, cancel)
+            yield notice("%s: its section map was missing, rebuilt from its archive" % _run_name(self.run))
+        self.files.store_sections(self.run, self.map)
 
 
-def _searched(run, search, section_map, query, regex, case, results, files, cancel):
+def _searched(run, search, sections, members, query, regex, case, results, files, cancel):
     """The run's hits, member by member. An index found damaged while it is
     read (it is checked as it is touched) gives way to the slow way, from
     the member it failed in on, without repeating a hit."""
     from tavix.log.commands import archive
 
     native_cancel = None if cancel is None else cancel.native
-    members = section_map.members(results)
     at, given = 0, -1  # the member being searched, the offset of its last hit given
     while at < len(members):
         try:
             for hits in search.search(query, regex=regex, case=case, members=[members[at]], cancel=native_cancel,
                                       limit=HITS_PER_LIST):
+                if sections.map is None:
+                    yield from sections.load()
+                    if sections.map is None:
+                        return
                 for hit in hits:
                     if hit["offset"] <= given:
                         continue
                     given = hit["offset"]
-                    found = _attributed(hit, members[at], section_map, results, run)
+                    found = _attributed(hit, members[at], sections.map, results, run)
                     if found is not None:
                         yield found
                 if _stopped(cancel):
@@ -126,7 +151,7 @@ def _searched(run, search, section_map, query, regex, case, results, files, canc
         at, given = at + 1, -1
 
 
-def _opened(run, files, name):
+def _opened(run, files):
     """(RunSearch of the run, a notice or None): over its index, else the slow way."""
     from tavix.log.commands import archive
 
@@ -140,7 +165,7 @@ def _opened(run, files, name):
         reason = "it has no search index"
     search = archive.RunSearch(source, None)
     files.rebuild_later(run)
-    return search, notice("%s: %s; searched the slow way, its index is being rebuilt" % (name, reason))
+    return search, notice("%s: %s; searched the slow way, its index is being rebuilt" % (_run_name(run), reason))
 
 
 def _attributed(hit, member, section_map, results, run):

@@ -78,8 +78,7 @@ class SectionMap:
         if not isinstance(stored, dict) or stored.get("format") != FORMAT:
             raise SectionMapError("a section map of another format")
         nodes, logs = stored.get("nodes"), stored.get("logs")
-        if not (isinstance(nodes, list) and isinstance(logs, list) and all(_sound(n, i, len(logs)) for i, n in
-                                                                            enumerate(nodes))):
+        if not _sound(nodes, logs):
             raise SectionMapError("a damaged section map")
         return cls(nodes, logs)
 
@@ -144,11 +143,25 @@ def _innermost(ranges):
     return bounds, owners
 
 
-def _sound(node, at, log_count):
-    return (isinstance(node, list) and len(node) == 6 and isinstance(node[0], str)
-            and isinstance(node[1], int) and -1 <= node[1] < at and isinstance(node[2], int)
-            and 0 <= node[2] < log_count and isinstance(node[5], str)
-            and (node[3] is node[4] is None or isinstance(node[3], int) and isinstance(node[4], int)))
+def _sound(nodes, logs):
+    """Whether stored nodes and logs are a map's: each node's parent before it,
+    its log one of the logs, its range a pair of offsets or none."""
+    if type(nodes) is not list or type(logs) is not list:
+        return False
+    if not all(type(log) is list and len(log) == 2 and type(log[0]) is str and (log[1] is None or type(log[1]) is str)
+               for log in logs):
+        return False
+    count = len(logs)
+    try:
+        for at, (name, parent, log, start, end, result) in enumerate(nodes):
+            if not (type(parent) is int and -1 <= parent < at and type(log) is int and 0 <= log < count
+                    and type(name) is str and type(result) is str):
+                return False
+            if (start is None) != (end is None) or start is not None and not (type(start) is int and 0 <= start <= end):
+                return False
+    except (TypeError, ValueError):  # a node that is not six values, an end that is no number
+        return False
+    return True
 
 
 def _tree(parser):
