@@ -372,5 +372,6 @@ def test_ctrl_c_stops_a_search_at_once(runs, tool, monkeypatch):
 
     threading.Thread(target=interrupt, daemon=True).start()
     status, out, err = tool("search", "--runs", "all", "x")
-    assert status == 130 and out == "s r:s.py:1:x\n" and "Interrupted" in err
+    # The hit may or may not be shown before the interrupt lands.
+    assert status == 130 and out in ("", "s r:s.py:1:x\n") and "Interrupted" in err
     assert time.monotonic() - interrupted["at"] < 0.5 and stopped.wait(0.5)

@@ -120,7 +120,7 @@ class SectionMap:
         found = self._owners.get(member)
         if found is None:
             logs = {at for at, (_, name) in enumerate(self.logs) if name == member}
-            ranges = [(n[3], n[4], i) for i, n in enumerate(self.nodes) if n[2] in logs and n[3] is not None]
+            ranges = [(n[3], -n[4], i) for i, n in enumerate(self.nodes) if n[2] in logs and n[3] is not None]
             found = self._owners[member] = _innermost(ranges)
         return found
 
@@ -128,18 +128,22 @@ class SectionMap:
 def _innermost(ranges):
     """(bounds, owners): the edges of the intervals the ranges cut a log into,
     and for each interval the node of the innermost range holding it (None
-    for none); ranges nest, as sections inside sections."""
-    ranges = sorted(ranges, key=lambda r: (r[0], -r[1], r[2]))
-    bounds = sorted({edge for start, end, _ in ranges for edge in (start, end)})
-    owners, open_ranges, next_range = [], [], 0
+    for none). ranges: (start, -end, node); they nest, as sections inside
+    sections: sorted, an outer range comes before the ranges it holds."""
+    ranges.sort()
+    bounds = sorted({start for start, _, _ in ranges} | {-negated for _, negated, _ in ranges})
+    owners, open_ends, open_nodes, next_range, count = [], [], [], 0, len(ranges)
     for at in bounds[:-1]:
-        while open_ranges and open_ranges[-1][1] <= at:
-            open_ranges.pop()
-        while next_range < len(ranges) and ranges[next_range][0] <= at:
-            if ranges[next_range][1] > at:
-                open_ranges.append(ranges[next_range])
+        while open_ends and open_ends[-1] <= at:
+            open_ends.pop()
+            open_nodes.pop()
+        while next_range < count and ranges[next_range][0] <= at:
+            start, negated, node = ranges[next_range]
+            if -negated > at:
+                open_ends.append(-negated)
+                open_nodes.append(node)
             next_range += 1
-        owners.append(open_ranges[-1][2] if open_ranges else None)
+        owners.append(open_nodes[-1] if open_nodes else None)
     return bounds, owners
 
 
