@@ -13,7 +13,6 @@ from tavix.log.commands import archive
 from tavix.log.commands.history import RunIndex, content_hash, index_url
 from tavix.log.commands.history.run_search import SearchCancel, SearchFiles, command, search_runs
 
-from helpers import run_search_double
 from helpers.cli import logs_tool
 from helpers.hand_made_runs import make_run
 
@@ -177,7 +176,13 @@ def damage(target, how):
         with open(target, "r+b") as stream:
             stream.truncate(10)
     else:
-        run_search_double.older_format(target)
+        # An index of the format before this one: 8 bytes of magic, then the
+        # format version (32 bits, little-endian).
+        with open(target, "r+b") as stream:
+            stream.seek(8)
+            version = int.from_bytes(stream.read(4), "little")
+            stream.seek(8)
+            stream.write((version - 1).to_bytes(4, "little"))
 
 
 @pytest.mark.parametrize("how", ["missing", "damaged", "damaged inside", "truncated", "older"])
