@@ -5,7 +5,10 @@ refused."""
 
 import concurrent.futures
 import random
+import struct
+import threading
 import zipfile
+import zlib
 
 import pytest
 
@@ -23,6 +26,9 @@ MEMBERS = ["TaskLog.Task-1", "TaskLog.Task-2"]
 BLOCK_SIZES = [24, 100, 700, None]
 # Regexes with no literal part the index could use.
 SCANS = [r"^.{3}$", r"\s$", r"[^a-z]{2}", r"."]
+# Literal parts joined, repeated, made optional or alternative.
+SHAPES = [r"(?:ERR|fail)(or)? ok", r"k{2}", r"(ski|SKI ){2,}", r"[kK]elvin", r"e(r|rr)or", r"a?b?c?",
+          r"ok( fail)?\r", "(日本|\U0001f600) ", r"x{1,3}y?", r"^(error|straße)$"]
 
 
 def write_zip(path, members, compression=zipfile.ZIP_DEFLATED):
@@ -60,6 +66,63 @@ def archive_search(tmp_path, members, query, regex=False, case=False):
     return hits
 
 
+class Store:
+    """A zip in memory, read as the service's store reads: by ranges."""
+
+    def __init__(self, path):
+        self.data = path.read_bytes()
+        self.size = len(self.data)
+
+    def read_at(self, offset, size):
+        return self.data[offset:offset + size]
+
+
+def sections_of(index):
+    """(offset, length) in the body of the members, access points, blocks,
+    dictionary, postings and metadata."""
+    return [struct.unpack_from("<QQ", index, 24 + 16 * i) for i in range(6)]
+
+
+def resealed(index, edit):
+    """The index with `edit(body)` applied to its body and its CRCs made anew:
+    what a hostile writer could hand over."""
+    chunk, body_size = struct.unpack_from("<IQ", index, 12)
+    chunks = -(-body_size // chunk)
+    body = bytearray(index[128 + 4 * chunks:])
+    edit(body)
+    table = b"".join(struct.pack("<I", zlib.crc32(body[at:at + chunk])) for at in range(0, len(body), chunk))
+    header = index[:120]
+    return header + struct.pack("<II", zlib.crc32(table, zlib.crc32(header)), 0) + table + bytes(body)
+
+
+def test_a_hostile_index_is_refused_not_followed(indexed_run):
+    zipped, index, members = indexed_run
+    (members_at, _), _, (blocks_at, _), (dictionary_at, dictionary_length), postings, _ = sections_of(index)
+
+    def member_count(body):
+        struct.pack_into("<I", body, members_at, 0xFFFFFFFF)
+
+    def block_length(body):
+        struct.pack_into("<Q", body, blocks_at + 24 * 3 + 16, 5)
+
+    def posting_places(body):
+        for entry in range(dictionary_at, dictionary_at + dictionary_length, 12):
+            struct.pack_into("<II", body, entry + 4, 0x7FFFFFF0, 64)
+
+    def posting_bytes(body):
+        at, length = postings
+        body[at:at + length] = (bytes(range(256)) * (length // 256 + 1))[:length]
+
+    assert searched(RunSearch(zipped, resealed(index, lambda body: None)), "error") == expected(members, "error")
+    for edit in (member_count, block_length):
+        with pytest.raises(SearchIndexError):
+            RunSearch(zipped, resealed(index, edit))
+    for edit in (posting_places, posting_bytes):
+        run = RunSearch(zipped, resealed(index, edit))
+        with pytest.raises(SearchIndexError, match="posting"):
+            searched(run, "error ok")
+
+
 def task_logs(rng):
     """Random logs with long lines, CRLF, stray bytes and characters whose
     case forms differ in length, and lines of a rare word."""
@@ -80,7 +143,7 @@ def queries(rng, members):
         if cut.strip() and "\n" not in cut and "\r" not in cut:
             cuts.append(cut)
     literals = rng.sample(LITERALS, 5) + cuts + ["needle", "kelvin DA\u017f", "absent words"]
-    regexes = rng.sample(REGEXES, 5) + rng.sample(SCANS, 2) + [r"(?:error|fail) ok", r"stra(ss|ß)e"]
+    regexes = rng.sample(REGEXES, 5) + rng.sample(SCANS, 2) + rng.sample(SHAPES, 4)
     return [(query, False) for query in literals] + [(query, True) for query in regexes]
 
 
@@ -117,6 +180,7 @@ def test_the_index_picks_few_blocks_for_a_rare_literal_and_all_for_a_scan(tmp_pa
     rng = random.Random(7)
     lines = random_log(rng, 2000).split(b"\n")
     lines[1234] += b" unique-marker-31"
+    lines[1500] += " KELVIN-ſCALE-İX".encode()  # case forms of other lengths
     members = {MEMBERS[0]: b"\n".join(lines), MEMBERS[1]: random_log(rng, 500)}
     zipped = write_zip(tmp_path / "run.zip", members)
     summary = build_search_index(zipped, tmp_path / "run.index", MEMBERS, metadata=b"sections", block_size=256)
@@ -132,6 +196,13 @@ def test_the_index_picks_few_blocks_for_a_rare_literal_and_all_for_a_scan(tmp_pa
     assert searched(run, "UNIQUE-MARKER-31", case=True) == []
     assert 1 <= run.counters["blocks_read"] <= 2  # folded trigrams pick the block, the matcher refuses it
 
+    # The literal parts of a regex pick the blocks too, folded as the text is.
+    for query, regex, line in [(r"unique-mark(er|ed)-3\d", True, 1234), (r"(?:marker-31|nothing-like-it)$", True, 1234),
+                               ("kelvin-scale-ix", False, 1500), (r"KELVIN-S.ALE", True, 1500)]:
+        hits = searched(run, query, regex=regex)
+        assert [hit["line"] for hit in hits] == [line] and hits == archive_search(tmp_path, members, query, regex)
+        assert 1 <= run.counters["blocks_read"] <= 2, query
+
     assert searched(run, r"^.{5}$", regex=True) == archive_search(tmp_path, members, r"^.{5}$", regex=True)
     assert run.counters["blocks_read"] == run.counters["blocks_total"]
 
@@ -141,23 +212,84 @@ def test_the_index_picks_few_blocks_for_a_rare_literal_and_all_for_a_scan(tmp_pa
         run.search("unique", members=["nothing"])
 
 
+def test_blocks_far_apart_are_read_from_their_access_points(tmp_path):
+    lines = [b"%d: lab-host1: stream %d at 1000 pps, loss 0.%02d %%" % (i, i % 97, i % 100) for i in range(70000)]
+    for at in (5, 20000, 20001, 45000, 69999):
+        lines[at] += " Rare-Wörd".encode()
+    members = {MEMBERS[0]: b"\n".join(lines) + b"\n", MEMBERS[1]: b"rare-w\xc3\xb6rd\n"}
+    zipped = write_zip(tmp_path / "run.zip", members)
+    build_search_index(zipped, tmp_path / "run.index", MEMBERS, block_size=4096)
+    run = RunSearch(zipped, tmp_path / "run.index")
+    for query, regex in [("RARE-WÖRD", False), (r"loss 0\.(00|01) %.*rare", True)]:
+        hits = searched(run, query, regex=regex)
+        assert hits == expected(members, query, regex=regex)
+        assert run.counters["bytes_inflated"] < len(members[MEMBERS[0]]) // 2
+    assert [hit["line"] for hit in hits] == [20000, 20001, 45000]
+
+
+def test_a_line_longer_than_the_matchers_piece_is_one_hit(tmp_path):
+    # Archive.search takes such a line piece by piece and may report it once
+    # per piece; a run search reports each line once, at its first match.
+    data = b"error " + b"a" * (3 << 20) + b" error\nok error\n"
+    members = {MEMBERS[0]: data}
+    zipped = write_zip(tmp_path / "run.zip", members)
+    by_piece = archive_search(tmp_path, members, "error")
+    assert [hit["line"] for hit in by_piece] == [0, 0, 1]
+    build_search_index(zipped, tmp_path / "run.index", MEMBERS[:1], block_size=4096)
+    for index in (tmp_path / "run.index", None):
+        assert searched(RunSearch(zipped, index), "error", members=MEMBERS[:1]) == [by_piece[0], by_piece[2]]
+    assert by_piece[0]["truncated"] and len(by_piece[0]["text"]) == 16384
+
+
 def test_a_stored_member_and_a_python_source_answer_the_same(tmp_path):
     rng = random.Random(3)
     members = {MEMBERS[0]: random_log(rng, 300), MEMBERS[1]: b""}
     zipped = write_zip(tmp_path / "run.zip", members, compression=zipfile.ZIP_STORED)
-    data = zipped.read_bytes()
-
-    class Store:
-        size = len(data)
-
-        def read_at(self, offset, size):
-            return data[offset:offset + size]
-
-    build_search_index(Store(), tmp_path / "run.index", MEMBERS, block_size=64)
-    for source in (zipped, Store()):
+    build_search_index(Store(zipped), tmp_path / "run.index", MEMBERS, block_size=64)
+    for source in (zipped, Store(zipped)):
         run = RunSearch(source, str(tmp_path / "run.index"))
         for query in ("error", "ok", "straße"):
             assert searched(run, query) == expected(members, query)
+
+
+def test_the_index_is_the_same_from_any_source_and_replaced_only_when_whole(tmp_path):
+    rng = random.Random(4)
+    members = {MEMBERS[0]: random_log(rng, 400), MEMBERS[1]: b"", "a/x.log": b"no line end"}
+    zipped = write_zip(tmp_path / "run.zip", members)
+    names = list(members)
+    metadata = bytes(range(256)) * 40
+    build_search_index(zipped, tmp_path / "run.index", names, metadata=metadata, block_size=100)
+    build_search_index(Store(zipped), tmp_path / "ranged.index", names, metadata=bytearray(metadata), block_size=100)
+    assert (tmp_path / "run.index").read_bytes() == (tmp_path / "ranged.index").read_bytes()
+    run = RunSearch(zipped, tmp_path / "run.index")
+    assert run.members == names and run.metadata == metadata
+    assert searched(run, "line end") == expected({"a/x.log": members["a/x.log"]}, "line end")
+
+    capsule, cancel = base._cancel_flag_for_tests()
+    cancel()
+    with pytest.raises(concurrent.futures.CancelledError):
+        build_search_index(zipped, tmp_path / "run.index", names[:1], cancel=capsule)
+    assert RunSearch(zipped, tmp_path / "run.index").members == names
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["ranged.index", "run.index", "run.zip"]
+    assert build_search_index(zipped, tmp_path / "none.index", [])["blocks"] == 0
+    assert list(RunSearch(zipped, tmp_path / "none.index").search("line")) == []
+
+
+def test_searches_in_threads_share_one_run(indexed_run):
+    zipped, index, members = indexed_run
+    run = RunSearch(Store(zipped), index)
+    queries = ["error", "ok", "日本", "ski"] * 3
+    answers = [None] * len(queries)
+
+    def search(at):
+        answers[at] = searched(run, queries[at], limit=50)
+
+    threads = [threading.Thread(target=search, args=(at,)) for at in range(len(queries))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert answers == [expected(members, query) for query in queries]
 
 
 def test_queries_and_members_are_checked(tmp_path):
@@ -229,10 +361,10 @@ def test_a_damaged_truncated_or_foreign_index_is_refused(tmp_path, indexed_run):
         RunSearch(zipped, tmp_path / "missing.index")
 
 
-@pytest.mark.parametrize("indexed", [True, False])
-def test_cancelling_stops_the_search(indexed_run, indexed):
+@pytest.mark.parametrize("indexed, ranged", [(True, False), (False, False), (True, True)])
+def test_cancelling_stops_the_search(indexed_run, indexed, ranged):
     zipped, index, members = indexed_run
-    run = RunSearch(zipped, index if indexed else None)
+    run = RunSearch(Store(zipped) if ranged else zipped, index if indexed else None)
     capsule, cancel = base._cancel_flag_for_tests()
     batches = run.search(".", regex=True, members=MEMBERS, cancel=capsule, limit=1)
     assert len(next(batches)) == 1

@@ -141,7 +141,7 @@ def _zip_members_for_tests(source: object, names: object | None = None) -> list:
 
 def _inflate_points_for_tests(source: object, name: str, span: int, keep_output: bool = True, cancel: object | None = None) -> dict:
     """
-    Test hook: streams a member, keeping an access point every `span` bytes; ({"output", "points" (out, in, bits, packed window size), "serialised", "largest_piece", "counters"}.
+    Test hook: streams a member, keeping an access point every `span` bytes: {"output", "points" (out, in, bits, packed window size), "serialised", "largest_piece", "counters"}.
     """
 
 def _read_member_range_for_tests(source: object, name: str, points: bytes, begin: int, end: int, cancel: object | None = None) -> dict:

@@ -133,7 +133,7 @@ void define_inflate_testing_hooks(nb::module_ &m) {
           "Test hook: the zip's members (or those named, in that order) as the native reader finds them.");
     m.def("_inflate_points_for_tests", &inflate_points, nb::arg("source"), nb::arg("name"), nb::arg("span"),
           nb::arg("keep_output") = true, nb::arg("cancel").none() = nb::none(),
-          "Test hook: streams a member, keeping an access point every `span` bytes; ({\"output\", \"points\" "
+          "Test hook: streams a member, keeping an access point every `span` bytes: {\"output\", \"points\" "
           "(out, in, bits, packed window size), \"serialised\", \"largest_piece\", \"counters\"}.");
     m.def("_read_member_range_for_tests", &read_range, nb::arg("source"), nb::arg("name"), nb::arg("points"),
           nb::arg("begin"), nb::arg("end"), nb::arg("cancel").none() = nb::none(),

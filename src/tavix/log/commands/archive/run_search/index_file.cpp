@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "byte_source.hpp"
 
@@ -116,6 +117,8 @@ std::string encode_index(const IndexContents &contents) {
             put_u32(parts[kDictionary], 0);
             continue;
         }
+        if (parts[kPostings].size() > UINT32_MAX)
+            throw std::overflow_error("a search index of more than 4 GiB of posting lists");
         std::string serialised(roaring_bitmap_portable_size_in_bytes(list.blocks.get()), '\0');
         roaring_bitmap_portable_serialize(list.blocks.get(), serialised.data());
         put_u32(parts[kDictionary], uint32_t(parts[kPostings].size()));
@@ -200,7 +203,7 @@ std::shared_ptr<const SearchIndex> SearchIndex::open_file(const std::string &pat
     if (!S_ISREG(info.st_mode) || uint64_t(info.st_size) < kHeaderSize) {
         ::close(fd);
         if (!S_ISREG(info.st_mode))
-            throw SourceError(path, EINVAL);
+            throw SourceError(path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
         damaged("shorter than its header");
     }
     void *mapped = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);

@@ -202,7 +202,9 @@ void stream_deflated(ByteSource &source, const ZipMember &member, uint64_t span,
     at_point(AccessPoint{});
     for (;;) {
         // One byte past the declared size is room enough to see a lie.
-        size_t room = size_t(std::min<uint64_t>(kPiece - fresh_size, member.size - total + 1));
+        size_t room = kPiece - fresh_size;
+        if (member.size - total < room)
+            room = size_t(member.size - total) + 1;
         bool ended = inflater.step(input, fresh + fresh_size, room, Z_BLOCK);
         size_t made = room - inflater.z.avail_out;
         fresh_size += made;

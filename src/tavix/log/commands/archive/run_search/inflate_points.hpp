@@ -31,7 +31,7 @@ struct Cancelled : std::exception {
 
 struct AccessPoint {
     uint64_t out_offset = 0;  // in the member's output
-    uint64_t in_offset = 0;   // in its compressed data: the first byte wholly of the block
+    uint64_t in_offset = 0;   // in its compressed data: the first byte wholly within the block
     int bits = 0;             // 1-7: the block starts that many bits before in_offset
     // The min(32 KiB, out_offset) bytes of output before out_offset, compressed
     // with zlib (points are kept for many members at once); empty for stored
@@ -52,8 +52,9 @@ using ByteSink = std::function<void(const char *, size_t)>;
 // about every `span` bytes of output (0: at every block), at deflate block
 // boundaries; the first point is the member start. A point comes after the
 // output before it has gone to `sink`. Stored members give points every
-// `span` bytes, without windows. Output beyond the member's declared size is
-// never produced; at the end the size and CRC-32 are checked. Damage, a
+// `span` bytes (0: every piece), without windows. Output beyond the member's
+// declared size is never produced; at the end the size and CRC-32 are
+// checked. Damage, a
 // member that is encrypted or of another method: ZipFormatError naming the
 // member. `cancel` (may be null) is read between pieces; once set: Cancelled.
 // Never touches the interpreter unless the source is a Python one.

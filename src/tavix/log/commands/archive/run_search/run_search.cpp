@@ -53,8 +53,10 @@ uint32_t blocks_of_size(uint64_t size) {
 BuildSummary build_search_index(ByteSource &source, const std::vector<std::string> &names,
                                 const std::string &target, const std::string &metadata, size_t block_size,
                                 const std::atomic<bool> *cancel) {
-    if (std::set<std::string>(names.begin(), names.end()).size() != names.size())
-        throw ZipFormatError("a member named twice");
+    std::set<std::string> named;
+    for (const std::string &name : names)
+        if (!named.insert(name).second)
+            throw ZipFormatError("the member " + name + " is named twice");
     std::vector<ZipMember> zip_members = read_zip_members(source, names);
     TrigramBlockBuilder builder(block_size);
     IndexContents contents;
@@ -133,11 +135,11 @@ RunSearch::~RunSearch() {
 
 bool RunSearch::next(std::vector<MemberHit> &hits) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!started_) {
+    auto cancelled = [&] { return cancel_ && cancel_->load(std::memory_order_relaxed); };
+    if (!started_ && !cancelled()) {
         started_ = true;
         worker_ = std::thread([this] { search_all(); });
     }
-    auto cancelled = [&] { return cancel_ && cancel_->load(std::memory_order_relaxed); };
     changed_.wait(lock, [&] { return !ready_.empty() || finished_ || cancelled(); });
     if (cancelled()) {
         // What was found before is not wanted either; the worker stops at its

@@ -15,8 +15,9 @@ constexpr uint32_t kLocalHeaderSignature = 0x04034b50, kCentralSignature = 0x020
 constexpr size_t kLocalHeaderSize = 30, kCentralSize = 46, kEndSize = 22, kEnd64LocatorSize = 20,
                  kEnd64Size = 56, kLongestComment = 65535;
 constexpr uint16_t kUtf8NameFlag = 0x0800, kZip64ExtraId = 0x0001;
-// More members than any run holds; it bounds what a hostile directory costs.
-constexpr size_t kMostMembers = size_t(1) << 21;
+// More members than any run holds; it bounds what a hostile directory costs
+// (locating named members keeps 16 bytes for each other one).
+constexpr size_t kMostMembers = size_t(1) << 20;
 
 uint16_t le16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t le32(const unsigned char *p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
@@ -351,7 +352,6 @@ std::vector<ZipMember> read_zip_members(ByteSource &source, const std::vector<st
     std::vector<CentralEntry> found;
     std::vector<size_t> found_at;  // their positions among the extents
     std::vector<Extent> extents;
-    std::vector<std::string> seen_names;  // only for messages about overlaps
     Directory directory = walk_directory(source, [&](const CentralEntry &entry) {
         auto it = wanted.find(entry.member.name);
         if (it != wanted.end()) {
@@ -366,12 +366,15 @@ std::vector<ZipMember> read_zip_members(ByteSource &source, const std::vector<st
         }
         extents.push_back(least_extent(entry));
     });
-    // Names of other members are not kept; an overlap is told by position.
+    // Names of other members are not kept: an overlap, rare, reads them again.
     auto name_of = [&](size_t i) {
-        for (size_t k = 0; k < found.size(); ++k)
-            if (found_at[k] == i)
-                return found[k].member.name;
-        return "number " + std::to_string(i + 1);
+        std::string name;
+        size_t at = 0;
+        walk_directory(source, [&](const CentralEntry &entry) {
+            if (at++ == i)
+                name = entry.member.name;
+        });
+        return name;
     };
     std::vector<uint64_t> limits = check_apart(extents, directory.offset, name_of);
     std::vector<ZipMember> members;

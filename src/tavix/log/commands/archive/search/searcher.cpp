@@ -1,6 +1,7 @@
 #include "searcher.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -58,7 +59,6 @@ struct Cursor {
     // start: the characters before `begin` are counted when a hit needs them.
     bool resumed_inside_line = false;
     int before = -1;                // the byte before `base`, -1: none
-    uint64_t serial = 0;
 };
 
 namespace {
@@ -93,8 +93,11 @@ BlockEnd search_block(const lines::Block &block, Cursor &at, Matcher &matcher, c
     const auto *text = reinterpret_cast<const unsigned char *>(block.bytes.data());
     const int64_t base = at.base;
     size_t cut = block.bytes.size();
-    // The range's end ends its last line.
-    Region region{at.starts_line, block.ends_line || block.last, at.before, ++at.serial};
+    // The range's end ends its last line. Serials are unique in the process:
+    // one matcher may search blocks of several searches.
+    static std::atomic<uint64_t> regions{0};
+    Region region{at.starts_line, block.ends_line || block.last, at.before,
+                  regions.fetch_add(1, std::memory_order_relaxed) + 1};
 
     size_t from = 0, counted = 0;
     LineMatch found;
