@@ -10,7 +10,8 @@ import time
 import pytest
 
 from tavix.log.commands import archive
-from tavix.log.commands.history import RunIndex, content_hash, index_url
+from tavix.log.commands.history import RunIndex, content_hash
+from tavix.log.commands.history import index_url as index_url_of
 from tavix.log.commands.history.run_search import SearchCancel, SearchFiles, command, search_runs
 
 from helpers.cli import logs_tool
@@ -128,13 +129,30 @@ def test_usage_errors(runs, tool, words, message):
 
 
 def test_a_result_keeps_the_hits_of_sections_of_that_result(runs, tmp_path):
-    with RunIndex(index_url(str(tmp_path / "index.sqlite"))) as index:
+    with RunIndex(index_url_of(str(tmp_path / "index.sqlite"))) as index:
         failing = list(search_runs(index, "BGP down", suite="nightly", result={"failed"}))
         passing = list(search_runs(index, "BGP down", result="passed"))
         until = list(search_runs(index, "flap", until="2026-12-02"))  # a day holds the whole of it
     assert where(failing) == [("n3", "bgp", 2), ("n1", "bgp", 1), ("n1", "check", 3)]
     assert where(passing) == [("n3", "isis", 3)]
     assert [hit["request_id"] for hit in until] == ["w1", "n2", "n1"]
+
+
+def test_the_runs_of_a_search_on_both_engines(index_url, tmp_path, monkeypatch, capsys):
+    tool = logs_tool(monkeypatch, capsys, index_url)
+    made = [make_run(tmp_path / f"{job}.zip", [("s.py", [_case("a", "passed", "needle")])], suite=suite, job=job,
+                     start=start)
+            for job, suite, start in [("b", "nightly", "2026-12-02T00:00:00"), ("c", "weekly", "not a date"),
+                                      ("a", "nightly", "2026-12-01T23:59:59"), ("d", "nightly", "2026-12-03")]]
+    assert tool("index", *map(str, made))[0] == 0
+    with RunIndex(index_url_of(index_url)) as index:
+        def found(**bounds):
+            return [hit["request_id"] for hit in search_runs(index, "needle", **bounds)]
+
+        assert found() == ["d", "b", "a", "c"]  # a start time that is no date: last
+        assert found(suite="nightly", since="2026-12-02") == ["d", "b"]
+        assert found(until="2026-12-02") == ["b", "a"]
+        assert found(since="2026-12-01T23:59:59", until="2026-12-02T00:00:00") == ["b", "a"]
 
 
 def test_every_run_as_tavix_logs_search_finds_in_its_archive(generated_run, generated_run_invalid_utf8, tool):
@@ -316,7 +334,7 @@ class RangedFiles(SearchFiles):
 
 def test_a_store_of_ranged_reads(runs, tmp_path):
     files = RangedFiles()
-    with RunIndex(index_url(str(tmp_path / "index.sqlite"))) as index:
+    with RunIndex(index_url_of(str(tmp_path / "index.sqlite"))) as index:
         first = list(search_runs(index, "BGP down", suite="nightly", files=files))
         assert files.wait_for_rebuilds(5)
         again = list(search_runs(index, "BGP down", suite="nightly", files=files))
@@ -344,7 +362,7 @@ def test_a_cancel_stops_the_search_between_runs(runs, tmp_path, monkeypatch):
 
     monkeypatch.setattr(archive, "RunSearch", Watched)
     cancel = SearchCancel()
-    with RunIndex(index_url(str(tmp_path / "index.sqlite"))) as index:
+    with RunIndex(index_url_of(str(tmp_path / "index.sqlite"))) as index:
         found = search_runs(index, "flap", cancel=cancel)
         assert next(found)["request_id"] == "n3"
         cancel.set()
