@@ -1,0 +1,159 @@
+"""Searching every stored run on the team service: GET /api/v1/search answers
+JSON lines as they are found, each hit with its lasting link; its filters;
+a query refused before anything is sent; a client that leaves stops the
+search; a pushed run gets its search index in the store, one without is
+searched the slow way, said once, and rebuilt."""
+import asyncio
+import json
+import os
+
+import pytest
+
+from helpers import run_search_double
+from helpers.history_runs import make_run
+from helpers.service import ServiceParts
+from tavix.log.commands.service.application import TEAM
+
+pytest.importorskip("tavix.log.commands.archive")
+
+# (request id, start time, suite, [(case, result)]): three nights of one suite, one of another.
+RUNS = [("n1", "2026-12-01T01:00:00", "nightly", [("setup", "passed"), ("check", "failed")]),
+        ("n2", "2026-12-02T01:00:00", "nightly", [("setup", "passed"), ("check", "passed")]),
+        ("n3", "2026-12-03T01:00:00", "nightly", [("setup", "failed"), ("check", "failed")]),
+        ("w1", "2026-12-02T12:00:00", "weekly", [("check", "errored", [], "check broke: 10.0.0.7")])]
+
+
+@pytest.fixture
+def searching(monkeypatch):
+    return run_search_double.installed(monkeypatch)
+
+
+@pytest.fixture(scope="module")
+def archives(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("search-runs")
+    return [make_run(directory / ("%s.zip" % request_id), request_id, start, cases, suite=suite)
+            for request_id, start, suite, cases in RUNS]
+
+
+async def pushed(aiohttp_client, parts, archives, **server):
+    client = await aiohttp_client(parts.application(), server_kwargs=server)
+    for path in archives:
+        response = await client.post("/api/v1/runs", data=path.read_bytes())
+        assert response.status == 201, await response.text()
+    return client
+
+
+async def lines(client, **query):
+    response = await client.get("/api/v1/search", params=query)
+    assert response.status == 200, await response.text()
+    assert response.headers["Content-Type"].startswith("application/x-ndjson")
+    return [json.loads(line) for line in (await response.read()).decode().splitlines()]
+
+
+def where(hits):
+    return [(hit["request_id"], hit["path"][-1], hit["line"]) for hit in hits]
+
+
+async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aiohttp_client, tmp_path, archives,
+                                                                            searching):
+    parts = ServiceParts(tmp_path)
+    client = await pushed(aiohttp_client, parts, archives)
+    hits = await lines(client, q="broke")
+    assert where(hits) == [("n3", "setup", 3), ("n3", "check", 5), ("w1", "check", 3), ("n1", "check", 4)]
+    origin = str(client.make_url("")).rstrip("/")
+    text = hits[0]["text"]
+    assert hits[0] == {"path": ["s.py", "setup"], "log_file": "TaskLog.s", "line": 3,
+                       "column": text.index("broke") + 1, "text": text, "request_id": "n3", "suite_name": "nightly",
+                       "link": origin + "/runs/n3/section/s.py/setup?line=2"}
+    assert text.endswith("%[pid=1]: setup broke")
+    # Each link names the hit's line within its section: the section route finds that very line.
+    for hit in hits:
+        section = await (await client.get("/api/v1/runs/%s/sections" % hit["request_id"], params={
+            "path": "/".join(hit["path"]), "line": hit["link"].rsplit("=", 1)[1]})).json()
+        assert section["link"] == hit["link"]
+
+    assert where(await lines(client, q="broke", suite="weekly")) == [("w1", "check", 3)]
+    assert where(await lines(client, q="broke", since="2026-12-02")) == where(hits)[:3]
+    assert where(await lines(client, q="broke", since="2026-12-02T06:00:00")) == where(hits)[:3]
+    assert where(await lines(client, q="broke", result="errored")) == [("w1", "check", 3)]
+    assert where(await lines(client, q="BROKE", case="1")) == []
+    assert where(await lines(client, q=r"broke: \d+\.\d+", regex="1")) == [("w1", "check", 3)]
+    assert await lines(client, q="nowhere at all") == []
+
+
+async def test_queries_that_cannot_run_are_refused_before_anything_is_sent(aiohttp_client, tmp_path, searching):
+    client = await aiohttp_client(ServiceParts(tmp_path).application())
+    for query, said in [({}, "give the text"), ({"q": "(", "regex": "1"}, "invalid"),
+                        ({"q": "x", "regex": "yes"}, "regex is 1 or 0"),
+                        ({"q": "x", "since": "yesterday"}, "since is an ISO date"),
+                        ({"q": "x" * 5000}, "at most 4096")]:
+        response = await client.get("/api/v1/search", params=query)
+        body = await response.json()
+        assert (response.status, body["detail"]) == (400, "INVALID_QUERY"), query
+        assert said in body["message"], (query, body)
+
+
+async def test_searching_is_a_reader_route(aiohttp_client, tmp_path, archives, searching):
+    parts = ServiceParts(tmp_path, auth="token")
+    client = await aiohttp_client(parts.application())
+    assert (await client.get("/api/v1/search", params={"q": "broke"})).status == 401
+    viewer = parts.index.create_key("reader", "viewer")
+    response = await client.get("/api/v1/search", params={"q": "broke"},
+                                headers={"Authorization": "Bearer " + viewer})
+    assert response.status == 200 and await response.read() == b""
+
+
+async def test_a_client_that_leaves_stops_the_search(aiohttp_client, tmp_path, monkeypatch):
+    double = run_search_double.installed(monkeypatch, always=True)
+    pulls = double.PULLS
+
+    def endless(index, query, **options):
+        """A search that finds a line for ever, unless it is stopped."""
+        try:
+            while True:
+                pulls.hits += 1
+                yield {"path": ["s.py", "check"], "log_file": "TaskLog.s", "line": pulls.hits, "column": 1,
+                       "text": query, "request_id": "n1", "suite_name": "nightly"}
+        finally:
+            pulls.closed.set()
+
+    monkeypatch.setattr(double, "search_runs", endless)
+    client = await aiohttp_client(ServiceParts(tmp_path).application())
+    team = client.app[TEAM]
+    response = await client.get("/api/v1/search", params={"q": "again"})
+    first = json.loads(await response.content.readline())
+    assert (first["line"], first["link"].endswith("/runs/n1/section/s.py/check")) == (1, True)
+    response.close()  # the client leaves with the search still finding
+    assert await asyncio.get_running_loop().run_in_executor(None, pulls.closed.wait, 4)
+    stopped_at = pulls.hits
+    assert team.searches.running == 0
+    # Found ahead of what was sent by a bounded number, then nothing more.
+    assert stopped_at < 100_000 and pulls.hits == stopped_at
+
+
+async def test_a_pushed_run_gets_its_index_and_one_without_is_searched_the_slow_way(aiohttp_client, tmp_path,
+                                                                                    archives, searching):
+    parts = ServiceParts(tmp_path)
+    client = await pushed(aiohttp_client, parts, archives[:2])
+    store = tmp_path / "store"
+    digests = sorted(name[:-4] for name in os.listdir(store) if name.endswith(".zip"))
+    assert sorted(os.listdir(store)) == sorted(digest + suffix for digest in digests
+                                               for suffix in (".zip", ".search-index", ".search-sections"))
+    assert where(await lines(client, q="check broke")) == [("n1", "check", 4)]
+
+    # A run stored before indexes were built: found all the same, said once, its index rebuilt.
+    old = parts.index.run_by_request_id("n1")["content_hash"]
+    for suffix in (".search-index", ".search-sections"):
+        os.unlink(store / (old + suffix))
+    files = client.app[TEAM].searches.files
+    answer = await lines(client, q="check broke")
+    assert answer[0] == {"notice": "the run n1 has no search index: searched the slow way"}
+    assert where(answer[1:]) == [("n1", "check", 4)]
+    files.rebuilding[old].result(timeout=4)
+    assert (store / (old + ".search-index")).is_file()
+    again = await lines(client, q="check broke")
+    assert where(again) == [("n1", "check", 4)] and again[0]["link"].endswith("?line=2")
+
+    # Deleting the run takes its search files with it.
+    assert (await client.delete("/api/v1/runs/n1")).status == 200
+    assert not any(name.startswith(old) for name in os.listdir(store))
