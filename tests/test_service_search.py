@@ -157,3 +157,30 @@ async def test_a_pushed_run_gets_its_index_and_one_without_is_searched_the_slow_
     # Deleting the run takes its search files with it.
     assert (await client.delete("/api/v1/runs/n1")).status == 200
     assert not any(name.startswith(old) for name in os.listdir(store))
+
+
+async def test_an_object_store_keeps_the_index_beside_the_archive_and_is_read_by_ranges(
+        aiohttp_client, tmp_path, archives, searching, s3_store, monkeypatch):
+    from tavix.log.commands.service import object_store
+
+    parts = ServiceParts(tmp_path, store=s3_store)
+    client = await pushed(aiohttp_client, parts, archives[:1])
+    store = client.app[TEAM].store
+    digest = parts.index.run_by_request_id("n1")["content_hash"]
+    stored = sorted(found["Key"] for found in store.client.list_objects_v2(Bucket=store.bucket)["Contents"])
+    assert stored == ["runs/%s%s" % (digest, suffix) for suffix in (".search-index", ".search-sections", ".zip")]
+
+    ranges = []
+    reading = object_store.ObjectStore._whole_range
+    monkeypatch.setattr(object_store.ObjectStore, "_whole_range",
+                        lambda self, key, offset, size: ranges.append(size) or reading(self, key, offset, size))
+    hits = await lines(client, q="check broke")
+    assert where(hits) == [("n1", "check", 4)] and hits[0]["link"].endswith("/runs/n1/section/s.py/check?line=2")
+    source = client.app[TEAM].searches.files.source(parts.index.run_by_request_id("n1"))
+    assert ranges and sum(ranges) <= 2 * source.size  # the zip read by ranges, never downloaded whole
+    assert source.read_at(0, 4) == b"PK\x03\x04"
+    with pytest.raises(OSError, match="past the end"):
+        source.read_at(source.size - 2, 4)
+
+    assert (await client.delete("/api/v1/runs/n1")).status == 200
+    assert "Contents" not in store.client.list_objects_v2(Bucket=store.bucket)
