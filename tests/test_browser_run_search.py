@@ -1,0 +1,106 @@
+"""Searching every run from the service's home page in Chromium: a query
+typed, its lines shown while the search still runs, grouped by run and
+section, followed by keyboard into the run's viewer at the line."""
+import json
+import threading
+import urllib.request
+
+import pytest
+
+from helpers import run_search_double
+from helpers.browser import open_view, shot
+from helpers.history_runs import make_run
+from helpers.service import ServiceParts
+
+pytest.importorskip("tavix.log.commands.archive")
+
+
+def push(url, path):
+    request = urllib.request.Request(url + "/api/v1/runs", data=path.read_bytes(), method="POST")
+    with urllib.request.urlopen(request, timeout=30) as answer:
+        return json.load(answer)["run"]
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory, server_thread):
+    """A service holding three nights of a suite, 5 lines "… broke" among them."""
+    root = tmp_path_factory.mktemp("run-search")
+    with pytest.MonkeyPatch.context() as patch:
+        run_search_double.installed(patch)
+        parts = ServiceParts(root / "service")
+        with server_thread(parts.application()) as server:
+            for day in range(3):
+                push(server.url, make_run(root / f"r{day}.zip", f"nightly-{day}", f"2026-12-0{day + 1}T01:00:00",
+                                          [("setup", "passed"), ("check", "failed"),
+                                           ("teardown", "failed" if day else "passed")]))
+            yield server
+
+
+@pytest.fixture
+def held_search(monkeypatch):
+    """The search module, its searches holding back after their first line
+    until `release` is set."""
+    module = run_search_double.installed(monkeypatch)
+    release = threading.Event()
+    searching = module.search_runs
+
+    def held(*args, **kwargs):
+        found = searching(*args, **kwargs)
+        try:
+            for number, item in enumerate(found):
+                yield item
+                if number == 0:
+                    release.wait(10)
+        finally:
+            found.close()
+
+    monkeypatch.setattr(module, "search_runs", held)
+    return release
+
+
+def test_a_query_streams_its_lines_grouped_by_run_and_section(service, page, axe, held_search):
+    open_view(page, service.url + "/")
+    page.fill("#run-search-text", "broke")
+    page.keyboard.press("Enter")
+    # The first line is shown while the search is held back after it.
+    page.wait_for_selector(".run-search-body .search-line")
+    assert page.get_attribute(".run-search-grid", "aria-busy") == "true"
+    assert page.inner_text(".run-search-status").endswith("so far")
+    held_search.set()
+    page.wait_for_function("document.querySelector('.run-search-grid').getAttribute('aria-busy') === 'false'")
+    assert page.inner_text(".run-search-status") == "5 lines in 3 runs"
+    rows = page.eval_on_selector_all(".run-search-body [data-index]",
+                                     "rows => rows.map(r => [r.className, r.innerText.replace(/\\s+/g, ' ')])")
+    assert [row[0].split()[-1].split("-")[1] for row in rows] == [
+        "run", "section", "line", "section", "line", "run", "section", "line", "section", "line",
+        "run", "section", "line"]
+    assert rows[0][1].startswith("nightly-2") and rows[1][1] == "s.py › check"
+    # Numbered as the viewer numbers the section's lines.
+    assert rows[2][1].startswith("2 ") and rows[2][1].endswith("check broke")
+    assert page.url.endswith("/?q=broke")
+    assert axe(page) == []
+    shot(page, "service-run-search.png")
+
+    page.fill("#run-search-text", "no such line")
+    page.keyboard.press("Enter")
+    page.wait_for_function("document.querySelector('.run-search-status').innerText === 'No line found'")
+    page.fill("#run-search-text", "(")
+    page.check(".run-search-regex")  # a toggle searches again
+    page.wait_for_function("document.querySelector('.run-search-status').innerText.startsWith('Could not search')")
+    assert "invalid query" in page.inner_text(".run-search-status")
+
+
+def test_a_line_found_opens_the_viewer_there_by_keyboard(service, page):
+    open_view(page, service.url + "/?q=broke")
+    page.wait_for_selector(".run-search-grid[aria-busy=false] .search-line")
+    assert page.input_value("#run-search-text") == "broke"
+    page.focus(".run-search-body [tabindex='0']")
+    page.keyboard.press("ArrowDown")
+    page.keyboard.press("ArrowDown")
+    with page.expect_navigation():
+        page.keyboard.press("Enter")
+    page.wait_for_selector("#log-lines .ln.hit")
+    assert "/runs/nightly-2/" in page.url
+    assert page.inner_text("#section-title") == "check"
+    assert page.inner_text("#log-lines .ln.hit a.no") == "2"
+    assert "check broke" in page.inner_text("#log-lines .ln.hit")
