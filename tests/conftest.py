@@ -23,6 +23,18 @@ def own_home(tmp_path_factory):
         yield home
 
 
+@pytest.fixture(autouse=True)
+def run_search():
+    """The archive module's run search: the native one, else the stand-in of
+    helpers.run_search_double (recording runs builds their search index), out
+    of reach of the tests' own monkeypatch.undo()."""
+    from helpers import run_search_double
+
+    with pytest.MonkeyPatch.context() as patch:
+        run_search_double.install(patch)
+        yield
+
+
 @pytest.fixture(scope="module")
 def info(tmp_path_factory):
     """The generated run of a module (60 sections, 300 kB of logs) that does not

@@ -1,146 +1,138 @@
-"""A stand-in for tavix.log.commands.history.run_search with its interface
-(build_run_search, search_runs), plain Python over the zip: for the
-service's tests where that module is missing, and for those that count
-what a search pulled. `installed(monkeypatch)` puts it in place."""
-import io
+"""A stand-in for the archive module's run search (build_search_index,
+RunSearch, SearchIndexError), with the same interface, in Python: the
+"index" records the members it covers and the caller's metadata, and a
+search reads each member from the zip into a file and runs Archive.search
+over it, so its hits are the viewer searcher's own.
+
+`install(monkeypatch)` puts it in the archive module unless the module has
+the native one.
+"""
 import json
 import os
-import re
-import sys
-import threading
+import shutil
+import tempfile
 import zipfile
+import zlib
 
-MODULE = "tavix.log.commands.history.run_search"
-INDEX_MARK = b"run-search-double index\n"
-
-
-class Pulls:
-    """What the searches pulled: `hits` handed out, `closed` set once a search's iterator was closed."""
-
-    def __init__(self):
-        self.hits = 0
-        self.closed = threading.Event()
+MAGIC = b"TAVIX-SEARCH-DOUBLE\n"
+FORMAT_VERSION = 2
 
 
-PULLS = Pulls()
+class SearchIndexError(ValueError):
+    pass
 
 
-def installed(monkeypatch, always=False):
-    """The module searches import: the real one when there is one (unless
-    `always`), else this double."""
-    global PULLS
-    PULLS = Pulls()
-    if not always:
-        try:
-            __import__(MODULE)
-            return sys.modules[MODULE]
-        except ImportError:
-            pass
-    monkeypatch.setitem(sys.modules, MODULE, sys.modules[__name__])
-    return sys.modules[__name__]
+def install(monkeypatch):
+    from tavix.log.commands import archive
+
+    if hasattr(archive, "RunSearch"):
+        return False
+    monkeypatch.setattr(archive, "SearchIndexError", SearchIndexError, raising=False)
+    monkeypatch.setattr(archive, "RunSearch", RunSearch, raising=False)
+    monkeypatch.setattr(archive, "build_search_index", build_search_index, raising=False)
+    return True
 
 
-class _Ranged(io.RawIOBase):
-    """An object with .size and .read_at(offset, size) as a seekable file."""
-
-    def __init__(self, source):
-        self.source, self.position = source, 0
-
-    def readable(self):
-        return True
-
-    def seekable(self):
-        return True
-
-    def seek(self, offset, whence=io.SEEK_SET):
-        self.position = {io.SEEK_SET: 0, io.SEEK_CUR: self.position, io.SEEK_END: self.source.size}[whence] + offset
-        return self.position
-
-    def tell(self):
-        return self.position
-
-    def readinto(self, buffer):
-        size = max(0, min(len(buffer), self.source.size - self.position))
-        data = self.source.read_at(self.position, size) if size else b""
-        buffer[:len(data)] = data
-        self.position += len(data)
-        return len(data)
+def older_format(path):
+    """Rewrites the index at `path` as an index of the format before this one."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    head = json.loads(zlib.decompress(data[len(MAGIC):]))
+    head["version"] = FORMAT_VERSION - 1
+    with open(path, "wb") as stream:
+        stream.write(MAGIC + zlib.compress(json.dumps(head).encode()))
 
 
 def _zip(source):
-    return zipfile.ZipFile(source if isinstance(source, str) else io.BufferedReader(_Ranged(source)))
+    from tavix.log.commands.history.run_search.zip_source import open_zip
 
-
-def _sections_of(archive):
-    from tavix.log.commands.history.runs import section_identities
-
-    number = lambda value: -1 if value in (None, "") else int(value)  # noqa: E731
-    return [[key, record.get("log_file"), number(record.get("log_start")), number(record.get("log_size")), result]
-            for record, key, _, result, _ in section_identities(archive.results)]
-
-
-def _section_map(path):
-    from tavix.log.commands.archive import Archive
-
-    with Archive(path) as opened:
-        return _sections_of(opened)
-
-
-def build_run_search(archive, run, files, *, cancel=None):
-    sections = _sections_of(archive)
-    target = os.path.join(archive.dir, ".double-index")
-    with open(target, "wb") as stream:
-        stream.write(INDEX_MARK)
-    files.store(run, target, sections)
-
-
-def _matcher(query, regex, case):
-    pattern = re.compile(query if regex else re.escape(query), 0 if case else re.IGNORECASE)
-    return pattern.search
-
-
-def search_runs(index, query, *, regex=False, case=False, suite=None, since=None, until=None, result=None,
-                files=None, cancel=None):
-    find = _matcher(query, regex, case)
-    listed = index.runs(suite=suite, limit=500)
     try:
-        for listed_run in listed:
-            run = index.run_by_request_id(listed_run["request_id"])
-            if since is not None and run["start_time"] < since.strftime("%Y-%m-%dT%H:%M:%S"):
-                continue
-            sections = files.sections(run)
-            if files.index(run) is None or sections is None:
-                yield {"notice": "the run %s has no search index: searched the slow way" % run["request_id"]}
-                files.rebuild_later(run)
-                sections = _section_map(files.source(run))  # a directory store's file, in the tests
-            for hit in _run_hits(run, sections, files.source(run), find, result):
-                if cancel is not None and cancel.is_set():
-                    return
-                PULLS.hits += 1
-                yield hit
-    finally:
-        PULLS.closed.set()
+        return open_zip(source)
+    except zipfile.BadZipFile as error:
+        raise ValueError("not a zip file: %s" % error) from None
 
 
-def _run_hits(run, sections, source, find, result):
-    by_log = {}  # in the order of the tree
-    for key, log_file, start, size, res in sections:
-        by_log.setdefault(log_file, []).append((start, size, key, res))
-    with _zip(source) as zipped:
-        for log_file in by_log:
-            data = zipped.read(log_file)
-            offset = 0
-            for number, line in enumerate(data.split(b"\n")[:-1] if data.endswith(b"\n") else data.split(b"\n")):
-                text = line.decode("utf-8", "surrogateescape")
-                match = find(text)
-                if match:
-                    owner = None
-                    for start, size, key, res in by_log[log_file]:
-                        end = float("inf") if size is None or size < 0 else start + size
-                        if max(start, 0) <= offset < end:
-                            owner = (key, res)
-                    if owner and (result is None or owner[1] == result):
-                        yield {"path": json.loads(owner[0]), "log_file": log_file, "line": number + 1,
-                               "column": match.start() + 1, "text": text,
-                               "request_id": run["request_id"], "suite_name": run["suite_name"]}
-                offset += len(line) + 1
+def _members_of(opened, names):
+    infos = {info.filename: info for info in opened.infolist()}
+    missing = [name for name in names if name not in infos]
+    if missing:
+        raise ValueError("no member %s in the zip" % missing[0])
+    return [[name, infos[name].file_size, infos[name].CRC] for name in names]
+
+
+def build_search_index(source, target, members, *, metadata=b"", cancel=None):
+    with _zip(source) as opened:
+        listed = _members_of(opened, list(members))
+    head = {"version": FORMAT_VERSION, "members": listed, "metadata": metadata.hex()}
+    written = str(target) + ".part"
+    with open(written, "wb") as stream:
+        stream.write(MAGIC + zlib.compress(json.dumps(head).encode()))
+    os.replace(written, target)
+    total = sum(size for _, size, _ in listed)
+    return {"members": len(listed), "blocks": len(listed), "bytes": total, "index_bytes": os.path.getsize(target),
+            "access_points": len(listed)}
+
+
+class RunSearch:
+    def __init__(self, source, index=None):
+        self._source = source
+        with _zip(source) as opened:
+            if index is None:
+                self.members = [info.filename for info in opened.infolist() if not info.is_dir()]
+                self.indexed, self.metadata = False, b""
+            else:
+                head = self._read_index(index)
+                if _members_of(opened, [m[0] for m in head["members"]]) != head["members"]:
+                    raise SearchIndexError("the index is not of this zip")
+                self.members = [m[0] for m in head["members"]]
+                self.indexed, self.metadata = True, bytes.fromhex(head["metadata"])
+        self.counters = {"blocks_total": len(self.members), "blocks_read": 0, "bytes_inflated": 0,
+                         "compressed_bytes_read": 0}
+
+    @staticmethod
+    def _read_index(index):
+        if not isinstance(index, bytes):
+            with open(index, "rb") as stream:
+                index = stream.read()
+        if not index.startswith(MAGIC):
+            raise SearchIndexError("not a search index")
+        try:
+            head = json.loads(zlib.decompress(index[len(MAGIC):]))
+        except (zlib.error, ValueError):
+            raise SearchIndexError("a damaged search index") from None
+        if head.get("version") != FORMAT_VERSION:
+            raise SearchIndexError("a search index of format %s (this one reads %d)" % (head.get("version"),
+                                                                                       FORMAT_VERSION))
+        return head
+
+    def search(self, query, *, regex=False, case=False, members=None, cancel=None, limit=10000):
+        from tavix.log.commands.archive import Archive
+
+        Archive.check_query(query, regex=regex, case=case)
+        chosen = self.members if members is None else list(members)
+        unknown = [m for m in chosen if m not in self.members]
+        if unknown:
+            raise ValueError("no member %s in the search" % unknown[0])
+        return self._hits(Archive("unused.zip"), query, regex, case, chosen, cancel, limit)
+
+    def _hits(self, searcher, query, regex, case, members, cancel, limit):
+        with tempfile.TemporaryDirectory(prefix="tavix.double.") as directory, _zip(self._source) as opened:
+            for member in members:
+                path = os.path.join(directory, "member")
+                with opened.open(member) as stream, open(path, "wb") as out:
+                    shutil.copyfileobj(stream, out)
+                self.counters["bytes_inflated"] += os.path.getsize(path)
+                offset, line, line_start = 0, 0, 0
+                while True:
+                    answer = searcher.search(path, 0, -1, query, regex=regex, case=case, offset=offset, line=line,
+                                             line_start=line_start, limit=limit, max_seconds=3600,
+                                             max_bytes=1 << 62, cancel=cancel)
+                    self.counters["blocks_read"] += 1
+                    if answer["hits"]:
+                        yield [dict(hit, member=member, truncated=hit.get("truncated", False))
+                               for hit in answer["hits"]]
+                    if answer["complete"]:
+                        break
+                    if len(answer["hits"]) < limit:  # stopped by its cancel flag: no budget ran out
+                        return
+                    offset, line, line_start = answer["scanned_to"], answer["line"], answer["line_start"]

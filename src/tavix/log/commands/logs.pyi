@@ -55,6 +55,12 @@ def json_text(value: object, indent: object | None = None) -> object:
     bidirectional formatting characters written \\uXXXX: the same JSON, safe to show.
     """
 
+def cancel_flag() -> tuple:
+    """
+    (capsule, set): a flag for the `cancel` of native searches (Archive.search and the run
+    searches), unset, and the function that sets it, from any thread.
+    """
+
 class ListSubcommand(tavix.cli.base.Subcommand):
     name: str = 'list'
 
@@ -136,7 +142,7 @@ class FailuresSubcommand(tavix.cli.base.Subcommand):
 class SearchSubcommand(tavix.cli.base.Subcommand):
     name: str = 'search'
 
-    help: str = 'print the log lines of a run that hold a text'
+    help: str = ...
 
     usage: str = ...
 

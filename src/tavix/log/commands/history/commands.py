@@ -20,6 +20,8 @@ INDEX_HELP = ("The run index: a postgresql://user@host/database URL, sqlite:///p
               "it before: prefer $TAVIX_INDEX, a .pgpass file or a service file\n"
               "(postgresql:///?service=NAME) for it. Messages show the URL without it.")
 
+# record_archive's search files unless told otherwise: the local ones.
+DEFAULT_SEARCH_FILES = object()
 # How `history` shows a run's result in its column: failing, other, absent.
 HISTORY_MARKS = ("x", ".", "-")
 
@@ -68,8 +70,10 @@ def _archive_path(choice):
     return choose_archive(choice)
 
 
-def _open_and_record(index, path, digest, progress):
+def _open_and_record(index, path, digest, progress, search_files):
     from tavix.log.commands.archive import Archive
+
+    from .run_search import build_run_search
 
     opening = Archive(path)
     if progress.active:
@@ -78,13 +82,29 @@ def _open_and_record(index, path, digest, progress):
     try:
         with opening as archive:
             progress.show("Recording %s" % path.name)
-            return index.record(archive, digest)
+            run, added = index.record(archive, digest)
+            if search_files is not None:
+                progress.show("Indexing the text of %s" % path.name)
+                _build_search(lambda: build_run_search(archive, run, search_files), path)
+            return run, added
     finally:
         progress.clear()
 
 
-def record_archive(index, path, progress):
-    """(run, added) for the archive at `path`: found by its content, else opened and recorded."""
+def _build_search(build, path):
+    """Builds a run's search index; one that cannot be built is said, and the run stays indexed."""
+    try:
+        return build()
+    except (OSError, ValueError) as error:
+        logger.warning("the search index of %s was not built: %s", shown(str(path), sys.stderr),
+                       shown(str(error), sys.stderr))
+        return None
+
+
+def record_archive(index, path, progress, search_files=DEFAULT_SEARCH_FILES):
+    """(run, added) for the archive at `path`: found by its content, else opened
+    and recorded, and its search index built in `search_files` (default: the
+    local ones, ~/.tavix/search; None: not built)."""
     from . import content_hash
 
     progress.show("Reading %s" % path.name)
@@ -93,28 +113,68 @@ def record_archive(index, path, progress):
     if run is not None:
         progress.clear()
         return run, False
-    return _open_and_record(index, path, digest, progress)
+    if search_files is DEFAULT_SEARCH_FILES:
+        from .run_search import LocalSearchFiles
+
+        search_files = LocalSearchFiles()
+    return _open_and_record(index, path, digest, progress, search_files)
+
+
+def _search_index_of(run, path, files, progress):
+    """Builds the search index of a run already recorded unless it has a sound
+    one: True when built, False when it had one, None when it could not be built."""
+    from tavix.log.commands import archive
+
+    from .run_search import rebuild_run_search
+
+    kept = files.index(run)
+    if kept is not None and files.sections(run) is not None:
+        try:
+            archive.RunSearch(str(path), kept)
+            return False
+        except ValueError:  # damaged, of an older format, or of another zip: built anew
+            pass
+    progress.show("Indexing the text of %s" % path.name)
+    try:
+        figures = _build_search(lambda: rebuild_run_search(dict(run, archive=str(path)), files), path)
+        return None if figures is None else True
+    finally:
+        progress.clear()
 
 
 class IndexSubcommand(Subcommand):
     name = "index"
     help = "record runs in the run index"
-    usage = "{prog} ARCHIVE... [--index URL]"
+    usage = "{prog} ARCHIVE... [--search-index only|skip] [--index URL]"
     description = ("\nRecords each run archive in the run index (once: an archive already there is\n"
-                   "recognised by its content). Prints one line per archive; an archive that\n"
-                   "cannot be read or whose run the index cannot hold (\"not indexed: ...\") is\n"
-                   "reported and the others are indexed all the same (status 1).\n")
+                   "recognised by its content), and builds the search index of its task logs\n"
+                   "that 'tavix logs search --runs' reads (in ~/.tavix/search). Prints one line\n"
+                   "per archive; an archive that cannot be read or whose run the index cannot\n"
+                   "hold (\"not indexed: ...\") is reported and the others are indexed all the\n"
+                   "same (status 1).\n\n"
+                   "--search-index only: builds only the search indexes missing (or of an older\n"
+                   "format) of runs already recorded: of the ARCHIVEs, or of every run of the\n"
+                   "index without one. --search-index skip: records the runs alone.\n")
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        self.parser.add_argument("archives", metavar="ARCHIVE", nargs="+", help="Run archive zip files.")
+        self.parser.add_argument("archives", metavar="ARCHIVE", nargs="*", help="Run archive zip files.")
+        self.parser.add_argument("--search-index", choices=("only", "skip"), default=None,
+                                 help="only: build the search indexes alone; skip: leave them out\n"
+                                      "(default: record the runs and build their search indexes)")
 
     def run(self, args):
+        if args.search_index == "only":
+            return self._search_indexes_only(args)
+        if not args.archives:
+            raise CommandError("give the ARCHIVEs to record", status=2)
         from tavix.cli.progress import ProgressLine
 
         from . import RunIndexError, RunNotIndexed
+        from .run_search import LocalSearchFiles
 
         progress = ProgressLine()
+        files = None if args.search_index == "skip" else LocalSearchFiles()
         failed = 0
         with open_index(args) as index:
             for choice in args.archives:
@@ -123,7 +183,9 @@ class IndexSubcommand(Subcommand):
                 # be used ends the command.
                 try:
                     path = _archive_path(choice)
-                    run, added = record_archive(index, path, progress)
+                    run, added = record_archive(index, path, progress, files)
+                    if not added and files is not None:
+                        _search_index_of(run, path, files, progress)
                 except RunNotIndexed as error:
                     failed += 1
                     logger.error("not indexed: %s: %s", shown(choice, sys.stderr),
@@ -146,6 +208,46 @@ class IndexSubcommand(Subcommand):
                                 shown(run["request_id"] or "(no request id)"))
         if failed:
             raise CommandError("%d of %d archives could not be indexed" % (failed, len(args.archives)))
+
+    def _search_indexes_only(self, args):
+        """The search indexes of the ARCHIVEs' runs, or of every run of the index, where missing."""
+        import pathlib
+
+        from tavix.cli.progress import ProgressLine
+
+        from . import content_hash
+        from .run_search import LocalSearchFiles
+
+        progress, files, failed = ProgressLine(), LocalSearchFiles(), 0
+        with open_index(args) as index:
+            if args.archives:
+                chosen = []
+                for choice in args.archives:
+                    path = _archive_path(choice)
+                    run = index.find(content_hash(path))
+                    if run is None:
+                        failed += 1
+                        logger.error("not in the run index: %s (tavix logs index records it)",
+                                     shown(str(path), sys.stderr))
+                    else:
+                        chosen.append((run, path))
+            else:
+                chosen = [(run, run["archive"]) for run in index.runs_started()]
+        for run, path in chosen:
+            path = pathlib.Path(path)
+            if not path.is_file():
+                failed += 1
+                logger.error("the archive of run %s is gone: %s", shown(run["request_id"] or "(no request id)",
+                                                                        sys.stderr), shown(str(path), sys.stderr))
+                continue
+            built = _search_index_of(run, path, files, progress)
+            if built is None:
+                failed += 1
+            elif built:
+                logger.info("search index built for %s: run %s", shown(str(path)),
+                            shown(run["request_id"] or "(no request id)"))
+        if failed:
+            raise CommandError("%d search index(es) could not be built" % failed)
 
 
 def _window(text):

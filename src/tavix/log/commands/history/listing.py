@@ -108,6 +108,24 @@ class RunListing:
             rows = [dict(r) for r in connection.execute(query.order_by(*newest_first()).limit(limit)).mappings()]
         return self._listed(rows)
 
+    def runs_started(self, suite=None, since=None, until=None):
+        """Runs as `find` gives them, newest first: of the suite named `suite`,
+        else of all; started at or after `since` and at or before `until`
+        (seconds since 1970, None for no bound; a run whose start time is no
+        date is outside any bound)."""
+        runs, suites = schema.runs, schema.suites
+        with self._transaction() as connection:
+            if not self._has_tables(connection):
+                return []
+            query = self._run_query()
+            if suite is not None:
+                query = query.where(suites.c.name == key_of(suite))
+            if since is not None:
+                query = query.where(runs.c.started >= since)
+            if until is not None:
+                query = query.where(runs.c.started <= until)
+            return [dict(r) for r in connection.execute(query.order_by(*newest_first())).mappings()]
+
     def run_by_request_id(self, request_id):
         """The run with this request id (the newest, should there be several), as `find` gives runs; or None."""
         with self._transaction() as connection:

@@ -122,6 +122,9 @@ void with_run_pair(nb::handle args, Body &&body) {
     });
 }
 
+// Defines cancel_flag() in the module (cancel_flags.cpp).
+void define_cancel_flag_function(nb::module_ &m);
+
 // Define the subcommands; each returns its class.
 nb::object define_list_subcommand(nb::module_ &m, nb::handle subcommand_base);
 nb::object define_view_subcommand(nb::module_ &m, nb::handle subcommand_base);

@@ -92,6 +92,7 @@ NB_MODULE(logs, m) {
     s.report_marks = nb::module_::import_("tavix.log.commands.history.report_marks");
     define_constants(m);
     define_terminal_functions(m);
+    define_cancel_flag_function(m);
     nb::object list_class = define_list_subcommand(m, m.attr("Subcommand"));
     nb::object view_class = define_view_subcommand(m, m.attr("Subcommand"));
     nb::object compare_class = define_compare_subcommand(m, m.attr("Subcommand"));

@@ -35,7 +35,15 @@ constexpr const char *DESCRIPTION =
     "\"line\" (1-based, in the task log), \"column\" (1-based, in characters),\n"
     "\"text\"}; a line longer than 16 KiB is cut there.\n\n"
     "Regular expressions (-E) are matched in linear time; backreferences and\n"
-    "lookaround are refused, and \\d, \\w, \\s, \\b are the ASCII ones.\n";
+    "lookaround are refused, and \\d, \\w, \\s, \\b are the ASCII ones.\n\n"
+    "--runs SUITE searches every run of that suite in the run index (--runs all:\n"
+    "of every suite) instead of one archive, newest run first, each through the\n"
+    "search index 'tavix logs index' made of it: the suite and request id of its\n"
+    "run stand before each hit, and --json adds \"request_id\" and \"suite_name\"\n"
+    "to each line. --since DATE keeps the runs started then or later (an ISO date\n"
+    "or date and time, in UTC). A run whose search index is missing or damaged is\n"
+    "searched the slow way, streamed from its zip, and its index rebuilt: said on\n"
+    "standard error, or as a line {\"notice\": ...} with --json.\n";
 
 void search_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     super_of(global("SearchSubcommand"), self).attr("__init__")(*args, **kwargs);
@@ -50,6 +58,11 @@ void search_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         nb::arg("help") = "TEXT is a regular expression");
     add("--case", nb::arg("action") = "store_true", nb::arg("help") = "match case exactly");
     add("--json", nb::arg("action") = "store_true", nb::arg("help") = "print JSON Lines");
+    add("--runs", nb::arg("metavar") = "SUITE|all", nb::arg("default") = nb::none(),
+        nb::arg("help") = "search every run of the suite in the run index (all: of every suite)");
+    add("--since", nb::arg("metavar") = "DATE", nb::arg("default") = nb::none(),
+        nb::arg("type") = nb::module_::import_("tavix.log.commands.history.run_search.moments").attr("moment_option"),
+        nb::arg("help") = "with --runs: the runs started at DATE or later (ISO date or date and time, UTC)");
 }
 
 // Ends the command with "tavix: error: <message>" and status 2.
@@ -219,6 +232,12 @@ void search_log(nb::handle archive, const LogRanges &log, const nb::object &text
 }
 
 void search_run(nb::handle self, nb::handle args) {
+    if (!args.attr("runs").is_none()) {
+        nb::module_::import_("tavix.log.commands.history.run_search.command").attr("search_runs_command")(args);
+        return;
+    }
+    if (!args.attr("since").is_none())
+        usage_error(nb::str("--since goes with --runs"));
     nb::list words = nb::borrow<nb::list>(args.attr("words"));
     if (nb::len(words) > 2) {
         usage_error(nb::str("give at most an archive and one TEXT (quote a text with blanks)"));
@@ -267,8 +286,10 @@ void search_run(nb::handle self, nb::handle args) {
 
 nb::object define_search_subcommand(nb::module_ &m, nb::handle subcommand_base) {
     return define_subcommand(m, "SearchSubcommand", subcommand_base,
-                             {"search", "print the log lines of a run that hold a text",
-                              "{prog} [archive] TEXT [-E|--regex] [--case] [--json]", DESCRIPTION},
+                             {"search", "print the log lines of a run (or of every run) that hold a text",
+                              "{prog} [archive] TEXT [-E|--regex] [--case] [--json]\n"
+                              "       {prog} --runs SUITE|all TEXT [-E|--regex] [--case] [--since DATE] [--json]",
+                              DESCRIPTION},
                              &search_init, &search_run);
 }
 
