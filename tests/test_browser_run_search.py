@@ -25,22 +25,23 @@ def push(url, path):
 def service(tmp_path_factory, server_thread):
     """A service holding three nights of a suite, 5 lines "… broke" among them."""
     root = tmp_path_factory.mktemp("run-search")
-    with pytest.MonkeyPatch.context() as patch:
-        run_search_double.installed(patch)
-        parts = ServiceParts(root / "service")
-        with server_thread(parts.application()) as server:
-            for day in range(3):
-                push(server.url, make_run(root / f"r{day}.zip", f"nightly-{day}", f"2026-12-0{day + 1}T01:00:00",
-                                          [("setup", "passed"), ("check", "failed"),
-                                           ("teardown", "failed" if day else "passed")]))
-            yield server
+    parts = ServiceParts(root / "service")
+    # The runs' indexes built at push, by the stand-in where the native search is missing.
+    with pytest.MonkeyPatch.context() as patch, server_thread(parts.application()) as server:
+        run_search_double.install(patch)
+        for day in range(3):
+            push(server.url, make_run(root / f"r{day}.zip", f"nightly-{day}", f"2026-12-0{day + 1}T01:00:00",
+                                      [("setup", "passed"), ("check", "failed"),
+                                       ("teardown", "failed" if day else "passed")]))
+        yield server
 
 
 @pytest.fixture
 def held_search(monkeypatch):
     """The search module, its searches holding back after their first line
     until `release` is set."""
-    module = run_search_double.installed(monkeypatch)
+    from tavix.log.commands.history import run_search as module
+
     release = threading.Event()
     searching = module.search_runs
 

@@ -6,10 +6,10 @@ searched the slow way, said once, and rebuilt."""
 import asyncio
 import json
 import os
+import threading
 
 import pytest
 
-from helpers import run_search_double
 from helpers.history_runs import make_run
 from helpers.service import ServiceParts
 from tavix.log.commands.service.application import TEAM
@@ -23,16 +23,19 @@ RUNS = [("n1", "2026-12-01T01:00:00", "nightly", [("setup", "passed"), ("check",
         ("w1", "2026-12-02T12:00:00", "weekly", [("check", "errored", [], "check broke: 10.0.0.7")])]
 
 
-@pytest.fixture
-def searching(monkeypatch):
-    return run_search_double.installed(monkeypatch)
-
-
 @pytest.fixture(scope="module")
 def archives(tmp_path_factory):
     directory = tmp_path_factory.mktemp("search-runs")
     return [make_run(directory / ("%s.zip" % request_id), request_id, start, cases, suite=suite)
             for request_id, start, suite, cases in RUNS]
+
+
+class Pulls:
+    """What a search pulled: `hits` found, `closed` set once its iterator was closed."""
+
+    def __init__(self):
+        self.hits = 0
+        self.closed = threading.Event()
 
 
 async def pushed(aiohttp_client, parts, archives, **server):
@@ -54,8 +57,7 @@ def where(hits):
     return [(hit["request_id"], hit["path"][-1], hit["line"]) for hit in hits]
 
 
-async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aiohttp_client, tmp_path, archives,
-                                                                            searching):
+async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aiohttp_client, tmp_path, archives):
     parts = ServiceParts(tmp_path)
     client = await pushed(aiohttp_client, parts, archives)
     hits = await lines(client, q="broke")
@@ -63,7 +65,7 @@ async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aioht
     origin = str(client.make_url("")).rstrip("/")
     text = hits[0]["text"]
     assert hits[0] == {"path": ["s.py", "setup"], "log_file": "TaskLog.s", "line": 3,
-                       "column": text.index("broke") + 1, "text": text, "request_id": "n3", "suite_name": "nightly",
+                       "column": text.index("broke") + 1, "length": 5, "text": text, "request_id": "n3", "suite_name": "nightly",
                        "link": origin + "/runs/n3/section/s.py/setup?line=2"}
     assert text.endswith("%[pid=1]: setup broke")
     # Each link names the hit's line within its section: the section route finds that very line.
@@ -81,7 +83,7 @@ async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aioht
     assert await lines(client, q="nowhere at all") == []
 
 
-async def test_queries_that_cannot_run_are_refused_before_anything_is_sent(aiohttp_client, tmp_path, searching):
+async def test_queries_that_cannot_run_are_refused_before_anything_is_sent(aiohttp_client, tmp_path):
     client = await aiohttp_client(ServiceParts(tmp_path).application())
     for query, said in [({}, "give the text"), ({"q": "(", "regex": "1"}, "invalid"),
                         ({"q": "x", "regex": "yes"}, "regex is 1 or 0"),
@@ -93,7 +95,7 @@ async def test_queries_that_cannot_run_are_refused_before_anything_is_sent(aioht
         assert said in body["message"], (query, body)
 
 
-async def test_searching_is_a_reader_route(aiohttp_client, tmp_path, archives, searching):
+async def test_searching_is_a_reader_route(aiohttp_client, tmp_path, archives):
     parts = ServiceParts(tmp_path, auth="token")
     client = await aiohttp_client(parts.application())
     assert (await client.get("/api/v1/search", params={"q": "broke"})).status == 401
@@ -104,8 +106,9 @@ async def test_searching_is_a_reader_route(aiohttp_client, tmp_path, archives, s
 
 
 async def test_a_client_that_leaves_stops_the_search(aiohttp_client, tmp_path, monkeypatch):
-    double = run_search_double.installed(monkeypatch, always=True)
-    pulls = double.PULLS
+    from tavix.log.commands.history import run_search
+
+    pulls = Pulls()
 
     def endless(index, query, **options):
         """A search that finds a line for ever, unless it is stopped."""
@@ -117,7 +120,7 @@ async def test_a_client_that_leaves_stops_the_search(aiohttp_client, tmp_path, m
         finally:
             pulls.closed.set()
 
-    monkeypatch.setattr(double, "search_runs", endless)
+    monkeypatch.setattr(run_search, "search_runs", endless)
     client = await aiohttp_client(ServiceParts(tmp_path).application())
     team = client.app[TEAM]
     response = await client.get("/api/v1/search", params={"q": "again"})
@@ -132,22 +135,23 @@ async def test_a_client_that_leaves_stops_the_search(aiohttp_client, tmp_path, m
 
 
 async def test_a_pushed_run_gets_its_index_and_one_without_is_searched_the_slow_way(aiohttp_client, tmp_path,
-                                                                                    archives, searching):
+                                                                                    archives):
     parts = ServiceParts(tmp_path)
     client = await pushed(aiohttp_client, parts, archives[:2])
     store = tmp_path / "store"
     digests = sorted(name[:-4] for name in os.listdir(store) if name.endswith(".zip"))
     assert sorted(os.listdir(store)) == sorted(digest + suffix for digest in digests
-                                               for suffix in (".zip", ".search-index", ".search-sections"))
+                                               for suffix in (".zip", ".search-index", ".search-lines", ".search-sections"))
     assert where(await lines(client, q="check broke")) == [("n1", "check", 4)]
 
     # A run stored before indexes were built: found all the same, said once, its index rebuilt.
     old = parts.index.run_by_request_id("n1")["content_hash"]
-    for suffix in (".search-index", ".search-sections"):
+    for suffix in (".search-index", ".search-lines", ".search-sections"):
         os.unlink(store / (old + suffix))
     files = client.app[TEAM].searches.files
     answer = await lines(client, q="check broke")
-    assert answer[0] == {"notice": "the run n1 has no search index: searched the slow way"}
+    assert answer[0] == {"notice": "run n1 of nightly: it has no search index; searched the slow way, "
+                                   "its index is being rebuilt"}
     assert where(answer[1:]) == [("n1", "check", 4)]
     files.rebuilding[old].result(timeout=4)
     assert (store / (old + ".search-index")).is_file()
@@ -160,7 +164,7 @@ async def test_a_pushed_run_gets_its_index_and_one_without_is_searched_the_slow_
 
 
 async def test_an_object_store_keeps_the_index_beside_the_archive_and_is_read_by_ranges(
-        aiohttp_client, tmp_path, archives, searching, s3_store, monkeypatch):
+        aiohttp_client, tmp_path, archives, s3_store, monkeypatch):
     from tavix.log.commands.service import object_store
 
     parts = ServiceParts(tmp_path, store=s3_store)
@@ -168,7 +172,7 @@ async def test_an_object_store_keeps_the_index_beside_the_archive_and_is_read_by
     store = client.app[TEAM].store
     digest = parts.index.run_by_request_id("n1")["content_hash"]
     stored = sorted(found["Key"] for found in store.client.list_objects_v2(Bucket=store.bucket)["Contents"])
-    assert stored == ["runs/%s%s" % (digest, suffix) for suffix in (".search-index", ".search-sections", ".zip")]
+    assert stored == ["runs/%s%s" % (digest, suffix) for suffix in (".search-index", ".search-lines", ".search-sections", ".zip")]
 
     ranges = []
     reading = object_store.ObjectStore._whole_range

@@ -17,9 +17,9 @@ import uuid
 from .errors import ArchiveMissing, StoreFull, Unavailable
 
 ARCHIVE_SUFFIX = ".zip"
-# A run's search index and section map, beside its archive.
+# A run's search files beside its archive: its index, and the small parts read whole.
 SEARCH_INDEX_SUFFIX = ".search-index"
-SEARCH_SECTIONS_SUFFIX = ".search-sections"
+SEARCH_PARTS = ("sections", "lines")
 UPLOAD_PREFIX = ".upload-"
 UPLOAD_SUFFIX = ".part"
 # An upload's file untouched for this long (seconds) belongs to a process
@@ -40,6 +40,12 @@ def _checked_digest(digest):
     if not isinstance(digest, str) or not _DIGEST.fullmatch(digest):
         raise ValueError("not a SHA-256 digest: %r" % (digest,))
     return digest
+
+
+def _part_suffix(name):
+    if name not in SEARCH_PARTS:
+        raise ValueError("no search part %r" % (name,))
+    return ".search-" + name
 
 
 def _write_replacing(path, data):
@@ -181,7 +187,7 @@ class DirectoryStore:
 
     def delete(self, digest):
         """Removes the archive and its search files; whether the archive was there."""
-        for suffix in (SEARCH_INDEX_SUFFIX, SEARCH_SECTIONS_SUFFIX):
+        for suffix in (SEARCH_INDEX_SUFFIX,) + tuple(_part_suffix(name) for name in SEARCH_PARTS):
             try:
                 os.unlink(self._beside(digest, suffix))
             except FileNotFoundError:
@@ -206,21 +212,27 @@ class DirectoryStore:
         path = self._beside(digest, SEARCH_INDEX_SUFFIX)
         return path if os.path.isfile(path) else None
 
-    def search_sections(self, digest):
-        """The bytes of the archive's section map, or None when it has none."""
+    def search_part(self, digest, name):
+        """The bytes of a search part of the archive (one of SEARCH_PARTS), or None when it has none."""
         try:
-            with open(self._beside(digest, SEARCH_SECTIONS_SUFFIX), "rb") as stream:
+            with open(self._beside(digest, _part_suffix(name)), "rb") as stream:
                 return stream.read()
         except FileNotFoundError:
             return None
 
-    def put_search(self, digest, index_path, sections):
-        """Keeps the search index at `index_path` (moved, or copied from another
-        filesystem) and the section map `sections` (bytes) beside the archive.
-        The map is placed first: an index found has its map."""
+    def put_search_part(self, digest, name, data):
+        """Keeps the bytes `data` as a search part of the archive."""
         try:
-            _write_replacing(self._beside(digest, SEARCH_SECTIONS_SUFFIX), sections)
-            target = self._beside(digest, SEARCH_INDEX_SUFFIX)
+            _write_replacing(self._beside(digest, _part_suffix(name)), data)
+        except OSError as error:
+            raise _store_error(error, "keeping a search index") from None
+        self.sync_directory()
+
+    def put_search_index(self, digest, index_path):
+        """Keeps the search index file at `index_path` beside the archive
+        (moved there, or copied from another filesystem)."""
+        target = self._beside(digest, SEARCH_INDEX_SUFFIX)
+        try:
             try:
                 os.replace(index_path, target)
             except OSError as error:

@@ -26,9 +26,9 @@ logger = logging.getLogger("tavix.log.commands.service")
 
 SCHEME = "s3://"
 ARCHIVE_SUFFIX = ".zip"
-# A run's search index and section map, beside its archive.
+# A run's search files beside its archive: its index, and the small parts read whole.
 SEARCH_INDEX_SUFFIX = ".search-index"
-SEARCH_SECTIONS_SUFFIX = ".search-sections"
+SEARCH_PARTS = ("sections", "lines")
 INCOMING = ".incoming/"
 # The bytes of one part of a multipart upload, the most an upload holds in
 # memory: S3 takes parts of 5 MiB and more (the last one aside), at most
@@ -53,6 +53,12 @@ _REFUSED = frozenset({"AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMat
                       "ExpiredToken", "403"})
 _MISSING_OBJECT = frozenset({"NoSuchKey", "NotFound", "404"})
 _MISSING_UPLOAD = frozenset({"NoSuchUpload", "NoSuchKey", "404"})
+
+
+def _part_suffix(name):
+    if name not in SEARCH_PARTS:
+        raise ValueError("no search part %r" % (name,))
+    return ".search-" + name
 
 
 def is_object_store(text):
@@ -302,7 +308,7 @@ class ObjectStore:
 
     def delete(self, digest):
         """Removes the archive and its search files; whether the archive was there."""
-        for suffix in (SEARCH_INDEX_SUFFIX, SEARCH_SECTIONS_SUFFIX):
+        for suffix in (SEARCH_INDEX_SUFFIX,) + tuple(_part_suffix(name) for name in SEARCH_PARTS):
             # Removing a key that is not there succeeds.
             self.call("removing a search index", "delete_object", Key=self._beside(digest, suffix))
         if not self.exists(digest):
@@ -345,16 +351,16 @@ class ObjectStore:
         """The bytes of the archive's search index, read whole, or None when it has none."""
         return self._whole(self._beside(digest, SEARCH_INDEX_SUFFIX), "reading a search index")
 
-    def search_sections(self, digest):
-        """The bytes of the archive's section map, or None when it has none."""
-        return self._whole(self._beside(digest, SEARCH_SECTIONS_SUFFIX), "reading a search index")
+    def search_part(self, digest, name):
+        """The bytes of a search part of the archive (one of SEARCH_PARTS), or None when it has none."""
+        return self._whole(self._beside(digest, _part_suffix(name)), "reading a search index")
 
-    def put_search(self, digest, index_path, sections):
-        """Keeps the search index file at `index_path` (left where it is) and the
-        section map `sections` (bytes) beside the archive. The map is placed
-        first: an index found has its map."""
-        self.call("keeping a search index", "put_object", Key=self._beside(digest, SEARCH_SECTIONS_SUFFIX),
-                  Body=sections)
+    def put_search_part(self, digest, name, data):
+        """Keeps the bytes `data` as a search part of the archive."""
+        self.call("keeping a search index", "put_object", Key=self._beside(digest, _part_suffix(name)), Body=data)
+
+    def put_search_index(self, digest, index_path):
+        """Keeps the search index file at `index_path` (left where it is) beside the archive."""
         with open(index_path, "rb") as stream:  # a search index is well under a single PUT's 5 GiB
             self.call("keeping a search index", "put_object", Key=self._beside(digest, SEARCH_INDEX_SUFFIX),
                       Body=stream)

@@ -3,7 +3,6 @@ anything is answered, the search run in a worker thread of its own, its
 hits handed on as they are found, each with its lasting link into the
 run's viewer."""
 import concurrent.futures
-import datetime
 import json
 import threading
 
@@ -37,21 +36,11 @@ def _flag(query, name):
     return _FLAGS[value]
 
 
-def parse_since(text):
-    """The moment an ISO date or date and time names, read in UTC unless it says its zone."""
-    try:
-        moment = datetime.datetime.fromisoformat(text.strip())
-    except ValueError:
-        raise BadSearch("since is an ISO date or date and time (2026-12-01, 2026-12-01T08:00): %r" % text) from None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=datetime.timezone.utc)
-    return moment
-
-
 def search_query(query):
     """The SearchQuery of a request's query parameters (q, regex, case, suite,
     since, result); BadSearch for one that cannot be run."""
     from tavix.log.commands.archive import Archive
+    from tavix.log.commands.history.run_search import moment_seconds
 
     text = query.get("q", "")
     if not text:
@@ -64,9 +53,13 @@ def search_query(query):
     except ValueError as error:
         raise BadSearch(str(error)) from None
     since = query.get("since") or None
-    return SearchQuery(text, regex=regex, case=case, suite=query.get("suite") or None,
-                       since=parse_since(since) if since else None,
-                       result=(query.get("result") or "").strip().lower() or None)
+    try:
+        moment_seconds(since)
+    except ValueError:
+        raise BadSearch("since is an ISO date or date and time, in UTC unless it names its zone "
+                        "(2026-12-01, 2026-12-01T08:00): %r" % since) from None
+    return SearchQuery(text, regex=regex, case=case, suite=query.get("suite") or None, since=since,
+                       result=query.get("result") or None)
 
 
 def json_line(item):
@@ -95,7 +88,9 @@ class RunSearches:
 
     def start(self, origin, query):
         """The ThreadItems of a search: its hits with their links, and its notices."""
-        return ThreadItems(lambda cancel: self._lines(origin, query, cancel), self._threads)
+        from tavix.log.commands.history.run_search import SearchCancel
+
+        return ThreadItems(lambda cancel: self._lines(origin, query, cancel), self._threads, SearchCancel())
 
     def _lines(self, origin, query, cancel):
         from tavix.log.commands.history.run_search import search_runs
@@ -129,7 +124,7 @@ class RunSearches:
         if request_id not in linked:
             run = self.index.run_by_request_id(request_id)
             linked.clear()  # hits come run by run
-            linked[request_id] = self.files.first_lines(run) if run else {}
+            linked[request_id] = self.files.section_lines(run) if run else {}
         first = linked[request_id]
         path = list(hit["path"])
         for depth in range(len(path), 0, -1):

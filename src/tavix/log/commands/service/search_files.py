@@ -1,33 +1,35 @@
 """Where the service's searches find a run: its archive read in place in the
 store (a directory store's file by offset, an object store's object by
-ranged reads), its search index and section map kept beside it.
+ranged reads), its search index, section map and section lines kept beside
+it.
 
 A run pushed before the service built indexes has none: a search reads it
-the slow way and asks for a rebuild, made once per run in a worker thread of
-its own. Beside the section map the service keeps the first line of each
-section in its task log, which turns a hit's line into the section's own
-line of a lasting link.
+the slow way and asks for a rebuild, made once per run in a worker thread
+of its own from a copy of the archive, opened as at push. The section
+lines are the first line of each section in its task log: they turn a
+hit's line into the section's own line of a lasting link.
 """
 import collections
 import concurrent.futures
 import contextlib
 import json
 import logging
-import os
 import shutil
 import tempfile
 import threading
 
+from tavix.log.commands.history.run_search import SearchFiles, SectionMap, SectionMapError
+
 logger = logging.getLogger("tavix.log.commands.service")
 
-__all__ = ["StoreSearchFiles", "first_lines"]
+__all__ = ["StoreSearchFiles", "section_lines"]
 
-# Section maps kept parsed: a search reads a run's map for its hits' links too.
+# Section maps kept read: a search reads a run's map for its hits' links too.
 KEPT_MAPS = 64
 _COUNT_BLOCK = 4 << 20
 
 
-def first_lines(archive):
+def section_lines(archive):
     """{path key: index (from 0) of the section's first line in its task log}
     of every section of an opened archive, each log read once."""
     from tavix.log.commands.history.runs import section_identities
@@ -36,16 +38,15 @@ def first_lines(archive):
     starts = collections.defaultdict(list)  # log file -> [(byte offset, path key)]
     for record, key, *_ in section_identities(parser):
         section = parser.get_section(record.get("id"))
-        if section.logfile and section.log_start is not None and section.log_start >= 0:
-            starts[section.logfile].append((section.log_start, key))
+        if section is not None and section.logfile and int(section.log_start) >= 0:
+            starts[section.logfile].append((int(section.log_start), key))
     found = {}
     for logfile, wanted in starts.items():
         wanted.sort()
         try:
             found.update(_lines_at(logfile, wanted))
         except OSError as error:  # a log the archive names but lacks: its sections link without a line
-            logger.warning("No line numbers for the sections of %s: %s", os.path.basename(logfile),
-                           error.strerror or error)
+            logger.warning("No line numbers for the sections of a log of the run: %s", error.strerror or error)
     return found
 
 
@@ -67,24 +68,25 @@ def _lines_at(logfile, wanted):
     return found
 
 
-class StoreSearchFiles:
+class StoreSearchFiles(SearchFiles):
     """The search files of the runs in `store` (a DirectoryStore or an
-    ObjectStore). A rebuild works in `work_directory` (default: the system's
-    temporary directory)."""
+    ObjectStore). Indexes are built, and archives copied for a rebuild, in
+    `work_directory` (default: the system's temporary directory)."""
 
     def __init__(self, store, work_directory=None):
+        super().__init__()
         self._store = store
         self.work_directory = work_directory
-        self._local = {}  # digest -> a local copy of the archive, read while it is built
-        self._pending_lines = {}  # digest -> first_lines of the build under way
-        self._maps = collections.OrderedDict()  # digest -> parsed section map document
+        self._local = {}  # digest -> a local copy of the archive, read while its index is built
+        self._pending_lines = {}  # digest -> section_lines of the build under way
+        self._read = collections.OrderedDict()  # digest -> (SectionMap or None, section lines)
         self._lock = threading.Lock()
         self._rebuilt = set()
-        self._rebuilds = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tavix-search-index")
+        self._rebuild_threads = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="tavix-search-index")
         self.rebuilding = {}  # digest -> Future of its rebuild
 
     def close(self):
-        self._rebuilds.shutdown(wait=False, cancel_futures=True)
+        self.stop_rebuilds()
 
     # ------------------------------------------------------- the SearchFiles
     def source(self, run):
@@ -95,16 +97,24 @@ class StoreSearchFiles:
         return self._store.search_index(run["content_hash"])
 
     def sections(self, run):
-        document = self._document(run["content_hash"])
-        return None if document is None else document["sections"]
+        return self._kept(run["content_hash"])[0]
 
     def store(self, run, index_path, section_map):
         digest = run["content_hash"]
-        document = {"sections": section_map, "first_lines": self._pending_lines.get(digest, {})}
-        data = json.dumps(document, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogatepass")
-        self._store.put_search(digest, os.fspath(index_path), data)
+        lines = self._pending_lines.get(digest, {})
+        self._store.put_search_part(digest, "lines", json.dumps(lines, ensure_ascii=False).encode(
+            "utf-8", "surrogatepass"))
+        self.store_sections(run, section_map)
+        self._store.put_search_index(digest, index_path)
+
+    def store_sections(self, run, section_map):
+        digest = run["content_hash"]
+        self._store.put_search_part(digest, "sections", section_map.to_bytes())
         with self._lock:
-            self._maps.pop(digest, None)
+            self._read.pop(digest, None)
+
+    def workspace(self):
+        return self.work_directory
 
     def rebuild_later(self, run):
         digest = run["content_hash"]
@@ -112,13 +122,20 @@ class StoreSearchFiles:
             if digest in self._rebuilt:
                 return
             self._rebuilt.add(digest)
-            self.rebuilding[digest] = self._rebuilds.submit(self._rebuild, dict(run))
+            self.rebuilding[digest] = self._rebuild_threads.submit(self._rebuild, dict(run))
+
+    def wait_for_rebuilds(self, timeout=None):
+        with self._lock:
+            asked = list(self.rebuilding.values())
+        return not concurrent.futures.wait(asked, timeout).not_done
+
+    def stop_rebuilds(self):
+        self._rebuild_threads.shutdown(wait=False, cancel_futures=True)
 
     # ------------------------------------------------------------- the rest
-    def first_lines(self, run):
+    def section_lines(self, run):
         """{path key: first line index} of the run's sections; {} when unknown."""
-        document = self._document(run["content_hash"])
-        return {} if document is None else document.get("first_lines", {})
+        return self._kept(run["content_hash"])[1]
 
     def build(self, archive, run, local_path=None):
         """Builds and keeps the search files of `run`, opened as `archive`;
@@ -126,33 +143,44 @@ class StoreSearchFiles:
         from tavix.log.commands.history.run_search import build_run_search
 
         digest = run["content_hash"]
-        self._pending_lines[digest] = first_lines(archive)
+        self._pending_lines[digest] = section_lines(archive)
+        stored_at = archive.file
         if local_path is not None:
-            self._local[digest] = local_path
+            self._local[digest] = archive.file = local_path
         try:
             build_run_search(archive, run, self)
         finally:
+            archive.file = stored_at
             self._local.pop(digest, None)
             self._pending_lines.pop(digest, None)
 
-    def _document(self, digest):
+    def _kept(self, digest):
+        """(SectionMap or None, section lines) of a run, read once in a while."""
         with self._lock:
-            if digest in self._maps:
-                self._maps.move_to_end(digest)
-                return self._maps[digest]
-        data = self._store.search_sections(digest)
-        if data is None:
-            return None
-        try:
-            document = json.loads(data.decode("utf-8", "surrogatepass"))
-        except ValueError:
-            logger.warning("The section map of the run %s is damaged", digest)
-            return None
+            if digest in self._read:
+                self._read.move_to_end(digest)
+                return self._read[digest]
+        section_map = lines = None
+        data = self._store.search_part(digest, "sections")
+        if data is not None:
+            try:
+                section_map = SectionMap.from_bytes(data)
+            except SectionMapError:
+                logger.warning("The section map of the run %s cannot be read", digest)
+        data = self._store.search_part(digest, "lines")
+        if data is not None:
+            try:
+                lines = json.loads(data.decode("utf-8", "surrogatepass"))
+            except ValueError:
+                logger.warning("The section lines of the run %s cannot be read", digest)
+        found = (section_map, lines if isinstance(lines, dict) else {})
+        if section_map is None:  # not kept: another replica may build it meanwhile
+            return found
         with self._lock:
-            self._maps[digest] = document
-            while len(self._maps) > KEPT_MAPS:
-                self._maps.popitem(last=False)
-        return document
+            self._read[digest] = found
+            while len(self._read) > KEPT_MAPS:
+                self._read.popitem(last=False)
+        return found
 
     def _rebuild(self, run):
         from tavix.log.commands.archive import TEMP_DIR_PREFIX, Archive

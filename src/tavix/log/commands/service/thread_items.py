@@ -13,12 +13,13 @@ _ITEM, _END, _FAILED = range(3)
 
 class ThreadItems:
     """`make(cancel)` returns the iterator, called in a thread of `executor`;
-    `cancel` is a threading.Event set once the reader is gone, for work
-    inside one item to look at. `await batch()` gives the items made since
+    `cancel` (a threading.Event unless given: an object with set() and
+    is_set()) is set once the reader is gone, for work inside one item to
+    look at. `await batch()` gives the items made since
     the last call (see there); the iterator's error is raised there. `close()` stops the thread; the iterator is closed in it."""
 
-    def __init__(self, make, executor, ahead=AHEAD):
-        self.cancel = threading.Event()
+    def __init__(self, make, executor, cancel=None, ahead=AHEAD):
+        self.cancel = threading.Event() if cancel is None else cancel
         self._loop = asyncio.get_running_loop()
         self._queue = asyncio.Queue()
         self._room = threading.Condition()
