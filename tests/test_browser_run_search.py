@@ -105,3 +105,34 @@ def test_a_line_found_opens_the_viewer_there_by_keyboard(service, page):
     assert page.inner_text("#section-title") == "check"
     assert page.inner_text("#log-lines .ln.hit a.no") == "2"
     assert "check broke" in page.inner_text("#log-lines .ln.hit")
+
+
+def test_search_other_runs_from_a_line_of_a_run(service, page):
+    open_view(page, service.url + "/runs/nightly-1/section/s.py/teardown?line=2")
+    page.wait_for_selector("#log-lines .ln.hit .other-runs")
+    shot(page, "service-search-other-runs-button.png")
+    with page.expect_navigation():
+        page.click("#log-lines .ln.hit .other-runs")
+    # The line's message masked: its numbers, times and addresses match any.
+    assert page.input_value("#run-search-text") == r"teardown\s+broke"
+    assert page.is_checked(".run-search-regex")
+    page.wait_for_selector(".run-search-grid[aria-busy=false] .search-line")
+    assert page.inner_text(".run-search-status") == "2 lines in 2 runs"
+
+
+def test_the_local_viewer_shows_the_command_searching_other_runs(tmp_path, server_thread, page):
+    from tavix.log.commands.archive import Archive
+    from tavix.log.commands.server import LogViewerServer
+
+    path = make_run(tmp_path / "run.zip", "local-1", "2026-12-05T01:00:00", [("check", "failed")])
+    with Archive(str(path)) as archive, server_thread(LogViewerServer(archive)) as viewer:
+        open_view(page, viewer.url + "/result/")
+        page.click("#task-tree .node >> text=check")
+        page.wait_for_selector("#log-lines .ln >> nth=1")
+        page.click("#log-lines .ln >> nth=1 >> a.no")
+        page.click("#log-lines .ln.hit .other-runs")
+        page.wait_for_selector(".other-runs-command:not([hidden])")
+        assert page.input_value(".other-runs-command") == r"tavix logs search --runs all -E 'check\s+broke'"
+        assert page.evaluate("document.activeElement.className").endswith("other-runs-command")
+        shot(page, "local-search-other-runs.png")
+        assert page.locator(".copy-link").count() == 0
