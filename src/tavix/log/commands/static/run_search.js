@@ -193,7 +193,12 @@ export class RunSearch {
     }
     // Numbered as the viewer numbers the section's lines, when the link says.
     const number = (link.match(/\?line=(\d+)$/) || [])[1] || String(hit.line);
+    // The match marked: "column" counts characters from 1, as does "length".
+    const chars = [...hit.text];
+    const from = hit.column - 1, to = from + (hit.length || 0);
     return el("div", { className: "search-row search-line" },
-      cell("search-number", anchor(number, "no")), cell("search-text mono", hit.text));
+      cell("search-number", anchor(number, "no")),
+      cell("search-text mono", chars.slice(0, from).join(""),
+        el("mark", { textContent: chars.slice(from, to).join("") }), chars.slice(to).join("")));
   }
 }
