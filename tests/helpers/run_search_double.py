@@ -22,10 +22,20 @@ class SearchIndexError(ValueError):
     pass
 
 
+def _native():
+    from tavix.log.commands import archive
+
+    return hasattr(archive, "RunSearch")
+
+
+# Whether the archive module has the native run search (then this one is not installed).
+NATIVE = _native()
+
+
 def install(monkeypatch):
     from tavix.log.commands import archive
 
-    if hasattr(archive, "RunSearch"):
+    if NATIVE:
         return False
     monkeypatch.setattr(archive, "SearchIndexError", SearchIndexError, raising=False)
     monkeypatch.setattr(archive, "RunSearch", RunSearch, raising=False)

@@ -85,16 +85,19 @@ def _open_and_record(index, path, digest, progress, search_files):
             run, added = index.record(archive, digest)
             if search_files is not None:
                 progress.show("Indexing the text of %s" % path.name)
-                _build_search(lambda: build_run_search(archive, run, search_files), path)
+                _build_search(lambda cancel: build_run_search(archive, run, search_files, cancel=cancel), path)
             return run, added
     finally:
         progress.clear()
 
 
 def _build_search(build, path):
-    """Builds a run's search index; one that cannot be built is said, and the run stays indexed."""
+    """build(cancel): a run's search index built, Ctrl-C answered meanwhile; one
+    that cannot be built is said, and the run stays indexed."""
+    from .run_search import cancellable
+
     try:
-        return build()
+        return cancellable(build)
     except (OSError, ValueError) as error:
         logger.warning("the search index of %s was not built: %s", shown(str(path), sys.stderr),
                        shown(str(error), sys.stderr))
@@ -136,7 +139,8 @@ def _search_index_of(run, path, files, progress):
             pass
     progress.show("Indexing the text of %s" % path.name)
     try:
-        figures = _build_search(lambda: rebuild_run_search(dict(run, archive=str(path)), files), path)
+        figures = _build_search(lambda cancel: rebuild_run_search(dict(run, archive=str(path)), files, cancel=cancel),
+                                path)
         return None if figures is None else True
     finally:
         progress.clear()

@@ -4,7 +4,7 @@ damaged or of an older format."""
 import os
 import tempfile
 
-from .section_map import SectionMap, SectionMapError
+from .section_map import SectionMap
 from .zip_source import open_zip, section_map_from_zip
 
 __all__ = ["build_run_search", "rebuild_run_search"]
@@ -23,31 +23,31 @@ def build_run_search(archive, run, files, *, cancel=None):
 def rebuild_run_search(run, files, *, cancel=None):
     """Builds the run's search index again from its zip, with the section map
     kept (else the one in the index, else one read from the zip's results)."""
-    return _build(run, files.source(run), kept_section_map(run, files) or section_map_from_zip(files.source(run)),
-                  files, cancel)
+    source = files.source(run)
+    section_map = files.sections(run) or _kept_index_map(run, files) or section_map_from_zip(source)
+    return _build(run, source, section_map, files, cancel)
 
 
-def kept_section_map(run, files, search=None):
-    """The run's section map from its file, else from the index's copy (an open
-    RunSearch, or the index kept); None when neither holds a sound one."""
-    found = files.sections(run)
-    if found is not None:
-        return found
-    if search is None:
-        from tavix.log.commands import archive
+def index_section_map(search):
+    """The copy of the section map in an open RunSearch's index; None without
+    an index, or when the copy is not a sound map."""
+    try:
+        # The index checks its bytes as they are read: a damaged copy fails here.
+        metadata = search.metadata if search.indexed else b""
+        return SectionMap.from_bytes(metadata) if metadata else None
+    except ValueError:  # SectionMapError, SearchIndexError
+        return None
 
-        index = files.index(run)
-        if index is None:
-            return None
-        try:
-            search = archive.RunSearch(files.source(run), index)
-        except (OSError, ValueError):
-            return None
-    if not search.indexed or not search.metadata:
+
+def _kept_index_map(run, files):
+    from tavix.log.commands import archive
+
+    index = files.index(run)
+    if index is None:
         return None
     try:
-        return SectionMap.from_bytes(search.metadata)
-    except SectionMapError:
+        return index_section_map(archive.RunSearch(files.source(run), index))
+    except (OSError, ValueError):
         return None
 
 
@@ -58,7 +58,5 @@ def _build(run, source, section_map, files, cancel):
         target = os.path.join(directory, "search.index")
         figures = archive.build_search_index(source, target, section_map.members(), metadata=section_map.to_bytes(),
                                              cancel=None if cancel is None else cancel.native)
-        if cancel is not None and cancel.is_set():
-            return figures
         files.store(run, target, section_map)
     return figures

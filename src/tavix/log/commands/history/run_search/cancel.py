@@ -2,7 +2,7 @@
 and for the native search it is running at once."""
 import threading
 
-__all__ = ["SearchCancel"]
+__all__ = ["SearchCancel", "cancellable"]
 
 
 class SearchCancel:
@@ -21,3 +21,37 @@ class SearchCancel:
 
     def is_set(self):
         return self._event.is_set()
+
+
+# How long an interrupted caller waits for the work it cancelled, in seconds,
+# and how often it looks at the work meanwhile.
+STOP_SECONDS = 0.3
+POLL_SECONDS = 0.05
+
+
+def cancellable(work):
+    """work(cancel) run in a thread of its own, so that Ctrl-C is answered while
+    native work holds the thread: its answer, or its error raised. An
+    interrupt (or any error of the waiting thread) sets the cancel, waits a
+    moment for the work to stop, and is raised."""
+    cancel, outcome, done = SearchCancel(), {}, threading.Event()
+
+    def run():
+        try:
+            outcome["answer"] = work(cancel)
+        except BaseException as error:  # raised in the calling thread
+            outcome["error"] = error
+        finally:
+            done.set()
+
+    threading.Thread(target=run, name="tavix-cancellable", daemon=True).start()
+    try:
+        while not done.wait(POLL_SECONDS):
+            pass
+    except BaseException:
+        cancel.set()
+        done.wait(STOP_SECONDS)
+        raise
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["answer"]

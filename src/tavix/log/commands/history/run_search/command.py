@@ -13,18 +13,14 @@ import threading
 from tavix.cli.base import CommandError
 
 from ..commands import logger, open_index, shown
-from .cancel import SearchCancel
+from .cancel import POLL_SECONDS, STOP_SECONDS, SearchCancel
 from .search_files import LocalSearchFiles
 from .searching import search_runs
 
 __all__ = ["search_runs_command"]
 
 # What the search thread may get ahead of the printing: a few lists' worth.
-QUEUED_ITEMS = 2000
-# How often each thread looks at the other's state while it waits, in seconds.
-POLL_SECONDS = 0.05
-# How long an interrupted command waits for its search to stop.
-STOP_SECONDS = 0.3
+QUEUED_ITEMS = 1000
 # Output gathered before one write.
 BYTES_PER_WRITE = 1 << 20
 # The fields of a hit's JSON line, those of `tavix logs search --json` first.

@@ -8,7 +8,9 @@ match; lines outside every section are not shown: a run's hits are those
 blocks of text worth reading; a run without a sound one is searched the
 slow way, streamed from its zip, said in a notice, and its index rebuilt.
 """
-from .building import kept_section_map
+from concurrent.futures import CancelledError
+
+from .building import index_section_map
 from .moments import moment_seconds
 from .search_files import LocalSearchFiles
 from .zip_source import section_map_from_zip
@@ -72,30 +74,56 @@ def _hits_of_run(run, query, regex, case, results, files, cancel):
         return
     if told:
         yield told
-    section_map = kept_section_map(run, files, search)
+    section_map = files.sections(run)
     if section_map is None:
-        try:
-            section_map = section_map_from_zip(files.source(run))
-        except Exception as error:  # a zip that names none of its sections: the run is not searched
-            yield notice("%s: not searched, its sections cannot be read (%s)" % (name, error))
-            return
+        section_map = index_section_map(search)
+        if section_map is None:
+            try:
+                section_map = section_map_from_zip(files.source(run))
+            except Exception as error:  # whatever a zip's results file fails with: the run is not searched
+                yield notice("%s: not searched, its sections cannot be read (%s)" % (name, error))
+                return
+            yield notice("%s: its section map was missing, rebuilt from its archive" % name)
         files.store_sections(run, section_map)
-        yield notice("%s: its section map was missing, rebuilt from its archive" % name)
-    elif files.sections(run) is None:
-        files.store_sections(run, section_map)
+    yield from _searched(run, search, section_map, query, regex, case, results, files, cancel)
+
+
+def _searched(run, search, section_map, query, regex, case, results, files, cancel):
+    """The run's hits, member by member. An index found damaged while it is
+    read (it is checked as it is touched) gives way to the slow way, from
+    the member it failed in on, without repeating a hit."""
+    from tavix.log.commands import archive
+
     native_cancel = None if cancel is None else cancel.native
-    try:
-        for member in section_map.members(results):
-            for hits in search.search(query, regex=regex, case=case, members=[member], cancel=native_cancel,
+    members = section_map.members(results)
+    at, given = 0, -1  # the member being searched, the offset of its last hit given
+    while at < len(members):
+        try:
+            for hits in search.search(query, regex=regex, case=case, members=[members[at]], cancel=native_cancel,
                                       limit=HITS_PER_LIST):
                 for hit in hits:
-                    found = _attributed(hit, member, section_map, results, run)
+                    if hit["offset"] <= given:
+                        continue
+                    given = hit["offset"]
+                    found = _attributed(hit, members[at], section_map, results, run)
                     if found is not None:
                         yield found
                 if _stopped(cancel):
                     return
-    except (OSError, ValueError) as error:  # a zip damaged past its directory
-        yield notice("%s: its search stopped: %s" % (name, error))
+        except CancelledError:
+            return
+        except archive.SearchIndexError as error:
+            if not search.indexed:
+                raise
+            search = archive.RunSearch(files.source(run), None)
+            files.rebuild_later(run)
+            yield notice("%s: its search index is damaged (%s); searched the slow way, its index is being "
+                         "rebuilt" % (_run_name(run), error))
+            continue
+        except (OSError, ValueError) as error:  # a zip damaged past its directory
+            yield notice("%s: its search stopped: %s" % (_run_name(run), error))
+            return
+        at, given = at + 1, -1
 
 
 def _opened(run, files, name):
