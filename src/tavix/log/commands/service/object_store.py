@@ -18,6 +18,7 @@ import hashlib
 import logging
 import os
 import re
+import threading
 import uuid
 
 from .errors import ArchiveMissing, StoreFull, Unavailable
@@ -35,6 +36,8 @@ INCOMING = ".incoming/"
 # 10,000 of them (78 GiB of archive at this size).
 PART_SIZE = 8 << 20
 DOWNLOAD_BLOCK = 1 << 20
+# The least a search's ranged GET of an archive asks for.
+READ_AHEAD = 1 << 20
 # A copy within the store above this size is made in parts: one request
 # copies at most 5 GiB.
 COPY_PART_LIMIT = 5 << 30
@@ -251,20 +254,34 @@ class ObjectUpload:
 
 class RangedObject:
     """An archive in the store as a search reads it: `.size`, and
-    `.read_at(offset, size)`, each a ranged GET of the object."""
+    `.read_at(offset, size)`, ranged GETs of the object. A short read is
+    answered from the last piece fetched, at least READ_AHEAD bytes long: a
+    zip's directory and a deflate stream are read a little at a time."""
 
     def __init__(self, store, key, size):
         self._store, self.key, self.size = store, key, size
+        self._piece = (0, b"")  # (offset, bytes) of the last GET
+        self._lock = threading.Lock()
+        self.gets = 0
 
     def read_at(self, offset, size):
         if size <= 0:
             return b""
         if offset < 0 or offset + size > self.size:
             raise OSError(errno.EINVAL, "a read past the end of the archive")
-        data = self._store._whole_range(self.key, offset, size)
-        if len(data) != size:
-            raise OSError(errno.EIO, "the archive store answered %d of %d bytes" % (len(data), size))
-        return data
+        with self._lock:
+            start, piece = self._piece
+        if start <= offset and offset + size <= start + len(piece):
+            return piece[offset - start:offset - start + size]
+        wanted = min(max(size, READ_AHEAD), self.size - offset)
+        data = self._store._whole_range(self.key, offset, wanted)
+        if len(data) != wanted:
+            raise OSError(errno.EIO, "the archive store answered %d of %d bytes" % (len(data), wanted))
+        with self._lock:
+            self.gets += 1
+            if wanted <= READ_AHEAD:
+                self._piece = (offset, data)
+        return data[:size]
 
 
 class ObjectStore:
