@@ -95,7 +95,7 @@ async def test_queries_that_cannot_run_are_refused_before_anything_is_sent(aioht
         assert said in body["message"], (query, body)
 
 
-async def test_searching_is_a_reader_route(aiohttp_client, tmp_path, archives):
+async def test_searching_is_a_reader_route(aiohttp_client, tmp_path):
     parts = ServiceParts(tmp_path, auth="token")
     client = await aiohttp_client(parts.application())
     assert (await client.get("/api/v1/search", params={"q": "broke"})).status == 401
@@ -194,3 +194,24 @@ async def test_an_object_store_keeps_the_index_beside_the_archive_and_is_read_by
 
     assert (await client.delete("/api/v1/runs/n1")).status == 200
     assert "Contents" not in store.client.list_objects_v2(Bucket=store.bucket)
+
+
+async def test_a_search_that_fails_midway_says_so_after_what_it_found(aiohttp_client, tmp_path, monkeypatch):
+    from tavix.log.commands.history import run_search
+    from tavix.log.commands.service.errors import Unavailable
+
+    def failing(index, query, **options):
+        yield {"notice": "run n1 of nightly: searched the slow way"}
+        yield {"path": ["s.py"], "log_file": "TaskLog.s", "line": 7, "column": 1, "length": 1, "text": "x",
+               "request_id": "n1", "suite_name": "nightly"}
+        raise Unavailable("the archive store cannot be reached: reading an archive")
+
+    monkeypatch.setattr(run_search, "search_runs", failing)
+    client = await aiohttp_client(ServiceParts(tmp_path).application())
+    answer = await lines(client, q="x")
+    assert [sorted(line) for line in answer] == [["notice"], sorted(["path", "log_file", "line", "column", "length",
+                                                                      "text", "request_id", "suite_name", "link"]),
+                                                 ["error"]]
+    assert answer[1]["link"].endswith("/runs/n1/section/s.py")  # a run the index does not hold: no line known
+    assert answer[2] == {"error": {"detail": "UNAVAILABLE",
+                                   "message": "the archive store cannot be reached: reading an archive"}}

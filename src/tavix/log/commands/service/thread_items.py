@@ -25,7 +25,7 @@ class ThreadItems:
         self._room = threading.Condition()
         self._ahead, self._in_flight = ahead, 0
         self._getter = None
-        self.done = self._loop.run_in_executor(executor, self._run, make)
+        self._loop.run_in_executor(executor, self._run, make)
 
     # ------------------------------------------------------------ the thread
     def _run(self, make):
