@@ -215,3 +215,13 @@ async def test_a_search_that_fails_midway_says_so_after_what_it_found(aiohttp_cl
     assert answer[1]["link"].endswith("/runs/n1/section/s.py")  # a run the index does not hold: no line known
     assert answer[2] == {"error": {"detail": "UNAVAILABLE",
                                    "message": "the archive store cannot be reached: reading an archive"}}
+
+
+def test_section_lines_are_counted_across_blocks(tmp_path, monkeypatch):
+    from tavix.log.commands.service import search_files
+
+    log = tmp_path / "TaskLog"
+    log.write_bytes(b"one\ntwo\nthree\nfour\n")
+    monkeypatch.setattr(search_files, "_COUNT_BLOCK", 5)  # offsets on, before and after block edges
+    wanted = [(0, "a"), (4, "b"), (5, "c"), (8, "d"), (14, "e"), (19, "f"), (99, "g")]
+    assert search_files._lines_at(str(log), wanted) == {"a": 0, "b": 1, "c": 1, "d": 2, "e": 3, "f": 4, "g": 4}
