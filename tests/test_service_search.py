@@ -7,6 +7,7 @@ import asyncio
 import json
 import os
 import threading
+import urllib.parse
 
 import pytest
 
@@ -16,8 +17,9 @@ from tavix.log.commands.service.application import TEAM
 
 pytest.importorskip("tavix.log.commands.archive")
 
-# (request id, start time, suite, [(case, result)]): three nights of one suite, one of another.
-RUNS = [("n1", "2026-12-01T01:00:00", "nightly", [("setup", "passed"), ("check", "failed")]),
+# (request id, start time, suite, [(case, result)]): three nights of one suite (the first
+# running its check twice), one of another.
+RUNS = [("n1", "2026-12-01T01:00:00", "nightly", [("setup", "passed"), ("check", "failed"), ("check", "failed")]),
         ("n2", "2026-12-02T01:00:00", "nightly", [("setup", "passed"), ("check", "passed")]),
         ("n3", "2026-12-03T01:00:00", "nightly", [("setup", "failed"), ("check", "failed")]),
         ("w1", "2026-12-02T12:00:00", "weekly", [("check", "errored", [], "check broke: 10.0.0.7")])]
@@ -61,8 +63,12 @@ async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aioht
     parts = ServiceParts(tmp_path)
     client = await pushed(aiohttp_client, parts, archives)
     hits = await lines(client, q="broke")
-    assert where(hits) == [("n3", "setup", 3), ("n3", "check", 5), ("w1", "check", 3), ("n1", "check", 4)]
     origin = str(client.make_url("")).rstrip("/")
+    assert where(hits) == [("n3", "setup", 3), ("n3", "check", 5), ("w1", "check", 3), ("n1", "check", 4),
+                           ("n1", "check", 6)]
+    # Two sections of one name: the index names the second "check#2", and so does its link.
+    assert [hit["link"][len(origin):] for hit in hits[3:]] == ["/runs/n1/section/s.py/check?line=2",
+                                                             "/runs/n1/section/s.py/check%232?line=2"]
     text = hits[0]["text"]
     assert hits[0] == {"path": ["s.py", "setup"], "log_file": "TaskLog.s", "line": 3,
                        "column": text.index("broke") + 1, "length": 5, "text": text, "request_id": "n3", "suite_name": "nightly",
@@ -70,9 +76,10 @@ async def test_hits_come_newest_first_with_their_lasting_links_and_filters(aioht
     assert text.endswith("%[pid=1]: setup broke")
     # Each link names the hit's line within its section: the section route finds that very line.
     for hit in hits:
+        names = [urllib.parse.unquote(name) for name in hit["link"].split("?")[0].split("/section/")[1].split("/")]
         section = await (await client.get("/api/v1/runs/%s/sections" % hit["request_id"], params={
-            "path": "/".join(hit["path"]), "line": hit["link"].rsplit("=", 1)[1]})).json()
-        assert section["link"] == hit["link"]
+            "path": "/".join(names), "line": hit["link"].rsplit("=", 1)[1]})).json()
+        assert section["link"] == hit["link"] and names[:-1] + [names[-1].split("#")[0]] == hit["path"]
 
     assert where(await lines(client, q="broke", suite="weekly")) == [("w1", "check", 3)]
     assert where(await lines(client, q="broke", since="2026-12-02")) == where(hits)[:3]
@@ -143,7 +150,7 @@ async def test_a_pushed_run_gets_its_index_and_one_without_is_searched_the_slow_
     digests = sorted(name[:-4] for name in os.listdir(store) if name.endswith(".zip"))
     assert sorted(os.listdir(store)) == sorted(digest + suffix for digest in digests
                                                for suffix in (".zip", ".search-index", ".search-lines", ".search-sections"))
-    assert where(await lines(client, q="check broke")) == [("n1", "check", 4)]
+    assert where(await lines(client, q="check broke")) == [("n1", "check", 4), ("n1", "check", 6)]
 
     # A run stored before indexes were built: found all the same, said once, its index rebuilt.
     old = parts.index.run_by_request_id("n1")["content_hash"]
@@ -153,11 +160,12 @@ async def test_a_pushed_run_gets_its_index_and_one_without_is_searched_the_slow_
     answer = await lines(client, q="check broke")
     assert answer[0] == {"notice": "run n1 of nightly: it has no search index; searched the slow way, "
                                    "its index is being rebuilt"}
-    assert where(answer[1:]) == [("n1", "check", 4)]
+    assert where(answer[1:]) == [("n1", "check", 4), ("n1", "check", 6)]
     files.rebuilding[old].result(timeout=4)
     assert (store / (old + ".search-index")).is_file()
     again = await lines(client, q="check broke")
-    assert where(again) == [("n1", "check", 4)] and again[0]["link"].endswith("?line=2")
+    assert where(again) == [("n1", "check", 4), ("n1", "check", 6)]
+    assert again[1]["link"].endswith("/section/s.py/check%232?line=2")
 
     # Deleting the run takes its search files with it.
     assert (await client.delete("/api/v1/runs/n1")).status == 200
@@ -180,7 +188,8 @@ async def test_an_object_store_keeps_the_index_beside_the_archive_and_is_read_by
     monkeypatch.setattr(object_store.ObjectStore, "_whole_range",
                         lambda self, key, offset, size: ranges.append((offset, size)) or reading(self, key, offset, size))
     hits = await lines(client, q="check broke")
-    assert where(hits) == [("n1", "check", 4)] and hits[0]["link"].endswith("/runs/n1/section/s.py/check?line=2")
+    assert where(hits) == [("n1", "check", 4), ("n1", "check", 6)]
+    assert hits[0]["link"].endswith("/runs/n1/section/s.py/check?line=2")
     assert ranges  # the zip read where it lies, by ranged GETs
 
     # Short reads are answered from the last piece fetched.
@@ -223,5 +232,4 @@ def test_section_lines_are_counted_across_blocks(tmp_path, monkeypatch):
     log = tmp_path / "TaskLog"
     log.write_bytes(b"one\ntwo\nthree\nfour\n")
     monkeypatch.setattr(search_files, "_COUNT_BLOCK", 5)  # offsets on, before and after block edges
-    wanted = [(0, "a"), (4, "b"), (5, "c"), (8, "d"), (14, "e"), (19, "f"), (99, "g")]
-    assert search_files._lines_at(str(log), wanted) == {"a": 0, "b": 1, "c": 1, "d": 2, "e": 3, "f": 4, "g": 4}
+    assert search_files._lines_at(str(log), [0, 4, 5, 8, 14, 19, 99]) == [0, 1, 1, 2, 3, 4, 4]

@@ -125,12 +125,14 @@ class RunSearches:
             run = self.index.run_by_request_id(request_id)
             linked.clear()  # hits come run by run
             linked[request_id] = self.files.section_lines(run) if run else {}
-        first = linked[request_id]
+        known = linked[request_id]
         path = list(hit["path"])
         for depth in range(len(path), 0, -1):
-            start = first.get(path_key(path[:depth]))
-            if start is not None:
-                return self.links.section(origin, request_id, path[:depth], max(1, hit["line"] - start))
+            sections = known.get(path_key(path[:depth]))
+            if sections:
+                # Of sections sharing the names, the last one starting at or before the line.
+                first, names = next((s for s in reversed(sections) if s[0] < hit["line"]), sections[0])
+                return self.links.section(origin, request_id, names, max(1, hit["line"] - first))
         if not path:
             return self.links.run(origin, request_id)
         return self.links.section(origin, request_id, path)

@@ -30,39 +30,51 @@ _COUNT_BLOCK = 4 << 20
 
 
 def section_lines(archive):
-    """{path key: index (from 0) of the section's first line in its task log}
-    of every section of an opened archive, each log read once."""
-    from tavix.log.commands.history.runs import section_identities
+    """{path key of the names a hit gives: [[index (from 0) of the section's
+    first line in its task log, the section's path as the run index names
+    it], ...] by first line} of every section of an opened archive, each log
+    read once. Sections of one name under one parent share a hit's path;
+    the index tells them apart ("#2")."""
+    from tavix.log.commands.history.runs import path_key, path_of, section_identities
 
     parser = archive.results
-    starts = collections.defaultdict(list)  # log file -> [(byte offset, path key)]
+    names_of = {}  # sequence number -> the section's names, as a hit gives them
+    starts = collections.defaultdict(list)  # log file -> [(byte offset, hit path key, index path)]
     for record, key, *_ in section_identities(parser):
+        parents = record.get("parents") or []
+        names = names_of.get(parents[-1], []) + [str(record.get("section_name", ""))] if parents else \
+            [str(record.get("section_name", ""))]
+        names_of[record.get("sequence_number")] = names
         section = parser.get_section(record.get("id"))
         if section is not None and section.logfile and int(section.log_start) >= 0:
-            starts[section.logfile].append((int(section.log_start), key))
-    found = {}
+            starts[section.logfile].append((int(section.log_start), path_key(names), path_of(key)))
+    found = collections.defaultdict(list)
     for logfile, wanted in starts.items():
-        wanted.sort()
+        wanted.sort(key=lambda start: start[0])
         try:
-            found.update(_lines_at(logfile, wanted))
+            counted = _lines_at(logfile, [start[0] for start in wanted])
         except OSError as error:  # a log the archive names but lacks: its sections link without a line
             logger.warning("No line numbers for the sections of a log of the run: %s", error.strerror or error)
-    return found
+            continue
+        for (_, names, path), line in zip(wanted, counted):
+            found[names].append([line, path])
+    for sections in found.values():
+        sections.sort(key=lambda section: section[0])
+    return dict(found)
 
 
-def _lines_at(logfile, wanted):
-    """{path key: line index} of each (byte offset, path key) of `wanted`, sorted by offset."""
-    found = {}
+def _lines_at(logfile, offsets):
+    """The index of the line holding each byte offset of `offsets` (sorted), in order."""
+    found = []
     lines = position = 0
-    pending = collections.deque(wanted)
+    pending = collections.deque(offsets)
     with open(logfile, "rb") as stream:
         while pending:
             block = stream.read(_COUNT_BLOCK)
             end = position + len(block)
             # An offset past the end of the log counts every line.
-            while pending and (pending[0][0] <= end or not block):
-                offset, key = pending.popleft()
-                found[key] = lines + block.count(b"\n", 0, max(0, offset - position))
+            while pending and (pending[0] <= end or not block):
+                found.append(lines + block.count(b"\n", 0, max(0, pending.popleft() - position)))
             lines += block.count(b"\n")
             position = end
     return found
@@ -134,7 +146,7 @@ class StoreSearchFiles(SearchFiles):
 
     # ------------------------------------------------------------- the rest
     def section_lines(self, run):
-        """{path key: first line index} of the run's sections; {} when unknown."""
+        """The run's section lines (see `section_lines`); {} when unknown."""
         return self._kept(run["content_hash"])[1]
 
     def build(self, archive, run, local_path=None):
