@@ -2,8 +2,8 @@
 // expression), a suite, case. Its JSON lines are read as the service sends
 // them, and shown as they come, grouped by run, then section: a row for each
 // run, each section, each line, in one virtual list, an ARIA grid whose rows
-// take the focus (↑ ↓ Home End move, Enter opens the row's link in the
-// viewer). The address holds the search (?q=…&regex=1&case=1&in=SUITE), so
+// take the focus (↓ from the search box enters it; ↑ ↓ Home End move, Enter
+// opens the row's link in the viewer). The address holds the search (?q=…&regex=1&case=1&in=SUITE), so
 // that it can be linked to: the viewer's "Search other runs" opens it so.
 // A new search stops the one under way: the service stops searching as the
 // request goes.
@@ -49,6 +49,11 @@ export class RunSearch {
     this.form.addEventListener("submit", (event) => {
       event.preventDefault();
       this.search(true);
+    });
+    this.box.addEventListener("keydown", (event) => {
+      if (event.key !== "ArrowDown" || !this.rows.length) return;
+      event.preventDefault();
+      this.list.focusRow(this.list.active);
     });
     // The field's clear button ends the search.
     this.box.addEventListener("search", () => { if (!this.box.value) this.search(true); });
@@ -102,7 +107,7 @@ export class RunSearch {
     this.rows = [];
     this.hits = 0;
     this.notices.replaceChildren();
-    this.list.setCount(0);
+    this.draw();
     if (!params.q) {
       this.results.hidden = true;
       this.status.textContent = "";
@@ -141,9 +146,15 @@ export class RunSearch {
         this.grid.setAttribute("aria-busy", "false");
         cancelAnimationFrame(this.frame);
         this.frame = 0;
-        this.list.setCount(this.rows.length);
+        this.draw();
       }
     }
+  }
+
+  // The rows found so far, in the list and counted for screen readers.
+  draw() {
+    this.list.setCount(this.rows.length);
+    this.grid.setAttribute("aria-rowcount", String(this.rows.length));
   }
 
   // A hit, after the rows of its run and section when they are new.
@@ -162,7 +173,7 @@ export class RunSearch {
     if (!this.frame) {
       this.frame = requestAnimationFrame(() => {
         this.frame = 0;
-        this.list.setCount(this.rows.length);
+        this.draw();
         this.shown(" so far");
       });
     }
