@@ -133,3 +133,86 @@ class Archive:
         `max_bytes` ran out first, else None}. A line the offset falls inside of
         is passed over.
         """
+
+def _zip_members_for_tests(source: object, names: object | None = None) -> list:
+    """
+    Test hook: the zip's members (or those named, in that order) as the native reader finds them.
+    """
+
+def _inflate_points_for_tests(source: object, name: str, span: int, keep_output: bool = True, cancel: object | None = None) -> dict:
+    """
+    Test hook: streams a member, keeping an access point every `span` bytes; ({"output", "points" (out, in, bits, packed window size), "serialised", "largest_piece", "counters"}.
+    """
+
+def _read_member_range_for_tests(source: object, name: str, points: bytes, begin: int, end: int, cancel: object | None = None) -> dict:
+    """
+    Test hook: bytes [begin, end) of a member read from serialised access points; {"output", "trailing" (bytes after the points), "counters"}.
+    """
+
+class SearchIndexError(ValueError):
+    """
+    A search index that is damaged, truncated, of another format version, or not
+    of the zip it is used with: search that run the slow way, and build its index
+    again.
+    """
+
+def build_search_index(source: object, target: object, members: Sequence[str], *, metadata: object = ..., cancel: object | None = None, block_size: object | None = None) -> dict:
+    """
+    Builds the search index of a run's zip: `source` is its path or an object with .size and
+    .read_at(offset, size); `members` names the members to index (the task logs), in order;
+    `metadata` is kept as it is (RunSearch.metadata). The index is written beside `target`,
+    then renamed to it. Returns {"members", "blocks", "bytes" (of text), "index_bytes",
+    "access_points"}. ValueError for a zip that is not one, a missing member or damaged
+    data; OSError when reading or writing fails; CancelledError once `cancel`, a flag the
+    server makes, is set. `block_size` (bytes of text per block) is for tests.
+    """
+
+class _RunSearchHits:
+    """The hits of RunSearch.search, a list at a time."""
+
+    def __iter__(self) -> object: ...
+
+    def __next__(self) -> list: ...
+
+class RunSearch:
+    """
+    Searches the lines of a run's zip members, by its search index or, without
+    one, the slow way (every line of every member, streamed from the zip).
+    """
+
+    def __init__(self, source: object, index: object | None = None) -> None:
+        """
+        `source`: the zip's path or an object with .size and .read_at(offset, size); `index`:
+        the path of its search index, its bytes, or None. SearchIndexError for an index that
+        is damaged, truncated, of another format version or not of this zip.
+        """
+
+    @property
+    def members(self) -> list:
+        """The members searched: those indexed, or every file of the zip."""
+
+    @property
+    def indexed(self) -> bool: ...
+
+    @property
+    def metadata(self) -> bytes:
+        """The bytes the index keeps for its maker (b"" without one)."""
+
+    @property
+    def counters(self) -> dict:
+        """
+        The work of the latest search: {"blocks_total", "blocks_read", "bytes_inflated",
+        "compressed_bytes_read"} (without an index a block is 128 KiB of a member).
+        """
+
+    def search(self, query: object, *, regex: bool = False, case: bool = False, members: object | None = None, cancel: object | None = None, limit: int = 10000) -> _RunSearchHits:
+        """
+        An iterator of lists of at most `limit` hits {"member", "line", "offset", "column",
+        "length", "text", "truncated"}: the lines holding `query` (a literal text, or a
+        regular expression when `regex`; case is ignored unless `case`), in member order,
+        then by offset, each once, with the fields Archive.search gives them (`line` and
+        `offset`, of the line's start, counted in the member). `members` narrows the search
+        to those named. The search runs ahead of its reader without the GIL; it stops once
+        `cancel`, a flag the server makes, is set, or when the iterator is dropped. An
+        invalid query raises ValueError as Archive.check_query does.
+        """

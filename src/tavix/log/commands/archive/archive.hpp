@@ -7,7 +7,10 @@
 #include <nanobind/stl/string.h>
 #include <py_helpers.hpp>
 
+#include <memory>
 #include <string>
+
+#include "search/matcher.hpp"
 
 namespace tavix::archive {
 
@@ -43,6 +46,10 @@ nb::object make_listing(nb::handle root, nb::handle folder, nb::handle depth, nb
 // The path of a log file named by the archive's results, checked to lie
 // inside the extraction directory while the archive is open.
 std::string checked_log_path(nb::handle self, nb::handle logfile);
+
+// The viewer's matcher for a query (a str): ValueError "invalid query: ..."
+// for one it cannot match. Compiles with the GIL released.
+std::unique_ptr<search::Matcher> compile_query(nb::handle query, bool regex, bool case_sensitive);
 
 // Adds search and count_matches to the Archive class being built.
 void add_search_methods(ClassBuilder &archive);

@@ -1,6 +1,7 @@
 #include <nanobind/nanobind.h>
 
 #include "archive.hpp"
+#include "run_search/bindings.hpp"
 
 namespace tavix::archive {
 
@@ -46,4 +47,7 @@ NB_MODULE(archive, m) {
 
     tavix::archive::define_listing(m);
     tavix::archive::define_archive(m);
+    tavix::run_search::register_error_translators();
+    tavix::run_search::define_inflate_testing_hooks(m);
+    tavix::run_search::define_run_search(m);
 }

@@ -23,7 +23,6 @@ namespace tavix::archive {
 namespace {
 
 using search::Matcher;
-using search::QueryError;
 
 std::string query_bytes(nb::handle query) {
     Py_ssize_t size = 0;
@@ -31,23 +30,6 @@ std::string query_bytes(nb::handle query) {
     if (!utf8)
         throw nb::python_error();
     return std::string(utf8, size_t(size));
-}
-
-std::unique_ptr<Matcher> compile(nb::handle query, bool regex, bool case_sensitive) {
-    std::string text = query_bytes(query);
-    std::unique_ptr<Matcher> matcher;
-    std::string error;
-    {
-        nb::gil_scoped_release release;
-        try {
-            matcher = std::make_unique<Matcher>(text, regex, !case_sensitive);
-        } catch (const QueryError &e) {
-            error = e.what();
-        }
-    }
-    if (!matcher)
-        throw nb::value_error(("invalid query: " + error).c_str());
-    return matcher;
 }
 
 // The section's end in the file: log_size <= 0 runs to the end of the file.
@@ -83,7 +65,7 @@ nb::dict search(nb::handle self, nb::handle logfile, int64_t log_start, int64_t 
         throw nb::value_error("log_start and offset must not be negative");
     if (limit == 0)
         throw nb::value_error("limit must be positive");
-    std::unique_ptr<Matcher> matcher = compile(query, regex, case_sensitive);
+    std::unique_ptr<Matcher> matcher = compile_query(query, regex, case_sensitive);
 
     CancelFlag flag = cancel_flag_of(cancel);
     search::SearchRequest request;
@@ -170,7 +152,7 @@ nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t>
     for (size_t i = 1; i < bounds.size(); ++i)
         if (bounds[i] < bounds[i - 1])
             throw nb::value_error("bounds must not decrease");
-    std::unique_ptr<Matcher> matcher = compile(query, regex, case_sensitive);
+    std::unique_ptr<Matcher> matcher = compile_query(query, regex, case_sensitive);
     std::vector<int64_t> counts(bounds.size() > 1 ? bounds.size() - 1 : 0, 0);
     nb::list answer;
     if (counts.empty())
@@ -209,9 +191,26 @@ nb::list count_matches(nb::handle self, nb::handle logfile, std::vector<int64_t>
     return answer;
 }
 
-void check_query(nb::handle query, bool regex, bool case_sensitive) { compile(query, regex, case_sensitive); }
+void check_query(nb::handle query, bool regex, bool case_sensitive) { compile_query(query, regex, case_sensitive); }
 
 }  // namespace
+
+std::unique_ptr<search::Matcher> compile_query(nb::handle query, bool regex, bool case_sensitive) {
+    std::string text = query_bytes(query);
+    std::unique_ptr<search::Matcher> matcher;
+    std::string error;
+    {
+        nb::gil_scoped_release release;
+        try {
+            matcher = std::make_unique<search::Matcher>(text, regex, !case_sensitive);
+        } catch (const search::QueryError &e) {
+            error = e.what();
+        }
+    }
+    if (!matcher)
+        throw nb::value_error(("invalid query: " + error).c_str());
+    return matcher;
+}
 
 void add_search_methods(ClassBuilder &archive) {
     archive

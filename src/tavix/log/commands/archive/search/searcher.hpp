@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,37 @@ constexpr size_t kMaxHitText = 16 * 1024;
 // alone takes longer: then it stops inside that line).
 SearchResult run_search(const SearchRequest &request, Matcher &matcher,
                         const std::function<bool(const Hit &)> &on_hit);
+
+struct Cursor;
+
+// The same search over bytes pushed to it (the text of a zip member as it
+// is inflated), from a line start at `position` (the line numbered `line`,
+// `before` the byte before it or -1) to the end of the text. It cuts the
+// bytes into blocks as the file search reads them, so it finds the same
+// hits; each goes to hits(), which the caller empties as it likes. Holds
+// about one block of the text.
+class StreamedSearch {
+public:
+    StreamedSearch(Matcher &matcher, int64_t position, int64_t line, int before,
+                   size_t block = size_t(1) << 20);
+    ~StreamedSearch();
+    StreamedSearch(const StreamedSearch &) = delete;
+    StreamedSearch &operator=(const StreamedSearch &) = delete;
+
+    void feed(const char *data, size_t size);
+    // The text has ended (its last line with it).
+    void finish();
+    std::vector<Hit> &hits() { return hits_; }
+
+private:
+    size_t search_piece(const char *p, size_t visible, bool last);
+
+    Matcher &matcher_;
+    size_t block_;
+    std::unique_ptr<Cursor> cursor_;
+    std::string pending_;
+    std::vector<Hit> hits_;
+};
 
 // The number of "\n" in the file between `from` and `to`, and the start of
 // the line holding `to`; the errno of a failed read, or 0.
