@@ -17,6 +17,7 @@ import logging
 import shutil
 import tempfile
 import threading
+import zlib
 
 from tavix.log.commands.history.run_search import SearchFiles, SectionMap, SectionMapError
 
@@ -114,8 +115,8 @@ class StoreSearchFiles(SearchFiles):
     def store(self, run, index_path, section_map):
         digest = run["content_hash"]
         lines = self._pending_lines.get(digest, {})
-        self._store.put_search_part(digest, "lines", json.dumps(lines, ensure_ascii=False).encode(
-            "utf-8", "surrogatepass"))
+        self._store.put_search_part(digest, "lines", zlib.compress(json.dumps(
+            lines, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogatepass")))
         self.store_sections(run, section_map)
         self._store.put_search_index(digest, index_path)
 
@@ -182,8 +183,8 @@ class StoreSearchFiles(SearchFiles):
         data = self._store.search_part(digest, "lines")
         if data is not None:
             try:
-                lines = json.loads(data.decode("utf-8", "surrogatepass"))
-            except ValueError:
+                lines = json.loads(zlib.decompress(data).decode("utf-8", "surrogatepass"))
+            except (zlib.error, ValueError):
                 logger.warning("The section lines of the run %s cannot be read", digest)
         found = (section_map, lines if isinstance(lines, dict) else {})
         if section_map is None:  # not kept: another replica may build it meanwhile
