@@ -179,7 +179,7 @@ async def search(request):
                 continue
             if not found:
                 break
-            await response.write(b"".join(json_line(item) for item in found))
+            await response.write(b"".join(found))
         await response.write_eof()
     except ConnectionResetError:  # the client left while its lines were sent
         pass

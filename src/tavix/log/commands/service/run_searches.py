@@ -87,7 +87,8 @@ class RunSearches:
         self.files.close()
 
     def start(self, origin, query):
-        """The ThreadItems of a search: its hits with their links, and its notices."""
+        """The ThreadItems of a search: its hits with their links, and its
+        notices, each a JSON line (bytes) made in the search's thread."""
         from tavix.log.commands.history.run_search import SearchCancel
 
         return ThreadItems(lambda cancel: self._lines(origin, query, cancel), self._threads, SearchCancel())
@@ -105,7 +106,7 @@ class RunSearches:
                 for item in found:
                     if "notice" not in item:
                         item["link"] = self._link(origin, item, linked)
-                    yield item
+                    yield json_line(item)
             finally:
                 close = getattr(found, "close", None)
                 if close is not None:
