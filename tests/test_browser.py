@@ -183,7 +183,7 @@ def test_search_goes_to_a_hit_beyond_the_loaded_pages_and_links_to_its_line(serv
     assert link.startswith(served.case_path + "?at=")
     open_view(page, served.url + link)
     line = page.wait_for_selector("#log-lines .ln.hit")
-    assert line.inner_text().endswith(last)
+    assert line.query_selector(".tx").inner_text().endswith(last)
     # Numbered from 1, as read_lines counts them.
     data = section_data(served)
     assert int(page.inner_text("#log-lines .ln.hit a.no")) == data.rstrip(b"\n").count(b"\n") + 1

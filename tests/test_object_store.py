@@ -176,7 +176,9 @@ async def test_the_service_pushes_and_opens_runs_from_the_store(aiohttp_client, 
     again = await service.post("/api/v1/runs", data=first.read_bytes())
     assert again.status == 200 and (await again.json())["created"] is False
     store = store_from_setting(s3_store)
-    assert keys(store) == (["runs/%s.zip" % digest], [])
+    # The archive, and the search files built as it was pushed.
+    assert keys(store) == (["runs/%s%s" % (digest, suffix) for suffix in (
+        ".search-index", ".search-lines", ".search-sections", ".zip")], [])
 
     tree = await service.get("/runs/nightly-req%s/tree" % VIEWER)
     assert tree.status == 200 and (await tree.json())["rows"]

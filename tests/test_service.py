@@ -90,8 +90,9 @@ async def test_bad_pushes_store_nothing(service, parts, tmp_path):
     status, body = await push(service, other)
     assert status == 409 and body["detail"] == "REQUEST_ID_TAKEN"
     assert len((await (await service.get("/api/v1/runs")).json())["runs"]) == 1
+    digest = (await (await service.get("/api/v1/runs")).json())["runs"][0]["content_hash"]
     assert sorted(p.name for p in (parts.root / "store").iterdir()) == [
-        (await (await service.get("/api/v1/runs")).json())["runs"][0]["content_hash"] + ".zip"]
+        digest + suffix for suffix in (".search-index", ".search-lines", ".search-sections", ".zip")]
 
 
 async def test_upload_over_the_limit_is_refused_before_its_body(aiohttp_client, tmp_path):

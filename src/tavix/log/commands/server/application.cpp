@@ -36,6 +36,7 @@ constexpr Route kRoutes[] = {
     {"/sections/{section_uuid}/search", "section_search", true},
     {"/sections/{section_uuid}/next_record", "next_record", true},
     {"/search", "job_search", true},
+    {"/line_query", "line_query", true},
     // Paging and scans at the scale of a nightly run.
     {"/sections/{section_uuid}/scan", "scan_status", true},
     {"/filepage/{filename}", "filepage", true},
@@ -167,6 +168,12 @@ constexpr Handler kHandlers[] = {
      "Job searches run in two threads of their own, at most two per client (address) at a time;\n"
      "a third answers 429 {\"detail\": \"TOO_MANY_SEARCHES\"} with Retry-After: 1. A search whose\n"
      "client goes away stops at its next block of the log."},
+    {"line_query", line_query,
+     "GET prefix/line_query?text=MESSAGE: a log line's message (its header left out) as a search\n"
+     "of other runs: {\"masked\", \"query\", \"command\"}, the message masked as failure\n"
+     "signatures mask a cause (its first 400 characters), the regular expression matching the\n"
+     "same line with any such fields, and the `tavix logs search --runs all -E` command line\n"
+     "searching every indexed run for it. No text, or none to search for: 400 INVALID_QUERY."},
     // Paging and scans at the scale of a nightly run.
     {"scan_status", scan_status,
      "GET prefix/sections/{section_uuid}/scan: whether the section's device commands are being\n"

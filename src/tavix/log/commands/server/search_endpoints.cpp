@@ -454,4 +454,19 @@ nb::object stop_searches(nb::handle self, nb::handle) {
     return nb::none();
 }
 
+nb::object line_query(nb::handle self, nb::handle request) {
+    nb::object text = request.attr(state->query).attr(state->get)("text");
+    if (text.is_none())
+        return invalid_query(self);
+    nb::object answer;
+    try {
+        answer = nb::module_::import_("tavix.log.commands.history.line_query").attr("line_query")(text);
+    } catch (const nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return invalid_query(self);
+    }
+    return json_answer(self, answer);
+}
+
 }  // namespace tavix::server

@@ -225,6 +225,7 @@ long long int_param(nb::handle query, const char *name, long long fallback, long
 nb::object section_search(nb::handle self, nb::handle request);
 nb::object next_record(nb::handle self, nb::handle request);
 nb::object job_search(nb::handle self, nb::handle request);
+nb::object line_query(nb::handle self, nb::handle request);
 // The server's `_searches` when it is built; stopping them all as it shuts
 // down (a coroutine body run with the application).
 nb::dict new_search_state();

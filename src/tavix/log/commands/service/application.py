@@ -17,6 +17,7 @@ from aiohttp.abc import AbstractAccessLogger
 from .errors import ArchiveTooLarge, RunNotFound, ServiceError
 from .links import names_of_query_path
 from .request_keys import PINNED, USER
+from .run_searches import BadSearch, json_line, search_query
 from .run_views import PREVIOUS, RunsResource, parse_target
 from .team_runs import LIST_LIMIT, MAX_LIST_LIMIT, OPENED_GRACE_SECONDS
 from .triage_routes import WRITES as TRIAGE_WRITES
@@ -35,6 +36,8 @@ NEEDS = {
 }
 # Routes that answer a page a browser shows: without a session they send it to sign in.
 PAGES = frozenset({"home", "run_link", "compare_link", "section_link", "run_opening", "index"})
+# How often a search that has found nothing new looks whether its client is still there.
+CLIENT_CHECK_SECONDS = 0.5
 # How long SIGTERM lets the requests in flight finish.
 TERM_SECONDS = 10.0
 UPLOAD_BLOCK = 1 << 20
@@ -136,6 +139,55 @@ async def push(request):
     answer, created = await team.push(_origin(request), request.content.iter_chunked(UPLOAD_BLOCK),
                                       request.content_length)
     return _json({"created": created, "run": answer}, 201 if created else 200)
+
+
+async def search(request):
+    """GET /api/v1/search?q=TEXT[&regex=1][&case=1][&suite=NAME][&since=DATE][&result=RESULT]:
+    the lines of every stored run's task logs that hold TEXT, as JSON lines sent as they
+    are found (application/x-ndjson).
+
+    A hit is the line `tavix logs search --json` prints ({"path", "log_file", "line"
+    (1-based, in the task log), "column", "text"}) with "request_id", "suite_name" and
+    "link", the lasting link of its section at that line; runs newest first, within a
+    run in tree order, then by line. regex=1: TEXT is a regular expression; case=1:
+    case matters (else it is folded as the viewer's search folds it); suite: that
+    suite's runs only; since: runs started at or after an ISO date or date and time
+    (UTC unless it names its zone); result: sections of that result only. A line
+    {"notice": text} tells what the answer should be read with (a run searched the
+    slow way, its index being rebuilt); {"error": {"detail", "message"}} ends an
+    answer the search could not finish. 400 INVALID_QUERY for a query that cannot be
+    run, before anything is sent. The search stops when the client leaves."""
+    from tavix.log.commands.history import RunIndexError
+
+    try:
+        query = search_query(request.query)
+    except BadSearch as error:
+        return _error(400, "INVALID_QUERY", str(error))
+    items = _team(request).searches.start(_origin(request), query)
+    response = web.StreamResponse(headers={"Content-Type": "application/x-ndjson; charset=utf-8",
+                                           "Cache-Control": "no-store"})
+    try:
+        await response.prepare(request)
+        while True:
+            try:
+                found = await items.batch(CLIENT_CHECK_SECONDS)
+            except (ServiceError, RunIndexError) as error:
+                code = getattr(error, "code", "UNAVAILABLE")
+                await response.write(json_line({"error": {"detail": code, "message": str(error)}}))
+                break
+            if found is None:
+                if request.transport is None or request.transport.is_closing():
+                    return response  # the client left
+                continue
+            if not found:
+                break
+            await response.write(b"".join(found))
+        await response.write_eof()
+    except ConnectionResetError:  # the client left while its lines were sent
+        pass
+    finally:
+        items.close()
+    return response
 
 
 async def delete_run(request):
@@ -336,6 +388,7 @@ def build_application(team, access):
     add("GET", "/api/v1/runs", list_runs, name="list_runs")
     add("POST", "/api/v1/runs", push, name="push")
     add("GET", "/api/v1/suites", suites, name="suites")
+    add("GET", "/api/v1/search", search, name="search")
     add("GET", "/api/v1/runs/{request_id}", run_summary, name="run_summary")
     add("DELETE", "/api/v1/runs/{request_id}", delete_run, name="delete_run")
     add("GET", "/api/v1/runs/{request_id}/sections", section, name="section")

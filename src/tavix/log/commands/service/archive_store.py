@@ -10,12 +10,16 @@ import errno
 import hashlib
 import os
 import re
+import shutil
 import time
 import uuid
 
 from .errors import ArchiveMissing, StoreFull, Unavailable
 
 ARCHIVE_SUFFIX = ".zip"
+# A run's search files beside its archive: its index, and the small parts read whole.
+SEARCH_INDEX_SUFFIX = ".search-index"
+SEARCH_PARTS = ("sections", "lines")
 UPLOAD_PREFIX = ".upload-"
 UPLOAD_SUFFIX = ".part"
 # An upload's file untouched for this long (seconds) belongs to a process
@@ -36,6 +40,31 @@ def _checked_digest(digest):
     if not isinstance(digest, str) or not _DIGEST.fullmatch(digest):
         raise ValueError("not a SHA-256 digest: %r" % (digest,))
     return digest
+
+
+def _part_suffix(name):
+    if name not in SEARCH_PARTS:
+        raise ValueError("no search part %r" % (name,))
+    return ".search-" + name
+
+
+def _write_replacing(path, data):
+    """Writes `data` (bytes or a binary stream) to a file beside `path`, named
+    as uploads are (one a killed process left goes with them), then renames it there."""
+    partial = os.path.join(os.path.dirname(path), "%s%s%s" % (UPLOAD_PREFIX, uuid.uuid4().hex, UPLOAD_SUFFIX))
+    try:
+        with open(partial, "xb") as stream:
+            if isinstance(data, (bytes, bytearray)):
+                stream.write(data)
+            else:
+                shutil.copyfileobj(data, stream)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(partial, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(partial)
+        raise
 
 
 class Upload:
@@ -157,13 +186,63 @@ class DirectoryStore:
         return path
 
     def delete(self, digest):
-        """Removes the archive; whether it was there."""
+        """Removes the archive and its search files; whether the archive was there."""
+        for suffix in (SEARCH_INDEX_SUFFIX,) + tuple(_part_suffix(name) for name in SEARCH_PARTS):
+            try:
+                os.unlink(self._beside(digest, suffix))
+            except FileNotFoundError:
+                pass
         try:
             os.unlink(self.path(digest))
         except FileNotFoundError:
             return False
         self.sync_directory()
         return True
+
+    # ------------------------------------------------------------ searching
+    def _beside(self, digest, suffix):
+        return os.path.join(self.root, _checked_digest(digest) + suffix)
+
+    def search_source(self, digest):
+        """What the archive's bytes are read from by a search: its file (read by offset)."""
+        return self.path(digest)
+
+    def search_index(self, digest):
+        """The path of the archive's search index, or None when it has none."""
+        path = self._beside(digest, SEARCH_INDEX_SUFFIX)
+        return path if os.path.isfile(path) else None
+
+    def search_part(self, digest, name):
+        """The bytes of a search part of the archive (one of SEARCH_PARTS), or None when it has none."""
+        try:
+            with open(self._beside(digest, _part_suffix(name)), "rb") as stream:
+                return stream.read()
+        except FileNotFoundError:
+            return None
+
+    def put_search_part(self, digest, name, data):
+        """Keeps the bytes `data` as a search part of the archive."""
+        try:
+            _write_replacing(self._beside(digest, _part_suffix(name)), data)
+        except OSError as error:
+            raise _store_error(error, "keeping a search index") from None
+        self.sync_directory()
+
+    def put_search_index(self, digest, index_path):
+        """Keeps the search index file at `index_path` beside the archive
+        (moved there, or copied from another filesystem)."""
+        target = self._beside(digest, SEARCH_INDEX_SUFFIX)
+        try:
+            try:
+                os.replace(index_path, target)
+            except OSError as error:
+                if error.errno != errno.EXDEV:
+                    raise
+                with open(index_path, "rb") as stream:
+                    _write_replacing(target, stream)
+        except OSError as error:
+            raise _store_error(error, "keeping a search index") from None
+        self.sync_directory()
 
     def sync_directory(self):
         """Makes renames and removals in the store durable."""

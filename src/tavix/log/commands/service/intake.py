@@ -75,6 +75,7 @@ class Intake:
         self.index_factory = index_factory
         self.max_archive_size = max_archive_size
         self.extraction_directory = extraction_directory
+        self.search_files = None
         # Checking that a request id is free, placing the archive and
         # recording its run happen for one archive at a time.
         self._recording = threading.Lock()
@@ -199,7 +200,10 @@ class Intake:
                     with self._recording:
                         if abandoned.is_set():
                             raise UploadCut("the client left before the archive was stored")
-                        return self._record(index, upload, archive, digest, request_id)
+                        answer, created = self._record(index, upload, archive, digest, request_id)
+                    if created and self.search_files is not None:
+                        self._build_search(index, archive, digest, path)
+                    return answer, created
         finally:
             upload.abort()  # nothing left of it once committed
 
@@ -224,6 +228,16 @@ class Intake:
             self._take_back(index, digest, placed)
             raise
         return index.run_object(run), created
+
+    def _build_search(self, index, archive, digest, path):
+        """Builds the search index of a run just recorded. The run is stored
+        whatever happens: one without an index is searched the slow way."""
+        # A directory store's upload is its archive, renamed into place: the store's file is read.
+        local = path if os.path.isfile(path) else None
+        try:
+            self.search_files.build(archive, index.find(digest), local)
+        except Exception as error:
+            logger.warning("The run %s has no search index: %s: %s", digest, type(error).__name__, error)
 
     def _take_back(self, index, digest, placed):
         """Removes the archive this upload placed for a run the index did not

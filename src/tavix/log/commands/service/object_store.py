@@ -18,6 +18,7 @@ import hashlib
 import logging
 import os
 import re
+import threading
 import uuid
 
 from .errors import ArchiveMissing, StoreFull, Unavailable
@@ -26,12 +27,17 @@ logger = logging.getLogger("tavix.log.commands.service")
 
 SCHEME = "s3://"
 ARCHIVE_SUFFIX = ".zip"
+# A run's search files beside its archive: its index, and the small parts read whole.
+SEARCH_INDEX_SUFFIX = ".search-index"
+SEARCH_PARTS = ("sections", "lines")
 INCOMING = ".incoming/"
 # The bytes of one part of a multipart upload, the most an upload holds in
 # memory: S3 takes parts of 5 MiB and more (the last one aside), at most
 # 10,000 of them (78 GiB of archive at this size).
 PART_SIZE = 8 << 20
 DOWNLOAD_BLOCK = 1 << 20
+# The least a search's ranged GET of an archive asks for.
+READ_AHEAD = 1 << 20
 # A copy within the store above this size is made in parts: one request
 # copies at most 5 GiB.
 COPY_PART_LIMIT = 5 << 30
@@ -50,6 +56,12 @@ _REFUSED = frozenset({"AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMat
                       "ExpiredToken", "403"})
 _MISSING_OBJECT = frozenset({"NoSuchKey", "NotFound", "404"})
 _MISSING_UPLOAD = frozenset({"NoSuchUpload", "NoSuchKey", "404"})
+
+
+def _part_suffix(name):
+    if name not in SEARCH_PARTS:
+        raise ValueError("no search part %r" % (name,))
+    return ".search-" + name
 
 
 def is_object_store(text):
@@ -240,6 +252,38 @@ class ObjectUpload:
             logger.warning("The upload %s stays in the archive store until a later start removes it", self.key)
 
 
+class RangedObject:
+    """An archive in the store as a search reads it: `.size`, and
+    `.read_at(offset, size)`, ranged GETs of the object. A short read is
+    answered from the last piece fetched, at least READ_AHEAD bytes long: a
+    zip's directory and a deflate stream are read a little at a time."""
+
+    def __init__(self, store, key, size):
+        self._store, self.key, self.size = store, key, size
+        self._piece = (0, b"")  # (offset, bytes) of the last GET
+        self._lock = threading.Lock()
+        self.gets = 0
+
+    def read_at(self, offset, size):
+        if size <= 0:
+            return b""
+        if offset < 0 or offset + size > self.size:
+            raise OSError(errno.EINVAL, "a read past the end of the archive")
+        with self._lock:
+            start, piece = self._piece
+        if start <= offset and offset + size <= start + len(piece):
+            return piece[offset - start:offset - start + size]
+        wanted = min(max(size, READ_AHEAD), self.size - offset)
+        data = self._store._whole_range(self.key, offset, wanted)
+        if len(data) != wanted:
+            raise OSError(errno.EIO, "the archive store answered %d of %d bytes" % (len(data), wanted))
+        with self._lock:
+            self.gets += 1
+            if wanted <= READ_AHEAD:
+                self._piece = (offset, data)
+        return data[:size]
+
+
 class ObjectStore:
     """Archives kept in `bucket` of the S3 store `client` talks to, as
     PREFIX/<sha256>.zip (`prefix` may be empty)."""
@@ -280,11 +324,63 @@ class ObjectStore:
         return True
 
     def delete(self, digest):
-        """Removes the archive; whether it was there."""
+        """Removes the archive and its search files; whether the archive was there."""
+        for suffix in (SEARCH_INDEX_SUFFIX,) + tuple(_part_suffix(name) for name in SEARCH_PARTS):
+            # Removing a key that is not there succeeds.
+            self.call("removing a search index", "delete_object", Key=self._beside(digest, suffix))
         if not self.exists(digest):
             return False
         self.call("removing an archive", "delete_object", Key=self.key(digest))
         return True
+
+    # ------------------------------------------------------------ searching
+    def _beside(self, digest, suffix):
+        return self.key(digest)[:-len(ARCHIVE_SUFFIX)] + suffix
+
+    def search_source(self, digest):
+        """What the archive's bytes are read from by a search: the object, by ranged reads."""
+        key = self.key(digest)
+        try:
+            size = self.client.head_object(Bucket=self.bucket, Key=key)["ContentLength"]
+        except _store_errors() as error:
+            if _code(error) in _MISSING_OBJECT:
+                raise ArchiveMissing("the run's archive is missing from the store") from None
+            raise _failure(error, "looking for an archive") from None
+        return RangedObject(self, key, size)
+
+    def _whole(self, key, doing):
+        """The bytes of the object `key`, or None when there is none."""
+        try:
+            answer = self.client.get_object(Bucket=self.bucket, Key=key)
+        except _store_errors() as error:
+            if _code(error) in _MISSING_OBJECT:
+                return None
+            raise _failure(error, doing) from None
+        body = answer["Body"]
+        try:
+            return body.read()
+        except _store_errors() as error:
+            raise _failure(error, doing) from None
+        finally:
+            body.close()
+
+    def search_index(self, digest):
+        """The bytes of the archive's search index, read whole, or None when it has none."""
+        return self._whole(self._beside(digest, SEARCH_INDEX_SUFFIX), "reading a search index")
+
+    def search_part(self, digest, name):
+        """The bytes of a search part of the archive (one of SEARCH_PARTS), or None when it has none."""
+        return self._whole(self._beside(digest, _part_suffix(name)), "reading a search index")
+
+    def put_search_part(self, digest, name, data):
+        """Keeps the bytes `data` as a search part of the archive."""
+        self.call("keeping a search index", "put_object", Key=self._beside(digest, _part_suffix(name)), Body=data)
+
+    def put_search_index(self, digest, index_path):
+        """Keeps the search index file at `index_path` (left where it is) beside the archive."""
+        with open(index_path, "rb") as stream:  # a search index is well under a single PUT's 5 GiB
+            self.call("keeping a search index", "put_object", Key=self._beside(digest, SEARCH_INDEX_SUFFIX),
+                      Body=stream)
 
     def fetch(self, digest, directory):
         """The path of a copy of the archive downloaded into `directory`, its
@@ -325,6 +421,20 @@ class ObjectStore:
             os.unlink(path)
             logger.error("The object %s of the archive store does not hold the archive %s", key, digest)
             raise Unavailable("the archive store holds other bytes than the archive's")
+
+    def _whole_range(self, key, offset, size):
+        try:
+            answer = self.client.get_object(Bucket=self.bucket, Key=key,
+                                            Range="bytes=%d-%d" % (offset, offset + size - 1))
+            body = answer["Body"]
+            try:
+                return body.read()
+            finally:
+                body.close()
+        except _store_errors() as error:
+            if _code(error) in _MISSING_OBJECT:
+                raise ArchiveMissing("the run's archive is missing from the store") from None
+            raise _failure(error, "reading an archive") from None
 
     def copy(self, source, target, size):
         """Copies the object `source` to `target` within the store."""

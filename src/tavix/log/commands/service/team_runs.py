@@ -9,7 +9,9 @@ import functools
 
 from .errors import RunNotFound, Unavailable
 from .links import Links
+from .run_searches import RunSearches
 from .run_views import PREVIOUS, RunViews, open_run
+from .search_files import StoreSearchFiles
 
 __all__ = ["TeamRuns", "LIST_LIMIT", "MAX_LIST_LIMIT"]
 
@@ -34,11 +36,15 @@ class TeamRuns:
         self.cache = cache_factory(open_entry=functools.partial(open_run, store), close_entry=_close_entry,
                                    on_drop=self._entry_dropped)
         self.views = RunViews(self.cache, self._make_viewer)
+        # The intake builds each pushed run's search index into the store, which searches read.
+        intake.search_files = StoreSearchFiles(store, intake.extraction_directory)
+        self.searches = RunSearches(index, intake.search_files, self.links)
 
     async def close(self):
         await self.cache.close()
         await self.views.close()
         self._index_threads.shutdown(wait=False)
+        self.searches.close()
 
     # ---------------------------------------------------------------- index
     async def indexed(self, method, *args, **kwargs):

@@ -98,6 +98,8 @@ export const api = {
     return getJSON(`/search?${new URLSearchParams(params)}`, jobSearchRequest.signal);
   },
   categories: () => getJSON("/categories?causes=true"),
+  // A log line's message as a search of other runs: {masked, query, command}.
+  lineQuery: (text) => getJSON(`/line_query?${new URLSearchParams({ text })}`),
   timeline: () => getJSON("/timeline"),
   histogram: (task) => getJSON(`/timeline/${task}/histogram`),
   // Pages of a section's log come with the severities and header spans of their record lines;

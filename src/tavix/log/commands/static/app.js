@@ -19,6 +19,7 @@ import { FileTree, FileView, isViewerFile } from "./files.js";
 import { Latest } from "./latest.js";
 import { attachLineHandlers } from "./logline.js";
 import { LogPane } from "./logpane.js";
+import { searchOtherRuns } from "./other_runs.js";
 import { LogSearch } from "./search.js";
 import { service } from "./service.js";
 import { Tabs } from "./tabs.js";
@@ -156,6 +157,11 @@ const sectionCopy = RUN && copyLink(async () => (await service.sectionLink(shown
 const lineCopy = (offset) => copyLink(async () => (await service.sectionLink(shownSectionId, offset)).link,
   "Copy line link");
 
+// What the marked line shows beside it: its lasting link (under the service,
+// for a section's line), and the search of other runs for it.
+const lineTools = (offset, step) => el("span", {}, sectionCopy && !step ? lineCopy(offset) : null,
+  searchOtherRuns(() => logPane.messageAt(offset)));
+
 async function showSection(key, at = null) {
   const node = tree.byKey(key);
   if (!node) return show("welcome");
@@ -171,8 +177,8 @@ async function showSection(key, at = null) {
   if (sectionCopy) {
     shownSectionId = step ? null : node.id;
     sectionCopy.hidden = step;
-    logPane.lineTools = step ? null : lineCopy;
   }
+  logPane.lineTools = (offset) => lineTools(offset, step);
   const request = openings.begin();
   const section = await request.keep(api.section(node.id));
   $("#section-title").textContent = step ? section.step_name : section.section_name;

@@ -4,7 +4,8 @@
 // the user to copy.
 import { el } from "./dom.js";
 
-async function writeClipboard(text) {
+// Whether `text` went to the clipboard.
+export async function writeClipboard(text) {
   if (!window.isSecureContext || !navigator.clipboard) return false;
   try {
     await navigator.clipboard.writeText(text);

@@ -3,11 +3,13 @@
 // so that the page can be linked to.
 import { $ } from "./dom.js";
 import { RunList } from "./runs.js";
+import { RunSearch } from "./run_search.js";
 import { service } from "./service.js";
 import { SuiteList } from "./suites.js";
 
 const suites = new SuiteList($("#suites"));
 const runs = new RunList($("#runs"));
+const runSearch = new RunSearch($("#run-search"));
 
 const suiteInAddress = () => new URLSearchParams(location.search).get("suite");
 
@@ -25,6 +27,8 @@ window.addEventListener("popstate", () => show(suiteInAddress()));
 async function main() {
   const answer = await service.suites();
   suites.load(answer.suites);
+  runSearch.setSuites(answer.suites.map((suite) => suite.suite_name));
+  runSearch.fromAddress();
   $("#home-status").textContent = answer.suites.length ? "" : "No runs stored yet.";
   show(suiteInAddress());
   document.body.dataset.ready = "true";

@@ -3,7 +3,7 @@
 import { api } from "./api.js";
 import { el } from "./dom.js";
 import { Latest } from "./latest.js";
-import { fillLine } from "./logline.js";
+import { fillLine, headerLength } from "./logline.js";
 
 const PAGE = 20480;
 const LEVELS = ["crit", "crit", "crit", "error", "warn", "notice", "info", "debug"];
@@ -93,6 +93,13 @@ export class LogPane {
   // The rendered line that starts at byte `offset`, if loaded.
   lineAt(offset) {
     return this.linesEl.querySelector(`[data-offset="${offset}"]`);
+  }
+
+  // The message of the loaded line that starts at byte `offset`: its text
+  // without the header of a record line.
+  messageAt(offset) {
+    const text = this.lineAt(offset)?.querySelector(".tx")?.dataset.text || "";
+    return text.slice(headerLength(this.headers.get(offset)));
   }
 
   markLine(offset, match = null) {
