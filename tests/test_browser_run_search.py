@@ -7,7 +7,6 @@ import urllib.request
 
 import pytest
 
-from helpers import run_search_double
 from helpers.browser import open_view, shot
 from helpers.history_runs import make_run
 from helpers.service import ServiceParts
@@ -26,9 +25,8 @@ def service(tmp_path_factory, server_thread):
     """A service holding three nights of a suite, 5 lines "… broke" among them."""
     root = tmp_path_factory.mktemp("run-search")
     parts = ServiceParts(root / "service")
-    # The runs' indexes built at push, by the stand-in where the native search is missing.
-    with pytest.MonkeyPatch.context() as patch, server_thread(parts.application()) as server:
-        run_search_double.install(patch)
+    # The runs' search indexes are built at push.
+    with server_thread(parts.application()) as server:
         for day in range(3):
             push(server.url, make_run(root / f"r{day}.zip", f"nightly-{day}", f"2026-12-0{day + 1}T01:00:00",
                                       [("setup", "passed"), ("check", "failed"),
