@@ -99,7 +99,8 @@ def url(path):
 
 def test_every_route_is_checked():
     app = serving(ValueError)
-    routes = {route.name for route in app.router.routes()} - {"index", "static"}
+    # line_query masks the text it is given and reads nothing.
+    routes = {route.name for route in app.router.routes()} - {"index", "static", "line_query"}
     assert routes == {name for name, *_ in ROUTES}
 
 
