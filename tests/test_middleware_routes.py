@@ -34,7 +34,7 @@ def route_values(archive, info):
 
 
 # Routes that answer only with a query.
-QUERIES = {"job_search": "?q=a", "section_search": "?q=a"}
+QUERIES = {"job_search": "?q=a", "section_search": "?q=a", "line_query": "?text=a"}
 
 
 def url_of(route, values):
