@@ -10,15 +10,16 @@ from tavix.cli.utils import format_table as format_table
 from tavix.log.commands.archive import Archive as Archive
 import tavix.log.commands.history.commands
 import tavix.log.commands.history.triage_commands
-from tavix.log.commands.server import (
-    LogViewerServer as LogViewerServer
-)
+import tavix.log.commands.server
 import tavix.log.commands.service.commands
 import tavix.log.commands.service.key_commands
 import tavix.log.commands.service.retention_commands
 
 
 logger: logging.Logger = ...
+
+LogViewerServer = tavix.log.commands.server.LogViewerServer
+def __getattr__(name: str) -> object: ...
 
 CFG_LOGS_SERVER_HOST: str = 'logs.server.host'
 

@@ -51,6 +51,19 @@ void logs_command_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
         add_index_option(subcommand.attr("parser"));
 }
 
+// Module attribute look-up of last resort (PEP 562): LogViewerServer,
+// imported and kept on first use.
+nb::object lazy_attribute(nb::str name) {
+    if (name.equal(nb::str("LogViewerServer"))) {
+        nb::object server = nb::module_::import_("tavix.log.commands.server").attr("LogViewerServer");
+        state().module.attr("LogViewerServer") = server;
+        return server;
+    }
+    PyErr_Format(PyExc_AttributeError, "module 'tavix.log.commands.logs' has no attribute '%U'",
+                 name.ptr());
+    throw nb::python_error();
+}
+
 }  // namespace
 
 }  // namespace tavix::logs
@@ -81,8 +94,9 @@ NB_MODULE(logs, m) {
     s.progress_line = nb::module_::import_("tavix.cli.progress").attr("ProgressLine");
     m.attr("format_table") = nb::module_::import_("tavix.cli.utils").attr("format_table");
     m.attr("cfg") = nb::module_::import_("tavix.configuration");
-    m.attr("LogViewerServer") =
-        nb::module_::import_("tavix.log.commands.server").attr("LogViewerServer");
+    // The viewer's server is imported when first asked for: it brings aiohttp,
+    // most of the start-up time of every other subcommand.
+    m.def("__getattr__", &lazy_attribute, nb::arg("name"));
     m.attr("Archive") = nb::module_::import_("tavix.log.commands.archive").attr("Archive");
 
     s.history_commands = nb::module_::import_("tavix.log.commands.history.commands");
