@@ -6,13 +6,12 @@ so Ctrl-C is answered at once: it sets the search's cancel flag, which the
 native search reads between blocks.
 """
 import os
-import queue
 import sys
-import threading
 
 from tavix.cli.base import CommandError
 
 from ..commands import logger, open_index, shown
+from .aside import ItemsAside
 from .cancel import POLL_SECONDS, STOP_SECONDS, SearchCancel
 from .search_files import LocalSearchFiles
 from .searching import search_runs
@@ -25,7 +24,6 @@ QUEUED_ITEMS = 1000
 BYTES_PER_WRITE = 1 << 20
 # The fields of a hit's JSON line, those of `tavix logs search --json` first.
 JSON_FIELDS = ("path", "log_file", "line", "column", "text", "request_id", "suite_name")
-_END = object()
 
 
 def search_runs_command(args):
@@ -59,6 +57,18 @@ def search_runs_command(args):
         raise
 
 
+def _searched_aside(found, cancel):
+    """The items of `found`, searched in a thread of its own, with None
+    whenever none is waiting. Leaving early (an interrupt, a closed pipe)
+    cancels the search and waits a moment for it."""
+    aside = ItemsAside(found, cancel, QUEUED_ITEMS, name="tavix-search-runs")
+    try:
+        yield from aside.items(pauses=True)
+    finally:
+        cancel.set()
+        aside.stop(STOP_SECONDS)
+
+
 def _print_all(items, printer):
     for item in items:
         if item is None:
@@ -68,57 +78,6 @@ def _print_all(items, printer):
         else:
             printer.hit(item)
     printer.flush()
-
-
-def _searched_aside(found, cancel):
-    """The items of `found`, iterated in a thread of its own; None whenever
-    none is waiting (a moment to show what was gathered). Leaving early
-    (an interrupt, a closed pipe) cancels the search and waits a moment for it."""
-    waiting = queue.Queue(QUEUED_ITEMS)
-
-    def put(item):
-        while not cancel.is_set():
-            try:
-                waiting.put(item, timeout=POLL_SECONDS)
-                return True
-            except queue.Full:
-                pass
-        return False
-
-    def search():
-        try:
-            for item in found:
-                if not put(item):
-                    return
-            put(_END)
-        except BaseException as error:  # handed to the command's thread, raised there
-            put(error)
-
-    worker = threading.Thread(target=search, name="tavix-search-runs", daemon=True)
-    worker.start()
-    try:
-        while True:
-            try:
-                item = waiting.get_nowait()
-            except queue.Empty:
-                yield None
-                item = _next(waiting)
-            if item is _END:
-                return
-            if isinstance(item, BaseException):
-                raise item
-            yield item
-    finally:
-        cancel.set()
-        worker.join(STOP_SECONDS)
-
-
-def _next(waiting):
-    while True:
-        try:
-            return waiting.get(timeout=POLL_SECONDS)
-        except queue.Empty:
-            pass
 
 
 class _ReaderGone(Exception):

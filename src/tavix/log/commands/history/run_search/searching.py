@@ -9,10 +9,9 @@ blocks of text worth reading; a run without a sound one is searched the
 slow way, streamed from its zip, said in a notice, and its index rebuilt.
 """
 import collections
-import queue
-import threading
 from concurrent.futures import CancelledError
 
+from .aside import ItemsAside
 from .building import index_section_map
 from .moments import moment_seconds
 from .search_files import LocalSearchFiles
@@ -28,8 +27,6 @@ HITS_PER_LIST = 1000
 # each may queue meanwhile.
 RUNS_AHEAD = 1
 QUEUED_ITEMS = 2 * HITS_PER_LIST
-# How long a waiting side sleeps before it looks at the cancel again.
-WAIT_SECONDS = 0.05
 
 
 def search_runs(index, query, *, regex=False, case=False, suite=None, since=None, until=None, result=None,
@@ -78,73 +75,14 @@ def _hits_of_runs(runs, query, regex, case, results, files, cancel):
                 run = next(runs, None)
                 if run is None:
                     break
-                ahead.append(_SearchedAhead(_hits_of_run(run, query, regex, case, results, files, cancel), cancel))
+                ahead.append(ItemsAside(_hits_of_run(run, query, regex, case, results, files, cancel), cancel,
+                                        QUEUED_ITEMS, name="tavix-search-run"))
             if not ahead or _stopped(cancel):
                 return
             yield from ahead.popleft().items()
     finally:
         for searched in ahead:
             searched.stop()
-
-
-class _SearchedAhead:
-    """The items of one run's search, made in a thread of its own into a
-    bounded queue; items() hands them on in order, and raises what the
-    search raised."""
-
-    _END = object()
-
-    def __init__(self, found, cancel):
-        self._found, self._cancel = found, cancel
-        self._queue = queue.Queue(QUEUED_ITEMS)
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._work, name="tavix-search-run", daemon=True)
-        self._thread.start()
-
-    def _work(self):
-        try:
-            for item in self._found:
-                if not self._put(item):
-                    return
-            self._put(self._END)
-        except BaseException as error:  # raised in the thread that reads the items
-            self._put(_Raised(error))
-        finally:
-            self._found.close()
-
-    def _put(self, item):
-        while not (self._stop.is_set() or _stopped(self._cancel)):
-            try:
-                self._queue.put(item, timeout=WAIT_SECONDS)
-                return True
-            except queue.Full:
-                pass
-        return False
-
-    def items(self):
-        try:
-            while True:
-                try:
-                    item = self._queue.get(timeout=WAIT_SECONDS)
-                except queue.Empty:
-                    if _stopped(self._cancel) or not self._thread.is_alive() and self._queue.empty():
-                        return
-                    continue
-                if item is self._END:
-                    return
-                if isinstance(item, _Raised):
-                    raise item.error
-                yield item
-        finally:
-            self.stop()
-
-    def stop(self):
-        self._stop.set()
-
-
-class _Raised:
-    def __init__(self, error):
-        self.error = error
 
 
 def _hits_of_run(run, query, regex, case, results, files, cancel):
