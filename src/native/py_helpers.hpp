@@ -33,6 +33,14 @@ inline nb::str as_text(nb::handle value) {
     return nb::steal<nb::str>(text);
 }
 
+// An interned text, for keys made often (the dictionaries of hits).
+inline nb::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw nb::python_error();
+    return nb::steal<nb::str>(name);
+}
+
 // The text of UTF-8 bytes from a log, ill-formed pieces replaced by U+FFFD:
 // the one decoder of log text.
 inline nb::str decode_text(const char *data, size_t size) {

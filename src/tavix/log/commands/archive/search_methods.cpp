@@ -39,13 +39,6 @@ int64_t section_end(int64_t log_start, int64_t log_size) {
 
 nb::object decoded(const std::string &text) { return decode_text(text.data(), text.size()); }
 
-nb::str interned(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        throw nb::python_error();
-    return nb::steal<nb::str>(name);
-}
-
 struct HitKeys {
     nb::str offset = interned("offset"), line = interned("line"), column = interned("column"),
             length = interned("length"), text = interned("text"), truncated = interned("truncated");

@@ -4,6 +4,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cancel_flag.hpp>
+#include <py_helpers.hpp>
 
 #include <memory>
 #include <string>
@@ -61,13 +62,6 @@ nb::dict build(nb::handle source_object, nb::handle target, const std::vector<st
     answer["index_bytes"] = summary.index_bytes;
     answer["access_points"] = summary.access_points;
     return answer;
-}
-
-nb::str interned(const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name)
-        throw nb::python_error();
-    return nb::steal<nb::str>(name);
 }
 
 struct HitKeys {
