@@ -148,8 +148,8 @@ async def search(request):
 
     A hit is the line `tavix logs search --json` prints ({"path", "log_file", "line"
     (1-based, in the task log), "column", "text"}) with "request_id", "suite_name" and
-    "link", the lasting link of its section at that line; runs newest first, within a
-    run in tree order, then by line. regex=1: TEXT is a regular expression; case=1:
+    "link", the lasting link of its section at that line; runs newest first, a run's
+    lines as `tavix logs search` prints them (its task logs in tree order, then by line). regex=1: TEXT is a regular expression; case=1:
     case matters (else it is folded as the viewer's search folds it); suite: that
     suite's runs only; since: runs started at or after an ISO date or date and time
     (UTC unless it names its zone); result: sections of that result only. A line
