@@ -129,6 +129,14 @@ def test_a_failures_line_counts_the_marks_on_its_nodes_paths(tavix, tmp_path):
                                                                       ("c", "test-bug")]
     assert [m["kind"] for m in categories["e broke"]["marks"]] == ["product-bug"]
     assert categories["e broke"]["to_investigate"] == 0
-    # The nodes carry the same marks in `history`.
-    nodes = {n["path"][-1]: n for n in json.loads(tavix("history", archive, "--json")[1])["nodes"]}
+    # The nodes carry the same marks in `history`, and its causes the same figures.
+    history = json.loads(tavix("history", archive, "--json")[1])
+    nodes = {n["path"][-1]: n for n in history["nodes"]}
     assert [m["kind"] for m in nodes["a"]["marks"]] == ["test-bug"] and nodes["f"]["marks"] == []
+    for cause in history["categories"]:
+        assert {key: cause[key] for key in ("marks", "path_marks", "marked_by_path", "to_investigate")} == {
+            key: categories[cause["signature"]][key] for key in ("marks", "path_marks", "marked_by_path",
+                                                                 "to_investigate")}
+    causes = {line.split("  ")[-1].strip(): line for line in tavix("history", archive)[1].splitlines()
+              if line.startswith("new ")}
+    assert "3 of 4 marked by path (test bug, muted); 1 to investigate" in causes["disk full"]

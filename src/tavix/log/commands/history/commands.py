@@ -276,7 +276,8 @@ class HistorySubcommand(Subcommand):
         "STREAK runs, since run SINCE), \"flaky\" (has changed between failing and not\n"
         "at least 3 times in the window), \"no_history\" (no earlier run has it).\n"
         "History: this run first, x failing, . other result, - absent.\n"
-        "Mark: the kinds (and tickets) of the marks that apply, else \"to investigate\".\n")
+        "Mark: the kinds (and tickets) of the marks that apply, else \"to investigate\";\n"
+        "a cause's also counts its sections marked by path, as 'tavix logs failures' does.\n")
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
@@ -312,7 +313,7 @@ def _marks(history):
 def show_history(answer):
     from tavix.cli.utils import format_table
 
-    from .report_marks import marks_column
+    from .report_marks import category_column, marks_column
 
     run = answer["run"]
     logger.info("Run %s of %s, started %s; %d earlier run(s) in the window of %d",
@@ -327,7 +328,7 @@ def show_history(answer):
         for line in format_table(rows, ["Status", "Streak", "Since", "Result", "History", "Mark", "Section"]):
             logger.info(line)
     if answer["categories"]:
-        rows = [[c["status"], shown(c["first_seen"]), str(c["count"]), shown(marks_column(c["marks"])),
+        rows = [[c["status"], shown(c["first_seen"]), str(c["count"]), shown(category_column(c)),
                  shown(c["signature"])] for c in answer["categories"]]
         logger.info("")
         for line in format_table(rows, ["Cause", "First seen", "Count", "Mark", "Signature"]):

@@ -28,13 +28,21 @@ def marks_column(marks):
 def with_history_marks(answer, applied):
     """`RunIndex.history`'s answer with "marks" on each node (matched by path)
     and category (by signature) from `applied`, `RunIndex.run_marks` of the
-    run: a new answer, `answer` is left as it is."""
+    run, and on each category the figures of its nodes' path marks as
+    failures_with_marks gives them: a new answer, `answer` is left as it is."""
     by_path = {tuple(n["path"]): n["marks"] for n in applied["nodes"]}
     by_signature = {c["signature"]: c["marks"] for c in applied["categories"]}
+    carried = {}
+    for node in applied["nodes"]:
+        carried.setdefault(node["signature"], []).append(node["marks"])
+    categories = []
+    for category in answer["categories"]:
+        marks = list(by_signature.get(category["signature"], []))
+        categories.append(dict(category, marks=marks,
+                               **_path_mark_figures(marks, carried.get(category["signature"], []))))
     return dict(answer,
                 nodes=[dict(node, marks=list(by_path.get(tuple(node["path"]), []))) for node in answer["nodes"]],
-                categories=[dict(category, marks=list(by_signature.get(category["signature"], [])))
-                            for category in answer["categories"]])
+                categories=categories)
 
 
 def run_marks_of(archive, index_option=None):
@@ -69,19 +77,28 @@ def failures_with_marks(archive, answer, index_option=None):
     by_path = {tuple(n["path"]): n["marks"] for n in applied["nodes"]}
     for category in answer["categories"]:
         category["marks"] = list(by_signature.get(category["signature"], []))
-        carried = [by_path.get(tuple(path), []) for path in category["paths"]]
-        on_paths = [[m for m in marks if m["scope"] == "path"] for marks in carried]
-        category["path_marks"] = list({path_key(m["path"]): m for marks in on_paths for m in marks}.values())
-        category["marked_by_path"] = sum(1 for marks in on_paths if marks)
-        category["to_investigate"] = 0 if category["marks"] else sum(1 for marks in carried if not marks)
+        category.update(_path_mark_figures(category["marks"],
+                                           [by_path.get(tuple(path), []) for path in category["paths"]]))
     return answer
 
 
+def _path_mark_figures(signature_marks, carried):
+    """A category's "path_marks" (on the paths of its failing nodes, each
+    once), "marked_by_path" (how many of its nodes carry a path mark) and
+    "to_investigate" (how many carry no mark); carried: each node's marks."""
+    on_paths = [[m for m in marks if m["scope"] == "path"] for marks in carried]
+    return {"path_marks": list({path_key(m["path"]): m for marks in on_paths for m in marks}.values()),
+            "marked_by_path": sum(1 for marks in on_paths if marks),
+            "to_investigate": 0 if signature_marks else sum(1 for marks in carried if not marks)}
+
+
 def category_column(category):
-    """A category's marks on its line in `tavix logs failures`: those on its
+    """A category's marks on its line in `tavix logs failures` (and in the
+    cause table of `tavix logs history`): those on its
     signature, how many of its nodes are marked by path and with what ("2 of
     5 marked by path (test bug)"), and how many are left "to investigate"."""
-    count = len(category["sections"])
+    # `tavix logs failures` lists a category's sections, the history counts them.
+    count = len(category["sections"]) if "sections" in category else category["count"]
     words = [mark_words(m) for m in category["marks"]]
     if category["marked_by_path"]:
         # Each kind and ticket once: a category's nodes are often marked alike.
@@ -90,7 +107,7 @@ def category_column(category):
     left = category["to_investigate"]
     if left:
         words.append(UNMARKED if left == count else "%d %s" % (left, UNMARKED))
-    return "; ".join(words)
+    return "; ".join(words) or UNMARKED
 
 
 def failing_node_marks(archive, index_option=None):
