@@ -20,12 +20,12 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
 
+from bench_search import best  # noqa: E402
 from tavix.log.commands.archive import RunSearch, build_search_index  # noqa: E402
 
 QUERIES = [
@@ -34,15 +34,6 @@ QUERIES = [
     ("regex, literal part", r"Traffic stream [0-9]+ at 1000", True, ["grep", "-c", "-E", "-i"]),
     ("regex, no literal", r"[0-9]{2}:[0-9]{2}:[0-9]7", True, ["grep", "-c", "-E", "-i"]),
 ]
-
-
-def best(repeat, work):
-    times = []
-    for _ in range(repeat):
-        started = time.perf_counter()
-        result = work()
-        times.append(time.perf_counter() - started)
-    return min(times), result
 
 
 def run(command, stdout=subprocess.PIPE):
