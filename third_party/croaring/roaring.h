@@ -9103,7 +9103,7 @@ roaring_bitmap_t *roaring_bitmap_deserialize(const void *buf);
  *
  * However, for correct operations, it is assumed that the bitmap
  * read was once serialized from a valid bitmap (i.e., it follows the format
- * specification). If you provided an incorrect input (garbage), then the bitmap
+ * as documented). If you provided an incorrect input (garbage), then the bitmap
  * read may not be in a valid state and following operations may not lead to
  * sensible results (using it may cause crashes, or it may just give incoherent
  * answers). You can call roaring_bitmap_internal_validate to check the validity
@@ -9158,7 +9158,7 @@ roaring_bitmap_t *roaring_bitmap_portable_deserialize(const char *buf);
  *
  * However, for correct operations, it is assumed that the bitmap
  * read was once serialized from a valid bitmap (i.e., it follows the format
- * specification). If you provided an incorrect input (garbage), then the bitmap
+ * as documented). If you provided an incorrect input (garbage), then the bitmap
  * read may not be in a valid state and following operations may not lead to
  * sensible results. In particular, the serialized array containers need to be
  * in sorted order, and the run containers should be in sorted non-overlapping
@@ -10504,7 +10504,7 @@ size_t roaring64_bitmap_portable_deserialize_size(const char *buf,
  *
  * However, for correct operations, it is assumed that the bitmap
  * read was once serialized from a valid bitmap (i.e., it follows the format
- * specification). If you provided an incorrect input (garbage), then the bitmap
+ * as documented). If you provided an incorrect input (garbage), then the bitmap
  * read may not be in a valid state and following operations may not lead to
  * sensible results. In particular, the serialized array containers need to be
  * in sorted order, and the run containers should be in sorted non-overlapping
