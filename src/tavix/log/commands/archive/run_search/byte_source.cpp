@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <path_guard.hpp>
 #include <positioned_read.hpp>
 
 #include <cerrno>
@@ -112,11 +113,7 @@ std::unique_ptr<ByteSource> python_source(nb::handle object) { return std::make_
 std::unique_ptr<ByteSource> source_of(nb::handle source) {
     if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) ||
         PyObject_HasAttrString(source.ptr(), "__fspath__")) {
-        PyObject *encoded = nullptr;
-        if (!PyUnicode_FSConverter(source.ptr(), &encoded))
-            throw nb::python_error();
-        nb::object path = nb::steal(encoded);
-        return file_source(std::string(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded))));
+        return file_source(fs_path(source));
     }
     return python_source(source);
 }

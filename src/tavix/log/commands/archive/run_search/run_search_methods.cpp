@@ -4,6 +4,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cancel_flag.hpp>
+#include <path_guard.hpp>
 #include <py_helpers.hpp>
 
 #include <memory>
@@ -20,14 +21,6 @@ namespace {
 
 using namespace nb::literals;
 
-std::string path_text(nb::handle path) {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &encoded))
-        throw nb::python_error();
-    nb::object owned = nb::steal(encoded);
-    return std::string(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
-}
-
 // The bytes of a bytes-like object, copied (a bytearray may change later).
 std::string buffer_bytes(nb::handle object) {
     Py_buffer view;
@@ -41,7 +34,7 @@ std::string buffer_bytes(nb::handle object) {
 nb::dict build(nb::handle source_object, nb::handle target, const std::vector<std::string> &members,
                nb::handle metadata, nb::handle cancel, nb::handle block_size) {
     std::unique_ptr<ByteSource> source = source_of(source_object);
-    std::string target_path = path_text(target);
+    std::string target_path = fs_path(target);
     std::string metadata_bytes = buffer_bytes(metadata);
     size_t block = kDefaultBlockSize;
     if (!block_size.is_none()) {
@@ -137,7 +130,7 @@ public:
         if (!index.is_none()) {
             from_path = !PyObject_CheckBuffer(index.ptr());
             if (from_path)
-                index_path = path_text(index);
+                index_path = fs_path(index);
             else
                 index_bytes = buffer_bytes(index);
         }
