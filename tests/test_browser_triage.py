@@ -29,8 +29,9 @@ def open_section(page, name):
     page.wait_for_selector(".triage-panel summary")
 
 
-def open_panel(page, server, name):
-    open_view(page, server.url + "/runs/r1/result/")
+def open_panel(page, url, name):
+    """The triage panel of section `name` in the viewer at `url`, opened."""
+    open_view(page, url)
     page.wait_for_selector("body[data-triage=ready]")
     open_section(page, name)
     page.click(".triage-panel summary")
@@ -43,7 +44,7 @@ def test_the_panel_shows_the_service_refusal_and_passes_axe(tmp_path, server_thr
     page.set_default_timeout(4000)
     with server_thread(parts.application()) as server:
         push(server.url, run_of(tmp_path, 1, 30))
-        panel = open_panel(page, server, "disk")
+        panel = open_panel(page, server.url + "/runs/r1/result/", "disk")
         # A ticket that is no web address is refused, the service's reason shown.
         panel.get_by_label("Ticket").fill("javascript:alert(1)")
         panel.get_by_role("button", name="Mark").click()
@@ -61,7 +62,7 @@ def test_a_mark_set_in_the_panel_follows_the_cause_into_the_next_run(tmp_path, s
     page.set_default_timeout(4000)
     with server_thread(parts.application()) as server:
         push(server.url, run_of(tmp_path, 1, 30))
-        panel = open_panel(page, server, "link")
+        panel = open_panel(page, server.url + "/runs/r1/result/", "link")
         assert page.inner_text("#task-tree .node:has(.name:text-is('link')) .triage-badge") == "to investigate"
 
         panel.get_by_label("Kind").select_option("environment")
@@ -134,14 +135,6 @@ def local_viewer(tmp_path, monkeypatch, marked, shown):
             yield LogViewerServer(archive, history=history_for_viewer(archive, url)), index
 
 
-def open_local(page, server, name):
-    open_view(page, server.url + "/result")
-    page.wait_for_selector("body[data-triage=ready]")
-    open_section(page, name)
-    page.click(".triage-panel summary")
-    return page.locator(".triage-panel")
-
-
 CORE, LAB, EDGE = ("link down on port eth1 of core switch", "link down on port eth1 of lab switch after reload",
                    "link down on port eth1 of edge switch")
 
@@ -153,7 +146,7 @@ def test_one_click_applies_one_suggestion_and_release_ends_a_claim(tmp_path, mon
                       [("uplink", "failed", [], EDGE), ("setup", "passed")]) as (app, index), server_thread(app) as server:
         index.set_mark("nightly", kind="environment", author="bob", signature=CORE, ticket="https://tickets.example/LAB-7")
         index.set_mark("nightly", kind="product-bug", author="bob", signature=LAB, comment="<b>reboot</b> loop")
-        panel = open_local(page, server, "uplink")
+        panel = open_panel(page, server.url + "/result", "uplink")
         offered = panel.locator(".triage-suggestions li")
         assert offered.count() == 2 and "environment" in offered.first.inner_text()
         shot(page, "triage-suggestions.png")
