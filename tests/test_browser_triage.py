@@ -252,3 +252,19 @@ def test_a_failure_marked_in_logs_view_is_in_logs_marks(tmp_path, browser):
     answer = json.loads(history.stdout)
     assert answer["earlier_runs"] == []
     assert [[m["kind"] for m in n["marks"]] for n in answer["nodes"] if n["path"] == ["s.py", "disk"]] == [["test-bug"]]
+
+
+def test_sections_of_one_name_carry_their_own_marks_and_the_chip_counts_the_index_s(
+        tmp_path, monkeypatch, server_thread, browser):
+    # The run index knows the second "check" as "check#2": the viewer finds
+    # its marks by that path, not by the names shown in the tree.
+    page = browser.new_page(viewport={"width": 1440, "height": 860})
+    page.set_default_timeout(4000)
+    cases = [("check", "failed", [], "disk full"), ("check", "failed", [], "link down"), ("setup", "passed")]
+    with local_viewer(tmp_path, monkeypatch, cases, cases) as (app, index), server_thread(app) as server:
+        index.set_mark("nightly", kind="test-bug", author="bob", path=["s.py", "check#2"])
+        open_view(page, server.url + "/result")
+        page.wait_for_selector("body[data-triage=ready]")
+        badges = page.locator("#task-tree .node:has(.name:text-is('check')) .triage-badge")
+        assert badges.all_inner_texts() == ["to investigate", "test bug"]
+        assert page.inner_text(".triage-chip b") == "1"

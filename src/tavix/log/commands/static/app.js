@@ -32,7 +32,7 @@ const logSearch = new LogSearch(logPane, $("#section-view"));
 const tree = new TestTree($("#tests-panel"), $("#task-tree"));
 const failures = new FailuresView($("#failures-panel"));
 const runHistory = new RunHistory();
-const triage = new Triage(tree);
+const triage = new Triage(tree, (id) => runHistory.path(id));
 const changes = new ChangesView($("#changes-panel"));
 const diffView = new DiffView($("#diff-view"));
 const devices = new DeviceCommands($("#executions-view"), $("#exe-count"));

@@ -37,6 +37,11 @@ export class RunHistory {
     return true;
   }
 
+  // The path the run index knows failing section `id` by, or undefined.
+  path(id) {
+    return this.nodes.get(id)?.path;
+  }
+
   date(requestId) {
     const time = this.startTimes.get(requestId) || "";
     return time.slice(0, 10) || requestId;

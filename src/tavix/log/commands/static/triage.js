@@ -52,8 +52,11 @@ async function write(method, path, body) {
 const when = (time) => String(time || "").replace("T", " ").slice(0, 19);
 
 export class Triage {
-  constructor(tree) {
+  // knownPath(id): the path the run index knows section `id` by (the run
+  // history's, which numbers sections of one name "#2"...), or undefined.
+  constructor(tree, knownPath = () => undefined) {
     this.tree = tree;
+    this.knownPath = knownPath;
     this.suite = null;
     this.nodes = new Map();        // path key -> {path, signature, marks, claims}
     this.categories = new Map();   // signature -> {signature, marks, claims}
@@ -78,9 +81,12 @@ export class Triage {
     return true;
   }
 
-  // The names from the script down to tree node `node`, a section: the task
-  // row above them is no section, steps are none either.
+  // The path of tree node `node`, a section: as the run index knows it, else
+  // the names from the script down (the task row above them is no section,
+  // steps are none either).
   pathOf(node) {
+    const known = this.knownPath(node.id);
+    if (known) return known;
     const names = [];
     for (let at = node; at && at.type !== "task"; at = this.tree.nodes[at.parent]) {
       if (at.step === null) names.unshift(String(at.name));
